@@ -1,0 +1,67 @@
+#include "dbfiles/lookup.h"
+
+#include "platform/platform.h"
+
+namespace dbfiles {
+
+void open_lookup_files(const std::string& folder, Edition edition, LookupFiles* files) {
+  files->edition = edition;
+  if (edition == Edition::full) {
+    load_canadian_table(platform::join_path(folder, kCanCallDbName), &files->canada);
+  }
+  files->us_ready =
+      open_call_db(platform::join_path(folder, kCallDbName), &files->us, &files->us_error) == 0;
+  if (files->us_ready && edition == Edition::full) {
+    files->prev_ready = open_prev_db(platform::join_path(folder, kCallPrevDbName), &files->prev) == 0;
+  }
+}
+
+void close_lookup_files(LookupFiles* files) {
+  files->us.file.close();
+  files->us_ready = false;
+  files->prev.file.close();
+  files->prev_ready = false;
+}
+
+LookupStatus lookup_call(const LookupFiles& files, const char* text, LookupResult* result) {
+  if (files.edition == Edition::full && text[0] == 'V') {
+    return lookup_canadian_call(files.canada, text, result);
+  }
+  if (!files.us_ready) return LookupStatus{};
+  return lookup_us_call(files.us, text, result);
+}
+
+namespace {
+
+void note_damage(std::string* damaged, const char* name) {
+  if (!damaged->empty()) damaged->push_back(' ');
+  damaged->append(name);
+}
+
+}  // namespace
+
+SearchOutput search_callsign(const LookupFiles& files, const char* typed, LookupResult* slot) {
+  SearchOutput out;
+  const LookupStatus status = lookup_call(files, typed, slot);
+  if (status.damaged) {
+    const bool canadian = files.edition == Edition::full && typed[0] == 'V';
+    note_damage(&out.damaged, canadian ? kCanCallDbName : kCallDbName);
+  }
+  if (status.found) {
+    out.found = true;
+    out.text = format_result_block(*slot);
+    return out;
+  }
+  out.text = typed;
+  char replacement[7];
+  bool prev_damaged = false;
+  if (files.prev_ready && find_prev_call(files.prev, typed, replacement, &prev_damaged) >= 0) {
+    out.text.append(" NOW ").append(replacement).append("\r\n\r\n");
+  } else {
+    out.text.append(" NOT FOUND\r\n\r\n");
+  }
+  if (prev_damaged) note_damage(&out.damaged, kCallPrevDbName);
+  return out;
+}
+
+}  // namespace dbfiles

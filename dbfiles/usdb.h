@@ -1,0 +1,82 @@
+// call.db, the US database, and callprev.db, the table of previous callsigns.
+//
+// call.db:
+//   0   8       date, eight ASCII digits YYYYMMDD, no terminator
+//   8   4       index offset
+//   12  ...     record texts: name (name_len bytes), street (street_len bytes), city, zero byte;
+//               at most 256 bytes each with the terminator, in index order
+//   ... 0-3     zero bytes up to a multiple of 4
+//   index offset, to the end: N IndexEntry records sorted by key (unsigned), no key twice
+//   N = (file size - index offset) / 12, a partial entry at the end is ignored.
+//
+// callprev.db:
+//   0   8       date, YYYYMMDD
+//   8   8 * N   PrevEntry records sorted by old_key (unsigned); entry i lies at 8 * i, 1 <= i <= N
+//   N = file size / 8 - 1.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "dbfiles/callkey.h"
+#include "platform/platform.h"
+
+namespace dbfiles {
+
+inline constexpr std::size_t kHeaderSize = 12;      // date + index offset
+inline constexpr std::size_t kDateSize = 8;
+inline constexpr std::size_t kMaxRecordText = 256;  // a record text with its terminator
+inline constexpr std::size_t kRecordReadSize = 1024;
+
+// How one lookup went. `damaged` is set when a read came back short or a stored offset points
+// outside its area: what could not be read counts as absent, and the caller says the file is
+// damaged.
+struct LookupStatus {
+  bool found = false;
+  bool damaged = false;
+};
+
+// An open call.db, held with read and write sharing for as long as the object lives.
+struct UsDatabase {
+  platform::File file;
+  char date[kDateSize + 1] = {};
+  std::uint32_t index_offset = 0;
+  std::uint32_t count = 0;  // N, index entries
+};
+
+// Opens call.db for reading (others may read and write) and reads its header. Returns 0, or -1
+// when the file cannot be opened, its header cannot be read whole, or its index offset lies
+// below 12 or beyond the end of the file; *error receives the system error code, if any.
+int open_call_db(const std::string& path, UsDatabase* db, int* error = nullptr);
+
+// "Database date %.2s/%.2s/%.4s, %d entries" (month/day/year, N).
+std::string database_line(const UsDatabase& db);
+
+// Binary search of the index on disk, one 12-byte read per probe; nothing is cached.
+LookupStatus find_entry(const UsDatabase& db, CallKey key, IndexEntry* entry);
+
+// The US lookup: encodes `text`, finds its entry, reads the record text and fills *result.
+// A text that does not begin with A, K, N or W is not found without a search.
+LookupStatus lookup_us_call(const UsDatabase& db, const char* text, LookupResult* result);
+
+// An open callprev.db.
+struct PrevDatabase {
+  platform::File file;
+  char date[kDateSize + 1] = {};
+  std::int32_t count = 0;  // N, entries 1 to N
+};
+
+// Opens callprev.db for reading (others may read and write) and reads its 8-byte date. Returns 0,
+// or -1 when it is missing or shorter than its header.
+int open_prev_db(const std::string& path, PrevDatabase* db);
+
+// "%d previous calls in %s, dated %.2s/%.2s/%.4s" (N, file name, month/day/year).
+std::string prev_line(const PrevDatabase& db, const char* file_name);
+
+// Looks `text` up among the previous callsigns. Returns the entry number (1 or more) and leaves
+// the replacing callsign in `replacement`, or returns -1. A short read counts as not found and
+// sets *damaged. A text that does not begin with A, K, N or W is not found without a search.
+int find_prev_call(const PrevDatabase& db, const char* text, char (&replacement)[7],
+                   bool* damaged);
+
+}  // namespace dbfiles

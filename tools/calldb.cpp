@@ -1,0 +1,40 @@
+// calldb: the callsign databases from the command line.
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+#include "tools/commands.h"
+
+namespace calldb {
+
+void print_text(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out.push_back(text[i]);
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
+}  // namespace calldb
+
+int main(int argc, char** argv) {
+  CLI::App app{"calldb: look callsigns up in the US and Canadian licence databases"};
+  app.require_subcommand(1);
+  int exit_code = calldb::kExitOk;
+  calldb::add_lookup_commands(app, &exit_code);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return calldb::kExitUnusable;
+  }
+  std::fflush(stdout);
+  return exit_code;
+}

@@ -1,0 +1,24 @@
+// The calldb commands. Each group adds its subcommands to the application; the command that
+// runs leaves its exit code in *exit_code.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace CLI {
+class App;
+}
+
+namespace calldb {
+
+// Exit codes shared by the commands.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitMiss = 1;      // a callsign was not found, or a run failed
+inline constexpr int kExitUnusable = 2;  // bad usage, or call.db cannot be used
+
+void add_lookup_commands(CLI::App& app, int* exit_code);
+
+// Text of the system's own, with its "\r\n" line ends turned into "\n", on standard output.
+void print_text(std::string_view text);
+
+}  // namespace calldb

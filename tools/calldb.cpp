@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <string>
 
 #include "tools/commands.h"
 
@@ -25,6 +26,16 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   int exit_code = calldb::kExitOk;
   calldb::add_lookup_commands(app, &exit_code);
+  calldb::add_sample_commands(app, &exit_code);
+  // Each command's help ends with the list of all of them.
+  std::string names;
+  for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
+    names += names.empty() ? "" : ", ";
+    names += command->get_name();
+  }
+  for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+    command->footer("calldb commands: " + names + ". See calldb --help.");
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

@@ -1,7 +1,8 @@
 // The operating-system layer. Everything the programs need from the system beyond standard C++
 // goes through here: files with Windows-style share modes, moves that never replace, copies,
-// directory listings and the current directory. One implementation per system, chosen by CMake
-// (file_posix.cpp here; a file_win32.cpp can sit beside it).
+// directory listings, the current directory and IPv4 TCP sockets. One implementation per
+// system, chosen by CMake (file_posix.cpp and socket_posix.cpp here; *_win32.cpp files can sit
+// beside them).
 //
 // Every call reports the system's own error code (errno here, GetLastError() on Windows) so that
 // callers can show it in messages as "%d". Zero means success.
@@ -91,7 +92,61 @@ int list_files(const std::string& folder, const std::string& pattern,
                std::vector<std::string>* names);
 // Makes `folder` the current directory. Returns 0 or the error code.
 int set_current_directory(const std::string& folder);
+// The local calendar date and time of day.
+struct LocalTime {
+  int year = 0;
+  int month = 0;  // 1-12
+  int day = 0;    // 1-31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+LocalTime local_time();
+
 // Joins a folder and a file name with the system's separator ("" + name is just name).
 std::string join_path(const std::string& folder, const std::string& name);
+
+// ---- Sockets ----
+// IPv4 TCP streams, enough for a plain HTTP client. Addresses are IPv4 addresses in network
+// byte order (as in in_addr.s_addr). Error codes are the system's (errno here,
+// WSAGetLastError() on Windows).
+
+// Readies the socket layer; call once before the first socket and pair with stop_sockets().
+// Returns 0 or the error code. Nothing to do on POSIX.
+int start_sockets();
+void stop_sockets();
+
+// A dotted address ("127.0.0.1") is taken as it is; anything else is looked up by name and the
+// first IPv4 address is used. Returns 0 or a nonzero error code (the lookup's own code when
+// the name is not found).
+int resolve_ipv4(const std::string& host, std::uint32_t* address);
+
+// A TCP stream socket. Move-only; closes itself when destroyed.
+class Socket {
+ public:
+  Socket() = default;
+  ~Socket();
+  Socket(Socket&& other) noexcept;
+  Socket& operator=(Socket&& other) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  // Creates an IPv4 TCP socket, closing any socket held before. Returns 0 or the error code.
+  int open_stream();
+  // Connects to `address` (network byte order) and `port`. Returns 0 or the error code.
+  int connect(std::uint32_t address, int port);
+  // A receive that waits longer than `seconds` fails (EAGAIN/EWOULDBLOCK here, WSAETIMEDOUT
+  // on Windows). Returns 0 or the error code.
+  int set_receive_timeout(int seconds);
+  // Sends all n bytes, or fails with the error code. Never raises SIGPIPE.
+  IoResult send(const void* buffer, std::size_t n);
+  // One receive of up to n bytes. count 0 with error 0 means the peer closed the stream.
+  IoResult receive(void* buffer, std::size_t n);
+  void close();
+  bool is_open() const { return handle_ >= 0; }
+
+ private:
+  std::intptr_t handle_ = -1;  // wide enough for a Windows SOCKET
+};
 
 }  // namespace platform

@@ -1,0 +1,37 @@
+#include "tools/console_link.h"
+
+#include <cstdio>
+#include <string>
+
+#include "tools/commands.h"
+
+namespace calldb {
+
+void ConsoleLink::log_text(std::string_view text) {
+  print_text(text);
+  std::fflush(stdout);
+}
+
+updater::Answer ConsoleLink::message_box(std::string_view text, std::string_view caption,
+                                         updater::Buttons buttons, updater::Icon) {
+  // A box's lines are parted by a lone "\r"; a terminal would print them over each other.
+  std::string lines;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool lone_cr = text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n');
+    if (lone_cr) {
+      lines.push_back('\n');
+    } else if (text[i] != '\r') {
+      lines.push_back(text[i]);
+    }
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(caption.size()), caption.data(),
+               lines.c_str());
+  switch (buttons) {
+    case updater::Buttons::yes_no: return updater::Answer::no;
+    case updater::Buttons::retry_cancel: return updater::Answer::cancel;
+    default: return updater::Answer::ok;
+  }
+}
+
+}  // namespace calldb

@@ -1,0 +1,92 @@
+// The data the updater's window and its workers share: the status grid, the flags, and where
+// the workers find their files and servers.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+#include "updater/worker_link.h"
+
+namespace updater {
+
+// Row states, indexes into StatusWords.
+enum RowState : std::int32_t {
+  kNeeded = 0,
+  kDownloading = 1,
+  kDownloaded = 2,
+  kUpdating = 3,
+  kDone = 4,
+  kError = 5,
+  kNotAvail = 6,
+  kInflating = 7,
+};
+inline constexpr int kStatusWordCount = 8;
+extern const char* const StatusWords[kStatusWordCount];
+
+struct UpdateRow {
+  char name[32] = {};  // the file the row stands for, at most 31 characters
+  std::int32_t row_state = kNeeded;
+};
+
+// Values of cleanup_mode.
+inline constexpr int kCleanUpdateFiles = 1;
+inline constexpr int kCleanSavedDatabases = 2;
+
+// Shared by the window and the workers. The window keeps conflicting workers apart, so each
+// field has one writer at a time; partial_download alone is also read by the window while a
+// download runs, and has its own lock.
+struct UpdaterState {
+  UpdateRow update_rows[kRowCount];
+  int rows_in_use = 0;
+  bool db_complete = false;
+  int cleanup_mode = kCleanUpdateFiles;
+  bool zlib_ready = false;
+
+  void set_partial_download(const std::string& path);
+  std::string partial_download() const;
+
+ private:
+  mutable std::mutex partial_mutex_;
+  std::string partial_download_;
+};
+
+// The update server: a host name or dotted address, and a port.
+struct ServerAddress {
+  std::string host;
+  int port = 80;
+};
+
+// Parses "HOST" or "HOST:PORT". Returns 0, or -1 for an empty host or a bad port.
+int parse_server(const std::string& text, int default_port, ServerAddress* server);
+
+// The build-time update server ("localhost:8080" unless configured).
+ServerAddress default_update_server();
+// The build-time folder that stands for drive A:.
+std::string default_floppy_folder();
+
+// What one worker works with: the link to the window, the shared state, and the folders and
+// servers (set by the window or calldb; tests point them at temporary folders and 127.0.0.1).
+struct WorkerEnv {
+  WorkerLink* link = nullptr;
+  UpdaterState* state = nullptr;
+  std::string folder;         // the data folder ("" for the current folder)
+  ServerAddress server;       // the update server
+  std::string floppy_folder;  // stands for "A:\"
+  // The local date and time; platform::local_time() unless a test sets "now".
+  std::function<platform::LocalTime()> now;
+  // Set by the window when it closes; long loops stop at the next check.
+  const std::atomic<bool>* cancel = nullptr;
+
+  std::string path(const std::string& name) const { return platform::join_path(folder, name); }
+  bool cancelled() const { return cancel != nullptr && cancel->load(); }
+  platform::LocalTime local_now() const { return now ? now() : platform::local_time(); }
+};
+
+// Sets a row's state and shows its word in the row's status cell.
+void set_row_state(WorkerEnv& env, int row, std::int32_t state);
+
+}  // namespace updater

@@ -108,6 +108,24 @@ int CallDbWriter::add(CallKey key, std::string_view name, std::string_view stree
   return 0;
 }
 
+int CallDbWriter::add_raw(CallKey key, std::uint32_t street_len, std::uint32_t place,
+                          std::string_view text) {
+  if (check_key(key) != 0) return -1;
+  if (text.size() + 1 > kMaxRecordText || text.find('\0') != std::string_view::npos) {
+    return fail(std::string("record of ") + decode_call(key) + " is too long or holds a zero byte");
+  }
+  if (offset_ > IndexEntry::kMaxTextOffset) return fail("text area passes 64 MiB");
+  IndexEntry entry;
+  entry.key = key;
+  entry.text_ref = IndexEntry::make_text_ref(static_cast<std::uint32_t>(offset_), street_len);
+  entry.place = place;
+  index_.push_back(entry);
+  pending_.append(text).push_back('\0');
+  offset_ += text.size() + 1;
+  if (pending_.size() >= kFlushSize) return flush_texts();
+  return 0;
+}
+
 int CallDbWriter::add_without_text(CallKey key, std::uint32_t place) {
   if (check_key(key) != 0) return -1;
   IndexEntry entry;

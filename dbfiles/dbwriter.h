@@ -24,6 +24,9 @@ class CallDbWriter {
   // area would pass 64 MiB.
   int add(CallKey key, std::string_view name, std::string_view street, std::string_view city,
           std::uint32_t state, std::uint32_t zip, bool po_box);
+  // Appends a record whose text (name, street and city, without the terminator) and entry
+  // words are given whole; street_len and place are stored as given.
+  int add_raw(CallKey key, std::uint32_t street_len, std::uint32_t place, std::string_view text);
   // Appends an entry without a text (text_ref zero): a deletion in an update file. `place` is
   // written as given.
   int add_without_text(CallKey key, std::uint32_t place = 0);

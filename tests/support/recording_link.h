@@ -68,6 +68,17 @@ class RecordingLink : public updater::WorkerLink {
                       std::to_string(lparam));
   }
 
+  // Forgets every call recorded so far (the scripted answers stay).
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_.clear();
+    values_.clear();
+    rows_.clear();
+    boxes_.clear();
+    finished_.clear();
+    events_.clear();
+  }
+
   // The whole log text so far.
   std::string log() const { std::lock_guard<std::mutex> lock(mutex_); return log_; }
   std::string value(updater::ValueCell cell) const {

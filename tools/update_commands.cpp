@@ -1,0 +1,157 @@
+// calldb merge, update and make-update: the US side of the updater without its window.
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "tools/commands.h"
+#include "tools/console_link.h"
+#include "updater/doupdate.h"
+#include "updater/make_update.h"
+#include "updater/merge.h"
+
+namespace calldb {
+
+namespace {
+
+// The console link that also remembers the finished message.
+class UpdateConsole : public ConsoleLink {
+ public:
+  void finished(int message, std::int32_t wparam, std::int32_t lparam) override {
+    message_ = message;
+    wparam_ = wparam;
+    lparam_ = lparam;
+  }
+  int message_ = 0;
+  std::int32_t wparam_ = 0;
+  std::int32_t lparam_ = 0;
+};
+
+// Parses "YYYY-MM-DDTHH:MM".
+bool parse_now(const std::string& text, platform::LocalTime* t) {
+  char tail = 0;
+  if (text.size() != 16 || std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d%c", &t->year, &t->month,
+                                       &t->day, &t->hour, &t->minute, &tail) != 5) {
+    return false;
+  }
+  return updater::valid_date({t->year, t->month, t->day}) && t->hour >= 0 && t->hour < 24 &&
+         t->minute >= 0 && t->minute < 60;
+}
+
+int run_merge(const std::string& folder, const std::string& update_file) {
+  UpdateConsole link;
+  updater::UpdaterState state;
+  std::snprintf(state.update_rows[0].name, sizeof state.update_rows[0].name, "%s",
+                update_file.c_str());
+  updater::WorkerEnv env;
+  env.link = &link;
+  env.state = &state;
+  env.folder = folder;
+  return updater::merge_update(env, 0) == 0 ? kExitOk : kExitMiss;
+}
+
+int run_update(const std::string& folder, const std::string& server, const std::string& now) {
+  updater::WorkerEnv env;
+  if (!server.empty() && updater::parse_server(server, 80, &env.server) != 0) {
+    std::fprintf(stderr, "calldb update: --server must be HOST or HOST:PORT\n");
+    return kExitUnusable;
+  }
+  if (server.empty()) env.server = updater::default_update_server();
+  if (!now.empty()) {
+    platform::LocalTime t;
+    if (!parse_now(now, &t)) {
+      std::fprintf(stderr, "calldb update: --now must be YYYY-MM-DDTHH:MM\n");
+      return kExitUnusable;
+    }
+    env.now = [t] { return t; };
+  }
+  if (platform::start_sockets() != 0) {
+    std::fprintf(stderr, "Fernwick 012 for Orbisk: WSAStartup() error\n");
+    return kExitMiss;
+  }
+  UpdateConsole link;
+  updater::UpdaterState state;
+  env.link = &link;
+  env.state = &state;
+  env.folder = folder;
+  updater::doupdate(env);
+  platform::stop_sockets();
+  std::printf("UM_UPDATE_DONE %d %d\n", link.wparam_, link.lparam_);
+  return link.lparam_ == 0 ? kExitOk : kExitMiss;
+}
+
+}  // namespace
+
+void add_update_commands(CLI::App& app, int* exit_code) {
+  struct Options {
+    std::string folder;
+    std::string update_file;
+    std::string server;
+    std::string now;
+    std::string old_db;
+    std::string new_db;
+    std::string out;
+  };
+  auto o = std::make_shared<Options>();
+
+  CLI::App* merge = app.add_subcommand(
+      "merge",
+      "Merge one update file of the data folder into call.db, writing call.db.new (call.db "
+      "itself is not changed). Exit 0 when call.db.new was written, 1 otherwise.");
+  merge->add_option("-C", o->folder, "Data folder (default: the current folder)")->type_name("DIR");
+  merge->add_option("updatefile", o->update_file, "Name of the update file in the data folder")
+      ->required()
+      ->type_name("UPDATEFILE")
+      ->check([](const std::string& name) {
+        return name.empty() || name.size() > 31 || name.find('/') != std::string::npos
+                   ? std::string("must be a file name of at most 31 characters in the data folder")
+                   : std::string();
+      });
+  merge->callback([o, exit_code] { *exit_code = run_merge(o->folder, o->update_file); });
+
+  CLI::App* update = app.add_subcommand(
+      "update",
+      "One US update run: fetch the weekly update files due since call.db's date from the "
+      "update server, merge them in date order and put each merged database in place, keeping "
+      "the old one as callMMDD.db. Prints the run's log and last \"UM_UPDATE_DONE W L\" (rows "
+      "scheduled, errors or -1 when nothing was due or call.db unreadable). No clean-up question "
+      "is asked. Exit 0 when L is 0, 1 otherwise.");
+  update->add_option("-C", o->folder, "Data folder (default: the current folder)")
+      ->type_name("DIR");
+  update->add_option("--server", o->server,
+                     "Update server (default: the build's, " +
+                         updater::default_update_server().host + ":" +
+                         std::to_string(updater::default_update_server().port) + ")")
+      ->type_name("HOST[:PORT]");
+  update->add_option("--now", o->now, "Take this as the local date and time")
+      ->type_name("YYYY-MM-DDTHH:MM");
+  update->callback([o, exit_code] { *exit_code = run_update(o->folder, o->server, o->now); });
+
+  CLI::App* make = app.add_subcommand(
+      "make-update",
+      "Write the update file OUT that turns database OLD into database NEW: new and changed "
+      "calls with their texts, deleted calls with an empty text reference, dated with NEW's "
+      "date. Exit 0 when written, 1 otherwise.");
+  make->add_option("old", o->old_db, "The database the update starts from")
+      ->required()
+      ->type_name("OLD");
+  make->add_option("new", o->new_db, "The database the update leads to")
+      ->required()
+      ->type_name("NEW");
+  make->add_option("out", o->out, "The update file to write")->required()->type_name("OUT");
+  make->callback([o, exit_code] {
+    std::string error;
+    std::size_t entries = 0;
+    if (updater::make_update(o->old_db, o->new_db, o->out, &error, &entries) != 0) {
+      std::fprintf(stderr, "calldb make-update: %s\n", error.c_str());
+      *exit_code = kExitMiss;
+      return;
+    }
+    std::printf("wrote %s (%zu entries)\n", o->out.c_str(), entries);
+    *exit_code = kExitOk;
+  });
+}
+
+}  // namespace calldb

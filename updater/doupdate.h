@@ -1,0 +1,29 @@
+// The US update run: from call.db's date, the weekly update files published since, fetched,
+// merged in date order and put in place, the superseded database kept under a dated name.
+#pragma once
+
+#include <cstdint>
+
+#include "updater/updater_state.h"
+
+namespace updater {
+
+// A calendar date; days_since_epoch() turns it into a day count for arithmetic.
+struct Date {
+  int year = 0;
+  int month = 0;
+  int day = 0;
+};
+
+// True for a date of the Gregorian calendar between the years 1601 and 9999.
+bool valid_date(const Date& d);
+// Days since 1970-01-01 and back.
+std::int64_t days_since_epoch(const Date& d);
+Date date_from_days(std::int64_t days);
+
+// The run of the US update worker. Ends with exactly one UM_UPDATE_DONE: wParam the number of
+// rows scheduled, lParam -1 when call.db could not be read or nothing is due, otherwise the
+// error count (0 when everything was fetched, merged and put in place).
+void doupdate(WorkerEnv& env);
+
+}  // namespace updater

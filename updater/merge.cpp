@@ -1,0 +1,383 @@
+#include "updater/merge.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "dbfiles/callkey.h"
+#include "dbfiles/coding.h"
+#include "dbfiles/usdb.h"
+
+namespace updater {
+
+using dbfiles::IndexEntry;
+using platform::Access;
+using platform::Disposition;
+using platform::Share;
+
+namespace {
+
+constexpr std::size_t kWindowSize = 1 << 20;  // read-ahead over the old texts
+constexpr std::size_t kWriteBuffer = 1 << 20;
+
+constexpr char kOpenFailed[] =
+    "UNABLE TO OPEN database file for modification\rMake sure the orbisk pgm is not running.\r"
+    "And make sure the fernwick.exe is in the same folder as the database file.";
+
+std::string show_date(const char* date) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%.2s/%.2s/%.4s", date + 4, date + 6, date);
+  return text;
+}
+
+// Record texts of one file, found by offset. The old texts lie in index order, so they are read
+// through a large window that slides forward; a text outside the window is read afresh from
+// its own offset.
+class TextSource {
+ public:
+  enum Status { kOk, kOutside, kUnterminated, kReadError };
+
+  // Texts lie between the header and `text_end`, the file's index offset.
+  TextSource(const platform::File& file, std::uint64_t text_end)
+      : file_(file), text_end_(text_end) {}
+
+  // On kOk, [*text, *text + *len) is the text with its terminator, valid until the next call.
+  Status get(std::uint32_t offset, const char** text, std::size_t* len, int* error) {
+    if (offset < dbfiles::kHeaderSize || offset >= text_end_) return kOutside;
+    std::size_t limit = kTextReadSize;
+    if (text_end_ - offset < limit) limit = static_cast<std::size_t>(text_end_ - offset);
+    if (offset < start_ || offset + limit > start_ + len_) {
+      if (buffer_.empty()) buffer_.resize(kWindowSize);
+      std::size_t want = kWindowSize;
+      if (text_end_ - offset < want) want = static_cast<std::size_t>(text_end_ - offset);
+      const platform::IoResult r = file_.read_at(offset, buffer_.data(), want);
+      if (r.error != 0 || r.count < limit) {
+        *error = r.error;
+        len_ = 0;
+        return kReadError;
+      }
+      start_ = offset;
+      len_ = static_cast<std::size_t>(r.count);
+    }
+    const char* p = buffer_.data() + (offset - start_);
+    const void* zero = std::memchr(p, '\0', limit);
+    if (zero == nullptr) return kUnterminated;
+    *text = p;
+    *len = static_cast<std::size_t>(static_cast<const char*>(zero) - p) + 1;
+    return kOk;
+  }
+
+ private:
+  const platform::File& file_;
+  std::uint64_t text_end_;
+  std::vector<char> buffer_;
+  std::uint64_t start_ = 0;
+  std::size_t len_ = 0;
+};
+
+// call.db.new, written front to back through a buffer; every write is checked.
+class Output {
+ public:
+  explicit Output(platform::File* file) : file_(file) { buffer_.reserve(kWriteBuffer); }
+
+  int append(const void* data, std::size_t n) {
+    buffer_.insert(buffer_.end(), static_cast<const char*>(data),
+                   static_cast<const char*>(data) + n);
+    return buffer_.size() >= kWriteBuffer ? flush() : 0;
+  }
+  int flush() {
+    const platform::IoResult r = file_->write(buffer_.data(), buffer_.size());
+    buffer_.clear();
+    return r.ok() ? 0 : -1;
+  }
+
+ private:
+  platform::File* file_;
+  std::vector<char> buffer_;
+};
+
+class Merge {
+ public:
+  Merge(WorkerEnv& env, int row) : env_(env), link_(*env.link), row_(row) {
+    name_ = env.state->update_rows[row].name;
+  }
+
+  int run();
+
+ private:
+  int open_database();
+  int open_update();
+  int write_output();
+  // Copies one entry's text from `source` to the output and adds the entry to the new index.
+  int emit(IndexEntry entry, TextSource& source, bool from_update);
+  void show_counts();
+  int fail_output();
+  int damaged_text(TextSource::Status status, const IndexEntry& entry, bool from_update,
+                   int error);
+
+  WorkerEnv& env_;
+  WorkerLink& link_;
+  int row_;
+  std::string name_;
+
+  platform::File db_;
+  char db_date_[8] = {};
+  std::uint32_t db_index_offset_ = 0;
+  std::unique_ptr<unsigned char[]> old_index_;
+  std::size_t old_count_ = 0;
+
+  platform::File update_;
+  char update_date_[8] = {};
+  std::uint32_t update_index_offset_ = 0;
+  std::unique_ptr<unsigned char[]> update_index_;
+  std::size_t update_count_ = 0;
+
+  platform::File out_file_;
+  std::unique_ptr<Output> output_;
+  std::vector<unsigned char> new_index_;
+  std::uint64_t next_offset_ = dbfiles::kHeaderSize;
+  std::int32_t new_ = 0, deleted_ = 0, changed_ = 0, percent_ = 0;
+};
+
+int Merge::open_database() {
+  if (db_.open(env_.path("call.db"), Access::read, Share::none, Disposition::open_existing) != 0) {
+    link_.message_box(kOpenFailed, "call.db", Buttons::ok, Icon::none);
+    return -1;
+  }
+  unsigned char header[dbfiles::kHeaderSize];
+  platform::IoResult r = db_.read_at(0, header, sizeof header);
+  const platform::IoResult size = db_.size();
+  int error = r.error != 0 ? r.error : size.error;
+  if (error == 0 && r.count != sizeof header) error = EIO;
+  const std::uint32_t offset = dbfiles::decode_fixed32(header + 8);
+  // An index offset inside the header or past the end would read texts as entries.
+  if (error == 0 && (offset < dbfiles::kHeaderSize || offset > size.count)) error = EINVAL;
+  if (error != 0) {
+    char text[64];
+    std::snprintf(text, sizeof text, "ERR %d reading original db", error);
+    link_.message_box(text, "call.db", Buttons::ok, Icon::none);
+    return -1;
+  }
+  std::memcpy(db_date_, header, 8);
+  db_index_offset_ = offset;
+  const std::uint64_t index_bytes = size.count - offset;
+  old_index_.reset(new (std::nothrow) unsigned char[index_bytes + 1]);
+  if (!old_index_) {
+    char text[64];
+    std::snprintf(text, sizeof text, "ERR %d getting space for db", ENOMEM);
+    link_.message_box(text, "call.db", Buttons::ok, Icon::none);
+    return -1;
+  }
+  r = db_.read_at(offset, old_index_.get(), static_cast<std::size_t>(index_bytes));
+  if (r.error != 0 || r.count != index_bytes) {
+    char text[64];
+    std::snprintf(text, sizeof text, "ERR %d reading original db", r.error != 0 ? r.error : EIO);
+    link_.message_box(text, "call.db", Buttons::ok, Icon::none);
+    return -1;
+  }
+  old_count_ = static_cast<std::size_t>(r.count / IndexEntry::kSize);
+  link_.set_value_cell(ValueCell::db_date, show_date(db_date_));
+  return 0;
+}
+
+int Merge::open_update() {
+  const std::string path = env_.path(name_);
+  if (update_.open(path, Access::read, Share::read_write, Disposition::open_existing) != 0) {
+    link_.log_text(name_ + " <<----ERROR OPENING change file\r\n");
+    return -1;
+  }
+  const platform::IoResult size = update_.size();
+  show_number(link_, row_, RowCell::total, static_cast<std::int32_t>(size.count));
+  if (size.error == 0 && size.count < dbfiles::kHeaderSize) {
+    link_.message_box(name_, "Update file is CORRUPT, deleting", Buttons::ok, Icon::none);
+    update_.close();
+    platform::delete_file(path);
+    return -1;
+  }
+  unsigned char header[dbfiles::kHeaderSize];
+  platform::IoResult r = update_.read_at(0, header, sizeof header);
+  bool ok = size.error == 0 && r.error == 0 && r.count == sizeof header;
+  const std::uint32_t offset = dbfiles::decode_fixed32(header + 8);
+  ok = ok && offset >= dbfiles::kHeaderSize;
+  if (ok) {
+    update_index_.reset(new (std::nothrow) unsigned char[kUpdateIndexBytes]);
+    ok = update_index_ != nullptr;
+  }
+  if (ok) {
+    r = update_.read_at(offset, update_index_.get(), kUpdateIndexBytes);
+    ok = r.error == 0;
+  }
+  if (!ok) {
+    link_.message_box(name_, "ERROR reading update file", Buttons::ok, Icon::none);
+    return -1;
+  }
+  std::memcpy(update_date_, header, 8);
+  update_index_offset_ = offset;
+  update_count_ = static_cast<std::size_t>(r.count / IndexEntry::kSize);
+  link_.log_text(show_date(update_date_) + "\r\n");
+  link_.set_value_cell(ValueCell::updating_to, show_date(update_date_));
+  show_number(link_, ValueCell::records, static_cast<std::int32_t>(update_count_));
+  return 0;
+}
+
+void Merge::show_counts() {
+  show_number(link_, ValueCell::new_calls, new_);
+  show_number(link_, ValueCell::deleted_calls, deleted_);
+  show_number(link_, ValueCell::changed_calls, changed_);
+}
+
+int Merge::fail_output() {
+  link_.message_box("call.db.new", "ERROR Writing file", Buttons::ok, Icon::error);
+  return -1;
+}
+
+// A text that would make call.db.new corrupt stops the merge.
+int Merge::damaged_text(TextSource::Status status, const IndexEntry& entry, bool from_update,
+                        int error) {
+  const char* what = status == TextSource::kOutside        ? "lies outside the file's texts"
+                     : status == TextSource::kUnterminated ? "has no end within 256 bytes"
+                                                           : "cannot be read";
+  char text[200];
+  std::snprintf(text, sizeof text, "%s: the record text of %s at offset %u %s (error %d)",
+                from_update ? name_.c_str() : "call.db", dbfiles::decode_call(entry.key),
+                entry.text_offset(), what, error);
+  link_.message_box(text, from_update ? "ERROR reading update file" : "call.db", Buttons::ok,
+                    Icon::error);
+  return -1;
+}
+
+int Merge::emit(IndexEntry entry, TextSource& source, bool from_update) {
+  const char* text = nullptr;
+  std::size_t len = 0;
+  int error = 0;
+  const TextSource::Status status = source.get(entry.text_offset(), &text, &len, &error);
+  if (status != TextSource::kOk) return damaged_text(status, entry, from_update, error);
+  if (next_offset_ > IndexEntry::kMaxTextOffset) {
+    link_.message_box("call.db.new would pass 64 MiB of record texts", "ERROR Writing file",
+                      Buttons::ok, Icon::error);
+    return -1;
+  }
+  entry.set_text_offset(static_cast<std::uint32_t>(next_offset_));
+  unsigned char raw[IndexEntry::kSize];
+  entry.encode(raw);
+  new_index_.insert(new_index_.end(), raw, raw + sizeof raw);
+  next_offset_ += len;
+  return output_->append(text, len) == 0 ? 0 : fail_output();
+}
+
+int Merge::write_output() {
+  unsigned char header[dbfiles::kHeaderSize] = {};
+  std::memcpy(header, update_date_, 8);
+  if (output_->append(header, sizeof header) != 0) return fail_output();
+
+  TextSource old_texts(db_, db_index_offset_);
+  TextSource update_texts(update_, update_index_offset_);
+  const auto old_entry = [&](std::size_t i) {
+    return IndexEntry::decode(old_index_.get() + i * IndexEntry::kSize);
+  };
+  const auto update_entry = [&](std::size_t i) {
+    return IndexEntry::decode(update_index_.get() + i * IndexEntry::kSize);
+  };
+  new_index_.reserve((old_count_ + update_count_) * IndexEntry::kSize);
+
+  // The merged index grows at the end of new_index_; its length is the walk's position.
+  const auto merged = [&] { return new_index_.size() / IndexEntry::kSize; };
+  const std::size_t step = old_count_ / 100;
+  std::size_t mark = step;
+  std::size_t p = 0;
+  std::size_t r = 0;
+  while (r < update_count_) {
+    if (env_.cancelled()) return -1;
+    const IndexEntry u = update_entry(r);
+    if (p == old_count_) {
+      // Past every old key: the rest are new calls. A deletion of a key that is not there has
+      // nothing to delete and no text; it is skipped.
+      for (; r < update_count_; ++r) {
+        const IndexEntry rest = update_entry(r);
+        if (rest.text_ref == 0) continue;
+        if (emit(rest, update_texts, true) != 0) return -1;
+        ++new_;
+        show_number(link_, ValueCell::new_calls, new_);
+      }
+      break;
+    }
+    const IndexEntry o = old_entry(p);
+    if (u.key > o.key) {
+      if (emit(o, old_texts, false) != 0) return -1;
+      ++p;
+    } else if (u.key < o.key) {
+      if (u.text_ref != 0) {
+        if (emit(u, update_texts, true) != 0) return -1;
+        ++new_;
+      }
+      ++r;
+    } else if (u.text_ref == 0) {
+      ++p;
+      ++r;
+      ++deleted_;
+    } else {
+      if (emit(u, update_texts, true) != 0) return -1;
+      ++p;
+      ++r;
+      ++changed_;
+    }
+    if (merged() >= mark) {
+      show_counts();
+      show_number(link_, ValueCell::percent_done, ++percent_);
+      mark += step;
+    }
+  }
+  for (; p < old_count_; ++p) {
+    if ((p & 0xFFFF) == 0 && env_.cancelled()) return -1;
+    if (emit(old_entry(p), old_texts, false) != 0) return -1;
+  }
+  show_counts();
+  percent_ = 100;
+  show_number(link_, ValueCell::percent_done, percent_);
+
+  static const unsigned char kZeros[4] = {};
+  const std::size_t pad = static_cast<std::size_t>((4 - next_offset_ % 4) % 4);
+  next_offset_ += pad;
+  if (output_->append(kZeros, pad) != 0 || output_->flush() != 0) return fail_output();
+  const platform::IoResult w = out_file_.write(new_index_.data(), new_index_.size());
+  unsigned char offset[4];
+  dbfiles::encode_fixed32(offset, static_cast<std::uint32_t>(next_offset_));
+  if (!w.ok() || next_offset_ > 0xFFFFFFFFu || !out_file_.write_at(8, offset, 4).ok()) {
+    return fail_output();
+  }
+  // On disk before anyone renames it into place.
+  if (out_file_.sync() != 0 || out_file_.close() != 0) return fail_output();
+  return 0;
+}
+
+int Merge::run() {
+  set_row_state(env_, row_, kUpdating);
+  link_.set_value_cell(ValueCell::update_file, name_);
+  if (open_database() != 0 || open_update() != 0) return -1;
+
+  const std::string out_path = env_.path(kNewDbName);
+  if (out_file_.open(out_path, Access::write, Share::read, Disposition::create_always) != 0) {
+    link_.log_text(std::string(kNewDbName) + " <<----ERROR OPENING output file\r\n");
+    return -1;
+  }
+  output_ = std::make_unique<Output>(&out_file_);
+  if (write_output() != 0) {
+    out_file_.close();
+    platform::delete_file(out_path);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int merge_update(WorkerEnv& env, int row) {
+  Merge merge(env, row);
+  return merge.run();
+}
+
+}  // namespace updater

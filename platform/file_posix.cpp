@@ -298,7 +298,7 @@ int list_files(const std::string& folder, const std::string& pattern,
       struct stat st;
       regular = ::stat(join_path(folder, name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
     }
-    if (regular && ::fnmatch(pattern.c_str(), name.c_str(), 0) == 0) names->push_back(name);
+    if (regular && ::fnmatch(pattern.c_str(), name.c_str(), FNM_CASEFOLD) == 0) names->push_back(name);
   }
   ::closedir(dir);
 

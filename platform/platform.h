@@ -86,7 +86,8 @@ int copy_file(const std::string& from, const std::string& to);
 // True when `path` names an existing file or folder.
 bool file_exists(const std::string& path);
 // The names (not paths) of the regular files in `folder` whose names match `pattern`, where "*"
-// stands for any run of characters and "?" for one character; sorted by name. Returns 0 or the
+// stands for any run of characters and "?" for one character, letters matching either case
+// (as Windows listings do: "*.db" lists 0105TO0112.DB); sorted by name. Returns 0 or the
 // error code (a missing folder is an error).
 int list_files(const std::string& folder, const std::string& pattern,
                std::vector<std::string>* names);

@@ -27,6 +27,8 @@ int main(int argc, char** argv) {
   int exit_code = calldb::kExitOk;
   calldb::add_lookup_commands(app, &exit_code);
   calldb::add_sample_commands(app, &exit_code);
+  calldb::add_floppy_commands(app, &exit_code);
+  calldb::add_update_commands(app, &exit_code);
   // Each command's help ends with the list of all of them.
   std::string names;
   for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {

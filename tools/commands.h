@@ -18,6 +18,8 @@ inline constexpr int kExitUnusable = 2;  // bad usage, or call.db cannot be used
 
 void add_lookup_commands(CLI::App& app, int* exit_code);
 void add_sample_commands(CLI::App& app, int* exit_code);
+void add_floppy_commands(CLI::App& app, int* exit_code);
+void add_update_commands(CLI::App& app, int* exit_code);
 
 // Text of the system's own, with its "\r\n" line ends turned into "\n", on standard output.
 void print_text(std::string_view text);

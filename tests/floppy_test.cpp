@@ -1,0 +1,418 @@
+// The floppy workers and the clean-up worker on temporary folders standing for the data folder
+// and drive A:, with a recording link that can act on the disk while a worker waits on it.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tests/support/recording_link.h"
+#include "tests/test_util.h"
+#include "updater/floppy.h"
+#include "updater/updater_state.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using updater::Answer;
+using updater::Buttons;
+using updater::Icon;
+
+// A RecordingLink that also runs a hook on each log text (after recording it) and on each
+// message box (before answering it), while the worker waits.
+class HookLink : public testutil::RecordingLink {
+ public:
+  std::function<void(std::string_view)> on_log;
+  std::function<void(std::string_view)> on_box;
+
+  void log_text(std::string_view text) override {
+    RecordingLink::log_text(text);
+    if (on_log) on_log(text);
+  }
+  Answer message_box(std::string_view text, std::string_view caption, Buttons buttons,
+                     Icon icon) override {
+    if (on_box) on_box(text);
+    return RecordingLink::message_box(text, caption, buttons, icon);
+  }
+};
+
+class FloppyTest : public ::testing::Test {
+ protected:
+  FloppyTest() {
+    env_.link = &link_;
+    env_.state = &state_;
+    env_.folder = data_.path();
+    env_.floppy_folder = floppy_.path();
+    env_.cancel = &cancel_;
+  }
+
+  void add_row(const std::string& name) {
+    ASSERT_LT(name.size(), sizeof state_.update_rows[0].name);
+    std::strcpy(state_.update_rows[state_.rows_in_use++].name, name.c_str());
+  }
+
+  // The regular files of `folder` with their contents, in name order.
+  static std::vector<std::pair<std::string, std::string>> files_in(const std::string& folder) {
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const fs::directory_entry& e : fs::directory_iterator(folder)) {
+      if (e.is_regular_file()) {
+        files.emplace_back(e.path().filename().string(), testutil::read_bytes(e.path().string()));
+      }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+
+  static std::vector<std::string> names_in(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& [name, bytes] : files_in(folder)) names.push_back(name);
+    return names;
+  }
+
+  // The worker's last act was its one finished message.
+  void expect_finished_once(int message) {
+    const auto done = link_.finished_messages();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].message, message);
+    EXPECT_EQ(done[0].wparam, 0);
+    EXPECT_EQ(done[0].lparam, 0);
+    EXPECT_EQ(link_.events().back().rfind("finished:", 0), 0u);
+  }
+
+  void expect_copy_box(std::size_t index, const std::string& name) {
+    const auto boxes = link_.boxes();
+    ASSERT_LT(index, boxes.size());
+    EXPECT_EQ(boxes[index].text, "A:\\" + name);
+    EXPECT_EQ(boxes[index].caption, "ERROR copying file");
+    EXPECT_EQ(boxes[index].buttons, Buttons::retry_cancel);
+    EXPECT_EQ(boxes[index].icon, Icon::none);
+  }
+
+  testutil::TempDir data_;
+  testutil::TempDir floppy_;
+  HookLink link_;
+  updater::UpdaterState state_;
+  std::atomic<bool> cancel_{false};
+  updater::WorkerEnv env_;
+};
+
+// --- copy to floppy --------------------------------------------------------------------------
+
+TEST_F(FloppyTest, CopyToCopiesTheRowsInUseInRowOrderReplacingFilesOnTheFloppy) {
+  testutil::write_bytes(data_.file("0112to0119.db"), "second week");
+  testutil::write_bytes(data_.file("0105to0112.db"), "first week");
+  testutil::write_bytes(data_.file("0119to0126.db"), "not in use");
+  testutil::write_bytes(floppy_.file("0105to0112.db"), "an older copy, longer than the new");
+  add_row("0112to0119.db");
+  add_row("0105to0112.db");
+  add_row("0119to0126.db");
+  state_.rows_in_use = 2;
+
+  EXPECT_EQ(updater::copy_to_floppy(env_), 0);
+
+  EXPECT_EQ(link_.log(),
+            "Copying 0112to0119.db to A:\r\n"
+            "Copying 0105to0112.db to A:\r\n"
+            "Copying complete\r\n");
+  EXPECT_TRUE(link_.boxes().empty());
+  using Files = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(files_in(floppy_.path()),
+            (Files{{"0105to0112.db", "first week"}, {"0112to0119.db", "second week"}}));
+  expect_finished_once(updater::UM_FLOPPY_DONE);
+}
+
+TEST_F(FloppyTest, CopyToWithNoRowsInUseLogsOnlyCopyingComplete) {
+  testutil::write_bytes(data_.file("0105to0112.db"), "first week");
+  add_row("0105to0112.db");
+  state_.rows_in_use = 0;
+
+  EXPECT_EQ(updater::copy_to_floppy(env_), 0);
+
+  EXPECT_EQ(link_.log(), "Copying complete\r\n");
+  EXPECT_TRUE(files_in(floppy_.path()).empty());
+  expect_finished_once(updater::UM_FLOPPY_DONE);
+}
+
+TEST_F(FloppyTest, CopyToAsksRetryOrCancelForEachFailureUntilACopySucceedsOrIsGivenUp) {
+  add_row("0105to0112.db");  // appears while the third box is up
+  add_row("0112to0119.db");  // never there
+  add_row("0119to0126.db");
+  testutil::write_bytes(data_.file("0119to0126.db"), "third week");
+  int box_count = 0;
+  link_.on_box = [&](std::string_view) {
+    if (++box_count == 3) testutil::write_bytes(data_.file("0105to0112.db"), "found it");
+  };
+  for (int i = 0; i < 3; ++i) link_.answer(Answer::retry);
+  link_.answer(Answer::cancel);
+
+  updater::copy_to_floppy(env_);
+
+  ASSERT_EQ(link_.boxes().size(), 4u);
+  for (std::size_t i = 0; i < 3; ++i) expect_copy_box(i, "0105to0112.db");
+  expect_copy_box(3, "0112to0119.db");
+  using Files = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(files_in(floppy_.path()),
+            (Files{{"0105to0112.db", "found it"}, {"0119to0126.db", "third week"}}));
+  // A failure writes no log line.
+  EXPECT_EQ(link_.log(),
+            "Copying 0105to0112.db to A:\r\n"
+            "Copying 0112to0119.db to A:\r\n"
+            "Copying 0119to0126.db to A:\r\n"
+            "Copying complete\r\n");
+  expect_finished_once(updater::UM_FLOPPY_DONE);
+}
+
+// --- copy from floppy ------------------------------------------------------------------------
+
+TEST_F(FloppyTest, CopyFromTakesEveryDbFileOfThirteenCharactersInNameOrder) {
+  const char* const taken[] = {"0105TO0112.DB", "0105to0112.db", "abcdefghij.db"};
+  const char* const left[] = {"call0105.db", "0105to0112x.db", "0105to0112.dbx",
+                              "0105to0112.txt", "0105to0112.d"};
+  for (const char* name : taken) testutil::write_bytes(floppy_.file(name), name);
+  for (const char* name : left) testutil::write_bytes(floppy_.file(name), name);
+  fs::create_directory(floppy_.file("0119to0126.db"));
+
+  EXPECT_EQ(updater::copy_from_floppy(env_), 0);
+
+  EXPECT_EQ(link_.log(),
+            "Reading floppy disk...\r\n"
+            "Copying 0105TO0112.DB from floppy\r\n"
+            "Copying 0105to0112.db from floppy\r\n"
+            "Copying abcdefghij.db from floppy\r\n"
+            "Copying complete\r\n");
+  std::vector<std::pair<std::string, std::string>> expected;
+  for (const char* name : taken) expected.emplace_back(name, name);
+  EXPECT_EQ(files_in(data_.path()), expected);
+  EXPECT_FALSE(fs::exists(data_.file("0119to0126.db")));
+  EXPECT_TRUE(link_.boxes().empty());
+  expect_finished_once(updater::UM_FLOPPY_DONE);
+}
+
+TEST_F(FloppyTest, CopyFromNeverReplacesWhatTheDataFolderHas) {
+  for (const char* name : {"0105to0112.db", "0112to0119.db", "0119to0126.db"}) {
+    testutil::write_bytes(floppy_.file(name), "from the floppy");
+  }
+  testutil::write_bytes(data_.file("0105to0112.db"), "mine");
+  fs::create_directory(data_.file("0119to0126.db"));
+
+  updater::copy_from_floppy(env_);
+
+  EXPECT_EQ(link_.log(),
+            "Reading floppy disk...\r\n"
+            "0105to0112.db is already on hard disk\r\n"
+            "Copying 0112to0119.db from floppy\r\n"
+            "0119to0126.db is already on hard disk\r\n"
+            "Copying complete\r\n");
+  EXPECT_EQ(testutil::read_bytes(data_.file("0105to0112.db")), "mine");
+  EXPECT_EQ(testutil::read_bytes(data_.file("0112to0119.db")), "from the floppy");
+  EXPECT_TRUE(fs::is_directory(data_.file("0119to0126.db")));
+  expect_finished_once(updater::UM_FLOPPY_DONE);
+}
+
+TEST_F(FloppyTest, CopyFromAsksForEachFailedCopyAndRetryCopiesAgain) {
+  testutil::write_bytes(floppy_.file("0105to0112.db"), "first week");
+  testutil::write_bytes(floppy_.file("0112to0119.db"), "second week");
+  const std::string missing = data_.file("not-yet");
+  env_.folder = missing;
+
+  // Both copies fail; Cancel gives the first up, and the folder appears before Retry.
+  int box_count = 0;
+  link_.on_box = [&](std::string_view) {
+    if (++box_count == 2) fs::create_directory(missing);
+  };
+  link_.answer(Answer::cancel);
+  link_.answer(Answer::retry);
+
+  updater::copy_from_floppy(env_);
+
+  ASSERT_EQ(link_.boxes().size(), 2u);
+  expect_copy_box(0, "0105to0112.db");
+  expect_copy_box(1, "0112to0119.db");
+  using Files = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(files_in(missing), (Files{{"0112to0119.db", "second week"}}));
+  EXPECT_EQ(link_.log(),
+            "Reading floppy disk...\r\n"
+            "Copying 0105to0112.db from floppy\r\n"
+            "Copying 0112to0119.db from floppy\r\n"
+            "Copying complete\r\n");
+  expect_finished_once(updater::UM_FLOPPY_DONE);
+}
+
+TEST_F(FloppyTest, CopyFromAFloppyThatCannotBeReadLogsOnlyTheFrame) {
+  env_.floppy_folder = floppy_.file("no-disk");
+
+  updater::copy_from_floppy(env_);
+
+  EXPECT_EQ(link_.log(), "Reading floppy disk...\r\nCopying complete\r\n");
+  EXPECT_TRUE(link_.boxes().empty());
+  expect_finished_once(updater::UM_FLOPPY_DONE);
+}
+
+// --- clean-up --------------------------------------------------------------------------------
+
+TEST_F(FloppyTest, CleanupDeletesUpdateFilesAndSavedDatabasesAsTheModeSays) {
+  const char* const update_files[] = {"0105to0112.db", "9999to0000.db"};
+  const char* const saved_databases[] = {"call0105.db", "call9999.db"};
+  const char* const survivors[] = {
+      "call.db",       "call.db.new",      "callprev.db",   "cancall.db",    "amateur.zip",
+      "amateur.txt",   "call0105.dbx",     "0105to0112.db.bak", "0105TO0112.DB", "0105TO0112.db",
+      "CALL0105.DB",   "Call0105.db",      "call010.db",    "call01055.db",  "0105to011a.db",
+      "x0105to0112.db", "0105-to0112.db",  "0105to0112.DB", "call0105.d",    "0105to0112db"};
+  struct Case {
+    int mode;
+    const char* log;
+    bool update_files_go;
+    bool saved_databases_go;
+  };
+  const Case cases[] = {
+      {updater::kCleanUpdateFiles, "0105to0112.db deleted\r\n9999to0000.db deleted\r\n", true,
+       false},
+      {updater::kCleanUpdateFiles | updater::kCleanSavedDatabases,
+       "0105to0112.db deleted\r\n9999to0000.db deleted\r\n"
+       "call0105.db deleted\r\ncall9999.db deleted\r\n",
+       true, true},
+      {updater::kCleanSavedDatabases, "call0105.db deleted\r\ncall9999.db deleted\r\n", false,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("mode " + std::to_string(c.mode));
+    HookLink link;
+    env_.link = &link;
+    for (const char* name : update_files) testutil::write_bytes(data_.file(name), name);
+    for (const char* name : saved_databases) testutil::write_bytes(data_.file(name), name);
+    for (const char* name : survivors) testutil::write_bytes(data_.file(name), name);
+    fs::create_directory(data_.file("call0001.db"));  // a folder is never a saved database
+    state_.cleanup_mode = c.mode;
+
+    EXPECT_EQ(updater::cleanup_old_files(env_), 0);
+
+    EXPECT_EQ(link.log(), c.log);
+    for (const char* name : update_files) {
+      EXPECT_EQ(fs::exists(data_.file(name)), !c.update_files_go) << name;
+    }
+    for (const char* name : saved_databases) {
+      EXPECT_EQ(fs::exists(data_.file(name)), !c.saved_databases_go) << name;
+    }
+    for (const char* name : survivors) {
+      EXPECT_EQ(testutil::read_bytes(data_.file(name)), name);
+    }
+    EXPECT_TRUE(fs::is_directory(data_.file("call0001.db")));
+    ASSERT_EQ(link.finished_messages().size(), 1u);
+    EXPECT_EQ(link.finished_messages()[0].message, updater::UM_CLEANUP_DONE);
+    EXPECT_EQ(link.events().back(), "finished:1025 0 0");
+  }
+  env_.link = &link_;
+}
+
+TEST_F(FloppyTest, CleanupReadsTheModeAfreshForEachName) {
+  testutil::write_bytes(data_.file("0105to0112.db"), "x");
+  testutil::write_bytes(data_.file("call0105.db"), "x");
+  state_.cleanup_mode = updater::kCleanUpdateFiles;
+  link_.on_log = [&](std::string_view) {
+    state_.cleanup_mode = updater::kCleanUpdateFiles | updater::kCleanSavedDatabases;
+  };
+
+  updater::cleanup_old_files(env_);
+
+  EXPECT_EQ(link_.log(), "0105to0112.db deleted\r\ncall0105.db deleted\r\n");
+  EXPECT_FALSE(fs::exists(data_.file("call0105.db")));
+}
+
+TEST_F(FloppyTest, CleanupReportsAFileItCouldNotDeleteAndGoesOn) {
+  for (const char* name : {"0105to0112.db", "0112to0119.db", "0119to0126.db"}) {
+    testutil::write_bytes(data_.file(name), "x");
+  }
+  // Once the first is gone, the second listed name becomes a folder, which unlink refuses.
+  link_.on_log = [&](std::string_view text) {
+    if (text != "0105to0112.db deleted\r\n") return;
+    fs::remove(data_.file("0112to0119.db"));
+    fs::create_directory(data_.file("0112to0119.db"));
+  };
+
+  updater::cleanup_old_files(env_);
+
+  EXPECT_EQ(link_.log(), "0105to0112.db deleted\r\n"
+                         "0112to0119.db NOT deleted, error " +
+                             std::to_string(EISDIR) +
+                             "\r\n"
+                             "0119to0126.db deleted\r\n");
+  EXPECT_TRUE(fs::is_directory(data_.file("0112to0119.db")));
+  EXPECT_FALSE(fs::exists(data_.file("0119to0126.db")));
+  expect_finished_once(updater::UM_CLEANUP_DONE);
+}
+
+TEST_F(FloppyTest, CleanupOfAFolderThatCannotBeListedOnlyFinishes) {
+  env_.folder = data_.file("gone");
+  state_.cleanup_mode = updater::kCleanUpdateFiles | updater::kCleanSavedDatabases;
+
+  updater::cleanup_old_files(env_);
+
+  EXPECT_EQ(link_.log(), "");
+  expect_finished_once(updater::UM_CLEANUP_DONE);
+}
+
+// --- cancelling ------------------------------------------------------------------------------
+
+// The window closes while the worker handles 0105to0112.db: it handles no further file, and
+// still finishes.
+class CancelTest : public FloppyTest {
+ protected:
+  CancelTest() {
+    link_.on_log = [&](std::string_view text) {
+      if (text.find("0105to0112.db") != std::string_view::npos) cancel_ = true;
+    };
+  }
+};
+
+TEST_F(CancelTest, CopyToStopsAfterTheFileInHand) {
+  for (const char* name : {"0105to0112.db", "0112to0119.db"}) {
+    testutil::write_bytes(data_.file(name), name);
+    add_row(name);
+  }
+  updater::copy_to_floppy(env_);
+  EXPECT_EQ(link_.log(), "Copying 0105to0112.db to A:\r\n");
+  EXPECT_EQ(names_in(floppy_.path()), std::vector<std::string>{"0105to0112.db"});
+  expect_finished_once(updater::UM_FLOPPY_DONE);
+}
+
+TEST_F(CancelTest, CopyFromStopsAfterTheFileInHand) {
+  for (const char* name : {"0105to0112.db", "0112to0119.db"}) {
+    testutil::write_bytes(floppy_.file(name), name);
+  }
+  updater::copy_from_floppy(env_);
+  EXPECT_EQ(link_.log(), "Reading floppy disk...\r\nCopying 0105to0112.db from floppy\r\n");
+  EXPECT_EQ(names_in(data_.path()), std::vector<std::string>{"0105to0112.db"});
+  expect_finished_once(updater::UM_FLOPPY_DONE);
+}
+
+TEST_F(CancelTest, CleanupStopsAfterTheFileInHand) {
+  for (const char* name : {"0105to0112.db", "0112to0119.db"}) {
+    testutil::write_bytes(data_.file(name), name);
+  }
+  updater::cleanup_old_files(env_);
+  EXPECT_EQ(link_.log(), "0105to0112.db deleted\r\n");
+  EXPECT_EQ(names_in(data_.path()), std::vector<std::string>{"0112to0119.db"});
+  expect_finished_once(updater::UM_CLEANUP_DONE);
+}
+
+TEST_F(CancelTest, ACopyGivesUpRetryingAtOnce) {
+  add_row("0105to0112.db");  // never there
+  link_.on_log = nullptr;
+  link_.on_box = [&](std::string_view) { cancel_ = true; };
+  link_.answer(Answer::retry);
+  link_.answer(Answer::retry);
+
+  updater::copy_to_floppy(env_);
+
+  EXPECT_EQ(link_.boxes().size(), 1u);
+  expect_finished_once(updater::UM_FLOPPY_DONE);
+}
+
+}  // namespace

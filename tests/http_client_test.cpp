@@ -1,0 +1,529 @@
+// The download client against a scripted server of our own and against a real nginx.
+#include "updater/http_client.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/recording_link.h"
+#include "tests/support/scripted_server.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using testutil::RecordingLink;
+using testutil::ScriptedServer;
+using updater::RowCell;
+
+constexpr char kName[] = "l_am_0601.zip";
+constexpr int kRow = 3;
+
+// Bytes 0-255 over and over: CRs, LFs and zeros included.
+std::string body_of(std::size_t n) {
+  std::string body(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) body[i] = static_cast<char>((i * 7 + 13) & 0xff);
+  return body;
+}
+
+std::string ok_head(const std::string& length_field) {
+  return "HTTP/1.1 200 OK\r\nServer: scripted\r\n" + length_field + "\r\n\r\n";
+}
+
+std::string ok_head(std::size_t length) {
+  return ok_head("Content-Length: " + std::to_string(length));
+}
+
+std::string request_for(int port) {
+  return std::string("GET /db-files/") + kName + " HTTP/1.1\r\nHost: 127.0.0.1:" +
+         std::to_string(port) + "\r\nConnection: close\r\n";
+}
+
+// One http_get with a fresh link and state, and what it left behind.
+struct Outcome {
+  int result = 0;
+  std::shared_ptr<RecordingLink> link = std::make_shared<RecordingLink>();
+  std::shared_ptr<updater::UpdaterState> state = std::make_shared<updater::UpdaterState>();
+  bool file_exists = false;
+  std::string file;
+  std::vector<std::string> requests;
+  int port = 0;
+  double seconds = 0;
+
+  std::string log() const { return link->log(); }
+};
+
+class HttpGetTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_EQ(platform::start_sockets(), 0); }
+  static void TearDownTestSuite() { platform::stop_sockets(); }
+  void TearDown() override { updater::set_receive_timeout_for_tests(0); }
+
+  updater::WorkerEnv env_for(Outcome& out, int port) {
+    updater::WorkerEnv env;
+    env.link = out.link.get();
+    env.state = out.state.get();
+    env.folder = dir_.path();
+    env.server = {"127.0.0.1", port};
+    env.cancel = &cancel_;
+    return env;
+  }
+
+  void finish(Outcome& out) {
+    const std::string path = dir_.file(kName);
+    out.file_exists = platform::file_exists(path);
+    if (out.file_exists) out.file = testutil::read_bytes(path);
+  }
+
+  Outcome fetch_from(int port, std::shared_ptr<RecordingLink> link = nullptr) {
+    Outcome out;
+    if (link) out.link = link;
+    out.port = port;
+    updater::WorkerEnv env = env_for(out, port);
+    const auto start = std::chrono::steady_clock::now();
+    out.result = updater::http_get(env, kName, kRow);
+    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    finish(out);
+    return out;
+  }
+
+  Outcome fetch(ScriptedServer::Script script, std::shared_ptr<RecordingLink> link = nullptr) {
+    ScriptedServer server({std::move(script)});
+    Outcome out = fetch_from(server.port(), link);
+    out.requests = server.requests();
+    return out;
+  }
+
+  // A download that must fail and leave nothing behind.
+  void expect_failed(const Outcome& out) {
+    EXPECT_EQ(out.result, -1);
+    EXPECT_FALSE(out.file_exists);
+    EXPECT_EQ(out.state->partial_download(), dir_.file(kName));
+  }
+
+  testutil::TempDir dir_;
+  std::atomic<bool> cancel_{false};
+};
+
+using S = ScriptedServer;
+
+TEST_F(HttpGetTest, CompleteResponseLandsOnDiskWithExactRequestAndLog) {
+  const std::string body = body_of(1234);
+  const Outcome out = fetch({S::send(ok_head(1234) + body), S::close()});
+
+  EXPECT_EQ(out.result, 0);
+  EXPECT_EQ(out.file, body);
+  EXPECT_EQ(out.state->partial_download(), "");
+  ASSERT_EQ(out.requests.size(), 1u);
+  EXPECT_EQ(out.requests[0], request_for(out.port) + "\r\n");
+  EXPECT_EQ(out.log(), "\r\n" + request_for(out.port) +
+                           "HTTP/1.1 200 OK\r\nServer: scripted\r\nContent-Length: 1234\r\n");
+  EXPECT_EQ(out.link->row(kRow, RowCell::total), "1234");
+  EXPECT_EQ(out.link->row(kRow, RowCell::bytes), "1234");
+}
+
+TEST_F(HttpGetTest, ContentLengthIsFoundOnlyInItsTwoExactSpellings) {
+  const std::string body = body_of(1234);
+  {
+    const Outcome out = fetch({S::send(ok_head("Content-length: 1234") + body)});
+    EXPECT_EQ(out.result, 0);
+    EXPECT_EQ(out.file, body);
+  }
+  {
+    const Outcome out = fetch({S::send(ok_head("Content-Length:    1234") + body)});
+    EXPECT_EQ(out.result, 0) << "leading blanks are skipped";
+  }
+  for (const char* field : {"content-length: 1234", "Content-Length:1234", "X-Length: 1234"}) {
+    SCOPED_TRACE(field);
+    const Outcome out = fetch({S::send(ok_head(field) + body)});
+    expect_failed(out);
+    EXPECT_EQ(out.link->row(kRow, RowCell::total), "");
+    EXPECT_TRUE(out.log().ends_with("FILE IS WRONG SIZE\r\n"));
+  }
+}
+
+TEST_F(HttpGetTest, MalformedContentLengthFailsBeforeTheBody) {
+  for (const char* value : {"", "abc", "12x", "-5", "+5", "0x10", "2147483648",
+                            "99999999999999999999"}) {
+    SCOPED_TRACE(value);
+    const Outcome out = fetch({S::send(ok_head(std::string("Content-Length: ") + value) + "12")});
+    expect_failed(out);
+    EXPECT_TRUE(out.log().ends_with("BAD CONTENT LENGTH\r\n"));
+  }
+  // The largest value is accepted and shown; the short body then fails the size check.
+  const Outcome out = fetch({S::send(ok_head("Content-Length: 2147483647 ") + "12")});
+  expect_failed(out);
+  EXPECT_EQ(out.link->row(kRow, RowCell::total), "2147483647");
+  EXPECT_TRUE(out.log().ends_with("FILE IS WRONG SIZE\r\n"));
+}
+
+TEST_F(HttpGetTest, OtherStatusesOrNoHeadDeleteTheFileWithoutSizeComplaint) {
+  const std::string not_found = "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found";
+  const Outcome out = fetch({S::send(not_found)});
+  expect_failed(out);
+  EXPECT_TRUE(out.log().ends_with("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n"));
+  EXPECT_EQ(out.log().find("FILE IS WRONG SIZE"), std::string::npos);
+
+  for (const std::string& response : {std::string("garbage\r\n\r\n"), std::string(""),
+                                     std::string("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n")}) {
+    SCOPED_TRACE(response);
+    const Outcome bad = fetch({S::send(response)});
+    expect_failed(bad);
+    EXPECT_EQ(bad.log().find("FILE IS WRONG SIZE"), std::string::npos);
+  }
+}
+
+TEST_F(HttpGetTest, HeadEndsAtTheFourthLineEndInARow) {
+  // Line feeds alone count; the head text keeps the run's first two bytes.
+  const Outcome lf = fetch({S::send("HTTP/1.1 200 OK\nContent-Length: 5\n\n\n\nABCDE")});
+  EXPECT_EQ(lf.result, 0);
+  EXPECT_EQ(lf.file, "ABCDE");
+  EXPECT_TRUE(lf.log().ends_with("HTTP/1.1 200 OK\nContent-Length: 5\n\n"));
+
+  // Line ends that open the body belong to the body.
+  const std::string body = "\r\n\r\nXY\r\n";
+  const Outcome crlf = fetch({S::send(ok_head(body.size()) + body)});
+  EXPECT_EQ(crlf.result, 0);
+  EXPECT_EQ(crlf.file, body);
+
+  // A plain LF LF blank line is not a head end: the head never ends.
+  const Outcome two = fetch({S::send("HTTP/1.1 200 OK\nContent-Length: 4\n\nABCD")});
+  expect_failed(two);
+  EXPECT_EQ(two.log(), "\r\n" + request_for(two.port));
+}
+
+TEST_F(HttpGetTest, HeadSplitOverReceivesIsJoined) {
+  const std::string head = ok_head(40);
+  const std::string body = body_of(40);
+  ScriptedServer::Script drip;
+  for (char c : head) {
+    drip.push_back(S::send(std::string(1, c)));
+    drip.push_back(S::pause(2));
+  }
+  drip.push_back(S::send(body));
+  // The final run split in its middle, with body bytes after it in the same block.
+  const ScriptedServer::Script halves = {S::send(head.substr(0, head.size() - 1)), S::pause(50),
+                                         S::send("\n" + body)};
+
+  for (const auto& script : {drip, halves}) {
+    const Outcome out = fetch(script);
+    EXPECT_EQ(out.result, 0);
+    EXPECT_EQ(out.file, body);
+    EXPECT_TRUE(out.log().ends_with(head.substr(0, head.size() - 2)));
+  }
+}
+
+TEST_F(HttpGetTest, HeadMayFillTheReceiveBufferButNotExceedIt) {
+  const std::string body = body_of(10);
+  auto head_of_size = [](std::size_t size) {
+    std::string head = ok_head(10);
+    head.insert(head.size() - 2, "X-Pad: ");
+    head.insert(head.size() - 2, size - head.size() - 2, 'p');
+    head.insert(head.size() - 2, "\r\n");
+    return head;
+  };
+  const std::string full = head_of_size(updater::kReceiveBufferSize);
+  ASSERT_EQ(full.size(), updater::kReceiveBufferSize);
+  const Outcome fits = fetch({S::send(full.substr(0, 3000)), S::pause(30),
+                              S::send(full.substr(3000) + body)});
+  EXPECT_EQ(fits.result, 0);
+  EXPECT_EQ(fits.file, body);
+
+  const std::string over = head_of_size(updater::kReceiveBufferSize + 1);
+  const Outcome too_long = fetch({S::send(over.substr(0, 3000)), S::pause(30),
+                                  S::send(over.substr(3000) + body)});
+  expect_failed(too_long);
+  EXPECT_TRUE(too_long.log().ends_with("HEAD TOO LONG\r\n"));
+}
+
+TEST_F(HttpGetTest, BodyOfTheWrongLengthFailsTheSizeCheck) {
+  const std::string body = body_of(1000);
+  const std::vector<ScriptedServer::Script> scripts = {
+      {S::send(ok_head(1000) + body.substr(0, 999))},
+      {S::send(ok_head(1000) + body + "!")},
+      {S::send(ok_head(1000) + body.substr(0, 500)), S::pause(30), S::close()},
+      {S::send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3e8\r\n" + body +
+               "\r\n0\r\n\r\n")},
+  };
+  for (const auto& script : scripts) {
+    const Outcome out = fetch(script);
+    expect_failed(out);
+    EXPECT_TRUE(out.log().ends_with("FILE IS WRONG SIZE\r\n"));
+  }
+}
+
+TEST_F(HttpGetTest, BodyOverManyReceivesShowsGrowingProgress) {
+  const std::string body = body_of(100000);
+  ScriptedServer::Script script = {S::send(ok_head(body.size()))};
+  for (std::size_t at = 0; at < body.size(); at += 10000) {
+    script.push_back(S::pause(5));
+    script.push_back(S::send(body.substr(at, 10000)));
+  }
+  const Outcome out = fetch(script);
+  EXPECT_EQ(out.result, 0);
+  EXPECT_EQ(out.file, body);
+
+  const std::string prefix = "row:" + std::to_string(kRow) + "." +
+                             std::to_string(static_cast<int>(RowCell::bytes)) + "=";
+  long last = -1;
+  int updates = 0;
+  for (const std::string& e : out.link->events()) {
+    if (!e.starts_with(prefix)) continue;
+    const long shown = std::stol(e.substr(prefix.size()));
+    EXPECT_GE(shown, last);
+    last = shown;
+    ++updates;
+  }
+  EXPECT_GT(updates, 10);
+  EXPECT_EQ(last, 100000);
+}
+
+TEST_F(HttpGetTest, RefusedConnectionShowsConnectFailed) {
+  // Bound but not listening: connects are refused, and nobody else can take the port.
+  const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  const Outcome out = fetch_from(ntohs(addr.sin_port));
+  ::close(holder);
+
+  expect_failed(out);
+  EXPECT_EQ(out.log(), "ERROR opening socket\r\n");
+  ASSERT_EQ(out.link->boxes().size(), 1u);
+  EXPECT_EQ(out.link->boxes()[0].caption, "connect() failed");
+  EXPECT_EQ(out.link->boxes()[0].text, "127.0.0.1");
+  EXPECT_EQ(out.link->boxes()[0].buttons, updater::Buttons::ok);
+  EXPECT_EQ(out.link->boxes()[0].icon, updater::Icon::none);
+}
+
+TEST_F(HttpGetTest, UnknownHostShowsTheLookupBox) {
+  Outcome out;
+  updater::WorkerEnv env = env_for(out, 80);
+  env.server.host = "no-such-host.invalid";
+  EXPECT_EQ(updater::http_get(env, kName, kRow), -1);
+  EXPECT_FALSE(platform::file_exists(dir_.file(kName)));
+  EXPECT_EQ(out.log(), "ERROR opening socket\r\n");
+  ASSERT_EQ(out.link->boxes().size(), 1u);
+  EXPECT_EQ(out.link->boxes()[0].caption, "Unable to look up host \"no-such-host.invalid\"");
+  EXPECT_EQ(out.link->boxes()[0].text, "Make sure you are connected to the internet");
+}
+
+TEST_F(HttpGetTest, StalledServerEndsTheDownloadAtTheReceiveTimeout) {
+  updater::set_receive_timeout_for_tests(1);
+  const Outcome mid_body = fetch({S::send(ok_head(100) + body_of(50)), S::stall()});
+  expect_failed(mid_body);
+  EXPECT_TRUE(mid_body.log().ends_with("FILE IS WRONG SIZE\r\n"));
+  EXPECT_GE(mid_body.seconds, 0.9);
+  EXPECT_LT(mid_body.seconds, 10.0);
+
+  const Outcome mid_head = fetch({S::send("HTTP/1.1 200 OK\r\n"), S::stall()});
+  expect_failed(mid_head);
+  EXPECT_LT(mid_head.seconds, 10.0);
+}
+
+// Raises the cancel flag as soon as the first progress shows.
+class CancellingLink : public RecordingLink {
+ public:
+  explicit CancellingLink(std::atomic<bool>* cancel) : cancel_(cancel) {}
+  void set_row_cell(int row, RowCell cell, std::string_view text) override {
+    RecordingLink::set_row_cell(row, cell, text);
+    if (cell == RowCell::bytes) *cancel_ = true;
+  }
+
+ private:
+  std::atomic<bool>* cancel_;
+};
+
+TEST_F(HttpGetTest, CancelStopsBetweenReceivesAndDeletesTheFile) {
+  const std::string body = body_of(2000);
+  const Outcome out = fetch({S::send(ok_head(2000) + body.substr(0, 1000)), S::pause(100),
+                             S::send(body.substr(1000))},
+                            std::make_shared<CancellingLink>(&cancel_));
+  expect_failed(out);
+  EXPECT_NE(out.link->row(kRow, RowCell::bytes), "2000");
+  EXPECT_EQ(out.log().find("FILE IS WRONG SIZE"), std::string::npos);
+}
+
+TEST_F(HttpGetTest, LocalFileFailuresFailTheDownload) {
+  {
+    // Creation fails: nothing goes on the wire.
+    ScriptedServer server({{S::send(ok_head(3) + "abc")}});
+    Outcome out;
+    updater::WorkerEnv env = env_for(out, server.port());
+    env.folder = dir_.file("missing-folder");
+    EXPECT_EQ(updater::http_get(env, kName, kRow), -1);
+    EXPECT_EQ(out.log(), std::string(kName) + "  <<----- ERROR creating file\r\n");
+    EXPECT_FALSE(server.wait_finished(1, std::chrono::milliseconds(200)));
+  }
+  {
+    // Writing fails past a file size limit.
+    struct rlimit old_limit;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    struct sigaction ignore {}, old_action {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGXFSZ, &ignore, &old_action);
+    struct rlimit small = old_limit;
+    small.rlim_cur = 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const Outcome out = fetch({S::send(ok_head(1234) + body_of(1234))});
+    ::setrlimit(RLIMIT_FSIZE, &old_limit);
+    ::sigaction(SIGXFSZ, &old_action, nullptr);
+    expect_failed(out);
+    EXPECT_TRUE(out.log().ends_with("ERROR writing file\r\n"));
+  }
+}
+
+// ---- Against nginx ----
+
+std::string find_nginx() {
+  for (const char* path : {"/usr/sbin/nginx", "/usr/local/sbin/nginx", "/usr/bin/nginx"}) {
+    if (::access(path, X_OK) == 0) return path;
+  }
+  return "";
+}
+
+int free_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+bool accepts_connections(int port) {
+  platform::Socket s;
+  std::uint32_t address = 0;
+  return s.open_stream() == 0 && platform::resolve_ipv4("127.0.0.1", &address) == 0 &&
+         s.connect(address, port) == 0;
+}
+
+class NginxTest : public HttpGetTest {
+ protected:
+  void SetUp() override {
+    const std::string nginx = find_nginx();
+    if (nginx.empty()) GTEST_SKIP() << "nginx is not installed (scripts/setup installs it)";
+
+    // nginx's workers drop root for "nobody", who must be able to read the files.
+    const std::string prefix = server_dir_.path();
+    ::chmod(prefix.c_str(), 0755);
+    std::filesystem::create_directories(prefix + "/www/db-files");
+    std::filesystem::create_directories(prefix + "/tmp");
+    port_ = free_port();
+    const std::string conf = prefix + "/nginx.conf";
+    testutil::write_bytes(conf,
+        "worker_processes 1;\n"
+        "pid " + prefix + "/nginx.pid;\n"
+        "error_log " + prefix + "/error.log;\n"
+        "events { worker_connections 16; }\n"
+        "http {\n"
+        "  access_log " + prefix + "/access.log;\n"
+        "  client_body_temp_path " + prefix + "/tmp/body;\n"
+        "  proxy_temp_path " + prefix + "/tmp/proxy;\n"
+        "  fastcgi_temp_path " + prefix + "/tmp/fastcgi;\n"
+        "  uwsgi_temp_path " + prefix + "/tmp/uwsgi;\n"
+        "  scgi_temp_path " + prefix + "/tmp/scgi;\n"
+        "  default_type application/octet-stream;\n"
+        "  server { listen 127.0.0.1:" + std::to_string(port_) + "; root " + prefix + "/www; }\n"
+        "}\n");
+
+    const std::string out_path = prefix + "/nginx.out";
+    const std::string error_log = prefix + "/error.log";
+    std::vector<std::string> args = {nginx, "-e", error_log, "-c", conf, "-p", prefix + "/",
+                                     "-g", "daemon off;"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ASSERT_EQ(rc, 0) << "cannot start " << nginx;
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!accepts_connections(port_)) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        FAIL() << "nginx exited: " << testutil::read_bytes(out_path)
+               << testutil::read_bytes(error_log);
+      }
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "nginx does not accept connections";
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+
+  void TearDown() override {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      int status = 0;
+      while (::waitpid(pid_, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+          ::kill(pid_, SIGKILL);
+          ::waitpid(pid_, &status, 0);
+          break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      pid_ = -1;
+    }
+    HttpGetTest::TearDown();
+  }
+
+  void publish(const std::string& name, const std::string& bytes) {
+    const std::string path = server_dir_.path() + "/www/db-files/" + name;
+    testutil::write_bytes(path, bytes);
+    ::chmod(path.c_str(), 0644);
+  }
+
+  testutil::TempDir server_dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+TEST_F(NginxTest, ExistingFileArrivesByteForByte) {
+  const std::string bytes = body_of(300000);
+  publish(kName, bytes);
+  const Outcome out = fetch_from(port_);
+  EXPECT_EQ(out.result, 0) << out.log();
+  EXPECT_EQ(out.file, bytes);
+  EXPECT_EQ(out.state->partial_download(), "");
+  EXPECT_EQ(out.link->row(kRow, RowCell::total), "300000");
+  EXPECT_NE(out.log().find("\r\nHTTP/1.1 200 OK\r\n"), std::string::npos);
+}
+
+TEST_F(NginxTest, MissingFileIsNotFoundAndLeavesNoFile) {
+  publish("other.zip", "x");
+  const Outcome out = fetch_from(port_);
+  expect_failed(out);
+  EXPECT_NE(out.log().find("HTTP/1.1 404 Not Found\r\n"), std::string::npos);
+  EXPECT_EQ(out.log().find("FILE IS WRONG SIZE"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+// A TCP server for network tests: listens on 127.0.0.1 on an ephemeral port and plays a script
+// to each connection after reading its request head. Every wait is bounded; the destructor
+// ends all connections and joins every thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testutil {
+
+class ScriptedServer {
+ public:
+  struct Step {
+    enum class Kind { send, pause, close, stall };
+    Kind kind;
+    std::string bytes;  // send
+    int ms = 0;         // pause
+  };
+  using Script = std::vector<Step>;
+
+  static Step send(std::string bytes) { return {Step::Kind::send, std::move(bytes), 0}; }
+  static Step pause(int ms) { return {Step::Kind::pause, {}, ms}; }
+  // Closes the connection gracefully; also what happens when a script runs out.
+  static Step close() { return {Step::Kind::close, {}, 0}; }
+  // Holds the connection open, silent, until the server is destroyed.
+  static Step stall() { return {Step::Kind::stall, {}, 0}; }
+
+  // Connection k plays scripts[k], or the last script once they run out. Before its script
+  // each connection reads the request head (up to a blank line, a close, or 5 s).
+  explicit ScriptedServer(std::vector<Script> scripts);
+  ~ScriptedServer();
+  ScriptedServer(const ScriptedServer&) = delete;
+  ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+  int port() const { return port_; }
+  // The request bytes each connection sent, in order of connection.
+  std::vector<std::string> requests() const;
+  // Waits up to `timeout` for `n` connections to have finished their scripts.
+  bool wait_finished(std::size_t n, std::chrono::milliseconds timeout);
+
+ private:
+  void accept_loop();
+  void serve(int fd, std::size_t index);
+  // Sleeps for `ms`, or until the server stops. True when it stopped.
+  bool sleep_or_stop(int ms);
+
+  std::vector<Script> scripts_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::thread acceptor_;
+  std::vector<std::thread> workers_;  // touched by the acceptor thread, then the destructor
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stopping_ = false;
+  std::vector<std::string> requests_;
+  std::size_t finished_ = 0;
+};
+
+}  // namespace testutil

@@ -1,0 +1,115 @@
+#include "updater/floppy.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace updater {
+
+namespace {
+
+constexpr char kCopyErrorCaption[] = "ERROR copying file";
+constexpr char kCopyingComplete[] = "Copying complete\r\n";
+constexpr std::size_t kFloppyNameLength = 13;
+
+std::string floppy_path(const WorkerEnv& env, const std::string& name) {
+  return platform::join_path(env.floppy_folder, name);
+}
+
+// Copies until it succeeds or the user gives the file up. A failure is shown, never logged.
+void copy_with_retry(WorkerEnv& env, const std::string& from, const std::string& to,
+                     const std::string& name_on_floppy) {
+  while (platform::copy_file(from, to) != 0) {
+    const std::string text = "A:\\" + name_on_floppy;
+    const Answer answer =
+        env.link->message_box(text, kCopyErrorCaption, Buttons::retry_cancel, Icon::none);
+    if (answer != Answer::retry || env.cancelled()) return;
+  }
+}
+
+bool is_digits(std::string_view text) {
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool is_update_file_name(std::string_view name) {
+  return name.size() == 13 && is_digits(name.substr(0, 4)) && name.substr(4, 2) == "to" &&
+         is_digits(name.substr(6, 4)) && name.substr(10) == ".db";
+}
+
+bool is_saved_database_name(std::string_view name) {
+  return name.size() == 11 && name.substr(0, 4) == "call" && is_digits(name.substr(4, 4)) &&
+         name.substr(8) == ".db";
+}
+
+int copy_to_floppy(WorkerEnv& env) {
+  bool cancelled = false;
+  for (int row = 0; row < env.state->rows_in_use && row < kRowCount; ++row) {
+    if (env.cancelled()) {
+      cancelled = true;
+      break;
+    }
+    const UpdateRow& entry = env.state->update_rows[row];
+    const std::string name(entry.name, ::strnlen(entry.name, sizeof entry.name));
+    env.link->log_text("Copying " + name + " to A:\r\n");
+    copy_with_retry(env, env.path(name), floppy_path(env, name), name);
+  }
+  if (!cancelled) env.link->log_text(kCopyingComplete);
+  env.link->finished(UM_FLOPPY_DONE, 0, 0);
+  return 0;
+}
+
+int copy_from_floppy(WorkerEnv& env) {
+  env.link->log_text("Reading floppy disk...\r\n");
+  std::vector<std::string> names;
+  if (platform::list_files(env.floppy_folder, "*.db", &names) != 0) names.clear();
+  bool cancelled = false;
+  for (const std::string& name : names) {
+    if (env.cancelled()) {
+      cancelled = true;
+      break;
+    }
+    if (name.size() != kFloppyNameLength) continue;
+    const std::string target = env.path(name);
+    if (platform::file_exists(target)) {
+      env.link->log_text(name + " is already on hard disk\r\n");
+      continue;
+    }
+    env.link->log_text("Copying " + name + " from floppy\r\n");
+    copy_with_retry(env, floppy_path(env, name), target, name);
+  }
+  if (!cancelled) env.link->log_text(kCopyingComplete);
+  env.link->finished(UM_FLOPPY_DONE, 0, 0);
+  return 0;
+}
+
+int cleanup_old_files(WorkerEnv& env) {
+  std::vector<std::string> names;
+  if (platform::list_files(env.folder, "*", &names) != 0) names.clear();
+  for (const std::string& name : names) {
+    if (env.cancelled()) break;
+    const int mode = env.state->cleanup_mode;
+    const bool old = ((mode & kCleanUpdateFiles) != 0 && is_update_file_name(name)) ||
+                     ((mode & kCleanSavedDatabases) != 0 && is_saved_database_name(name));
+    if (!old) continue;
+    const int error = platform::delete_file(env.path(name));
+    if (error == 0) {
+      env.link->log_text(name + " deleted\r\n");
+    } else {
+      char line[96];
+      std::snprintf(line, sizeof line, "%s NOT deleted, error %d\r\n", name.c_str(), error);
+      env.link->log_text(line);
+    }
+  }
+  env.link->finished(UM_CLEANUP_DONE, 0, 0);
+  return 0;
+}
+
+}  // namespace updater

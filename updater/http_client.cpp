@@ -1,0 +1,181 @@
+#include "updater/http_client.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+
+namespace updater {
+namespace {
+
+std::atomic<int> receive_timeout_seconds{kReceiveTimeoutSeconds};
+
+// A head ends with the fourth CR or LF in a row.
+constexpr int kHeadEndRun = 4;
+
+bool is_line_end(char c) { return c == '\r' || c == '\n'; }
+
+// Parses a Content-Length value running from `p` to the end of its line: optional blanks,
+// decimal digits, optional blanks. False for anything else or a value above 2^31-1.
+bool parse_content_length(const char* p, std::int32_t* value) {
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p < '0' || *p > '9') return false;
+  std::int64_t v = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    v = v * 10 + (*p - '0');
+    if (v > std::numeric_limits<std::int32_t>::max()) return false;
+  }
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p != '\0' && !is_line_end(*p)) return false;
+  *value = static_cast<std::int32_t>(v);
+  return true;
+}
+
+std::int32_t clamp_to_cell(std::uint64_t n) {
+  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+  return static_cast<std::int32_t>(n > kMax ? kMax : n);
+}
+
+}  // namespace
+
+void set_receive_timeout_for_tests(int seconds) {
+  receive_timeout_seconds = seconds > 0 ? seconds : kReceiveTimeoutSeconds;
+}
+
+int connect_server(WorkerEnv& env, platform::Socket* socket) {
+  const std::string& host = env.server.host;
+  if (socket->open_stream() != 0) {
+    env.link->message_box(host, "ERROR opening socket", Buttons::ok, Icon::none);
+    return -1;
+  }
+  std::uint32_t address = 0;
+  if (platform::resolve_ipv4(host, &address) != 0) {
+    socket->close();
+    const std::string caption = "Unable to look up host \"" + host + "\"";
+    env.link->message_box("Make sure you are connected to the internet", caption, Buttons::ok,
+                          Icon::none);
+    return -1;
+  }
+  if (socket->connect(address, env.server.port) != 0) {
+    socket->close();
+    env.link->message_box(host, "connect() failed", Buttons::ok, Icon::none);
+    return -1;
+  }
+  // Without the bound a stalled server would hold the download forever.
+  if (socket->set_receive_timeout(receive_timeout_seconds) != 0) {
+    socket->close();
+    env.link->message_box(host, "setsockopt() failed", Buttons::ok, Icon::none);
+    return -1;
+  }
+  return 0;
+}
+
+int http_get(WorkerEnv& env, const char* name, int row) {
+  WorkerLink& link = *env.link;
+  const std::string path = env.path(name);
+  env.state->set_partial_download(path);
+
+  platform::File file;
+  if (file.open(path, platform::Access::write, platform::Share::read,
+                platform::Disposition::create_always) != 0) {
+    link.log_text(std::string(name) + "  <<----- ERROR creating file\r\n");
+    return -1;
+  }
+
+  platform::Socket socket;
+  auto fail = [&](const char* why) {
+    if (why != nullptr) link.log_text(why);
+    socket.close();
+    file.close();
+    platform::delete_file(path);
+    return -1;
+  };
+
+  if (connect_server(env, &socket) != 0) return fail("ERROR opening socket\r\n");
+
+  link.log_text("\r\n");
+  std::string host = env.server.host;
+  if (env.server.port != 80) host += ":" + std::to_string(env.server.port);
+  char request[kRequestBufferSize];
+  const int length = std::snprintf(request, sizeof request,
+                                   "GET %s/%s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n",
+                                   kDbFilesPath, name, host.c_str());
+  // Room is needed for the blank line that ends the request.
+  if (length < 0 || static_cast<std::size_t>(length) + 2 >= sizeof request) {
+    return fail("REQUEST TOO LONG\r\n");
+  }
+  link.log_text(request);
+  std::memcpy(request + length, "\r\n", 3);
+  if (!socket.send(request, static_cast<std::size_t>(length) + 2).ok()) {
+    return fail("ERROR sending request\r\n");
+  }
+
+  char block[kReceiveBufferSize];
+  char head[kReceiveBufferSize];  // the head so far, joined across receives
+  std::size_t head_size = 0;
+  bool head_done = false;
+  int line_end_run = 0;
+  int status = 0;
+  std::int32_t content_length = 0;
+  std::uint64_t body_count = 0;
+
+  // A receive error, the timeout included, ends the body like a close.
+  for (;;) {
+    if (env.cancelled()) return fail(nullptr);
+    const platform::IoResult got = socket.receive(block, sizeof block);
+    if (!got.ok() || got.count == 0) break;
+    const std::size_t n = static_cast<std::size_t>(got.count);
+    std::size_t body_start = 0;
+
+    if (!head_done) {
+      std::size_t i = 0;
+      while (i < n) {
+        line_end_run = is_line_end(block[i]) ? line_end_run + 1 : 0;
+        ++i;
+        if (line_end_run == kHeadEndRun) {
+          head_done = true;
+          break;
+        }
+      }
+      if (head_size + i > sizeof head) return fail("HEAD TOO LONG\r\n");
+      std::memcpy(head + head_size, block, i);
+      head_size += i;
+      if (!head_done) continue;
+      body_start = i;
+
+      // The head text keeps the first two bytes of the final run: normally one CR LF.
+      head[head_size - 2] = '\0';
+      link.log_text(head);
+      if (std::sscanf(head, "%*s %d", &status) != 1) status = 0;
+      if (status == 200) {
+        const char* field = std::strstr(head, "Content-length: ");
+        if (field == nullptr) field = std::strstr(head, "Content-Length: ");
+        if (field != nullptr) {
+          if (!parse_content_length(field + 16, &content_length)) {
+            return fail("BAD CONTENT LENGTH\r\n");
+          }
+          show_number(link, row, RowCell::total, content_length);
+        }
+      }
+    }
+
+    if (n > body_start && !file.write(block + body_start, n - body_start).ok()) {
+      return fail("ERROR writing file\r\n");
+    }
+    body_count += n - body_start;
+    show_number(link, row, RowCell::bytes, clamp_to_cell(body_count));
+  }
+
+  socket.close();
+  if (file.close() != 0) return fail("ERROR writing file\r\n");
+  if (!head_done || status != 200) return fail(nullptr);
+  if (body_count != static_cast<std::uint64_t>(content_length)) {
+    return fail("FILE IS WRONG SIZE\r\n");
+  }
+  env.state->set_partial_download("");
+  return 0;
+}
+
+}  // namespace updater

@@ -8,7 +8,6 @@
 #include "platform/platform.h"
 
 #include <dirent.h>
-#include <time.h>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/file.h>
@@ -318,20 +317,6 @@ std::string join_path(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
   if (folder.back() == '/') return folder + name;
   return folder + '/' + name;
-}
-
-LocalTime local_time() {
-  const time_t now = ::time(nullptr);
-  struct tm parts;
-  LocalTime t;
-  if (::localtime_r(&now, &parts) == nullptr) return t;
-  t.year = parts.tm_year + 1900;
-  t.month = parts.tm_mon + 1;
-  t.day = parts.tm_mday;
-  t.hour = parts.tm_hour;
-  t.minute = parts.tm_min;
-  t.second = parts.tm_sec;
-  return t;
 }
 
 }  // namespace platform

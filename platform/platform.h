@@ -8,6 +8,7 @@
 // callers can show it in messages as "%d". Zero means success.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -93,6 +94,10 @@ int list_files(const std::string& folder, const std::string& pattern,
                std::vector<std::string>* names);
 // Makes `folder` the current directory. Returns 0 or the error code.
 int set_current_directory(const std::string& folder);
+// From now on, sets *flag when the user interrupts the program (Ctrl+C) or the system asks it
+// to end, instead of ending it. Long work checks the flag and stops cleanly.
+void set_flag_on_interrupt(std::atomic<bool>* flag);
+
 // The local calendar date and time of day.
 struct LocalTime {
   int year = 0;

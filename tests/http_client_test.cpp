@@ -89,6 +89,8 @@ class HttpGetTest : public ::testing::Test {
     const std::string path = dir_.file(kName);
     out.file_exists = platform::file_exists(path);
     if (out.file_exists) out.file = testutil::read_bytes(path);
+    // The next fetch starts as the update run would: with no such file at hand.
+    platform::delete_file(path);
   }
 
   Outcome fetch_from(int port, std::shared_ptr<RecordingLink> link = nullptr) {
@@ -114,7 +116,8 @@ class HttpGetTest : public ::testing::Test {
   void expect_failed(const Outcome& out) {
     EXPECT_EQ(out.result, -1);
     EXPECT_FALSE(out.file_exists);
-    EXPECT_EQ(out.state->partial_download(), dir_.file(kName));
+    EXPECT_EQ(out.state->partial_download(), dir_.file(kName) + ".part");
+    EXPECT_FALSE(platform::file_exists(dir_.file(kName) + ".part"));
   }
 
   testutil::TempDir dir_;

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -29,6 +30,12 @@ class UpdateConsole : public ConsoleLink {
   std::int32_t lparam_ = 0;
 };
 
+// Ctrl+C or a TERM signal stops a run cleanly: the download in progress is deleted and no
+// half-written call.db.new is left.
+std::atomic<bool> stop_requested{false};
+
+void stop_on_signals() { platform::set_flag_on_interrupt(&stop_requested); }
+
 // Parses "YYYY-MM-DDTHH:MM".
 bool parse_now(const std::string& text, platform::LocalTime* t) {
   char tail = 0;
@@ -49,6 +56,8 @@ int run_merge(const std::string& folder, const std::string& update_file) {
   env.link = &link;
   env.state = &state;
   env.folder = folder;
+  env.cancel = &stop_requested;
+  stop_on_signals();
   return updater::merge_update(env, 0) == 0 ? kExitOk : kExitMiss;
 }
 
@@ -76,6 +85,8 @@ int run_update(const std::string& folder, const std::string& server, const std::
   env.link = &link;
   env.state = &state;
   env.folder = folder;
+  env.cancel = &stop_requested;
+  stop_on_signals();
   updater::doupdate(env);
   platform::stop_sockets();
   std::printf("UM_UPDATE_DONE %d %d\n", link.wparam_, link.lparam_);

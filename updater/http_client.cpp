@@ -74,11 +74,15 @@ int connect_server(WorkerEnv& env, platform::Socket* socket) {
 
 int http_get(WorkerEnv& env, const char* name, int row) {
   WorkerLink& link = *env.link;
+  // The body goes to NAME.part and takes the file's own name only once it is whole: a run
+  // takes any update file at hand as complete, so a download cut short by a crash or a power
+  // cut must never leave one behind.
   const std::string path = env.path(name);
-  env.state->set_partial_download(path);
+  const std::string part = path + kPartSuffix;
+  env.state->set_partial_download(part);
 
   platform::File file;
-  if (file.open(path, platform::Access::write, platform::Share::read,
+  if (file.open(part, platform::Access::write, platform::Share::read,
                 platform::Disposition::create_always) != 0) {
     link.log_text(std::string(name) + "  <<----- ERROR creating file\r\n");
     return -1;
@@ -89,7 +93,7 @@ int http_get(WorkerEnv& env, const char* name, int row) {
     if (why != nullptr) link.log_text(why);
     socket.close();
     file.close();
-    platform::delete_file(path);
+    platform::delete_file(part);
     return -1;
   };
 
@@ -173,6 +177,13 @@ int http_get(WorkerEnv& env, const char* name, int row) {
   if (!head_done || status != 200) return fail(nullptr);
   if (body_count != static_cast<std::uint64_t>(content_length)) {
     return fail("FILE IS WRONG SIZE\r\n");
+  }
+  const int moved = platform::move_file(part, path);
+  if (moved != 0) {
+    char line[96];
+    std::snprintf(line, sizeof line, "ERROR %d moving %s%s to %s\r\n", moved, name, kPartSuffix,
+                  name);
+    return fail(line);
   }
   env.state->set_partial_download("");
   return 0;

@@ -18,14 +18,18 @@ inline constexpr std::size_t kRequestBufferSize = 260;
 // A server that sends nothing for this long ends the download.
 inline constexpr int kReceiveTimeoutSeconds = 60;
 
+// A download is written under its name with this suffix and renamed when complete.
+inline constexpr const char* kPartSuffix = ".part";
+
 // Opens `socket` and connects it to env.server. On failure tells the user in a message box,
 // leaves the socket closed and returns -1; returns 0 once connected.
 int connect_server(WorkerEnv& env, platform::Socket* socket);
 
 // Downloads `name` into env.path(name), showing the content length and the bytes received so
 // far in `row`'s total and bytes cells. Returns 0 once the file is complete on disk; otherwise
-// -1, and the file has been deleted. While it runs, env.state's partial download names the
-// file; a complete download clears it.
+// -1, and nothing is left of it. While it runs, the body is written to env.path(name) + ".part",
+// which env.state's partial download names; a complete download is renamed to its own name and
+// clears it.
 int http_get(WorkerEnv& env, const char* name, int row);
 
 // Replaces kReceiveTimeoutSeconds for the downloads that follow (tests use short stalls).

@@ -1,0 +1,498 @@
+// calldb make-update, merge and update as their users see them: the real program is run on
+// temporary data folders, and `update` fetches the weekly files from a real nginx on 127.0.0.1.
+// Four dated databases a week apart stand for the publisher's snapshots; the update files
+// between them are made with calldb make-update, and every merged result must be the next
+// snapshot byte for byte.
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dbfiles/callkey.h"
+#include "dbfiles/dbwriter.h"
+#include "platform/platform.h"
+#include "tests/support/nginx_server.h"
+#include "tests/support/run_process.h"
+#include "tests/test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using dbfiles::UsRecord;
+using testutil::Outcome;
+using testutil::read_bytes;
+using testutil::write_bytes;
+
+using Db = std::map<dbfiles::CallKey, UsRecord>;
+
+constexpr int kWeeks = 3;
+const char* const kDates[kWeeks + 1] = {"20180105", "20180112", "20180119", "20180126"};
+const char* const kUpdates[kWeeks] = {"0105to0112.db", "0112to0119.db", "0119to0126.db"};
+constexpr char kNow[] = "2018-01-26T12:00";
+
+Outcome calldb(const std::vector<std::string>& args, const std::string& cwd = "") {
+  return testutil::run_process(CALLDB_PATH, args, cwd);
+}
+
+std::vector<std::string> names_in(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const fs::directory_entry& e : fs::directory_iterator(folder)) {
+    names.push_back(e.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string last_line(const std::string& text) {
+  std::string body = text;
+  if (!body.empty() && body.back() == '\n') body.pop_back();
+  const std::size_t cut = body.rfind('\n');
+  return cut == std::string::npos ? body : body.substr(cut + 1);
+}
+
+bool same_record(const UsRecord& a, const UsRecord& b) {
+  return a.name == b.name && a.street == b.street && a.city == b.city && a.state == b.state &&
+         a.zip == b.zip && a.po_box == b.po_box;
+}
+
+// Entries of the update file from `from` to `to`: new, changed and deleted calls.
+std::size_t changes_between(const Db& from, const Db& to) {
+  std::size_t n = 0;
+  for (const auto& [key, record] : from) {
+    const auto it = to.find(key);
+    if (it == to.end() || !same_record(record, it->second)) ++n;
+  }
+  for (const auto& [key, record] : to) n += from.count(key) == 0 ? 1 : 0;
+  return n;
+}
+
+dbfiles::CallKey key_of(const std::string& call) { return dbfiles::encode_call(call.c_str()); }
+
+// A call whose key `fits` and is not yet in `db`.
+dbfiles::CallKey fresh_key(const Db& db, std::mt19937& rng,
+                           bool (*fits)(const Db&, dbfiles::CallKey)) {
+  for (;;) {
+    const dbfiles::CallKey key = key_of(testutil::random_us_call(rng));
+    if (db.count(key) == 0 && fits(db, key)) return key;
+  }
+}
+
+UsRecord record_for(dbfiles::CallKey key, std::mt19937& rng) {
+  UsRecord r;
+  r.key = key;
+  r.name = "NAME" + testutil::random_text(rng, 25);
+  r.street = rng() % 4 == 0 ? "" : std::to_string(rng() % 9000 + 1) + " OAK ST";
+  r.city = "CITY" + testutil::random_text(rng, 12);
+  r.state = 1 + rng() % 60;
+  r.zip = rng() % 100000;
+  r.po_box = rng() % 5 == 0;
+  return r;
+}
+
+// An existing key picked at random.
+dbfiles::CallKey some_key(const Db& db, std::mt19937& rng) {
+  auto it = db.begin();
+  std::advance(it, static_cast<long>(rng() % db.size()));
+  return it->first;
+}
+
+// The publisher's four snapshots. Every week adds, deletes and changes calls, the first and the
+// last of the index included, and changes records in ways that leave the text alone: only the
+// ZIP, only the PO box flag, or only where the name ends and the street begins.
+std::vector<Db> make_snapshots() {
+  std::mt19937 rng(20180105);
+  std::vector<Db> weeks(1);
+  Db& first = weeks[0];
+  while (first.size() < 300) {
+    const dbfiles::CallKey key = key_of(testutil::random_us_call(rng));
+    first[key] = record_for(key, rng);
+  }
+  for (int k = 1; k <= kWeeks; ++k) {
+    Db db = weeks.back();
+    for (int i = 0; i < 6; ++i) db.erase(some_key(db, rng));
+    for (int i = 0; i < 6; ++i) db[some_key(db, rng)].name = "RENAMED " + std::to_string(k);
+    db[some_key(db, rng)].zip += 1;
+    UsRecord& box = db[some_key(db, rng)];
+    box.po_box = !box.po_box;
+    UsRecord& split = db[some_key(db, rng)];
+    split.street = split.name.back() + split.street;
+    split.name.pop_back();
+    for (int i = 0; i < 8; ++i) {
+      const dbfiles::CallKey key =
+          fresh_key(db, rng, [](const Db&, dbfiles::CallKey) { return true; });
+      db[key] = record_for(key, rng);
+    }
+    switch (k) {
+      case 1:
+        db.erase(db.begin());
+        db.erase(std::prev(db.end()));
+        break;
+      case 2: {
+        const dbfiles::CallKey low = fresh_key(
+            db, rng, [](const Db& d, dbfiles::CallKey key) { return key < d.begin()->first; });
+        const dbfiles::CallKey high = fresh_key(
+            db, rng, [](const Db& d, dbfiles::CallKey key) { return key > d.rbegin()->first; });
+        db[low] = record_for(low, rng);
+        db[high] = record_for(high, rng);
+        break;
+      }
+      default:
+        db.begin()->second.city = "FIRSTVILLE";
+        db.rbegin()->second.city = "LASTVILLE";
+        break;
+    }
+    weeks.push_back(std::move(db));
+  }
+  return weeks;
+}
+
+// Folders for one test: the data folder, the dated snapshots, and the publisher's folder that
+// nginx serves (its db-files/ holds the update files). Everything is readable by others, as
+// nginx may drop root's rights.
+class CalldbUpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::chmod(dir_.path().c_str(), 0755);
+    for (const std::string& folder : {data_, snapshots_, www_ + "/db-files"}) {
+      fs::create_directories(folder);
+    }
+    for (const std::string& folder : {data_, snapshots_, www_, www_ + "/db-files"}) {
+      ::chmod(folder.c_str(), 0755);
+    }
+    for (int k = 0; k <= kWeeks; ++k) {
+      std::vector<UsRecord> records;
+      for (const auto& [key, record] : weeks_[k]) records.push_back(record);
+      std::string error;
+      ASSERT_EQ(dbfiles::write_call_db(snapshot(k), kDates[k], records, &error), 0) << error;
+    }
+    ASSERT_EQ(platform::copy_file(snapshot(0), data("call.db")), 0);
+  }
+
+  std::string data(const std::string& name) const { return data_ + "/" + name; }
+  std::string snapshot(int week) const { return snapshots_ + "/" + kDates[week] + ".db"; }
+  std::string published(const std::string& name) const { return www_ + "/db-files/" + name; }
+
+  // Makes the update file of week k (1-3) with calldb make-update into the publisher's folder.
+  void publish(int week) {
+    const std::string out = published(kUpdates[week - 1]);
+    const Outcome r = calldb({"make-update", snapshot(week - 1), snapshot(week), out});
+    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(r.out, "wrote " + out + " (" +
+                         std::to_string(changes_between(weeks_[week - 1], weeks_[week])) +
+                         " entries)\n");
+    ::chmod(out.c_str(), 0644);
+  }
+
+  testutil::TempDir dir_;
+  const std::string data_ = dir_.file("data");
+  const std::string snapshots_ = dir_.file("snapshots");
+  const std::string www_ = dir_.file("www");
+  const std::vector<Db> weeks_ = make_snapshots();
+};
+
+// --- calldb make-update and calldb merge -----------------------------------------------------
+
+TEST_F(CalldbUpdateTest, EachWeeksUpdateMergedIntoItsOldDatabaseGivesTheNewOneByteForByte) {
+  for (int week = 1; week <= kWeeks; ++week) {
+    SCOPED_TRACE(kUpdates[week - 1]);
+    ASSERT_GT(changes_between(weeks_[week - 1], weeks_[week]), 20u);
+    publish(week);
+    const std::string name = kUpdates[week - 1];
+    const std::string update = read_bytes(published(name));
+    ASSERT_EQ(platform::copy_file(published(name), data(name)), 0);
+    ASSERT_EQ(platform::copy_file(snapshot(week - 1), data("call.db")), 0);
+    fs::remove(data("call.db.new"));
+
+    const Outcome r = calldb({"merge", "-C", data_, name});
+    const std::string date = kDates[week];
+    EXPECT_EQ(r.out, date.substr(4, 2) + "/" + date.substr(6, 2) + "/" + date.substr(0, 4) + "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(read_bytes(data("call.db.new")) == read_bytes(snapshot(week)));
+    EXPECT_TRUE(read_bytes(data("call.db")) == read_bytes(snapshot(week - 1)))
+        << "merge leaves call.db alone";
+    EXPECT_TRUE(read_bytes(data(name)) == update) << "merge keeps a sound update file";
+  }
+}
+
+TEST_F(CalldbUpdateTest, MergeRunsInTheCurrentFolderWithoutDashC) {
+  publish(1);
+  ASSERT_EQ(platform::copy_file(published(kUpdates[0]), data(kUpdates[0])), 0);
+  const Outcome r = calldb({"merge", kUpdates[0]}, data_);
+  EXPECT_EQ(r.out, "01/12/2018\n");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_TRUE(read_bytes(data("call.db.new")) == read_bytes(snapshot(1)));
+}
+
+TEST_F(CalldbUpdateTest, MergeOfAnUpdateFileShorterThanAHeaderDeletesItAndExitsOne) {
+  write_bytes(data("0105to0112.db"), "12345");
+  const Outcome r = calldb({"merge", "-C", data_, "0105to0112.db"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Update file is CORRUPT, deleting: 0105to0112.db\n");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(names_in(data_), std::vector<std::string>{"call.db"});
+  EXPECT_TRUE(read_bytes(data("call.db")) == read_bytes(snapshot(0)));
+}
+
+TEST_F(CalldbUpdateTest, MergeIsRefusedWhileCallDbIsHeldOpenAndWorksOnceItIsClosed) {
+  publish(1);
+  ASSERT_EQ(platform::copy_file(published(kUpdates[0]), data(kUpdates[0])), 0);
+  platform::File held;
+  ASSERT_EQ(held.open(data("call.db"), platform::Access::read, platform::Share::read_write,
+                      platform::Disposition::open_existing),
+            0);
+
+  const Outcome refused = calldb({"merge", "-C", data_, kUpdates[0]});
+  EXPECT_EQ(refused.out, "");
+  EXPECT_TRUE(refused.err.starts_with(
+      "call.db: UNABLE TO OPEN database file for modification\n"
+      "Make sure the orbisk pgm is not running.\n"))
+      << refused.err;
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_EQ(names_in(data_), (std::vector<std::string>{kUpdates[0], "call.db"}));
+
+  ASSERT_EQ(held.close(), 0);
+  const Outcome merged = calldb({"merge", "-C", data_, kUpdates[0]});
+  EXPECT_EQ(merged.code, 0) << merged.err;
+  EXPECT_TRUE(read_bytes(data("call.db.new")) == read_bytes(snapshot(1)));
+}
+
+TEST_F(CalldbUpdateTest, MergeAndMakeUpdateUsageErrorsExitTwoWithoutTouchingFiles) {
+  write_bytes(data("0105to0112.db"), "not looked at");
+  const std::string out = dir_.file("out.db");
+  const std::vector<std::vector<std::string>> cases = {
+      {"merge"},
+      {"merge", "-C", data_},
+      {"merge", "-C", data_, "sub/0105to0112.db"},
+      {"merge", "-C", data_, data("0105to0112.db")},
+      {"merge", "-C", data_, std::string(32, 'u')},
+      {"merge", "-C", data_, ""},
+      {"merge", "-C", data_, "0105to0112.db", "0112to0119.db"},
+      {"make-update"},
+      {"make-update", snapshot(0), snapshot(1)},
+      {"make-update", snapshot(0), snapshot(1), out, "extra"},
+  };
+  for (const std::vector<std::string>& args : cases) {
+    std::string shown;
+    for (const std::string& a : args) shown += "[" + a + "]";
+    SCOPED_TRACE(shown);
+    const Outcome r = calldb(args);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err, "");
+  }
+  EXPECT_EQ(names_in(data_), (std::vector<std::string>{"0105to0112.db", "call.db"}));
+  EXPECT_EQ(read_bytes(data("0105to0112.db")), "not looked at");
+  EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(CalldbUpdateTest, MakeUpdateFromAnUnreadableDatabaseExitsOneAndWritesNothing) {
+  const std::string out = dir_.file("out.db");
+  const std::string missing = dir_.file("missing.db");
+  const std::string stub = dir_.file("stub.db");
+  write_bytes(stub, "20180105");  // shorter than a header
+  const std::vector<std::vector<std::string>> cases = {
+      {missing, snapshot(1)},
+      {snapshot(0), missing},
+      {stub, snapshot(1)},
+  };
+  for (const auto& pair : cases) {
+    SCOPED_TRACE(pair[0] + " -> " + pair[1]);
+    const Outcome r = calldb({"make-update", pair[0], pair[1], out});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.starts_with("calldb make-update: ")) << r.err;
+    const std::string& bad = pair[0] == snapshot(0) ? pair[1] : pair[0];
+    EXPECT_NE(r.err.find(bad), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(out));
+  }
+}
+
+// --- calldb update: usage and an unreadable call.db ------------------------------------------
+
+TEST_F(CalldbUpdateTest, UpdateWithABadNowOrServerIsAUsageError) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--server", "127.0.0.1:1", "--now", "2018-13-01T00:00"},
+      {"--server", "127.0.0.1:1", "--now", "2018-02-30T12:00"},
+      {"--server", "127.0.0.1:1", "--now", "2018-01-26T24:00"},
+      {"--server", "127.0.0.1:1", "--now", "2018-01-26 12:00"},
+      {"--server", "127.0.0.1:1", "--now", "yesterday"},
+      {"--server", "127.0.0.1:1", "--now", ""},
+      {"--server", "host:0", "--now", kNow},
+      {"--server", ":80", "--now", kNow},
+      {"--server", "host:x", "--now", kNow},
+      {"--server", "host:65536", "--now", kNow},
+      {"--server", "host:", "--now", kNow},
+  };
+  for (const std::vector<std::string>& options : cases) {
+    SCOPED_TRACE(options[1] + " " + options[3]);
+    std::vector<std::string> args = {"update", "-C", data_};
+    args.insert(args.end(), options.begin(), options.end());
+    const Outcome r = calldb(args);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err, "");
+  }
+  EXPECT_EQ(names_in(data_), std::vector<std::string>{"call.db"});
+  EXPECT_TRUE(read_bytes(data("call.db")) == read_bytes(snapshot(0)));
+}
+
+TEST_F(CalldbUpdateTest, UpdateWithoutCallDbSaysSoAndFinishesWithMinusOne) {
+  fs::remove(data("call.db"));
+  const Outcome r = calldb({"update", "-C", data_, "--server", "127.0.0.1:1", "--now", kNow});
+  EXPECT_EQ(r.out, "UM_UPDATE_DONE 0 -1\n");
+  EXPECT_TRUE(r.err.starts_with("call.db: UNABLE TO OPEN database file for modification\n"))
+      << r.err;
+  EXPECT_EQ(r.code, 1);
+  EXPECT_TRUE(names_in(data_).empty());
+}
+
+// --- calldb update against nginx -------------------------------------------------------------
+
+class CalldbUpdateFromNginxTest : public CalldbUpdateTest {
+ protected:
+  void SetUp() override {
+    if (testutil::NginxServer::find_binary().empty()) {
+      GTEST_SKIP() << "nginx is not installed (scripts/setup installs it)";
+    }
+    CalldbUpdateTest::SetUp();
+    if (HasFatalFailure()) return;
+    const std::string error = nginx_.start(www_);
+    ASSERT_EQ(error, "");
+  }
+
+  void TearDown() override { nginx_.stop(); }
+
+  Outcome update() {
+    return calldb({"update", "-C", data_, "--server",
+                   "127.0.0.1:" + std::to_string(nginx_.port()), "--now", kNow});
+  }
+
+  // How many requests nginx has logged for `name`.
+  std::size_t requests_for(const std::string& name) const {
+    const std::string log = nginx_.access_log();
+    const std::string request = "GET /db-files/" + name + " ";
+    std::size_t n = 0;
+    for (std::size_t at = log.find(request); at != std::string::npos;
+         at = log.find(request, at + 1)) {
+      ++n;
+    }
+    return n;
+  }
+
+  testutil::NginxServer nginx_;
+};
+
+bool in_order(const std::string& text, const std::vector<std::string>& parts) {
+  std::size_t at = 0;
+  for (const std::string& part : parts) {
+    at = text.find(part, at);
+    if (at == std::string::npos) return false;
+    at += part.size();
+  }
+  return true;
+}
+
+TEST_F(CalldbUpdateFromNginxTest, ThreeDueWeeksAreFetchedMergedAndPutInPlaceThenNothingIsDue) {
+  for (int week = 1; week <= kWeeks; ++week) publish(week);
+
+  const Outcome r = update();
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(last_line(r.out), "UM_UPDATE_DONE 3 0") << r.out;
+  EXPECT_TRUE(r.out.ends_with("\n"));
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(nginx_.port()) + "\n";
+  for (const std::string& part :
+       {"01/05/2018 <<---current database date\n",
+        "\n0105to0112.db\n0112to0119.db\n0119to0126.db\n3 updates\n",
+        "0105to0112.db <<--downloading\n", "GET /db-files/0105to0112.db HTTP/1.1\n",
+        "call0119.db <<--saved old call.db file\n"}) {
+    EXPECT_NE(r.out.find(part), std::string::npos) << part << "\n---\n" << r.out;
+  }
+  EXPECT_EQ(r.out.find('\r'), std::string::npos);
+  EXPECT_TRUE(in_order(r.out, {"3 updates\n",
+                               "0105to0112.db <<--downloading\n",
+                               "GET /db-files/0105to0112.db HTTP/1.1\n" + host,
+                               "HTTP/1.1 200 OK\n",
+                               "0112to0119.db <<--downloading\n",
+                               "GET /db-files/0112to0119.db HTTP/1.1\n" + host,
+                               "HTTP/1.1 200 OK\n",
+                               "0119to0126.db <<--downloading\n",
+                               "GET /db-files/0119to0126.db HTTP/1.1\n" + host,
+                               "HTTP/1.1 200 OK\n",
+                               "01/12/2018\ncall0105.db <<--saved old call.db file\n",
+                               "01/19/2018\ncall0112.db <<--saved old call.db file\n",
+                               "01/26/2018\ncall0119.db <<--saved old call.db file\n",
+                               "UM_UPDATE_DONE 3 0\n"}))
+      << r.out;
+
+  EXPECT_TRUE(read_bytes(data("call.db")) == read_bytes(snapshot(3)));
+  EXPECT_TRUE(read_bytes(data("call0105.db")) == read_bytes(snapshot(0)));
+  EXPECT_TRUE(read_bytes(data("call0112.db")) == read_bytes(snapshot(1)));
+  EXPECT_TRUE(read_bytes(data("call0119.db")) == read_bytes(snapshot(2)));
+  for (const char* name : kUpdates) {
+    EXPECT_TRUE(read_bytes(data(name)) == read_bytes(published(name))) << name;
+    EXPECT_EQ(requests_for(name), 1u) << name;
+  }
+  EXPECT_EQ(names_in(data_),
+            (std::vector<std::string>{"0105to0112.db", "0112to0119.db", "0119to0126.db",
+                                      "call.db", "call0105.db", "call0112.db", "call0119.db"}));
+
+  const Outcome again = update();
+  EXPECT_NE(again.out.find("01/26/2018 <<---current database date\n"), std::string::npos)
+      << again.out;
+  EXPECT_NE(again.out.find("\n0 updates\nNext update will be 2/02/2018\n"), std::string::npos)
+      << again.out;
+  EXPECT_EQ(last_line(again.out), "UM_UPDATE_DONE 0 -1");
+  EXPECT_EQ(again.err, "");
+  EXPECT_EQ(again.code, 1);
+  EXPECT_TRUE(read_bytes(data("call.db")) == read_bytes(snapshot(3)));
+  for (const char* name : kUpdates) EXPECT_EQ(requests_for(name), 1u) << "nothing fetched";
+}
+
+TEST_F(CalldbUpdateFromNginxTest, MissingMiddleWeekStopsFetchingAndTheNextRunCatchesUp) {
+  publish(1);
+  publish(3);
+
+  const Outcome r = update();
+  EXPECT_EQ(last_line(r.out), "UM_UPDATE_DONE 3 1") << r.out;
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find("GET /db-files/0112to0119.db HTTP/1.1\n"), std::string::npos) << r.out;
+  EXPECT_TRUE(in_order(r.out, {"0112to0119.db <<--downloading\n",
+                               "GET /db-files/0112to0119.db HTTP/1.1\n",
+                               "HTTP/1.1 404 Not Found\n"}))
+      << r.out;
+  EXPECT_EQ(r.out.find("0119to0126.db <<--downloading"), std::string::npos)
+      << "fetching stops at the first failure";
+  EXPECT_EQ(requests_for("0119to0126.db"), 0u);
+  EXPECT_NE(r.out.find("01/12/2018\ncall0105.db <<--saved old call.db file\n"), std::string::npos)
+      << r.out;
+  EXPECT_TRUE(read_bytes(data("call.db")) == read_bytes(snapshot(1)));
+  EXPECT_TRUE(read_bytes(data("call0105.db")) == read_bytes(snapshot(0)));
+  EXPECT_EQ(names_in(data_), (std::vector<std::string>{"0105to0112.db", "call.db", "call0105.db"}));
+
+  // Once the week is published the next run fetches and merges the two left.
+  publish(2);
+  const Outcome next = update();
+  EXPECT_EQ(last_line(next.out), "UM_UPDATE_DONE 2 0") << next.out;
+  EXPECT_EQ(next.err, "");
+  EXPECT_EQ(next.code, 0);
+  EXPECT_NE(next.out.find("\n0112to0119.db\n0119to0126.db\n2 updates\n"), std::string::npos)
+      << next.out;
+  EXPECT_TRUE(read_bytes(data("call.db")) == read_bytes(snapshot(3)));
+  EXPECT_TRUE(read_bytes(data("call0112.db")) == read_bytes(snapshot(1)));
+  EXPECT_TRUE(read_bytes(data("call0119.db")) == read_bytes(snapshot(2)));
+  EXPECT_EQ(requests_for("0105to0112.db"), 1u);
+  EXPECT_EQ(requests_for("0112to0119.db"), 2u);
+  EXPECT_EQ(requests_for("0119to0126.db"), 1u);
+}
+
+}  // namespace

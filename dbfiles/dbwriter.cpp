@@ -235,7 +235,7 @@ int CanDbWriter::finish() {
   }
   if (write_all(&file_, texts_.data(), texts_.size(), &error_) != 0) return fail(error_);
   if (write_index_offset(&file_, index_offset, &error_) != 0) return fail(error_);
-  if (file_.close() != 0) return fail("close failed");
+  if (file_.sync() != 0 || file_.close() != 0) return fail("flush to disk failed");
   return 0;
 }
 

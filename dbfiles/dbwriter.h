@@ -76,9 +76,13 @@ class CanDbWriter {
   // Appends a licence: word 0 of its entry (key and province) and its five record strings.
   int add(std::uint32_t word0, std::string_view surname, std::string_view given,
           std::string_view street, std::string_view city, std::string_view postal);
+  // Pads, writes the index and the index offset, flushes the file to disk and closes it.
   int finish();
 
   const std::string& error() const { return error_; }
+  // Where the next record text would begin: the header and the texts so far.
+  std::size_t text_end() const { return texts_.size(); }
+  std::size_t entries() const { return index_.size(); }
 
  private:
   int fail(std::string message);

@@ -221,6 +221,10 @@ int move_file(const std::string& from, const std::string& to) {
   return 0;
 }
 
+int replace_file(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
 int delete_file(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
 
 int copy_file(const std::string& from, const std::string& to) {

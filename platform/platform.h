@@ -1,8 +1,8 @@
 // The operating-system layer. Everything the programs need from the system beyond standard C++
 // goes through here: files with Windows-style share modes, moves that never replace, copies,
-// directory listings, the current directory and IPv4 TCP sockets. One implementation per
-// system, chosen by CMake (file_posix.cpp and socket_posix.cpp here; *_win32.cpp files can sit
-// beside them).
+// directory listings, the current directory, IPv4 TCP sockets and libraries loaded at run
+// time. One implementation per system, chosen by CMake (file_posix.cpp, socket_posix.cpp and
+// library_posix.cpp here; *_win32.cpp files can sit beside them).
 //
 // Every call reports the system's own error code (errno here, GetLastError() on Windows) so that
 // callers can show it in messages as "%d". Zero means success.
@@ -80,6 +80,9 @@ class File {
 // Renames `from` to `to`. Fails (with the system's "exists" code) when `to` exists: never
 // replaces a file.
 int move_file(const std::string& from, const std::string& to);
+// Renames `from` to `to` in one step, replacing `to` when it exists: at every moment `to` is
+// either the old file or the new one. Returns 0 or the error code.
+int replace_file(const std::string& from, const std::string& to);
 // Deletes a file. Returns 0 or the error code.
 int delete_file(const std::string& path);
 // Copies `from` to `to`, replacing `to` when it exists. Returns 0 or the error code.
@@ -150,9 +153,43 @@ class Socket {
   IoResult receive(void* buffer, std::size_t n);
   void close();
   bool is_open() const { return handle_ >= 0; }
+  // The system's socket handle, for libraries that drive the stream themselves (TLS); -1 when
+  // closed. The Socket still owns it.
+  std::intptr_t native_handle() const { return handle_; }
 
  private:
   std::intptr_t handle_ = -1;  // wide enough for a Windows SOCKET
 };
+
+// ---- Libraries loaded at run time ----
+
+// A shared library opened by name while the program runs, so that the program also runs
+// without it. Move-only; unloads the library when destroyed.
+class Library {
+ public:
+  Library() = default;
+  ~Library();
+  Library(Library&& other) noexcept;
+  Library& operator=(Library&& other) noexcept;
+  Library(const Library&) = delete;
+  Library& operator=(const Library&) = delete;
+
+  // Loads `name`, resolving every reference at once, after unloading any library held before.
+  // A bare name is searched for the system's way, a name with a folder is taken as it is.
+  // Returns 0 or a nonzero error code (the system's when it gives one); on failure the object
+  // stays closed.
+  int open(const std::string& name);
+  // The address of the exported `name`, or nullptr when the library lacks it or none is open.
+  void* symbol(const char* name) const;
+  void close();
+  bool is_open() const { return handle_ != nullptr; }
+
+ private:
+  void* handle_ = nullptr;
+};
+
+// The name zlib's shared library goes by on this system: "libz.so.1" here, "zlib1.dll" on
+// Windows.
+const char* zlib_library_name();
 
 }  // namespace platform

@@ -106,7 +106,7 @@ dbfiles::CallKey some_key(const Db& db, std::mt19937& rng) {
 
 // The publisher's four snapshots. Every week adds, deletes and changes calls, the first and the
 // last of the index included, and changes records in ways that leave the text alone: only the
-// ZIP, only the PO box flag, or only where the name ends and the street begins.
+// ZIP, only the PO box flag, or only where the name or the street ends.
 std::vector<Db> make_snapshots() {
   std::mt19937 rng(20180105);
   std::vector<Db> weeks(1);
@@ -125,6 +125,9 @@ std::vector<Db> make_snapshots() {
     UsRecord& split = db[some_key(db, rng)];
     split.street = split.name.back() + split.street;
     split.name.pop_back();
+    UsRecord& moved = db[some_key(db, rng)];
+    moved.street.push_back(moved.city.front());
+    moved.city.erase(0, 1);
     for (int i = 0; i < 8; ++i) {
       const dbfiles::CallKey key =
           fresh_key(db, rng, [](const Db&, dbfiles::CallKey) { return true; });
@@ -325,12 +328,13 @@ TEST_F(CalldbUpdateTest, UpdateWithABadNowOrServerIsAUsageError) {
       {"--server", "127.0.0.1:1", "--now", "2018-01-26T24:00"},
       {"--server", "127.0.0.1:1", "--now", "2018-01-26 12:00"},
       {"--server", "127.0.0.1:1", "--now", "yesterday"},
-      {"--server", "127.0.0.1:1", "--now", ""},
       {"--server", "host:0", "--now", kNow},
       {"--server", ":80", "--now", kNow},
       {"--server", "host:x", "--now", kNow},
       {"--server", "host:65536", "--now", kNow},
       {"--server", "host:", "--now", kNow},
+      {"--server", "127.0.0.1:1", "--now", ""},
+      {"--server", "", "--now", kNow},
   };
   for (const std::vector<std::string>& options : cases) {
     SCOPED_TRACE(options[1] + " " + options[3]);
@@ -391,12 +395,12 @@ class CalldbUpdateFromNginxTest : public CalldbUpdateTest {
   testutil::NginxServer nginx_;
 };
 
-bool in_order(const std::string& text, const std::vector<std::string>& parts) {
+bool in_order(const std::string& text, const std::vector<std::string>& pieces) {
   std::size_t at = 0;
-  for (const std::string& part : parts) {
-    at = text.find(part, at);
+  for (const std::string& piece : pieces) {
+    at = text.find(piece, at);
     if (at == std::string::npos) return false;
-    at += part.size();
+    at += piece.size();
   }
   return true;
 }
@@ -410,12 +414,12 @@ TEST_F(CalldbUpdateFromNginxTest, ThreeDueWeeksAreFetchedMergedAndPutInPlaceThen
   EXPECT_EQ(last_line(r.out), "UM_UPDATE_DONE 3 0") << r.out;
   EXPECT_TRUE(r.out.ends_with("\n"));
   const std::string host = "Host: 127.0.0.1:" + std::to_string(nginx_.port()) + "\n";
-  for (const std::string& part :
+  for (const char* piece :
        {"01/05/2018 <<---current database date\n",
         "\n0105to0112.db\n0112to0119.db\n0119to0126.db\n3 updates\n",
         "0105to0112.db <<--downloading\n", "GET /db-files/0105to0112.db HTTP/1.1\n",
         "call0119.db <<--saved old call.db file\n"}) {
-    EXPECT_NE(r.out.find(part), std::string::npos) << part << "\n---\n" << r.out;
+    EXPECT_NE(r.out.find(piece), std::string::npos) << piece << "\n---\n" << r.out;
   }
   EXPECT_EQ(r.out.find('\r'), std::string::npos);
   EXPECT_TRUE(in_order(r.out, {"3 updates\n",

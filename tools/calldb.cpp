@@ -29,6 +29,8 @@ int main(int argc, char** argv) {
   calldb::add_sample_commands(app, &exit_code);
   calldb::add_floppy_commands(app, &exit_code);
   calldb::add_update_commands(app, &exit_code);
+  calldb::add_search_commands(app, &exit_code);
+  calldb::add_canada_commands(app, &exit_code);
   // Each command's help ends with the list of all of them.
   std::string names;
   for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {

@@ -61,16 +61,16 @@ int run_merge(const std::string& folder, const std::string& update_file) {
   return updater::merge_update(env, 0) == 0 ? kExitOk : kExitMiss;
 }
 
-int run_update(const std::string& folder, const std::string& server, const std::string& now) {
+int run_update(const std::string& folder, const std::string* server, const std::string* now) {
   updater::WorkerEnv env;
-  if (!server.empty() && updater::parse_server(server, 80, &env.server) != 0) {
+  env.server = updater::default_update_server();
+  if (server != nullptr && updater::parse_server(*server, 80, &env.server) != 0) {
     std::fprintf(stderr, "calldb update: --server must be HOST or HOST:PORT\n");
     return kExitUnusable;
   }
-  if (server.empty()) env.server = updater::default_update_server();
-  if (!now.empty()) {
+  if (now != nullptr) {
     platform::LocalTime t;
-    if (!parse_now(now, &t)) {
+    if (!parse_now(*now, &t)) {
       std::fprintf(stderr, "calldb update: --now must be YYYY-MM-DDTHH:MM\n");
       return kExitUnusable;
     }
@@ -138,7 +138,13 @@ void add_update_commands(CLI::App& app, int* exit_code) {
       ->type_name("HOST[:PORT]");
   update->add_option("--now", o->now, "Take this as the local date and time")
       ->type_name("YYYY-MM-DDTHH:MM");
-  update->callback([o, exit_code] { *exit_code = run_update(o->folder, o->server, o->now); });
+  update->callback([o, exit_code, update] {
+    // An option given empty is an error, not the default.
+    const bool server_given = update->get_option("--server")->count() > 0;
+    const bool now_given = update->get_option("--now")->count() > 0;
+    *exit_code = run_update(o->folder, server_given ? &o->server : nullptr,
+                            now_given ? &o->now : nullptr);
+  });
 
   CLI::App* make = app.add_subcommand(
       "make-update",

@@ -8,6 +8,9 @@ namespace updater {
 #ifndef FERNWICK_UPDATE_SERVER
 #define FERNWICK_UPDATE_SERVER "localhost:8080"
 #endif
+#ifndef FERNWICK_CANADA_SERVER
+#define FERNWICK_CANADA_SERVER "apc-cap.ic.gc.ca"
+#endif
 #ifndef FERNWICK_FLOPPY_FOLDER
 #define FERNWICK_FLOPPY_FOLDER "/media/floppy"
 #endif
@@ -64,6 +67,12 @@ ServerAddress default_update_server() {
 }
 
 std::string default_floppy_folder() { return FERNWICK_FLOPPY_FOLDER; }
+
+ServerAddress default_canada_server() {
+  ServerAddress server;
+  parse_server(FERNWICK_CANADA_SERVER, 443, &server);
+  return server;
+}
 
 void set_row_state(WorkerEnv& env, int row, std::int32_t state) {
   env.state->update_rows[row].row_state = state;

@@ -13,6 +13,8 @@
 
 namespace updater {
 
+struct ZlibApi;
+
 // Row states, indexes into StatusWords.
 enum RowState : std::int32_t {
   kNeeded = 0,
@@ -67,6 +69,8 @@ int parse_server(const std::string& text, int default_port, ServerAddress* serve
 ServerAddress default_update_server();
 // The build-time folder that stands for drive A:.
 std::string default_floppy_folder();
+// The build-time Canadian data server, port 443.
+ServerAddress default_canada_server();
 
 // What one worker works with: the link to the window, the shared state, and the folders and
 // servers (set by the window or calldb; tests point them at temporary folders and 127.0.0.1).
@@ -76,6 +80,9 @@ struct WorkerEnv {
   std::string folder;         // the data folder ("" for the current folder)
   ServerAddress server;       // the update server
   std::string floppy_folder;  // stands for "A:\"
+  ServerAddress canada_server;  // the Canadian data server (HTTPS)
+  std::string ca_file;          // PEM certificates trusted beside the system's (tests), or ""
+  const ZlibApi* zlib = nullptr;  // zlib's entry points, looked up at start-up
   // The local date and time; platform::local_time() unless a test sets "now".
   std::function<platform::LocalTime()> now;
   // Set by the window when it closes; long loops stop at the next check.

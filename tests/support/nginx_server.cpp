@@ -78,6 +78,12 @@ std::string NginxServer::start(const std::string& root) {
   return error;
 }
 
+std::string NginxServer::start_tls(const std::string& root, const std::string& cert,
+                                   const std::string& key) {
+  tls_ = " ssl; ssl_certificate " + cert + "; ssl_certificate_key " + key;
+  return start(root);
+}
+
 std::string NginxServer::try_start(const std::string& nginx, const std::string& root) {
   port_ = free_port();
   if (port_ == 0) return "no free port on 127.0.0.1";
@@ -99,7 +105,8 @@ std::string NginxServer::try_start(const std::string& nginx, const std::string& 
               "  uwsgi_temp_path " + prefix + "/tmp/uwsgi;\n"
               "  scgi_temp_path " + prefix + "/tmp/scgi;\n"
               "  default_type application/octet-stream;\n"
-              "  server { listen 127.0.0.1:" + std::to_string(port_) + "; root " + root + "; }\n"
+              "  server { listen 127.0.0.1:" + std::to_string(port_) + tls_ + "; root " + root +
+                  "; }\n"
               "}\n");
 
   std::vector<std::string> args = {nginx, "-e", error_log, "-c", conf, "-p", prefix + "/"};

@@ -26,6 +26,9 @@ class NginxServer {
   // connections. Returns "" or what went wrong. Every folder on the way to `root` and every
   // file served must be readable by others: nginx may drop root's rights.
   std::string start(const std::string& root);
+  // As start(), but nginx speaks HTTPS with the certificate chain `cert` and its key `key` (PEM
+  // files, read by nginx as the test's own user).
+  std::string start_tls(const std::string& root, const std::string& cert, const std::string& key);
   void stop();
 
   int port() const { return port_; }
@@ -36,6 +39,7 @@ class NginxServer {
   std::string try_start(const std::string& nginx, const std::string& root);
 
   TempDir prefix_;  // configuration, logs, pid and temporary files
+  std::string tls_;  // the TLS directives of the server block, or "" for plain HTTP
   pid_t pid_ = -1;
   int port_ = 0;
 };

@@ -1,0 +1,79 @@
+// The Extended Search: US licensees by name (a prefix of the record text), city (its suffix),
+// state and ZIP code. Works on call.db alone, without any window: the dialog and calldb give it
+// a SearchView for its status line and message boxes.
+//
+// Two phases. Names and cities are found by streaming call.db's text area in 65,536-byte fills
+// and keeping the file offsets of the texts that match (at most 8,192). Then the index, held in
+// memory, is walked in key order for the state and ZIP, and each entry that passes every
+// criterion becomes one result line "%-6s - %s - %s - %s\r\n".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dbfiles/usdb.h"
+
+namespace lookup {
+
+enum class SearchIcon { none, warning, error };
+
+class SearchView {
+ public:
+  virtual ~SearchView() = default;
+  virtual void set_status(std::string_view text) = 0;
+  // A modal box with an OK button.
+  virtual void message_box(std::string_view text, std::string_view caption, SearchIcon icon) = 0;
+};
+
+inline constexpr std::size_t kNameLimit = 127;   // characters the Name box takes
+inline constexpr std::size_t kCityLimit = 63;
+inline constexpr std::size_t kZipLimit = 15;
+inline constexpr std::size_t kScanBuffer = 65536;
+inline constexpr std::size_t kMaxNameMatches = 8192;
+inline constexpr std::size_t kRecordRead = 512;
+// The result box's text limit (a standard edit control's default).
+inline constexpr std::size_t kOutputLimit = 30000;
+
+// What the four boxes hold, as typed (the Name and City boxes turn letters to upper case).
+struct SearchCriteria {
+  std::string name;
+  std::string city;
+  int state = 0;          // index into StateCodes; 0 is "(all)"
+  std::string zip;
+};
+
+// The index of call.db in memory, as stored. Made once per run of the full edition.
+struct IndexCopy {
+  bool made = false;
+  std::vector<unsigned char> raw;
+  std::size_t entries() const { return raw.size() / dbfiles::IndexEntry::kSize; }
+};
+
+// Reads the whole index of `db` into `copy`. Returns 0, or -1 after the message box ("ERROR -
+// not enough memory" or "ERROR %d Reading database file"). With `us_only` a failed read shows
+// the US-only edition's box instead.
+int make_index_copy(const dbfiles::UsDatabase& db, IndexCopy* copy, SearchView& view,
+                    bool us_only = false);
+
+// "LAST,FIRST" reads as "LAST, FIRST": a blank goes in after the first comma when none follows.
+std::string normalise_name(std::string name);
+
+// The ZIP box as a number, by the C library's string-to-long rules; 0 means no criterion.
+std::int32_t zip_criterion(const std::string& text);
+
+struct SearchOutcome {
+  bool ran = false;     // false: there were no criteria
+  int found = 0;
+  std::string text;     // the result lines
+};
+
+// Runs one search. With `output_limit` 0 there is no limit (the command line); otherwise the
+// phase ends after the line that passes it.
+SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& index,
+                              const SearchCriteria& criteria, std::size_t output_limit,
+                              SearchView& view);
+
+}  // namespace lookup

@@ -1,0 +1,303 @@
+#include "lookup/main_window.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QUrl>
+
+#include <algorithm>
+
+#include "lookup/about_box.h"
+#include "lookup/control_ids.h"
+#include "lookup/edition.h"
+#include "lookup/help_opener.h"
+#include "lookup/message_boxes.h"
+#include "lookup/search_dialog.h"
+#include "lookup/text_boxes.h"
+#include "platform/platform.h"
+
+namespace lookup {
+
+namespace {
+
+constexpr char kReadErrorCaption[] = "ERROR Reading Database";
+
+// The client area's rows, in pixels from its top: the lines, then the callsign row, then the
+// output box down to the bottom. The US-only edition has no Canadian line.
+struct Rows {
+  int database_top, database_height;
+  int canadian_top, canadian_height;
+  int prompt_top, prompt_height;
+  int controls_top;
+  int output_top;
+};
+constexpr Rows kRows = kUsOnly ? Rows{0, 22, 0, 0, 22, 22, 44, 66}
+                               : Rows{0, 18, 18, 22, 36, 22, 58, 80};
+constexpr int kRowHeight = 22;
+constexpr int kCallsignWidth = 100;
+constexpr int kSearchLeft = 100;
+constexpr int kSearchWidth = 80;
+constexpr int kExtendedLeft = 180;
+constexpr int kExtendedWidth = 180;
+constexpr int kExitWidth = 80;  // at the right edge
+
+QLabel* text_line(QWidget* parent, const QString& text) {
+  auto* label = new QLabel(text, parent);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  return label;
+}
+
+QPushButton* button(QWidget* parent, const char* text, int id) {
+  auto* b = new QPushButton(QString::fromLatin1(text), parent);
+  set_control_id(b, id);
+  return b;
+}
+
+QString without_line_end(std::string line) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  return QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()));
+}
+
+}  // namespace
+
+MainWindow::MainWindow(MessageBoxes& boxes, HelpOpener& help, QString data_folder,
+                       QWidget* parent)
+    : QMainWindow(parent), boxes_(boxes), help_(help), data_folder_(std::move(data_folder)) {
+  setWindowTitle(QString::fromLatin1(kWindowTitle));
+  make_menu();
+  make_controls();
+  resize(kWindowWidth, kWindowHeight);
+}
+
+MainWindow::~MainWindow() {
+  dbfiles::close_lookup_files(&files_);
+}
+
+void MainWindow::make_menu() {
+  QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+  help->addAction(QStringLiteral("&Contents"))->setData(kCmdHelpContents);
+  help->addAction(QStringLiteral("&About orbisk"))->setData(kCmdHelpAbout);
+  connect(help, &QMenu::triggered, this, [this](QAction* action) {
+    command(action->data().toInt());
+  });
+}
+
+void MainWindow::make_controls() {
+  client_ = new QWidget(this);
+  setCentralWidget(client_);
+  client_->installEventFilter(this);
+
+  // Created in this order, the panel first so that everything else lies over it.
+  panel_ = text_line(client_, QString());
+  database_line_ = text_line(client_, QStringLiteral("Database info here"));
+  if (!kUsOnly) canadian_line_ = text_line(client_, QString());
+  prompt_ = text_line(client_, QStringLiteral("Enter Callsign and 'enter'"));
+
+  callsign_ = new FittedLineEdit(client_);
+  set_control_id(callsign_, kIdCallsign);
+  callsign_->setMaxLength(kMaxTyped);
+  callsign_->setValidator(new UpperCaseValidator(callsign_, callsign_));
+
+  search_ = button(client_, "Search", kIdSearch);
+  extended_ = button(client_, "Extended Search", kIdExtendedSearch);
+  exit_ = button(client_, "Exit", kIdExit);
+  for (QPushButton* b : {search_, extended_, exit_}) {
+    const int id = control_id(b);
+    connect(b, &QPushButton::clicked, this, [this, id] { command(id); });
+  }
+
+  output_box_ = new QPlainTextEdit(client_);
+  set_control_id(output_box_, kIdOutput);
+  output_box_->setReadOnly(true);
+  output_box_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  output_box_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  output_box_->setFocusPolicy(Qt::ClickFocus);
+
+  ring_ = {callsign_, search_, extended_, exit_};
+  for (QWidget* w : ring_) w->installEventFilter(this);
+  lay_out();
+}
+
+void MainWindow::lay_out() {
+  const int w = client_->width();
+  const int h = client_->height();
+  panel_->setGeometry(0, 0, w, h);
+  database_line_->setGeometry(0, kRows.database_top, w, kRows.database_height);
+  if (canadian_line_ != nullptr) {
+    canadian_line_->setGeometry(0, kRows.canadian_top, w, kRows.canadian_height);
+  }
+  prompt_->setGeometry(0, kRows.prompt_top, w, kRows.prompt_height);
+  const int y = kRows.controls_top;
+  callsign_->setGeometry(0, y, kCallsignWidth, kRowHeight);
+  search_->setGeometry(kSearchLeft, y, kSearchWidth, kRowHeight);
+  extended_->setGeometry(kExtendedLeft, y, kExtendedWidth, kRowHeight);
+  exit_->setGeometry(w - kExitWidth, y, kExitWidth, kRowHeight);
+  output_box_->setGeometry(0, kRows.output_top, w, std::max(0, h - kRows.output_top));
+}
+
+void MainWindow::start() {
+  if (!kUsOnly && !data_folder_.isEmpty()) {
+    platform::set_current_directory(QFile::encodeName(data_folder_).toStdString());
+  }
+  dbfiles::open_lookup_files("", kEdition, &files_);
+  if (canadian_line_ != nullptr) {
+    canadian_line_->setText(without_line_end(dbfiles::canadian_line(files_.canada)));
+  }
+  if (!files_.us_ready) {
+    show_unusable_call_db();
+    return;
+  }
+  database_line_->setText(QString::fromLatin1(dbfiles::database_line(files_.us).c_str()));
+  output_.clear();
+  show_output();
+  callsign_->setFocus();
+  if (files_.prev_ready) {
+    output_.push_back(dbfiles::prev_line(files_.prev, dbfiles::kCallPrevDbName));
+    show_output();
+  }
+}
+
+void MainWindow::command(int id) {
+  switch (id) {
+    case kCmdSearch:
+      search();
+      break;
+    case kCmdExtendedSearch:
+      extended_search();
+      break;
+    case kCmdExit:
+      exit_program();
+      break;
+    case kCmdHelpContents:
+      help_contents();
+      break;
+    case kCmdHelpAbout:
+      about();
+      break;
+    default:
+      break;
+  }
+}
+
+void MainWindow::search() {
+  const std::string typed = callsign_->text().left(kMaxTyped).toLatin1().toStdString();
+  const dbfiles::SearchOutput out = dbfiles::search_callsign(files_, typed.c_str(), &slot_);
+  if (out.found) {
+    history_.push_back(out.text);
+    if (history_.size() > kHistoryLimit) history_.pop_front();
+    output_.assign(history_.rbegin(), history_.rend());
+  } else {
+    output_.push_front(out.text);
+  }
+  // Whole blocks only, the newest first, up to the limit.
+  std::size_t bytes = 0;
+  std::size_t keep = 0;
+  while (keep < output_.size() && bytes + output_[keep].size() <= kOutputBoxLimit) {
+    bytes += output_[keep].size();
+    ++keep;
+  }
+  output_.resize(keep);
+  show_output();
+  if (!out.damaged.empty()) {
+    boxes_.show(this, QString::fromLatin1(out.damaged.c_str()),
+                QString::fromLatin1(kReadErrorCaption), BoxIcon::error);
+  }
+  focus_callsign();
+}
+
+void MainWindow::extended_search() {
+  if (!files_.us_ready) {
+    show_unusable_call_db();
+    focus_callsign();
+    return;
+  }
+  // The full edition keeps the index copy for the rest of the run; the US-only edition reads
+  // it afresh at each opening.
+  IndexCopy fresh;
+  SearchDialog dialog(files_.us, kUsOnly ? &fresh : &index_, boxes_, this);
+  dialog.run();
+  focus_callsign();
+}
+
+void MainWindow::exit_program() {
+  dbfiles::close_lookup_files(&files_);
+  close();
+}
+
+void MainWindow::help_contents() {
+  if (!platform::file_exists(kHelpFileName)) return;
+  help_.open(QUrl::fromLocalFile(QDir::current().absoluteFilePath(QString::fromLatin1(kHelpFileName))));
+}
+
+void MainWindow::about() {
+  AboutBox box(this, client_);
+  box.exec();
+}
+
+void MainWindow::show_output() {
+  std::string text;
+  for (const std::string& block : output_) text += block;
+  output_box_->setPlainText(shown_text(text));
+}
+
+void MainWindow::focus_callsign() {
+  callsign_->setFocus();
+  callsign_->selectAll();
+}
+
+void MainWindow::show_unusable_call_db() {
+  boxes_.show(this, QString::fromLatin1(dbfiles::kCallDbName),
+              QString::fromLatin1(kReadErrorCaption), BoxIcon::error);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == client_ && event->type() == QEvent::Resize) {
+    lay_out();
+    return false;
+  }
+  if (event->type() != QEvent::KeyPress) return QMainWindow::eventFilter(watched, event);
+  const auto at = std::find(ring_.begin(), ring_.end(), watched);
+  if (at == ring_.end()) return QMainWindow::eventFilter(watched, event);
+  const auto* key = static_cast<QKeyEvent*>(event);
+  const auto place = static_cast<int>(at - ring_.begin());
+  const int count = static_cast<int>(ring_.size());
+  const bool shift = (key->modifiers() & Qt::ShiftModifier) != 0;
+  switch (key->key()) {
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab: {
+      const bool back = shift || key->key() == Qt::Key_Backtab;
+      ring_[(place + (back ? count - 1 : 1)) % count]->setFocus(back ? Qt::BacktabFocusReason
+                                                                     : Qt::TabFocusReason);
+      return true;
+    }
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      command(std::max(control_id(watched), kCmdSearch));
+      return true;
+    default:
+      return QMainWindow::eventFilter(watched, event);
+  }
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (sized_to_frame_) return;
+  sized_to_frame_ = true;
+  // The 450 x 450 pixels include the frame, where the system draws one.
+  const QSize frame = frameGeometry().size() - geometry().size();
+  if (frame.width() > 0 || frame.height() > 0) resize(kWindowWidth - frame.width(), kWindowHeight - frame.height());
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  dbfiles::close_lookup_files(&files_);
+  event->accept();
+}
+
+}  // namespace lookup

@@ -1,0 +1,102 @@
+// The lookup program's main window: a callsign box with its buttons over the output box, the
+// Help menu, and the commands behind them, dispatched by number in command().
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include <array>
+#include <deque>
+#include <string>
+
+#include "dbfiles/lookup.h"
+#include "lookup/extended_search.h"
+
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace lookup {
+
+class FittedLineEdit;
+class HelpOpener;
+class MessageBoxes;
+
+// The found records kept for the output box, newest last.
+inline constexpr std::size_t kHistoryLimit = 512;
+// The output box's text never grows past this many bytes.
+inline constexpr std::size_t kOutputBoxLimit = 32768;
+// The callsign box is read up to this many characters.
+inline constexpr int kMaxTyped = 255;
+// The window's outer size when it opens, in pixels.
+inline constexpr int kWindowWidth = 450;
+inline constexpr int kWindowHeight = 450;
+// The help file, looked for in the data folder.
+inline constexpr char kHelpFileName[] = "orbisk.hlp";
+
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+ public:
+  // `data_folder` becomes the current directory at start-up (full edition; a folder that does
+  // not exist, or "", leaves it as it is).
+  MainWindow(MessageBoxes& boxes, HelpOpener& help, QString data_folder,
+             QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // Start-up: the data folder, the files and the lines they give. Once, after the window was
+  // made (and shown, so that a box about call.db appears over it).
+  void start();
+
+  // Runs a command by its number (lookup/control_ids.h).
+  void command(int id);
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void make_controls();
+  void make_menu();
+  void lay_out();
+
+  void search();
+  void extended_search();
+  void exit_program();
+  void help_contents();
+  void about();
+
+  void show_output();
+  void focus_callsign();
+  void show_unusable_call_db();
+
+  MessageBoxes& boxes_;
+  HelpOpener& help_;
+  QString data_folder_;
+  bool sized_to_frame_ = false;
+
+  dbfiles::LookupFiles files_;
+  dbfiles::LookupResult slot_;
+  // The Extended Search's copy of the index, made at its first opening (full edition).
+  IndexCopy index_;
+
+  // Found record blocks, oldest first.
+  std::deque<std::string> history_;
+  // What the output box shows, newest first: record blocks, miss lines, the start-up line.
+  std::deque<std::string> output_;
+
+  QWidget* client_ = nullptr;
+  QLabel* panel_ = nullptr;
+  QLabel* database_line_ = nullptr;
+  QLabel* canadian_line_ = nullptr;  // none in the US-only edition
+  QLabel* prompt_ = nullptr;
+  FittedLineEdit* callsign_ = nullptr;
+  QPushButton* search_ = nullptr;
+  QPushButton* extended_ = nullptr;
+  QPushButton* exit_ = nullptr;
+  QPlainTextEdit* output_box_ = nullptr;
+  // The keyboard ring: Tab and Shift+Tab move round these, in this order.
+  std::array<QWidget*, 4> ring_{};
+};
+
+}  // namespace lookup

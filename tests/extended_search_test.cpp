@@ -1,0 +1,228 @@
+#include "lookup/extended_search.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dbfiles/dbwriter.h"
+#include "tests/test_util.h"
+
+namespace lookup {
+namespace {
+
+using dbfiles::encode_call;
+using dbfiles::UsRecord;
+using testutil::TempDir;
+
+class RecordingView : public SearchView {
+ public:
+  void set_status(std::string_view text) override { statuses.emplace_back(text); }
+  void message_box(std::string_view text, std::string_view caption, SearchIcon icon) override {
+    boxes.push_back(std::string(caption) + ": " + std::string(text));
+    icons.push_back(icon);
+  }
+  std::vector<std::string> statuses;
+  std::vector<std::string> boxes;
+  std::vector<SearchIcon> icons;
+};
+
+UsRecord record(const char* call, const char* name, const char* street, const char* city,
+                int state, int zip, bool po_box = false) {
+  return UsRecord{encode_call(call), name, street, city, static_cast<std::uint32_t>(state),
+                  static_cast<std::uint32_t>(zip), po_box};
+}
+
+class SearchTest : public testing::Test {
+ protected:
+  void open(std::vector<UsRecord> records) {
+    std::sort(records.begin(), records.end(),
+              [](const UsRecord& a, const UsRecord& b) { return a.key < b.key; });
+    ASSERT_EQ(dbfiles::write_call_db(dir_.file("call.db"), "20180105", records), 0);
+    ASSERT_EQ(dbfiles::open_call_db(dir_.file("call.db"), &db_), 0);
+    RecordingView view;
+    ASSERT_EQ(make_index_copy(db_, &index_, view), 0);
+  }
+
+  SearchOutcome search(const SearchCriteria& c, std::size_t limit = kOutputLimit) {
+    view_ = RecordingView();
+    return extended_search(db_, index_, c, limit, view_);
+  }
+
+  static SearchCriteria by_name(const char* name) {
+    SearchCriteria c;
+    c.name = name;
+    return c;
+  }
+
+  TempDir dir_;
+  dbfiles::UsDatabase db_;
+  IndexCopy index_;
+  RecordingView view_;
+};
+
+// Indexes of StateCodes used below.
+constexpr int kCA = 9;
+constexpr int kFL = 14;
+constexpr int kVT = 56;
+
+std::vector<UsRecord> small_db() {
+  return {
+      record("W1AW", "SMITH, JOHN A", "225 MAIN ST", "NEWINGTON", kCA, 6111),
+      record("K1ABC", "SMITH, JANE", "1 ELM ST", "SPRINGFIELD", kVT, 5156),
+      record("N0XYZ", "SMITHSON, ROY", "9", "SPRINGFIELD", kFL, 32801, true),
+      record("AA1A", "DOE, SPRINGFIELD", "2 OAK", "BURLINGTON", kVT, 501),
+      record("KC4Q", "JONES, AMY", "", "", kFL, 0),
+  };
+}
+
+TEST_F(SearchTest, NoCriteriaOnlyAsks) {
+  open(small_db());
+  SearchCriteria none;
+  none.zip = "0";
+  const SearchOutcome out = search(none);
+  EXPECT_FALSE(out.ran);
+  EXPECT_EQ(view_.boxes, (std::vector<std::string>{"Search: No search criteria were specified"}));
+  EXPECT_EQ(out.text, "");
+}
+
+TEST_F(SearchTest, NamePrefixWithOrWithoutTheBlankAfterTheComma) {
+  open(small_db());
+  const SearchOutcome with_blank = search(by_name("SMITH, J"));
+  EXPECT_EQ(with_blank.found, 2);
+  EXPECT_EQ(with_blank.text,
+            "K1ABC  - SMITH, JANE - 1 ELM ST - SPRINGFIELD VT 05156\r\n"
+            "W1AW   - SMITH, JOHN A - 225 MAIN ST - NEWINGTON CA 06111\r\n");
+  EXPECT_EQ(search(by_name("SMITH,J")).text, with_blank.text);
+  // No comma: used as typed, so SMITHSON matches too.
+  EXPECT_EQ(search(by_name("SMITH")).found, 3);
+  EXPECT_EQ(view_.statuses.front(), "");
+  EXPECT_EQ(view_.statuses[1], "Searching names/cities...");
+  EXPECT_EQ(view_.statuses.back(), "Done - found 3");
+  EXPECT_TRUE(view_.boxes.empty());
+}
+
+TEST_F(SearchTest, CityMatchesOnlyAtTheEndOfTheText) {
+  open(small_db());
+  SearchCriteria c;
+  c.city = "SPRINGFIELD";
+  const SearchOutcome out = search(c);
+  EXPECT_EQ(out.found, 2);  // not DOE, SPRINGFIELD: the name is not at the end
+  EXPECT_EQ(out.text,
+            "K1ABC  - SMITH, JANE - 1 ELM ST - SPRINGFIELD VT 05156\r\n"
+            "N0XYZ  - SMITHSON, ROY - PO BOX 9 - SPRINGFIELD FL 32801\r\n");
+  c.name = "SMITHSON";
+  EXPECT_EQ(search(c).found, 1);
+}
+
+TEST_F(SearchTest, ZipAndStateAreNumbers) {
+  open(small_db());
+  SearchCriteria c;
+  c.zip = "00501";
+  EXPECT_EQ(search(c).text, "AA1A   - DOE, SPRINGFIELD - 2 OAK - BURLINGTON VT 00501\r\n");
+  c.zip = " 501xyz";
+  EXPECT_EQ(search(c).found, 1);
+  c.zip = "abc";  // no digits: no ZIP criterion, and no other either
+  EXPECT_FALSE(search(c).ran);
+  c.state = kVT;
+  EXPECT_EQ(search(c).found, 2);
+  c.zip = "5156";
+  EXPECT_EQ(search(c).found, 1);
+}
+
+TEST_F(SearchTest, NameWithoutAMatchSkipsTheFixedDataPass) {
+  open(small_db());
+  const SearchOutcome out = search(by_name("NOBODY"));
+  EXPECT_EQ(out.found, 0);
+  EXPECT_EQ(out.text, "");
+  EXPECT_EQ(view_.statuses, (std::vector<std::string>{"", "Searching names/cities...",
+                                                       "Searching fixed data...",
+                                                       "Done - found 0"}));
+}
+
+// A database of `count` records with long texts, so that the text area spans many fills.
+std::vector<UsRecord> big_db(int count, std::mt19937& rng) {
+  std::vector<UsRecord> records;
+  std::map<std::uint32_t, bool> seen;
+  while (static_cast<int>(records.size()) < count) {
+    const std::string call = testutil::random_us_call(rng);
+    const std::uint32_t key = encode_call(call.c_str());
+    if (seen[key]) continue;
+    seen[key] = true;
+    const bool smith = records.size() % 3 == 0;
+    records.push_back(UsRecord{key, (smith ? "SMITH, " : "BROWN, ") + testutil::random_text(rng, 40),
+                               testutil::random_text(rng, 50),
+                               records.size() % 5 == 0 ? "SPRINGFIELD" : "SHELBYVILLE",
+                               static_cast<std::uint32_t>(1 + records.size() % 60),
+                               static_cast<std::uint32_t>(rng() % 100000), false});
+  }
+  return records;
+}
+
+TEST_F(SearchTest, MatchesAcrossManyFillsAreAllFound) {
+  std::mt19937 rng(8);
+  auto records = big_db(9000, rng);
+  open(records);
+  ASSERT_GT(db_.index_offset, 4 * kScanBuffer);
+  int smiths_in_springfield = 0;
+  for (const UsRecord& r : records) {
+    smiths_in_springfield += r.name.rfind("SMITH, ", 0) == 0 && r.city == "SPRINGFIELD";
+  }
+  SearchCriteria c;
+  c.name = "SMITH,";
+  c.city = "SPRINGFIELD";
+  EXPECT_EQ(search(c, 0).found, smiths_in_springfield);
+}
+
+TEST_F(SearchTest, MoreThan8192NameMatchesAreCut) {
+  std::mt19937 rng(9);
+  auto records = big_db(30000, rng);  // 10,000 SMITHs
+  open(records);
+  const SearchOutcome out = search(by_name("SMITH"), 0);
+  EXPECT_EQ(out.found, 8192);
+  EXPECT_EQ(view_.boxes, (std::vector<std::string>{
+                             "WARNING: Too many name matches: Some may not be displayed. Use a "
+                             "longer name criteria."}));
+}
+
+TEST_F(SearchTest, StateAloneRunsToTheOutputLimit) {
+  std::mt19937 rng(10);
+  auto records = big_db(30000, rng);
+  open(records);
+  SearchCriteria c;
+  c.state = 5;
+  const SearchOutcome out = search(c);
+  EXPECT_GT(out.text.size(), kOutputLimit);
+  EXPECT_LT(out.text.size(), kOutputLimit + 4 * 128 + 16);  // one line past the limit at most
+  EXPECT_EQ(view_.boxes, (std::vector<std::string>{"SORRY: Too much output: Some results will not be shown"}));
+  EXPECT_EQ(view_.icons[0], SearchIcon::warning);
+  EXPECT_EQ(view_.statuses.back(), "Done - found " + std::to_string(out.found));
+  // In key order: the lines' callsigns ascend.
+  std::uint32_t last = 0;
+  for (std::size_t pos = 0; pos < out.text.size(); pos = out.text.find('\n', pos) + 1) {
+    const std::string call = out.text.substr(pos, out.text.find(' ', pos) - pos);
+    const std::uint32_t key = encode_call(call.c_str());
+    EXPECT_GT(key, last) << call;
+    last = key;
+  }
+  // Without a limit every record of the state comes out.
+  EXPECT_EQ(search(c, 0).found, 500);
+}
+
+TEST_F(SearchTest, IndexThatCannotBeReadEndsTheDialog) {
+  open(small_db());
+  ASSERT_EQ(truncate(dir_.file("call.db").c_str(), db_.index_offset + 20), 0);
+  IndexCopy copy;
+  RecordingView view;
+  EXPECT_EQ(make_index_copy(db_, &copy, view), -1);
+  EXPECT_FALSE(copy.made);
+  EXPECT_EQ(view.boxes, (std::vector<std::string>{"call.db: ERROR 5 Reading database file"}));
+  RecordingView us_only;
+  EXPECT_EQ(make_index_copy(db_, &copy, us_only, true), -1);
+  EXPECT_EQ(us_only.boxes, (std::vector<std::string>{"ERROR Reading database file: call.db"}));
+}
+
+}  // namespace
+}  // namespace lookup

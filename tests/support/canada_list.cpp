@@ -1,0 +1,167 @@
+#include "tests/support/canada_list.h"
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace testutil {
+
+namespace {
+
+std::uint32_t u16(const std::string& s, std::size_t at) {
+  return static_cast<unsigned char>(s[at]) | (static_cast<unsigned char>(s[at + 1]) << 8);
+}
+std::uint32_t u32(const std::string& s, std::size_t at) {
+  return u16(s, at) | (u16(s, at + 2) << 16);
+}
+
+// Inflates raw deflate data.
+std::string inflate_raw(const std::string& in, std::size_t out_size) {
+  std::string out(out_size, '\0');
+  z_stream z = {};
+  if (inflateInit2(&z, -15) != Z_OK) return {};
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  z.avail_in = static_cast<uInt>(in.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  const int rc = inflate(&z, Z_FINISH);
+  inflateEnd(&z);
+  return rc == Z_STREAM_END ? out : std::string();
+}
+
+std::string to_latin1(const std::string& utf8) {
+  std::string out;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    std::uint32_t cp = c;
+    std::size_t n = 1;
+    if (c >= 0xF0) { cp = c & 0x07; n = 4; }
+    else if (c >= 0xE0) { cp = c & 0x0F; n = 3; }
+    else if (c >= 0xC0) { cp = c & 0x1F; n = 2; }
+    for (std::size_t k = 1; k < n && i + k < utf8.size(); ++k) {
+      cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    }
+    out.push_back(cp <= 0xFF ? static_cast<char>(cp) : '?');
+    i += n;
+  }
+  return out;
+}
+
+void put(std::string* line, std::size_t at, std::size_t width, const std::string& value) {
+  if (line->size() < at + width) line->resize(at + width, ' ');
+  line->replace(at, width, value.substr(0, width) + std::string(width - std::min(width, value.size()), ' '));
+}
+
+std::string spaced_postal(const std::string& postal) {
+  if (postal.size() == 6 && postal.find(' ') == std::string::npos) {
+    return postal.substr(0, 3) + " " + postal.substr(3);
+  }
+  return postal;
+}
+
+}  // namespace
+
+std::string shared_data_folder() {
+#ifdef ORBISK_SHARED_DATA
+  return ORBISK_SHARED_DATA;
+#else
+  return "../shared/data";
+#endif
+}
+
+std::string read_delimited_snapshot(const std::string& zip_path) {
+  std::ifstream in(zip_path, std::ios::binary);
+  const std::string zip((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::size_t at = 0;
+  while (at + 30 <= zip.size() && u32(zip, at) == 0x04034B50) {
+    const std::uint32_t method = u16(zip, at + 8);
+    const std::uint32_t compressed = u32(zip, at + 18);
+    const std::uint32_t size = u32(zip, at + 22);
+    const std::uint32_t name_len = u16(zip, at + 26);
+    const std::uint32_t extra_len = u16(zip, at + 28);
+    const std::string name = zip.substr(at + 30, name_len);
+    const std::size_t data = at + 30 + name_len + extra_len;
+    if (name == "amateur_delim.txt" && data + compressed <= zip.size()) {
+      const std::string raw = zip.substr(data, compressed);
+      return method == 0 ? raw : method == 8 ? inflate_raw(raw, size) : std::string();
+    }
+    at = data + compressed;
+  }
+  return {};
+}
+
+std::vector<CanadianLicence> parse_delimited(const std::string& text) {
+  std::vector<CanadianLicence> out;
+  std::size_t pos = text.find('\n');  // past the header line
+  while (pos != std::string::npos && pos + 1 < text.size()) {
+    const std::size_t start = pos + 1;
+    pos = text.find('\n', start);
+    std::string line = text.substr(start, pos == std::string::npos ? std::string::npos : pos - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    std::vector<std::string> f;
+    std::size_t from = 0;
+    for (;;) {
+      const std::size_t semi = line.find(';', from);
+      f.push_back(to_latin1(line.substr(from, semi == std::string::npos ? std::string::npos : semi - from)));
+      if (semi == std::string::npos) break;
+      from = semi + 1;
+    }
+    f.resize(18);
+    CanadianLicence l;
+    l.callsign = f[0];
+    l.first_name = f[1];
+    l.surname = f[2];
+    l.address = f[3];
+    l.city = f[4];
+    l.province = f[5];
+    l.postal = f[6];
+    for (int q = 0; q < 5; ++q) l.quals[q] = f[7 + q];
+    l.club_name = f[12];
+    l.club_name_2 = f[13];
+    l.club_address = f[14];
+    l.club_city = f[15];
+    l.club_province = f[16];
+    l.club_postal = f[17];
+    out.push_back(l);
+  }
+  return out;
+}
+
+std::string fixed_column_line(const CanadianLicence& l) {
+  std::string line(210, ' ');
+  put(&line, 0, 6, l.callsign);
+  put(&line, 7, 35, l.first_name);
+  put(&line, 43, 35, l.surname);
+  put(&line, 79, 70, l.address);
+  put(&line, 150, 35, l.city);
+  put(&line, 186, 2, l.province);
+  put(&line, 189, 10, spaced_postal(l.postal));
+  for (int q = 0; q < 5; ++q) put(&line, 200 + 2 * q, 1, l.quals[q]);
+  if (!l.club_name.empty()) {
+    put(&line, 210, 70, l.club_name);
+    put(&line, 281, 70, l.club_name_2);
+    put(&line, 352, 70, l.club_address);
+    put(&line, 423, 35, l.club_city);
+    put(&line, 459, 2, l.club_province);
+    put(&line, 462, 7, spaced_postal(l.club_postal));
+    while (line.size() > 211 && line.back() == ' ') line.pop_back();
+  }
+  return line;
+}
+
+std::string fixed_column_list(const std::vector<CanadianLicence>& licences, const std::string& date) {
+  std::string list = date + "  Canadian Amateur Call Sign List / List d'indicatif d'appel canadien\r\n";
+  list += " \r\n";
+  const std::string n = std::to_string(licences.size());
+  list += "There are " + n + " call signs in this report. / Il y a " + n +
+          " indicatifs d'appels dans ce rapport.\r\n";
+  list += " \r\n";
+  for (const CanadianLicence& l : licences) list += fixed_column_line(l) + "\r\n";
+  return list;
+}
+
+}  // namespace testutil

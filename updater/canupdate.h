@@ -1,0 +1,15 @@
+// The Canadian update run: download amateur.zip, extract amateur.txt, convert it into
+// cancall.db. Shown in the first row of the status grid.
+#pragma once
+
+#include "updater/updater_state.h"
+
+namespace updater {
+
+inline constexpr char kCanadaArchive[] = "amateur.zip";
+
+// The run of the Canadian update worker. Ends with exactly one UM_CANADA_DONE (0, 0). Returns 0
+// when cancall.db was rebuilt, -1 otherwise.
+int canupdate(WorkerEnv& env);
+
+}  // namespace updater

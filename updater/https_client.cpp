@@ -1,0 +1,355 @@
+#include "updater/https_client.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#ifndef _WIN32
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+#endif
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace updater {
+namespace {
+
+std::atomic<int> receive_timeout_seconds{kTlsReceiveTimeoutSeconds};
+
+// A head ends with the fourth CR or LF in a row.
+constexpr int kHeadEndRun = 4;
+constexpr int kHttpsPort = 443;
+
+struct SslCtxFree {
+  void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
+};
+struct SslFree {
+  void operator()(SSL* p) const { SSL_free(p); }
+};
+struct X509Free {
+  void operator()(X509* p) const { X509_free(p); }
+};
+struct OctetStringFree {
+  void operator()(ASN1_OCTET_STRING* p) const { ASN1_OCTET_STRING_free(p); }
+};
+
+#ifndef _WIN32
+// OpenSSL writes to the socket with plain write(): writing to a peer that has reset the
+// connection raises SIGPIPE, which would end the whole program. Holds SIGPIPE back for this
+// thread while the download runs and swallows one that came meanwhile, leaving alone one that
+// was already waiting.
+class SigpipeHold {
+ public:
+  SigpipeHold() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    was_pending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    held_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_mask_) == 0;
+  }
+  ~SigpipeHold() {
+    if (!held_) return;
+    sigset_t pending;
+    if (!was_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec no_wait{};
+      sigtimedwait(&pipe_, nullptr, &no_wait);
+    }
+    pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+  }
+  SigpipeHold(const SigpipeHold&) = delete;
+  SigpipeHold& operator=(const SigpipeHold&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t old_mask_;
+  bool was_pending_ = false;
+  bool held_ = false;
+};
+#else
+struct SigpipeHold {};
+#endif
+
+bool is_line_end(char c) { return c == '\r' || c == '\n'; }
+
+// Parses a Content-Length value running from `p` to the end of its line: optional blanks,
+// decimal digits, optional blanks. False for anything else or a value above 2^31-1.
+bool parse_content_length(const char* p, std::int32_t* value) {
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p < '0' || *p > '9') return false;
+  std::int64_t v = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    v = v * 10 + (*p - '0');
+    if (v > std::numeric_limits<std::int32_t>::max()) return false;
+  }
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p != '\0' && !is_line_end(*p)) return false;
+  *value = static_cast<std::int32_t>(v);
+  return true;
+}
+
+std::int32_t clamp_to_cell(std::uint64_t n) {
+  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+  return static_cast<std::int32_t>(n > kMax ? kMax : n);
+}
+
+// A dotted address from its network-order form.
+std::string dotted(std::uint32_t address) {
+  const auto* b = reinterpret_cast<const unsigned char*>(&address);
+  return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+         std::to_string(b[3]);
+}
+
+bool is_address_literal(const std::string& host) {
+  std::unique_ptr<ASN1_OCTET_STRING, OctetStringFree> ip(a2i_IPADDRESS(host.c_str()));
+  return ip != nullptr;
+}
+
+// How the reads ended.
+enum class End {
+  close_notify,  // the server closed the TLS stream properly
+  bare_close,    // the connection ended without the TLS close
+  failure,       // a read error or the receive timeout
+};
+
+End classify_read_end(SSL* ssl, int result) {
+  switch (SSL_get_error(ssl, result)) {
+    case SSL_ERROR_ZERO_RETURN:
+      return End::close_notify;
+    case SSL_ERROR_SSL:
+      return ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING
+                 ? End::bare_close
+                 : End::failure;
+    default:
+      return End::failure;
+  }
+}
+
+}  // namespace
+
+void set_tls_receive_timeout_for_tests(int seconds) {
+  receive_timeout_seconds = seconds > 0 ? seconds : kTlsReceiveTimeoutSeconds;
+}
+
+int https_get(WorkerEnv& env, int row) {
+  WorkerLink& link = *env.link;
+  const std::string name = env.state->update_rows[row].name;
+  const std::string& host = env.canada_server.host;
+  const int port = env.canada_server.port;
+  const SigpipeHold sigpipe_hold;
+  ERR_clear_error();
+
+  std::unique_ptr<SSL_CTX, SslCtxFree> ctx(SSL_CTX_new(TLS_client_method()));
+  if (!ctx) {
+    std::printf("ERROR 'SSL_CTX_new'\n");
+    std::fflush(stdout);
+    ERR_clear_error();
+    return -1;
+  }
+  SSL_CTX_set_options(ctx.get(), 0);
+
+  std::uint32_t address = 0;
+  if (platform::resolve_ipv4(host, &address) != 0) {
+    std::printf("ERROR looking up host '%s'\n", host.c_str());
+    std::fflush(stdout);
+    return -1;
+  }
+
+  // Past this point every failure leaves a line in the log.
+  platform::Socket socket;
+  std::unique_ptr<SSL, SslFree> ssl;
+  platform::File file;
+  const std::string path = env.path(name);
+  const std::string part = path + ".part";
+  bool part_open = false;
+  auto fail = [&](const std::string& why) {
+    if (!why.empty()) link.log_text(why);
+    ssl.reset();
+    socket.close();
+    if (part_open) {
+      file.close();
+      platform::delete_file(part);
+    }
+    ERR_clear_error();
+    return -1;
+  };
+
+  // Trust the system's authorities, plus those of env.ca_file, and nothing without a chain to
+  // one of them.
+  if (SSL_CTX_set_default_verify_paths(ctx.get()) != 1) {
+    return fail("ERROR loading the system's trusted certificates\r\n");
+  }
+  if (!env.ca_file.empty() &&
+      SSL_CTX_load_verify_locations(ctx.get(), env.ca_file.c_str(), nullptr) != 1) {
+    return fail("ERROR loading trusted certificates from " + env.ca_file + "\r\n");
+  }
+  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+
+  if (socket.open_stream() != 0 || socket.connect(address, port) != 0) {
+    char line[160];
+    std::snprintf(line, sizeof line, "Cannot connect to host %s [%s] on port %d\r\n",
+                  host.c_str(), dotted(address).c_str(), port);
+    return fail(line);
+  }
+  // Bounds every wait for the server, the handshake's too.
+  if (socket.set_receive_timeout(receive_timeout_seconds) != 0) {
+    return fail("ERROR setting the receive timeout\r\n");
+  }
+
+  ssl.reset(SSL_new(ctx.get()));
+  if (!ssl) return fail("ERROR 'SSL_new'\r\n");
+  if (SSL_set_fd(ssl.get(), static_cast<int>(socket.native_handle())) != 1) {
+    return fail("ERROR 'SSL_set_fd'\r\n");
+  }
+  // The certificate must name the host we asked for: by address for an address, else by name,
+  // which also goes out in the handshake so that a shared server picks the right certificate.
+  if (is_address_literal(host)) {
+    if (X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), host.c_str()) != 1) {
+      return fail("ERROR setting the address to check: " + host + "\r\n");
+    }
+  } else if (SSL_set_tlsext_host_name(ssl.get(), host.c_str()) != 1 ||
+             SSL_set1_host(ssl.get(), host.c_str()) != 1) {
+    return fail("ERROR setting the host name to check: " + host + "\r\n");
+  }
+
+  const int connected = SSL_connect(ssl.get());
+  const long verified = SSL_get_verify_result(ssl.get());
+  if (verified != X509_V_OK) {
+    return fail("Certificate of " + host + " not trusted: " +
+                X509_verify_cert_error_string(verified) + "\r\n");
+  }
+  if (connected != 1) return fail("ERROR 'SSL_connect'\r\n");
+  {
+    const std::unique_ptr<X509, X509Free> certificate(SSL_get1_peer_certificate(ssl.get()));
+    if (!certificate) {
+      return fail("Error: Could not get a certificate from https://" + host + ".\n");
+    }
+  }
+  link.log_text("Retrieved the server's certificate\r\n");
+
+  const std::string host_field =
+      port == kHttpsPort ? host : host + ":" + std::to_string(port);
+  const std::string request = "GET " + std::string(kDataFilesPath) + "/" + name +
+                              " HTTP/1.1\r\nHost: " + host_field +
+                              "\r\nConnection: Close\r\n\r\n";
+  ERR_clear_error();
+  if (SSL_write(ssl.get(), request.data(), static_cast<int>(request.size())) <= 0) {
+    return fail("ERROR sending request...\r\n" + request + "\r\n");
+  }
+
+  // The body goes to NAME.part and replaces NAME only once it is whole, so that a download
+  // that fails in any way leaves the last good list in place.
+  env.state->set_partial_download(part);
+  if (file.open(part, platform::Access::write, platform::Share::read,
+                platform::Disposition::create_always) != 0) {
+    return fail("ERROR opening " + name + "\r\n");
+  }
+  part_open = true;
+
+  char block[kTlsBufferSize];
+  char head[kTlsBufferSize];  // the head so far, joined across reads
+  std::size_t head_size = 0;
+  bool head_done = false;
+  int line_end_run = 0;
+  bool has_length = false;
+  std::int32_t content_length = 0;
+  std::uint64_t body_count = 0;
+  End end = End::failure;
+
+  for (;;) {
+    if (env.cancelled()) return fail("Download of " + name + " cancelled\r\n");
+    ERR_clear_error();
+    const int got = SSL_read(ssl.get(), block, static_cast<int>(sizeof block));
+    if (got <= 0) {
+      end = classify_read_end(ssl.get(), got);
+      break;
+    }
+    const std::size_t n = static_cast<std::size_t>(got);
+    std::size_t body_start = 0;
+
+    if (!head_done) {
+      std::size_t i = 0;
+      while (i < n) {
+        line_end_run = is_line_end(block[i]) ? line_end_run + 1 : 0;
+        ++i;
+        if (line_end_run == kHeadEndRun) {
+          head_done = true;
+          break;
+        }
+      }
+      if (head_size + i > sizeof head) {
+        return fail("ERROR the reply head is longer than " + std::to_string(sizeof head) +
+                    " bytes\r\n");
+      }
+      std::memcpy(head + head_size, block, i);
+      head_size += i;
+      if (!head_done) continue;
+      body_start = i;
+
+      // The head text keeps the first two bytes of the final run: normally one CR LF.
+      head[head_size - 2] = '\0';
+      link.log_text(head);
+      int status = 0;
+      if (std::sscanf(head, "%*s %d", &status) != 1) status = 0;
+      if (status != 200) {
+        return fail("ERROR the server answered " + std::to_string(status) + " for " + name +
+                    "\r\n");
+      }
+      const char* field = std::strstr(head, "Content-length: ");
+      if (field == nullptr) field = std::strstr(head, "Content-Length: ");
+      if (field != nullptr) {
+        if (!parse_content_length(field + 16, &content_length)) {
+          return fail("BAD CONTENT LENGTH\r\n");
+        }
+        has_length = true;
+        show_number(link, row, RowCell::total, content_length);
+      }
+      if (n > body_start) {
+        link.log_text(std::to_string(n - body_start) + " data bytes in head\r\n");
+      }
+    }
+
+    if (n > body_start && !file.write(block + body_start, n - body_start).ok()) {
+      return fail("ERROR writing " + name + "\r\n");
+    }
+    body_count += n - body_start;
+    if (n > body_start) show_number(link, row, RowCell::bytes, clamp_to_cell(body_count));
+  }
+
+  // Without the TLS close the end of the stream proves nothing: a cut connection looks the
+  // same. Only a body of the announced length is then taken as whole.
+  const bool whole_by_length =
+      end == End::bare_close && head_done && has_length &&
+      body_count == static_cast<std::uint64_t>(content_length);
+  if (end == End::failure || (end == End::bare_close && !whole_by_length)) {
+    return fail("ERROR downloading " + name + "\r\n");
+  }
+  if (!head_done) return fail("ERROR no complete reply head from " + host + "\r\n");
+  link.log_text("saved " + name + " " + std::to_string(body_count) + " bytes\n");
+  ssl.reset();
+  socket.close();
+
+  if (file.close() != 0) return fail("ERROR writing " + name + "\r\n");
+  if (has_length && body_count != static_cast<std::uint64_t>(content_length)) {
+    return fail("FILE IS WRONG SIZE\r\n");
+  }
+  const int replaced = platform::replace_file(part, path);
+  if (replaced != 0) {
+    return fail("ERROR " + std::to_string(replaced) + " moving " + name + ".part to " + name +
+                "\r\n");
+  }
+  env.state->set_partial_download("");
+  ERR_clear_error();
+  return 0;
+}
+
+}  // namespace updater

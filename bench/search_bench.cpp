@@ -345,17 +345,20 @@ std::string random_call(std::mt19937& rng) {
   };
   const unsigned shape = rng() % 100;
   std::string call;
-  int suffix = 0;
-  if (shape < 3) {
-    call = std::string(1, kOnePrefix[rng() % 3]), suffix = 2;   // 1x2, K1AB
-  } else if (shape < 6) {
-    call = two_prefix(), suffix = 1;                             // 2x1, AA1A
-  } else if (shape < 30) {
-    call = std::string(1, kOnePrefix[rng() % 3]), suffix = 3;   // 1x3, W1ABC
-  } else if (shape < 42) {
-    call = two_prefix(), suffix = 2;                             // 2x2, KB1AB
-  } else {
-    call = two_prefix(), suffix = 3;                             // 2x3, KC1ABC
+  int suffix = 3;
+  if (shape < 3) {           // 1x2, K1AB
+    call = std::string(1, kOnePrefix[rng() % 3]);
+    suffix = 2;
+  } else if (shape < 6) {    // 2x1, AA1A
+    call = two_prefix();
+    suffix = 1;
+  } else if (shape < 30) {   // 1x3, W1ABC
+    call = std::string(1, kOnePrefix[rng() % 3]);
+  } else if (shape < 42) {   // 2x2, KB1AB
+    call = two_prefix();
+    suffix = 2;
+  } else {                   // 2x3, KC1ABC
+    call = two_prefix();
   }
   call += static_cast<char>('0' + rng() % 10);
   for (int i = 0; i < suffix; ++i) call += letter();
@@ -396,12 +399,16 @@ std::vector<Licence> make_licences() {
     l.call = std::move(call);
     dbfiles::UsRecord& r = l.record;
     r.key = key;
-    r.name = std::string(kLastNames[last(rng)]) + ", " + kFirstNames[first(rng)];
+    // One draw per statement, so that every compiler makes the same licensees.
+    r.name = kLastNames[last(rng)];
+    r.name += ", ";
+    r.name += kFirstNames[first(rng)];
     if (rng() % 5 != 0) {
       r.name += ' ';
       r.name += static_cast<char>('A' + rng() % 26);
     }
-    r.street = std::to_string(1 + rng() % (rng() % 2 != 0 ? 999 : 19999)) + " ";
+    const std::uint32_t highest = rng() % 2 != 0 ? 999 : 19999;
+    r.street = std::to_string(1 + rng() % highest) + " ";
     if (rng() % 6 == 0) r.street += kDirections[rng() % std::size(kDirections)];
     r.street += kStreetNames[street(rng)];
     r.street += ' ';
@@ -805,6 +812,8 @@ BENCHMARK(BM_SqliteLookup)->Unit(benchmark::kMicrosecond)->UseRealTime();
 // when the run was repeated (--benchmark_repetitions), else the one run.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal, so that a saved run reads cleanly.
+  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {

@@ -150,6 +150,8 @@ SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& in
     const std::size_t step = db.count / 100;
     std::size_t mark = step;
     int percent = 0;
+    std::size_t cursor = 0;
+    std::uint32_t last_offset = 0;
     if (output_limit != 0) out.text.reserve(output_limit + 512);
     for (std::size_t i = 0; i < entries; ++i) {
       if (i >= mark) {
@@ -160,9 +162,20 @@ SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& in
       const IndexEntry e = IndexEntry::decode(&index.raw[i * IndexEntry::kSize]);
       if (zip != 0 && static_cast<std::int64_t>(e.zip()) != zip) continue;
       if (state != 0 && static_cast<int>(e.state()) != state) continue;
-      // The offsets were found in file order, so the list is sorted.
-      if (match_count > 0 && !std::binary_search(matches.begin(), matches.end(), e.text_offset())) {
-        continue;
+      if (match_count > 0) {
+        // The offsets were found in file order, so the list is sorted; and writers lay the
+        // texts out in index order, so a cursor that only moves forward finds them. A text
+        // out of that order is looked up by halving.
+        const std::uint32_t t = e.text_offset();
+        bool hit;
+        if (t >= last_offset) {
+          while (cursor < matches.size() && matches[cursor] < t) ++cursor;
+          hit = cursor < matches.size() && matches[cursor] == t;
+        } else {
+          hit = std::binary_search(matches.begin(), matches.end(), t);
+        }
+        last_offset = t;
+        if (!hit) continue;
       }
       dbfiles::LookupResult result;
       dbfiles::unpack_entry(e, &result);

@@ -211,6 +211,45 @@ TEST_F(SearchTest, StateAloneRunsToTheOutputLimit) {
   EXPECT_EQ(search(c, 0).found, 500);
 }
 
+// Rewrites call.db with its record texts in reverse order; the entries keep their keys.
+void reverse_texts(const std::string& path) {
+  const std::string bytes = testutil::read_bytes(path);
+  const std::uint32_t index_offset = testutil::word_at(bytes, 8);
+  const std::size_t n = (bytes.size() - index_offset) / 12;
+  std::string area;
+  std::vector<std::uint32_t> moved(n);
+  for (std::size_t k = n; k-- > 0;) {
+    const std::uint32_t start = testutil::word_at(bytes, index_offset + 12 * k + 4) & 0x3FFFFFFu;
+    const std::size_t end = bytes.find('\0', start);
+    moved[k] = static_cast<std::uint32_t>(12 + area.size());
+    area += bytes.substr(start, end - start + 1);
+  }
+  std::string out = bytes;
+  out.replace(12, area.size(), area);
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t at = index_offset + 12 * k + 4;
+    testutil::put_word(&out, at, (testutil::word_at(bytes, at) & 0xFC000000u) | moved[k]);
+  }
+  testutil::write_bytes(path, out);
+}
+
+TEST_F(SearchTest, TextsOutOfIndexOrderAreFoundAllTheSame) {
+  std::mt19937 rng(12);
+  auto records = big_db(3000, rng);
+  open(records);
+  SearchCriteria c;
+  c.name = "SMITH,";
+  c.city = "SPRINGFIELD";
+  const SearchOutcome in_order = search(c, 0);
+  ASSERT_GT(in_order.found, 100);
+  reverse_texts(dir_.file("call.db"));
+  ASSERT_EQ(dbfiles::open_call_db(dir_.file("call.db"), &db_), 0);
+  index_ = IndexCopy();
+  RecordingView view;
+  ASSERT_EQ(make_index_copy(db_, &index_, view), 0);
+  EXPECT_EQ(search(c, 0).text, in_order.text);
+}
+
 TEST_F(SearchTest, IndexThatCannotBeReadEndsTheDialog) {
   open(small_db());
   ASSERT_EQ(truncate(dir_.file("call.db").c_str(), db_.index_offset + 20), 0);

@@ -3,12 +3,15 @@
 #include <CLI/CLI.hpp>
 
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "platform/platform.h"
 #include "tools/commands.h"
 #include "tools/console_link.h"
+#include "updater/canupdate.h"
+#include "updater/convert_canada.h"
 #include "updater/unzip.h"
 #include "updater/updater_state.h"
 #include "updater/zlib_api.h"
@@ -36,6 +39,9 @@ struct LoadedZlib {
 struct CanadaOptions {
   std::string folder;
   std::string archive = updater::kCanadaZipName;
+  std::string server;
+  bool server_given = false;
+  std::string ca_file;
 };
 
 // A worker's surroundings for the Canadian commands: the console, the data folder, zlib and
@@ -65,6 +71,37 @@ int run_unzip(const CanadaOptions& options) {
   return updater::unzip(run.env, options.archive.c_str()) == 0 ? kExitOk : kExitMiss;
 }
 
+int run_convert(const CanadaOptions& options) {
+  CanadaRun run(options);
+  return updater::convert_canadian_list(run.env) == 0 ? kExitOk : kExitMiss;
+}
+
+int run_update_canada(const CanadaOptions& options) {
+  updater::ServerAddress server = updater::default_canada_server();
+  if (options.server_given && updater::parse_server(options.server, 443, &server) != 0) {
+    std::fprintf(stderr, "calldb update-canada: --server must be HOST or HOST:PORT\n");
+    return kExitUnusable;
+  }
+  if (platform::start_sockets() != 0) {
+    std::fprintf(stderr, "Fernwick 012 for Orbisk: WSAStartup() error\n");
+    return kExitMiss;
+  }
+  CanadaRun run(options);
+  run.env.canada_server = server;
+  run.env.ca_file = options.ca_file;
+  int rc = kExitMiss;
+  if (!run.zlib.ready) {
+    // The window keeps "Update Canada" disabled without zlib; here the run is refused.
+    std::fprintf(stderr, "calldb update-canada: zlib is needed to extract amateur.txt\n");
+    run.link.finished(updater::UM_CANADA_DONE, 0, 0);
+  } else {
+    rc = updater::canupdate(run.env) == 0 ? kExitOk : kExitMiss;
+  }
+  platform::stop_sockets();
+  std::printf("UM_CANADA_DONE 0 0\n");
+  return rc;
+}
+
 void add_folder_option(CLI::App* command, CanadaOptions* options) {
   command->add_option("-C", options->folder, "Data folder (default: the current folder)")
       ->type_name("DIR");
@@ -90,6 +127,38 @@ void add_canada_commands(CLI::App& app, int* exit_code) {
                        updater::kCanadaZipName + ")")
       ->type_name("ARCHIVE");
   unzip->callback([unzip_options, exit_code] { *exit_code = run_unzip(*unzip_options); });
+
+  auto convert_options = std::make_shared<CanadaOptions>();
+  CLI::App* convert = app.add_subcommand(
+      "convert-canada",
+      "Convert the Canadian licence list amateur.txt of the data folder into cancall.db, as "
+      "the updater does after extracting it. cancall.db is replaced only by a whole new one. "
+      "Prints the conversion's log. Exit 0 when cancall.db was written, 1 otherwise.");
+  add_folder_option(convert, convert_options.get());
+  convert->callback([convert_options, exit_code] { *exit_code = run_convert(*convert_options); });
+
+  auto update_options = std::make_shared<CanadaOptions>();
+  const updater::ServerAddress canada = updater::default_canada_server();
+  CLI::App* update = app.add_subcommand(
+      "update-canada",
+      "One Canadian update run: download amateur.zip over HTTPS from the Canadian data "
+      "server's /datafiles/, extract amateur.txt and convert it into cancall.db. Prints the "
+      "run's log and last \"UM_CANADA_DONE 0 0\". Exit 0 when cancall.db was rebuilt, 1 "
+      "otherwise.");
+  add_folder_option(update, update_options.get());
+  update
+      ->add_option("--server", update_options->server,
+                   "Canadian data server (default: " + canada.host + ":" +
+                       std::to_string(canada.port) + ")")
+      ->type_name("HOST[:PORT]");
+  update
+      ->add_option("--ca-file", update_options->ca_file,
+                   "Also trust the certificates in this PEM file")
+      ->type_name("PEM");
+  update->callback([update_options, exit_code, update] {
+    update_options->server_given = update->get_option("--server")->count() > 0;
+    *exit_code = run_update_canada(*update_options);
+  });
 }
 
 }  // namespace calldb

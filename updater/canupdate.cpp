@@ -25,7 +25,7 @@ int canupdate(WorkerEnv& env) {
     link.set_row_cell(row, RowCell::total, "");
   }
   UpdateRow& first = env.state->update_rows[0];
-  std::snprintf(first.name, sizeof first.name, "%s", kCanadaArchive);
+  std::snprintf(first.name, sizeof first.name, "%s", kCanadaZipName);
   link.set_row_cell(0, RowCell::name, first.name);
   show_status(env, "downloading");
 
@@ -34,10 +34,10 @@ int canupdate(WorkerEnv& env) {
     set_row_state(env, 0, kNotAvail);
   } else {
     show_status(env, "unzip'ing");
-    const int unzipped = unzip(env, kCanadaArchive);
+    const int unzipped = unzip(env, kCanadaZipName);
     if (unzipped != 0) {
       char line[64];
-      std::snprintf(line, sizeof line, "unzip(%s)=%d\r\n", kCanadaArchive, unzipped);
+      std::snprintf(line, sizeof line, "unzip(%s)=%d\r\n", kCanadaZipName, unzipped);
       link.log_text(line);
       show_status(env, "ERROR");
     } else {

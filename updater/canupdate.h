@@ -6,8 +6,6 @@
 
 namespace updater {
 
-inline constexpr char kCanadaArchive[] = "amateur.zip";
-
 // The run of the Canadian update worker. Ends with exactly one UM_CANADA_DONE (0, 0). Returns 0
 // when cancall.db was rebuilt, -1 otherwise.
 int canupdate(WorkerEnv& env);

@@ -53,13 +53,13 @@ std::uint64_t data_end(const ZipMember& member) {
 
 bool is_wanted(const ZipMember& member) { return member.name == kCanadaListMember; }
 
-// The output of one extraction: deleted unless kept.
+// The output of one extraction: once created, deleted again unless it came out whole.
 class Output {
  public:
   Output(WorkerEnv& env, const std::string& name) : env_(env), path_(env.path(name)) {}
   ~Output() {
     file_.close();
-    if (!keep_) platform::delete_file(path_);
+    if (created_ && !keep_) platform::delete_file(path_);
   }
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
@@ -68,7 +68,8 @@ class Output {
   bool create(const ZipMember& member) {
     const int error = file_.open(path_, platform::Access::write, platform::Share::read,
                                  platform::Disposition::create_always);
-    if (error == 0) return true;
+    created_ = error == 0;
+    if (created_) return true;
     env_.link->log_text(member.name + " <<-- ERROR creating output file\r\n");
     return false;
   }
@@ -107,6 +108,7 @@ class Output {
   const std::string path_;
   platform::File file_;
   std::uint64_t written_ = 0;
+  bool created_ = false;
   bool keep_ = false;
 };
 

@@ -1,0 +1,175 @@
+// Helpers for the lookup window tests: fakes for message boxes and the help viewer, data
+// folders written with the database writers, controls found by id, and modal dialogs handled
+// from a timer.
+#pragma once
+
+#include <QApplication>
+#include <QDir>
+#include <QTimer>
+#include <QUrl>
+#include <QWidget>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "dbfiles/dbwriter.h"
+#include "dbfiles/lookup.h"
+#include "lookup/control_ids.h"
+#include "lookup/help_opener.h"
+#include "lookup/message_boxes.h"
+
+namespace uitest {
+
+struct ShownBox {
+  QString caption;
+  QString text;
+  lookup::BoxIcon icon;
+};
+
+// Records every box and answers OK at once.
+class FakeMessageBoxes final : public lookup::MessageBoxes {
+ public:
+  lookup::BoxAnswer show(QWidget*, const QString& text, const QString& caption,
+                         lookup::BoxIcon icon) override {
+    shown.push_back(ShownBox{caption, text, icon});
+    return lookup::BoxAnswer::ok;
+  }
+  // "caption: text" of each box, in order.
+  QStringList lines() const {
+    QStringList out;
+    for (const ShownBox& b : shown) out << b.caption + ": " + b.text;
+    return out;
+  }
+  std::vector<ShownBox> shown;
+};
+
+class FakeHelpOpener final : public lookup::HelpOpener {
+ public:
+  void open(const QUrl& url) override { opened.push_back(url); }
+  std::vector<QUrl> opened;
+};
+
+inline constexpr char kUsDate[] = "20261129";
+inline constexpr char kCanadianDate[] = "20261127";
+
+inline std::uint32_t state_index(const char* code) {
+  for (int i = 1; i < dbfiles::kStateCount; ++i) {
+    if (std::strcmp(dbfiles::StateCodes[i], code) == 0) return static_cast<std::uint32_t>(i);
+  }
+  return 0;
+}
+
+inline dbfiles::UsRecord us_licence(const char* call, std::string name, std::string street,
+                                    std::string city, const char* state, std::uint32_t zip,
+                                    bool po_box = false) {
+  return dbfiles::UsRecord{dbfiles::encode_call(call), std::move(name), std::move(street),
+                           std::move(city), state_index(state), zip, po_box};
+}
+
+// The i-th of 175,760 distinct five-character US callsigns: W0AAA, W1AAA, ... W9ZZZ.
+inline std::string numbered_call(int i) {
+  std::string call = "W0AAA";
+  call[1] = static_cast<char>('0' + i % 10);
+  i /= 10;
+  for (int k = 4; k >= 2; --k, i /= 26) call[k] = static_cast<char>('A' + i % 26);
+  return call;
+}
+
+inline bool write_call_db(const std::string& folder, std::vector<dbfiles::UsRecord> records) {
+  std::sort(records.begin(), records.end(),
+            [](const dbfiles::UsRecord& a, const dbfiles::UsRecord& b) { return a.key < b.key; });
+  return dbfiles::write_call_db(folder + "/" + dbfiles::kCallDbName, kUsDate, records) == 0;
+}
+
+inline bool write_prev_db(const std::string& folder,
+                          const std::vector<std::pair<const char*, const char*>>& moves) {
+  std::vector<dbfiles::PrevEntry> entries;
+  for (const auto& [old_call, new_call] : moves) {
+    entries.push_back({dbfiles::encode_call(old_call), dbfiles::encode_call(new_call)});
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const dbfiles::PrevEntry& a, const dbfiles::PrevEntry& b) {
+              return a.old_key < b.old_key;
+            });
+  return dbfiles::write_prev_db(folder + "/" + dbfiles::kCallPrevDbName, kUsDate, entries) == 0;
+}
+
+struct CanadianLicence {
+  const char* call;
+  std::uint32_t province;  // index into ProvinceCodes
+  const char* surname;
+  const char* given;
+  const char* street;
+  const char* city;
+  const char* postal;
+};
+
+inline bool write_can_db(const std::string& folder, const std::vector<CanadianLicence>& licences) {
+  dbfiles::CanDbWriter writer;
+  if (writer.open(folder + "/" + dbfiles::kCanCallDbName, kCanadianDate) != 0) return false;
+  for (const CanadianLicence& l : licences) {
+    dbfiles::CanKey key = 0;
+    if (dbfiles::encode_can_call(l.call, &key) != 0) return false;
+    if (writer.add(dbfiles::CanEntry::make_word0(key, l.province), l.surname, l.given, l.street,
+                   l.city, l.postal) != 0) {
+      return false;
+    }
+  }
+  return writer.finish() == 0;
+}
+
+// The direct child widgets of `parent`, in the order they were made.
+inline std::vector<QWidget*> child_widgets(const QWidget* parent) {
+  std::vector<QWidget*> out;
+  for (QObject* o : parent->children()) {
+    if (auto* w = qobject_cast<QWidget*>(o)) out.push_back(w);
+  }
+  return out;
+}
+
+template <class T>
+T* control(const QWidget* root, int id) {
+  for (T* w : root->findChildren<T*>()) {
+    if (lookup::control_id(w) == id) return w;
+  }
+  return nullptr;
+}
+
+// Runs `act` on the modal dialog that the next command opens, once it is up. Returns a flag
+// that turns true when `act` ran.
+inline std::shared_ptr<bool> on_modal(std::function<void(QWidget*)> act) {
+  auto ran = std::make_shared<bool>(false);
+  auto* timer = new QTimer;
+  auto ticks = std::make_shared<int>(0);
+  timer->setInterval(5);
+  QObject::connect(timer, &QTimer::timeout, [timer, act, ran, ticks] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr && ++*ticks < 1000) return;
+    timer->stop();
+    timer->deleteLater();
+    if (modal == nullptr) return;
+    *ran = true;
+    act(modal);
+  });
+  timer->start();
+  return ran;
+}
+
+// Puts the current directory back when the test ends.
+class CurrentDirectoryGuard {
+ public:
+  CurrentDirectoryGuard() : saved_(QDir::currentPath()) {}
+  ~CurrentDirectoryGuard() { QDir::setCurrent(saved_); }
+  CurrentDirectoryGuard(const CurrentDirectoryGuard&) = delete;
+  CurrentDirectoryGuard& operator=(const CurrentDirectoryGuard&) = delete;
+
+ private:
+  QString saved_;
+};
+
+}  // namespace uitest

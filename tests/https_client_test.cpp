@@ -716,7 +716,13 @@ TEST_F(HttpsGetTest, NginxReplyWithContentLengthArrivesWholeAndMissingFileIs404)
   EXPECT_TRUE(contains(f->log(), "\r\nContent-Length: 300000\r\n"));
   EXPECT_TRUE(f->log().ends_with("saved amateur.zip 300000 bytes\n"));
   EXPECT_EQ(f->link->row(kRow, RowCell::total), "300000");
-  EXPECT_TRUE(contains(nginx.access_log(), "\"GET /datafiles/amateur.zip HTTP/1.1\" 200"));
+  // nginx writes its access line once the reply has gone out, maybe a moment after we read it.
+  bool logged = false;
+  for (int i = 0; i < 200 && !logged; ++i) {
+    logged = contains(nginx.access_log(), "\"GET /datafiles/amateur.zip HTTP/1.1\" 200");
+    if (!logged) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(logged);
 
   std::filesystem::remove(root() + "/datafiles/" + kName);
   const auto missing = fetch("127.0.0.1", nginx.port());

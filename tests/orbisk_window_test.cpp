@@ -247,11 +247,18 @@ class OrbiskWindowTest : public QObject {
     QVERIFY(s.shown().contains(QString::fromStdString(numbered_call(150 - kept)) + "\n"));
     QVERIFY(!s.shown().contains(QString::fromStdString(numbered_call(149 - kept)) + "\n"));
 
-    // A miss goes in front and the oldest record makes room for it.
+    // Misses (19 bytes each) go in front while they fit in the 72 bytes left; the fourth makes
+    // the oldest record go.
+    const QString oldest = QString::fromStdString(numbered_call(150 - kept)) + "\n";
+    for (int i = 0; i < 3; ++i) s.look_up("k9zzz");
+    QCOMPARE(stored_size(s.shown()), kept * block + 3 * 19);
+    QVERIFY(s.shown().endsWith(oldest + QString(120, 'N') + "\n" + QString(60, 'S') + "\n" +
+                               QString(40, 'C') + " VT 05001\n\n"));
     s.look_up("k9zzz");
-    QVERIFY(s.shown().startsWith(QStringLiteral("K9ZZZ NOT FOUND\n\n")));
-    QVERIFY(stored_size(s.shown()) <= 32768);
-    QVERIFY(!s.shown().contains(QString::fromStdString(numbered_call(150 - kept)) + "\n"));
+    QVERIFY(s.shown().startsWith(QStringLiteral("K9ZZZ NOT FOUND\n\n").repeated(4) +
+                                 QString::fromStdString(numbered_call(149)) + "\n"));
+    QCOMPARE(stored_size(s.shown()), (kept - 1) * block + 4 * 19);
+    QVERIFY(!s.shown().contains(oldest));
   }
 
   void callsignBoxTakesOnlyWhatItsWidthShows() {
@@ -304,13 +311,13 @@ class OrbiskWindowTest : public QObject {
 
     // Enter on Extended Search opens it; the focus comes back to the box, its text selected.
     QString title;
-    auto ran = on_modal([&](QWidget* dialog) {
+    ModalWatch watch([&](QWidget* dialog) {
       title = dialog->windowTitle();
       QTest::keyClick(dialog, Qt::Key_Escape);
     });
     s.button(3)->setFocus();
     QTest::keyClick(s.button(3), Qt::Key_Enter);
-    QVERIFY(*ran);
+    QVERIFY(watch.ran());
     QCOMPARE(title, QStringLiteral("Extended Search (US only)"));
     QCOMPARE(s.window.focusWidget(), s.callsign);
     QCOMPARE(s.callsign->selectedText(), QStringLiteral("W1AW"));
@@ -352,7 +359,7 @@ class OrbiskWindowTest : public QObject {
     Qt::WindowFlags flags;
     QSize size;
     QPoint offset;
-    auto ran = on_modal([&](QWidget* box) {
+    ModalWatch watch([&](QWidget* box) {
       flags = box->windowFlags();
       size = box->size();
       offset = box->pos() - s.window.centralWidget()->mapToGlobal(QPoint(0, 0));
@@ -370,7 +377,7 @@ class OrbiskWindowTest : public QObject {
       QTest::keyClick(box, Qt::Key_Escape);
     });
     about->trigger();
-    QVERIFY(*ran);
+    QVERIFY(watch.ran());
     QCOMPARE(texts, QStringList({"Orbisk+ US/Canadian Callsign lookup 007", "Callsign lookup program",
                                  "For amateur radio operators", "OK"}));
     QVERIFY(flags & Qt::FramelessWindowHint);
@@ -383,11 +390,11 @@ class OrbiskWindowTest : public QObject {
                                   QRect(0, py(48), px(160), py(8)),
                                   QRect(px(64), py(60), px(32), py(14))}));
 
-    auto clicked = on_modal([](QWidget* box) {
+    ModalWatch clicked([](QWidget* box) {
       QTest::mouseClick(control<QPushButton>(box, lookup::kIdAboutOk), Qt::LeftButton);
     });
     about->trigger();
-    QVERIFY(*clicked);
+    QVERIFY(clicked.ran());
     QVERIFY(QApplication::activeModalWidget() == nullptr);
   }
 
@@ -408,13 +415,9 @@ class OrbiskWindowTest : public QObject {
     QCOMPARE(s.shown(), QStringLiteral("KB1OLD NOT FOUND\n\n") + kVe3abc);
 
     // The Extended Search says so instead of opening.
-    bool opened = false;
-    auto ran = on_modal([&](QWidget* dialog) {
-      opened = true;
-      dialog->close();
-    });
+    ModalWatch never([](QWidget* dialog) { dialog->close(); });
     QTest::mouseClick(s.button(3), Qt::LeftButton);
-    QVERIFY(!opened);
+    QVERIFY(!never.ran());
     QCOMPARE(s.boxes.lines(), QStringList({"ERROR Reading Database: call.db",
                                            "ERROR Reading Database: call.db"}));
     QCOMPARE(s.window.focusWidget(), s.callsign);

@@ -52,8 +52,9 @@ struct CanadaRun {
   LoadedZlib zlib;
   updater::WorkerEnv env;
 
-  explicit CanadaRun(const CanadaOptions& options) {
-    zlib.load(link);
+  // The conversion needs no zlib: `with_zlib` false leaves it unloaded and its lines unprinted.
+  explicit CanadaRun(const CanadaOptions& options, bool with_zlib = true) {
+    if (with_zlib) zlib.load(link);
     state.zlib_ready = zlib.ready;
     env.link = &link;
     env.state = &state;
@@ -72,7 +73,7 @@ int run_unzip(const CanadaOptions& options) {
 }
 
 int run_convert(const CanadaOptions& options) {
-  CanadaRun run(options);
+  CanadaRun run(options, /*with_zlib=*/false);
   return updater::convert_canadian_list(run.env) == 0 ? kExitOk : kExitMiss;
 }
 

@@ -140,25 +140,33 @@ T* control(const QWidget* root, int id) {
   return nullptr;
 }
 
-// Runs `act` on the modal dialog that the next command opens, once it is up. Returns a flag
-// that turns true when `act` ran.
-inline std::shared_ptr<bool> on_modal(std::function<void(QWidget*)> act) {
-  auto ran = std::make_shared<bool>(false);
-  auto* timer = new QTimer;
-  auto ticks = std::make_shared<int>(0);
-  timer->setInterval(5);
-  QObject::connect(timer, &QTimer::timeout, [timer, act, ran, ticks] {
-    QWidget* modal = QApplication::activeModalWidget();
-    if (modal == nullptr && ++*ticks < 1000) return;
-    timer->stop();
-    timer->deleteLater();
-    if (modal == nullptr) return;
-    *ran = true;
-    act(modal);
-  });
-  timer->start();
-  return ran;
-}
+// Runs `act` on the modal dialog that the next command opens, once it is up. Watches for as
+// long as it lives, at most five seconds.
+class ModalWatch {
+ public:
+  explicit ModalWatch(std::function<void(QWidget*)> act) : act_(std::move(act)) {
+    timer_.setInterval(5);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (modal == nullptr && ++ticks_ < 1000) return;
+      timer_.stop();
+      if (modal == nullptr) return;
+      ran_ = true;
+      act_(modal);
+    });
+    timer_.start();
+  }
+  ModalWatch(const ModalWatch&) = delete;
+  ModalWatch& operator=(const ModalWatch&) = delete;
+
+  bool ran() const { return ran_; }
+
+ private:
+  std::function<void(QWidget*)> act_;
+  QTimer timer_;
+  int ticks_ = 0;
+  bool ran_ = false;
+};
 
 // Puts the current directory back when the test ends.
 class CurrentDirectoryGuard {

@@ -1,0 +1,291 @@
+// The Extended Search dialog: its controls, each kind of criterion typed as a user types it,
+// the limits that end a search with a box, and the index copy made once per run.
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QtTest>
+
+#include <unistd.h>
+
+#include <memory>
+
+#include "lookup/main_window.h"
+#include "lookup/search_dialog.h"
+#include "tests/support/orbisk_ui_support.h"
+#include "tests/test_util.h"
+
+using namespace uitest;
+
+namespace {
+
+std::vector<dbfiles::UsRecord> small_db() {
+  return {
+      us_licence("K1ABC", "SMITH, JANE", "1 ELM ST", "BOSTON", "MA", 2101),
+      us_licence("W1AW", "SMITH, JOHN A", "225 MAIN ST", "SPRINGFIELD", "MA", 1101),
+      us_licence("N0XYZ", "SMITHSON, ROY", "9", "SPRINGFIELD", "FL", 32801, true),
+      us_licence("AA1A", "DOE, SPRINGFIELD", "2 OAK", "BURLINGTON", "VT", 501),
+      us_licence("KC4Q", "JONES, AMY", "3 PINE", "FIELDSTONE", "FL", 32802),
+  };
+}
+
+// `count` records in Vermont, one in three named SMITH, each result line about 80 bytes.
+std::vector<dbfiles::UsRecord> big_db(int count) {
+  std::vector<dbfiles::UsRecord> records;
+  for (int i = 0; i < count; ++i) {
+    const std::string call = numbered_call(i);
+    records.push_back(us_licence(call.c_str(), (i % 3 == 0 ? "SMITH, " : "BROWN, ") + call,
+                                 std::to_string(i) + " LONG COUNTY ROAD", "MONTPELIER", "VT",
+                                 5601 + i % 50));
+  }
+  return records;
+}
+
+// The dialog over a call.db of `records`, opened as the program opens it, but not modal.
+class Dialog {
+ public:
+  explicit Dialog(std::vector<dbfiles::UsRecord> records) {
+    ok = write_call_db(dir.path(), std::move(records)) &&
+         dbfiles::open_call_db(dir.file("call.db"), &db) == 0;
+    dialog = std::make_unique<lookup::SearchDialog>(db, &index, boxes, nullptr);
+    ok = ok && dialog->prepare();
+    dialog->show();
+    dialog->activateWindow();
+    if (!QTest::qWaitForWindowActive(dialog.get())) qWarning("dialog not active");
+    name = control<QLineEdit>(dialog.get(), lookup::kIdName);
+    city = control<QLineEdit>(dialog.get(), lookup::kIdCity);
+    state = control<QComboBox>(dialog.get(), lookup::kIdState);
+    zip = control<QLineEdit>(dialog.get(), lookup::kIdZip);
+    status = control<QLabel>(dialog.get(), lookup::kIdStatus);
+    results = control<QPlainTextEdit>(dialog.get(), lookup::kIdResults);
+    search = control<QPushButton>(dialog.get(), lookup::kIdSearchButton);
+  }
+
+  // Types into a box and presses Enter there, which the default button takes.
+  void type_and_enter(QLineEdit* box, const char* text) {
+    box->clear();
+    QTest::keyClicks(box, QString::fromLatin1(text));
+    QTest::keyClick(box, Qt::Key_Return);
+  }
+
+  testutil::TempDir dir;
+  dbfiles::UsDatabase db;
+  lookup::IndexCopy index;
+  FakeMessageBoxes boxes;
+  std::unique_ptr<lookup::SearchDialog> dialog;
+  bool ok = false;
+  QLineEdit* name = nullptr;
+  QLineEdit* city = nullptr;
+  QComboBox* state = nullptr;
+  QLineEdit* zip = nullptr;
+  QLabel* status = nullptr;
+  QPlainTextEdit* results = nullptr;
+  QPushButton* search = nullptr;
+};
+
+// Bytes of the result text with its "\r\n" line ends.
+qsizetype stored_size(const QString& shown) {
+  return shown.toLatin1().size() + shown.count(QLatin1Char('\n'));
+}
+
+}  // namespace
+
+class SearchDialogTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void controlsInOrderWithTheirTextsAndPlaces() {
+    Dialog d(small_db());
+    QVERIFY(d.ok);
+    QCOMPARE(d.dialog->windowTitle(), QStringLiteral("Extended Search (US only)"));
+    const QFontMetrics m(d.dialog->font());
+    const auto px = [&](int units) { return (units * m.averageCharWidth() + 2) / 4; };
+    const auto py = [&](int units) { return (units * m.height() + 4) / 8; };
+    const auto rect = [&](int x, int y, int w, int h) { return QRect(px(x), py(y), px(w), py(h)); };
+    QCOMPARE(d.dialog->size(), QSize(px(300), py(265)));
+
+    struct Expected {
+      const char* type;
+      int id;
+      QString text;
+      QRect rect;
+    };
+    const std::vector<Expected> expected = {
+        {"QLabel", 0, "Search for one or more of the following criteria:", rect(0, 0, 350, 15)},
+        {"QLabel", 0, "Name", rect(0, 15, 20, 12)},
+        {"QLabel", 0, "City", rect(0, 30, 20, 12)},
+        {"QLabel", 0, "State", rect(0, 45, 20, 12)},
+        {"QLabel", 0, "Zip", rect(0, 60, 20, 12)},
+        {"QLineEdit", 107, "", rect(22, 15, 100, 12)},
+        {"QLineEdit", 108, "", rect(22, 30, 100, 12)},
+        {"QComboBox", 109, "(all)", QRect()},
+        {"QLineEdit", 110, "", rect(22, 60, 40, 12)},
+        {"QLabel", 0, "(last, first ...)", rect(124, 15, 100, 12)},
+        {"QPushButton", 1, "Search", rect(22, 75, 30, 12)},
+        {"QPushButton", 2, "Close window", rect(54, 75, 50, 12)},
+        {"QLabel", 112, "", rect(110, 75, 100, 12)},
+        {"QPlainTextEdit", 111, "", rect(0, 90, 300, 175)},
+    };
+    const std::vector<QWidget*> c = child_widgets(d.dialog.get());
+    QCOMPARE(c.size(), expected.size());
+    for (std::size_t i = 0; i < c.size(); ++i) {
+      const Expected& e = expected[i];
+      const QString where = QStringLiteral("control %1").arg(i);
+      QVERIFY2(c[i]->inherits(e.type), qPrintable(where));
+      QCOMPARE(lookup::control_id(c[i]), e.id);
+      if (auto* label = qobject_cast<QLabel*>(c[i])) QCOMPARE(label->text(), e.text);
+      if (auto* box = qobject_cast<QLineEdit*>(c[i])) QCOMPARE(box->text(), e.text);
+      if (auto* b = qobject_cast<QPushButton*>(c[i])) QCOMPARE(b->text(), e.text);
+      if (auto* list = qobject_cast<QComboBox*>(c[i])) QCOMPARE(list->currentText(), e.text);
+      if (!e.rect.isNull()) QVERIFY2(c[i]->geometry() == e.rect, qPrintable(where));
+    }
+    for (int i = 1; i < 5; ++i) {
+      QVERIFY(qobject_cast<QLabel*>(c[i])->alignment() & Qt::AlignRight);
+    }
+
+    // The state list: closed as high as its font makes it, "(all)" and the 60 codes.
+    QCOMPARE(d.state->geometry().topLeft(), QPoint(px(22), py(45)));
+    QCOMPARE(d.state->width(), px(30));
+    QVERIFY(d.state->height() >= m.height() && d.state->height() < py(100));
+    QCOMPARE(d.state->count(), 61);
+    QCOMPARE(d.state->itemText(1), QStringLiteral("AA"));
+    QCOMPARE(d.state->itemText(56), QStringLiteral("VT"));
+    QCOMPARE(d.state->itemText(60), QStringLiteral("WY"));
+
+    QVERIFY(d.search->isDefault());
+    QVERIFY(d.results->isReadOnly());
+    QCOMPARE(d.results->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    QCOMPARE(d.results->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(d.name));
+    QTest::keyClicks(d.name, QStringLiteral("smith, j"));
+    QTest::keyClicks(d.city, QStringLiteral("boston"));
+    QCOMPARE(d.name->text(), QStringLiteral("SMITH, J"));
+    QCOMPARE(d.city->text(), QStringLiteral("BOSTON"));
+  }
+
+  void withoutCriteriaItOnlyAsks() {
+    Dialog d(small_db());
+    QTest::mouseClick(d.search, Qt::LeftButton);
+    QCOMPARE(d.boxes.lines(), QStringList({"Search: No search criteria were specified"}));
+    QCOMPARE(d.results->toPlainText(), QString());
+    QCOMPARE(d.status->text(), QString());
+  }
+
+  void nameWithOrWithoutTheBlankAfterTheComma() {
+    Dialog d(small_db());
+    const QString smiths = QStringLiteral(
+        "K1ABC  - SMITH, JANE - 1 ELM ST - BOSTON MA 02101\n"
+        "W1AW   - SMITH, JOHN A - 225 MAIN ST - SPRINGFIELD MA 01101\n");
+    d.type_and_enter(d.name, "smith,j");
+    QCOMPARE(d.results->toPlainText(), smiths);
+    QCOMPARE(d.status->text(), QStringLiteral("Done - found 2"));
+    d.type_and_enter(d.name, "smith, j");
+    QCOMPARE(d.results->toPlainText(), smiths);
+    d.type_and_enter(d.name, "smith");  // no comma: SMITHSON too
+    QCOMPARE(d.status->text(), QStringLiteral("Done - found 3"));
+    d.type_and_enter(d.name, "jane");  // the name's start only
+    QCOMPARE(d.results->toPlainText(), QString());
+    QCOMPARE(d.status->text(), QStringLiteral("Done - found 0"));
+    QVERIFY(d.boxes.shown.empty());
+  }
+
+  void cityMatchesTheEndOfTheTextOnly() {
+    Dialog d(small_db());
+    d.type_and_enter(d.city, "field");
+    // Not FIELDSTONE, and not DOE, SPRINGFIELD, whose name is not at the end of the text.
+    QCOMPARE(d.results->toPlainText(),
+             QStringLiteral("N0XYZ  - SMITHSON, ROY - PO BOX 9 - SPRINGFIELD FL 32801\n"
+                            "W1AW   - SMITH, JOHN A - 225 MAIN ST - SPRINGFIELD MA 01101\n"));
+    d.state->setCurrentIndex(d.state->findText(QStringLiteral("FL")));
+    QTest::mouseClick(d.search, Qt::LeftButton);
+    QCOMPARE(d.status->text(), QStringLiteral("Done - found 1"));
+  }
+
+  void zipWithALeadingZero() {
+    Dialog d(small_db());
+    d.type_and_enter(d.zip, "00501");
+    QCOMPARE(d.results->toPlainText(),
+             QStringLiteral("AA1A   - DOE, SPRINGFIELD - 2 OAK - BURLINGTON VT 00501\n"));
+    d.type_and_enter(d.zip, "1101");
+    QCOMPARE(d.status->text(), QStringLiteral("Done - found 1"));
+  }
+
+  void stateAloneRunsToTheOutputLimit() {
+    Dialog d(big_db(700));
+    QVERIFY(d.ok);
+    d.state->setCurrentIndex(d.state->findText(QStringLiteral("VT")));
+    QTest::mouseClick(d.search, Qt::LeftButton);
+    QCOMPARE(d.boxes.lines(), QStringList({"SORRY: Too much output: Some results will not be shown"}));
+    QCOMPARE(d.boxes.shown[0].icon, lookup::BoxIcon::warning);
+    const QString text = d.results->toPlainText();
+    QVERIFY(stored_size(text) > 30000);
+    QVERIFY(stored_size(text) < 30000 + 100);  // the line that passed the limit is the last
+    const int lines = static_cast<int>(text.count(QLatin1Char('\n')));
+    QVERIFY(lines < 700);
+    QCOMPARE(d.status->text(), QStringLiteral("Done - found %1").arg(lines));
+  }
+
+  void moreThan8192NameMatchesWarn() {
+    Dialog d(big_db(3 * 8200));
+    QVERIFY(d.ok);
+    d.type_and_enter(d.name, "smith");
+    QCOMPARE(d.boxes.lines(),
+             QStringList({"WARNING: Too many name matches: Some may not be displayed. Use a "
+                          "longer name criteria.",
+                          "SORRY: Too much output: Some results will not be shown"}));
+    QVERIFY(d.results->toPlainText().startsWith(QStringLiteral("W0AAA  - SMITH, W0AAA - ")));
+  }
+
+  void closeWindowAndEscapeEndIt() {
+    Dialog d(small_db());
+    QTest::mouseClick(control<QPushButton>(d.dialog.get(), lookup::kIdCloseButton), Qt::LeftButton);
+    QVERIFY(!d.dialog->isVisible());
+    QCOMPARE(d.dialog->result(), int(QDialog::Rejected));
+    d.dialog->show();
+    QTest::keyClick(d.name, Qt::Key_Escape);
+    QVERIFY(!d.dialog->isVisible());
+  }
+
+  // The full edition reads the index at the first opening only, and keeps it.
+  void secondOpeningSearchesTheIndexReadAtTheFirst() {
+    testutil::TempDir dir;
+    QVERIFY(write_call_db(dir.path(), small_db()));
+    CurrentDirectoryGuard cwd;
+    FakeMessageBoxes boxes;
+    FakeHelpOpener help;
+    lookup::MainWindow window(boxes, help, QString::fromStdString(dir.path()));
+    window.show();
+    window.start();
+    auto* open = control<QPushButton>(&window, lookup::kIdExtendedSearch);
+
+    QStringList found;
+    const auto search_for_smith = [&](QWidget* dialog) {
+      auto* name = control<QLineEdit>(dialog, lookup::kIdName);
+      QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(name));
+      QTest::keyClicks(name, QStringLiteral("smith, j"));
+      QTest::keyClick(name, Qt::Key_Return);
+      found << control<QLabel>(dialog, lookup::kIdStatus)->text();
+      QTest::keyClick(dialog, Qt::Key_Escape);
+    };
+    {
+      ModalWatch watch(search_for_smith);
+      QTest::mouseClick(open, Qt::LeftButton);
+      QVERIFY(watch.ran());
+    }
+    const std::string path = dir.file("call.db");
+    const std::uint32_t index_offset = testutil::word_at(testutil::read_bytes(path), 8);
+    QCOMPARE(truncate(path.c_str(), index_offset + 20), 0);
+    {
+      ModalWatch watch(search_for_smith);
+      QTest::mouseClick(open, Qt::LeftButton);
+      QVERIFY(watch.ran());
+    }
+    QCOMPARE(found, QStringList({"Done - found 2", "Done - found 2"}));
+    QVERIFY(boxes.shown.empty());
+  }
+};
+
+QTEST_MAIN(SearchDialogTest)
+#include "search_dialog_test.moc"

@@ -13,6 +13,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <utility>
 
 #include "lookup/about_box.h"
 #include "lookup/control_ids.h"

@@ -497,8 +497,8 @@ void FernwickWindowTest::updateRunAskedNo() {
       QCOMPARE(w.grid(row, RowCell::status), QStringLiteral("done"));
       QCOMPARE(w.grid(row, RowCell::bytes), size);
       QCOMPARE(w.grid(row, RowCell::total), size);
-      // The run clears the cell first.
-      QCOMPARE(w.statuses[row], QStringList({"", "downloading", "downloaded", "updating", "done"}));
+      // The run clears the cell first, then shows each state in turn.
+      QCOMPARE(w.statuses[row], QStringList({"", "needed", "downloading", "downloaded", "updating", "done"}));
     } else {
       QCOMPARE(w.grid(row, RowCell::name), QString());
       QCOMPARE(w.grid(row, RowCell::status), QString());
@@ -562,9 +562,9 @@ void FernwickWindowTest::failedDownloadAsksNothing() {
 
   QCOMPARE(w.grid(0, RowCell::status), QStringLiteral("done"));
   QCOMPARE(w.grid(1, RowCell::status), QStringLiteral("Not avail"));
-  QCOMPARE(w.grid(2, RowCell::status), QString());
+  QCOMPARE(w.grid(2, RowCell::status), QStringLiteral("needed"));  // never fetched
   QCOMPARE(w.grid(2, RowCell::name), QStringLiteral("0119to0126.db"));
-  QCOMPARE(w.statuses[1], QStringList({"", "downloading", "Not avail"}));
+  QCOMPARE(w.statuses[1], QStringList({"", "needed", "downloading", "Not avail"}));
   QVERIFY(w.log().contains("404 Not Found"));
   QVERIFY(w.boxes.shown.empty());
   QCOMPARE(w.buttons(), QStringLiteral("11101"));

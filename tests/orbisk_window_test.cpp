@@ -326,13 +326,6 @@ class OrbiskWindowTest : public QObject {
     QVERIFY(!s.window.isVisible());
   }
 
-  void exitButtonClosesTheWindow() {
-    Folder folder;
-    Session s(folder.dir.path());
-    QTest::mouseClick(s.button(4), Qt::LeftButton);
-    QVERIFY(!s.window.isVisible());
-  }
-
   void helpContentsOpensTheHelpFileOnlyWhenThere() {
     Folder folder;
     Session s(folder.dir.path());

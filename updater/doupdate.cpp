@@ -170,7 +170,7 @@ void doupdate(WorkerEnv& env) {
                   to.month, to.day);
     link.log_text(std::string(row.name) + "\r\n");
     link.set_row_cell(rows, RowCell::name, row.name);
-    row.row_state = kNeeded;
+    set_row_state(env, rows, kNeeded);
     last += 7;
     ++rows;
   }

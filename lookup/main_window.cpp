@@ -157,12 +157,11 @@ void MainWindow::start() {
   }
   database_line_->setText(QString::fromLatin1(dbfiles::database_line(files_.us).c_str()));
   output_.clear();
-  show_output();
-  callsign_->setFocus();
   if (files_.prev_ready) {
     output_.push_back(dbfiles::prev_line(files_.prev, dbfiles::kCallPrevDbName));
-    show_output();
   }
+  show_output();
+  callsign_->setFocus();
 }
 
 void MainWindow::command(int id) {

@@ -140,19 +140,22 @@ T* control(const QWidget* root, int id) {
   return nullptr;
 }
 
-// Runs `act` on the modal dialog that the next command opens, once it is up. Watches for as
-// long as it lives, at most five seconds.
+// Runs `act` on the modal dialog that the next command opens, once it is up and active.
+// Watches for as long as it lives, at most five seconds. A dialog that `act` left open (a
+// failed check returns early) is closed, so that the test goes on.
 class ModalWatch {
  public:
   explicit ModalWatch(std::function<void(QWidget*)> act) : act_(std::move(act)) {
     timer_.setInterval(5);
     QObject::connect(&timer_, &QTimer::timeout, [this] {
       QWidget* modal = QApplication::activeModalWidget();
-      if (modal == nullptr && ++ticks_ < 1000) return;
+      const bool ready = modal != nullptr && modal->isActiveWindow();
+      if (!ready && ++ticks_ < 1000) return;
       timer_.stop();
       if (modal == nullptr) return;
       ran_ = true;
       act_(modal);
+      if (QApplication::activeModalWidget() == modal) modal->close();
     });
     timer_.start();
   }

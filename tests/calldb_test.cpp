@@ -1,12 +1,6 @@
 // The calldb command line as its users see it: the real program is run on databases written by
 // the test, and its standard output, standard error and exit code are compared.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,94 +16,17 @@
 #include <vector>
 
 #include "dbfiles/dbwriter.h"
+#include "tests/support/run_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr auto kRunLimit = std::chrono::seconds(30);
-
-struct Outcome {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
+using testutil::Outcome;
 
 // Runs calldb with `args` in folder `cwd` ("" for the test's own) and collects what it prints.
 Outcome run_calldb(const std::vector<std::string>& args, const std::string& cwd = "") {
-  Outcome run;
-  int out_pipe[2];
-  int err_pipe[2];
-  if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) {
-    ADD_FAILURE() << "pipe failed";
-    return run;
-  }
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(CALLDB_PATH));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int null_in = ::open("/dev/null", O_RDONLY);
-    ::dup2(null_in, 0);
-    ::dup2(out_pipe[1], 1);
-    ::dup2(err_pipe[1], 2);
-    ::close(out_pipe[0]);
-    ::close(err_pipe[0]);
-    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
-    ::execv(CALLDB_PATH, argv.data());
-    ::_exit(127);
-  }
-  ::close(out_pipe[1]);
-  ::close(err_pipe[1]);
-  if (pid < 0) {
-    ::close(out_pipe[0]);
-    ::close(err_pipe[0]);
-    ADD_FAILURE() << "fork failed";
-    return run;
-  }
-
-  const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&run.out, &run.err};
-  int open_fds = 2;
-  bool timed_out = false;
-  while (open_fds > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      timed_out = true;
-      break;
-    }
-    if (::poll(fds, 2, static_cast<int>(left.count())) < 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buf[4096];
-      const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        sinks[i]->append(buf, static_cast<std::size_t>(n));
-      } else {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_fds;
-      }
-    }
-  }
-  for (const pollfd& p : fds) {
-    if (p.fd >= 0) ::close(p.fd);
-  }
-  if (timed_out) ::kill(pid, SIGKILL);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (timed_out) {
-    ADD_FAILURE() << "calldb did not finish within " << kRunLimit.count() << " s";
-  } else if (WIFEXITED(status)) {
-    run.code = WEXITSTATUS(status);
-  } else {
-    ADD_FAILURE() << "calldb ended by signal " << WTERMSIG(status) << "\n" << run.err;
-  }
-  return run;
+  return testutil::run_process(CALLDB_PATH, args, cwd);
 }
 
 std::string read_bytes(const std::string& path) {

@@ -1,5 +1,7 @@
 #include "updater/http_client.h"
 
+#include "updater/reply_head.h"
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -11,32 +13,6 @@ namespace updater {
 namespace {
 
 std::atomic<int> receive_timeout_seconds{kReceiveTimeoutSeconds};
-
-// A head ends with the fourth CR or LF in a row.
-constexpr int kHeadEndRun = 4;
-
-bool is_line_end(char c) { return c == '\r' || c == '\n'; }
-
-// Parses a Content-Length value running from `p` to the end of its line: optional blanks,
-// decimal digits, optional blanks. False for anything else or a value above 2^31-1.
-bool parse_content_length(const char* p, std::int32_t* value) {
-  while (*p == ' ' || *p == '\t') ++p;
-  if (*p < '0' || *p > '9') return false;
-  std::int64_t v = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    v = v * 10 + (*p - '0');
-    if (v > std::numeric_limits<std::int32_t>::max()) return false;
-  }
-  while (*p == ' ' || *p == '\t') ++p;
-  if (*p != '\0' && !is_line_end(*p)) return false;
-  *value = static_cast<std::int32_t>(v);
-  return true;
-}
-
-std::int32_t clamp_to_cell(std::uint64_t n) {
-  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
-  return static_cast<std::int32_t>(n > kMax ? kMax : n);
-}
 
 }  // namespace
 
@@ -117,10 +93,8 @@ int http_get(WorkerEnv& env, const char* name, int row) {
   }
 
   char block[kReceiveBufferSize];
-  char head[kReceiveBufferSize];  // the head so far, joined across receives
-  std::size_t head_size = 0;
+  ReplyHead head(kReceiveBufferSize);
   bool head_done = false;
-  int line_end_run = 0;
   int status = 0;
   std::int32_t content_length = 0;
   std::uint64_t body_count = 0;
@@ -134,34 +108,16 @@ int http_get(WorkerEnv& env, const char* name, int row) {
     std::size_t body_start = 0;
 
     if (!head_done) {
-      std::size_t i = 0;
-      while (i < n) {
-        line_end_run = is_line_end(block[i]) ? line_end_run + 1 : 0;
-        ++i;
-        if (line_end_run == kHeadEndRun) {
-          head_done = true;
-          break;
-        }
-      }
-      if (head_size + i > sizeof head) return fail("HEAD TOO LONG\r\n");
-      std::memcpy(head + head_size, block, i);
-      head_size += i;
-      if (!head_done) continue;
-      body_start = i;
-
-      // The head text keeps the first two bytes of the final run: normally one CR LF.
-      head[head_size - 2] = '\0';
-      link.log_text(head);
-      if (std::sscanf(head, "%*s %d", &status) != 1) status = 0;
+      const ReplyHead::Feed fed = head.feed(block, n, &body_start);
+      if (fed == ReplyHead::kTooLong) return fail("HEAD TOO LONG\r\n");
+      if (fed == ReplyHead::kMore) continue;
+      head_done = true;
+      link.log_text(head.text());
+      status = head.status();
       if (status == 200) {
-        const char* field = std::strstr(head, "Content-length: ");
-        if (field == nullptr) field = std::strstr(head, "Content-Length: ");
-        if (field != nullptr) {
-          if (!parse_content_length(field + 16, &content_length)) {
-            return fail("BAD CONTENT LENGTH\r\n");
-          }
-          show_number(link, row, RowCell::total, content_length);
-        }
+        const int found = head.content_length(&content_length);
+        if (found < 0) return fail("BAD CONTENT LENGTH\r\n");
+        if (found > 0) show_number(link, row, RowCell::total, content_length);
       }
     }
 

@@ -1,5 +1,7 @@
 #include "updater/https_client.h"
 
+#include "updater/reply_head.h"
+
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -27,7 +29,6 @@ namespace {
 std::atomic<int> receive_timeout_seconds{kTlsReceiveTimeoutSeconds};
 
 // A head ends with the fourth CR or LF in a row.
-constexpr int kHeadEndRun = 4;
 constexpr int kHttpsPort = 443;
 
 struct SslCtxFree {
@@ -78,29 +79,6 @@ class SigpipeHold {
 #else
 struct SigpipeHold {};
 #endif
-
-bool is_line_end(char c) { return c == '\r' || c == '\n'; }
-
-// Parses a Content-Length value running from `p` to the end of its line: optional blanks,
-// decimal digits, optional blanks. False for anything else or a value above 2^31-1.
-bool parse_content_length(const char* p, std::int32_t* value) {
-  while (*p == ' ' || *p == '\t') ++p;
-  if (*p < '0' || *p > '9') return false;
-  std::int64_t v = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    v = v * 10 + (*p - '0');
-    if (v > std::numeric_limits<std::int32_t>::max()) return false;
-  }
-  while (*p == ' ' || *p == '\t') ++p;
-  if (*p != '\0' && !is_line_end(*p)) return false;
-  *value = static_cast<std::int32_t>(v);
-  return true;
-}
-
-std::int32_t clamp_to_cell(std::uint64_t n) {
-  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
-  return static_cast<std::int32_t>(n > kMax ? kMax : n);
-}
 
 // A dotted address from its network-order form.
 std::string dotted(std::uint32_t address) {
@@ -256,10 +234,8 @@ int https_get(WorkerEnv& env, int row) {
   part_open = true;
 
   char block[kTlsBufferSize];
-  char head[kTlsBufferSize];  // the head so far, joined across reads
-  std::size_t head_size = 0;
+  ReplyHead head(kTlsBufferSize);
   bool head_done = false;
-  int line_end_run = 0;
   bool has_length = false;
   std::int32_t content_length = 0;
   std::uint64_t body_count = 0;
@@ -277,39 +253,22 @@ int https_get(WorkerEnv& env, int row) {
     std::size_t body_start = 0;
 
     if (!head_done) {
-      std::size_t i = 0;
-      while (i < n) {
-        line_end_run = is_line_end(block[i]) ? line_end_run + 1 : 0;
-        ++i;
-        if (line_end_run == kHeadEndRun) {
-          head_done = true;
-          break;
-        }
-      }
-      if (head_size + i > sizeof head) {
-        return fail("ERROR the reply head is longer than " + std::to_string(sizeof head) +
+      const ReplyHead::Feed fed = head.feed(block, n, &body_start);
+      if (fed == ReplyHead::kTooLong) {
+        return fail("ERROR the reply head is longer than " + std::to_string(kTlsBufferSize) +
                     " bytes\r\n");
       }
-      std::memcpy(head + head_size, block, i);
-      head_size += i;
-      if (!head_done) continue;
-      body_start = i;
-
-      // The head text keeps the first two bytes of the final run: normally one CR LF.
-      head[head_size - 2] = '\0';
-      link.log_text(head);
-      int status = 0;
-      if (std::sscanf(head, "%*s %d", &status) != 1) status = 0;
+      if (fed == ReplyHead::kMore) continue;
+      head_done = true;
+      link.log_text(head.text());
+      const int status = head.status();
       if (status != 200) {
         return fail("ERROR the server answered " + std::to_string(status) + " for " + name +
                     "\r\n");
       }
-      const char* field = std::strstr(head, "Content-length: ");
-      if (field == nullptr) field = std::strstr(head, "Content-Length: ");
-      if (field != nullptr) {
-        if (!parse_content_length(field + 16, &content_length)) {
-          return fail("BAD CONTENT LENGTH\r\n");
-        }
+      const int found = head.content_length(&content_length);
+      if (found < 0) return fail("BAD CONTENT LENGTH\r\n");
+      if (found > 0) {
         has_length = true;
         show_number(link, row, RowCell::total, content_length);
       }

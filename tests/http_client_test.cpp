@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/nginx_server.h"
 #include "tests/support/recording_link.h"
 #include "tests/support/scripted_server.h"
 #include "tests/test_util.h"
@@ -397,116 +398,29 @@ TEST_F(HttpGetTest, LocalFileFailuresFailTheDownload) {
 
 // ---- Against nginx ----
 
-std::string find_nginx() {
-  for (const char* path : {"/usr/sbin/nginx", "/usr/local/sbin/nginx", "/usr/bin/nginx"}) {
-    if (::access(path, X_OK) == 0) return path;
-  }
-  return "";
-}
-
-int free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
-
-bool accepts_connections(int port) {
-  platform::Socket s;
-  std::uint32_t address = 0;
-  return s.open_stream() == 0 && platform::resolve_ipv4("127.0.0.1", &address) == 0 &&
-         s.connect(address, port) == 0;
-}
-
 class NginxTest : public HttpGetTest {
  protected:
   void SetUp() override {
-    const std::string nginx = find_nginx();
-    if (nginx.empty()) GTEST_SKIP() << "nginx is not installed (scripts/setup installs it)";
-
+    if (testutil::NginxServer::find_binary().empty()) {
+      GTEST_SKIP() << "nginx is not installed (scripts/setup installs it)";
+    }
     // nginx's workers drop root for "nobody", who must be able to read the files.
-    const std::string prefix = server_dir_.path();
-    ::chmod(prefix.c_str(), 0755);
-    std::filesystem::create_directories(prefix + "/www/db-files");
-    std::filesystem::create_directories(prefix + "/tmp");
-    port_ = free_port();
-    const std::string conf = prefix + "/nginx.conf";
-    testutil::write_bytes(conf,
-        "worker_processes 1;\n"
-        "pid " + prefix + "/nginx.pid;\n"
-        "error_log " + prefix + "/error.log;\n"
-        "events { worker_connections 16; }\n"
-        "http {\n"
-        "  access_log " + prefix + "/access.log;\n"
-        "  client_body_temp_path " + prefix + "/tmp/body;\n"
-        "  proxy_temp_path " + prefix + "/tmp/proxy;\n"
-        "  fastcgi_temp_path " + prefix + "/tmp/fastcgi;\n"
-        "  uwsgi_temp_path " + prefix + "/tmp/uwsgi;\n"
-        "  scgi_temp_path " + prefix + "/tmp/scgi;\n"
-        "  default_type application/octet-stream;\n"
-        "  server { listen 127.0.0.1:" + std::to_string(port_) + "; root " + prefix + "/www; }\n"
-        "}\n");
-
-    const std::string out_path = prefix + "/nginx.out";
-    const std::string error_log = prefix + "/error.log";
-    std::vector<std::string> args = {nginx, "-e", error_log, "-c", conf, "-p", prefix + "/",
-                                     "-g", "daemon off;"};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ASSERT_EQ(rc, 0) << "cannot start " << nginx;
-
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!accepts_connections(port_)) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        FAIL() << "nginx exited: " << testutil::read_bytes(out_path)
-               << testutil::read_bytes(error_log);
-      }
-      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "nginx does not accept connections";
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
-
-  void TearDown() override {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-      int status = 0;
-      while (::waitpid(pid_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-          ::kill(pid_, SIGKILL);
-          ::waitpid(pid_, &status, 0);
-          break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-      pid_ = -1;
-    }
-    HttpGetTest::TearDown();
+    root_ = server_dir_.path();
+    ::chmod(root_.c_str(), 0755);
+    std::filesystem::create_directories(root_ + "/db-files");
+    ASSERT_EQ(nginx_.start(root_), "");
+    port_ = nginx_.port();
   }
 
   void publish(const std::string& name, const std::string& bytes) {
-    const std::string path = server_dir_.path() + "/www/db-files/" + name;
+    const std::string path = root_ + "/db-files/" + name;
     testutil::write_bytes(path, bytes);
     ::chmod(path.c_str(), 0644);
   }
 
   testutil::TempDir server_dir_;
-  pid_t pid_ = -1;
+  testutil::NginxServer nginx_;
+  std::string root_;
   int port_ = 0;
 };
 

@@ -316,10 +316,20 @@ TEST_F(MergeFailure, ShortUpdateFileIsDeleted) {
   }
 }
 
-TEST_F(MergeFailure, UpdateIndexInsideItsHeader) {
-  std::string bytes = testutil::read_bytes(path("0105to0112.db"));
-  testutil::put_word(&bytes, 8, 4);
-  testutil::write_bytes(path("0105to0112.db"), bytes);
+TEST_F(MergeFailure, UpdateIndexOutsideItsFile) {
+  const std::string whole = testutil::read_bytes(path("0105to0112.db"));
+  const std::uint32_t size = static_cast<std::uint32_t>(whole.size());
+  // Inside the header; past the end of a file cut short (nothing of the update would be merged).
+  for (std::uint32_t offset : {4u, size + 1}) {
+    link_.clear();
+    std::string bytes = whole;
+    testutil::put_word(&bytes, 8, offset);
+    testutil::write_bytes(path("0105to0112.db"), bytes);
+    EXPECT_EQ(merge(), -1) << offset;
+    expect_box("ERROR reading update file", "0105to0112.db");
+  }
+  testutil::write_bytes(path("0105to0112.db"), whole.substr(0, testutil::word_at(whole, 8) - 1));
+  link_.clear();
   EXPECT_EQ(merge(), -1);
   expect_box("ERROR reading update file", "0105to0112.db");
 }

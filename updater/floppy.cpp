@@ -20,14 +20,16 @@ std::string floppy_path(const WorkerEnv& env, const std::string& name) {
 }
 
 // Copies until it succeeds or the user gives the file up. A failure is shown, never logged.
-void copy_with_retry(WorkerEnv& env, const std::string& from, const std::string& to,
+// Returns true once the copy is whole, false when the user gave it up.
+bool copy_with_retry(WorkerEnv& env, const std::string& from, const std::string& to,
                      const std::string& name_on_floppy) {
   while (platform::copy_file(from, to) != 0) {
     const std::string text = "A:\\" + name_on_floppy;
     const Answer answer =
         env.link->message_box(text, kCopyErrorCaption, Buttons::retry_cancel, Icon::none);
-    if (answer != Answer::retry || env.cancelled()) return;
+    if (answer != Answer::retry || env.cancelled()) return false;
   }
+  return true;
 }
 
 bool is_digits(std::string_view text) {
@@ -83,7 +85,25 @@ int copy_from_floppy(WorkerEnv& env) {
       continue;
     }
     env.link->log_text("Copying " + name + " from floppy\r\n");
-    copy_with_retry(env, floppy_path(env, name), target, name);
+    // The copy takes the update file's name only once it is whole: an update run takes any
+    // update file at hand as complete, also one that a crash or a running copy left half done.
+    const std::string part = target + ".part";
+    if (!copy_with_retry(env, floppy_path(env, name), part, name)) {
+      platform::delete_file(part);
+      continue;
+    }
+    const int moved = platform::move_file(part, target);
+    if (moved != 0) {
+      platform::delete_file(part);
+      if (platform::file_exists(target)) {
+        env.link->log_text(name + " is already on hard disk\r\n");
+      } else {
+        char line[96];
+        std::snprintf(line, sizeof line, "ERROR %d moving %s.part to %s\r\n", moved,
+                      name.c_str(), name.c_str());
+        env.link->log_text(line);
+      }
+    }
   }
   if (!cancelled) env.link->log_text(kCopyingComplete);
   env.link->finished(UM_FLOPPY_DONE, 0, 0);

@@ -202,7 +202,9 @@ int Merge::open_update() {
   platform::IoResult r = update_.read_at(0, header, sizeof header);
   bool ok = size.error == 0 && r.error == 0 && r.count == sizeof header;
   const std::uint32_t offset = dbfiles::decode_fixed32(header + 8);
-  ok = ok && offset >= dbfiles::kHeaderSize;
+  // An index that starts inside the header or past the end (a file cut short, or still being
+  // written) would merge as fewer changes than the file carries, or none at all.
+  ok = ok && offset >= dbfiles::kHeaderSize && offset <= size.count;
   if (ok) {
     update_index_.reset(new (std::nothrow) unsigned char[kUpdateIndexBytes]);
     ok = update_index_ != nullptr;

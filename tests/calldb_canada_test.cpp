@@ -50,16 +50,6 @@ std::vector<std::string> names_in(const std::string& folder) {
   return names;
 }
 
-// nginx writes a request's access line once it has finished with the request, which may be
-// just after the client has read the reply: wait for it, for at most two seconds.
-bool access_logged(const testutil::NginxServer& nginx, const std::string& line) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (nginx.access_log().find(line) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
 
 // A licence line of an individual in the list's fixed columns, padded to 210 characters.
 std::string person(const std::string& call, const std::string& given, const std::string& surname,
@@ -200,7 +190,7 @@ TEST_F(CalldbCanadaTest, UpdateCanadaRebuildsTheDatabaseThatLookupThenReads) {
     matched = matched || tail == testutil::as_printed(t) + kDone;
   }
   EXPECT_TRUE(matched) << tail;
-  EXPECT_TRUE(access_logged(nginx, "\"GET /datafiles/amateur.zip HTTP/1.1\" 200"));
+  EXPECT_TRUE(nginx.wait_for_access("\"GET /datafiles/amateur.zip HTTP/1.1\" 200"));
   EXPECT_EQ(names_in(data_), (std::vector<std::string>{"amateur.txt", "amateur.zip",
                                                        "call.db", "cancall.db"}));
   EXPECT_TRUE(read_bytes(data("amateur.txt")) == read_bytes(published_->list_path));

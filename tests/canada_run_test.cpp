@@ -62,16 +62,6 @@ std::vector<std::string> names_in(const std::string& folder) {
   return names;
 }
 
-// nginx writes a request's access line once it has finished with the request, which may be
-// just after the client has read the reply: wait for it, for at most two seconds.
-bool access_logged(const testutil::NginxServer& nginx, const std::string& line) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (nginx.access_log().find(line) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
 
 // One canupdate and what it left.
 struct RunOutcome {
@@ -283,7 +273,7 @@ TEST_F(CanadaRunTest, RealListIsDownloadedExtractedAndConvertedOverTheOldData) {
   EXPECT_EQ(r->link.row(0, RowCell::total), std::to_string(p.zip_size));
   EXPECT_EQ(r->link.row(0, RowCell::bytes), std::to_string(p.zip_size));
   EXPECT_EQ(r->state.partial_download(), "");
-  EXPECT_TRUE(access_logged(nginx, "\"GET /datafiles/amateur.zip HTTP/1.1\" 200"));
+  EXPECT_TRUE(nginx.wait_for_access("\"GET /datafiles/amateur.zip HTTP/1.1\" 200"));
 
   // The files: the archive as served, the list as put in it, and a new database.
   EXPECT_EQ(names_in(data_.path()),
@@ -350,7 +340,7 @@ TEST_F(CanadaRunTest, ListMissingOnTheServerIsNotAvailable) {
       << r->log();
   EXPECT_TRUE(r->log().ends_with("\r\nERROR the server answered 404 for amateur.zip\r\n"))
       << r->log();
-  EXPECT_TRUE(access_logged(nginx, "\"GET /datafiles/amateur.zip HTTP/1.1\" 404"));
+  EXPECT_TRUE(nginx.wait_for_access("\"GET /datafiles/amateur.zip HTTP/1.1\" 404"));
   expect_old_data_kept();
 }
 

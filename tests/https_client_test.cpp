@@ -30,6 +30,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/nginx_server.h"
+#include "tests/support/test_certificates.h"
 #include "tests/support/recording_link.h"
 #include "tests/support/run_process.h"
 #include "tests/test_util.h"
@@ -101,54 +102,8 @@ int free_port(int* holder = nullptr) {
 
 // ---- Certificates ----
 
-// A test CA and the certificates the servers present, made with the openssl command.
-struct Certificates {
-  testutil::TempDir dir;
-  std::string error;  // "" when every file was made
-
-  std::string ca() const { return dir.file("ca.pem"); }
-  std::string cert(const std::string& kind) const { return dir.file(kind + ".pem"); }
-  std::string key(const std::string& kind) const { return dir.file(kind + ".key"); }
-
-  Certificates() {
-    ::chmod(dir.path().c_str(), 0755);
-    const std::string ec[] = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                              "-nodes", "-days", "2"};
-    auto run = [&](std::vector<std::string> args) {
-      if (!error.empty()) return;
-      const testutil::Outcome r = testutil::run_process("/usr/bin/openssl", args);
-      if (r.code != 0) error = "openssl " + args[0] + " failed: " + r.err;
-    };
-    auto with_ec = [&](std::vector<std::string> args) {
-      args.insert(args.begin() + 1, std::begin(ec), std::end(ec));
-      return args;
-    };
-    run(with_ec({"req", "-x509", "-subj", "/CN=Orbisk Test CA", "-keyout", key("ca"), "-out",
-                 ca(), "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
-                 "keyUsage=critical,keyCertSign,cRLSign"}));
-    // Signed by the CA: "good" for this machine by name and address, "other" for elsewhere.
-    int serial = 1;
-    for (const auto& [kind, names] :
-         {std::pair<std::string, std::string>{"good", "DNS:localhost,IP:127.0.0.1"},
-          std::pair<std::string, std::string>{"other", "DNS:other.example,IP:192.0.2.7"}}) {
-      const std::string ext = dir.file(kind + ".ext");
-      testutil::write_bytes(ext, "subjectAltName=" + names +
-                                     "\nbasicConstraints=CA:FALSE\n"
-                                     "extendedKeyUsage=serverAuth\n");
-      run(with_ec({"req", "-subj", "/CN=" + kind, "-keyout", key(kind), "-out",
-                   dir.file(kind + ".csr")}));
-      run({"x509", "-req", "-in", dir.file(kind + ".csr"), "-CA", ca(), "-CAkey", key("ca"),
-           "-set_serial", std::to_string(++serial), "-days", "2", "-extfile", ext, "-out",
-           cert(kind)});
-    }
-    // Right names, but vouched for by nobody but itself.
-    run(with_ec({"req", "-x509", "-subj", "/CN=localhost", "-keyout", key("self"), "-out",
-                 cert("self"), "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"}));
-    for (const char* kind : {"ca", "good", "other", "self"}) {
-      ::chmod(key(kind).c_str(), 0644);
-    }
-  }
-};
+// A test CA and the certificates the servers present.
+using Certificates = testutil::TestCertificates;
 
 Certificates* certificates = nullptr;
 
@@ -413,7 +368,7 @@ class HttpsGetTest : public ::testing::Test {
     if (::access("/usr/bin/openssl", X_OK) != 0) {
       GTEST_SKIP() << "the openssl command is not installed (scripts/setup installs it)";
     }
-    ASSERT_EQ(certificates->error, "");
+    ASSERT_EQ(certificates->error(), "");
     ::chmod(dir_.path().c_str(), 0755);
     std::filesystem::create_directories(www_.path() + "/www/datafiles");
     for (const std::string& folder : {www_.path(), root(), root() + "/datafiles"}) {
@@ -716,13 +671,7 @@ TEST_F(HttpsGetTest, NginxReplyWithContentLengthArrivesWholeAndMissingFileIs404)
   EXPECT_TRUE(contains(f->log(), "\r\nContent-Length: 300000\r\n"));
   EXPECT_TRUE(f->log().ends_with("saved amateur.zip 300000 bytes\n"));
   EXPECT_EQ(f->link->row(kRow, RowCell::total), "300000");
-  // nginx writes its access line once the reply has gone out, maybe a moment after we read it.
-  bool logged = false;
-  for (int i = 0; i < 200 && !logged; ++i) {
-    logged = contains(nginx.access_log(), "\"GET /datafiles/amateur.zip HTTP/1.1\" 200");
-    if (!logged) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(logged);
+  EXPECT_TRUE(nginx.wait_for_access("\"GET /datafiles/amateur.zip HTTP/1.1\" 200"));
 
   std::filesystem::remove(root() + "/datafiles/" + kName);
   const auto missing = fetch("127.0.0.1", nginx.port());

@@ -160,4 +160,13 @@ void NginxServer::stop() {
 
 std::string NginxServer::access_log() const { return read_bytes(prefix_.file("access.log")); }
 
+bool NginxServer::wait_for_access(const std::string& line) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (access_log().find(line) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 }  // namespace testutil

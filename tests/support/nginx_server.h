@@ -34,6 +34,9 @@ class NginxServer {
   int port() const { return port_; }
   // What nginx has logged so far: one line per request.
   std::string access_log() const;
+  // Waits, at most two seconds, until the access log holds `line`: nginx writes a request's
+  // line once it has finished with it, which may be just after the client read the reply.
+  bool wait_for_access(const std::string& line) const;
 
  private:
   std::string try_start(const std::string& nginx, const std::string& root);

@@ -4,11 +4,13 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "tools/commands.h"
 #include "tools/console_link.h"
+#include "tools/progress.h"
 #include "updater/doupdate.h"
 #include "updater/make_update.h"
 #include "updater/merge.h"
@@ -17,14 +19,38 @@ namespace calldb {
 
 namespace {
 
-// The console link that also remembers the finished message.
+// The console link that also remembers the finished message and, on a terminal, shows the
+// download in progress from the row's byte cells.
 class UpdateConsole : public ConsoleLink {
  public:
+  void log_text(std::string_view text) override {
+    if (progress_) progress_.reset();  // ends the progress line before the log goes on
+    ConsoleLink::log_text(text);
+  }
+  void set_row_cell(int row, updater::RowCell cell, std::string_view text) override {
+    if (cell == updater::RowCell::name) names_[row & 7] = std::string(text);
+    if (cell != updater::RowCell::bytes && cell != updater::RowCell::total) return;
+    if (text.empty()) {  // the run clears the cells
+      if (cell == updater::RowCell::total) total_ = 0;
+      return;
+    }
+    const std::uint64_t value = std::strtoull(std::string(text).c_str(), nullptr, 10);
+    if (cell == updater::RowCell::total) {
+      total_ = value;
+      return;
+    }
+    if (!progress_) progress_ = std::make_unique<Progress>(names_[row & 7], total_);
+    if (!progress_->shown()) return;
+    progress_->update(value);
+  }
   void finished(int message, std::int32_t wparam, std::int32_t lparam) override {
     message_ = message;
     wparam_ = wparam;
     lparam_ = lparam;
   }
+  std::unique_ptr<Progress> progress_;
+  std::string names_[8];
+  std::uint64_t total_ = 0;
   int message_ = 0;
   std::int32_t wparam_ = 0;
   std::int32_t lparam_ = 0;

@@ -1,7 +1,12 @@
 // fernwick: the window that keeps the licence databases current. Its data folder is the current
 // directory it starts in; the servers and the folder standing for drive A: are the build's.
+// Each can be named on the command line instead (a local update server, a test CA...).
 
 #include <QApplication>
+#include <QCommandLineParser>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include "updater/updater_state.h"
 #include "updater/window.h"
@@ -11,8 +16,37 @@
 #define FERNWICK_HELP_URL "http://localhost:8080/fernwick-help.html"
 #endif
 
+namespace {
+
+// Takes the value of `option` as a server address; exits with a usage message when it is not one.
+void server_option(const QCommandLineParser& parser, const QString& option, int default_port,
+                   updater::ServerAddress* server) {
+  if (!parser.isSet(option)) return;
+  if (updater::parse_server(parser.value(option).toStdString(), default_port, server) != 0) {
+    std::fprintf(stderr, "fernwick: --%s must be HOST or HOST:PORT\n",
+                 option.toLocal8Bit().constData());
+    std::exit(2);
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  QCommandLineParser parser;
+  parser.setApplicationDescription("Keeps the US and Canadian licence databases current.");
+  parser.addHelpOption();
+  parser.addPositionalArgument("folder", "The data folder (default: the current directory)",
+                               "[FOLDER]");
+  parser.addOption({"update-server", "The US update server (default: the build's).",
+                    "HOST[:PORT]"});
+  parser.addOption({"canada-server", "The Canadian data server, HTTPS (default: the build's).",
+                    "HOST[:PORT]"});
+  parser.addOption({"ca-file", "PEM certificates to trust beside the system's.", "FILE"});
+  parser.addOption({"floppy-folder", "The folder standing for drive A: (default: the build's).",
+                    "DIR"});
+  parser.process(app);
+
   fernwick::QtMessageBoxes boxes;
   fernwick::DesktopHelpOpener help;
 
@@ -24,6 +58,15 @@ int main(int argc, char** argv) {
   settings.boxes = &boxes;
   settings.help = &help;
   settings.help_url = QString::fromUtf8(FERNWICK_HELP_URL);
+  server_option(parser, "update-server", 80, &settings.server);
+  server_option(parser, "canada-server", 443, &settings.canada_server);
+  if (parser.isSet("ca-file")) settings.ca_file = parser.value("ca-file").toStdString();
+  if (parser.isSet("floppy-folder")) {
+    settings.floppy_folder = parser.value("floppy-folder").toStdString();
+  }
+  if (!parser.positionalArguments().isEmpty()) {
+    settings.folder = parser.positionalArguments().first().toStdString();
+  }
 
   fernwick::Window window(std::move(settings));
   window.show();

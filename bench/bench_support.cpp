@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #include "dbfiles/coding.h"
 #include "platform/platform.h"
@@ -120,6 +121,19 @@ int read_prev_db(const std::string& path, std::vector<dbfiles::PrevEntry>* entri
 // ---------------------------------------------------------------------------------------------
 
 MappedCallDb::~MappedCallDb() { close(); }
+
+MappedCallDb::MappedCallDb(MappedCallDb&& other) noexcept { *this = std::move(other); }
+
+MappedCallDb& MappedCallDb::operator=(MappedCallDb&& other) noexcept {
+  if (this != &other) {
+    close();
+    map_ = std::exchange(other.map_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    index_offset_ = std::exchange(other.index_offset_, 0);
+    count_ = std::exchange(other.count_, 0);
+  }
+  return *this;
+}
 
 void MappedCallDb::close() {
   if (map_ != nullptr) ::munmap(const_cast<unsigned char*>(map_), size_);

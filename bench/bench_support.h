@@ -47,6 +47,8 @@ class MappedCallDb {
  public:
   MappedCallDb() = default;
   ~MappedCallDb();
+  MappedCallDb(MappedCallDb&& other) noexcept;
+  MappedCallDb& operator=(MappedCallDb&& other) noexcept;
   MappedCallDb(const MappedCallDb&) = delete;
   MappedCallDb& operator=(const MappedCallDb&) = delete;
 

@@ -1,11 +1,16 @@
-// Merging a week's update into a full-size call.db, side by side with copying the same file:
-// the copy is the floor any merge that writes a new database has to stand on.
+// Merging a week's update into a full-size call.db, side by side with copying the same file
+// and flushing the copy to disk: the floor any merge that writes a new database has to stand on.
 //
 //   build/merge_bench [--benchmark_...]
-// prints Google Benchmark's table and then the ratio of the merge to cp.
+// merges the first weekly file of the demo $CALLDB_BENCH_DATA names (server/db-files/, the one
+// starting at calldb/call.db's date) into a copy of its call.db, or, when the variable is
+// unset, a synthetic update of kUpdateEntries entries into a synthetic call.db of kEntries.
+// Prints Google Benchmark's table and then the ratio of the merge to cp.
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <spawn.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -16,7 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "dbfiles/dbwriter.h"
+#include "dbfiles/usdb.h"
 #include "updater/make_update.h"
 #include "updater/merge.h"
 
@@ -26,6 +33,11 @@ namespace {
 
 constexpr int kEntries = 780000;
 constexpr int kUpdateEntries = 10000;
+
+// What the run merges: the update file's name in the work folder, and the entry counts.
+std::string g_update_name = "0105to0112.db";
+std::uint32_t g_entries = kEntries;
+std::uint32_t g_update_entries = kUpdateEntries;
 
 class NullLink : public updater::WorkerLink {
  public:
@@ -58,12 +70,54 @@ dbfiles::UsRecord record(std::mt19937& rng, std::uint32_t key) {
   return r;
 }
 
+std::uint32_t entries_of(const std::string& path) {
+  dbfiles::UsDatabase db;
+  if (dbfiles::open_call_db(path, &db) != 0) {
+    std::fprintf(stderr, "%s: cannot be read\n", path.c_str());
+    std::exit(1);
+  }
+  return db.count;
+}
+
+// A copy of the demo's call.db and of its weekly file that starts at call.db's date (MMDDto...,
+// else the first one by name).
+std::string copy_demo(const std::string& demo) {
+  const std::string dir = bench::work_folder("orbisk-merge-bench-demo");
+  const std::string call_db = demo + "/calldb/call.db";
+  const std::string updates = demo + "/server/db-files";
+  dbfiles::UsDatabase db;
+  std::vector<std::string> names;
+  if (dbfiles::open_call_db(call_db, &db) != 0 || platform::list_files(updates, "*.db", &names) != 0 ||
+      names.empty()) {
+    std::fprintf(stderr, "%s: no call.db or no weekly files in server/db-files\n", demo.c_str());
+    std::exit(1);
+  }
+  const std::string start = std::string(db.date + 4, 4) + "to";
+  g_update_name = names.front();
+  for (const std::string& name : names) {
+    if (name.compare(0, start.size(), start) == 0) {
+      g_update_name = name;
+      break;
+    }
+  }
+  if (platform::copy_file(call_db, dir + "/call.db") != 0 ||
+      platform::copy_file(updates + "/" + g_update_name, dir + "/" + g_update_name) != 0) {
+    std::fprintf(stderr, "cannot copy the demo files to %s\n", dir.c_str());
+    std::exit(1);
+  }
+  g_entries = entries_of(dir + "/call.db");
+  g_update_entries = entries_of(dir + "/" + g_update_name);
+  benchmark::AddCustomContext("data", "demo");
+  return dir;
+}
+
 // A folder with call.db of kEntries licences and the update file 0105to0112.db that changes,
-// adds and deletes kUpdateEntries of them. Made once per run.
+// adds and deletes kUpdateEntries of them; or the demo's. Made once per run.
 const std::string& data_folder() {
   static const std::string folder = [] {
-    const std::string dir = (std::filesystem::temp_directory_path() / "orbisk-merge-bench").string();
-    std::filesystem::create_directories(dir);
+    if (!bench::demo_folder().empty()) return copy_demo(bench::demo_folder());
+    benchmark::AddCustomContext("data", "synthetic");
+    const std::string dir = bench::work_folder("orbisk-merge-bench");
     std::mt19937 rng(1);
     std::map<std::uint32_t, dbfiles::UsRecord> db;
     static const char kFirst[] = "KNWA";
@@ -80,7 +134,9 @@ const std::string& data_folder() {
     for (const auto& [key, r] : db) list.push_back(r);
     dbfiles::write_call_db(dir + "/old.db", "20180105", list);
     for (int i = 0; i < kUpdateEntries; ++i) {
-      const std::uint32_t key = dbfiles::encode_call(("W" + std::to_string(i % 10) + random_word(rng, 2, 3)).c_str());
+      std::string call = random_word(rng, 2, 3);
+      call.insert(call.begin(), {'W', static_cast<char>('0' + i % 10)});
+      const std::uint32_t key = dbfiles::encode_call(call.c_str());
       if (i % 4 == 0 && db.count(key) != 0) {
         db.erase(key);
       } else {
@@ -106,7 +162,8 @@ void BM_Merge(benchmark::State& state) {
   const std::string& dir = data_folder();
   NullLink link;
   updater::UpdaterState shared;
-  std::snprintf(shared.update_rows[0].name, sizeof shared.update_rows[0].name, "0105to0112.db");
+  std::snprintf(shared.update_rows[0].name, sizeof shared.update_rows[0].name, "%s",
+                g_update_name.c_str());
   updater::WorkerEnv env;
   env.link = &link;
   env.state = &shared;
@@ -116,9 +173,12 @@ void BM_Merge(benchmark::State& state) {
   }
   state.SetBytesProcessed(state.iterations() *
                           static_cast<std::int64_t>(std::filesystem::file_size(dir + "/call.db")));
+  state.counters["entries"] = g_entries;
+  state.counters["update_entries"] = g_update_entries;
 }
 BENCHMARK(BM_Merge)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// cp, then the copy flushed to disk as the merge flushes call.db.new.
 void BM_CopyWithCp(benchmark::State& state) {
   const std::string& dir = data_folder();
   const std::string from = dir + "/call.db";
@@ -130,7 +190,11 @@ void BM_CopyWithCp(benchmark::State& state) {
     if (posix_spawnp(&pid, "cp", nullptr, nullptr, const_cast<char**>(argv), environ) != 0 ||
         waitpid(pid, &status, 0) != pid || status != 0) {
       state.SkipWithError("cp failed");
+      break;
     }
+    const int fd = ::open(to.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) state.SkipWithError("fsync of the copy failed");
+    if (fd >= 0) ::close(fd);
   }
   state.SetBytesProcessed(state.iterations() *
                           static_cast<std::int64_t>(std::filesystem::file_size(from)));
@@ -155,14 +219,15 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  data_folder();
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const auto merge = reporter.seconds_.find("BM_Merge");
   const auto cp = reporter.seconds_.find("BM_CopyWithCp");
   if (merge != reporter.seconds_.end() && cp != reporter.seconds_.end() && cp->second > 0) {
-    std::printf("merge of %d update entries into %d entries: %.2f times cp of the file (target: "
+    std::printf("merge of %u update entries into %u entries: %.2f times cp of the file (target: "
                 "at most 3)\n",
-                kUpdateEntries, kEntries, merge->second / cp->second);
+                g_update_entries, g_entries, merge->second / cp->second);
   }
   benchmark::Shutdown();
   return 0;

@@ -1,0 +1,115 @@
+// calldb import-uls: call.db and callprev.db built from the FCC's amateur licence data.
+
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tools/commands.h"
+#include "tools/progress.h"
+#include "tools/uls_import.h"
+
+namespace calldb {
+
+namespace {
+
+constexpr char kCommand[] = "calldb import-uls";
+
+// Ctrl+C or a TERM signal stops the import; nothing is replaced then.
+std::atomic<bool> import_stop{false};
+
+struct ImportArgs {
+  std::string folder;
+  std::string date;
+  std::vector<std::string> sources;
+};
+
+int run_import(const ImportArgs& args) {
+  if (!is_calendar_date(args.date)) {
+    std::fprintf(stderr, "%s: --date must be a calendar date YYYYMMDD, not \"%s\"\n", kCommand,
+                 args.date.c_str());
+    return kExitUnusable;
+  }
+  platform::set_flag_on_interrupt(&import_stop);
+  // One progress line per source; a note ends the line shown.
+  std::unique_ptr<Progress> progress;
+  std::string shown_source;
+
+  ImportOptions options;
+  options.folder = args.folder;
+  options.date = args.date;
+  options.sources = args.sources;
+  options.zlib_library = platform::zlib_library_name();
+  options.cancel = &import_stop;
+  options.progress = [&](const std::string& source, std::uint64_t records) {
+    if (!progress || source != shown_source) {
+      progress.reset();
+      progress = std::make_unique<Progress>(source + ": records read");
+      shown_source = source;
+    }
+    progress->update(records);
+  };
+  options.note = [&](const std::string& note) {
+    progress.reset();
+    std::fprintf(stderr, "%s: %s\n", kCommand, note.c_str());
+  };
+
+  ImportReport report;
+  std::string error;
+  const int rc = import_uls(options, &report, &error);
+  progress.reset();
+  if (rc != 0) {
+    std::fprintf(stderr, "%s: %s\n", kCommand, error.c_str());
+    return kExitMiss;
+  }
+  std::printf("call.db: %llu licences, dated %s\n",
+              static_cast<unsigned long long>(report.licences), args.date.c_str());
+  std::printf("callprev.db: %llu previous callsigns\n",
+              static_cast<unsigned long long>(report.previous));
+  std::printf("cut: %llu records too long for their fields\n",
+              static_cast<unsigned long long>(report.cut));
+  std::printf("skipped: %llu lines\n", static_cast<unsigned long long>(report.skipped));
+  return kExitOk;
+}
+
+}  // namespace
+
+void add_import_commands(CLI::App& app, int* exit_code) {
+  auto args = std::make_shared<ImportArgs>();
+  CLI::App* command = app.add_subcommand(
+      "import-uls",
+      "Build call.db and callprev.db in the data folder from the FCC's amateur licence data. "
+      "Each SOURCE is a ZIP archive as the FCC publishes it (the weekly l_amat.zip or a daily "
+      "l_am_mon.zip ...; its EN.dat, HD.dat and AM.dat members are read, others ignored), a "
+      "folder holding EN.dat, HD.dat and AM.dat (any may be missing), or one of those files "
+      "alone. Sources are applied in the order given: a later record of a type replaces the "
+      "earlier one with the same unique system identifier. call.db gets each active licence "
+      "(status A) with its name and address, upper-cased; callprev.db maps previous callsigns "
+      "to current ones. Both are written as NAME.new and put over the old files only when the "
+      "whole import succeeded. Lines left out are told on standard error as \"calldb "
+      "import-uls: SOURCE MEMBER line N: REASON\" (at most 20 per file, then a count). On "
+      "success prints exactly:\n"
+      "  call.db: N licences, dated YYYYMMDD\n"
+      "  callprev.db: M previous callsigns\n"
+      "  cut: K records too long for their fields\n"
+      "  skipped: S lines\n"
+      "where S counts malformed lines and active licences left out (callsign that cannot be "
+      "stored, no EN record, or another licence with the same callsign and a later grant). "
+      "Exit 0 when both files were written, 1 when a source cannot be read, no active licence "
+      "came out or a write failed (nothing is replaced then), 2 for bad usage.");
+  command->add_option("-C", args->folder, "Data folder (default: the current folder)")
+      ->type_name("DIR");
+  command->add_option("--date", args->date, "The databases' date")
+      ->type_name("YYYYMMDD")
+      ->required();
+  command->add_option("SOURCE", args->sources, "Archives, folders and .dat files, in order")
+      ->type_name("SOURCE")
+      ->required();
+  command->callback([args, exit_code] { *exit_code = run_import(*args); });
+}
+
+}  // namespace calldb

@@ -1,0 +1,797 @@
+#include "tools/uls_import.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <unordered_map>
+#include <utility>
+
+#include "dbfiles/callkey.h"
+#include "dbfiles/dbwriter.h"
+#include "dbfiles/usdb.h"
+#include "platform/platform.h"
+#include "tools/zip_archive.h"
+#include "updater/unzip.h"
+#include "updater/updater_state.h"
+#include "updater/worker_link.h"
+#include "updater/zlib_api.h"
+#include "updater/zlib_loader.h"
+
+namespace calldb {
+
+namespace uls {
+
+std::string clean_text(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) {
+      c = ' ';
+    } else if ((b >= 'a' && b <= 'z') || (b >= 0xE0 && b <= 0xFE && b != 0xF7)) {
+      c = static_cast<char>(b - 0x20);
+    }
+  }
+  const std::size_t first = out.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  return out.substr(first, out.find_last_not_of(' ') - first + 1);
+}
+
+bool is_storable_call(const std::string& call) {
+  if (call.size() < 3 || call.size() > 6 || !dbfiles::is_us_callsign(call.c_str())) return false;
+  for (std::size_t i = 1; i < call.size(); ++i) {
+    const char c = call[i];
+    if (!(c >= '0' && c <= '9') && !(c >= 'A' && c <= 'Z')) return false;
+  }
+  return call == dbfiles::decode_call(dbfiles::encode_call(call.c_str()));
+}
+
+std::uint32_t state_index(std::string_view code) {
+  if (code.size() != 2) return 0;
+  for (int i = 1; i < dbfiles::kStateCount; ++i) {
+    const char* known = dbfiles::StateCodes[i];
+    bool same = true;
+    for (int j = 0; j < 2; ++j) {
+      char c = code[j];
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      same = same && c == known[j];
+    }
+    if (same) return static_cast<std::uint32_t>(i);
+  }
+  return 0;
+}
+
+std::uint32_t zip_number(std::string_view zip) {
+  if (zip.size() < 5) return 0;
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < 5; ++i) {
+    if (zip[i] < '0' || zip[i] > '9') return 0;
+    value = value * 10 + static_cast<std::uint32_t>(zip[i] - '0');
+  }
+  return value;
+}
+
+}  // namespace uls
+
+bool is_calendar_date(const std::string& date) {
+  if (date.size() != 8) return false;
+  for (const char c : date) {
+    if (c < '0' || c > '9') return false;
+  }
+  const int year = std::stoi(date.substr(0, 4));
+  const int month = std::stoi(date.substr(4, 2));
+  const int day = std::stoi(date.substr(6, 2));
+  static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1 || month < 1 || month > 12 || day < 1) return false;
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+namespace {
+
+using uls::clean_text;
+
+constexpr std::size_t kMaxLine = 16384;       // longer lines are left out
+constexpr std::size_t kReadChunk = 1 << 20;
+constexpr std::uint64_t kCheckEvery = 4096;   // lines between progress reports and stop checks
+constexpr std::size_t kMaxStreet = 63;
+constexpr std::size_t kMaxName = 255;
+constexpr std::size_t kShownName = dbfiles::LookupResult::kLineSize - 1;
+constexpr char kSeparator = '\x1F';  // between the kept EN fields; clean text holds no such byte
+
+enum class Kind { en, hd, am, other };
+
+struct KindInfo {
+  const char* file;
+  const char* type;
+  std::size_t fields;  // fields a record needs, up to the last one read
+};
+constexpr KindInfo kKinds[] = {{"EN.dat", "EN", 24}, {"HD.dat", "HD", 8}, {"AM.dat", "AM", 16}};
+const KindInfo& info(Kind kind) { return kKinds[static_cast<int>(kind)]; }
+
+// The EN fields kept, in this order, joined by kSeparator.
+constexpr int kEnFields[] = {4, 7, 8, 9, 10, 11, 15, 16, 17, 18, 19, 23};
+enum EnField { kCall, kEntity, kFirst, kMi, kLast, kSuffix, kStreet, kCity, kState, kZip, kPoBox,
+               kApplicantType, kEnFieldCount };
+
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+Kind kind_of(std::string_view path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  for (const Kind kind : {Kind::en, Kind::hd, Kind::am}) {
+    if (same_ignoring_case(name, info(kind).file)) return kind;
+  }
+  return Kind::other;
+}
+
+// MM/DD/YYYY as YYYYMMDD; 0 when it is not such a date.
+std::uint32_t grant_date(std::string_view text) {
+  if (text.size() != 10 || text[2] != '/' || text[5] != '/') return 0;
+  std::uint32_t parts[3] = {};
+  const std::size_t starts[3] = {0, 3, 6};
+  const std::size_t lengths[3] = {2, 2, 4};
+  for (int p = 0; p < 3; ++p) {
+    for (std::size_t i = starts[p]; i < starts[p] + lengths[p]; ++i) {
+      if (text[i] < '0' || text[i] > '9') return 0;
+      parts[p] = parts[p] * 10 + static_cast<std::uint32_t>(text[i] - '0');
+    }
+  }
+  return parts[2] * 10000 + parts[0] * 100 + parts[1];
+}
+
+// The unique system identifier: 1 to 18 digits.
+bool parse_identifier(std::string_view text, std::uint64_t* value) {
+  if (text.empty() || text.size() > 18) return false;
+  *value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    *value = *value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return true;
+}
+
+void split(std::string_view line, char separator, std::vector<std::string_view>* fields) {
+  fields->clear();
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = line.find(separator, start);
+    if (end == std::string_view::npos) {
+      fields->push_back(line.substr(start));
+      return;
+    }
+    fields->push_back(line.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+void trim_end(std::string* text) {
+  while (!text->empty() && text->back() == ' ') text->pop_back();
+}
+
+// Lines of a byte range of a file, without their LF or CR LF; the last may lack its line end.
+class LineReader {
+ public:
+  LineReader(const platform::File& file, std::uint64_t start, std::uint64_t length)
+      : file_(file), offset_(start), remaining_(length), buffer_(kReadChunk, '\0') {}
+
+  // Returns 1 with the next line in *line (empty and *too_long set for a line past kMaxLine
+  // bytes), 0 at the end, or -1 with *error set.
+  int next(std::string* line, bool* too_long, std::string* error) {
+    line->clear();
+    *too_long = false;
+    bool any = false;
+    for (;;) {
+      if (pos_ == end_) {
+        if (remaining_ == 0) {
+          if (!any) return 0;
+          break;
+        }
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining_,
+                                                                                 kReadChunk));
+        const platform::IoResult got = file_.read_at(offset_, buffer_.data(), want);
+        if (!got.ok()) {
+          *error = "read error " + std::to_string(got.error);
+          return -1;
+        }
+        if (got.count == 0) {
+          *error = "the file ends early";
+          return -1;
+        }
+        offset_ += got.count;
+        remaining_ -= got.count;
+        pos_ = 0;
+        end_ = static_cast<std::size_t>(got.count);
+      }
+      any = true;
+      const char* begin = buffer_.data() + pos_;
+      const void* found = std::memchr(begin, '\n', end_ - pos_);
+      const std::size_t stop =
+          found == nullptr ? end_ : static_cast<std::size_t>(static_cast<const char*>(found) -
+                                                             buffer_.data());
+      if (!*too_long) {
+        if (line->size() + (stop - pos_) > kMaxLine) {
+          *too_long = true;
+          line->clear();
+        } else {
+          line->append(begin, stop - pos_);
+        }
+      }
+      pos_ = stop;
+      if (found != nullptr) {
+        ++pos_;
+        break;
+      }
+    }
+    if (!line->empty() && line->back() == '\r') line->pop_back();
+    return 1;
+  }
+
+ private:
+  const platform::File& file_;
+  std::uint64_t offset_;
+  std::uint64_t remaining_;
+  std::string buffer_;
+  std::size_t pos_ = 0;
+  std::size_t end_ = 0;
+};
+
+// Where a record was read: a file (index into the importer's labels) and a line.
+struct Origin {
+  std::uint32_t file = 0;
+  std::uint64_t line = 0;
+};
+
+struct HdRecord {
+  std::string call;
+  bool active = false;  // status A in the amateur service (HA, HV)
+  std::uint32_t grant = 0;
+  std::uint64_t order = 0;  // read order over all sources
+  Origin origin;
+};
+
+// Text that doinflate logs; shown only when it fails.
+class CollectingLink : public updater::WorkerLink {
+ public:
+  void log_text(std::string_view text) override { text_.append(text); }
+  void set_value_cell(updater::ValueCell, std::string_view) override {}
+  void set_row_cell(int, updater::RowCell, std::string_view) override {}
+  updater::Answer message_box(std::string_view, std::string_view, updater::Buttons,
+                              updater::Icon) override {
+    return updater::Answer::cancel;
+  }
+  void finished(int, std::int32_t, std::int32_t) override {}
+
+  // The log on one line.
+  std::string take() {
+    std::string line;
+    for (const char c : text_) {
+      if (c == '\r') continue;
+      if (c == '\n') {
+        if (!line.empty() && line.back() != ' ') line += "; ";
+        continue;
+      }
+      line.push_back(c);
+    }
+    text_.clear();
+    while (!line.empty() && (line.back() == ' ' || line.back() == ';')) line.pop_back();
+    return line;
+  }
+
+ private:
+  std::string text_;
+};
+
+// A file deleted when the object goes, unless kept.
+struct RemoveOnExit {
+  std::string path;
+  bool keep = false;
+  ~RemoveOnExit() {
+    if (!keep && !path.empty() && platform::file_exists(path)) platform::delete_file(path);
+  }
+};
+
+int sync_file(const std::string& path) {
+  platform::File file;
+  int error = file.open(path, platform::Access::read_write, platform::Share::read,
+                        platform::Disposition::open_existing);
+  if (error == 0) error = file.sync();
+  const int closed = file.close();
+  return error != 0 ? error : closed;
+}
+
+class Importer {
+ public:
+  Importer(const ImportOptions& options, ImportReport* report)
+      : options_(options), report_(*report) {}
+
+  int apply_source(const std::string& source, std::string* error);
+  int finish(std::string* error);
+  void close_notes();
+
+ private:
+  int apply_folder(const std::string& source, std::string* error);
+  int apply_archive(const std::string& source, std::string* error);
+  int apply_path(const std::string& source, const std::string& path, const std::string& label,
+                 Kind kind, std::string* error);
+  int apply_lines(const std::string& source, const platform::File& file, std::uint64_t start,
+                  std::uint64_t length, Kind kind, const std::string& label, std::string* error);
+  void read_record(Kind kind, std::string_view line, Origin origin);
+  void note(Origin origin, const std::string& reason);
+  void skip(Origin origin, const std::string& reason) {
+    ++report_.skipped;
+    note(origin, reason);
+  }
+  bool cancelled() const { return options_.cancel != nullptr && options_.cancel->load(); }
+  bool zlib_ready(std::string* error);
+  dbfiles::UsRecord make_record(dbfiles::CallKey key, const std::string& en_fields);
+
+  const ImportOptions& options_;
+  ImportReport& report_;
+  std::vector<std::string> labels_;  // "SOURCE MEMBER" of each file read
+  std::vector<int> shown_;           // notes shown per file
+  std::vector<std::uint64_t> hidden_;  // and not shown
+  std::uint64_t source_records_ = 0;
+  std::uint64_t order_ = 0;
+  std::unordered_map<std::uint64_t, HdRecord> hd_;
+  std::unordered_map<std::uint64_t, std::string> en_;  // kept fields, joined
+  std::unordered_map<std::uint64_t, std::string> am_;  // previous call sign
+  std::vector<std::string_view> fields_;
+
+  bool zlib_tried_ = false;
+  bool zlib_loaded_ = false;
+  std::string zlib_error_;
+  platform::Library zlib_library_;
+  updater::ZlibApi zlib_;
+};
+
+void Importer::note(Origin origin, const std::string& reason) {
+  if (shown_[origin.file] < options_.notes_per_file) {
+    ++shown_[origin.file];
+    if (options_.note) {
+      options_.note(labels_[origin.file] + " line " + std::to_string(origin.line) + ": " + reason);
+    }
+  } else {
+    ++hidden_[origin.file];
+  }
+}
+
+void Importer::close_notes() {
+  for (std::size_t i = 0; i < labels_.size(); ++i) {
+    if (hidden_[i] > 0 && options_.note) {
+      options_.note(labels_[i] + ": " + std::to_string(hidden_[i]) + " more lines left out");
+    }
+    hidden_[i] = 0;
+  }
+}
+
+int Importer::apply_source(const std::string& source, std::string* error) {
+  source_records_ = 0;
+  std::error_code ec;
+  if (!platform::file_exists(source)) {
+    *error = source + ": not found";
+    return -1;
+  }
+  if (std::filesystem::is_directory(source, ec)) return apply_folder(source, error);
+  if (looks_like_zip(source)) return apply_archive(source, error);
+  const Kind kind = kind_of(source);
+  if (kind == Kind::other) {
+    *error = source + ": not a ZIP archive, a folder, or an EN.dat, HD.dat or AM.dat file";
+    return -1;
+  }
+  return apply_path(source, source, source, kind, error);
+}
+
+int Importer::apply_folder(const std::string& source, std::string* error) {
+  std::vector<std::string> names;
+  const int listed = platform::list_files(source, "*.dat", &names);
+  if (listed != 0) {
+    *error = source + ": cannot list the folder (error " + std::to_string(listed) + ")";
+    return -1;
+  }
+  bool any = false;
+  for (const Kind kind : {Kind::en, Kind::hd, Kind::am}) {
+    for (const std::string& name : names) {
+      if (kind_of(name) != kind) continue;
+      any = true;
+      if (apply_path(source, platform::join_path(source, name), source + " " + name, kind,
+                     error) != 0) {
+        return -1;
+      }
+      break;
+    }
+  }
+  if (!any) {
+    *error = source + ": the folder holds none of EN.dat, HD.dat and AM.dat";
+    return -1;
+  }
+  return 0;
+}
+
+int Importer::apply_path(const std::string& source, const std::string& path,
+                         const std::string& label, Kind kind, std::string* error) {
+  platform::File file;
+  int code = file.open(path, platform::Access::read, platform::Share::read,
+                       platform::Disposition::open_existing);
+  const platform::IoResult size = code == 0 ? file.size() : platform::IoResult{};
+  if (code == 0) code = size.error;
+  if (code != 0) {
+    *error = path + ": cannot read (error " + std::to_string(code) + ")";
+    return -1;
+  }
+  return apply_lines(source, file, 0, size.count, kind, label, error);
+}
+
+bool Importer::zlib_ready(std::string* error) {
+  if (!zlib_tried_) {
+    zlib_tried_ = true;
+    CollectingLink link;
+    zlib_loaded_ = updater::load_zlib(link, options_.zlib_library, &zlib_library_, &zlib_);
+    if (!zlib_loaded_) zlib_error_ = link.take();
+  }
+  if (!zlib_loaded_) *error = "zlib (" + options_.zlib_library + ") cannot be used: " + zlib_error_;
+  return zlib_loaded_;
+}
+
+int Importer::apply_archive(const std::string& source, std::string* error) {
+  ZipArchive zip;
+  const int opened = zip.open(source);
+  if (opened != 0) {
+    *error = source + ": cannot read (error " + std::to_string(opened) + ")";
+    return -1;
+  }
+  updater::ZipMember member;
+  std::string message;
+  for (;;) {
+    const int got = zip.next(&member, &message);
+    if (got == 0) return 0;
+    if (got < 0) {
+      *error = source + ": " + message;
+      return -1;
+    }
+    const Kind kind = kind_of(member.name);
+    const std::string label = source + " " + member.name;
+    if (kind == Kind::other) {
+      // passed over
+    } else if (member.method == 0) {
+      if (apply_lines(source, zip.file(), member.data_offset,
+                      static_cast<std::uint32_t>(member.compressed_size), kind, label,
+                      error) != 0) {
+        return -1;
+      }
+    } else if (member.method == 8) {
+      if (!zlib_ready(&message)) {
+        *error = label + ": " + message;
+        return -1;
+      }
+      // Inflated into a file of the output folder, read, and removed again.
+      CollectingLink link;
+      updater::UpdaterState state;
+      updater::WorkerEnv env;
+      env.link = &link;
+      env.state = &state;
+      env.folder = options_.folder;
+      env.zlib = &zlib_;
+      env.cancel = options_.cancel;
+      const std::string temp = std::string("import-uls-") + info(kind).file + ".part";
+      RemoveOnExit remove{env.path(temp)};
+      if (updater::doinflate(env, zip.file(), member, temp) != 0) {
+        *error = label + ": cannot be inflated: " + link.take();
+        return -1;
+      }
+      if (apply_path(source, env.path(temp), label, kind, error) != 0) return -1;
+    } else {
+      *error = label + ": compression method " + std::to_string(member.method) +
+               " is not read here";
+      return -1;
+    }
+    if (zip.skip(&message) != 0) {
+      *error = source + ": " + message;
+      return -1;
+    }
+  }
+}
+
+int Importer::apply_lines(const std::string& source, const platform::File& file,
+                          std::uint64_t start, std::uint64_t length, Kind kind,
+                          const std::string& label, std::string* error) {
+  labels_.push_back(label);
+  shown_.push_back(0);
+  hidden_.push_back(0);
+  Origin origin;
+  origin.file = static_cast<std::uint32_t>(labels_.size() - 1);
+  LineReader reader(file, start, length);
+  std::string line;
+  bool too_long = false;
+  std::string message;
+  for (;;) {
+    const int got = reader.next(&line, &too_long, &message);
+    if (got < 0) {
+      *error = label + ": " + message;
+      return -1;
+    }
+    if (got == 0) break;
+    ++origin.line;
+    if (too_long) {
+      skip(origin, "line longer than " + std::to_string(kMaxLine) + " bytes");
+    } else if (!line.empty()) {
+      read_record(kind, line, origin);
+    }
+    if (origin.line % kCheckEvery == 0) {
+      if (cancelled()) {
+        *error = "cancelled";
+        return -1;
+      }
+      if (options_.progress) options_.progress(source, source_records_);
+    }
+  }
+  if (options_.progress) options_.progress(source, source_records_);
+  return 0;
+}
+
+void Importer::read_record(Kind kind, std::string_view line, Origin origin) {
+  const KindInfo& kind_info = info(kind);
+  split(line, '|', &fields_);
+  if (fields_[0] != kind_info.type) {
+    skip(origin, std::string("not an ") + kind_info.type + " record");
+    return;
+  }
+  if (fields_.size() < kind_info.fields) {
+    skip(origin, std::to_string(fields_.size()) + " fields, " + std::to_string(kind_info.fields) +
+                     " needed");
+    return;
+  }
+  std::uint64_t id = 0;
+  if (!parse_identifier(fields_[1], &id)) {
+    skip(origin, "unique system identifier \"" + clean_text(fields_[1].substr(0, 20)) +
+                     "\" is not a number");
+    return;
+  }
+  ++report_.records_read;
+  ++source_records_;
+  switch (kind) {
+    case Kind::hd: {
+      HdRecord& hd = hd_[id];
+      hd.call = clean_text(fields_[4]);
+      const std::string service = clean_text(fields_[6]);
+      hd.active = clean_text(fields_[5]) == "A" && (service == "HA" || service == "HV");
+      hd.grant = grant_date(fields_[7]);
+      hd.order = ++order_;
+      hd.origin = origin;
+      break;
+    }
+    case Kind::en: {
+      const std::string entity_type = clean_text(fields_[5]);
+      if (!entity_type.empty() && entity_type != "L") return;  // not the licensee
+      std::string kept;
+      for (const int field : kEnFields) {
+        if (field != kEnFields[0]) kept.push_back(kSeparator);
+        kept += clean_text(fields_[field]);
+      }
+      en_[id] = std::move(kept);
+      break;
+    }
+    case Kind::am:
+      am_[id] = clean_text(fields_[15]);
+      break;
+    case Kind::other:
+      break;
+  }
+}
+
+dbfiles::UsRecord Importer::make_record(dbfiles::CallKey key, const std::string& en_fields) {
+  std::vector<std::string_view> f;
+  split(en_fields, kSeparator, &f);
+  f.resize(kEnFieldCount);
+  dbfiles::UsRecord record;
+  record.key = key;
+
+  const std::string_view last = f[kLast];
+  std::string person(last);
+  std::string rest;
+  for (const std::string_view part : {f[kFirst], f[kMi], f[kSuffix]}) {
+    const bool has_alnum = std::any_of(part.begin(), part.end(), [](char c) {
+      return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
+    });
+    if (!has_alnum) continue;
+    if (!rest.empty()) rest.push_back(' ');
+    rest += part;
+  }
+  if (!rest.empty()) person += ", " + rest;
+  const bool individual = !last.empty() && (f[kApplicantType] == "I" || f[kEntity].empty());
+  record.name = individual ? person : std::string(f[kEntity]);
+
+  record.street = f[kStreet];
+  if (record.street.empty() && !f[kPoBox].empty()) {
+    std::string_view box = f[kPoBox];
+    if (box.substr(0, 7) == dbfiles::kPoBoxPrefix) box = box.substr(7);
+    record.street = box;
+    record.po_box = !record.street.empty();
+  }
+  record.city = f[kCity];
+  record.state = uls::state_index(f[kState]);
+  record.zip = uls::zip_number(f[kZip]);
+
+  // Cut what does not fit, the order told in the header.
+  bool cut = false;
+  const auto cut_to = [&cut](std::string* text, std::size_t size) {
+    if (text->size() <= size) return;
+    text->resize(size);
+    trim_end(text);
+    cut = true;
+  };
+  cut_to(&record.street, kMaxStreet);
+  cut_to(&record.name, kMaxName);
+  const auto excess = [&record]() -> std::size_t {
+    const std::size_t used = record.name.size() + record.street.size() + record.city.size() + 1;
+    return used > dbfiles::kMaxRecordText ? used - dbfiles::kMaxRecordText : 0;
+  };
+  const auto shorten = [&](std::string* text, std::size_t floor) {
+    const std::size_t over = excess();
+    if (over == 0 || text->size() <= floor) return;
+    cut_to(text, std::max(floor, text->size() - std::min(over, text->size())));
+  };
+  shorten(&record.name, kShownName);
+  shorten(&record.street, 0);
+  shorten(&record.city, 0);
+  shorten(&record.name, 0);
+  if (record.street.empty()) record.po_box = false;
+  if (cut) ++report_.cut;
+  return record;
+}
+
+int Importer::finish(std::string* error) {
+  // Active licences in read order, so that notes come in the order of the input.
+  std::vector<std::pair<std::uint64_t, const HdRecord*>> active;
+  for (const auto& [id, hd] : hd_) {
+    if (hd.active) active.emplace_back(id, &hd);
+  }
+  std::sort(active.begin(), active.end(),
+            [](const auto& a, const auto& b) { return a.second->order < b.second->order; });
+
+  struct Licence {
+    std::uint64_t id;
+    const HdRecord* hd;
+    const std::string* en;
+    std::string call;
+  };
+  std::map<dbfiles::CallKey, Licence> licences;
+  for (const auto& [id, hd] : active) {
+    const auto en = en_.find(id);
+    std::string call = hd->call;
+    if (call.empty() && en != en_.end()) {
+      call = std::string(en->second.substr(0, en->second.find(kSeparator)));
+    }
+    const std::string who = "licence " + std::to_string(id);
+    if (en == en_.end()) {
+      skip(hd->origin, who + " (" + call + ") has no EN record: left out");
+      continue;
+    }
+    if (call.empty()) {
+      skip(hd->origin, who + " has no call sign: left out");
+      continue;
+    }
+    if (!uls::is_storable_call(call)) {
+      skip(hd->origin, who + ": call sign \"" + call + "\" cannot be stored: left out");
+      continue;
+    }
+    const dbfiles::CallKey key = dbfiles::encode_call(call.c_str());
+    Licence candidate{id, hd, &en->second, call};
+    const auto [place, inserted] = licences.try_emplace(key, candidate);
+    if (inserted) continue;
+    Licence& held = place->second;
+    const bool newer = std::pair(hd->grant, hd->order) > std::pair(held.hd->grant, held.hd->order);
+    const Licence& loser = newer ? held : candidate;
+    const Licence& winner = newer ? candidate : held;
+    ++report_.duplicates;
+    skip(loser.hd->origin, "licence " + std::to_string(loser.id) + " has call sign " + call +
+                               " as licence " + std::to_string(winner.id) +
+                               " has: the later grant is kept");
+    if (newer) held = candidate;
+  }
+  if (licences.empty()) {
+    *error = "no active licence in the sources: nothing written";
+    return -1;
+  }
+
+  std::vector<dbfiles::UsRecord> records;
+  records.reserve(licences.size());
+  struct Successor {
+    dbfiles::CallKey key;
+    std::uint32_t grant;
+    std::uint64_t order;
+  };
+  std::map<dbfiles::CallKey, Successor> successors;
+  for (const auto& [key, licence] : licences) {
+    records.push_back(make_record(key, *licence.en));
+    const auto am = am_.find(licence.id);
+    if (am == am_.end() || am->second.empty() || !uls::is_storable_call(am->second)) continue;
+    const dbfiles::CallKey old_key = dbfiles::encode_call(am->second.c_str());
+    if (old_key == key || licences.count(old_key) != 0) continue;
+    const Successor next{key, licence.hd->grant, licence.hd->order};
+    const auto [place, inserted] = successors.try_emplace(old_key, next);
+    if (!inserted &&
+        std::pair(next.grant, next.order) > std::pair(place->second.grant, place->second.order)) {
+      place->second = next;
+    }
+  }
+  std::vector<dbfiles::PrevEntry> previous;
+  previous.reserve(successors.size());
+  for (const auto& [old_key, successor] : successors) {
+    dbfiles::PrevEntry entry;
+    entry.old_key = old_key;
+    entry.new_key = successor.key;
+    previous.push_back(entry);
+  }
+
+  // Both files whole on disk before either replaces its old one.
+  const std::string call_path = platform::join_path(options_.folder, "call.db");
+  const std::string prev_path = platform::join_path(options_.folder, "callprev.db");
+  RemoveOnExit call_new{call_path + ".new"};
+  RemoveOnExit prev_new{prev_path + ".new"};
+  std::string message;
+  if (dbfiles::write_call_db(call_new.path, options_.date, records, &message) != 0) {
+    *error = call_new.path + ": " + message;
+    return -1;
+  }
+  if (dbfiles::write_prev_db(prev_new.path, options_.date, previous, &message) != 0) {
+    *error = prev_new.path + ": " + message;
+    return -1;
+  }
+  for (const std::string* path : {&call_new.path, &prev_new.path}) {
+    const int synced = sync_file(*path);
+    if (synced != 0) {
+      *error = *path + ": cannot flush to disk (error " + std::to_string(synced) + ")";
+      return -1;
+    }
+  }
+  int replaced = platform::replace_file(call_new.path, call_path);
+  if (replaced != 0) {
+    *error = call_path + ": cannot be replaced (error " + std::to_string(replaced) + ")";
+    return -1;
+  }
+  call_new.keep = true;
+  replaced = platform::replace_file(prev_new.path, prev_path);
+  if (replaced != 0) {
+    *error = prev_path + ": cannot be replaced (error " + std::to_string(replaced) +
+             "); call.db was replaced";
+    return -1;
+  }
+  prev_new.keep = true;
+  report_.licences = records.size();
+  report_.previous = previous.size();
+  return 0;
+}
+
+}  // namespace
+
+int import_uls(const ImportOptions& options, ImportReport* report, std::string* error) {
+  *report = ImportReport{};
+  if (!is_calendar_date(options.date)) {
+    *error = "the date must be a calendar date YYYYMMDD, not \"" + options.date + "\"";
+    return -1;
+  }
+  if (options.sources.empty()) {
+    *error = "no source given";
+    return -1;
+  }
+  Importer importer(options, report);
+  int rc = 0;
+  for (const std::string& source : options.sources) {
+    rc = importer.apply_source(source, error);
+    if (rc != 0) break;
+  }
+  if (rc == 0) rc = importer.finish(error);
+  importer.close_notes();
+  return rc;
+}
+
+}  // namespace calldb

@@ -66,13 +66,17 @@ int load(const std::string& path, Loaded* db, std::string* error) {
 }  // namespace
 
 int make_update(const std::string& old_path, const std::string& new_path,
-                const std::string& out_path, std::string* error, std::size_t* entries) {
+                const std::string& out_path, std::string* error, std::size_t* entries,
+                std::string_view date) {
   Loaded old_db;
   Loaded new_db;
   if (load(old_path, &old_db, error) != 0 || load(new_path, &new_db, error) != 0) return -1;
 
+  if (date.size() != dbfiles::kDateSize) {
+    date = std::string_view(new_db.bytes.data(), dbfiles::kDateSize);
+  }
   dbfiles::CallDbWriter writer;
-  if (writer.open(out_path, std::string_view(new_db.bytes.data(), dbfiles::kDateSize)) != 0) {
+  if (writer.open(out_path, date) != 0) {
     *error = writer.error();
     return -1;
   }

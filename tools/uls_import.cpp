@@ -783,6 +783,11 @@ int import_uls(const ImportOptions& options, ImportReport* report, std::string* 
     *error = "no source given";
     return -1;
   }
+  std::error_code ec;
+  if (!options.folder.empty() && !std::filesystem::is_directory(options.folder, ec)) {
+    *error = options.folder + ": not a folder";
+    return -1;
+  }
   Importer importer(options, report);
   int rc = 0;
   for (const std::string& source : options.sources) {

@@ -4,6 +4,8 @@
 #include <limits>
 #include <vector>
 
+#include "dbfiles/coding.h"
+
 namespace calldb {
 
 namespace {
@@ -21,9 +23,7 @@ constexpr int kFlagDescriptor = 0x0008;
 constexpr std::uint32_t kZip64Marker = 0xFFFFFFFF;
 
 std::uint32_t le16(const unsigned char* p) { return p[0] | (p[1] << 8); }
-std::uint32_t le32(const unsigned char* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
+std::uint32_t le32(const unsigned char* p) { return dbfiles::decode_fixed32(p); }
 
 int fail(std::string* error, std::string message) {
   *error = std::move(message);

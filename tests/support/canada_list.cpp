@@ -50,18 +50,6 @@ std::string to_latin1(const std::string& utf8) {
   return out;
 }
 
-void put(std::string* line, std::size_t at, std::size_t width, const std::string& value) {
-  if (line->size() < at + width) line->resize(at + width, ' ');
-  line->replace(at, width, value.substr(0, width) + std::string(width - std::min(width, value.size()), ' '));
-}
-
-std::string spaced_postal(const std::string& postal) {
-  if (postal.size() == 6 && postal.find(' ') == std::string::npos) {
-    return postal.substr(0, 3) + " " + postal.substr(3);
-  }
-  return postal;
-}
-
 }  // namespace
 
 std::string shared_data_folder() {
@@ -129,39 +117,6 @@ std::vector<CanadianLicence> parse_delimited(const std::string& text) {
     out.push_back(l);
   }
   return out;
-}
-
-std::string fixed_column_line(const CanadianLicence& l) {
-  std::string line(210, ' ');
-  put(&line, 0, 6, l.callsign);
-  put(&line, 7, 35, l.first_name);
-  put(&line, 43, 35, l.surname);
-  put(&line, 79, 70, l.address);
-  put(&line, 150, 35, l.city);
-  put(&line, 186, 2, l.province);
-  put(&line, 189, 10, spaced_postal(l.postal));
-  for (int q = 0; q < 5; ++q) put(&line, 200 + 2 * q, 1, l.quals[q]);
-  if (!l.club_name.empty()) {
-    put(&line, 210, 70, l.club_name);
-    put(&line, 281, 70, l.club_name_2);
-    put(&line, 352, 70, l.club_address);
-    put(&line, 423, 35, l.club_city);
-    put(&line, 459, 2, l.club_province);
-    put(&line, 462, 7, spaced_postal(l.club_postal));
-    while (line.size() > 211 && line.back() == ' ') line.pop_back();
-  }
-  return line;
-}
-
-std::string fixed_column_list(const std::vector<CanadianLicence>& licences, const std::string& date) {
-  std::string list = date + "  Canadian Amateur Call Sign List / List d'indicatif d'appel canadien\r\n";
-  list += " \r\n";
-  const std::string n = std::to_string(licences.size());
-  list += "There are " + n + " call signs in this report. / Il y a " + n +
-          " indicatifs d'appels dans ce rapport.\r\n";
-  list += " \r\n";
-  for (const CanadianLicence& l : licences) list += fixed_column_line(l) + "\r\n";
-  return list;
 }
 
 }  // namespace testutil

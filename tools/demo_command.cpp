@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 

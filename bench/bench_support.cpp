@@ -31,6 +31,13 @@ std::string work_folder(const std::string& name) {
   return dir.string();
 }
 
+updater::Answer NullLink::message_box(std::string_view text, std::string_view caption,
+                                      updater::Buttons, updater::Icon) {
+  std::fprintf(stderr, "%.*s: %.*s\n", static_cast<int>(caption.size()), caption.data(),
+               static_cast<int>(text.size()), text.data());
+  return updater::Answer::ok;
+}
+
 namespace {
 
 // The whole file in memory. Returns 0, or -1 with *error set.

@@ -1,16 +1,19 @@
-// What the benchmark programs share: where the data comes from, reading a call.db back into
-// records (to load the same licensees into SQLite), and the memory-mapped variant of the
-// callsign lookup with the check of what a map does when its file is cut short under it.
+// What the benchmark programs share: where the data comes from, a quiet worker link for the
+// updater's engines, reading a call.db back into records (to load the same licensees into
+// SQLite), and the memory-mapped variant of the callsign lookup with the check of what a map
+// does when its file is cut short under it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dbfiles/callkey.h"
 #include "dbfiles/dbwriter.h"
 #include "dbfiles/usdb.h"
+#include "updater/worker_link.h"
 
 namespace bench {
 
@@ -22,6 +25,19 @@ std::string demo_folder();
 // A folder for one benchmark's working files under the system's temporary folder, made when
 // missing.
 std::string work_folder(const std::string& name);
+
+// The updater's worker link with no window: the log and the cells go nowhere, a message box
+// is written to stderr ("CAPTION: TEXT") and answered OK, so that a benchmark run shows why a
+// step failed.
+class NullLink : public updater::WorkerLink {
+ public:
+  void log_text(std::string_view) override {}
+  void set_value_cell(updater::ValueCell, std::string_view) override {}
+  void set_row_cell(int, updater::RowCell, std::string_view) override {}
+  updater::Answer message_box(std::string_view text, std::string_view caption, updater::Buttons,
+                              updater::Icon) override;
+  void finished(int, std::int32_t, std::int32_t) override {}
+};
 
 // One licence of a call.db as read back: its callsign text and its record.
 struct StoredLicence {

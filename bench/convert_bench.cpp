@@ -4,21 +4,21 @@
 //
 //   build/convert_bench [--benchmark_...]
 // takes amateur.txt out of server/datafiles/amateur.zip of the demo $CALLDB_BENCH_DATA names
-// (once, with the updater's own unzip), or writes a synthetic list of kCanadianLicences when the
-// variable is unset. The FCC day is l_am_tue_2025-09-30_extracted/ of the shared real data, or
-// the folder $CALLDB_BENCH_FCC_DAY names. items_per_second counts the licences converted and the
-// records read.
+// (once, with the updater's own unzip), or, when the variable is unset, writes a list of
+// kCanadianLicences with the demo's own generator. The FCC day is l_am_tue_2025-09-30_extracted/
+// of the shared real data, or the folder $CALLDB_BENCH_FCC_DAY names. items_per_second counts
+// the licences converted and the records read.
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <string>
 
 #include "bench/bench_support.h"
 #include "dbfiles/candb.h"
 #include "platform/platform.h"
+#include "tools/demo_data.h"
 #include "updater/convert_canada.h"
 #include "updater/unzip.h"
 #include "updater/updater_state.h"
@@ -32,20 +32,6 @@ namespace {
 
 constexpr int kCanadianLicences = 92000;
 
-class NullLink : public updater::WorkerLink {
- public:
-  void log_text(std::string_view) override {}
-  void set_value_cell(updater::ValueCell, std::string_view) override {}
-  void set_row_cell(int, updater::RowCell, std::string_view) override {}
-  updater::Answer message_box(std::string_view text, std::string_view caption, updater::Buttons,
-                              updater::Icon) override {
-    std::fprintf(stderr, "%.*s: %.*s\n", static_cast<int>(caption.size()), caption.data(),
-                 static_cast<int>(text.size()), text.data());
-    return updater::Answer::ok;
-  }
-  void finished(int, std::int32_t, std::int32_t) override {}
-};
-
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "convert_bench: %s\n", what.c_str());
   std::exit(1);
@@ -54,64 +40,15 @@ class NullLink : public updater::WorkerLink {
 // ---------------------------------------------------------------------------------------------
 // The Canadian list
 
-// `text` placed at column `at` of `line`, cut to `width`.
-void put(std::string* line, std::size_t at, std::size_t width, const std::string& text) {
-  if (line->size() < at + width) line->resize(at + width, ' ');
-  line->replace(at, std::min(width, text.size()), text, 0, std::min(width, text.size()));
-}
-
-std::string letters(std::mt19937& rng, int min, int max) {
-  std::string w(static_cast<std::size_t>(min + static_cast<int>(rng() % (max - min + 1))), 'a');
-  for (char& c : w) c = static_cast<char>('a' + rng() % 26);
-  w[0] = static_cast<char>(w[0] - 'a' + 'A');
-  return w;
-}
-
-// amateur.txt as published: the dated heading, then one licence a line in fixed columns, one in
-// thirty a club.
+// amateur.txt as published, drawn as `calldb demo` draws its list.
 void write_synthetic_list(const std::string& path) {
-  static const char* const kProvinces[] = {"ON", "QC", "BC", "AB", "NS", "MB", "SK", "NB", "NL"};
-  static const char kArea[] = "EAY";
-  std::mt19937 rng(92000);
-  std::string text = "2026-04-17  Canadian Amateur Call Sign List / List d'indicatif d'appel "
-                     "canadien\r\n \r\nThere are 92000 call signs in this report.\r\n \r\n";
-  for (int i = 0; i < kCanadianLicences; ++i) {
-    std::string call = "V";
-    call += kArea[i % 3];
-    call += static_cast<char>('1' + (i / 3) % 9);
-    const int n = i / 27;
-    call += static_cast<char>('A' + n % 26);
-    call += static_cast<char>('A' + n / 26 % 26);
-    call += static_cast<char>('A' + n / 676 % 26);
-    std::string line;
-    put(&line, 0, 6, call);
-    const bool club = i % 30 == 0;
-    const std::string street = std::to_string(1 + rng() % 9999) + " " + letters(rng, 4, 10) + " Street";
-    const std::string city = letters(rng, 5, 12);
-    const std::string postal = "K1A 0B1";
-    const char* province = kProvinces[rng() % std::size(kProvinces)];
-    if (club) {
-      put(&line, 210, 70, letters(rng, 5, 10) + " Amateur Radio Club");
-      put(&line, 352, 70, street);
-      put(&line, 423, 35, city);
-      put(&line, 459, 2, province);
-      put(&line, 462, 7, postal);
-    } else {
-      put(&line, 7, 35, letters(rng, 3, 9));
-      put(&line, 43, 35, letters(rng, 4, 11));
-      put(&line, 79, 70, street);
-      put(&line, 150, 35, city);
-      put(&line, 186, 2, province);
-      put(&line, 189, 10, postal);
-      put(&line, 200, 10, "A   C D   ");
-    }
-    text += line;
-    text += "\r\n";
-  }
+  calldb::demo::Random rng(92000);
+  const std::string text = calldb::demo::fixed_column_list(
+      calldb::demo::make_canadian_licences(rng, kCanadianLicences), "2026-04-17");
   platform::File file;
   if (file.open(path, platform::Access::write, platform::Share::read,
                 platform::Disposition::create_always) != 0 ||
-      !file.write(text.data(), text.size()).ok()) {
+      !file.write(text.data(), text.size()).ok() || file.close() != 0) {
     fail("cannot write " + path);
   }
 }
@@ -122,7 +59,7 @@ void extract_demo_list(const std::string& demo, const std::string& folder) {
   if (platform::copy_file(zip, platform::join_path(folder, updater::kCanadaZipName)) != 0) {
     fail("cannot copy " + zip);
   }
-  NullLink link;
+  bench::NullLink link;
   updater::UpdaterState state;
   platform::Library library;
   updater::ZlibApi api;
@@ -155,7 +92,7 @@ const std::string& list_folder() {
 }
 
 void BM_ConvertCanadianList(benchmark::State& state) {
-  NullLink link;
+  bench::NullLink link;
   updater::UpdaterState shared;
   updater::WorkerEnv env;
   env.link = &link;

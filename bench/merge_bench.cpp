@@ -4,7 +4,8 @@
 //   build/merge_bench [--benchmark_...]
 // merges the first weekly file of the demo $CALLDB_BENCH_DATA names (server/db-files/, the one
 // starting at calldb/call.db's date) into a copy of its call.db, or, when the variable is
-// unset, a synthetic update of kUpdateEntries entries into a synthetic call.db of kEntries.
+// unset, a synthetic update of kUpdateEntries entries into a call.db of kEntries licences, both
+// drawn with the demo's own generator.
 // Prints Google Benchmark's table and then the ratio of the merge to cp.
 
 #include <benchmark/benchmark.h>
@@ -17,7 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include "dbfiles/dbwriter.h"
 #include "dbfiles/usdb.h"
 #include "updater/make_update.h"
+#include "tools/demo_data.h"
 #include "updater/merge.h"
 
 extern char** environ;
@@ -38,37 +40,6 @@ constexpr int kUpdateEntries = 10000;
 std::string g_update_name = "0105to0112.db";
 std::uint32_t g_entries = kEntries;
 std::uint32_t g_update_entries = kUpdateEntries;
-
-class NullLink : public updater::WorkerLink {
- public:
-  void log_text(std::string_view) override {}
-  void set_value_cell(updater::ValueCell, std::string_view) override {}
-  void set_row_cell(int, updater::RowCell, std::string_view) override {}
-  updater::Answer message_box(std::string_view text, std::string_view caption, updater::Buttons,
-                              updater::Icon) override {
-    std::fprintf(stderr, "%.*s: %.*s\n", static_cast<int>(caption.size()), caption.data(),
-                 static_cast<int>(text.size()), text.data());
-    return updater::Answer::ok;
-  }
-  void finished(int, std::int32_t, std::int32_t) override {}
-};
-
-std::string random_word(std::mt19937& rng, int min, int max) {
-  std::string w(static_cast<std::size_t>(min + static_cast<int>(rng() % (max - min + 1))), 'A');
-  for (char& c : w) c = static_cast<char>('A' + rng() % 26);
-  return w;
-}
-
-dbfiles::UsRecord record(std::mt19937& rng, std::uint32_t key) {
-  dbfiles::UsRecord r;
-  r.key = key;
-  r.name = random_word(rng, 4, 12) + ", " + random_word(rng, 3, 9) + " " + random_word(rng, 1, 1);
-  r.street = std::to_string(rng() % 9999) + " " + random_word(rng, 4, 10) + " ST";
-  r.city = random_word(rng, 4, 12);
-  r.state = 1 + rng() % 60;
-  r.zip = rng() % 99999;
-  return r;
-}
 
 std::uint32_t entries_of(const std::string& path) {
   dbfiles::UsDatabase db;
@@ -111,6 +82,38 @@ std::string copy_demo(const std::string& demo) {
   return dir;
 }
 
+// The synthetic week: `licences` (sorted by key) with kUpdateEntries of them touched once
+// each, drawn as `calldb demo` draws its licences: a quarter expired, a quarter with a new
+// name or address, half new callsigns. Sorted by key.
+std::vector<dbfiles::UsRecord> week_later(calldb::demo::Random& rng,
+                                          const std::vector<dbfiles::UsRecord>& licences) {
+  std::map<dbfiles::CallKey, dbfiles::UsRecord> db;
+  for (const dbfiles::UsRecord& r : licences) db.emplace(r.key, r);
+  std::set<dbfiles::CallKey> touched;
+  const auto size = static_cast<std::uint32_t>(licences.size());
+  for (int i = 0; i < kUpdateEntries;) {
+    if (i % 4 < 2) {
+      const dbfiles::CallKey key = licences[rng.below(size)].key;
+      if (!touched.insert(key).second) continue;
+      if (i % 4 == 0) {
+        db.erase(key);
+      } else {
+        db[key] = calldb::demo::random_us_licence(rng, key);
+      }
+    } else {
+      const dbfiles::CallKey key =
+          dbfiles::encode_call(calldb::demo::random_us_call(rng).c_str());
+      if (db.count(key) != 0 || !touched.insert(key).second) continue;
+      db.emplace(key, calldb::demo::random_us_licence(rng, key));
+    }
+    ++i;
+  }
+  std::vector<dbfiles::UsRecord> list;
+  list.reserve(db.size());
+  for (const auto& [key, r] : db) list.push_back(r);
+  return list;
+}
+
 // A folder with call.db of kEntries licences and the update file 0105to0112.db that changes,
 // adds and deletes kUpdateEntries of them; or the demo's. Made once per run.
 const std::string& data_folder() {
@@ -118,37 +121,15 @@ const std::string& data_folder() {
     if (!bench::demo_folder().empty()) return copy_demo(bench::demo_folder());
     benchmark::AddCustomContext("data", "synthetic");
     const std::string dir = bench::work_folder("orbisk-merge-bench");
-    std::mt19937 rng(1);
-    std::map<std::uint32_t, dbfiles::UsRecord> db;
-    static const char kFirst[] = "KNWA";
-    static const char kRest[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    while (static_cast<int>(db.size()) < kEntries) {
-      std::string call(1, kFirst[rng() % 4]);
-      call += static_cast<char>('A' + rng() % 26);
-      call += static_cast<char>('0' + rng() % 10);
-      for (int n = 2 + static_cast<int>(rng() % 2); n > 0; --n) call += kRest[10 + rng() % 26];
-      const std::uint32_t key = dbfiles::encode_call(call.c_str());
-      db[key] = record(rng, key);
-    }
-    std::vector<dbfiles::UsRecord> list;
-    for (const auto& [key, r] : db) list.push_back(r);
-    dbfiles::write_call_db(dir + "/old.db", "20180105", list);
-    for (int i = 0; i < kUpdateEntries; ++i) {
-      std::string call = random_word(rng, 2, 3);
-      call.insert(call.begin(), {'W', static_cast<char>('0' + i % 10)});
-      const std::uint32_t key = dbfiles::encode_call(call.c_str());
-      if (i % 4 == 0 && db.count(key) != 0) {
-        db.erase(key);
-      } else {
-        db[key] = record(rng, key);
-      }
-    }
-    list.clear();
-    for (const auto& [key, r] : db) list.push_back(r);
-    dbfiles::write_call_db(dir + "/new.db", "20180112", list);
+    calldb::demo::Random rng(1);
+    const std::vector<dbfiles::UsRecord> old_list = calldb::demo::make_us_licences(rng, kEntries);
     std::string error;
-    if (updater::make_update(dir + "/old.db", dir + "/new.db", dir + "/0105to0112.db", &error) != 0) {
-      std::fprintf(stderr, "make_update: %s\n", error.c_str());
+    if (dbfiles::write_call_db(dir + "/old.db", "20180105", old_list, &error) != 0 ||
+        dbfiles::write_call_db(dir + "/new.db", "20180112", week_later(rng, old_list), &error) !=
+            0 ||
+        updater::make_update(dir + "/old.db", dir + "/new.db", dir + "/0105to0112.db", &error) !=
+            0) {
+      std::fprintf(stderr, "merge_bench: %s\n", error.c_str());
       std::exit(1);
     }
     std::filesystem::copy_file(dir + "/old.db", dir + "/call.db",
@@ -160,7 +141,7 @@ const std::string& data_folder() {
 
 void BM_Merge(benchmark::State& state) {
   const std::string& dir = data_folder();
-  NullLink link;
+  bench::NullLink link;
   updater::UpdaterState shared;
   std::snprintf(shared.update_rows[0].name, sizeof shared.update_rows[0].name, "%s",
                 g_update_name.c_str());

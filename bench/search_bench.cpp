@@ -5,8 +5,8 @@
 //
 //   build/search_bench [--benchmark_...]
 // takes the data folder `calldb demo` made from $CALLDB_BENCH_DATA (its calldb/call.db and
-// callprev.db), or makes synthetic licences of the same size when the variable is unset, and
-// loads the same licences into SQLite. Prints Google Benchmark's table, then the ratios. Before
+// callprev.db), or, when the variable is unset, makes licences of the same size with the
+// demo's own generator, and loads the same licences into SQLite. Prints Google Benchmark's table, then the ratios. Before
 // the benchmarks it checks once that both sides find the same licensees for each search and
 // give the same answer for each probed callsign.
 
@@ -34,6 +34,7 @@
 #include "dbfiles/lookup.h"
 #include "dbfiles/usdb.h"
 #include "lookup/extended_search.h"
+#include "tools/demo_data.h"
 
 namespace {
 
@@ -48,287 +49,6 @@ constexpr char kName[] = "SMITH, J";
 constexpr char kCity[] = "SPRINGFIELD";
 constexpr char kState[] = "CA";
 
-// ---------------------------------------------------------------------------------------------
-// Made-up licensees that look like real ones: common surnames and given names, real US cities.
-// Earlier names in each list are drawn more often, as in a real population.
-
-const char* const kLastNames[] = {
-    "SMITH", "JOHNSON", "WILLIAMS", "BROWN", "JONES", "GARCIA", "MILLER", "DAVIS", "RODRIGUEZ",
-    "MARTINEZ", "HERNANDEZ", "LOPEZ", "GONZALEZ", "WILSON", "ANDERSON", "THOMAS", "TAYLOR",
-    "MOORE", "JACKSON", "MARTIN", "LEE", "PEREZ", "THOMPSON", "WHITE", "HARRIS", "SANCHEZ",
-    "CLARK", "RAMIREZ", "LEWIS", "ROBINSON", "WALKER", "YOUNG", "ALLEN", "KING", "WRIGHT",
-    "SCOTT", "TORRES", "NGUYEN", "HILL", "FLORES", "GREEN", "ADAMS", "NELSON", "BAKER", "HALL",
-    "RIVERA", "CAMPBELL", "MITCHELL", "CARTER", "ROBERTS", "GOMEZ", "PHILLIPS", "EVANS",
-    "TURNER", "DIAZ", "PARKER", "CRUZ", "EDWARDS", "COLLINS", "REYES", "STEWART", "MORRIS",
-    "MORALES", "MURPHY", "COOK", "ROGERS", "GUTIERREZ", "ORTIZ", "MORGAN", "COOPER", "PETERSON",
-    "BAILEY", "REED", "KELLY", "HOWARD", "RAMOS", "KIM", "COX", "WARD", "RICHARDSON", "WATSON",
-    "BROOKS", "CHAVEZ", "WOOD", "JAMES", "BENNETT", "GRAY", "MENDOZA", "RUIZ", "HUGHES", "PRICE",
-    "ALVAREZ", "CASTILLO", "SANDERS", "PATEL", "MYERS", "LONG", "ROSS", "FOSTER", "JIMENEZ",
-    "POWELL", "JENKINS", "PERRY", "RUSSELL", "SULLIVAN", "BELL", "COLEMAN", "BUTLER",
-    "HENDERSON", "BARNES", "GONZALES", "FISHER", "VASQUEZ", "SIMMONS", "ROMERO", "JORDAN",
-    "PATTERSON", "ALEXANDER", "HAMILTON", "GRAHAM", "REYNOLDS", "GRIFFIN", "WALLACE", "MORENO",
-    "WEST", "COLE", "HAYES", "BRYANT", "HERRERA", "GIBSON", "ELLIS", "TRAN", "MEDINA", "AGUILAR",
-    "STEVENS", "MURRAY", "FORD", "CASTRO", "MARSHALL", "OWENS", "HARRISON", "FERNANDEZ",
-    "MCDONALD", "WOODS", "WASHINGTON", "KENNEDY", "WELLS", "VARGAS", "HENRY", "CHEN", "FREEMAN",
-    "WEBB", "TUCKER", "GUZMAN", "BURNS", "CRAWFORD", "OLSON", "SIMPSON", "PORTER", "HUNTER",
-    "GORDON", "MENDEZ", "SILVA", "SHAW", "SNYDER", "MASON", "DIXON", "MUNOZ", "HUNT", "HICKS",
-    "HOLMES", "PALMER", "WAGNER", "BLACK", "ROBERTSON", "BOYD", "ROSE", "STONE", "SALAZAR", "FOX",
-    "WARREN", "MILLS", "MEYER", "RICE", "SCHMIDT", "GARZA", "DANIELS", "FERGUSON", "NICHOLS",
-    "STEPHENS", "SOTO", "WEAVER", "RYAN", "GARDNER", "PAYNE", "GRANT", "DUNN", "KELLEY",
-    "SPENCER", "HAWKINS", "ARNOLD", "PIERCE", "VAZQUEZ", "HANSEN", "PETERS", "SANTOS", "HART",
-    "BRADLEY", "KNIGHT", "ELLIOTT", "CUNNINGHAM", "DUNCAN", "ARMSTRONG", "HUDSON", "CARROLL",
-    "LANE", "RILEY", "ANDREWS", "ALVARADO", "RAY", "DELGADO", "BERRY", "PERKINS", "HOFFMAN",
-    "JOHNSTON", "MATTHEWS", "PENA", "RICHARDS", "CONTRERAS", "WILLIS", "CARPENTER", "LAWRENCE",
-    "SANDOVAL", "GUERRERO", "GEORGE", "CHAPMAN", "RIOS", "ESTRADA", "ORTEGA", "WATKINS",
-    "GREENE", "NUNEZ", "WHEELER", "VALDEZ", "HARPER", "BURKE", "LARSON", "SANTIAGO", "MALDONADO",
-    "MORRISON", "FRANKLIN", "CARLSON", "AUSTIN", "DOMINGUEZ", "CARR", "LAWSON", "JACOBS",
-    "OBRIEN", "LYNCH", "SINGH", "VEGA", "BISHOP", "MONTGOMERY", "OLIVER", "JENSEN", "HARVEY",
-    "WILLIAMSON", "GILBERT", "DEAN", "SIMS", "ESPINOZA", "HOWELL", "LI", "WONG", "REID", "HANSON",
-    "LE", "MCCOY", "GARRETT", "BURTON", "FULLER", "WANG", "WEBER", "WELCH", "ROJAS", "LUCAS",
-    "MARQUEZ", "FIELDS", "PARK", "YANG", "LITTLE", "BANKS", "PADILLA", "DAY", "WALSH", "BOWMAN",
-    "SCHULTZ", "LUNA", "FOWLER", "MEJIA", "DAVIDSON", "ACOSTA", "BREWER", "MAY", "HOLLAND",
-    "JUAREZ", "NEWMAN", "PEARSON", "CURTIS", "CORTEZ", "DOUGLAS", "SCHNEIDER", "JOSEPH",
-    "BARRETT", "NAVARRO", "FIGUEROA", "KELLER", "AVILA", "WADE", "MOLINA", "STANLEY", "HOPKINS",
-    "CAMPOS", "BARNETT", "BATES", "CHAMBERS", "CALDWELL", "BECK", "LAMBERT", "MIRANDA", "BYRD",
-    "CRAIG", "AYALA", "LOWE", "FRAZIER", "POWERS", "NEAL", "LEONARD", "GREGORY", "CARRILLO",
-    "SUTTON", "FLEMING", "RHODES", "SHELTON", "SCHWARTZ", "NORRIS", "JENNINGS", "WATTS", "DURAN",
-    "WALTERS", "COHEN", "MCDANIEL", "MORAN", "PARKS", "STEELE", "VAUGHN", "BECKER", "HOLT",
-    "DELEON", "BARKER", "TERRY", "HALE", "LEON"};
-
-const char* const kFirstNames[] = {
-    "JAMES", "JOHN", "ROBERT", "MICHAEL", "WILLIAM", "DAVID", "RICHARD", "JOSEPH", "THOMAS",
-    "CHARLES", "CHRISTOPHER", "DANIEL", "MATTHEW", "ANTHONY", "DONALD", "MARK", "PAUL", "STEVEN",
-    "ANDREW", "KENNETH", "JOSHUA", "KEVIN", "BRIAN", "GEORGE", "EDWARD", "RONALD", "TIMOTHY",
-    "JASON", "JEFFREY", "RYAN", "JACOB", "GARY", "NICHOLAS", "ERIC", "JONATHAN", "STEPHEN",
-    "LARRY", "JUSTIN", "SCOTT", "BRANDON", "BENJAMIN", "SAMUEL", "FRANK", "GREGORY", "RAYMOND",
-    "ALEXANDER", "PATRICK", "JACK", "DENNIS", "JERRY", "TYLER", "AARON", "JOSE", "HENRY", "ADAM",
-    "DOUGLAS", "NATHAN", "PETER", "ZACHARY", "KYLE", "WALTER", "HAROLD", "JEREMY", "ETHAN",
-    "CARL", "KEITH", "ROGER", "GERALD", "CHRISTIAN", "TERRY", "SEAN", "ARTHUR", "AUSTIN", "NOAH",
-    "LAWRENCE", "JESSE", "JOE", "BRYAN", "BILLY", "JORDAN", "ALBERT", "DYLAN", "BRUCE", "WILLIE",
-    "GABRIEL", "ALAN", "JUAN", "LOGAN", "WAYNE", "RALPH", "ROY", "EUGENE", "RANDY", "VINCENT",
-    "RUSSELL", "LOUIS", "PHILIP", "BOBBY", "JOHNNY", "BRADLEY", "MARY", "PATRICIA", "JENNIFER",
-    "LINDA", "ELIZABETH", "BARBARA", "SUSAN", "JESSICA", "SARAH", "KAREN", "NANCY", "LISA",
-    "BETTY", "MARGARET", "SANDRA", "ASHLEY", "KIMBERLY", "EMILY", "DONNA", "MICHELLE", "DOROTHY",
-    "CAROL", "AMANDA", "MELISSA", "DEBORAH", "STEPHANIE", "REBECCA", "SHARON", "LAURA",
-    "CYNTHIA", "KATHLEEN", "AMY", "SHIRLEY", "ANGELA", "HELEN", "ANNA", "BRENDA", "PAMELA",
-    "NICOLE", "EMMA", "SAMANTHA", "KATHERINE", "CHRISTINE", "DEBRA", "RACHEL", "CAROLYN", "JANET",
-    "CATHERINE", "MARIA", "HEATHER", "DIANE", "JULIE", "JOYCE", "VICTORIA", "KELLY", "CHRISTINA",
-    "JOAN", "EVELYN", "LAUREN", "JUDITH", "OLIVIA", "FRANCES", "MARTHA", "CHERYL", "MEGAN",
-    "ANDREA", "HANNAH", "JACQUELINE", "ANN", "JEAN", "ALICE", "KATHRYN", "GLORIA", "TERESA",
-    "DORIS", "SARA", "JANICE", "JULIA", "MARIE", "GRACE", "JUDY", "THERESA", "BEVERLY", "DENISE",
-    "MARILYN", "AMBER", "DANIELLE", "ABIGAIL", "BRITTANY", "DIANA", "NATALIE", "LORI", "JANE"};
-
-const char* const kStreetNames[] = {
-    "MAIN", "OAK", "MAPLE", "PINE", "CEDAR", "ELM", "WASHINGTON", "LAKE", "HILL", "PARK",
-    "WALNUT", "CHURCH", "SPRING", "RIDGE", "LINCOLN", "JEFFERSON", "FRANKLIN", "MILL", "HIGHLAND",
-    "SUNSET", "RIVER", "FOREST", "MEADOW", "WILLOW", "CHESTNUT", "JACKSON", "MADISON", "BIRCH",
-    "DOGWOOD", "HICKORY", "LAUREL", "CHERRY", "COLLEGE", "SCHOOL", "VALLEY", "CENTER", "BROAD",
-    "UNION", "MARKET", "WATER", "HIGH", "ADAMS", "GRANT", "MONROE", "PROSPECT", "ORCHARD",
-    "GREEN", "WOODLAND", "LAKEVIEW", "SHERWOOD", "COUNTY ROAD 12", "STATE ROUTE 9",
-    "FIRST", "SECOND", "THIRD", "FOURTH", "FIFTH", "SIXTH", "SEVENTH", "EIGHTH", "NINTH",
-    "TENTH", "ELEVENTH", "TWELFTH"};
-const char* const kStreetTypes[] = {"ST", "AVE", "RD", "DR", "LN", "CT", "BLVD", "WAY", "PL",
-                                    "CIR", "TRL", "PKWY"};
-const char* const kDirections[] = {"N ", "S ", "E ", "W ", "NE ", "NW ", "SE ", "SW "};
-
-// A city, its state and its population in thousands (the draw weight, capped for the largest).
-struct Place {
-  const char* city;
-  const char* state;
-  int thousands;
-};
-
-const Place kPlaces[] = {
-    {"NEW YORK", "NY", 8300}, {"BUFFALO", "NY", 278}, {"ROCHESTER", "NY", 211},
-    {"YONKERS", "NY", 211}, {"SYRACUSE", "NY", 148}, {"ALBANY", "NY", 99},
-    {"SCHENECTADY", "NY", 68}, {"UTICA", "NY", 65}, {"BINGHAMTON", "NY", 47},
-    {"ITHACA", "NY", 32}, {"POUGHKEEPSIE", "NY", 31}, {"ELMIRA", "NY", 27},
-    {"LOS ANGELES", "CA", 3900}, {"SAN DIEGO", "CA", 1390}, {"SAN JOSE", "CA", 1010},
-    {"SAN FRANCISCO", "CA", 815}, {"FRESNO", "CA", 542}, {"SACRAMENTO", "CA", 525},
-    {"LONG BEACH", "CA", 466}, {"OAKLAND", "CA", 440}, {"BAKERSFIELD", "CA", 403},
-    {"ANAHEIM", "CA", 346}, {"RIVERSIDE", "CA", 314}, {"SANTA ANA", "CA", 310},
-    {"STOCKTON", "CA", 320}, {"IRVINE", "CA", 307}, {"CHULA VISTA", "CA", 275},
-    {"FREMONT", "CA", 230}, {"SAN BERNARDINO", "CA", 222}, {"MODESTO", "CA", 218},
-    {"FONTANA", "CA", 208}, {"OXNARD", "CA", 202}, {"GLENDALE", "CA", 196},
-    {"HUNTINGTON BEACH", "CA", 198}, {"SANTA ROSA", "CA", 178}, {"OCEANSIDE", "CA", 174},
-    {"GARDEN GROVE", "CA", 172}, {"TORRANCE", "CA", 143}, {"PASADENA", "CA", 138},
-    {"SUNNYVALE", "CA", 155}, {"ESCONDIDO", "CA", 151}, {"CONCORD", "CA", 125},
-    {"BERKELEY", "CA", 120}, {"LAKEWOOD", "CA", 82}, {"SANTA BARBARA", "CA", 88},
-    {"REDDING", "CA", 93}, {"CHICO", "CA", 101}, {"SAN LUIS OBISPO", "CA", 47},
-    {"EUREKA", "CA", 27}, {"MONTEREY", "CA", 30}, {"PALO ALTO", "CA", 68},
-    {"MOUNTAIN VIEW", "CA", 82}, {"SANTA CRUZ", "CA", 62}, {"VENTURA", "CA", 110},
-    {"LANCASTER", "CA", 173}, {"PALMDALE", "CA", 169}, {"BURBANK", "CA", 107},
-    {"SANTA CLARA", "CA", 127}, {"VISALIA", "CA", 141}, {"RIDGECREST", "CA", 28},
-    {"YUBA CITY", "CA", 70}, {"HOUSTON", "TX", 2300}, {"SAN ANTONIO", "TX", 1450},
-    {"DALLAS", "TX", 1300}, {"AUSTIN", "TX", 960}, {"FORT WORTH", "TX", 920},
-    {"EL PASO", "TX", 680}, {"ARLINGTON", "TX", 395}, {"CORPUS CHRISTI", "TX", 317},
-    {"PLANO", "TX", 285}, {"LAREDO", "TX", 255}, {"LUBBOCK", "TX", 258}, {"IRVING", "TX", 256},
-    {"GARLAND", "TX", 246}, {"AMARILLO", "TX", 200}, {"GRAND PRAIRIE", "TX", 196},
-    {"MCKINNEY", "TX", 195}, {"FRISCO", "TX", 200}, {"BROWNSVILLE", "TX", 186},
-    {"KILLEEN", "TX", 153}, {"PASADENA", "TX", 151}, {"MIDLAND", "TX", 132}, {"WACO", "TX", 138},
-    {"DENTON", "TX", 139}, {"ABILENE", "TX", 125}, {"ODESSA", "TX", 114},
-    {"BEAUMONT", "TX", 115}, {"TYLER", "TX", 105}, {"SAN ANGELO", "TX", 99},
-    {"WICHITA FALLS", "TX", 102}, {"LONGVIEW", "TX", 81}, {"TEMPLE", "TX", 82},
-    {"COLLEGE STATION", "TX", 120}, {"VICTORIA", "TX", 65}, {"SHERMAN", "TX", 43},
-    {"ROUND ROCK", "TX", 119}, {"JACKSONVILLE", "FL", 950}, {"MIAMI", "FL", 440},
-    {"TAMPA", "FL", 385}, {"ORLANDO", "FL", 307}, {"ST PETERSBURG", "FL", 258},
-    {"HIALEAH", "FL", 223}, {"TALLAHASSEE", "FL", 196}, {"FORT LAUDERDALE", "FL", 182},
-    {"PORT ST LUCIE", "FL", 204}, {"CAPE CORAL", "FL", 194}, {"PEMBROKE PINES", "FL", 171},
-    {"HOLLYWOOD", "FL", 153}, {"GAINESVILLE", "FL", 141}, {"CLEARWATER", "FL", 117},
-    {"PALM BAY", "FL", 119}, {"LAKELAND", "FL", 112}, {"PENSACOLA", "FL", 54},
-    {"SARASOTA", "FL", 55}, {"MELBOURNE", "FL", 84}, {"OCALA", "FL", 63},
-    {"DAYTONA BEACH", "FL", 72}, {"TITUSVILLE", "FL", 48}, {"FORT MYERS", "FL", 86},
-    {"PANAMA CITY", "FL", 32}, {"NAPLES", "FL", 19}, {"THE VILLAGES", "FL", 79},
-    {"BRADENTON", "FL", 55}, {"KISSIMMEE", "FL", 79}, {"CHICAGO", "IL", 2700},
-    {"AURORA", "IL", 180}, {"NAPERVILLE", "IL", 149}, {"JOLIET", "IL", 150},
-    {"ROCKFORD", "IL", 148}, {"SPRINGFIELD", "IL", 114}, {"PEORIA", "IL", 113},
-    {"ELGIN", "IL", 114}, {"CHAMPAIGN", "IL", 88}, {"BLOOMINGTON", "IL", 78},
-    {"DECATUR", "IL", 70}, {"EVANSTON", "IL", 75}, {"URBANA", "IL", 38},
-    {"CARBONDALE", "IL", 22}, {"QUINCY", "IL", 39}, {"DANVILLE", "IL", 29}, {"MOLINE", "IL", 42},
-    {"PHILADELPHIA", "PA", 1600}, {"PITTSBURGH", "PA", 302}, {"ALLENTOWN", "PA", 125},
-    {"ERIE", "PA", 94}, {"READING", "PA", 95}, {"SCRANTON", "PA", 76}, {"BETHLEHEM", "PA", 75},
-    {"LANCASTER", "PA", 58}, {"HARRISBURG", "PA", 50}, {"ALTOONA", "PA", 43}, {"YORK", "PA", 44},
-    {"STATE COLLEGE", "PA", 40}, {"WILKES BARRE", "PA", 44}, {"JOHNSTOWN", "PA", 18},
-    {"WILLIAMSPORT", "PA", 27}, {"COLUMBUS", "OH", 905}, {"CLEVELAND", "OH", 372},
-    {"CINCINNATI", "OH", 309}, {"TOLEDO", "OH", 270}, {"AKRON", "OH", 190}, {"DAYTON", "OH", 137},
-    {"PARMA", "OH", 81}, {"CANTON", "OH", 70}, {"YOUNGSTOWN", "OH", 60}, {"LORAIN", "OH", 65},
-    {"SPRINGFIELD", "OH", 58}, {"HAMILTON", "OH", 63}, {"KETTERING", "OH", 57},
-    {"ELYRIA", "OH", 52}, {"MANSFIELD", "OH", 47}, {"LIMA", "OH", 36}, {"ZANESVILLE", "OH", 25},
-    {"ATHENS", "OH", 23}, {"MARION", "OH", 36}, {"FINDLAY", "OH", 41}, {"SANDUSKY", "OH", 25},
-    {"DETROIT", "MI", 640}, {"GRAND RAPIDS", "MI", 198}, {"WARREN", "MI", 139},
-    {"STERLING HEIGHTS", "MI", 134}, {"ANN ARBOR", "MI", 123}, {"LANSING", "MI", 112},
-    {"FLINT", "MI", 81}, {"DEARBORN", "MI", 109}, {"KALAMAZOO", "MI", 73},
-    {"TRAVERSE CITY", "MI", 15}, {"SAGINAW", "MI", 44}, {"MUSKEGON", "MI", 38},
-    {"MARQUETTE", "MI", 20}, {"BATTLE CREEK", "MI", 52}, {"JACKSON", "MI", 31},
-    {"MIDLAND", "MI", 42}, {"PORT HURON", "MI", 29}, {"ATLANTA", "GA", 498},
-    {"COLUMBUS", "GA", 206}, {"AUGUSTA", "GA", 202}, {"MACON", "GA", 157},
-    {"SAVANNAH", "GA", 147}, {"ATHENS", "GA", 127}, {"SANDY SPRINGS", "GA", 108},
-    {"ROSWELL", "GA", 92}, {"ALBANY", "GA", 69}, {"MARIETTA", "GA", 61}, {"VALDOSTA", "GA", 55},
-    {"WARNER ROBINS", "GA", 80}, {"ROME", "GA", 37}, {"GAINESVILLE", "GA", 42},
-    {"DALTON", "GA", 34}, {"CHARLOTTE", "NC", 875}, {"RALEIGH", "NC", 467},
-    {"GREENSBORO", "NC", 299}, {"DURHAM", "NC", 284}, {"WINSTON SALEM", "NC", 249},
-    {"FAYETTEVILLE", "NC", 208}, {"CARY", "NC", 174}, {"WILMINGTON", "NC", 115},
-    {"HIGH POINT", "NC", 114}, {"CONCORD", "NC", 105}, {"GREENVILLE", "NC", 87},
-    {"ASHEVILLE", "NC", 94}, {"JACKSONVILLE", "NC", 72}, {"HICKORY", "NC", 43},
-    {"BOONE", "NC", 19}, {"GASTONIA", "NC", 80}, {"CHAPEL HILL", "NC", 61},
-    {"NEWARK", "NJ", 311}, {"JERSEY CITY", "NJ", 292}, {"PATERSON", "NJ", 159},
-    {"ELIZABETH", "NJ", 137}, {"LAKEWOOD", "NJ", 135}, {"EDISON", "NJ", 107},
-    {"TRENTON", "NJ", 90}, {"CAMDEN", "NJ", 71}, {"CLIFTON", "NJ", 90}, {"TOMS RIVER", "NJ", 95},
-    {"CHERRY HILL", "NJ", 74}, {"PRINCETON", "NJ", 31}, {"VINELAND", "NJ", 60},
-    {"ATLANTIC CITY", "NJ", 38}, {"MORRISTOWN", "NJ", 20}, {"VIRGINIA BEACH", "VA", 459},
-    {"NORFOLK", "VA", 238}, {"CHESAPEAKE", "VA", 249}, {"RICHMOND", "VA", 226},
-    {"NEWPORT NEWS", "VA", 186}, {"ALEXANDRIA", "VA", 159}, {"HAMPTON", "VA", 137},
-    {"ROANOKE", "VA", 100}, {"PORTSMOUTH", "VA", 97}, {"LYNCHBURG", "VA", 79},
-    {"ARLINGTON", "VA", 238}, {"CHARLOTTESVILLE", "VA", 46}, {"HARRISONBURG", "VA", 51},
-    {"BLACKSBURG", "VA", 44}, {"WINCHESTER", "VA", 28}, {"FREDERICKSBURG", "VA", 28},
-    {"DANVILLE", "VA", 42}, {"SEATTLE", "WA", 737}, {"SPOKANE", "WA", 228},
-    {"TACOMA", "WA", 219}, {"VANCOUVER", "WA", 190}, {"BELLEVUE", "WA", 151},
-    {"KENT", "WA", 136}, {"EVERETT", "WA", 110}, {"RENTON", "WA", 106}, {"YAKIMA", "WA", 96},
-    {"SPOKANE VALLEY", "WA", 102}, {"BELLINGHAM", "WA", 91}, {"KENNEWICK", "WA", 83},
-    {"OLYMPIA", "WA", 55}, {"RICHLAND", "WA", 60}, {"WENATCHEE", "WA", 35},
-    {"PORT ANGELES", "WA", 20}, {"PHOENIX", "AZ", 1600}, {"TUCSON", "AZ", 542},
-    {"MESA", "AZ", 504}, {"CHANDLER", "AZ", 275}, {"GLENDALE", "AZ", 248},
-    {"SCOTTSDALE", "AZ", 241}, {"GILBERT", "AZ", 267}, {"TEMPE", "AZ", 180},
-    {"PEORIA", "AZ", 190}, {"SURPRISE", "AZ", 143}, {"YUMA", "AZ", 95}, {"FLAGSTAFF", "AZ", 76},
-    {"PRESCOTT", "AZ", 45}, {"SIERRA VISTA", "AZ", 45}, {"LAKE HAVASU CITY", "AZ", 57},
-    {"KINGMAN", "AZ", 32}, {"BOSTON", "MA", 675}, {"WORCESTER", "MA", 206},
-    {"SPRINGFIELD", "MA", 155}, {"CAMBRIDGE", "MA", 118}, {"LOWELL", "MA", 115},
-    {"BROCKTON", "MA", 105}, {"NEW BEDFORD", "MA", 101}, {"QUINCY", "MA", 101},
-    {"LYNN", "MA", 101}, {"FALL RIVER", "MA", 94}, {"NEWTON", "MA", 88},
-    {"FRAMINGHAM", "MA", 72}, {"PITTSFIELD", "MA", 43}, {"WEST SPRINGFIELD", "MA", 28},
-    {"PLYMOUTH", "MA", 61}, {"NASHVILLE", "TN", 690}, {"MEMPHIS", "TN", 633},
-    {"KNOXVILLE", "TN", 190}, {"CHATTANOOGA", "TN", 181}, {"CLARKSVILLE", "TN", 166},
-    {"MURFREESBORO", "TN", 152}, {"JACKSON", "TN", 68}, {"JOHNSON CITY", "TN", 71},
-    {"KINGSPORT", "TN", 55}, {"OAK RIDGE", "TN", 31}, {"COOKEVILLE", "TN", 34},
-    {"INDIANAPOLIS", "IN", 887}, {"FORT WAYNE", "IN", 263}, {"EVANSVILLE", "IN", 117},
-    {"SOUTH BEND", "IN", 103}, {"CARMEL", "IN", 99}, {"FISHERS", "IN", 98},
-    {"BLOOMINGTON", "IN", 79}, {"LAFAYETTE", "IN", 70}, {"MUNCIE", "IN", 65},
-    {"TERRE HAUTE", "IN", 58}, {"KOKOMO", "IN", 59}, {"ANDERSON", "IN", 54},
-    {"RICHMOND", "IN", 35}, {"KANSAS CITY", "MO", 508}, {"ST LOUIS", "MO", 301},
-    {"SPRINGFIELD", "MO", 169}, {"COLUMBIA", "MO", 126}, {"INDEPENDENCE", "MO", 123},
-    {"LEES SUMMIT", "MO", 101}, {"ST JOSEPH", "MO", 72}, {"JOPLIN", "MO", 51},
-    {"ROLLA", "MO", 20}, {"CAPE GIRARDEAU", "MO", 40}, {"JEFFERSON CITY", "MO", 43},
-    {"BALTIMORE", "MD", 585}, {"FREDERICK", "MD", 78}, {"ROCKVILLE", "MD", 67},
-    {"GAITHERSBURG", "MD", 69}, {"HAGERSTOWN", "MD", 43}, {"ANNAPOLIS", "MD", 40},
-    {"COLUMBIA", "MD", 104}, {"SALISBURY", "MD", 33}, {"BOWIE", "MD", 58},
-    {"SILVER SPRING", "MD", 81}, {"MILWAUKEE", "WI", 577}, {"MADISON", "WI", 269},
-    {"GREEN BAY", "WI", 107}, {"KENOSHA", "WI", 99}, {"RACINE", "WI", 77},
-    {"APPLETON", "WI", 75}, {"WAUKESHA", "WI", 71}, {"EAU CLAIRE", "WI", 69},
-    {"OSHKOSH", "WI", 66}, {"JANESVILLE", "WI", 65}, {"LA CROSSE", "WI", 52},
-    {"WAUSAU", "WI", 39}, {"DENVER", "CO", 715}, {"COLORADO SPRINGS", "CO", 478},
-    {"AURORA", "CO", 386}, {"FORT COLLINS", "CO", 169}, {"LAKEWOOD", "CO", 155},
-    {"THORNTON", "CO", 141}, {"ARVADA", "CO", 124}, {"WESTMINSTER", "CO", 116},
-    {"PUEBLO", "CO", 111}, {"BOULDER", "CO", 108}, {"GREELEY", "CO", 108},
-    {"LONGMONT", "CO", 98}, {"LOVELAND", "CO", 76}, {"GRAND JUNCTION", "CO", 65},
-    {"DURANGO", "CO", 19}, {"MINNEAPOLIS", "MN", 429}, {"ST PAUL", "MN", 311},
-    {"ROCHESTER", "MN", 121}, {"DULUTH", "MN", 87}, {"BLOOMINGTON", "MN", 89},
-    {"ST CLOUD", "MN", 68}, {"MANKATO", "MN", 44}, {"MOORHEAD", "MN", 44}, {"BEMIDJI", "MN", 15},
-    {"COLUMBIA", "SC", 137}, {"CHARLESTON", "SC", 150}, {"NORTH CHARLESTON", "SC", 114},
-    {"MOUNT PLEASANT", "SC", 90}, {"ROCK HILL", "SC", 74}, {"GREENVILLE", "SC", 70},
-    {"SUMMERVILLE", "SC", 50}, {"SPARTANBURG", "SC", 38}, {"FLORENCE", "SC", 39},
-    {"MYRTLE BEACH", "SC", 35}, {"AIKEN", "SC", 32}, {"ANDERSON", "SC", 28},
-    {"HUNTSVILLE", "AL", 215}, {"BIRMINGHAM", "AL", 200}, {"MONTGOMERY", "AL", 200},
-    {"MOBILE", "AL", 187}, {"TUSCALOOSA", "AL", 99}, {"HOOVER", "AL", 92}, {"DOTHAN", "AL", 71},
-    {"AUBURN", "AL", 76}, {"DECATUR", "AL", 57}, {"FLORENCE", "AL", 40}, {"GADSDEN", "AL", 33},
-    {"NEW ORLEANS", "LA", 383}, {"BATON ROUGE", "LA", 227}, {"SHREVEPORT", "LA", 187},
-    {"LAFAYETTE", "LA", 121}, {"LAKE CHARLES", "LA", 84}, {"MONROE", "LA", 47},
-    {"ALEXANDRIA", "LA", 45}, {"HOUMA", "LA", 33}, {"SLIDELL", "LA", 28},
-    {"LOUISVILLE", "KY", 633}, {"LEXINGTON", "KY", 320}, {"BOWLING GREEN", "KY", 72},
-    {"OWENSBORO", "KY", 60}, {"COVINGTON", "KY", 40}, {"RICHMOND", "KY", 35},
-    {"PADUCAH", "KY", 27}, {"FRANKFORT", "KY", 28}, {"PORTLAND", "OR", 652},
-    {"EUGENE", "OR", 176}, {"SALEM", "OR", 175}, {"GRESHAM", "OR", 114},
-    {"HILLSBORO", "OR", 106}, {"BEAVERTON", "OR", 97}, {"BEND", "OR", 99}, {"MEDFORD", "OR", 85},
-    {"SPRINGFIELD", "OR", 62}, {"CORVALLIS", "OR", 59}, {"ALBANY", "OR", 56},
-    {"GRANTS PASS", "OR", 39}, {"KLAMATH FALLS", "OR", 22}, {"ROSEBURG", "OR", 24},
-    {"OKLAHOMA CITY", "OK", 681}, {"TULSA", "OK", 413}, {"NORMAN", "OK", 128},
-    {"BROKEN ARROW", "OK", 113}, {"LAWTON", "OK", 90}, {"EDMOND", "OK", 94},
-    {"STILLWATER", "OK", 48}, {"ENID", "OK", 50}, {"MUSKOGEE", "OK", 37},
-    {"BRIDGEPORT", "CT", 148}, {"NEW HAVEN", "CT", 134}, {"STAMFORD", "CT", 135},
-    {"HARTFORD", "CT", 121}, {"WATERBURY", "CT", 114}, {"NORWALK", "CT", 91},
-    {"DANBURY", "CT", 86}, {"NEW BRITAIN", "CT", 74}, {"NEW LONDON", "CT", 27},
-    {"MERIDEN", "CT", 60}, {"SALT LAKE CITY", "UT", 200}, {"WEST VALLEY CITY", "UT", 140},
-    {"PROVO", "UT", 115}, {"WEST JORDAN", "UT", 116}, {"OREM", "UT", 98}, {"OGDEN", "UT", 87},
-    {"ST GEORGE", "UT", 95}, {"LOGAN", "UT", 52}, {"DES MOINES", "IA", 214},
-    {"CEDAR RAPIDS", "IA", 137}, {"DAVENPORT", "IA", 101}, {"SIOUX CITY", "IA", 85},
-    {"IOWA CITY", "IA", 75}, {"WATERLOO", "IA", 68}, {"AMES", "IA", 66}, {"DUBUQUE", "IA", 59},
-    {"COUNCIL BLUFFS", "IA", 62}, {"LAS VEGAS", "NV", 641}, {"HENDERSON", "NV", 320},
-    {"RENO", "NV", 264}, {"NORTH LAS VEGAS", "NV", 262}, {"SPARKS", "NV", 108},
-    {"CARSON CITY", "NV", 58}, {"ELKO", "NV", 20}, {"LITTLE ROCK", "AR", 202},
-    {"FORT SMITH", "AR", 89}, {"FAYETTEVILLE", "AR", 93}, {"SPRINGDALE", "AR", 84},
-    {"JONESBORO", "AR", 78}, {"CONWAY", "AR", 64}, {"ROGERS", "AR", 69},
-    {"BENTONVILLE", "AR", 54}, {"HOT SPRINGS", "AR", 38}, {"JACKSON", "MS", 153},
-    {"GULFPORT", "MS", 72}, {"SOUTHAVEN", "MS", 55}, {"HATTIESBURG", "MS", 48},
-    {"BILOXI", "MS", 49}, {"TUPELO", "MS", 38}, {"MERIDIAN", "MS", 35},
-    {"STARKVILLE", "MS", 25}, {"WICHITA", "KS", 397}, {"OVERLAND PARK", "KS", 197},
-    {"KANSAS CITY", "KS", 156}, {"OLATHE", "KS", 141}, {"TOPEKA", "KS", 126},
-    {"LAWRENCE", "KS", 94}, {"MANHATTAN", "KS", 54}, {"SALINA", "KS", 47},
-    {"HUTCHINSON", "KS", 40}, {"ALBUQUERQUE", "NM", 564}, {"LAS CRUCES", "NM", 111},
-    {"RIO RANCHO", "NM", 104}, {"SANTA FE", "NM", 88}, {"ROSWELL", "NM", 48},
-    {"FARMINGTON", "NM", 46}, {"LOS ALAMOS", "NM", 13}, {"CLOVIS", "NM", 38},
-    {"OMAHA", "NE", 486}, {"LINCOLN", "NE", 291}, {"BELLEVUE", "NE", 64},
-    {"GRAND ISLAND", "NE", 53}, {"KEARNEY", "NE", 33}, {"NORTH PLATTE", "NE", 23},
-    {"BOISE", "ID", 235}, {"MERIDIAN", "ID", 117}, {"NAMPA", "ID", 100},
-    {"IDAHO FALLS", "ID", 64}, {"POCATELLO", "ID", 56}, {"COEUR D ALENE", "ID", 54},
-    {"TWIN FALLS", "ID", 51}, {"CHARLESTON", "WV", 48}, {"HUNTINGTON", "WV", 46},
-    {"MORGANTOWN", "WV", 30}, {"PARKERSBURG", "WV", 29}, {"WHEELING", "WV", 27},
-    {"HONOLULU", "HI", 350}, {"HILO", "HI", 45}, {"KAILUA", "HI", 38},
-    {"MANCHESTER", "NH", 115}, {"NASHUA", "NH", 91}, {"CONCORD", "NH", 43}, {"DOVER", "NH", 32},
-    {"PORTSMOUTH", "NH", 22}, {"KEENE", "NH", 23}, {"PORTLAND", "ME", 68},
-    {"LEWISTON", "ME", 37}, {"BANGOR", "ME", 32}, {"AUGUSTA", "ME", 19},
-    {"PROVIDENCE", "RI", 190}, {"WARWICK", "RI", 82}, {"CRANSTON", "RI", 82},
-    {"PAWTUCKET", "RI", 75}, {"NEWPORT", "RI", 25}, {"BILLINGS", "MT", 117},
-    {"MISSOULA", "MT", 74}, {"GREAT FALLS", "MT", 60}, {"BOZEMAN", "MT", 53}, {"BUTTE", "MT", 34},
-    {"HELENA", "MT", 32}, {"WILMINGTON", "DE", 70}, {"DOVER", "DE", 39}, {"NEWARK", "DE", 31},
-    {"SIOUX FALLS", "SD", 192}, {"RAPID CITY", "SD", 74}, {"ABERDEEN", "SD", 28},
-    {"FARGO", "ND", 125}, {"BISMARCK", "ND", 73}, {"GRAND FORKS", "ND", 59}, {"MINOT", "ND", 48},
-    {"ANCHORAGE", "AK", 291}, {"FAIRBANKS", "AK", 32}, {"JUNEAU", "AK", 32},
-    {"BURLINGTON", "VT", 44}, {"RUTLAND", "VT", 16}, {"MONTPELIER", "VT", 8},
-    {"SPRINGFIELD", "VT", 9}, {"CHEYENNE", "WY", 65}, {"CASPER", "WY", 58},
-    {"LARAMIE", "WY", 32}, {"WASHINGTON", "DC", 690}, {"SAN JUAN", "PR", 342},
-    {"BAYAMON", "PR", 185}, {"PONCE", "PR", 137}, {"MAYAGUEZ", "PR", 73}};
-
-constexpr int kMaxWeight = 1000;  // the largest cities would crowd out the rest
-
 int state_index(const char* code) {
   for (int i = 1; i < dbfiles::kStateCount; ++i) {
     if (std::strcmp(dbfiles::StateCodes[i], code) == 0) return i;
@@ -337,99 +57,8 @@ int state_index(const char* code) {
   std::exit(1);
 }
 
-// Draws an index with weight 1 / (rank + bias): the first few are common, the tail is long.
-std::discrete_distribution<int> ranked(std::size_t n, double bias) {
-  std::vector<double> w(n);
-  for (std::size_t i = 0; i < n; ++i) w[i] = 1.0 / (static_cast<double>(i) + bias);
-  return std::discrete_distribution<int>(w.begin(), w.end());
-}
-
-// Callsigns of every shape the FCC issues: 1x2, 2x1, 1x3, 2x2, 2x3, with A only as AA-AL.
-std::string random_call(std::mt19937& rng) {
-  static const char kOnePrefix[] = "KNW";
-  auto letter = [&rng] { return static_cast<char>('A' + rng() % 26); };
-  auto two_prefix = [&rng, &letter] {
-    const unsigned first = rng() % 10;  // A-prefixed blocks are the smallest
-    const char p[2] = {first == 0 ? 'A' : kOnePrefix[first % 3],
-                       first == 0 ? static_cast<char>('A' + rng() % 12) : letter()};
-    return std::string(p, 2);
-  };
-  const unsigned shape = rng() % 100;
-  std::string call;
-  int suffix = 3;
-  if (shape < 3) {           // 1x2, K1AB
-    call = std::string(1, kOnePrefix[rng() % 3]);
-    suffix = 2;
-  } else if (shape < 6) {    // 2x1, AA1A
-    call = two_prefix();
-    suffix = 1;
-  } else if (shape < 30) {   // 1x3, W1ABC
-    call = std::string(1, kOnePrefix[rng() % 3]);
-  } else if (shape < 42) {   // 2x2, KB1AB
-    call = two_prefix();
-    suffix = 2;
-  } else {                   // 2x3, KC1ABC
-    call = two_prefix();
-  }
-  call += static_cast<char>('0' + rng() % 10);
-  for (int i = 0; i < suffix; ++i) call += letter();
-  return call;
-}
-
 // One licensee as both sides hold it.
 using Licence = bench::StoredLicence;
-
-std::vector<Licence> make_licences() {
-  std::mt19937 rng(20240601);
-  std::map<dbfiles::CallKey, std::string> calls;
-  while (static_cast<int>(calls.size()) < kEntries) {
-    std::string call = random_call(rng);
-    const dbfiles::CallKey key = dbfiles::encode_call(call.c_str());
-    calls.emplace(key, std::move(call));
-  }
-  auto last = ranked(std::size(kLastNames), 8.0);
-  auto first = ranked(std::size(kFirstNames), 3.0);
-  auto street = ranked(std::size(kStreetNames), 10.0);
-  std::vector<double> place_weight;
-  std::vector<int> place_state;
-  std::vector<std::uint32_t> place_zip;
-  for (const Place& p : kPlaces) {
-    place_weight.push_back(std::min(p.thousands, kMaxWeight));
-    place_state.push_back(state_index(p.state));
-    place_zip.push_back(1000 + rng() % 98000);
-  }
-  std::discrete_distribution<int> place(place_weight.begin(), place_weight.end());
-
-  std::vector<Licence> out;
-  out.reserve(calls.size());
-  for (auto& [key, call] : calls) {
-    Licence l;
-    l.call = std::move(call);
-    dbfiles::UsRecord& r = l.record;
-    r.key = key;
-    // One draw per statement, so that every compiler makes the same licensees.
-    r.name = kLastNames[last(rng)];
-    r.name += ", ";
-    r.name += kFirstNames[first(rng)];
-    if (rng() % 5 != 0) {
-      r.name += ' ';
-      r.name += static_cast<char>('A' + rng() % 26);
-    }
-    const std::uint32_t highest = rng() % 2 != 0 ? 999 : 19999;
-    r.street = std::to_string(1 + rng() % highest) + " ";
-    if (rng() % 6 == 0) r.street += kDirections[rng() % std::size(kDirections)];
-    r.street += kStreetNames[street(rng)];
-    r.street += ' ';
-    r.street += kStreetTypes[rng() % std::size(kStreetTypes)];
-    if (rng() % 12 == 0) r.street += " APT " + std::to_string(1 + rng() % 40);
-    const int p = place(rng);
-    r.city = kPlaces[p].city;
-    r.state = static_cast<std::uint32_t>(place_state[p]);
-    r.zip = place_zip[p] + rng() % 40;
-    out.push_back(std::move(l));
-  }
-  return out;
-}
 
 // ---------------------------------------------------------------------------------------------
 // The data, made once per run: call.db and calls.sqlite with the same licensees, and the
@@ -512,36 +141,30 @@ void fail(const std::string& what) {
   std::exit(1);
 }
 
-// Synthetic data: call.db of kEntries licences and callprev.db of kPreviousCalls former
-// callsigns, each mapped onto a licensed one.
+// Synthetic data, drawn as `calldb demo` draws its own: call.db of kEntries licences and
+// callprev.db of kPreviousCalls former callsigns, each mapped onto a licensed one.
 void make_synthetic(const std::string& folder, std::vector<Licence>* licences,
                     std::vector<dbfiles::PrevEntry>* previous) {
   std::fprintf(stderr, "making %d licences in %s...\n", kEntries, folder.c_str());
-  *licences = make_licences();
-  std::vector<dbfiles::UsRecord> records;
-  records.reserve(licences->size());
-  for (const Licence& l : *licences) records.push_back(l.record);
+  calldb::demo::Random rng(20240601);
+  const std::vector<dbfiles::UsRecord> records = calldb::demo::make_us_licences(rng, kEntries);
   std::string error;
   if (dbfiles::write_call_db(folder + "/call.db", "20240601", records, &error) != 0) fail(error);
-  std::mt19937 rng(20240602);
-  std::set<dbfiles::CallKey> keys;
-  for (const Licence& l : *licences) keys.insert(l.record.key);
-  std::map<dbfiles::CallKey, dbfiles::CallKey> prev;
-  while (static_cast<int>(prev.size()) < kPreviousCalls) {
-    const dbfiles::CallKey old_key = dbfiles::encode_call(random_call(rng).c_str());
-    if (keys.count(old_key) == 0) prev[old_key] = (*licences)[rng() % licences->size()].record.key;
-  }
-  previous->clear();
-  for (const auto& [old_key, new_key] : prev) previous->push_back({old_key, new_key});
+  calldb::demo::Random prev_rng(20240602);
+  *previous = calldb::demo::make_previous_calls(prev_rng, records, kPreviousCalls);
   if (dbfiles::write_prev_db(folder + "/callprev.db", "20240601", *previous, &error) != 0) {
     fail(error);
   }
+  licences->clear();
+  licences->reserve(records.size());
+  for (const dbfiles::UsRecord& r : records) licences->push_back({dbfiles::decode_call(r.key), r});
 }
 
 // The probed callsigns, shuffled: existing ones, ones in neither file, and former ones.
 void pick_probes(Data* d, const std::vector<Licence>& licences,
                  const std::vector<dbfiles::PrevEntry>& previous) {
   std::mt19937 rng(7);
+  calldb::demo::Random calls(7);
   std::set<dbfiles::CallKey> keys;
   for (const Licence& l : licences) keys.insert(l.record.key);
   std::set<dbfiles::CallKey> old_keys;
@@ -551,7 +174,7 @@ void pick_probes(Data* d, const std::vector<Licence>& licences,
   }
   d->probes_found = kExistingProbes;
   for (int i = 0; i < kMissingProbes;) {
-    const std::string call = random_call(rng);
+    const std::string call = calldb::demo::random_us_call(calls);
     const dbfiles::CallKey key = dbfiles::encode_call(call.c_str());
     if (keys.count(key) != 0 || old_keys.count(key) != 0) continue;
     d->probes.push_back(call);
@@ -884,35 +507,37 @@ void count_probes(benchmark::State& state, int found, int expected) {
       probes, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-// call.db alone, read calls: one 12-byte read per probed index entry, one for the text.
-void BM_OursLookup(benchmark::State& state) {
+// Every probe once per iteration through `lookup`, call.db's lookup on read calls or on the map.
+template <typename Lookup>
+void lookup_probes(benchmark::State& state, Lookup lookup) {
   Data& d = data();
   int found = 0;
   for (auto _ : state) {
     found = 0;
     for (const std::string& call : d.probes) {
       dbfiles::LookupResult result;
-      found += dbfiles::lookup_us_call(d.us, call.c_str(), &result).found ? 1 : 0;
+      found += lookup(call.c_str(), &result).found ? 1 : 0;
       benchmark::DoNotOptimize(result.place_line);
     }
   }
   count_probes(state, found, d.probes_found);
 }
+
+// call.db alone, read calls: one 12-byte read per probed index entry, one for the text.
+void BM_OursLookup(benchmark::State& state) {
+  const dbfiles::UsDatabase& us = data().us;
+  lookup_probes(state, [&us](const char* call, dbfiles::LookupResult* result) {
+    return dbfiles::lookup_us_call(us, call, result);
+  });
+}
 BENCHMARK(BM_OursLookup)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // The same through the read-only map of call.db.
 void BM_MmapLookup(benchmark::State& state) {
-  Data& d = data();
-  int found = 0;
-  for (auto _ : state) {
-    found = 0;
-    for (const std::string& call : d.probes) {
-      dbfiles::LookupResult result;
-      found += d.mapped.lookup(call.c_str(), &result).found ? 1 : 0;
-      benchmark::DoNotOptimize(result.place_line);
-    }
-  }
-  count_probes(state, found, d.probes_found);
+  const bench::MappedCallDb& mapped = data().mapped;
+  lookup_probes(state, [&mapped](const char* call, dbfiles::LookupResult* result) {
+    return mapped.lookup(call, result);
+  });
 }
 BENCHMARK(BM_MmapLookup)->Unit(benchmark::kMicrosecond)->UseRealTime();
 

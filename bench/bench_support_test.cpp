@@ -1,7 +1,9 @@
 // The pieces the benchmarks rely on to compare like with like: call.db read back into the
 // records it was written from (SQLite is loaded from them), the mapped lookup answering exactly
-// as the lookup on read calls, and the map's fate when its file is cut short.
+// as the lookup on read calls, the map's fate when its file is cut short, and the times the
+// printed ratios are made of.
 #include "bench/bench_support.h"
+#include "bench/ratio_reporter.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,6 +11,7 @@
 #include <algorithm>
 #include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -191,6 +194,60 @@ TEST(MappedCallDb, TouchingPastAFileCutShortUnderTheMapRaisesSigbus) {
   EXPECT_TRUE(out.signalled) << "exit code " << out.exit_code;
   EXPECT_EQ(out.signal, SIGBUS);
   EXPECT_FALSE(platform::file_exists(dir.file("truncated-under-map.db")));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The times behind the printed ratios
+
+benchmark::BenchmarkReporter::Run timed(const char* name, double seconds, std::int64_t iterations,
+                                        benchmark::TimeUnit unit = benchmark::kMillisecond) {
+  benchmark::BenchmarkReporter::Run run;
+  run.run_name.function_name = name;
+  run.run_type = benchmark::BenchmarkReporter::Run::RT_Iteration;
+  run.iterations = iterations;
+  run.time_unit = unit;
+  run.real_accumulated_time = seconds * static_cast<double>(iterations);
+  run.cpu_accumulated_time = run.real_accumulated_time;
+  return run;
+}
+
+benchmark::BenchmarkReporter::Run aggregate(const char* name, const char* statistic,
+                                            double seconds) {
+  benchmark::BenchmarkReporter::Run run = timed(name, seconds, 1);
+  run.run_type = benchmark::BenchmarkReporter::Run::RT_Aggregate;
+  run.aggregate_name = statistic;
+  return run;
+}
+
+TEST(RatioReporter, KeepsSecondsPerIterationPreferringTheMedianOfRepetitions) {
+  std::ostringstream table;
+  RatioReporter reporter;
+  reporter.SetOutputStream(&table);
+  reporter.SetErrorStream(&table);
+  EXPECT_TRUE(reporter.empty());
+
+  // One run, in microseconds: 4 iterations of 0.25 ms each.
+  reporter.ReportRuns({timed("BM_Lookup", 0.00025, 4, benchmark::kMicrosecond)});
+  EXPECT_NEAR(reporter.seconds("BM_Lookup"), 0.00025, 1e-12);
+
+  // Repetitions: the median stands, whichever repetition came last.
+  reporter.ReportRuns({timed("BM_Merge", 0.1, 3), timed("BM_Merge", 0.3, 3),
+                       timed("BM_Merge", 0.2, 3), aggregate("BM_Merge", "mean", 0.2),
+                       aggregate("BM_Merge", "median", 0.15),
+                       aggregate("BM_Merge", "stddev", 0.1)});
+  EXPECT_NEAR(reporter.seconds("BM_Merge"), 0.15, 1e-12);
+  reporter.ReportRuns({timed("BM_Merge", 0.9, 3)});
+  EXPECT_NEAR(reporter.seconds("BM_Merge"), 0.15, 1e-12);
+
+  // A failed run is no time at all; nor is a benchmark that never ran.
+  benchmark::BenchmarkReporter::Run failed = timed("BM_CopyWithCp", 0.05, 2);
+  failed.error_occurred = true;
+  failed.error_message = "cp failed";
+  reporter.ReportRuns({failed});
+  EXPECT_EQ(reporter.seconds("BM_CopyWithCp"), 0);
+  EXPECT_EQ(reporter.seconds("BM_Unknown"), 0);
+  EXPECT_FALSE(reporter.empty());
+  EXPECT_NE(table.str().find("BM_Merge"), std::string::npos);  // the table itself is printed
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/ratio_reporter.h"
 #include "dbfiles/dbwriter.h"
 #include "dbfiles/usdb.h"
 #include "updater/make_update.h"
@@ -182,33 +183,19 @@ void BM_CopyWithCp(benchmark::State& state) {
 }
 BENCHMARK(BM_CopyWithCp)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Keeps each benchmark's time per iteration for the ratio printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        seconds_[run.run_name.function_name] = run.GetAdjustedRealTime();
-      }
-    }
-  }
-  std::map<std::string, double> seconds_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   data_folder();
-  RatioReporter reporter;
+  bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  const auto merge = reporter.seconds_.find("BM_Merge");
-  const auto cp = reporter.seconds_.find("BM_CopyWithCp");
-  if (merge != reporter.seconds_.end() && cp != reporter.seconds_.end() && cp->second > 0) {
+  const double merge = reporter.seconds("BM_Merge");
+  const double cp = reporter.seconds("BM_CopyWithCp");
+  if (merge > 0 && cp > 0) {
     std::printf("merge of %u update entries into %u entries: %.2f times cp of the file (target: "
                 "at most 3)\n",
-                g_update_entries, g_entries, merge->second / cp->second);
+                g_update_entries, g_entries, merge / cp);
   }
   benchmark::Shutdown();
   return 0;

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/ratio_reporter.h"
 #include "dbfiles/dbwriter.h"
 #include "dbfiles/lookup.h"
 #include "dbfiles/usdb.h"
@@ -654,40 +655,7 @@ void check_same_answers() {
   std::fflush(stdout);
 }
 
-// Keeps each benchmark's seconds per iteration for the ratios printed at the end: the median
-// when the run was repeated (--benchmark_repetitions), else the one run.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  // Colours only on a terminal, so that a saved run reads cleanly.
-  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      const std::string& name = run.run_name.function_name;
-      const double seconds =
-          run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-        seconds_[name] = seconds;
-        medians_.insert(name);
-      } else if (run.run_type == Run::RT_Iteration && medians_.count(name) == 0) {
-        seconds_[name] = seconds;
-      }
-    }
-  }
-  // Seconds per iteration, or 0 when the benchmark did not run.
-  double seconds(const char* name) const {
-    const auto it = seconds_.find(name);
-    return it == seconds_.end() ? 0 : it->second;
-  }
-  bool empty() const { return seconds_.empty(); }
-
- private:
-  std::map<std::string, double> seconds_;
-  std::set<std::string> medians_;
-};
-
-void print_ratios(const RatioReporter& r) {
+void print_ratios(const bench::RatioReporter& r) {
   if (r.empty()) return;
   const double floor = r.seconds("BM_ScanFloor");
   std::printf("\n%-28s %12s %12s %8s  %s\n", "", "ours", "against", "ratio", "target");
@@ -721,7 +689,7 @@ int main(int argc, char** argv) {
   data();
   check_same_results();
   check_same_answers();
-  RatioReporter reporter;
+  bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   print_ratios(reporter);
   sqlite3_close(data().sql);

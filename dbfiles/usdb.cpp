@@ -50,17 +50,38 @@ LookupStatus find_entry(const UsDatabase& db, CallKey key, IndexEntry* entry) {
   LookupStatus status;
   std::int64_t low = 0;
   std::int64_t high = static_cast<std::int64_t>(db.count) - 1;
+  // The search reads one entry a probe until the entries left fit a small window; that window
+  // is read with one call and the same search ends in it. Nothing outlives the call.
+  constexpr std::int64_t kWindow = 128;
+  unsigned char window[kWindow * IndexEntry::kSize];
+  std::int64_t window_low = -1;  // the first entry held in `window`, or -1
   while (low <= high) {
     const std::int64_t mid = (low + high) / 2;
-    unsigned char raw[IndexEntry::kSize];
-    const platform::IoResult r = db.file.read_at(
-        db.index_offset + static_cast<std::uint64_t>(mid) * IndexEntry::kSize, raw, sizeof raw);
-    if (r.error != 0 || r.count != sizeof raw) {
-      // The file shrank under us or cannot be read: nothing to compare with.
-      status.damaged = true;
-      return status;
+    if (window_low < 0 && high - low < kWindow) {
+      const std::size_t bytes = static_cast<std::size_t>(high - low + 1) * IndexEntry::kSize;
+      const platform::IoResult r = db.file.read_at(
+          db.index_offset + static_cast<std::uint64_t>(low) * IndexEntry::kSize, window, bytes);
+      if (r.error != 0 || static_cast<std::size_t>(r.count) != bytes) {
+        status.damaged = true;  // the file shrank under us or cannot be read
+        return status;
+      }
+      window_low = low;
     }
-    const IndexEntry probe = IndexEntry::decode(raw);
+    unsigned char raw[IndexEntry::kSize];
+    const unsigned char* at = raw;
+    if (window_low >= 0) {
+      at = window + (mid - window_low) * IndexEntry::kSize;
+    } else {
+      const platform::IoResult r = db.file.read_at(
+          db.index_offset + static_cast<std::uint64_t>(mid) * IndexEntry::kSize, raw,
+          sizeof raw);
+      if (r.error != 0 || r.count != sizeof raw) {
+        // The file shrank under us or cannot be read: nothing to compare with.
+        status.damaged = true;
+        return status;
+      }
+    }
+    const IndexEntry probe = IndexEntry::decode(at);
     if (key < probe.key) {
       high = mid - 1;
     } else if (key > probe.key) {

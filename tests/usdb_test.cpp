@@ -88,6 +88,44 @@ TEST(CallDb, EveryWrittenCallsignIsFoundAndNoOtherIs) {
   }
 }
 
+// The search ends in one read of the last entries left; indexes just below, at and above that
+// window's size find every entry and nothing between them.
+TEST(CallDb, IndexesAroundTheLastReadsSizeFindEveryEntry) {
+  for (const int count : {2, 127, 128, 129, 130, 255, 256, 257, 1000}) {
+    TempDir dir;
+    std::vector<UsRecord> records;
+    // KA1AAA, KA1AAC, ... every other suffix, so that the ones between are absent.
+    for (int i = 0; i < count; ++i) {
+      std::string call = "KA1AAA";
+      const int n = 2 * i;
+      call[3] = static_cast<char>('A' + n / 676);
+      call[4] = static_cast<char>('A' + n / 26 % 26);
+      call[5] = static_cast<char>('A' + n % 26);
+      UsRecord r;
+      r.key = encode_call(call.c_str());
+      r.name = call;
+      records.push_back(r);
+    }
+    write_db(dir.file("call.db"), "20200101", records);
+    UsDatabase db;
+    ASSERT_EQ(open_call_db(dir.file("call.db"), &db), 0);
+    for (int i = 0; i < count; ++i) {
+      const std::string call = records[static_cast<std::size_t>(i)].name;
+      LookupResult result;
+      ASSERT_TRUE(lookup_us_call(db, call.c_str(), &result).found) << count << " " << call;
+      EXPECT_EQ(result.name_line, call);
+      std::string between = call;
+      between[5] = static_cast<char>(between[5] + 1);  // stored last letters are A, C ... Y
+      const LookupStatus status = lookup_us_call(db, between.c_str(), &result);
+      EXPECT_FALSE(status.found) << count << " " << between;
+      EXPECT_FALSE(status.damaged) << count << " " << between;
+    }
+    LookupResult result;
+    EXPECT_FALSE(lookup_us_call(db, "K0A", &result).found);
+    EXPECT_FALSE(lookup_us_call(db, "WZ9ZZZ", &result).found);
+  }
+}
+
 TEST(CallDb, FirstLastAndBeyondEveryKey) {
   TempDir dir;
   std::vector<UsRecord> records;

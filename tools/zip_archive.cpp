@@ -10,16 +10,13 @@ namespace calldb {
 
 namespace {
 
-constexpr std::uint32_t kLocalSignature = 0x04034B50;      // "PK\3\4"
 constexpr std::uint32_t kDirectorySignature = 0x02014B50;  // "PK\1\2"
 constexpr std::uint32_t kEndSignature = 0x06054B50;        // "PK\5\6"
 constexpr std::uint32_t kEnd64Signature = 0x06064B50;      // "PK\6\6"
 constexpr std::uint32_t kDescriptorSignature = 0x08074B50;  // "PK\7\8"
-constexpr std::size_t kLocalSize = 30;
 constexpr std::size_t kDirectoryEntrySize = 46;
 constexpr std::size_t kEndSize = 22;
 constexpr std::size_t kMaxComment = 65535;
-constexpr int kFlagDescriptor = 0x0008;
 constexpr std::uint32_t kZip64Marker = 0xFFFFFFFF;
 
 std::uint32_t le16(const unsigned char* p) { return p[0] | (p[1] << 8); }
@@ -59,7 +56,7 @@ int ZipArchive::open(const std::string& path) {
 
 int ZipArchive::next(updater::ZipMember* member, std::string* error) {
   const std::uint64_t at = next_header_;
-  unsigned char header[kLocalSize];
+  unsigned char header[updater::kZipLocalHeaderSize];
   const platform::IoResult got = file_.read_at(at, header, sizeof header);
   if (!got.ok()) return fail(error, "read error " + std::to_string(got.error));
   if (got.count >= 4) {
@@ -68,7 +65,7 @@ int ZipArchive::next(updater::ZipMember* member, std::string* error) {
         signature == kEnd64Signature) {
       return 0;
     }
-    if (signature != kLocalSignature) {
+    if (signature != updater::kZipLocalSignature) {
       return fail(error, "no member header at offset " + std::to_string(at));
     }
   }
@@ -76,19 +73,19 @@ int ZipArchive::next(updater::ZipMember* member, std::string* error) {
     return fail(error, "the archive ends inside a member header at offset " + std::to_string(at));
   }
   *member = updater::ZipMember{};
-  member->flags = static_cast<int>(le16(header + 6));
-  member->method = static_cast<int>(le16(header + 8));
-  const std::size_t name_length = le16(header + 26);
-  const std::size_t extra_length = le16(header + 28);
-  member->data_offset = at + kLocalSize + name_length + extra_length;
+  const std::size_t name_length =
+      updater::decode_zip_local_header(header, at, member).name_length;
   member->name.resize(name_length);
-  const platform::IoResult name = file_.read_at(at + kLocalSize, member->name.data(), name_length);
+  const platform::IoResult name =
+      file_.read_at(at + updater::kZipLocalHeaderSize, member->name.data(), name_length);
   if (!name.ok() || name.count < name_length || member->data_offset > size_) {
     return fail(error, "the archive ends inside a member header at offset " + std::to_string(at));
   }
-  descriptor_ = (member->flags & kFlagDescriptor) != 0;
-  const int sized = descriptor_ ? sizes_from_directory(at, member, error)
-                                : set_sizes(le32(header + 18), le32(header + 22), member, error);
+  descriptor_ = (member->flags & updater::kZipFlagDataDescriptor) != 0;
+  const int sized =
+      descriptor_ ? sizes_from_directory(at, member, error)
+                  : set_sizes(static_cast<std::uint32_t>(member->compressed_size),
+                              static_cast<std::uint32_t>(member->uncompressed_size), member, error);
   if (sized != 0) return -1;
   if (member->data_offset + static_cast<std::uint32_t>(member->compressed_size) > size_) {
     return fail(error, member->name + " is cut short: the archive ends inside it");
@@ -163,7 +160,7 @@ bool looks_like_zip(const std::string& path) {
   unsigned char word[4] = {};
   const platform::IoResult got = file.read(word, sizeof word);
   if (!got.ok() || got.count < sizeof word) return false;
-  return le32(word) == kLocalSignature || le32(word) == kEndSignature;
+  return le32(word) == updater::kZipLocalSignature || le32(word) == kEndSignature;
 }
 
 }  // namespace calldb

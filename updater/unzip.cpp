@@ -14,12 +14,9 @@ namespace updater {
 
 namespace {
 
-constexpr std::uint32_t kLocalHeaderSignature = 0x04034B50;  // "PK\3\4"
-constexpr std::size_t kLocalHeaderSize = 30;
 constexpr std::size_t kNameBufferSize = 512;  // names are cut at 511 bytes
 constexpr int kMethodStored = 0;
 constexpr int kMethodDeflated = 8;
-constexpr int kFlagDataDescriptor = 0x0008;  // sizes and CRC follow the data instead
 constexpr std::size_t kInflateBufferSize = 131072;
 constexpr std::size_t kCopyChunk = 4092;
 // Raw deflate data read through a zlib-format stream: a zlib header is put in front of it.
@@ -242,6 +239,19 @@ int doinflate(WorkerEnv& env, platform::File& archive, const ZipMember& member,
   return output.finish(member);
 }
 
+ZipLocalHeader decode_zip_local_header(const unsigned char (&bytes)[kZipLocalHeaderSize],
+                                       std::uint64_t at, ZipMember* member) {
+  ZipLocalHeader header;
+  member->flags = u16_at(bytes + 6);
+  member->method = u16_at(bytes + 8);
+  member->compressed_size = static_cast<std::int32_t>(u32_at(bytes + 18));
+  member->uncompressed_size = static_cast<std::int32_t>(u32_at(bytes + 22));
+  header.name_length = u16_at(bytes + 26);
+  header.extra_length = u16_at(bytes + 28);
+  member->data_offset = at + kZipLocalHeaderSize + header.name_length + header.extra_length;
+  return header;
+}
+
 int unzip(WorkerEnv& env, const char* archive) {
   WorkerLink& link = *env.link;
   const std::string archive_name = archive;
@@ -260,19 +270,14 @@ int unzip(WorkerEnv& env, const char* archive) {
   std::uint64_t position = 0;
   for (;;) {
     if (env.cancelled()) return log_cancelled(env);
-    unsigned char header[kLocalHeaderSize];
+    unsigned char header[kZipLocalHeaderSize];
     const platform::IoResult got = zip.read(header, sizeof header);
     if (!got.ok()) return log_read_error(env, archive_name, got.error);
-    if (got.count < sizeof header || u32_at(header) != kLocalHeaderSignature) break;
+    if (got.count < sizeof header || u32_at(header) != kZipLocalSignature) break;
 
     ZipMember member;
-    member.flags = u16_at(header + 6);
-    member.method = u16_at(header + 8);
-    member.compressed_size = static_cast<std::int32_t>(u32_at(header + 18));
-    member.uncompressed_size = static_cast<std::int32_t>(u32_at(header + 22));
-    const std::size_t name_length = u16_at(header + 26);
-    const std::size_t extra_length = u16_at(header + 28);
-    member.data_offset = position + sizeof header + name_length + extra_length;
+    const std::size_t name_length =
+        decode_zip_local_header(header, position, &member).name_length;
 
     char name[kNameBufferSize];
     const std::size_t kept = std::min(name_length, sizeof name - 1);
@@ -289,7 +294,7 @@ int unzip(WorkerEnv& env, const char* archive) {
 
     if (name_length == kept && is_wanted(member)) {
       seen = true;
-      if ((member.flags & kFlagDataDescriptor) != 0) {
+      if ((member.flags & kZipFlagDataDescriptor) != 0) {
         link.log_text(member.name + " has its sizes after its data: NOT extracted\r\n");
         return kUnzipSizesUnusable;
       }

@@ -7,6 +7,7 @@
 // extraction never leaves a partial amateur.txt (an older, whole one stays as it was).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -42,6 +43,22 @@ struct ZipMember {
   std::int32_t uncompressed_size = 0;
   std::uint64_t data_offset = 0;  // where the member's data starts in the archive
 };
+
+// A member's local header: its fixed 30 bytes, with the name and extra field that follow them.
+inline constexpr std::uint32_t kZipLocalSignature = 0x04034B50;  // "PK\3\4"
+inline constexpr std::size_t kZipLocalHeaderSize = 30;
+inline constexpr int kZipFlagDataDescriptor = 0x0008;  // sizes and CRC follow the data instead
+
+struct ZipLocalHeader {
+  std::size_t name_length = 0;
+  std::size_t extra_length = 0;
+};
+
+// Reads the fixed part of a local header that starts at archive offset `at` into *member
+// (flags, method, the two sizes as the header gives them, and where the data starts); the name
+// is left for the caller to read.
+ZipLocalHeader decode_zip_local_header(const unsigned char (&bytes)[kZipLocalHeaderSize],
+                                       std::uint64_t at, ZipMember* member);
 
 // Lists the members of `archive` (a file in env.folder) and extracts amateur.txt into
 // env.folder. Returns 0 when amateur.txt was written whole, otherwise one of the codes above or

@@ -29,6 +29,7 @@
 
 namespace {
 
+using testutil::CancellingLink;
 using testutil::RecordingLink;
 using testutil::ScriptedServer;
 using updater::RowCell;
@@ -343,19 +344,6 @@ TEST_F(HttpGetTest, StalledServerEndsTheDownloadAtTheReceiveTimeout) {
   expect_failed(mid_head);
   EXPECT_LT(mid_head.seconds, 10.0);
 }
-
-// Raises the cancel flag as soon as the first progress shows.
-class CancellingLink : public RecordingLink {
- public:
-  explicit CancellingLink(std::atomic<bool>* cancel) : cancel_(cancel) {}
-  void set_row_cell(int row, RowCell cell, std::string_view text) override {
-    RecordingLink::set_row_cell(row, cell, text);
-    if (cell == RowCell::bytes) *cancel_ = true;
-  }
-
- private:
-  std::atomic<bool>* cancel_;
-};
 
 TEST_F(HttpGetTest, CancelStopsBetweenReceivesAndDeletesTheFile) {
   const std::string body = body_of(2000);

@@ -33,10 +33,12 @@
 #include "tests/support/test_certificates.h"
 #include "tests/support/recording_link.h"
 #include "tests/support/run_process.h"
+#include "tests/support/child_process.h"
 #include "tests/test_util.h"
 
 namespace {
 
+using testutil::CancellingLink;
 using testutil::RecordingLink;
 using updater::RowCell;
 
@@ -45,7 +47,6 @@ constexpr char kOldList[] = "the list of the last good download";
 constexpr int kRow = 2;
 constexpr char kRetrieved[] = "Retrieved the server's certificate\r\n";
 constexpr auto kStartLimit = std::chrono::seconds(10);
-constexpr auto kStopLimit = std::chrono::seconds(5);
 
 // Bytes 0-255 over and over: CRs, LFs and zeros included.
 std::string body_of(std::size_t n) {
@@ -277,18 +278,7 @@ class SServer {
   }
 
   void stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + kStopLimit;
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    testutil::stop_child(pid_);
     pid_ = -1;
   }
 
@@ -577,19 +567,6 @@ TEST_F(HttpsGetTest, StalledServerEndsTheDownloadAtTheReceiveTimeout) {
   EXPECT_GE(handshake->seconds, 0.9);
   EXPECT_LT(handshake->seconds, 10.0);
 }
-
-// Raises the cancel flag as soon as the first progress shows.
-class CancellingLink : public RecordingLink {
- public:
-  explicit CancellingLink(std::atomic<bool>* cancel) : cancel_(cancel) {}
-  void set_row_cell(int row, RowCell cell, std::string_view text) override {
-    RecordingLink::set_row_cell(row, cell, text);
-    if (cell == RowCell::bytes) *cancel_ = true;
-  }
-
- private:
-  std::atomic<bool>* cancel_;
-};
 
 TEST_F(HttpsGetTest, CancelBetweenReadsDeletesThePart) {
   const std::string body = body_of(2000);

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/child_process.h"
+
 extern char** environ;
 
 namespace testutil {
@@ -22,7 +24,6 @@ namespace testutil {
 namespace {
 
 constexpr auto kStartLimit = std::chrono::seconds(10);
-constexpr auto kStopLimit = std::chrono::seconds(5);
 constexpr int kStartAttempts = 3;  // a free port may be taken before nginx binds it
 
 sockaddr_in loopback(int port) {
@@ -143,18 +144,7 @@ std::string NginxServer::try_start(const std::string& nginx, const std::string& 
 }
 
 void NginxServer::stop() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + kStopLimit;
-  int status = 0;
-  while (::waitpid(pid_, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  stop_child(pid_);
   pid_ = -1;
 }
 

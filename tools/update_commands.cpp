@@ -28,7 +28,6 @@ class UpdateConsole : public ConsoleLink {
     ConsoleLink::log_text(text);
   }
   void set_row_cell(int row, updater::RowCell cell, std::string_view text) override {
-    if (cell == updater::RowCell::name) names_[row & 7] = std::string(text);
     if (cell != updater::RowCell::bytes && cell != updater::RowCell::total) return;
     if (text.empty()) {  // the run clears the cells
       if (cell == updater::RowCell::total) total_ = 0;
@@ -39,7 +38,10 @@ class UpdateConsole : public ConsoleLink {
       total_ = value;
       return;
     }
-    if (!progress_) progress_ = std::make_unique<Progress>(names_[row & 7], total_);
+    if (!progress_) {
+      const bool named = state_ != nullptr && row >= 0 && row < updater::kRowCount;
+      progress_ = std::make_unique<Progress>(named ? state_->update_rows[row].name : "", total_);
+    }
     if (!progress_->shown()) return;
     progress_->update(value);
   }
@@ -48,8 +50,8 @@ class UpdateConsole : public ConsoleLink {
     wparam_ = wparam;
     lparam_ = lparam;
   }
+  const updater::UpdaterState* state_ = nullptr;  // the run's rows, for the download's name
   std::unique_ptr<Progress> progress_;
-  std::string names_[8];
   std::uint64_t total_ = 0;
   int message_ = 0;
   std::int32_t wparam_ = 0;
@@ -108,6 +110,7 @@ int run_update(const std::string& folder, const std::string* server, const std::
   }
   UpdateConsole link;
   updater::UpdaterState state;
+  link.state_ = &state;
   env.link = &link;
   env.state = &state;
   env.folder = folder;

@@ -104,6 +104,32 @@ TEST(CalldbDemo, MakesTheDocumentedFoldersAndSaysSo) {
   EXPECT_EQ(testutil::read_bytes(client + "/call.db").substr(0, 8), "20250110");
 }
 
+// On a terminal the long commands draw a progress line on standard error, rewritten in place
+// and ended; standard output stays the same as without a terminal.
+TEST(CalldbDemo, ProgressShowsOnATerminalAndLeavesTheOutputAlone) {
+  TempDir tmp;
+  const Outcome quiet = run_calldb(small_demo(tmp.file("quiet"), "7"));
+  const Outcome shown =
+      testutil::run_process(CALLDB_PATH, small_demo(tmp.file("shown"), "7"), "", true);
+  ASSERT_EQ(shown.code, 0) << shown.err;
+  std::string expected = quiet.out;
+  for (std::size_t at = 0; (at = expected.find(tmp.file("quiet"), at)) != std::string::npos;) {
+    expected.replace(at, tmp.file("quiet").size(), tmp.file("shown"));
+  }
+  EXPECT_EQ(shown.out, expected);
+  EXPECT_NE(shown.err.find("\x1b[K"), std::string::npos) << shown.err;
+  EXPECT_NE(shown.err.find("weekly files"), std::string::npos) << shown.err;
+  EXPECT_EQ(shown.err.back(), '\n');  // the last line is ended
+
+  const std::string fcc = std::string(ORBISK_SHARED_DATA) + "/fcc/daily_zips/l_am_tue.zip";
+  fs::create_directory(tmp.file("fcc"));
+  const Outcome imported = testutil::run_process(
+      CALLDB_PATH, {"import-uls", "-C", tmp.file("fcc"), "--date", "20250930", fcc}, "", true);
+  ASSERT_EQ(imported.code, 0) << imported.err;
+  EXPECT_NE(imported.err.find("records read"), std::string::npos) << imported.err;
+  EXPECT_EQ(imported.out.substr(0, 9), "call.db: ");
+}
+
 TEST(CalldbDemo, SameSeedSameBytesOtherSeedOtherData) {
   TempDir tmp;
   ASSERT_EQ(run_calldb(small_demo(tmp.file("a"), "11")).code, 0);

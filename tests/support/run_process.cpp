@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,18 +18,21 @@ constexpr auto kRunLimit = std::chrono::seconds(30);
 }  // namespace
 
 Outcome run_process(const std::string& program, const std::vector<std::string>& args,
-                    const std::string& cwd) {
+                    const std::string& cwd, bool stderr_terminal) {
   Outcome run;
   int out_pipe[2];
-  int err_pipe[2];
+  int err_pipe[2];  // [0] read by the test, [1] the child's standard error
   if (::pipe(out_pipe) != 0) {
     ADD_FAILURE() << "pipe failed";
     return run;
   }
-  if (::pipe(err_pipe) != 0) {
+  const int made = stderr_terminal ? ::openpty(&err_pipe[0], &err_pipe[1], nullptr, nullptr,
+                                               nullptr)
+                                   : ::pipe(err_pipe);
+  if (made != 0) {
     ::close(out_pipe[0]);
     ::close(out_pipe[1]);
-    ADD_FAILURE() << "pipe failed";
+    ADD_FAILURE() << (stderr_terminal ? "openpty failed" : "pipe failed");
     return run;
   }
   std::vector<char*> argv;

@@ -14,8 +14,9 @@ struct Outcome {
 
 // Runs `program` with `args`, standard input from /dev/null, in folder `cwd` ("" for the
 // test's own). A program that runs past 30 s is killed; that and an end by signal are test
-// failures.
+// failures. With `stderr_terminal`, standard error is a terminal (a pseudo-terminal, which
+// also turns its line ends into "\r\n") and Outcome::err is what appeared on it.
 Outcome run_process(const std::string& program, const std::vector<std::string>& args,
-                    const std::string& cwd = "");
+                    const std::string& cwd = "", bool stderr_terminal = false);
 
 }  // namespace testutil

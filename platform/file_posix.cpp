@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <limits>
@@ -30,17 +31,18 @@ bool offset_fits(std::uint64_t offset, std::size_t n) {
   return offset <= kMaxOffset && n <= kMaxOffset - offset;
 }
 
-// Writes all n bytes to fd at its position. Returns 0 or errno.
-int write_all(int fd, const char* data, std::size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, data, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return errno;
+std::atomic<std::int64_t> write_budget{-1};
+std::atomic<int> write_budget_error{ENOSPC};
+
+// The injected write failure of the tests: takes n bytes from the budget, or fails.
+int take_write_budget(std::size_t n) {
+  std::int64_t left = write_budget.load();
+  while (left >= 0) {
+    if (static_cast<std::uint64_t>(left) < n) {
+      write_budget.store(0);
+      return write_budget_error.load();
     }
-    if (w == 0) return EIO;
-    data += w;
-    n -= static_cast<std::size_t>(w);
+    if (write_budget.compare_exchange_weak(left, left - static_cast<std::int64_t>(n))) break;
   }
   return 0;
 }
@@ -77,6 +79,7 @@ int File::open(const std::string& path, Access access, Share share, Disposition 
     case Access::read_write: flags |= O_RDWR; break;
   }
   if (disposition == Disposition::create_always) flags |= O_CREAT;
+  if (disposition == Disposition::create_new) flags |= O_CREAT | O_EXCL | O_NOFOLLOW;
 
   int fd = ::open(path.c_str(), flags, 0666);
   if (fd < 0) return errno;
@@ -143,6 +146,7 @@ IoResult File::read_at(std::uint64_t offset, void* buffer, std::size_t n) const 
 IoResult File::write(const void* buffer, std::size_t n) {
   IoResult r;
   if (fd_ < 0) { r.error = EBADF; return r; }
+  if ((r.error = take_write_budget(n)) != 0) return r;
   const char* p = static_cast<const char*>(buffer);
   while (r.count < n) {
     ssize_t put = ::write(fd_, p + r.count, n - r.count);
@@ -161,6 +165,7 @@ IoResult File::write_at(std::uint64_t offset, const void* buffer, std::size_t n)
   IoResult r;
   if (fd_ < 0) { r.error = EBADF; return r; }
   if (!offset_fits(offset, n)) { r.error = EINVAL; return r; }
+  if ((r.error = take_write_budget(n)) != 0) return r;
   const char* p = static_cast<const char*>(buffer);
   while (r.count < n) {
     ssize_t put = ::pwrite(fd_, p + r.count, n - r.count, static_cast<off_t>(offset + r.count));
@@ -227,34 +232,26 @@ int replace_file(const std::string& from, const std::string& to) {
 
 int delete_file(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
 
-int copy_file(const std::string& from, const std::string& to) {
-  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (in < 0) return errno;
+int copy_file(const std::string& from, const std::string& to, NewFile::Replace replace) {
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  if (in < 0) return errno == ELOOP ? EINVAL : errno;  // a symlink is not copied
   struct stat in_st;
   if (::fstat(in, &in_st) != 0) return close_with(in, errno);
   if (S_ISDIR(in_st.st_mode)) return close_with(in, EISDIR);
   if (!S_ISREG(in_st.st_mode)) return close_with(in, EINVAL);
-
-  // Opened without O_TRUNC so that a destination naming the source is caught before it is
-  // emptied; O_EXCL tells whether we created it and so may remove it on failure.
-  bool created = true;
-  int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (out < 0 && errno == EEXIST) {
-    created = false;
-    out = ::open(to.c_str(), O_WRONLY | O_CLOEXEC);
+  // A writer that holds the source with Share::none is not read half done.
+  while (::flock(in, LOCK_SH | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    return close_with(in, errno == EWOULDBLOCK ? sharing_violation_error() : errno);
   }
-  if (out < 0) return close_with(in, errno);
-
-  int error = 0;
   struct stat out_st;
-  if (::fstat(out, &out_st) != 0) {
-    error = errno;
-  } else if (out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino) {
-    error = EINVAL;
-  } else if (!created && ::ftruncate(out, 0) != 0) {
-    error = errno;
+  if (::stat(to.c_str(), &out_st) == 0 && out_st.st_dev == in_st.st_dev &&
+      out_st.st_ino == in_st.st_ino) {
+    return close_with(in, EINVAL);  // copying a file onto itself
   }
 
+  NewFile out;
+  int error = out.create(to);
   static constexpr std::size_t kChunk = 64 * 1024;
   std::vector<char> buffer(error == 0 ? kChunk : 0);
   while (error == 0) {
@@ -265,15 +262,126 @@ int copy_file(const std::string& from, const std::string& to) {
     } else if (got == 0) {
       break;
     } else {
-      error = write_all(out, buffer.data(), static_cast<std::size_t>(got));
+      error = out.file().write(buffer.data(), static_cast<std::size_t>(got)).error;
     }
   }
-
   ::close(in);
-  if (::close(out) != 0 && error == 0 && errno != EINTR) error = errno;
-  if (error != 0 && created) ::unlink(to.c_str());
+  if (error == 0) return out.commit(replace);
+  out.discard();
   return error;
 }
+
+NewFile::~NewFile() { discard(); }
+
+int NewFile::create(const std::string& final_path) {
+  discard();
+  static std::atomic<unsigned> counter{0};
+  for (int tries = 0; tries < 100; ++tries) {
+    const std::string temp = final_path + ".new-" + std::to_string(::getpid()) + "-" +
+                             std::to_string(counter.fetch_add(1));
+    const int error = file_.open(temp, Access::write, Share::read, Disposition::create_new);
+    if (error == 0) {
+      final_ = final_path;
+      temp_ = temp;
+      return 0;
+    }
+    if (error != EEXIST) return error;
+  }
+  return EEXIST;
+}
+
+int NewFile::commit(Replace replace) {
+  if (temp_.empty()) return EBADF;
+  int error = file_.sync();
+  const int closed = file_.close();
+  if (error == 0) error = closed;
+  if (error == 0) {
+    error = replace == Replace::yes ? replace_file(temp_, final_) : move_file(temp_, final_);
+  }
+  if (error != 0) {
+    discard();
+    return error;
+  }
+  temp_.clear();
+  return sync_folder(folder_of(final_));
+}
+
+void NewFile::discard() {
+  file_.close();
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+  temp_.clear();
+}
+
+namespace {
+
+// The writer's process id in a temporary name "FINAL.new-PID-N", or -1.
+long temporary_owner(const std::string& name) {
+  const std::size_t at = name.rfind(".new-");
+  if (at == std::string::npos) return -1;
+  const std::size_t dash = name.find('-', at + 5);
+  if (dash == std::string::npos || dash == at + 5 || dash + 1 == name.size()) return -1;
+  long pid = 0;
+  for (std::size_t i = at + 5; i < dash; ++i) {
+    if (name[i] < '0' || name[i] > '9' || pid > 100000000) return -1;
+    pid = pid * 10 + (name[i] - '0');
+  }
+  for (std::size_t i = dash + 1; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return -1;
+  }
+  return pid;
+}
+
+}  // namespace
+
+bool is_temporary_name(const std::string& name) { return temporary_owner(name) > 0; }
+
+int remove_stale_temporaries(const std::string& folder) {
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return 0;
+  std::vector<std::string> stale;
+  while (const dirent* entry = ::readdir(dir)) {
+    const long pid = temporary_owner(entry->d_name);
+    if (pid > 0 && pid != ::getpid() && !process_alive(pid)) stale.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  int removed = 0;
+  for (const std::string& name : stale) {
+    if (::unlink(join_path(folder, name).c_str()) == 0) ++removed;
+  }
+  if (removed > 0) sync_folder(folder);
+  return removed;
+}
+
+int sync_folder(const std::string& folder) {
+  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = 0;
+  while (::fsync(fd) != 0) {
+    if (errno == EINTR) continue;
+    // Some filesystems cannot flush a folder; their renames are as safe as they get.
+    if (errno != EINVAL && errno != ENOTSUP) error = errno;
+    break;
+  }
+  ::close(fd);
+  return error;
+}
+
+std::string folder_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return "";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int link_file(const std::string& from, const std::string& to) {
+  return ::link(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+namespace testing {
+void fail_writes_after(std::int64_t bytes, int error) {
+  write_budget_error.store(error);
+  write_budget.store(bytes < 0 ? -1 : bytes);
+}
+}  // namespace testing
 
 bool file_exists(const std::string& path) {
   struct stat st;

@@ -29,6 +29,8 @@ enum class Share { none, read, read_write };
 enum class Disposition {
   open_existing,  // fail when the file does not exist
   create_always,  // create, or empty an existing file (only once the share check has passed)
+  create_new,     // create; fail with the system's "exists" code when anything has the name
+                  // already, a symlink included (never written through)
 };
 
 // The error code an open gets when the share check fails.
@@ -77,6 +79,57 @@ class File {
   int fd_ = -1;
 };
 
+// A file written under a temporary name that only its writer uses and put in place whole: the
+// temporary file is created beside the final one (same folder, so the rename is one step) with
+// Disposition::create_new and a name made unique by the process and a counter,
+// "FINAL.new-PID-N". commit() flushes it to disk, renames it to the final name and flushes the
+// folder; a NewFile destroyed or discarded before its commit removes its temporary file. A
+// planted symlink at the final name is replaced by the rename, never written through.
+class NewFile {
+ public:
+  NewFile() = default;
+  ~NewFile();
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+
+  // Creates the temporary file for `final_path`, opened for writing with Share::read. Returns 0
+  // or the error code. A NewFile created before is discarded first.
+  int create(const std::string& final_path);
+  File& file() { return file_; }
+  bool is_open() const { return file_.is_open(); }
+  const std::string& temp_path() const { return temp_; }
+  const std::string& final_path() const { return final_; }
+
+  enum class Replace { yes, no };
+  // fsync, close, rename to the final name, fsync the folder. With Replace::no an existing
+  // final file is kept and the commit fails with the "exists" code. On failure the temporary
+  // file is removed. Returns 0 or the error code.
+  int commit(Replace replace = Replace::yes);
+  // Closes and removes the temporary file (nothing when none is open or it was committed).
+  void discard();
+
+ private:
+  File file_;
+  std::string final_;
+  std::string temp_;
+};
+
+// True for the names NewFile gives its temporary files.
+bool is_temporary_name(const std::string& name);
+// Removes the temporary files in `folder` whose writer process has ended (left by a crash or a
+// kill). Those of running processes, this one's included, are left alone. Returns how many it
+// removed.
+int remove_stale_temporaries(const std::string& folder);
+
+// Flushes a folder's entries (renames, creations, deletions) to disk. Returns 0 or the error.
+int sync_folder(const std::string& folder);
+// The folder part of a path ("" for a bare name, which stands for the current folder).
+std::string folder_of(const std::string& path);
+
+// Makes `to` a second name of the file `from` (a hard link). Fails when `to` exists. Returns 0
+// or the error code (EXDEV/EPERM where the filesystem has no links).
+int link_file(const std::string& from, const std::string& to);
+
 // Renames `from` to `to`. Fails (with the system's "exists" code) when `to` exists: never
 // replaces a file.
 int move_file(const std::string& from, const std::string& to);
@@ -85,8 +138,12 @@ int move_file(const std::string& from, const std::string& to);
 int replace_file(const std::string& from, const std::string& to);
 // Deletes a file. Returns 0 or the error code.
 int delete_file(const std::string& path);
-// Copies `from` to `to`, replacing `to` when it exists. Returns 0 or the error code.
-int copy_file(const std::string& from, const std::string& to);
+// Copies the regular file `from` (never through a symlink; a file another holds with
+// Share::none is refused) to `to` through a NewFile: `to` is either untouched or the whole
+// copy, and a failed copy leaves only what was there before. With Replace::no an existing `to`
+// is kept and the copy fails with the "exists" code. Returns 0 or the error code.
+int copy_file(const std::string& from, const std::string& to,
+              NewFile::Replace replace = NewFile::Replace::yes);
 // True when `path` names an existing file or folder.
 bool file_exists(const std::string& path);
 // The names (not paths) of the regular files in `folder` whose names match `pattern`, where "*"
@@ -100,6 +157,10 @@ int set_current_directory(const std::string& folder);
 // From now on, sets *flag when the user interrupts the program (Ctrl+C) or the system asks it
 // to end, instead of ending it. Long work checks the flag and stops cleanly.
 void set_flag_on_interrupt(std::atomic<bool>* flag);
+
+// Whether the process `pid` still runs, and this process's id.
+bool process_alive(long pid);
+long current_process_id();
 
 // The local calendar date and time of day.
 struct LocalTime {
@@ -191,5 +252,13 @@ class Library {
 // The name zlib's shared library goes by on this system: "libz.so.1" here, "zlib1.dll" on
 // Windows.
 const char* zlib_library_name();
+
+// ---- For tests ----
+namespace testing {
+// After `bytes` more bytes written through File::write and File::write_at (all files, all
+// threads), every further write fails with `error` (ENOSPC: a full disk). A negative `bytes`
+// turns this off again.
+void fail_writes_after(std::int64_t bytes, int error);
+}  // namespace testing
 
 }  // namespace platform

@@ -1,6 +1,9 @@
 // POSIX process services: interrupts and local time.
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "platform/platform.h"
 
@@ -25,6 +28,13 @@ void set_flag_on_interrupt(std::atomic<bool>* flag) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 }
+
+bool process_alive(long pid) {
+  if (pid <= 0) return false;
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+long current_process_id() { return static_cast<long>(::getpid()); }
 
 LocalTime local_time() {
   const time_t now = ::time(nullptr);

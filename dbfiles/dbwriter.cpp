@@ -17,8 +17,8 @@ constexpr std::size_t kFlushSize = 1 << 20;
 constexpr std::uint32_t kMaxStreetLen = 63;
 constexpr std::uint32_t kMaxNameLen = 255;
 
-int create(platform::File* file, const std::string& path, std::string* error) {
-  const int err = file->open(path, Access::write, Share::read, Disposition::create_always);
+int create(platform::NewFile* file, const std::string& path, std::string* error) {
+  const int err = file->create(path);
   if (err != 0) {
     *error = path + ": cannot create (error " + std::to_string(err) + ")";
     return -1;
@@ -26,8 +26,8 @@ int create(platform::File* file, const std::string& path, std::string* error) {
   return 0;
 }
 
-int write_all(platform::File* file, const void* data, std::size_t n, std::string* error) {
-  const platform::IoResult r = file->write(data, n);
+int write_all(platform::NewFile* file, const void* data, std::size_t n, std::string* error) {
+  const platform::IoResult r = file->file().write(data, n);
   if (!r.ok()) {
     *error = "write failed (error " + std::to_string(r.error) + ")";
     return -1;
@@ -35,10 +35,10 @@ int write_all(platform::File* file, const void* data, std::size_t n, std::string
   return 0;
 }
 
-int write_index_offset(platform::File* file, std::uint64_t offset, std::string* error) {
+int write_index_offset(platform::NewFile* file, std::uint64_t offset, std::string* error) {
   unsigned char word[4];
   encode_fixed32(word, static_cast<std::uint32_t>(offset));
-  const platform::IoResult r = file->write_at(8, word, sizeof word);
+  const platform::IoResult r = file->file().write_at(8, word, sizeof word);
   if (!r.ok()) {
     *error = "write failed (error " + std::to_string(r.error) + ")";
     return -1;
@@ -54,7 +54,7 @@ std::uint64_t padding(std::uint64_t offset) { return (4 - offset % 4) % 4; }
 
 int CallDbWriter::fail(std::string message) {
   error_ = std::move(message);
-  file_.close();
+  file_.discard();
   return -1;
 }
 
@@ -144,7 +144,8 @@ int CallDbWriter::finish() {
   for (std::size_t i = 0; i < index_.size(); ++i) index_[i].encode(&raw[i * IndexEntry::kSize]);
   if (write_all(&file_, raw.data(), raw.size(), &error_) != 0) return fail(error_);
   if (write_index_offset(&file_, index_offset, &error_) != 0) return fail(error_);
-  if (file_.close() != 0) return fail("close failed");
+  const int committed = file_.commit();
+  if (committed != 0) return fail("cannot put in place (error " + std::to_string(committed) + ")");
   return 0;
 }
 
@@ -171,16 +172,20 @@ int write_prev_db(const std::string& path, std::string_view date,
                 " is not above the one before";
     }
   }
-  platform::File file;
+  platform::NewFile file;
   if (message.empty() && create(&file, path, &message) == 0) {
     std::vector<unsigned char> raw(PrevEntry::kSize * (entries.size() + 1));
     std::memcpy(raw.data(), date.data(), kDateSize);
     for (std::size_t i = 0; i < entries.size(); ++i) {
       entries[i].encode(&raw[(i + 1) * PrevEntry::kSize]);
     }
-    if (write_all(&file, raw.data(), raw.size(), &message) == 0 && file.close() == 0) return 0;
+    if (write_all(&file, raw.data(), raw.size(), &message) == 0) {
+      const int committed = file.commit();
+      if (committed == 0) return 0;
+      message = "cannot put in place (error " + std::to_string(committed) + ")";
+    }
   }
-  if (error != nullptr) *error = message.empty() ? "close failed" : message;
+  if (error != nullptr) *error = message;
   return -1;
 }
 
@@ -188,7 +193,7 @@ int write_prev_db(const std::string& path, std::string_view date,
 
 int CanDbWriter::fail(std::string message) {
   error_ = std::move(message);
-  file_.close();
+  file_.discard();
   return -1;
 }
 
@@ -235,7 +240,8 @@ int CanDbWriter::finish() {
   }
   if (write_all(&file_, texts_.data(), texts_.size(), &error_) != 0) return fail(error_);
   if (write_index_offset(&file_, index_offset, &error_) != 0) return fail(error_);
-  if (file_.sync() != 0 || file_.close() != 0) return fail("flush to disk failed");
+  const int committed = file_.commit();
+  if (committed != 0) return fail("cannot put in place (error " + std::to_string(committed) + ")");
   return 0;
 }
 

@@ -1,7 +1,9 @@
 // Writers of the database layouts, for tools and tests. Each writes the header first with a
 // placeholder where the index offset goes, then the record texts, zero bytes up to a multiple
 // of 4, the whole index, and last the index offset over the placeholder, so that a file cut
-// short anywhere never carries a valid offset.
+// short anywhere never carries a valid offset. Each writes under a temporary name of its own and
+// puts the file in place whole when it finishes; a writer that fails or is destroyed before
+// finishing leaves the path as it was.
 #pragma once
 
 #include <cstdint>
@@ -42,7 +44,7 @@ class CallDbWriter {
   int check_key(CallKey key);
   int flush_texts();
 
-  platform::File file_;
+  platform::NewFile file_;
   std::vector<IndexEntry> index_;
   std::string pending_;        // texts not yet written
   std::uint64_t offset_ = 0;   // where the next text begins
@@ -87,7 +89,7 @@ class CanDbWriter {
  private:
   int fail(std::string message);
 
-  platform::File file_;
+  platform::NewFile file_;
   std::vector<CanEntry> index_;
   std::string texts_;
   std::string error_;

@@ -499,11 +499,10 @@ class QuietLink : public updater::WorkerLink {
 };
 
 int write_file(const std::string& path, std::string_view bytes, std::string* error) {
-  platform::File file;
-  int err = file.open(path, platform::Access::write, platform::Share::none,
-                      platform::Disposition::create_always);
-  if (err == 0) err = file.write(bytes.data(), bytes.size()).error;
-  if (err == 0) err = file.close();
+  platform::NewFile file;
+  int err = file.create(path);
+  if (err == 0) err = file.file().write(bytes.data(), bytes.size()).error;
+  if (err == 0) err = file.commit();
   if (err != 0) {
     *error = path + ": cannot be written (error " + std::to_string(err) + ")";
     return -1;

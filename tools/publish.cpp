@@ -48,34 +48,24 @@ std::string lower(std::string s) {
 }
 
 // Writes one weekly file: the changes from `from` to `to` (both snapshots' paths), or none
-// when `from` is empty; dated `date`. Written under NAME.part and renamed when whole.
+// when `from` is empty; dated `date`. The writer puts the file in place only once it is whole.
 PublishResult write_weekly(const std::string& folder, std::int64_t week_start,
                            const std::string& from, const std::string& to, PublishedFile* file,
                            std::string* error) {
   file->name = weekly_file_name(week_start);
   file->path = platform::join_path(folder, file->name);
   file->date = date_text(week_start + 7);
-  const std::string part = file->path + ".part";
   file->changes = 0;
   if (!from.empty()) {
-    if (updater::make_update(from, to, part, error, &file->changes, file->date) != 0) {
-      platform::delete_file(part);
+    if (updater::make_update(from, to, file->path, error, &file->changes, file->date) != 0) {
       return PublishResult::io_error;
     }
   } else {
     dbfiles::CallDbWriter writer;
-    if (writer.open(part, file->date) != 0 || writer.finish() != 0) {
-      *error = part + ": " + writer.error();
-      platform::delete_file(part);
+    if (writer.open(file->path, file->date) != 0 || writer.finish() != 0) {
+      *error = file->path + ": " + writer.error();
       return PublishResult::io_error;
     }
-  }
-  const int err = platform::replace_file(part, file->path);
-  if (err != 0) {
-    *error = "cannot rename " + part + " to " + file->name + " (error " + std::to_string(err) +
-             ")";
-    platform::delete_file(part);
-    return PublishResult::io_error;
   }
   return PublishResult::ok;
 }

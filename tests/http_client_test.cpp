@@ -2,18 +2,14 @@
 #include "updater/http_client.h"
 #include "updater/reply_head.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -126,7 +122,6 @@ class HttpGetTest : public ::testing::Test {
   }
 
   testutil::TempDir dir_;
-  testutil::TempDir victim_dir_;
   std::atomic<bool> cancel_{false};
 };
 
@@ -163,7 +158,7 @@ TEST_F(HttpGetTest, ContentLengthIsFoundOnlyInItsTwoExactSpellings) {
     const Outcome out = fetch({S::send(ok_head(field) + body)});
     expect_failed(out);
     EXPECT_EQ(out.link->row(kRow, RowCell::total), "");
-    EXPECT_TRUE(out.log().ends_with("FILE IS WRONG SIZE\r\n")) << out.log();
+    EXPECT_TRUE(out.log().ends_with("FILE IS WRONG SIZE\r\n"));
   }
 }
 
@@ -396,7 +391,8 @@ TEST_F(HttpGetTest, CancelEndsAStalledReceive) {
 // took the name meanwhile (the same week's file from the floppy folder) is kept.
 TEST_F(HttpGetTest, WritesNoFileButItsOwnTemporary) {
   const std::string body = body_of(100);
-  const std::string victim = victim_dir_.file("victim");
+  const testutil::TempDir elsewhere;
+  const std::string victim = elsewhere.file("victim");
   for (const std::string& at_name : {std::string(), std::string("floppy copy"), victim}) {
     testutil::write_bytes(victim, "victim");
     if (at_name == victim) {
@@ -432,18 +428,10 @@ TEST_F(HttpGetTest, LocalFileFailuresFailTheDownload) {
     EXPECT_FALSE(server.wait_finished(1, std::chrono::milliseconds(200)));
   }
   {
-    // Writing fails past a file size limit.
-    struct rlimit old_limit;
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-    struct sigaction ignore {}, old_action {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGXFSZ, &ignore, &old_action);
-    struct rlimit small = old_limit;
-    small.rlim_cur = 100;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    // A full disk.
+    platform::testing::fail_writes_after(100, ENOSPC);
     const Outcome out = fetch({S::send(ok_head(1234) + body_of(1234))});
-    ::setrlimit(RLIMIT_FSIZE, &old_limit);
-    ::sigaction(SIGXFSZ, &old_action, nullptr);
+    platform::testing::fail_writes_after(-1, 0);
     expect_failed(out);
     EXPECT_TRUE(out.log().ends_with("ERROR writing file\r\n"));
   }

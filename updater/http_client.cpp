@@ -74,7 +74,9 @@ int http_get(WorkerEnv& env, const char* name, int row) {
     return -1;
   };
 
-  if (connect_server(env, &socket) != 0) return fail("ERROR opening socket\r\n");
+  if (connect_server(env, &socket) != 0) {
+    return fail(env.cancelled() ? "" : "ERROR opening socket\r\n");
+  }
 
   link.log_text("\r\n");
   std::string host = env.server.host;

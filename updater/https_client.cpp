@@ -267,8 +267,8 @@ int https_get(WorkerEnv& env, int row) {
     if (env.cancelled()) return fail(cancelled);
     int want = static_cast<int>(sizeof block);
     if (head_done && has_length) {
-      want = static_cast<int>(
-          std::min<std::uint64_t>(sizeof block, static_cast<std::uint64_t>(content_length) - body_count));
+      const std::uint64_t left = static_cast<std::uint64_t>(content_length) - body_count;
+      want = static_cast<int>(std::min<std::uint64_t>(sizeof block, left));
     }
     const int got = tls_call(ssl.get(), watch, &waited,
                              [&] { return SSL_read(ssl.get(), block, want); });

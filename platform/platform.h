@@ -212,6 +212,18 @@ class Socket {
   IoResult send(const void* buffer, std::size_t n);
   // One receive of up to n bytes. count 0 with error 0 means the peer closed the stream.
   IoResult receive(void* buffer, std::size_t n);
+
+  // Waits at most `ms` milliseconds for the stream to have something for a receive (data, its
+  // end or an error), or, with `for_writing`, room for a send or the end of a connect. *ready
+  // tells whether it has. A wait cut short by a signal counts as a wait that saw nothing, so
+  // that the caller can look at its cancel flag before waiting again. Returns 0 or the error.
+  int wait(bool for_writing, int ms, bool* ready);
+  // With `on`, calls that would wait fail at once instead (EAGAIN/EWOULDBLOCK here), and
+  // connect() fails with EINPROGRESS while the connection goes on in the background; wait()
+  // then tells when to try again. Returns 0 or the error code.
+  int set_nonblocking(bool on);
+  // The outcome of a connect that went on in the background: 0 once connected, or the error.
+  int connect_result();
   void close();
   bool is_open() const { return handle_ >= 0; }
   // The system's socket handle, for libraries that drive the stream themselves (TLS); -1 when

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -126,6 +127,36 @@ IoResult Socket::receive(void* buffer, std::size_t n) {
       return r;
     }
   }
+}
+
+int Socket::wait(bool for_writing, int ms, bool* ready) {
+  *ready = false;
+  if (handle_ < 0) return EBADF;
+  pollfd p{static_cast<int>(handle_), static_cast<short>(for_writing ? POLLOUT : POLLIN), 0};
+  const int n = ::poll(&p, 1, ms < 0 ? 0 : ms);
+  if (n < 0) return errno == EINTR ? 0 : errno;
+  // An end or an error is for the next call to report.
+  *ready = n > 0;
+  return 0;
+}
+
+int Socket::set_nonblocking(bool on) {
+  if (handle_ < 0) return EBADF;
+  const int fd = static_cast<int>(handle_);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return errno;
+  const int wanted = on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK;
+  return wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0 ? 0 : errno;
+}
+
+int Socket::connect_result() {
+  if (handle_ < 0) return EBADF;
+  int error = 0;
+  socklen_t len = sizeof error;
+  if (::getsockopt(static_cast<int>(handle_), SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
+    return errno;
+  }
+  return error;
 }
 
 void Socket::close() {

@@ -1,18 +1,15 @@
 // The download client against a scripted server of our own and against a real nginx.
 #include "updater/http_client.h"
+#include "updater/reply_head.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -29,7 +26,6 @@
 
 namespace {
 
-using testutil::CancellingLink;
 using testutil::RecordingLink;
 using testutil::ScriptedServer;
 using updater::RowCell;
@@ -75,7 +71,10 @@ class HttpGetTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { ASSERT_EQ(platform::start_sockets(), 0); }
   static void TearDownTestSuite() { platform::stop_sockets(); }
-  void TearDown() override { updater::set_receive_timeout_for_tests(0); }
+  void TearDown() override {
+    updater::set_receive_timeout_for_tests(0);
+    updater::set_download_rate_for_tests(0, 0);
+  }
 
   updater::WorkerEnv env_for(Outcome& out, int port) {
     updater::WorkerEnv env;
@@ -118,8 +117,8 @@ class HttpGetTest : public ::testing::Test {
   void expect_failed(const Outcome& out) {
     EXPECT_EQ(out.result, -1);
     EXPECT_FALSE(out.file_exists);
-    EXPECT_EQ(out.state->partial_download(), dir_.file(kName) + ".part");
-    EXPECT_FALSE(platform::file_exists(dir_.file(kName) + ".part"));
+    EXPECT_EQ(out.state->partial_download(), "");
+    EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
   }
 
   testutil::TempDir dir_;
@@ -163,19 +162,25 @@ TEST_F(HttpGetTest, ContentLengthIsFoundOnlyInItsTwoExactSpellings) {
   }
 }
 
-TEST_F(HttpGetTest, MalformedContentLengthFailsBeforeTheBody) {
+TEST_F(HttpGetTest, RefusedHeadsFailBeforeTheBody) {
+  const std::string too_large = "CONTENT LENGTH TOO LARGE\r\n";
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"Content-Length: 2147483647 ", too_large},
+      {"Content-Length: " + std::to_string(updater::kMaxUpdateFileSize + 1), too_large},
+      {"Transfer-Encoding: chunked\r\nContent-Length: 2", updater::kTransferEncodingRefused},
+      {"Content-Length: 2\r\ntransfer-ENCODING:identity", updater::kTransferEncodingRefused},
+  };
   for (const char* value : {"", "abc", "12x", "-5", "+5", "0x10", "2147483648",
                             "99999999999999999999"}) {
-    SCOPED_TRACE(value);
-    const Outcome out = fetch({S::send(ok_head(std::string("Content-Length: ") + value) + "12")});
-    expect_failed(out);
-    EXPECT_TRUE(out.log().ends_with("BAD CONTENT LENGTH\r\n"));
+    cases.push_back({std::string("Content-Length: ") + value, "BAD CONTENT LENGTH\r\n"});
   }
-  // The largest value is accepted and shown; the short body then fails the size check.
-  const Outcome out = fetch({S::send(ok_head("Content-Length: 2147483647 ") + "12")});
-  expect_failed(out);
-  EXPECT_EQ(out.link->row(kRow, RowCell::total), "2147483647");
-  EXPECT_TRUE(out.log().ends_with("FILE IS WRONG SIZE\r\n"));
+  for (const auto& [fields, line] : cases) {
+    SCOPED_TRACE(fields);
+    const Outcome out = fetch({S::send(ok_head(fields) + "12")});
+    expect_failed(out);
+    EXPECT_TRUE(out.log().ends_with(line)) << out.log();
+    EXPECT_EQ(out.link->row(kRow, RowCell::total), "");
+  }
 }
 
 TEST_F(HttpGetTest, OtherStatusesOrNoHeadDeleteTheFileWithoutSizeComplaint) {
@@ -261,15 +266,31 @@ TEST_F(HttpGetTest, BodyOfTheWrongLengthFailsTheSizeCheck) {
   const std::string body = body_of(1000);
   const std::vector<ScriptedServer::Script> scripts = {
       {S::send(ok_head(1000) + body.substr(0, 999))},
-      {S::send(ok_head(1000) + body + "!")},
       {S::send(ok_head(1000) + body.substr(0, 500)), S::pause(30), S::close()},
-      {S::send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3e8\r\n" + body +
-               "\r\n0\r\n\r\n")},
   };
   for (const auto& script : scripts) {
     const Outcome out = fetch(script);
     expect_failed(out);
     EXPECT_TRUE(out.log().ends_with("FILE IS WRONG SIZE\r\n"));
+  }
+}
+
+TEST_F(HttpGetTest, ReadingStopsAtContentLength) {
+  updater::set_receive_timeout_for_tests(30);
+  const std::string body = body_of(1000);
+  ScriptedServer::Script flood = {S::send(ok_head(1000) + body)};
+  for (int i = 0; i < 50; ++i) flood.push_back(S::send(std::string(65536, 'x')));
+  flood.push_back(S::stall());
+  const std::vector<ScriptedServer::Script> scripts = {
+      {S::send(ok_head(1000) + body + "!"), S::close()},
+      {S::send(ok_head(1000) + body), S::stall()},  // the connection stays open
+      flood,
+  };
+  for (const auto& script : scripts) {
+    const Outcome out = fetch(script);
+    EXPECT_EQ(out.result, 0) << out.log();
+    EXPECT_EQ(out.file, body);
+    EXPECT_LT(out.seconds, 15.0) << "waited for the server to close";
   }
 }
 
@@ -332,27 +353,67 @@ TEST_F(HttpGetTest, UnknownHostShowsTheLookupBox) {
   EXPECT_EQ(out.link->boxes()[0].text, "Make sure you are connected to the internet");
 }
 
-TEST_F(HttpGetTest, StalledServerEndsTheDownloadAtTheReceiveTimeout) {
+TEST_F(HttpGetTest, StalledOrDrippingServerEndsTheDownload) {
   updater::set_receive_timeout_for_tests(1);
-  const Outcome mid_body = fetch({S::send(ok_head(100) + body_of(50)), S::stall()});
-  expect_failed(mid_body);
-  EXPECT_TRUE(mid_body.log().ends_with("FILE IS WRONG SIZE\r\n"));
-  EXPECT_GE(mid_body.seconds, 0.9);
-  EXPECT_LT(mid_body.seconds, 10.0);
-
-  const Outcome mid_head = fetch({S::send("HTTP/1.1 200 OK\r\n"), S::stall()});
-  expect_failed(mid_head);
-  EXPECT_LT(mid_head.seconds, 10.0);
+  updater::set_download_rate_for_tests(3, 1000);
+  ScriptedServer::Script drip = {S::send(ok_head(1000))};
+  for (int i = 0; i < 100; ++i) {
+    drip.push_back(S::pause(100));
+    drip.push_back(S::send("d"));
+  }
+  const std::vector<std::pair<ScriptedServer::Script, std::string>> cases = {
+      {{S::send(ok_head(100) + body_of(50)), S::stall()}, "FILE IS WRONG SIZE\r\n"},
+      {{S::send("HTTP/1.1 200 OK\r\n"), S::stall()}, "ERROR nothing from the server for 1 s\r\n"},
+      {drip, " in 3 s, at least 1000 needed\r\n"},
+  };
+  for (const auto& [script, line] : cases) {
+    const Outcome out = fetch(script);
+    expect_failed(out);
+    EXPECT_TRUE(out.log().ends_with(line)) << out.log();
+    EXPECT_LT(out.seconds, 10.0);
+  }
 }
 
-TEST_F(HttpGetTest, CancelStopsBetweenReceivesAndDeletesTheFile) {
-  const std::string body = body_of(2000);
-  const Outcome out = fetch({S::send(ok_head(2000) + body.substr(0, 1000)), S::pause(100),
-                             S::send(body.substr(1000))},
-                            std::make_shared<CancellingLink>(&cancel_));
+TEST_F(HttpGetTest, CancelEndsAStalledReceive) {
+  updater::set_receive_timeout_for_tests(10);
+  std::thread closer([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    cancel_ = true;
+  });
+  const Outcome out = fetch({S::send(ok_head(2000) + body_of(1000)), S::stall()});
+  closer.join();
   expect_failed(out);
-  EXPECT_NE(out.link->row(kRow, RowCell::bytes), "2000");
+  EXPECT_LT(out.seconds, 3.0);
   EXPECT_EQ(out.log().find("FILE IS WRONG SIZE"), std::string::npos);
+}
+
+// A symlink planted where the client could write is never written through; a file that
+// took the name meanwhile (the same week's file from the floppy folder) is kept.
+TEST_F(HttpGetTest, WritesNoFileButItsOwnTemporary) {
+  const std::string body = body_of(100);
+  const testutil::TempDir elsewhere;
+  const std::string victim = elsewhere.file("victim");
+  for (const std::string& at_name : {std::string(), std::string("floppy copy"), victim}) {
+    testutil::write_bytes(victim, "victim");
+    if (at_name == victim) {
+      std::filesystem::create_symlink(victim, dir_.file(kName));
+    } else if (!at_name.empty()) {
+      testutil::write_bytes(dir_.file(kName), at_name);
+    }
+    std::filesystem::create_symlink(victim, dir_.file(std::string(kName) + ".part"));
+    ScriptedServer server({{S::send(ok_head(100) + body)}});
+    Outcome out;
+    updater::WorkerEnv env = env_for(out, server.port());
+    EXPECT_EQ(updater::http_get(env, kName, kRow), 0);
+    EXPECT_EQ(testutil::read_bytes(victim), "victim");
+    const std::string kept = at_name == victim ? "victim" : at_name;
+    EXPECT_EQ(testutil::read_bytes(dir_.file(kName)), at_name.empty() ? body : kept);
+    EXPECT_EQ(std::filesystem::is_symlink(dir_.file(kName)), at_name == victim);
+    EXPECT_EQ(out.state->partial_download(), "");
+    std::filesystem::remove(dir_.file(kName));
+    std::filesystem::remove(dir_.file(std::string(kName) + ".part"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+  }
 }
 
 TEST_F(HttpGetTest, LocalFileFailuresFailTheDownload) {
@@ -367,18 +428,10 @@ TEST_F(HttpGetTest, LocalFileFailuresFailTheDownload) {
     EXPECT_FALSE(server.wait_finished(1, std::chrono::milliseconds(200)));
   }
   {
-    // Writing fails past a file size limit.
-    struct rlimit old_limit;
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-    struct sigaction ignore {}, old_action {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGXFSZ, &ignore, &old_action);
-    struct rlimit small = old_limit;
-    small.rlim_cur = 100;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    // A full disk.
+    platform::testing::fail_writes_after(100, ENOSPC);
     const Outcome out = fetch({S::send(ok_head(1234) + body_of(1234))});
-    ::setrlimit(RLIMIT_FSIZE, &old_limit);
-    ::sigaction(SIGXFSZ, &old_action, nullptr);
+    platform::testing::fail_writes_after(-1, 0);
     expect_failed(out);
     EXPECT_TRUE(out.log().ends_with("ERROR writing file\r\n"));
   }

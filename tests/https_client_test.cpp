@@ -2,6 +2,7 @@
 // own for odd answers, `openssl s_server -WWW` for the certificate checks, and nginx for replies
 // with a Content-Length. The certificates are made afresh for each run.
 #include "updater/https_client.h"
+#include "updater/reply_head.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -38,7 +39,6 @@
 
 namespace {
 
-using testutil::CancellingLink;
 using testutil::RecordingLink;
 using updater::RowCell;
 
@@ -336,7 +336,7 @@ struct Fetch {
   updater::UpdaterState state;
   std::string out;   // standard output
   std::string file;  // amateur.zip afterwards, or "<none>"
-  bool part_left = false;
+  bool part_left = false;  // anything beside amateur.zip left in the folder
   double seconds = 0;
 
   std::string log() const { return link->log(); }
@@ -365,7 +365,10 @@ class HttpsGetTest : public ::testing::Test {
       ::chmod(folder.c_str(), 0755);
     }
   }
-  void TearDown() override { updater::set_tls_receive_timeout_for_tests(0); }
+  void TearDown() override {
+    updater::set_tls_receive_timeout_for_tests(0);
+    updater::set_download_rate_for_tests(0, 0);
+  }
 
   std::string root() const { return www_.path() + "/www"; }
   void publish(const std::string& bytes) {
@@ -380,7 +383,7 @@ class HttpsGetTest : public ::testing::Test {
     auto f = std::make_unique<Fetch>();
     if (link) f->link = link;
     const std::string path = dir_.file(kName);
-    testutil::write_bytes(path, kOldList);
+    if (!std::filesystem::is_symlink(path)) testutil::write_bytes(path, kOldList);
     std::snprintf(f->state.update_rows[kRow].name, sizeof f->state.update_rows[kRow].name, "%s",
                   kName);
     updater::WorkerEnv env;
@@ -397,7 +400,8 @@ class HttpsGetTest : public ::testing::Test {
     f->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     f->out = testing::internal::GetCapturedStdout();
     f->file = platform::file_exists(path) ? testutil::read_bytes(path) : "<none>";
-    f->part_left = platform::file_exists(path + ".part");
+    f->part_left = std::distance(std::filesystem::directory_iterator(dir_.path()),
+                                 std::filesystem::directory_iterator()) > 1;
     return f;
   }
 
@@ -486,25 +490,55 @@ TEST_F(HttpsGetTest, HeadMayFillTheBufferButNotExceedIt) {
             std::string(kRetrieved) + "ERROR the reply head is longer than 8192 bytes\r\n");
 }
 
-TEST_F(HttpsGetTest, BodyNotMatchingContentLengthFails) {
+TEST_F(HttpsGetTest, RefusedRepliesLeaveTheListAlone) {
   const std::string body = body_of(1000);
-  const std::string head = ok_head(body.size());
-  for (const std::string& sent : {body.substr(0, 999), body + "!"}) {
-    const auto f = fetch({S::send(head), S::send(sent), S::close()});
-    EXPECT_EQ(f->result, -1);
-    EXPECT_EQ(f->file, kOldList);
-    EXPECT_FALSE(f->part_left);
-    EXPECT_TRUE(f->log().ends_with("saved amateur.zip " + std::to_string(sent.size()) +
-                                   " bytes\nFILE IS WRONG SIZE\r\n"))
-        << f->log();
-  }
+  std::vector<std::pair<S::Script, std::string>> cases = {
+      {{S::send(ok_head(body.size())), S::send(body.substr(0, 999)), S::close()},
+       "FILE IS WRONG SIZE\r\n"},
+      {{S::send(ok_head("Transfer-Encoding: chunked\r\n")),
+        S::send("3e8\r\n" + body + "\r\n0\r\n\r\n"), S::close()},
+       updater::kTransferEncodingRefused},
+      {{S::send(ok_head(updater::kMaxListArchiveSize + 1)), S::send(body), S::close()},
+       "ERROR amateur.zip is longer than 67108864 bytes\r\n"},
+  };
   for (const char* value : {"abc", "12x", "-5", "2147483648"}) {
-    SCOPED_TRACE(value);
-    const auto f = fetch({S::send(ok_head(std::string("Content-Length: ") + value + "\r\n")),
-                          S::send(body)});
-    expect_failed(*f);
-    EXPECT_TRUE(f->log().ends_with("BAD CONTENT LENGTH\r\n")) << f->log();
+    cases.push_back({{S::send(ok_head(std::string("Content-Length: ") + value + "\r\n")),
+                      S::send(body)},
+                     "BAD CONTENT LENGTH\r\n"});
   }
+  for (const auto& [script, line] : cases) {
+    SCOPED_TRACE(line);
+    const auto f = fetch(script);
+    expect_failed(*f);
+    EXPECT_TRUE(f->log().ends_with(line)) << f->log();
+  }
+}
+
+TEST_F(HttpsGetTest, ReadingStopsAtContentLength) {
+  updater::set_tls_receive_timeout_for_tests(30);
+  const std::string body = body_of(1000);
+  for (const S::Script& script : {S::Script{S::send(ok_head(1000) + body + "junk"), S::close()},
+                                  S::Script{S::send(ok_head(1000) + body), S::stall()}}) {
+    const auto f = fetch(script);
+    EXPECT_EQ(f->result, 0) << f->log();
+    EXPECT_EQ(f->file, body);
+    EXPECT_LT(f->seconds, 15.0) << "waited for the server to close";
+  }
+}
+
+// A symlink planted where the client could write is never written through: the new list
+// takes the place of the one at the list's own name.
+TEST_F(HttpsGetTest, WritesNoFileButItsOwnTemporary) {
+  const std::string victim = www_.file("victim");
+  testutil::write_bytes(victim, "victim");
+  std::filesystem::create_symlink(victim, dir_.file(kName));
+  std::filesystem::create_symlink(victim, dir_.file(std::string(kName) + ".part"));
+  const std::string body = body_of(100);
+  const auto f = fetch({S::send(ok_head(body.size()) + body), S::close()});
+  EXPECT_EQ(f->result, 0) << f->log();
+  EXPECT_EQ(testutil::read_bytes(victim), "victim");
+  EXPECT_FALSE(std::filesystem::is_symlink(dir_.file(kName)));
+  EXPECT_EQ(f->file, body);
 }
 
 TEST_F(HttpsGetTest, StreamEndWithoutTlsCloseCountsOnlyWhenTheLengthProvesTheBodyWhole) {
@@ -553,8 +587,9 @@ TEST_F(HttpsGetTest, ReplyOtherThan200OrNoHeadFailsWithItsReason) {
             std::string(kRetrieved) + "ERROR no complete reply head from localhost\r\n");
 }
 
-TEST_F(HttpsGetTest, StalledServerEndsTheDownloadAtTheReceiveTimeout) {
+TEST_F(HttpsGetTest, StalledOrDrippingServerEndsTheDownload) {
   updater::set_tls_receive_timeout_for_tests(1);
+  updater::set_download_rate_for_tests(3, 1000);
   const auto mid_body = fetch({S::send(ok_head(100) + body_of(50)), S::stall()});
   expect_failed(*mid_body);
   EXPECT_TRUE(mid_body->log().ends_with("ERROR downloading amateur.zip\r\n"));
@@ -566,15 +601,28 @@ TEST_F(HttpsGetTest, StalledServerEndsTheDownloadAtTheReceiveTimeout) {
   EXPECT_EQ(handshake->log(), "ERROR 'SSL_connect'\r\n");
   EXPECT_GE(handshake->seconds, 0.9);
   EXPECT_LT(handshake->seconds, 10.0);
+
+  S::Script drip = {S::send(ok_head(1000))};
+  for (int i = 0; i < 100; ++i) {
+    drip.push_back(S::pause(100));
+    drip.push_back(S::send("d"));
+  }
+  const auto dripping = fetch(drip);
+  expect_failed(*dripping);
+  EXPECT_TRUE(dripping->log().ends_with(" in 3 s, at least 1000 needed\r\n")) << dripping->log();
+  EXPECT_LT(dripping->seconds, 10.0);
 }
 
-TEST_F(HttpsGetTest, CancelBetweenReadsDeletesThePart) {
-  const std::string body = body_of(2000);
-  const auto f = fetch({S::send(ok_head(body.size())), S::send(body.substr(0, 1000)),
-                        S::pause(100), S::send(body.substr(1000)), S::close()},
-                       std::make_shared<CancellingLink>(&cancel_));
+TEST_F(HttpsGetTest, CancelEndsAStalledRead) {
+  updater::set_tls_receive_timeout_for_tests(10);
+  std::thread closer([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    cancel_ = true;
+  });
+  const auto f = fetch({S::send(ok_head(2000) + body_of(1000)), S::stall()});
+  closer.join();
   expect_failed(*f);
-  EXPECT_EQ(f->link->row(kRow, RowCell::bytes), "1000");
+  EXPECT_LT(f->seconds, 3.0);
   EXPECT_TRUE(f->log().ends_with("Download of amateur.zip cancelled\r\n")) << f->log();
 }
 

@@ -2,7 +2,9 @@
 
 #include "updater/reply_head.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -34,12 +36,14 @@ int connect_server(WorkerEnv& env, platform::Socket* socket) {
                           Icon::none);
     return -1;
   }
-  if (socket->connect(address, env.server.port) != 0) {
+  if (connect_watched(env, socket, address, env.server.port, receive_timeout_seconds) != 0) {
     socket->close();
-    env.link->message_box(host, "connect() failed", Buttons::ok, Icon::none);
+    if (!env.cancelled()) {
+      env.link->message_box(host, "connect() failed", Buttons::ok, Icon::none);
+    }
     return -1;
   }
-  // Without the bound a stalled server would hold the download forever.
+  // A backstop: every wait for the server goes through a DownloadWatch.
   if (socket->set_receive_timeout(receive_timeout_seconds) != 0) {
     socket->close();
     env.link->message_box(host, "setsockopt() failed", Buttons::ok, Icon::none);
@@ -50,30 +54,29 @@ int connect_server(WorkerEnv& env, platform::Socket* socket) {
 
 int http_get(WorkerEnv& env, const char* name, int row) {
   WorkerLink& link = *env.link;
-  // The body goes to NAME.part and takes the file's own name only once it is whole: a run
-  // takes any update file at hand as complete, so a download cut short by a crash or a power
-  // cut must never leave one behind.
+  // The body goes to a temporary file that no other writer shares and takes the file's own
+  // name only once it is whole: a run takes any update file at hand as complete, so a
+  // download cut short by a crash or a power cut must never leave one behind.
   const std::string path = env.path(name);
-  const std::string part = path + kPartSuffix;
-  env.state->set_partial_download(part);
-
-  platform::File file;
-  if (file.open(part, platform::Access::write, platform::Share::read,
-                platform::Disposition::create_always) != 0) {
+  platform::NewFile file;
+  if (file.create(path) != 0) {
     link.log_text(std::string(name) + "  <<----- ERROR creating file\r\n");
     return -1;
   }
+  env.state->set_partial_download(file.temp_path());
 
   platform::Socket socket;
-  auto fail = [&](const char* why) {
-    if (why != nullptr) link.log_text(why);
+  auto fail = [&](const std::string& why) {
+    if (!why.empty()) link.log_text(why);
     socket.close();
-    file.close();
-    platform::delete_file(part);
+    file.discard();
+    env.state->set_partial_download("");
     return -1;
   };
 
-  if (connect_server(env, &socket) != 0) return fail("ERROR opening socket\r\n");
+  if (connect_server(env, &socket) != 0) {
+    return fail(env.cancelled() ? "" : "ERROR opening socket\r\n");
+  }
 
   link.log_text("\r\n");
   std::string host = env.server.host;
@@ -95,16 +98,31 @@ int http_get(WorkerEnv& env, const char* name, int row) {
   char block[kReceiveBufferSize];
   ReplyHead head(kReceiveBufferSize);
   bool head_done = false;
-  int status = 0;
+  bool has_length = false;
   std::int32_t content_length = 0;
   std::uint64_t body_count = 0;
+  DownloadWatch watch(env, &socket, receive_timeout_seconds);
 
-  // A receive error, the timeout included, ends the body like a close.
-  for (;;) {
-    if (env.cancelled()) return fail(nullptr);
-    const platform::IoResult got = socket.receive(block, sizeof block);
+  // Reading stops once the announced body is whole: nothing past it is read or written, and
+  // a server that keeps the connection open does not hold the run. Without a length the body
+  // must be empty, so its first byte already fails the size check. A receive error, the
+  // timeout included, ends the body like a close.
+  while (!(head_done && has_length && body_count == static_cast<std::uint64_t>(content_length))) {
+    const DownloadWatch::Wait waited = watch.wait(/*for_writing=*/false);
+    if (waited == DownloadWatch::Wait::cancelled) return fail("");
+    if (waited == DownloadWatch::Wait::slow) return fail(watch.reason(waited));
+    if (waited == DownloadWatch::Wait::idle) link.log_text(watch.reason(waited));
+    if (waited != DownloadWatch::Wait::ready) break;
+    std::size_t want = sizeof block;
+    if (head_done && has_length) {
+      want = static_cast<std::size_t>(
+          std::min<std::uint64_t>(want, static_cast<std::uint64_t>(content_length) - body_count));
+    }
+    const platform::IoResult got = socket.receive(block, want);
+    if (got.error == EAGAIN || got.error == EWOULDBLOCK) continue;
     if (!got.ok() || got.count == 0) break;
-    const std::size_t n = static_cast<std::size_t>(got.count);
+    watch.count(got.count);
+    std::size_t n = static_cast<std::size_t>(got.count);
     std::size_t body_start = 0;
 
     if (!head_done) {
@@ -113,15 +131,22 @@ int http_get(WorkerEnv& env, const char* name, int row) {
       if (fed == ReplyHead::kMore) continue;
       head_done = true;
       link.log_text(head.text());
-      status = head.status();
-      if (status == 200) {
-        const int found = head.content_length(&content_length);
-        if (found < 0) return fail("BAD CONTENT LENGTH\r\n");
-        if (found > 0) show_number(link, row, RowCell::total, content_length);
-      }
+      // Any other answer leaves no file; the head in the log tells what the server said.
+      if (head.status() != 200) return fail("");
+      if (head.has_field("Transfer-Encoding")) return fail(kTransferEncodingRefused);
+      const int found = head.content_length(&content_length);
+      if (found < 0) return fail("BAD CONTENT LENGTH\r\n");
+      if (content_length > kMaxUpdateFileSize) return fail("CONTENT LENGTH TOO LARGE\r\n");
+      has_length = found > 0;
+      if (has_length) show_number(link, row, RowCell::total, content_length);
+      // The block may run past the announced body.
+      const std::uint64_t left = static_cast<std::uint64_t>(content_length);
+      if (has_length && n - body_start > left) n = body_start + static_cast<std::size_t>(left);
     }
 
-    if (n > body_start && !file.write(block + body_start, n - body_start).ok()) {
+    if (n == body_start) continue;
+    if (!has_length) return fail("FILE IS WRONG SIZE\r\n");
+    if (!file.file().write(block + body_start, n - body_start).ok()) {
       return fail("ERROR writing file\r\n");
     }
     body_count += n - body_start;
@@ -129,16 +154,18 @@ int http_get(WorkerEnv& env, const char* name, int row) {
   }
 
   socket.close();
-  if (file.close() != 0) return fail("ERROR writing file\r\n");
-  if (!head_done || status != 200) return fail(nullptr);
+  if (!head_done) return fail("");
   if (body_count != static_cast<std::uint64_t>(content_length)) {
     return fail("FILE IS WRONG SIZE\r\n");
   }
-  const int moved = platform::move_file(part, path);
-  if (moved != 0) {
+  // A file of that name that came meanwhile (the same week's file copied from the floppy
+  // folder) is kept: the merge checks every update file whole before it takes it.
+  const int committed = file.commit(platform::NewFile::Replace::no);
+  if (committed == EEXIST) {
+    link.log_text(std::string(name) + " is already at hand; the download is dropped\r\n");
+  } else if (committed != 0) {
     char line[96];
-    std::snprintf(line, sizeof line, "ERROR %d moving %s%s to %s\r\n", moved, name, kPartSuffix,
-                  name);
+    std::snprintf(line, sizeof line, "ERROR %d writing file %s\r\n", committed, name);
     return fail(line);
   }
   env.state->set_partial_download("");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/platform.h"
 #include "updater/updater_state.h"
@@ -15,21 +16,28 @@ inline constexpr const char* kDbFilesPath = "/db-files";
 inline constexpr std::size_t kReceiveBufferSize = 4096;
 // The most a request may take, its final blank line and terminator included.
 inline constexpr std::size_t kRequestBufferSize = 260;
-// A server that sends nothing for this long ends the download.
+// A server that sends nothing for this long ends the download (the connect included).
 inline constexpr int kReceiveTimeoutSeconds = 60;
+// The largest an update file can be: its header, a text area that 26-bit offsets reach and
+// 16,384 index entries of 12 bytes. A longer announced body is refused.
+inline constexpr std::int32_t kMaxUpdateFileSize = 12 + (1 << 26) + 16384 * 12;
 
-// A download is written under its name with this suffix and renamed when complete.
-inline constexpr const char* kPartSuffix = ".part";
-
-// Opens `socket` and connects it to env.server. On failure tells the user in a message box,
-// leaves the socket closed and returns -1; returns 0 once connected.
+// Opens `socket` and connects it to env.server. On failure tells the user in a message box
+// (unless the window is closing), leaves the socket closed and returns -1; returns 0 once
+// connected.
 int connect_server(WorkerEnv& env, platform::Socket* socket);
 
 // Downloads `name` into env.path(name), showing the content length and the bytes received so
 // far in `row`'s total and bytes cells. Returns 0 once the file is complete on disk; otherwise
-// -1, and nothing is left of it. While it runs, the body is written to env.path(name) + ".part",
-// which env.state's partial download names; a complete download is renamed to its own name and
-// clears it.
+// -1, and nothing is left of it.
+//
+// The body goes to a temporary file of this download's own (platform::NewFile), which env.state's
+// partial download names while it is written. Reading stops at the announced Content-Length;
+// a reply with a Transfer-Encoding, or whose length is more than an update file can be, is
+// refused. Only a whole body takes the file's name, and never from a file that has come there
+// meanwhile (a copy from the floppy folder): that one is kept, and the call succeeds. The
+// download ends when env.cancelled() turns true, when the server sends nothing for
+// kReceiveTimeoutSeconds, or when it sends too slowly (see DownloadWatch).
 int http_get(WorkerEnv& env, const char* name, int row);
 
 // Replaces kReceiveTimeoutSeconds for the downloads that follow (tests use short stalls).

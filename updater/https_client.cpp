@@ -13,6 +13,7 @@
 #include <time.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -28,7 +29,6 @@ namespace {
 
 std::atomic<int> receive_timeout_seconds{kTlsReceiveTimeoutSeconds};
 
-// A head ends with the fourth CR or LF in a row.
 constexpr int kHttpsPort = 443;
 
 struct SslCtxFree {
@@ -112,6 +112,24 @@ End classify_read_end(SSL* ssl, int result) {
   }
 }
 
+// Runs one TLS call on the non-blocking socket, waiting through `watch` whenever the call needs
+// the socket to be readable or writable first; data that OpenSSL already holds is taken
+// without a wait. Returns the call's last result; *waited is Wait::ready unless a wait ended
+// the call (cancelled, idle, slow or failed).
+template <typename Call>
+int tls_call(SSL* ssl, DownloadWatch& watch, DownloadWatch::Wait* waited, Call call) {
+  *waited = DownloadWatch::Wait::ready;
+  for (;;) {
+    ERR_clear_error();
+    const int result = call();
+    if (result > 0) return result;
+    const int error = SSL_get_error(ssl, result);
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return result;
+    *waited = watch.wait(/*for_writing=*/error == SSL_ERROR_WANT_WRITE);
+    if (*waited != DownloadWatch::Wait::ready) return result;
+  }
+}
+
 }  // namespace
 
 void set_tls_receive_timeout_for_tests(int seconds) {
@@ -145,17 +163,16 @@ int https_get(WorkerEnv& env, int row) {
   // Past this point every failure leaves a line in the log.
   platform::Socket socket;
   std::unique_ptr<SSL, SslFree> ssl;
-  platform::File file;
+  platform::NewFile file;
   const std::string path = env.path(name);
-  const std::string part = path + ".part";
-  bool part_open = false;
+  const std::string cancelled = "Download of " + name + " cancelled\r\n";
   auto fail = [&](const std::string& why) {
     if (!why.empty()) link.log_text(why);
     ssl.reset();
     socket.close();
-    if (part_open) {
-      file.close();
-      platform::delete_file(part);
+    if (file.is_open()) {
+      file.discard();
+      env.state->set_partial_download("");
     }
     ERR_clear_error();
     return -1;
@@ -172,16 +189,19 @@ int https_get(WorkerEnv& env, int row) {
   }
   SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
 
-  if (socket.open_stream() != 0 || socket.connect(address, port) != 0) {
+  if (socket.open_stream() != 0 ||
+      connect_watched(env, &socket, address, port, receive_timeout_seconds) != 0) {
+    if (env.cancelled()) return fail(cancelled);
     char line[160];
     std::snprintf(line, sizeof line, "Cannot connect to host %s [%s] on port %d\r\n",
                   host.c_str(), dotted(address).c_str(), port);
     return fail(line);
   }
-  // Bounds every wait for the server, the handshake's too.
-  if (socket.set_receive_timeout(receive_timeout_seconds) != 0) {
-    return fail("ERROR setting the receive timeout\r\n");
-  }
+  // Every wait for the server, the handshake's too, goes through the watch, which bounds it
+  // and ends it when the window closes.
+  if (socket.set_nonblocking(true) != 0) return fail("ERROR 'fcntl'\r\n");
+  DownloadWatch watch(env, &socket, receive_timeout_seconds);
+  DownloadWatch::Wait waited = DownloadWatch::Wait::ready;
 
   ssl.reset(SSL_new(ctx.get()));
   if (!ssl) return fail("ERROR 'SSL_new'\r\n");
@@ -199,7 +219,8 @@ int https_get(WorkerEnv& env, int row) {
     return fail("ERROR setting the host name to check: " + host + "\r\n");
   }
 
-  const int connected = SSL_connect(ssl.get());
+  const int connected = tls_call(ssl.get(), watch, &waited, [&] { return SSL_connect(ssl.get()); });
+  if (waited == DownloadWatch::Wait::cancelled) return fail(cancelled);
   const long verified = SSL_get_verify_result(ssl.get());
   if (verified != X509_V_OK) {
     return fail("Certificate of " + host + " not trusted: " +
@@ -219,19 +240,16 @@ int https_get(WorkerEnv& env, int row) {
   const std::string request = "GET " + std::string(kDataFilesPath) + "/" + name +
                               " HTTP/1.1\r\nHost: " + host_field +
                               "\r\nConnection: Close\r\n\r\n";
-  ERR_clear_error();
-  if (SSL_write(ssl.get(), request.data(), static_cast<int>(request.size())) <= 0) {
-    return fail("ERROR sending request...\r\n" + request + "\r\n");
-  }
+  const int sent = tls_call(ssl.get(), watch, &waited, [&] {
+    return SSL_write(ssl.get(), request.data(), static_cast<int>(request.size()));
+  });
+  if (waited == DownloadWatch::Wait::cancelled) return fail(cancelled);
+  if (sent <= 0) return fail("ERROR sending request...\r\n" + request + "\r\n");
 
-  // The body goes to NAME.part and replaces NAME only once it is whole, so that a download
-  // that fails in any way leaves the last good list in place.
-  env.state->set_partial_download(part);
-  if (file.open(part, platform::Access::write, platform::Share::read,
-                platform::Disposition::create_always) != 0) {
-    return fail("ERROR opening " + name + "\r\n");
-  }
-  part_open = true;
+  // The body goes to a temporary file of this download's own and replaces NAME only once it
+  // is whole, so that a download that fails in any way leaves the last good list in place.
+  if (file.create(path) != 0) return fail("ERROR opening " + name + "\r\n");
+  env.state->set_partial_download(file.temp_path());
 
   char block[kTlsBufferSize];
   ReplyHead head(kTlsBufferSize);
@@ -240,16 +258,30 @@ int https_get(WorkerEnv& env, int row) {
   std::int32_t content_length = 0;
   std::uint64_t body_count = 0;
   End end = End::failure;
+  const std::string too_long =
+      "ERROR " + name + " is longer than " + std::to_string(kMaxListArchiveSize) + " bytes\r\n";
 
-  for (;;) {
-    if (env.cancelled()) return fail("Download of " + name + " cancelled\r\n");
-    ERR_clear_error();
-    const int got = SSL_read(ssl.get(), block, static_cast<int>(sizeof block));
+  // Reading stops once the announced body is whole: nothing past it is read or written, and
+  // a server that keeps the connection open does not hold the run.
+  while (!(head_done && has_length && body_count == static_cast<std::uint64_t>(content_length))) {
+    if (env.cancelled()) return fail(cancelled);
+    int want = static_cast<int>(sizeof block);
+    if (head_done && has_length) {
+      const std::uint64_t left = static_cast<std::uint64_t>(content_length) - body_count;
+      want = static_cast<int>(std::min<std::uint64_t>(sizeof block, left));
+    }
+    const int got = tls_call(ssl.get(), watch, &waited,
+                             [&] { return SSL_read(ssl.get(), block, want); });
+    if (waited == DownloadWatch::Wait::cancelled) return fail(cancelled);
+    if (waited == DownloadWatch::Wait::slow) return fail(watch.reason(waited));
+    if (waited == DownloadWatch::Wait::idle) link.log_text(watch.reason(waited));
+    if (waited != DownloadWatch::Wait::ready) break;
     if (got <= 0) {
       end = classify_read_end(ssl.get(), got);
       break;
     }
-    const std::size_t n = static_cast<std::size_t>(got);
+    watch.count(static_cast<std::uint64_t>(got));
+    std::size_t n = static_cast<std::size_t>(got);
     std::size_t body_start = 0;
 
     if (!head_done) {
@@ -266,47 +298,52 @@ int https_get(WorkerEnv& env, int row) {
         return fail("ERROR the server answered " + std::to_string(status) + " for " + name +
                     "\r\n");
       }
+      if (head.has_field("Transfer-Encoding")) return fail(kTransferEncodingRefused);
       const int found = head.content_length(&content_length);
       if (found < 0) return fail("BAD CONTENT LENGTH\r\n");
+      if (content_length > kMaxListArchiveSize) return fail(too_long);
       if (found > 0) {
         has_length = true;
         show_number(link, row, RowCell::total, content_length);
+        // The block may run past the announced body.
+        const std::uint64_t left = static_cast<std::uint64_t>(content_length);
+        if (n - body_start > left) n = body_start + static_cast<std::size_t>(left);
       }
       if (n > body_start) {
         link.log_text(std::to_string(n - body_start) + " data bytes in head\r\n");
       }
     }
 
-    if (n > body_start && !file.write(block + body_start, n - body_start).ok()) {
+    if (n == body_start) continue;
+    if (body_count + (n - body_start) > static_cast<std::uint64_t>(kMaxListArchiveSize)) {
+      return fail(too_long);
+    }
+    if (!file.file().write(block + body_start, n - body_start).ok()) {
       return fail("ERROR writing " + name + "\r\n");
     }
     body_count += n - body_start;
-    if (n > body_start) show_number(link, row, RowCell::bytes, clamp_to_cell(body_count));
+    show_number(link, row, RowCell::bytes, clamp_to_cell(body_count));
   }
 
-  // Without the TLS close the end of the stream proves nothing: a cut connection looks the
-  // same. Only a body of the announced length is then taken as whole.
-  const bool whole_by_length =
-      end == End::bare_close && head_done && has_length &&
-      body_count == static_cast<std::uint64_t>(content_length);
-  if (end == End::failure || (end == End::bare_close && !whole_by_length)) {
-    return fail("ERROR downloading " + name + "\r\n");
+  // Without a length only the TLS close ends the body: the end of the stream alone proves
+  // nothing, as a cut connection looks the same.
+  const bool whole =
+      head_done && (has_length ? body_count == static_cast<std::uint64_t>(content_length)
+                               : end == End::close_notify);
+  if (!whole) {
+    if (end != End::close_notify) return fail("ERROR downloading " + name + "\r\n");
+    if (!head_done) return fail("ERROR no complete reply head from " + host + "\r\n");
+    return fail("FILE IS WRONG SIZE\r\n");
   }
-  if (!head_done) return fail("ERROR no complete reply head from " + host + "\r\n");
-  link.log_text("saved " + name + " " + std::to_string(body_count) + " bytes\n");
   ssl.reset();
   socket.close();
 
-  if (file.close() != 0) return fail("ERROR writing " + name + "\r\n");
-  if (has_length && body_count != static_cast<std::uint64_t>(content_length)) {
-    return fail("FILE IS WRONG SIZE\r\n");
-  }
-  const int replaced = platform::replace_file(part, path);
-  if (replaced != 0) {
-    return fail("ERROR " + std::to_string(replaced) + " moving " + name + ".part to " + name +
-                "\r\n");
-  }
+  const int replaced = file.commit(platform::NewFile::Replace::yes);
   env.state->set_partial_download("");
+  if (replaced != 0) {
+    return fail("ERROR " + std::to_string(replaced) + " writing " + name + "\r\n");
+  }
+  link.log_text("saved " + name + " " + std::to_string(body_count) + " bytes\n");
   ERR_clear_error();
   return 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "updater/updater_state.h"
 
@@ -14,16 +15,26 @@ inline constexpr const char* kDataFilesPath = "/datafiles";
 inline constexpr std::size_t kTlsBufferSize = 8192;
 // A server that sends nothing for this long ends the download (the handshake included).
 inline constexpr int kTlsReceiveTimeoutSeconds = 60;
+// The most the licence list's archive may be (the list itself is about 20 MB before
+// compression). A longer body is refused.
+inline constexpr std::int32_t kMaxListArchiveSize = 64 * 1024 * 1024;
 
 // Downloads update_rows[row].name from env.canada_server's "/datafiles" folder into
 // env.path(name), showing the content length and the bytes received so far in `row`'s total and
 // bytes cells. The server must present a certificate for its host name (or address) that the
 // system's trust store or env.ca_file vouches for.
 //
-// The body is written to env.path(name) + ".part", which env.state's partial download names
-// while it runs; only a complete body replaces env.path(name), and clears it. Returns 0 then;
-// otherwise -1, with the reason in the log (or on standard output when OpenSSL cannot start or
-// the host is unknown), no .part left, and any earlier file of that name untouched.
+// The body goes to a temporary file of this download's own (platform::NewFile), which
+// env.state's partial download names while it is written; only a whole body replaces
+// env.path(name). A body is whole when it has the announced Content-Length (reading stops
+// there), or, without one, when the server ends the TLS stream properly. A reply other than
+// 200, with a Transfer-Encoding, or longer than kMaxListArchiveSize is refused. The download
+// ends when env.cancelled() turns true, when the server sends nothing for
+// kTlsReceiveTimeoutSeconds, or when it sends too slowly (see DownloadWatch).
+//
+// Returns 0 once the file is in place; otherwise -1, with the reason in the log (or on
+// standard output when OpenSSL cannot start or the host is unknown), and any earlier file of
+// that name untouched.
 // REQUIRES: 0 <= row < kRowCount.
 int https_get(WorkerEnv& env, int row);
 

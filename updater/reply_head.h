@@ -1,10 +1,16 @@
-// The head of an HTTP reply, as both download clients read it: collected across reads up to
-// the byte that brings a run of CR and LF bytes to four, bounded by the client's buffer.
+// What both download clients share: the head of an HTTP reply, collected across reads up to
+// the byte that brings a run of CR and LF bytes to four, bounded by the client's buffer; and
+// the watch that bounds a download in time and ends it when the window closes.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
+
+#include "platform/platform.h"
+#include "updater/updater_state.h"
 
 namespace updater {
 
@@ -26,6 +32,8 @@ class ReplyHead {
   // Returns 0 when neither is there, 1 with *length set, -1 when the value is not a plain
   // decimal number from 0 to 2^31-1 (blanks around it allowed).
   int content_length(std::int32_t* length) const;
+  // Whether a header line names the field `name`, in any case of its letters.
+  bool has_field(const char* name) const;
 
  private:
   std::vector<char> bytes_;
@@ -35,5 +43,56 @@ class ReplyHead {
 
 // A byte count as a cell shows it.
 std::int32_t clamp_to_cell(std::uint64_t n);
+
+// The log line for a reply that comes with a Transfer-Encoding: neither client decodes one,
+// and the bytes of an encoded body are not the file.
+inline constexpr char kTransferEncodingRefused[] =
+    "ERROR the reply uses a Transfer-Encoding: nothing saved\r\n";
+
+// Every stretch of kRateWindowSeconds of a download must bring at least kMinBytesPerWindow
+// bytes (512 a second on average, far below any real line), so that a server that drips its
+// bytes cannot hold a run for days.
+inline constexpr int kRateWindowSeconds = 60;
+inline constexpr std::int64_t kMinBytesPerWindow = 30 * 1024;
+// Waits for the server are cut into slices this long, and the cancel flag is looked at
+// between them.
+inline constexpr int kWaitSliceMs = 100;
+
+// Replaces kRateWindowSeconds and kMinBytesPerWindow for the downloads that follow (tests use
+// short windows). A window <= 0 restores both defaults.
+void set_download_rate_for_tests(int window_seconds, std::int64_t min_bytes);
+
+// Bounds one download in time. Every wait for the server goes through wait(), which ends when
+// the socket is ready, when env.cancelled() turns true (within kWaitSliceMs), when nothing has
+// come for `idle_seconds`, or when the current window has brought too few bytes.
+class DownloadWatch {
+ public:
+  DownloadWatch(const WorkerEnv& env, platform::Socket* socket, int idle_seconds);
+
+  enum class Wait { ready, cancelled, idle, slow, failed };
+  Wait wait(bool for_writing);
+  // Counts bytes that came from the server.
+  void count(std::uint64_t n);
+  // The log line for an idle or slow end.
+  std::string reason(Wait why) const;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  const WorkerEnv& env_;
+  platform::Socket* socket_;
+  std::chrono::seconds idle_;
+  std::chrono::seconds window_;
+  std::int64_t window_min_;
+  Clock::time_point last_data_;
+  Clock::time_point window_start_;
+  std::int64_t window_bytes_ = 0;
+  std::int64_t short_window_bytes_ = 0;
+};
+
+// Connects `socket` (open) to `address` and `port` like Socket::connect, but gives up after
+// `idle_seconds` (ETIMEDOUT) and as soon as env.cancelled() turns true (ECANCELED). The socket
+// is left blocking. Returns 0 or the error code.
+int connect_watched(const WorkerEnv& env, platform::Socket* socket, std::uint32_t address,
+                    int port, int idle_seconds);
 
 }  // namespace updater

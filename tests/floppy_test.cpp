@@ -358,6 +358,27 @@ TEST_F(FloppyTest, CleanupOfAFolderThatCannotBeListedOnlyFinishes) {
   expect_finished_once(updater::UM_CLEANUP_DONE);
 }
 
+// --- outside text shown ----------------------------------------------------------------------
+
+TEST(EscapeControls, LineEndsStayEveryOtherControlCharacterIsEscaped) {
+  struct Case {
+    std::string text;
+    bool lone_cr_breaks;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"line\r\nnext\nlast", false, "line\r\nnext\nlast"},
+      {"\x1b]0;title\x07\x1b[2J", false, "\\x1b]0;title\\x07\\x1b[2J"},
+      {"forged\rUM_UPDATE_DONE 1 0\r\n", false, "forged\\x0dUM_UPDATE_DONE 1 0\r\n"},
+      {"one\rtwo\r\n", true, "one\rtwo\r\n"},
+      {std::string("\0\t\x7f\x80\xe9 A:\\", 9), false, "\\x00\\x09\\x7f\x80\xe9 A:\\"},
+      {"ends\r", false, "ends\\x0d"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(updater::escape_controls(c.text, c.lone_cr_breaks), c.shown) << c.shown;
+  }
+}
+
 // --- cancelling ------------------------------------------------------------------------------
 
 // The window closes while the worker handles 0105to0112.db: it handles no further file, and

@@ -195,7 +195,9 @@ TEST_F(FloppyTest, EveryFinalNameHoldsAWholeFileAndNothingIsWrittenThroughASymli
 
   // The floppy fills up during the last copy; Cancel gives it up.
   link_.on_log = [&](std::string_view text) {
-    if (text == "Copying 0119to0126.db to A:\r\n") platform::testing::fail_writes_after(100, ENOSPC);
+    if (text.find("0119to0126") != std::string_view::npos) {
+      platform::testing::fail_writes_after(100, ENOSPC);
+    }
   };
   updater::copy_to_floppy(env_);
   platform::testing::fail_writes_after(-1, 0);

@@ -83,18 +83,23 @@ int File::open(const std::string& path, Access access, Share share, Disposition 
 
   int fd = ::open(path.c_str(), flags, 0666);
   if (fd < 0) return errno;
+  // A file this open created is removed again when the open fails after all.
+  const auto fail = [&](int error) {
+    if (disposition == Disposition::create_new) ::unlink(path.c_str());
+    return close_with(fd, error);
+  };
 
   struct stat st;
-  if (::fstat(fd, &st) != 0) return close_with(fd, errno);
-  if (S_ISDIR(st.st_mode)) return close_with(fd, EISDIR);
-  if (!S_ISREG(st.st_mode)) return close_with(fd, EINVAL);
-  if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return close_with(fd, errno);
+  if (::fstat(fd, &st) != 0) return fail(errno);
+  if (S_ISDIR(st.st_mode)) return fail(EISDIR);
+  if (!S_ISREG(st.st_mode)) return fail(EINVAL);
+  if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return fail(errno);
 
   const int lock = (share == Share::none ? LOCK_EX : LOCK_SH) | LOCK_NB;
   while (::flock(fd, lock) != 0) {
     if (errno == EINTR) continue;
-    if (errno == EWOULDBLOCK) return close_with(fd, sharing_violation_error());
-    return close_with(fd, errno);
+    if (errno == EWOULDBLOCK) return fail(sharing_violation_error());
+    return fail(errno);
   }
 
   // Emptied only now that the share check has passed.
@@ -244,10 +249,25 @@ int copy_file(const std::string& from, const std::string& to, NewFile::Replace r
     if (errno == EINTR) continue;
     return close_with(in, errno == EWOULDBLOCK ? sharing_violation_error() : errno);
   }
+  // What has the target's name now: a symlink there is replaced, never followed.
   struct stat out_st;
-  if (::stat(to.c_str(), &out_st) == 0 && out_st.st_dev == in_st.st_dev &&
-      out_st.st_ino == in_st.st_ino) {
-    return close_with(in, EINVAL);  // copying a file onto itself
+  if (::lstat(to.c_str(), &out_st) == 0) {
+    if (replace == NewFile::Replace::no) return close_with(in, EEXIST);
+    if (out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino) {
+      return close_with(in, EINVAL);  // copying a file onto itself
+    }
+    // A target another holds with Share::none is refused, as its open would be.
+    const int held = S_ISREG(out_st.st_mode)
+                         ? ::open(to.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW)
+                         : -1;
+    if (held >= 0) {
+      int locked;
+      while ((locked = ::flock(held, LOCK_SH | LOCK_NB)) != 0 && errno == EINTR) {
+      }
+      const bool refused = locked != 0 && errno == EWOULDBLOCK;
+      ::close(held);
+      if (refused) return close_with(in, sharing_violation_error());
+    }
   }
 
   NewFile out;

@@ -138,10 +138,12 @@ int move_file(const std::string& from, const std::string& to);
 int replace_file(const std::string& from, const std::string& to);
 // Deletes a file. Returns 0 or the error code.
 int delete_file(const std::string& path);
-// Copies the regular file `from` (never through a symlink; a file another holds with
-// Share::none is refused) to `to` through a NewFile: `to` is either untouched or the whole
-// copy, and a failed copy leaves only what was there before. With Replace::no an existing `to`
-// is kept and the copy fails with the "exists" code. Returns 0 or the error code.
+// Copies the regular file `from` (never through a symlink) to `to` through a NewFile: `to` is
+// either untouched or the whole copy, a symlink at `to` is replaced rather than written
+// through, and a failed copy leaves only what was there before. A source or a target that
+// another holds with Share::none is refused with the sharing violation; one held otherwise is
+// never truncated (the holder keeps the old file). With Replace::no an existing `to` is kept
+// and the copy fails with the "exists" code. Returns 0 or the error code.
 int copy_file(const std::string& from, const std::string& to,
               NewFile::Replace replace = NewFile::Replace::yes);
 // True when `path` names an existing file or folder.

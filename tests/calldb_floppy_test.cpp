@@ -209,18 +209,18 @@ TEST_F(CalldbFloppyTest, CopyFromCopiesNewUpdateFilesAndLeavesTheDataFoldersOwn)
   EXPECT_EQ(no_disk.code, 0);
 }
 
-TEST_F(CalldbFloppyTest, CopyFromExitsOneWhenACopyIsGivenUp) {
+TEST_F(CalldbFloppyTest, CopyFromExitsOneWhenACopyIsGivenUpShowingNamesEscaped) {
   write_bytes(floppy("0105to0112.db"), "first week");
-  write_bytes(floppy("0112to0119.db"), "second week");
+  write_bytes(floppy("\x1b[2J\x07" "abcde.db"), "a name that clears the terminal");
   const Outcome r = calldb({"copy-from", "-C", data("missing"), "--floppy", floppy_});
   EXPECT_EQ(r.out,
             "Reading floppy disk...\n"
+            "Copying \\x1b[2J\\x07abcde.db from floppy\n"
             "Copying 0105to0112.db from floppy\n"
-            "Copying 0112to0119.db from floppy\n"
             "Copying complete\n");
   EXPECT_EQ(r.err,
-            "ERROR copying file: A:\\0105to0112.db\n"
-            "ERROR copying file: A:\\0112to0119.db\n");
+            "ERROR copying file: A:\\\\x1b[2J\\x07abcde.db\n"
+            "ERROR copying file: A:\\0105to0112.db\n");
   EXPECT_EQ(r.code, 1);
 
   const Outcome extra = calldb({"copy-from", "-C", data_, "--floppy", floppy_, "x.db"});

@@ -2,6 +2,8 @@
 // and drive A:, with a recording link that can act on the disk while a worker waits on it.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
 #include "tests/support/recording_link.h"
 #include "tests/test_util.h"
 #include "updater/floppy.h"
@@ -167,6 +170,72 @@ TEST_F(FloppyTest, CopyToAsksRetryOrCancelForEachFailureUntilACopySucceedsOrIsGi
             "Copying 0119to0126.db to A:\r\n"
             "Copying complete\r\n");
   expect_finished_once(updater::UM_FLOPPY_DONE);
+}
+
+// A full floppy, another writer of the same week's file, symlinks planted on the floppy and
+// temporaries left by a killed copy: every final name holds one whole file or what it held.
+TEST_F(FloppyTest, EveryFinalNameHoldsAWholeFileAndNothingIsWrittenThroughASymlink) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+  const std::string left = ".new-" + std::to_string(child) + "-0";
+  for (const std::string& folder : {data_.path(), floppy_.path()}) {
+    testutil::write_bytes(folder + "/0105to0112.db" + left, "left by a killed copy");
+  }
+  testutil::TempDir elsewhere;
+  testutil::write_bytes(elsewhere.file("secret"), "not for the floppy");
+  const std::string week(300, 'w');
+  for (const char* name : {"0105to0112.db", "0112to0119.db", "0119to0126.db"}) {
+    testutil::write_bytes(data_.file(name), week);
+    add_row(name);
+  }
+  fs::create_symlink(elsewhere.file("secret"), floppy_.file("0105to0112.db"));
+  fs::create_symlink(data_.file("0112to0119.db"), floppy_.file("0112to0119.db"));
+  testutil::write_bytes(floppy_.file("0119to0126.db"), "an older copy");
+
+  // The floppy fills up during the last copy; Cancel gives it up.
+  link_.on_log = [&](std::string_view text) {
+    if (text.find("0119to0126") != std::string_view::npos) {
+      platform::testing::fail_writes_after(100, ENOSPC);
+    }
+  };
+  updater::copy_to_floppy(env_);
+  platform::testing::fail_writes_after(-1, 0);
+
+  using Files = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(files_in(floppy_.path()), (Files{{"0105to0112.db", week},
+                                             {"0112to0119.db", week},
+                                             {"0119to0126.db", "an older copy"}}));
+  EXPECT_EQ(names_in(elsewhere.path()), std::vector<std::string>{"secret"});
+  EXPECT_EQ(testutil::read_bytes(elsewhere.file("secret")), "not for the floppy");
+  EXPECT_EQ(link_.boxes().size(), 1u);
+  EXPECT_EQ(files_in(data_.path()).size(), 3u);
+
+  // From the floppy: a symlink there is passed over; a download of the same week that is put in
+  // place while the copy runs is kept whole.
+  testutil::TempDir data;
+  env_.folder = data.path();
+  fs::remove(floppy_.file("0105to0112.db"));
+  fs::create_symlink(elsewhere.file("secret"), floppy_.file("0126to0202.db"));
+  link_.clear();
+  link_.on_log = [&](std::string_view text) {
+    if (text != "Copying 0112to0119.db from floppy\r\n") return;
+    platform::NewFile download;
+    ASSERT_EQ(download.create(data.file("0112to0119.db")), 0);
+    ASSERT_TRUE(download.file().write("downloaded", 10).ok());
+    ASSERT_EQ(download.commit(), 0);
+  };
+  updater::copy_from_floppy(env_);
+
+  EXPECT_EQ(link_.log(),
+            "Reading floppy disk...\r\n"
+            "Copying 0112to0119.db from floppy\r\n"
+            "0112to0119.db is already on hard disk\r\n"
+            "Copying 0119to0126.db from floppy\r\n"
+            "Copying complete\r\n");
+  EXPECT_EQ(files_in(data.path()),
+            (Files{{"0112to0119.db", "downloaded"}, {"0119to0126.db", "an older copy"}}));
+  EXPECT_TRUE(link_.boxes().empty());
 }
 
 // --- copy from floppy ------------------------------------------------------------------------
@@ -356,6 +425,27 @@ TEST_F(FloppyTest, CleanupOfAFolderThatCannotBeListedOnlyFinishes) {
 
   EXPECT_EQ(link_.log(), "");
   expect_finished_once(updater::UM_CLEANUP_DONE);
+}
+
+// --- outside text shown ----------------------------------------------------------------------
+
+TEST(EscapeControls, LineEndsStayEveryOtherControlCharacterIsEscaped) {
+  struct Case {
+    std::string text;
+    bool lone_cr_breaks;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"line\r\nnext\nlast", false, "line\r\nnext\nlast"},
+      {"\x1b]0;title\x07\x1b[2J", false, "\\x1b]0;title\\x07\\x1b[2J"},
+      {"forged\rUM_UPDATE_DONE 1 0\r\n", false, "forged\\x0dUM_UPDATE_DONE 1 0\r\n"},
+      {"one\rtwo\r\n", true, "one\rtwo\r\n"},
+      {std::string("\0\t\x7f\x80\xe9 A:\\", 9), false, "\\x00\\x09\\x7f\x80\xe9 A:\\"},
+      {"ends\r", false, "ends\\x0d"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(updater::escape_controls(c.text, c.lone_cr_breaks), c.shown) << c.shown;
+  }
 }
 
 // --- cancelling ------------------------------------------------------------------------------

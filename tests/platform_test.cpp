@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
 
 #include <cerrno>
 #include <cstdlib>
@@ -44,6 +48,15 @@ class PlatformTest : public ::testing::Test {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+  }
+  // The names in the folder, symlinks included, sorted.
+  std::vector<std::string> names() const {
+    std::vector<std::string> found;
+    for (const fs::directory_entry& e : fs::directory_iterator(dir_)) {
+      found.push_back(e.path().filename().string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
   }
   int open(File& f, const std::string& name, Share share,
            Disposition disp = Disposition::open_existing) const {
@@ -246,27 +259,131 @@ TEST_F(PlatformTest, MoveFile_ToFreeName_Renames) {
   EXPECT_EQ(platform::move_file(path("from"), path("other")), ENOENT);
 }
 
-TEST_F(PlatformTest, CopyFile_ReplacesLongerTargetExactly) {
+// --- files created, never followed ---
+
+TEST_F(PlatformTest, CreateNew_RefusesEveryNameTakenAndWritesThroughNone) {
+  put("file", "keep me");
+  put("target", "keep me too");
+  fs::create_symlink(path("target"), path("link"));
+  fs::create_symlink(path("nowhere"), path("dangling"));
+  for (const char* name : {"file", "link", "dangling"}) {
+    SCOPED_TRACE(name);
+    File f;
+    EXPECT_EQ(open(f, name, Share::none, Disposition::create_new), EEXIST);
+    EXPECT_FALSE(f.is_open());
+  }
+  EXPECT_EQ(get("file"), "keep me");
+  EXPECT_EQ(get("target"), "keep me too");
+  EXPECT_FALSE(fs::exists(path("nowhere")));
+  File f;
+  EXPECT_EQ(open(f, "free", Share::none, Disposition::create_new), 0);
+}
+
+TEST_F(PlatformTest, NewFile_CommitReplacesASymlinkAndAnUncommittedOneLeavesNothing) {
+  put("target", "not mine to write");
+  fs::create_symlink(path("target"), path("final"));
+  {
+    platform::NewFile file;
+    ASSERT_EQ(file.create(path("final")), 0);
+    EXPECT_TRUE(platform::is_temporary_name(fs::path(file.temp_path()).filename().string()));
+    ASSERT_TRUE(file.file().write("whole", 5).ok());
+    ASSERT_EQ(file.commit(), 0);
+  }
+  EXPECT_FALSE(fs::is_symlink(path("final")));
+  EXPECT_EQ(get("final"), "whole");
+  EXPECT_EQ(get("target"), "not mine to write");
+
+  {
+    platform::NewFile discarded, destroyed, kept_out;
+    ASSERT_EQ(discarded.create(path("a")), 0);
+    ASSERT_TRUE(discarded.file().write("half", 4).ok());
+    discarded.discard();
+    ASSERT_EQ(destroyed.create(path("final")), 0);
+    ASSERT_TRUE(destroyed.file().write("half", 4).ok());
+    ASSERT_EQ(kept_out.create(path("final")), 0);
+    EXPECT_EQ(kept_out.commit(platform::NewFile::Replace::no), EEXIST);
+  }
+  EXPECT_EQ(names(), (std::vector<std::string>{"final", "target"}));
+  EXPECT_EQ(get("final"), "whole");
+}
+
+TEST_F(PlatformTest, CopyFile_TargetIsTheWholeCopyOrAsItWas) {
   std::string big(200 * 1024 + 17, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31 + i / 251);
   put("from", big);
-  put("to", std::string(300 * 1024, 'q'));
-  ASSERT_EQ(platform::copy_file(path("from"), path("to")), 0);
-  EXPECT_EQ(get("to"), big);
-  EXPECT_EQ(get("from"), big);
+  put("other", "not mine to write");
+  fs::create_symlink(path("other"), path("to other"));
+  fs::create_symlink(path("from"), path("to source"));
+  fs::create_symlink(path("other"), path("source link"));
+  struct Case {
+    const char* source;
+    const char* target;
+    const char* before;  // the target's contents, nullptr for none
+    int expected;        // -1: a sharing violation
+    bool full_disk = false;
+    platform::NewFile::Replace replace = platform::NewFile::Replace::yes;
+  };
+  const Case cases[] = {
+      {"from", "longer", "a longer file than the copy is going to be", 0},
+      {"from", "to other", nullptr, 0},   // the symlink itself is replaced
+      {"from", "to source", nullptr, 0},
+      {"from", "held", "held open", 0},
+      {"from", "held alone", "held with Share::none", -1},
+      {"from", "full", "as it was", ENOSPC, true},
+      {"from", "kept", "kept", EEXIST, false, platform::NewFile::Replace::no},
+      {"source link", "via link", nullptr, EINVAL},
+      {"missing", "none", nullptr, ENOENT},
+      {"from", "from", nullptr, EINVAL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    if (c.before != nullptr) put(c.target, c.before);
+    File holder;
+    const std::string name = c.target;
+    if (name.rfind("held", 0) == 0) {
+      ASSERT_EQ(open(holder, c.target, name == "held" ? Share::read_write : Share::none), 0);
+    }
+    if (c.full_disk) platform::testing::fail_writes_after(1000, ENOSPC);
+    const int result = platform::copy_file(path(c.source), path(c.target), c.replace);
+    platform::testing::fail_writes_after(-1, 0);
+
+    EXPECT_EQ(result, c.expected < 0 ? kViolation : c.expected);
+    if (c.expected == 0) {
+      EXPECT_FALSE(fs::is_symlink(path(c.target)));
+      EXPECT_TRUE(get(c.target) == big);
+    } else if (c.before != nullptr) {
+      EXPECT_TRUE(get(c.target) == c.before);
+    } else if (name != "from") {
+      EXPECT_FALSE(fs::exists(fs::symlink_status(path(c.target))));
+    }
+    if (holder.is_open()) {  // what the holder has open is never touched
+      char held[32] = {};
+      EXPECT_EQ(holder.read_at(0, held, sizeof held).count, std::strlen(c.before));
+      EXPECT_EQ(std::string(held), c.before);
+    }
+  }
+  EXPECT_TRUE(get("from") == big);
+  EXPECT_EQ(get("other"), "not mine to write");
+  for (const std::string& name : names()) EXPECT_FALSE(platform::is_temporary_name(name)) << name;
 }
 
-TEST_F(PlatformTest, CopyFile_MissingSource_FailsWithoutCreatingTarget) {
-  EXPECT_EQ(platform::copy_file(path("missing"), path("to")), ENOENT);
-  EXPECT_FALSE(platform::file_exists(path("to")));
-}
-
-TEST_F(PlatformTest, CopyFile_OntoItself_FailsAndKeepsContents) {
-  put("a", "precious");
-  EXPECT_NE(platform::copy_file(path("a"), path("a")), 0);
-  ASSERT_EQ(platform::set_current_directory(dir_.string()), 0);
-  EXPECT_NE(platform::copy_file(path("a"), "./a"), 0);
-  EXPECT_EQ(get("a"), "precious");
+TEST_F(PlatformTest, RemoveStaleTemporaries_RemovesOnlyThoseOfEndedProcesses) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+  const std::string dead = std::to_string(child);
+  const std::vector<std::string> stale = {"call.db.new-" + dead + "-0",
+                                          "0105to0112.db.new-" + dead + "-12"};
+  const std::vector<std::string> kept = {"call.db.new-" + std::to_string(::getpid()) + "-0",
+                                         "call.db.new-1-0", "call.db.new",
+                                         "call.db.new-" + dead, "call.db.new-x-1"};
+  for (const std::string& name : stale) put(name, "x");
+  for (const std::string& name : kept) put(name, "x");
+  EXPECT_EQ(platform::remove_stale_temporaries(dir_.string()), 2);
+  std::vector<std::string> expected = kept;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names(), expected);
 }
 
 TEST_F(PlatformTest, DeleteFile_RemovesAndReportsMissing) {

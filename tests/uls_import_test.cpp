@@ -4,10 +4,14 @@
 #include "tools/uls_import.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -91,6 +95,7 @@ class UlsImportTest : public ::testing::Test {
     options.sources = sources;
     options.zlib_library = zlib;
     options.note = [this](const std::string& note) { notes_.push_back(note); };
+    options.between_replaces = between_replaces_;
     return calldb::import_uls(options, &report_, &error_);
   }
 
@@ -131,6 +136,7 @@ class UlsImportTest : public ::testing::Test {
   ImportReport report_;
   std::string error_;
   std::vector<std::string> notes_;
+  std::function<void()> between_replaces_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -385,9 +391,15 @@ TEST_F(UlsImportTest, ReadsDeflatedStoredAndDescriptorArchivesAndLoneFiles) {
                                             {"EN.dat", testutil::kDeflated, src + "/EN.dat"},
                                             {"HD.dat", testutil::kDeflated, src + "/HD.dat"}}),
             0);
+  // Names earlier runs wrote, planted as symlinks: removed, never written through.
+  write_bytes(dir_.file("victim"), "not to be written");
+  for (const char* name : {"/import-uls-EN.dat.part", "/call.db.new", "/callprev.db.new"}) {
+    fs::create_symlink(dir_.file("victim"), out_ + name);
+  }
   ASSERT_EQ(import({deflated}), 0) << error_;
   EXPECT_EQ(lookup("W1AAA").name, "ZIPPED, ANN");
   EXPECT_EQ(report_.licences, 2u);
+  EXPECT_EQ(read_bytes(dir_.file("victim")), "not to be written");
 
   const std::string stored = dir_.file("stored.zip");
   ASSERT_EQ(testutil::python_zip(stored, {{"EN.dat", testutil::kStored, src + "/EN.dat"},
@@ -465,6 +477,43 @@ TEST_F(UlsImportTest, AFailedImportReplacesNothingAndLeavesNoFiles) {
   std::size_t files = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(out_)) ++files;
   EXPECT_EQ(files, 2u);
+}
+
+TEST_F(UlsImportTest, AKillBetweenTheReplacesLeavesAPairThatWorksAndTheNextRunCleansUp) {
+  ASSERT_EQ(import({folder("old", {{"EN.dat", person("1", "W1AAA", "OLD")},
+                                   {"HD.dat", hd("1", "W1AAA", "A")}})}),
+            0);
+  const std::string old_call_db = read_bytes(out_ + "/call.db");
+  const std::string src = folder("new", {{"EN.dat", person("2", "W1BBB", "NEW")},
+                                         {"HD.dat", hd("2", "W1BBB", "A")},
+                                         {"AM.dat", am("2", "W1BBB", "W1AAA")}});
+  const pid_t child = ::fork();
+  if (child == 0) {
+    between_replaces_ = [] { ::raise(SIGKILL); };
+    import({src});
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+
+  // The old call.db and the new callprev.db, both whole; the killed run's files are left.
+  EXPECT_EQ(read_bytes(out_ + "/call.db"), old_call_db);
+  EXPECT_TRUE(lookup("W1AAA").found);
+  EXPECT_EQ(successor("W1AAA"), "W1BBB");
+  const auto names = [this] {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(out_)) found.push_back(entry.path().filename());
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  ASSERT_EQ(names().size(), 3u);
+  EXPECT_TRUE(platform::is_temporary_name(names()[1])) << names()[1];
+
+  for (const char* left : {"/call.db.new", "/callprev.db.new"}) write_bytes(out_ + left, "old");
+  ASSERT_EQ(import({src}), 0) << error_;
+  EXPECT_TRUE(lookup("W1BBB").found);
+  EXPECT_EQ(names(), (std::vector<std::string>{"call.db", "callprev.db"}));
 }
 
 // ---------------------------------------------------------------------------------------------

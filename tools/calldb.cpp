@@ -6,15 +6,18 @@
 #include <string>
 
 #include "tools/commands.h"
+#include "updater/worker_link.h"
 
 namespace calldb {
 
+// Control characters other than line ends are shown escaped: the text may carry outside bytes.
 void print_text(std::string_view text) {
+  const std::string shown = updater::escape_controls(text);
   std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    out.push_back(text[i]);
+  out.reserve(shown.size());
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    if (shown[i] == '\r' && i + 1 < shown.size() && shown[i + 1] == '\n') continue;
+    out.push_back(shown[i]);
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
 }

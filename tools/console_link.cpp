@@ -15,18 +15,18 @@ void ConsoleLink::log_text(std::string_view text) {
 updater::Answer ConsoleLink::message_box(std::string_view text, std::string_view caption,
                                          updater::Buttons buttons, updater::Icon) {
   // A box's lines are parted by a lone "\r"; a terminal would print them over each other.
+  const std::string shown = updater::escape_controls(text, true);
   std::string lines;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const bool lone_cr = text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n');
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    const bool lone_cr = shown[i] == '\r' && (i + 1 == shown.size() || shown[i + 1] != '\n');
     if (lone_cr) {
       lines.push_back('\n');
-    } else if (text[i] != '\r') {
-      lines.push_back(text[i]);
+    } else if (shown[i] != '\r') {
+      lines.push_back(shown[i]);
     }
   }
   std::fflush(stdout);
-  std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(caption.size()), caption.data(),
-               lines.c_str());
+  std::fprintf(stderr, "%s: %s\n", updater::escape_controls(caption).c_str(), lines.c_str());
   switch (buttons) {
     case updater::Buttons::yes_no: return updater::Answer::no;
     case updater::Buttons::retry_cancel: return updater::Answer::cancel;

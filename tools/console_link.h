@@ -1,6 +1,7 @@
 // The updater's workers on a console: log texts go to standard output with "\r\n" turned into
 // "\n", cell changes are not shown, message boxes are printed on standard error as
-// "CAPTION: TEXT" and answered OK, No or Cancel, as nobody is there to choose.
+// "CAPTION: TEXT" and answered OK, No or Cancel, as nobody is there to choose. Control
+// characters other than line ends are shown escaped (updater::escape_controls).
 #pragma once
 
 #include "updater/worker_link.h"

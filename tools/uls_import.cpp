@@ -290,22 +290,15 @@ class CollectingLink : public updater::WorkerLink {
   std::string text_;
 };
 
-// A file deleted when the object goes, unless kept.
-struct RemoveOnExit {
-  std::string path;
-  bool keep = false;
-  ~RemoveOnExit() {
-    if (!keep && !path.empty() && platform::file_exists(path)) platform::delete_file(path);
+// A name of our own beside `final_path`, reserved by creating it exclusively (never through a
+// symlink); the file at that name is removed when the object goes, unless it was committed.
+int reserve(platform::NewFile* file, const std::string& final_path, std::string* error) {
+  const int created = file->create(final_path);
+  if (created != 0) {
+    *error = final_path + ": cannot create a temporary file (error " + std::to_string(created) +
+             ")";
   }
-};
-
-int sync_file(const std::string& path) {
-  platform::File file;
-  int error = file.open(path, platform::Access::read_write, platform::Share::read,
-                        platform::Disposition::open_existing);
-  if (error == 0) error = file.sync();
-  const int closed = file.close();
-  return error != 0 ? error : closed;
+  return created == 0 ? 0 : -1;
 }
 
 class Importer {
@@ -472,7 +465,8 @@ int Importer::apply_archive(const std::string& source, std::string* error) {
         *error = label + ": " + message;
         return -1;
       }
-      // Inflated into a file of the output folder, read, and removed again.
+      // Inflated into a file of the output folder under a name of its own, read, and removed
+      // again.
       CollectingLink link;
       updater::UpdaterState state;
       updater::WorkerEnv env;
@@ -481,13 +475,16 @@ int Importer::apply_archive(const std::string& source, std::string* error) {
       env.folder = options_.folder;
       env.zlib = &zlib_;
       env.cancel = options_.cancel;
-      const std::string temp = std::string("import-uls-") + info(kind).file + ".part";
-      RemoveOnExit remove{env.path(temp)};
+      platform::NewFile inflated;
+      if (reserve(&inflated, env.path(std::string("import-uls-") + info(kind).file), error) != 0) {
+        return -1;
+      }
+      const std::string temp = std::filesystem::path(inflated.temp_path()).filename().string();
       if (updater::doinflate(env, zip.file(), member, temp) != 0) {
         *error = label + ": cannot be inflated: " + link.take();
         return -1;
       }
-      if (apply_path(source, env.path(temp), label, kind, error) != 0) return -1;
+      if (apply_path(source, inflated.temp_path(), label, kind, error) != 0) return -1;
     } else {
       *error = label + ": compression method " + std::to_string(member.method) +
                " is not read here";
@@ -732,40 +729,38 @@ int Importer::finish(std::string* error) {
     previous.push_back(entry);
   }
 
-  // Both files whole on disk before either replaces its old one.
+  // Both files are written whole, each under a name of its own, before either replaces its
+  // old one; callprev.db goes in first and call.db last. A kill between the two leaves the old
+  // call.db beside a whole new callprev.db, a pair that works, and the next run removes what
+  // is left of it.
   const std::string call_path = platform::join_path(options_.folder, "call.db");
   const std::string prev_path = platform::join_path(options_.folder, "callprev.db");
-  RemoveOnExit call_new{call_path + ".new"};
-  RemoveOnExit prev_new{prev_path + ".new"};
+  platform::NewFile call_new;
+  platform::NewFile prev_new;
+  if (reserve(&call_new, call_path, error) != 0 || reserve(&prev_new, prev_path, error) != 0) {
+    return -1;
+  }
   std::string message;
-  if (dbfiles::write_call_db(call_new.path, options_.date, records, &message) != 0) {
-    *error = call_new.path + ": " + message;
+  if (dbfiles::write_call_db(call_new.temp_path(), options_.date, records, &message) != 0) {
+    *error = call_path + ": " + message;
     return -1;
   }
-  if (dbfiles::write_prev_db(prev_new.path, options_.date, previous, &message) != 0) {
-    *error = prev_new.path + ": " + message;
+  if (dbfiles::write_prev_db(prev_new.temp_path(), options_.date, previous, &message) != 0) {
+    *error = prev_path + ": " + message;
     return -1;
   }
-  for (const std::string* path : {&call_new.path, &prev_new.path}) {
-    const int synced = sync_file(*path);
-    if (synced != 0) {
-      *error = *path + ": cannot flush to disk (error " + std::to_string(synced) + ")";
-      return -1;
-    }
-  }
-  int replaced = platform::replace_file(call_new.path, call_path);
+  int replaced = prev_new.commit();
   if (replaced != 0) {
-    *error = call_path + ": cannot be replaced (error " + std::to_string(replaced) + ")";
+    *error = prev_path + ": cannot be replaced (error " + std::to_string(replaced) + ")";
     return -1;
   }
-  call_new.keep = true;
-  replaced = platform::replace_file(prev_new.path, prev_path);
+  if (options_.between_replaces) options_.between_replaces();
+  replaced = call_new.commit();
   if (replaced != 0) {
-    *error = prev_path + ": cannot be replaced (error " + std::to_string(replaced) +
-             "); call.db was replaced";
+    *error = call_path + ": cannot be replaced (error " + std::to_string(replaced) +
+             "); callprev.db was replaced";
     return -1;
   }
-  prev_new.keep = true;
   report_.licences = records.size();
   report_.previous = previous.size();
   return 0;
@@ -787,6 +782,13 @@ int import_uls(const ImportOptions& options, ImportReport* report, std::string* 
   if (!options.folder.empty() && !std::filesystem::is_directory(options.folder, ec)) {
     *error = options.folder + ": not a folder";
     return -1;
+  }
+  // What a killed run left: temporary files of ended processes, and the fixed names earlier
+  // versions wrote.
+  platform::remove_stale_temporaries(options.folder);
+  for (const char* name : {"call.db.new", "callprev.db.new", "import-uls-EN.dat.part",
+                           "import-uls-HD.dat.part", "import-uls-AM.dat.part"}) {
+    platform::delete_file(platform::join_path(options.folder, name));
   }
   Importer importer(options, report);
   int rc = 0;

@@ -56,6 +56,8 @@ struct ImportOptions {
   std::function<void(const std::string& note)> note;
   int notes_per_file = 20;
   const std::atomic<bool>* cancel = nullptr;  // set to stop; nothing is replaced then
+  // For tests: called between the two replaces, once callprev.db is in place and call.db not.
+  std::function<void()> between_replaces;
 };
 
 struct ImportReport {
@@ -69,10 +71,14 @@ struct ImportReport {
   std::uint64_t duplicates = 0;  // active licences dropped for another one with the call sign
 };
 
-// Imports `options.sources` and writes folder/call.db and folder/callprev.db, each first as
-// NAME.new, flushed to disk, then put over the old file. Returns 0 when both were written;
-// otherwise -1 with *error set, and neither file was replaced: a source could not be read, no
-// active licence came out of the sources, or a write failed.
+// Imports `options.sources` and writes folder/call.db and folder/callprev.db. Each is written
+// whole under a temporary name of its own (platform::NewFile) before either replaces its old
+// file; callprev.db is replaced first and call.db last, so that a run killed between the two
+// leaves the old call.db beside the new callprev.db. Each run first removes what killed runs
+// left in the folder: temporary files of ended processes, call.db.new and callprev.db.new.
+// Returns 0 when both were written; otherwise -1 with *error set, and neither file was
+// replaced: a source could not be read, no active licence came out of the sources, or a write
+// failed.
 int import_uls(const ImportOptions& options, ImportReport* report, std::string* error);
 
 // True when `date` is YYYYMMDD naming a real calendar day.

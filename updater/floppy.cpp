@@ -1,7 +1,9 @@
 #include "updater/floppy.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -20,16 +22,33 @@ std::string floppy_path(const WorkerEnv& env, const std::string& name) {
 }
 
 // Copies until it succeeds or the user gives the file up. A failure is shown, never logged.
-// Returns true once the copy is whole, false when the user gave it up.
-bool copy_with_retry(WorkerEnv& env, const std::string& from, const std::string& to,
-                     const std::string& name_on_floppy) {
-  while (platform::copy_file(from, to) != 0) {
+// Returns 0 once the copy is whole, EEXIST when another writer put the file in place first
+// (with Replace::no), and -1 when the user gave it up.
+int copy_with_retry(WorkerEnv& env, const std::string& from, const std::string& to,
+                    const std::string& name_on_floppy, platform::NewFile::Replace replace) {
+  for (;;) {
+    const int error = platform::copy_file(from, to, replace);
+    if (error == 0) return 0;
+    if (error == EEXIST && replace == platform::NewFile::Replace::no) return EEXIST;
     const std::string text = "A:\\" + name_on_floppy;
     const Answer answer =
         env.link->message_box(text, kCopyErrorCaption, Buttons::retry_cancel, Icon::none);
-    if (answer != Answer::retry || env.cancelled()) return false;
+    if (answer != Answer::retry || env.cancelled()) return -1;
   }
-  return true;
+}
+
+// What crashed or killed copies left in either folder goes first.
+void remove_leftovers(const WorkerEnv& env) {
+  platform::remove_stale_temporaries(env.floppy_folder);
+  platform::remove_stale_temporaries(env.folder);
+}
+
+// The floppy is a medium from elsewhere: only its regular files are taken, never what a
+// symlink there points to.
+bool is_regular_file(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::symlink_status(path, error).type() ==
+         std::filesystem::file_type::regular;
 }
 
 bool is_digits(std::string_view text) {
@@ -52,6 +71,7 @@ bool is_saved_database_name(std::string_view name) {
 }
 
 int copy_to_floppy(WorkerEnv& env) {
+  remove_leftovers(env);
   bool cancelled = false;
   for (int row = 0; row < env.state->rows_in_use && row < kRowCount; ++row) {
     if (env.cancelled()) {
@@ -61,7 +81,9 @@ int copy_to_floppy(WorkerEnv& env) {
     const UpdateRow& entry = env.state->update_rows[row];
     const std::string name(entry.name, ::strnlen(entry.name, sizeof entry.name));
     env.link->log_text("Copying " + name + " to A:\r\n");
-    copy_with_retry(env, env.path(name), floppy_path(env, name), name);
+    // Replaces the floppy's file (or a symlink planted there) only once the copy is whole.
+    copy_with_retry(env, env.path(name), floppy_path(env, name), name,
+                    platform::NewFile::Replace::yes);
   }
   if (!cancelled) env.link->log_text(kCopyingComplete);
   env.link->finished(UM_FLOPPY_DONE, 0, 0);
@@ -70,6 +92,7 @@ int copy_to_floppy(WorkerEnv& env) {
 
 int copy_from_floppy(WorkerEnv& env) {
   env.link->log_text("Reading floppy disk...\r\n");
+  remove_leftovers(env);
   std::vector<std::string> names;
   if (platform::list_files(env.floppy_folder, "*.db", &names) != 0) names.clear();
   bool cancelled = false;
@@ -78,31 +101,19 @@ int copy_from_floppy(WorkerEnv& env) {
       cancelled = true;
       break;
     }
-    if (name.size() != kFloppyNameLength) continue;
+    if (name.size() != kFloppyNameLength || !is_regular_file(floppy_path(env, name))) continue;
     const std::string target = env.path(name);
+    const std::string already = name + " is already on hard disk\r\n";
     if (platform::file_exists(target)) {
-      env.link->log_text(name + " is already on hard disk\r\n");
+      env.link->log_text(already);
       continue;
     }
     env.link->log_text("Copying " + name + " from floppy\r\n");
-    // The copy takes the update file's name only once it is whole: an update run takes any
-    // update file at hand as complete, also one that a crash or a running copy left half done.
-    const std::string part = target + ".part";
-    if (!copy_with_retry(env, floppy_path(env, name), part, name)) {
-      platform::delete_file(part);
-      continue;
-    }
-    const int moved = platform::move_file(part, target);
-    if (moved != 0) {
-      platform::delete_file(part);
-      if (platform::file_exists(target)) {
-        env.link->log_text(name + " is already on hard disk\r\n");
-      } else {
-        char line[96];
-        std::snprintf(line, sizeof line, "ERROR %d moving %s.part to %s\r\n", moved,
-                      name.c_str(), name.c_str());
-        env.link->log_text(line);
-      }
+    // The update file's name appears only once the copy is whole, and never over a file that
+    // another writer (a download of the same week) put there meanwhile.
+    if (copy_with_retry(env, floppy_path(env, name), target, name,
+                        platform::NewFile::Replace::no) == EEXIST) {
+      env.link->log_text(already);
     }
   }
   if (!cancelled) env.link->log_text(kCopyingComplete);

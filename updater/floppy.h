@@ -9,15 +9,22 @@
 
 namespace updater {
 
+// Both floppy workers first remove the temporary files that ended processes left on the
+// floppy and in the data folder. Every copy is written under a temporary name of its own and
+// takes its final name only once it is whole, so a failed or cancelled copy (a full floppy)
+// leaves the final name as it was.
+
 // Copies the files of the first rows_in_use rows, in row order, from the data folder to the
-// floppy, replacing files of the same names there. A copy that fails asks Retry/Cancel;
-// Cancel gives that file up. Ends with "Copying complete\r\n" and UM_FLOPPY_DONE.
+// floppy, replacing files of the same names there (a symlink planted there is replaced, never
+// written through). A copy that fails asks Retry/Cancel; Cancel gives that file up. Ends with
+// "Copying complete\r\n" and UM_FLOPPY_DONE.
 int copy_to_floppy(WorkerEnv& env);
 
-// Copies each "*.db" file of exactly 13 characters on the floppy into the data folder, in
-// name order, unless the data folder already has a file or folder of that name (never
-// replaced). Failures ask as copy_to_floppy does. Ends with "Copying complete\r\n" and
-// UM_FLOPPY_DONE.
+// Copies each regular "*.db" file of exactly 13 characters on the floppy into the data folder,
+// in name order (symlinks there are passed over), unless the data folder already has anything
+// of that name, or gets it from another writer while the copy runs ("NAME is already on hard
+// disk"): nothing there is ever replaced. Failures ask as copy_to_floppy does. Ends with
+// "Copying complete\r\n" and UM_FLOPPY_DONE.
 int copy_from_floppy(WorkerEnv& env);
 
 // Deletes the data folder's update files when cleanup_mode has kCleanUpdateFiles, and its

@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 #include <QThread>
+#include <string>
 
 #include "updater/window.h"
 
@@ -30,7 +31,8 @@ bool WindowLink::on_window(Call&& call) {
 }
 
 void WindowLink::log_text(std::string_view text) {
-  on_window([&] { window_.append_log(text); });
+  const std::string shown = updater::escape_controls(text);
+  on_window([&] { window_.append_log(shown); });
 }
 
 void WindowLink::set_value_cell(updater::ValueCell cell, std::string_view text) {
@@ -44,7 +46,9 @@ void WindowLink::set_row_cell(int row, updater::RowCell cell, std::string_view t
 updater::Answer WindowLink::message_box(std::string_view text, std::string_view caption,
                                         updater::Buttons buttons, updater::Icon icon) {
   updater::Answer answer = giving_up(buttons);
-  on_window([&] { answer = window_.ask(text, caption, buttons, icon); });
+  const std::string shown = updater::escape_controls(text, true);
+  const std::string shown_caption = updater::escape_controls(caption);
+  on_window([&] { answer = window_.ask(shown, shown_caption, buttons, icon); });
   return answer;
 }
 

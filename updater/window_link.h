@@ -3,7 +3,8 @@
 // the caller already is the window's thread). Once the window closes, calls are answered on the
 // worker's own thread without touching the window: log and cell texts are dropped, a box gets
 // the answer that gives up (No, Cancel, OK). The window processes events while it waits for the
-// workers, so a call already on its way is carried out too.
+// workers, so a call already on its way is carried out too. Log and box texts are shown with
+// their control characters escaped (updater::escape_controls).
 #pragma once
 
 #include <utility>

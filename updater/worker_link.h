@@ -54,6 +54,14 @@ class WorkerLink {
   virtual void finished(int message, std::int32_t wparam, std::int32_t lparam) = 0;
 };
 
+// Text that may carry bytes from outside (a file name, a reply head, a record) as it is shown
+// in the log, on a terminal or in a message box: each control character other than a line end
+// (the other C0 controls and DEL) becomes the four characters "\xHH", ESC showing as "\x1b", so
+// that nothing reaches a terminal or the log raw. "\r\n" and a lone "\n" stay line ends; a
+// lone "\r" stays too when `lone_cr_breaks` (a box parts its lines with it) and shows as
+// "\x0d" otherwise.
+std::string escape_controls(std::string_view text, bool lone_cr_breaks = false);
+
 // Writes a number into a cell as "%d".
 void show_number(WorkerLink& link, ValueCell cell, std::int32_t value);
 void show_number(WorkerLink& link, int row, RowCell cell, std::int32_t value);

@@ -83,7 +83,9 @@ class Output {
       return kUnzipSizeMismatch;
     }
     const int error = file_.commit();
-    return error == 0 ? 0 : (log_error(member, error), kUnzipFileError);
+    if (error == 0) return 0;
+    log_error(member, error);
+    return kUnzipFileError;
   }
 
   std::uint64_t written() const { return written_; }
@@ -200,8 +202,8 @@ int doinflate(WorkerEnv& env, platform::File& archive, const ZipMember& member,
 
     // Inflates what was read, one output buffer at a time. inflate() fills the buffer only as
     // far as the input goes, so a buffer that came back full may have more to follow; when
-    // nothing does, inflate() says so with Z_BUF_ERROR, which is no error as long as the next
-    // read can bring more.
+    // nothing does, inflate() says so with Z_BUF_ERROR. That is no error while the archive
+    // gave every byte asked of it: the next read brings more, or all the data has been used.
     int code = Z_OK;
     for (;;) {
       stream.next_out = buffer.get();

@@ -313,7 +313,7 @@ TEST_F(CalldbCanadaTest, ConvertCanadaTurnsTheListIntoADatabaseThatLookupReads) 
 TEST_F(CalldbCanadaTest, ConvertCanadaWithoutAListExitsOneAndKeepsTheDatabase) {
   write_bytes(data("cancall.db"), kOldDb);
   const Outcome r = calldb({"convert-canada", "-C", data_});
-  EXPECT_EQ(r.out, "amateur.txt <<--ERROR OPENING FILE\n");
+  EXPECT_EQ(r.out, "amateur.txt <--ERROR OPENING FILE\n");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(read_bytes(data("cancall.db")), kOldDb);

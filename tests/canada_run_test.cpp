@@ -48,6 +48,8 @@ constexpr char kRetrieved[] = "Retrieved the server's certificate\r\n";
 // A row the run does not own, named beforehand as the window would have it.
 constexpr int kOtherRow = 3;
 constexpr char kOtherName[] = "call.db";
+// The file a US run left in the first row, which "Copy to A:" copies first.
+constexpr char kFirstWeek[] = "0105to0112.db";
 
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -168,6 +170,8 @@ class CanadaRunTest : public ::testing::Test {
     auto r = std::make_unique<RunOutcome>();
     std::snprintf(r->state.update_rows[kOtherRow].name,
                   sizeof r->state.update_rows[kOtherRow].name, "%s", kOtherName);
+    std::snprintf(r->state.update_rows[0].name, sizeof r->state.update_rows[0].name, "%s",
+                  kFirstWeek);
     r->link.set_row_cell(kOtherRow, RowCell::name, kOtherName);
     r->first_event = r->link.events().size();
     updater::WorkerEnv env;
@@ -184,9 +188,10 @@ class CanadaRunTest : public ::testing::Test {
     return r;
   }
 
-  // What every run does whatever happens: only row 0 is its own, the other rows' status, bytes
-  // and total cells are cleared before anything else and their names stay; and exactly one
-  // finished message ends it.
+  // What every run does whatever happens: only row 0's cells are its own, the other rows'
+  // status, bytes and total cells are cleared before anything else and their names stay; the
+  // run's file is in its own row, so the US rows keep their files; and exactly one finished
+  // message ends it.
   static void expect_frame(const RunOutcome& r) {
     const std::vector<std::string> events = r.link.events();
     std::set<std::string> cleared;
@@ -224,7 +229,9 @@ class CanadaRunTest : public ::testing::Test {
     EXPECT_EQ(finished[0].wparam, 0);
     EXPECT_EQ(finished[0].lparam, 0);
     EXPECT_EQ(events.back(), "finished:1027 0 0");
-    EXPECT_STREQ(r.state.update_rows[0].name, "amateur.zip");
+    EXPECT_STREQ(r.state.update_rows[updater::kCanadaRow].name, "amateur.zip");
+    EXPECT_STREQ(r.state.update_rows[0].name, kFirstWeek);
+    EXPECT_EQ(r.state.update_rows[0].row_state, updater::kNeeded);
     EXPECT_EQ(r.out, "");
   }
 
@@ -334,8 +341,8 @@ TEST_F(CanadaRunTest, ListMissingOnTheServerIsNotAvailable) {
   EXPECT_EQ(r->result, -1);
   expect_frame(*r);
   EXPECT_EQ(r->cell_history(0, RowCell::status), (Statuses{"downloading", "Not avail"}));
-  EXPECT_EQ(r->state.update_rows[0].row_state, updater::kNotAvail);
-  EXPECT_EQ(r->state.update_rows[0].row_state, 6);
+  EXPECT_EQ(r->state.update_rows[updater::kCanadaRow].row_state, updater::kNotAvail);
+  EXPECT_EQ(r->state.update_rows[updater::kCanadaRow].row_state, 6);
   EXPECT_TRUE(r->log().starts_with(std::string(kRetrieved) + "HTTP/1.1 404 Not Found\r\n"))
       << r->log();
   EXPECT_TRUE(r->log().ends_with("\r\nERROR the server answered 404 for amateur.zip\r\n"))
@@ -353,7 +360,7 @@ TEST_F(CanadaRunTest, UntrustedServerIsNotAvailableAndNothingIsAsked) {
   EXPECT_EQ(r->result, -1);
   expect_frame(*r);
   EXPECT_EQ(r->cell_history(0, RowCell::status), (Statuses{"downloading", "Not avail"}));
-  EXPECT_EQ(r->state.update_rows[0].row_state, updater::kNotAvail);
+  EXPECT_EQ(r->state.update_rows[updater::kCanadaRow].row_state, updater::kNotAvail);
   EXPECT_EQ(r->log(),
             "Certificate of 127.0.0.1 not trusted: unable to get local issuer certificate\r\n");
   nginx.stop();  // its log is whole once it has gone
@@ -403,7 +410,7 @@ TEST_F(CanadaRunTest, ListThatCannotBeConvertedEndsInErrorAndKeepsTheDatabase) {
   expect_frame(*r);
   EXPECT_EQ(r->cell_history(0, RowCell::status),
             (Statuses{"downloading", "unzip'ing", "processing", "ERROR"}));
-  EXPECT_TRUE(r->log().ends_with("  amateur.txt\r\namateur.txt <<--ERROR OPENING FILE\r\n"))
+  EXPECT_TRUE(r->log().ends_with("  amateur.txt\r\namateur.txt <--ERROR OPENING FILE\r\n"))
       << r->log();
   EXPECT_EQ(testutil::read_bytes(data("amateur.zip")), testutil::read_bytes(archive));
   EXPECT_EQ(testutil::read_bytes(data("amateur.txt")), short_list);

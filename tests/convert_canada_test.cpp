@@ -1,8 +1,9 @@
 #include "updater/convert_canada.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include <cerrno>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -49,11 +50,21 @@ std::string club(const std::string& call, const std::string& name, const std::st
   return line;
 }
 
+constexpr char kHeadings[] =
+    "2026-04-17  Canadian Amateur Call Sign List\r\n \r\nThere are N call signs.\r\n \r\n";
+
+// A whole list: the headings, the lines and "EOF".
 std::string list_of(const std::vector<std::string>& lines, const char* eol = "\r\n") {
-  std::string text = "2026-04-17  Canadian Amateur Call Sign List\r\n \r\nThere are N call signs.\r\n \r\n";
+  std::string text = kHeadings;
   for (const std::string& l : lines) text += l + eol;
-  return text;
+  return text + "EOF" + eol;
 }
+
+// Makes a full disk for the life of the object.
+struct FullDisk {
+  explicit FullDisk(std::int64_t after) { platform::testing::fail_writes_after(after, ENOSPC); }
+  ~FullDisk() { platform::testing::fail_writes_after(-1, 0); }
+};
 
 class Conversion : public testing::Test {
  protected:
@@ -88,8 +99,7 @@ class Conversion : public testing::Test {
 
 TEST_F(Conversion, SmallListGivesExactBytesAndLog) {
   ASSERT_EQ(convert(list_of({person("VA1AA", "Bill", "McFadden", "188 MILLWOOD DRIVE",
-                                     "MIDDLE SACKVILLE", "NS", "B4E 2X8"),
-                              "EOF"})),
+                                     "MIDDLE SACKVILLE", "NS", "B4E 2X8")})),
             0);
   std::string expected = "C0260417";
   expected += std::string(4, '\0');  // index offset, patched below
@@ -107,7 +117,6 @@ TEST_F(Conversion, SmallListGivesExactBytesAndLog) {
   testutil::put_word(&entry, 4, 12u | (static_cast<std::uint32_t>(head) << 24));
   expected += entry;
   EXPECT_EQ(testutil::read_bytes(dir_.file("cancall.db")), expected);
-  EXPECT_FALSE(platform::file_exists(dir_.file("cancall.db.new")));
 
   const std::size_t pad = index_offset - 12 - texts.size();
   EXPECT_EQ(link_.log(),
@@ -169,17 +178,22 @@ TEST_F(Conversion, LineLengthsDecideTheLayout) {
   EXPECT_STREQ(r.place_line, "HALIFAX, NS  B3H 1A1");
   EXPECT_STREQ(look("VA1F").name_line, " DARTMOUTH ARC");
   EXPECT_STREQ(look("VA1G").name_line, " TRURO ARC");
-  EXPECT_NE(link_.log().find("11 lines, 7 calls in database, 2 calls have no address\r\n"),
+  EXPECT_NE(link_.log().find("12 lines, 7 calls in database, 2 calls have no address\r\n"),
             std::string::npos);
 }
 
-TEST_F(Conversion, SurnameMarkerAndProvinceCodes) {
+TEST_F(Conversion, SurnameMarkerProvinceCodesAndControlBytes) {
   ASSERT_EQ(convert(list_of({
                 person("VE3AA", "John", "SMITH (+)", "1 ST", "TORONTO", "ON", "M1M 1M1"),
                 person("VE3AB", "Jane", "SMITH(+)JR", "1 ST", "SUDBURY", "XY", "P3A 1A1"),
                 person("VE3AC", "Jo", "DOE", "1 ST", "OTTAWA", "??", "K1A 0A1"),
+                person("VE3AD", "Ann\x7f" "e", std::string("LEE\0DS", 6), "9\tST", "OTTAWA",
+                       "ON", "K1A 0A1"),
             })),
             0);
+  // Control bytes read as blanks: a zero byte must not end the surname's record string early.
+  EXPECT_STREQ(look("VE3AD").name_line, "Ann e LEE DS");
+  EXPECT_STREQ(look("VE3AD").street_line, "9 ST");
   dbfiles::LookupResult r = look("VE3AA");
   EXPECT_STREQ(r.name_line, "John SMITH");
   EXPECT_STREQ(r.place_line, "TORONTO, ON  M1M 1M1");
@@ -207,7 +221,7 @@ TEST_F(Conversion, BadCallsKeepTheirEntries) {
   EXPECT_NE(link_.log().find("3 calls in database, 1 calls have no address"), std::string::npos);
 }
 
-TEST_F(Conversion, NothingAfterEofAndTheLastLineWithoutItsEnd) {
+TEST_F(Conversion, NothingAfterEofAndAnEofWithoutItsLineEnd) {
   ASSERT_EQ(convert(list_of({person("VE3AA", "A", "B", "1", "C", "ON", "P"), "EOF",
                              person("VE3AB", "A", "B", "1", "C", "ON", "P")})),
             0);
@@ -216,8 +230,8 @@ TEST_F(Conversion, NothingAfterEofAndTheLastLineWithoutItsEnd) {
   EXPECT_EQ(table.entries.size(), 1u);
   EXPECT_NE(link_.log().find("6 lines, 1 calls"), std::string::npos);
 
-  std::string list = list_of({person("VE3AA", "A", "B", "1", "C", "ON", "P")});
-  list += person("VE3AB", "Last", "Line", "1", "C", "ON", "P");  // no line end
+  std::string list = list_of({person("VE3AB", "Last", "Line", "1", "C", "ON", "P")});
+  list.resize(list.size() - 2);  // "EOF" ends the file
   ASSERT_EQ(convert(list), 0);
   EXPECT_STREQ(look("VE3AB").name_line, "Last Line");
 }
@@ -232,7 +246,7 @@ TEST_F(Conversion, LineEndsOfEveryKindAndAcrossReads) {
   }
   for (const char* eol : {"\n", "\r", "\r\n"}) {
     ASSERT_EQ(convert(list_of(lines, eol)), 0) << eol;
-    EXPECT_NE(link_.log().find("404 lines, 400 calls in database, 0 calls have no address"),
+    EXPECT_NE(link_.log().find("405 lines, 400 calls in database, 0 calls have no address"),
               std::string::npos)
         << link_.log();
   }
@@ -242,7 +256,7 @@ TEST_F(Conversion, LineEndsOfEveryKindAndAcrossReads) {
     list.insert(12, std::string(static_cast<std::size_t>(shift), 'x'));
     if ((list.size() > 8202) && list[8201] == '\r' && list[8202] == '\n') {
       ASSERT_EQ(convert(list), 0);
-      EXPECT_NE(link_.log().find("404 lines, 400 calls"), std::string::npos);
+      EXPECT_NE(link_.log().find("405 lines, 400 calls"), std::string::npos);
       return;
     }
   }
@@ -250,7 +264,7 @@ TEST_F(Conversion, LineEndsOfEveryKindAndAcrossReads) {
 }
 
 TEST_F(Conversion, MoreThanAHundredThousandLicences) {
-  std::string text = list_of({});
+  std::string text = kHeadings;
   int count = 0;
   for (char second : std::string("AEOY")) {
     for (int digit = 0; digit < 10 && count < 120000; ++digit) {
@@ -262,7 +276,7 @@ TEST_F(Conversion, MoreThanAHundredThousandLicences) {
       }
     }
   }
-  ASSERT_EQ(convert(text), 0);
+  ASSERT_EQ(convert(text + "EOF\r\n"), 0);
   dbfiles::CanadianTable table;
   ASSERT_EQ(dbfiles::load_canadian_table(dir_.file("cancall.db"), &table), 0);
   EXPECT_EQ(table.entries.size(), 120000u);
@@ -276,23 +290,56 @@ TEST_F(Conversion, MissingListIsLoggedAndNothingChanges) {
   testutil::write_bytes(dir_.file("cancall.db"), "old");
   link_.clear();
   EXPECT_EQ(convert_canadian_list(env_), -1);
-  EXPECT_EQ(link_.log(), "amateur.txt <<--ERROR OPENING FILE\r\n");
+  EXPECT_EQ(link_.log(), "amateur.txt <--ERROR OPENING FILE\r\n");
   EXPECT_EQ(testutil::read_bytes(dir_.file("cancall.db")), "old");
   EXPECT_EQ(convert("2026-04"), -1);  // shorter than its date
 }
 
 TEST_F(Conversion, OutputThatCannotBeCreated) {
-  testutil::write_bytes(dir_.file("cancall.db"), "old");
-  ASSERT_EQ(mkdir(dir_.file("cancall.db.new").c_str(), 0755), 0);
-  EXPECT_LT(convert(list_of({person("VE3AA", "A", "B", "1", "C", "ON", "P")})), 0);
-  EXPECT_EQ(link_.log(), "2026-04-17 -- canadian db date\r\ncancall.db <<--ERROR CREATING FILE\r\n");
-  EXPECT_EQ(testutil::read_bytes(dir_.file("cancall.db")), "old");
+  // A data folder whose path leaves room for "/amateur.txt" but not for the temporary name
+  // cancall.db is written under: creating it fails with ENAMETOOLONG.
+  std::string folder = dir_.path();
+  while (folder.size() < 3800) folder += "/" + std::string(200, 'd');
+  folder += "/" + std::string(4080 - folder.size() - 1, 'e');
+  std::filesystem::create_directories(folder);
+  env_.folder = folder;
+  testutil::write_bytes(folder + "/cancall.db", "old");
+  testutil::write_bytes(folder + "/amateur.txt", list_of({person("VE3AA", "A", "B", "1", "C", "ON", "P")}));
+  EXPECT_LT(convert_canadian_list(env_), 0);
+  EXPECT_EQ(link_.log(), "2026-04-17 -- canadian db date\r\ncancall.db <--ERROR CREATING FILE\r\n");
+  EXPECT_EQ(testutil::read_bytes(folder + "/cancall.db"), "old");
+}
+
+TEST_F(Conversion, CutListEmptyListOrFullDiskKeepTheOldDatabase) {
+  std::vector<std::string> lines;
+  for (char c = 'A'; c <= 'T'; ++c) lines.push_back(person("VE3A" + std::string(1, c), "A", "B", "1", "C", "ON", "P"));
+  const std::string whole = list_of(lines);
+  struct Case {
+    std::string list;
+    std::int64_t disk;  // bytes written before the disk is full, or -1
+    std::string why;
+  } cases[] = {
+      {list_of({}), -1, "amateur.txt holds no licence; cancall.db NOT written\r\n"},
+      {whole.substr(0, 3000), -1,
+       "amateur.txt ends without its EOF line; cancall.db NOT written\r\n"},
+      {whole, 100, "ERROR writing cancall.db: "},
+  };
+  for (const Case& c : cases) {
+    testutil::write_bytes(dir_.file("cancall.db"), "old");
+    const FullDisk full(c.disk);
+    EXPECT_LT(convert(c.list), 0) << c.why;
+    EXPECT_NE(link_.log().find(c.why), std::string::npos) << link_.log();
+    EXPECT_EQ(testutil::read_bytes(dir_.file("cancall.db")), "old");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()),
+                            std::filesystem::directory_iterator()),
+              2);
+  }
 }
 
 TEST_F(Conversion, TextsPast16MiBFailAndKeepTheOldDatabase) {
   testutil::write_bytes(dir_.file("cancall.db"), "old");
   // 258 bytes of text per club line: 70,000 of them pass 16 MiB.
-  std::string text = list_of({});
+  std::string text = kHeadings;
   for (int n = 0; n < 70000; ++n) {
     char call[8];
     std::snprintf(call, sizeof call, "VE%d%c%c%c", n / 17576 % 10, 'A' + n / 676 % 26, 'A' + n / 26 % 26, 'A' + n % 26);
@@ -302,7 +349,6 @@ TEST_F(Conversion, TextsPast16MiBFailAndKeepTheOldDatabase) {
   EXPECT_LT(convert(text), 0);
   EXPECT_NE(link_.log().find("cancall.db NOT written\r\n"), std::string::npos);
   EXPECT_TRUE(testutil::read_bytes(dir_.file("cancall.db")) == "old");
-  EXPECT_FALSE(platform::file_exists(dir_.file("cancall.db.new")));
 }
 
 TEST_F(Conversion, OverlongLineFailsAndKeepsTheOldDatabase) {

@@ -664,7 +664,8 @@ struct TestCertificates {
 
 void FernwickWindowTest::updateCanada() {
   World w;
-  // The US run finds no file on its server: its rows stay in use, as they were scheduled.
+  // The US run brings three weeks; answered No, they may go to A: later.
+  for (int k = 1; k <= kWeeks; ++k) w.publish(k);
   std::string error = w.serve();
   QVERIFY2(error.empty(), error.c_str());
 
@@ -681,7 +682,7 @@ void FernwickWindowTest::updateCanada() {
           canadian_line("VA7XYZ", "ANGUS", "FRASER", "12 SEA RD", "VICTORIA", "BC", "V8V 1A1") +
           "\r\n" +
           canadian_line("VE1QQ", "MARIE", "LEBLANC", "4 RUE HAUTE", "MONCTON", "NB", "E1C 4B5") +
-          "\r\n");
+          "\r\nEOF\r\n");
   const std::string zip = tls_root + "/datafiles/amateur.zip";
   QCOMPARE(testutil::shell("zip -q -j " + testutil::quoted(zip) + " " + testutil::quoted(list_file)),
            0);
@@ -701,14 +702,17 @@ void FernwickWindowTest::updateCanada() {
   s.ca_file = certs.ca();
   w.open(std::move(s));
   QVERIFY(w.wait_until_idle());
-  QCOMPARE(w.grid(0, RowCell::status), QStringLiteral("Not avail"));
   QCOMPARE(w.grid(2, RowCell::name), QStringLiteral("0119to0126.db"));
-  QCOMPARE(w.buttons(), QStringLiteral("11101"));
+  QCOMPARE(w.buttons(), QStringLiteral("11111"));
 
   for (QStringList& s : w.statuses) s.clear();
+  QStringList copy_to_while_running;
+  w.on_cell = [&](int, RowCell, const QString&) {
+    copy_to_while_running << (w.enabled(fernwick::kIdCopyTo) ? "on" : "off");
+  };
   w.click(fernwick::kIdUpdateCanada);
   QCOMPARE(w.buttons(), QStringLiteral("00001"));
-  // The rows of the US run are emptied.
+  // The cells of the US run are emptied.
   QCOMPARE(w.grid(1, RowCell::name), QString());
   QCOMPARE(w.grid(2, RowCell::name), QString());
   QVERIFY(w.wait_until_idle());
@@ -717,8 +721,16 @@ void FernwickWindowTest::updateCanada() {
   QCOMPARE(w.grid(0, RowCell::status), QStringLiteral("done"));
   QCOMPARE(w.grid(0, RowCell::total), QString::number(fs::file_size(zip)));
   QVERIFY2(w.log().contains("cancall.db written\n"), qPrintable(w.log()));
-  QCOMPARE(w.buttons(), QStringLiteral("11101"));
-  QVERIFY(w.boxes.shown.empty());
+  w.on_cell = nullptr;
+  QVERIFY(!copy_to_while_running.contains("on"));
+  QCOMPARE(w.buttons(), QStringLiteral("11111"));
+  QCOMPARE(w.boxes.shown.size(), std::size_t{1});  // the US run's clean-up question
+
+  // "Copy to A:" still copies the US run's files.
+  w.click(fernwick::kIdCopyTo);
+  QVERIFY(wait_for([&] { return w.log().endsWith("Copying complete\n"); }, kLongWait));
+  QVERIFY(w.log().contains("Copying 0105to0112.db to A:\n"));
+  QCOMPARE(names_in(w.floppy("")), std::vector<std::string>(std::begin(kUpdates), std::end(kUpdates)));
 
   dbfiles::CanadianTable table;
   QCOMPARE(dbfiles::load_canadian_table(w.data("cancall.db"), &table), 0);

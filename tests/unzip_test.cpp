@@ -83,6 +83,24 @@ std::size_t data_offset(const std::string& zip, std::size_t offset) {
   return offset + 30 + u16(offset + 26) + u16(offset + 28);
 }
 
+// An archive of one member, amateur.txt, whose data `body` was made apart.
+std::string list_member(int method, const std::string& body, std::uint32_t regular) {
+  std::string zip(30, '\0');
+  testutil::put_word(&zip, 0, 0x04034B50);
+  zip[4] = 20;
+  zip[8] = static_cast<char>(method);
+  testutil::put_word(&zip, 18, static_cast<std::uint32_t>(body.size()));
+  testutil::put_word(&zip, 22, regular);
+  zip[26] = 11;
+  return zip + "amateur.txt" + body;
+}
+
+// Makes a full disk for the life of the object.
+struct FullDisk {
+  explicit FullDisk(std::int64_t after) { platform::testing::fail_writes_after(after, ENOSPC); }
+  ~FullDisk() { platform::testing::fail_writes_after(-1, 0); }
+};
+
 // A RecordingLink that runs a hook on each log text once it is recorded.
 class HookLink : public testutil::RecordingLink {
  public:
@@ -192,22 +210,49 @@ TEST_F(UnzipTest, DeflatedDataLargerThanTheInputBufferInflatesIdentically) {
   EXPECT_TRUE(read_bytes(data("amateur.txt")) == list);
 }
 
+TEST_F(UnzipTest, FirstReadThatInflatesToExactlyTwoOutputBuffersGoesOnWithTheNextRead) {
+  // The first read's 131070 bytes of data inflate to exactly 2 x 131072 bytes: spaces flushed to
+  // a byte boundary, then stored blocks up to the read's last byte. Inflate then has nothing to
+  // do until the next read (Z_BUF_ERROR), which is no error.
+  ASSERT_EQ(testutil::python(
+                "import struct, sys, zlib\n"
+                "def flushed(data, mode):\n"
+                "    c = zlib.compressobj(9, zlib.DEFLATED, -15)\n"
+                "    return c.compress(data) + c.flush(mode)\n"
+                "def stored(d):\n"
+                "    return b''.join(struct.pack('<BHH', 0, len(d[i:i + 65535]),\n"
+                "                                len(d[i:i + 65535]) ^ 0xFFFF) + d[i:i + 65535]\n"
+                "                    for i in range(0, len(d), 65535))\n"
+                "a = next(a for a in range(131084, 132084)\n"
+                "         if a == 131084 + len(flushed(b' ' * a, zlib.Z_FULL_FLUSH)))\n"
+                "noise = bytes((i * 7919 + i // 251) % 251 for i in range(262144 - a))\n"
+                "text = b''.join(b'VE%dX%03d  JOHN Q OPERATOR\\r\\n' % (i % 10, i) for i in range(900))\n"
+                "open(sys.argv[1], 'wb').write(flushed(b' ' * a, zlib.Z_FULL_FLUSH) + stored(noise)\n"
+                "                              + flushed(text, zlib.Z_FINISH))\n"
+                "open(sys.argv[2], 'wb').write(b' ' * a + noise + text)\n",
+                {data("body"), data("list")}),
+            0);
+  const std::string list = read_bytes(data("list"));
+  write_bytes(data("amateur.zip"), list_member(kDeflated, read_bytes(data("body")),
+                                               static_cast<std::uint32_t>(list.size())));
+
+  EXPECT_EQ(unzip(), 0) << link_.log();
+  EXPECT_TRUE(read_bytes(data("amateur.txt")) == list);
+}
+
 TEST_F(UnzipTest, DeflateStreamThatCarriesZlibsCheckValueReportsItsEnd) {
   // Raw deflate data followed by the Adler-32 value zlib's own format ends with: the inflate
   // reaches the stream's end and reports the bytes written.
   const std::string list = licence_lines(100);
-  const std::string zip = data("amateur.zip");
-  ASSERT_EQ(testutil::python(
-                "import struct, sys, zlib\n"
-                "data = open(sys.argv[1], 'rb').read()\n"
-                "body = zlib.compress(data)[2:]\n"
-                "name = b'amateur.txt'\n"
-                "head = struct.pack('<IHHHHHIIIHH', 0x04034B50, 20, 0, 8, 0, 0,\n"
-                "                   zlib.crc32(data), len(body), len(data), len(name), 0)\n"
-                "open(sys.argv[2], 'wb').write(head + name + body)\n",
-                {source("amateur.txt", list), zip}),
+  ASSERT_EQ(testutil::python("import sys, zlib\n"
+                             "data = open(sys.argv[1], 'rb').read()\n"
+                             "open(sys.argv[2], 'wb').write(zlib.compress(data)[2:])\n",
+                             {source("amateur.txt", list), data("body")}),
             0);
-  const long compressed = static_cast<long>(read_bytes(zip).size()) - 30 - 11;
+  const std::string body = read_bytes(data("body"));
+  write_bytes(data("amateur.zip"),
+              list_member(kDeflated, body, static_cast<std::uint32_t>(list.size())));
+  const long compressed = static_cast<long>(body.size());
 
   EXPECT_EQ(unzip(), 0);
   EXPECT_EQ(link_.log(), kHeading +
@@ -313,7 +358,6 @@ TEST_F(UnzipTest, ArchivesWrittenToAPipeKeepTheirSizesAfterTheDataAndAreRefused)
                               "extracted\r\n"))
         << log;
     EXPECT_EQ(read_bytes(data("amateur.txt")), "last week's list\r\n");
-    EXPECT_FALSE(fs::exists(data("amateur.txt.part")));
   }
 }
 
@@ -368,14 +412,67 @@ TEST_F(UnzipTest, ListThatComesOutAtAnotherSizeThanItsHeaderGivesIsDropped) {
   EXPECT_EQ(data_files(), (std::vector<std::string>{"amateur.zip", "stored.zip"}));
 }
 
+TEST_F(UnzipTest, ListLargerThan256MiBIsRefusedBeforeAnythingIsWritten) {
+  // 257 MiB of zero bytes deflate to some 260 KB: the same flushed block 257 times over.
+  ASSERT_EQ(testutil::python("import sys, zlib\n"
+                             "c = zlib.compressobj(9, zlib.DEFLATED, -15)\n"
+                             "block = c.compress(bytes(1 << 20)) + c.flush(zlib.Z_FULL_FLUSH)\n"
+                             "open(sys.argv[1], 'wb').write(block * 257 + b'\\x03\\x00')\n",
+                             {data("zeros")}),
+            0);
+  write_bytes(data("deflated.zip"), list_member(kDeflated, read_bytes(data("zeros")), 257u << 20));
+  std::string stored = list_member(kStored, "short", 257u << 20);
+  testutil::put_word(&stored, 18, 257u << 20);
+  write_bytes(data("stored.zip"), stored);
+  write_bytes(data("amateur.txt"), "last week's list\r\n");
+
+  for (const char* zip : {"deflated.zip", "stored.zip"}) {
+    link_.clear();
+    EXPECT_EQ(unzip(zip), updater::kUnzipSizesUnusable) << zip;
+    EXPECT_TRUE(link_.log().ends_with("amateur.txt is too large: NOT extracted\r\n")) << link_.log();
+    EXPECT_EQ(read_bytes(data("amateur.txt")), "last week's list\r\n");
+  }
+}
+
+TEST_F(UnzipTest, FullDiskOrALinkPlantedAtTheOldWorkingNameChangesNothingElse) {
+  write_bytes(data("amateur.txt"), "last week's list\r\n");
+  write_bytes(data("victim"), "not for the updater");
+  fs::create_symlink(data("victim"), data("amateur.txt.part"));
+  const std::string list = noise(300000, 6);
+  python_zip(data("deflated.zip"), {{"amateur.txt", kDeflated, source("amateur.txt", list)}});
+  python_zip(data("stored.zip"), {{"amateur.txt", kStored, source("amateur.txt", list)}});
+  {
+    const FullDisk full(100000);
+    for (const char* zip : {"deflated.zip", "stored.zip"}) {
+      link_.clear();
+      EXPECT_EQ(unzip(zip), updater::kUnzipFileError) << zip;
+      EXPECT_NE(link_.log().find("ERROR writing amateur.txt, error " + std::to_string(ENOSPC)),
+                std::string::npos)
+          << link_.log();
+      EXPECT_EQ(read_bytes(data("amateur.txt")), "last week's list\r\n");
+    }
+  }
+  EXPECT_EQ(unzip("stored.zip"), 0);
+  EXPECT_TRUE(read_bytes(data("amateur.txt")) == list);
+  EXPECT_EQ(read_bytes(data("victim")), "not for the updater");
+  EXPECT_EQ(data_files(), (std::vector<std::string>{"amateur.txt", "amateur.txt.part",
+                                                    "deflated.zip", "stored.zip", "victim"}));
+}
+
 // --- Failures around the output ---------------------------------------------------------------
 
 TEST_F(UnzipTest, OutputThatCannotBeCreatedFailsTheDeflatedListAndPassesOverTheStoredOne) {
-  fs::create_directory(data("amateur.txt.part"));
-  python_zip(data("deflated.zip"),
+  // A data folder whose path leaves room for "/amateur.zip" but not for the temporary name the
+  // list is written under: creating it fails with ENAMETOOLONG.
+  std::string folder = dir_.path();
+  while (folder.size() < 3800) folder += "/" + std::string(200, 'd');
+  folder += "/" + std::string(4080 - folder.size() - 1, 'e');
+  fs::create_directories(folder);
+  env_.folder = folder;
+  python_zip(folder + "/deflated.zip",
              {{"amateur.txt", kDeflated, source("amateur.txt", licence_lines(20))}});
-  python_zip(data("stored.zip"), {{"amateur.txt", kStored, source("amateur.txt", "x\r\n")},
-                                  {"next.txt", kStored, source("next.txt", "y")}});
+  python_zip(folder + "/stored.zip", {{"amateur.txt", kStored, source("amateur.txt", "x\r\n")},
+                                      {"next.txt", kStored, source("next.txt", "y")}});
 
   EXPECT_EQ(unzip("deflated.zip"), updater::kUnzipFileError);
   EXPECT_TRUE(link_.log().ends_with(
@@ -389,7 +486,7 @@ TEST_F(UnzipTest, OutputThatCannotBeCreatedFailsTheDeflatedListAndPassesOverTheS
                              "amateur.txt <<-- ERROR creating output file\r\n" +
                              listing_line(0, 1, 1, "next.txt") +
                              "amateur.txt NOT extracted from stored.zip\r\n");
-  EXPECT_FALSE(fs::exists(data("amateur.txt")));
+  EXPECT_FALSE(fs::exists(folder + "/amateur.txt"));
 }
 
 TEST_F(UnzipTest, ListThatCannotBePutInPlaceIsAFailureAndLeavesNoPart) {
@@ -397,11 +494,10 @@ TEST_F(UnzipTest, ListThatCannotBePutInPlaceIsAFailureAndLeavesNoPart) {
   python_zip(data("amateur.zip"), {{"amateur.txt", kStored, source("amateur.txt", "x\r\n")}});
 
   EXPECT_EQ(unzip(), updater::kUnzipFileError);
-  EXPECT_TRUE(link_.log().ends_with("  amateur.txt\r\n"
-                                    "ERROR renaming amateur.txt.part to amateur.txt, error " +
+  EXPECT_TRUE(link_.log().ends_with("  amateur.txt\r\nERROR writing amateur.txt, error " +
                                     std::to_string(EISDIR) + "\r\n"))
       << link_.log();
-  EXPECT_FALSE(fs::exists(data("amateur.txt.part")));
+  EXPECT_EQ(data_files(), (std::vector<std::string>{"amateur.txt", "amateur.zip"}));
 }
 
 TEST_F(UnzipTest, CancelDuringTheInflateLeavesNoPartialList) {

@@ -119,7 +119,8 @@ void add_canada_commands(CLI::App& app, int* exit_code) {
           std::string(platform::zlib_library_name()) +
           ") and prints what it finds, lists every member of the archive as \"METHOD "
           "COMPRESSED REGULAR NAME\", and extracts amateur.txt when it is stored or deflated; "
-          "amateur.txt is replaced only by a whole new one. Exit 0 when amateur.txt was "
+          "amateur.txt is replaced only by a whole new one of at most 256 MiB. Exit 0 when "
+          "amateur.txt was "
           "written, 1 otherwise.");
   add_folder_option(unzip, unzip_options.get());
   unzip
@@ -133,7 +134,8 @@ void add_canada_commands(CLI::App& app, int* exit_code) {
   CLI::App* convert = app.add_subcommand(
       "convert-canada",
       "Convert the Canadian licence list amateur.txt of the data folder into cancall.db, as "
-      "the updater does after extracting it. cancall.db is replaced only by a whole new one. "
+      "the updater does after extracting it. cancall.db is replaced only by a whole new one, "
+      "and only from a whole list: one that ends with its EOF line and holds licences. "
       "Prints the conversion's log. Exit 0 when cancall.db was written, 1 otherwise.");
   add_folder_option(convert, convert_options.get());
   convert->callback([convert_options, exit_code] { *exit_code = run_convert(*convert_options); });

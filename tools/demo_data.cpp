@@ -693,7 +693,7 @@ std::string fixed_column_list(const std::vector<CanadianLicence>& licences,
   list += " \r\n";
   list.reserve(list.size() + licences.size() * 212);
   for (const CanadianLicence& l : licences) list += fixed_column_line(l) + "\r\n";
-  return list;
+  return list + "EOF\r\n";
 }
 
 std::vector<CanadianLicence> make_canadian_licences(Random& rng, std::size_t count) {

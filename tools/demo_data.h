@@ -93,8 +93,8 @@ struct CanadianLicence {
 std::string fixed_column_line(const CanadianLicence& licence);
 
 // The whole list as published: "DATE  Canadian Amateur Call Sign List / ...", a line of one
-// space, "There are N call signs in this report. / ...", a line of one space, then the licences;
-// CR LF line ends. `date` is YYYY-MM-DD.
+// space, "There are N call signs in this report. / ...", a line of one space, the licences and
+// the closing "EOF" line; CR LF line ends. `date` is YYYY-MM-DD.
 std::string fixed_column_list(const std::vector<CanadianLicence>& licences,
                               const std::string& date);
 

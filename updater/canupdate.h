@@ -1,5 +1,6 @@
 // The Canadian update run: download amateur.zip, extract amateur.txt, convert it into
-// cancall.db. Shown in the first row of the status grid.
+// cancall.db. Works on its own row, update_rows[kCanadaRow], shown in the first row of the status
+// grid; the US rows keep their names and states.
 #pragma once
 
 #include "updater/updater_state.h"

@@ -51,7 +51,7 @@ class Conversion {
   // One line of the list, without its line end. Returns false when the list ends here.
   bool line(std::string_view text);
   void licence(std::string_view text);
-  int write_failed();
+  static int not_written() { return -2; }
 
   WorkerEnv& env_;
   WorkerLink& link_;
@@ -60,6 +60,7 @@ class Conversion {
   int no_address_ = 0;
   int headings_ = 0;
   bool failed_ = false;
+  bool eof_ = false;  // the list's "EOF" line was read
 };
 
 bool Conversion::line(std::string_view text) {
@@ -70,12 +71,22 @@ bool Conversion::line(std::string_view text) {
     ++headings_;
     return true;
   }
-  if (text == "EOF") return false;
+  if (text == "EOF") {
+    eof_ = true;
+    return false;
+  }
   licence(text);
   return !failed_;
 }
 
-void Conversion::licence(std::string_view text) {
+void Conversion::licence(std::string_view line) {
+  // A control byte would end a record string early (a zero byte) or garble the display.
+  std::string cleaned(line);
+  for (char& c : cleaned) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) c = ' ';
+  }
+  const std::string_view text = cleaned;
   const std::string call(field(text, 0, 5));
   std::string surname;
   std::string given;
@@ -132,27 +143,23 @@ void Conversion::licence(std::string_view text) {
   }
 }
 
-int Conversion::write_failed() {
-  platform::delete_file(env_.path(kCanadaDbTempName));
-  return -2;
-}
-
 int Conversion::run() {
   platform::File list;
   char date[kDateLength + 1] = {};
   if (list.open(env_.path(kListName), platform::Access::read, platform::Share::read_write,
                 platform::Disposition::open_existing) != 0 ||
       list.read(date, kDateLength).count != kDateLength) {
-    link_.log_text(std::string(kListName) + " <<--ERROR OPENING FILE\r\n");
+    link_.log_text(std::string(kListName) + " <--ERROR OPENING FILE\r\n");
     return -1;
   }
-  link_.set_row_cell(0, RowCell::name, date);
+  link_.set_row_cell(kCanadaGridRow, RowCell::name, date);
   link_.log_text(std::string(date) + " -- canadian db date\r\n");
 
   const char ymd[9] = {date[0], date[1], date[2], date[3], date[5], date[6], date[8], date[9], 0};
-  if (writer_.open(env_.path(kCanadaDbTempName), ymd) != 0) {
-    link_.log_text(std::string(kCanadaDbName) + " <<--ERROR CREATING FILE\r\n");
-    return -2;
+  // The writer puts cancall.db in place only when it finishes; until then the old one stays.
+  if (writer_.open(env_.path(kCanadaDbName), ymd) != 0) {
+    link_.log_text(std::string(kCanadaDbName) + " <--ERROR CREATING FILE\r\n");
+    return not_written();
   }
   link_.log_text(date);
 
@@ -163,11 +170,11 @@ int Conversion::run() {
   bool after_cr = false;
   bool going = true;
   while (going) {
-    if (env_.cancelled()) return write_failed();
+    if (env_.cancelled()) return not_written();
     const platform::IoResult r = list.read(buffer + held, sizeof buffer - held);
     if (r.error != 0) {
       link_.log_text("ERROR reading amateur.txt; cancall.db NOT written\r\n");
-      return write_failed();
+      return not_written();
     }
     if (r.count == 0) {
       // The last line may lack its line end; it is a line all the same.
@@ -194,17 +201,26 @@ int Conversion::run() {
     if (going && held == sizeof buffer) {
       link_.log_text("ERROR: line longer than 8192 characters after line " +
                      std::to_string(lines_) + "; cancall.db NOT written\r\n");
-      return write_failed();
+      return not_written();
     }
     std::memmove(buffer, buffer + start, held);
   }
   list.close();
-  if (failed_) return write_failed();
+  if (failed_) return not_written();
 
   char text[160];
   std::snprintf(text, sizeof text, "%d lines, %d calls in database, %d calls have no address\r\n",
                 lines_, static_cast<int>(writer_.entries()), no_address_);
   link_.log_text(text);
+  // A list cut short (a download or extraction gone wrong) must not replace a whole database.
+  if (!eof_) {
+    link_.log_text("amateur.txt ends without its EOF line; cancall.db NOT written\r\n");
+    return not_written();
+  }
+  if (writer_.entries() == 0) {
+    link_.log_text("amateur.txt holds no licence; cancall.db NOT written\r\n");
+    return not_written();
+  }
   const std::size_t pad = (4 - writer_.text_end() % 4) % 4;
   if (pad != 0) {
     std::snprintf(text, sizeof text, "aligning +%d\r\n", static_cast<int>(pad));
@@ -212,14 +228,7 @@ int Conversion::run() {
   }
   if (writer_.finish() != 0) {
     link_.log_text("ERROR writing cancall.db: " + writer_.error() + "; cancall.db NOT written\r\n");
-    return write_failed();
-  }
-  const int replaced = platform::replace_file(env_.path(kCanadaDbTempName), env_.path(kCanadaDbName));
-  if (replaced != 0) {
-    std::snprintf(text, sizeof text, "ERROR %d moving %s to %s\r\n", replaced, kCanadaDbTempName,
-                  kCanadaDbName);
-    link_.log_text(text);
-    return write_failed();
+    return not_written();
   }
   platform::File done;
   std::uint64_t size = 0;

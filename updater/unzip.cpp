@@ -50,43 +50,31 @@ std::uint64_t data_end(const ZipMember& member) {
 
 bool is_wanted(const ZipMember& member) { return member.name == kCanadaListMember; }
 
-// The output of one extraction: once created, deleted again unless it came out whole.
+// The output of one extraction, written under a temporary name of its own and put in place
+// only once whole; otherwise the file of that name stays as it was.
 class Output {
  public:
   Output(WorkerEnv& env, const std::string& name) : env_(env), path_(env.path(name)) {}
-  ~Output() {
-    file_.close();
-    if (created_ && !keep_) platform::delete_file(path_);
-  }
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
 
-  // Creates the file; on failure logs it under the member's name.
+  // Creates the temporary file; on failure logs it under the member's name.
   bool create(const ZipMember& member) {
-    const int error = file_.open(path_, platform::Access::write, platform::Share::read,
-                                 platform::Disposition::create_always);
-    created_ = error == 0;
-    if (created_) return true;
+    if (file_.create(path_) == 0) return true;
     env_.link->log_text(member.name + " <<-- ERROR creating output file\r\n");
     return false;
   }
 
   bool write(const ZipMember& member, const void* data, std::size_t n) {
-    const platform::IoResult put = file_.write(data, n);
+    const platform::IoResult put = file_.file().write(data, n);
     written_ += put.count;
     if (put.ok()) return true;
-    log_format(*env_.link, "ERROR writing %s, error %d\r\n", member.name.c_str(), put.error);
-    return false;
+    return log_error(member, put.error);
   }
 
-  // Closes the file, which is whole once its size is the one the header gives. Returns 0 or
-  // the failure, logged.
+  // Puts the file in place once its size is the one the header gives. Returns 0 or the
+  // failure, logged.
   int finish(const ZipMember& member) {
-    const int error = file_.close();
-    if (error != 0) {
-      log_format(*env_.link, "ERROR writing %s, error %d\r\n", member.name.c_str(), error);
-      return kUnzipFileError;
-    }
     if (member.uncompressed_size < 0 ||
         written_ != static_cast<std::uint64_t>(member.uncompressed_size)) {
       log_format(*env_.link, "%s came out at %llu bytes, not %d: NOT extracted\r\n",
@@ -94,19 +82,24 @@ class Output {
                  member.uncompressed_size);
       return kUnzipSizeMismatch;
     }
-    keep_ = true;
-    return 0;
+    const int error = file_.commit();
+    if (error == 0) return 0;
+    log_error(member, error);
+    return kUnzipFileError;
   }
 
   std::uint64_t written() const { return written_; }
 
  private:
+  bool log_error(const ZipMember& member, int error) {
+    log_format(*env_.link, "ERROR writing %s, error %d\r\n", member.name.c_str(), error);
+    return false;
+  }
+
   WorkerEnv& env_;
   const std::string path_;
-  platform::File file_;
+  platform::NewFile file_;
   std::uint64_t written_ = 0;
-  bool created_ = false;
-  bool keep_ = false;
 };
 
 int log_cancelled(WorkerEnv& env) {
@@ -141,16 +134,6 @@ int copy_stored(WorkerEnv& env, platform::File& archive, const std::string& arch
     }
   }
   return output.finish(member);
-}
-
-// Puts the finished output in place of the member's file.
-int put_in_place(WorkerEnv& env, const std::string& output_name, const std::string& name) {
-  const int error = platform::replace_file(env.path(output_name), env.path(name));
-  if (error == 0) return 0;
-  log_format(*env.link, "ERROR renaming %s to %s, error %d\r\n", output_name.c_str(),
-             name.c_str(), error);
-  platform::delete_file(env.path(output_name));
-  return kUnzipFileError;
 }
 
 }  // namespace
@@ -197,8 +180,9 @@ int doinflate(WorkerEnv& env, platform::File& archive, const ZipMember& member,
   std::size_t header = sizeof kZlibHeader;  // only in front of the first block read
 
   std::uint32_t remaining = static_cast<std::uint32_t>(member.compressed_size);
-  const std::int64_t expected = member.uncompressed_size;
-  int code = Z_OK;
+  // Inflating stops soon after this: past it the size check refuses the output anyway.
+  const std::uint64_t expected =
+      static_cast<std::uint64_t>(std::clamp(member.uncompressed_size, 0, kMaxListSize));
   for (;;) {
     if (env.cancelled()) return log_cancelled(env);
     const std::size_t want = std::min<std::size_t>(remaining, kInflateBufferSize - header);
@@ -209,16 +193,26 @@ int doinflate(WorkerEnv& env, platform::File& archive, const ZipMember& member,
       return kUnzipFileError;
     }
     remaining -= static_cast<std::uint32_t>(got.count);
-    // A read that comes back empty while data is still due (the archive is cut short) goes to
-    // inflate all the same, which then ends the stream with Z_BUF_ERROR.
+    // A read that comes back short while data is still due (the archive is cut short) goes to
+    // inflate all the same; once the archive gives nothing more, inflate's Z_BUF_ERROR ends it.
+    const bool archive_ended = got.count < want;
     stream.next_in = input.get();
     stream.avail_in = static_cast<uInt>(header + got.count);
     header = 0;
 
-    do {
+    // Inflates what was read, one output buffer at a time. inflate() fills the buffer only as
+    // far as the input goes, so a buffer that came back full may have more to follow; when
+    // nothing does, inflate() says so with Z_BUF_ERROR. That is no error while the archive
+    // gave every byte asked of it: the next read brings more, or all the data has been used.
+    int code = Z_OK;
+    for (;;) {
       stream.next_out = buffer.get();
       stream.avail_out = static_cast<uInt>(kInflateBufferSize);
       code = api.inflate(&stream, Z_NO_FLUSH);
+      if (code == Z_BUF_ERROR && stream.avail_in == 0 && !archive_ended) {
+        code = Z_OK;
+        break;
+      }
       if (code < 0) {
         log_format(link, "INFLATE ERROR %d\r\n", code);
         return code;
@@ -227,14 +221,15 @@ int doinflate(WorkerEnv& env, platform::File& archive, const ZipMember& member,
       if (!output.write(member, buffer.get(), produced)) return kUnzipFileError;
       if (code > 0) {
         log_format(link, "wrote %d bytes, %d left\r\n", static_cast<int>(output.written()),
-                   static_cast<int>(expected - static_cast<std::int64_t>(output.written())));
+                   static_cast<int>(static_cast<std::int64_t>(expected) -
+                                    static_cast<std::int64_t>(output.written())));
+        break;
       }
-    } while (code == Z_OK && stream.avail_out == 0 &&
-             static_cast<std::int64_t>(output.written()) < expected);
-
-    if (code != Z_OK) break;        // the stream's end
-    if (stream.avail_in > 0) break;  // more output than the header gives: caught below
-    if (remaining == 0) break;       // all the data went in
+      if (stream.avail_out != 0 || output.written() > expected) break;
+    }
+    // The stream's end, all the data used, or more output than the header gives (the size
+    // check below refuses that).
+    if (code != Z_OK || remaining == 0 || output.written() > expected) break;
   }
   return output.finish(member);
 }
@@ -298,28 +293,25 @@ int unzip(WorkerEnv& env, const char* archive) {
         link.log_text(member.name + " has its sizes after its data: NOT extracted\r\n");
         return kUnzipSizesUnusable;
       }
-      if (member.compressed_size < 0 || member.uncompressed_size < 0) {
+      if (member.compressed_size < 0 || member.uncompressed_size < 0 ||
+          member.compressed_size > kMaxListSize || member.uncompressed_size > kMaxListSize) {
         link.log_text(member.name + " is too large: NOT extracted\r\n");
         return kUnzipSizesUnusable;
       }
       int result = kUnzipNoList;
       if (member.method == kMethodDeflated) {
-        result = doinflate(env, zip, member, kCanadaListPartName);
+        result = doinflate(env, zip, member, member.name);
         if (result != 0) {
           log_format(link, "doinflate() returned %d\r\n", result);
           return result;
         }
       } else if (member.method == kMethodStored) {
-        result = copy_stored(env, zip, archive_name, member, kCanadaListPartName);
+        result = copy_stored(env, zip, archive_name, member, member.name);
         if (result != 0 && result != kUnzipNoList) return result;
       } else {
         link.log_text("Compression not implemented\r\n");
       }
-      if (result == 0) {
-        const int placed = put_in_place(env, kCanadaListPartName, member.name);
-        if (placed != 0) return placed;
-        extracted = true;
-      }
+      if (result == 0) extracted = true;
     }
 
     position = data_end(member);

@@ -2,9 +2,10 @@
 //
 // The archive is read front to back through its members' local headers alone; the central
 // directory at its end is never consulted. Every member is listed in the log; the one named
-// exactly "amateur.txt" is extracted when it is stored or deflated. It is written to
-// amateur.txt.part in the data folder and renamed over amateur.txt only once whole, so a failed
-// extraction never leaves a partial amateur.txt (an older, whole one stays as it was).
+// exactly "amateur.txt" is extracted when it is stored or deflated. It is written under a
+// temporary name of its own (platform::NewFile) and put in place of amateur.txt only once whole,
+// so a failed extraction never leaves a partial amateur.txt (an older, whole one stays as it
+// was). A list larger than kMaxListSize is refused before anything is written.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +19,8 @@ namespace updater {
 
 inline constexpr char kCanadaZipName[] = "amateur.zip";
 inline constexpr char kCanadaListMember[] = "amateur.txt";
-inline constexpr char kCanadaListPartName[] = "amateur.txt.part";
+// The published list is about 20 MB; a member that claims more than this is not taken.
+inline constexpr std::int32_t kMaxListSize = 256 << 20;
 
 // unzip's results besides 0. doinflate also hands back zlib's own negative codes
 // (Z_DATA_ERROR, Z_BUF_ERROR for a cut deflate stream...), which unzip passes on.
@@ -27,7 +29,8 @@ inline constexpr int kUnzipFileError = -1;      // a file could not be opened, c
 inline constexpr int kUnzipNoList = -2;         // the archive ended without amateur.txt
                                                 // coming out of it
 inline constexpr int kUnzipSizesUnusable = -3;  // amateur.txt's local header gives no usable
-                                                // sizes (they follow the data, or are too big)
+                                                // sizes (they follow the data, or pass
+                                                // kMaxListSize)
 inline constexpr int kUnzipCutShort = -4;       // the archive ends inside stored amateur.txt
 inline constexpr int kUnzipSizeMismatch = -7;   // amateur.txt came out at another size than
                                                 // its header gives
@@ -67,8 +70,9 @@ int unzip(WorkerEnv& env, const char* archive);
 
 // Inflates `member`, whose data starts at the archive's current position, into `output_name`
 // in env.folder, with env.zlib. Returns 0 when the output is whole and of the size the header
-// gives; otherwise deletes the output and returns one of the codes above or zlib's. Leaves the
-// archive positioned after the member's data.
+// gives; otherwise leaves `output_name` as it was and returns one of the codes above or zlib's.
+// The output never grows much past the size the header gives. Leaves the archive positioned
+// after the member's data.
 int doinflate(WorkerEnv& env, platform::File& archive, const ZipMember& member,
               const std::string& output_name);
 

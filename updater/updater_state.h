@@ -34,17 +34,28 @@ struct UpdateRow {
   std::int32_t row_state = kNeeded;
 };
 
+// The Canadian run's own row of update_rows, after the grid's: its file ("amateur.zip") and
+// state never touch the US rows that "Copy to A:" copies. Its cells are shown in the grid's
+// first row (kCanadaGridRow).
+inline constexpr int kCanadaRow = kRowCount;
+inline constexpr int kCanadaGridRow = 0;
+
 // Values of cleanup_mode.
 inline constexpr int kCleanUpdateFiles = 1;
 inline constexpr int kCleanSavedDatabases = 2;
 
-// Shared by the window and the workers. The window keeps conflicting workers apart, so each
-// field has one writer at a time; partial_download alone is also read by the window while a
-// download runs, and has its own lock.
+// Shared by the window and the workers, each field with one writer:
+//   - update_rows[0 .. kRowCount-1], rows_in_use, db_complete: the US update run. The window
+//     keeps "Copy to A:" (which reads the rows) from running beside it; rows_in_use and
+//     db_complete are also read by the window whenever a worker ends, so they are atomic.
+//   - update_rows[kCanadaRow]: the Canadian run, the only one that reads it.
+//   - cleanup_mode: the window, before it starts the clean-up; zlib_ready: the window's start-up.
+//   - partial_download: the download clients; also read by the window while a download runs,
+//     so it has its own lock.
 struct UpdaterState {
-  UpdateRow update_rows[kRowCount];
-  int rows_in_use = 0;
-  bool db_complete = false;
+  UpdateRow update_rows[kRowCount + 1];  // the grid's rows, then kCanadaRow
+  std::atomic<int> rows_in_use{0};
+  std::atomic<bool> db_complete{false};
   int cleanup_mode = kCleanUpdateFiles;
   bool zlib_ready = false;
 

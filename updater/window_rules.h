@@ -5,6 +5,7 @@
 //   - the US update and the clean-up (one slot);
 //   - the US update and the Canadian update (both write the status grid's rows);
 //   - a copy to A: and the US update (the copy reads the rows the run rewrites);
+//   - a copy to A: and the Canadian update (the run shows itself in the grid's first row);
 //   - the two floppy copies (one slot).
 // The clean-up may not start beside the Canadian update either. A button stays disabled while
 // any running worker forbids it, so a worker that ends enables only what nothing else forbids.
@@ -39,7 +40,7 @@ inline ButtonStates button_states(const Running& r, bool zlib_ready, bool copy_t
   b.repeat_update = !r.us_update && !r.cleanup && !r.canada && !r.copy_to;
   b.clean_up = !r.us_update && !r.cleanup && !r.canada;
   b.update_canada = zlib_ready && !r.us_update && !r.canada;
-  b.copy_to = copy_to_allowed && !floppy && !r.us_update;
+  b.copy_to = copy_to_allowed && !floppy && !r.us_update && !r.canada;
   b.copy_from = !floppy;
   return b;
 }

@@ -4,20 +4,29 @@
 // between them are made with calldb make-update, and every merged result must be the next
 // snapshot byte for byte.
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dbfiles/callkey.h"
 #include "dbfiles/dbwriter.h"
+#include "dbfiles/usdb.h"
 #include "platform/platform.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/run_process.h"
@@ -238,8 +247,8 @@ TEST_F(CalldbUpdateTest, MergeRunsInTheCurrentFolderWithoutDashC) {
 TEST_F(CalldbUpdateTest, MergeOfAnUpdateFileShorterThanAHeaderDeletesItAndExitsOne) {
   write_bytes(data("0105to0112.db"), "12345");
   const Outcome r = calldb({"merge", "-C", data_, "0105to0112.db"});
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "Update file is CORRUPT, deleting: 0105to0112.db\n");
+  EXPECT_EQ(r.out, "0105to0112.db <<----CORRUPT update file deleted: shorter than its 12-byte header\n");
+  EXPECT_EQ(r.err, "Update file is CORRUPT, deleting: 0105to0112.db: shorter than its 12-byte header\n");
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(names_in(data_), std::vector<std::string>{"call.db"});
   EXPECT_TRUE(read_bytes(data("call.db")) == read_bytes(snapshot(0)));
@@ -497,6 +506,108 @@ TEST_F(CalldbUpdateFromNginxTest, MissingMiddleWeekStopsFetchingAndTheNextRunCat
   EXPECT_EQ(requests_for("0105to0112.db"), 1u);
   EXPECT_EQ(requests_for("0112to0119.db"), 2u);
   EXPECT_EQ(requests_for("0119to0126.db"), 1u);
+}
+
+// --- calldb update killed at any instant ------------------------------------------------------
+
+// Starts calldb with `args`, its standard streams on /dev/null.
+pid_t spawn_calldb(const std::vector<std::string>& args) {
+  std::vector<char*> argv = {const_cast<char*>(CALLDB_PATH)};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd : {0, 1, 2}) {
+    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+  }
+  pid_t pid = -1;
+  if (posix_spawn(&pid, CALLDB_PATH, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KILL_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KILL_TEST_SANITIZED 1
+#endif
+#endif
+
+// A full-size run (the demo's data, its weekly files at hand) killed at random instants, a few
+// times over the runs that follow it, then run to the end: call.db always opens and is one
+// week's database, and the folder ends byte for byte as after a run never interrupted.
+TEST(CalldbUpdateKilled, RerunEndsAsTheUninterruptedRun) {
+#ifdef KILL_TEST_SANITIZED
+  const std::string licences = "60000";
+  const int rounds = 2;
+#else
+  const std::string licences = "780000";
+  const int rounds = 3;
+#endif
+  const int kills_per_round = 4;
+  testutil::TempDir tmp;
+  const std::string demo = tmp.file("demo");
+  const Outcome made = calldb({"demo", demo, "--today", "20250115", "--us", licences,
+                               "--canadian", "10", "--previous", "10"});
+  ASSERT_EQ(made.code, 0) << made.err;
+  const std::string pristine = tmp.file("pristine");
+  fs::create_directories(pristine);
+  fs::copy_file(demo + "/calldb/call.db", pristine + "/call.db");
+  fs::copy(demo + "/server/db-files", pristine);
+  fs::remove_all(demo);
+  const std::string work = tmp.file("work");
+  const auto restore = [&] {
+    fs::remove_all(work);
+    fs::copy(pristine, work);
+  };
+  const std::vector<std::string> args = {"update", "-C", work, "--server", "127.0.0.1:9",
+                                         "--now", "2025-01-15T12:00"};
+  const auto print = [](const std::string& file) {
+    std::string bytes(fs::file_size(file), '\0');
+    std::ifstream(file, std::ios::binary).read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return std::hash<std::string>{}(bytes);
+  };
+  const auto folder = [&] {
+    std::map<std::string, std::size_t> files;
+    for (const std::string& name : names_in(work)) files[name] = print(work + "/" + name);
+    return files;
+  };
+
+  restore();
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome whole = calldb(args);
+  const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
+  ASSERT_EQ(last_line(whole.out), "UM_UPDATE_DONE 4 0") << whole.out << whole.err;
+  const std::map<std::string, std::size_t> expected = folder();
+  std::set<std::size_t> weeks;  // call.db as each week leaves it
+  for (const auto& [name, p] : expected) {
+    if (name.starts_with("call")) weeks.insert(p);
+  }
+  ASSERT_EQ(weeks.size(), 5u);
+
+  std::mt19937 rng(20250115);
+  for (int round = 0; round < rounds; ++round) {
+    restore();
+    for (int k = 0; k < kills_per_round; ++k) {
+      const std::chrono::microseconds at(rng() % took.count());
+      SCOPED_TRACE("round " + std::to_string(round) + ", killed after " +
+                   std::to_string(at.count()) + " us");
+      const pid_t pid = spawn_calldb(args);
+      ASSERT_GT(pid, 0);
+      std::this_thread::sleep_for(at);
+      ::kill(pid, SIGKILL);
+      int status = 0;
+      ::waitpid(pid, &status, 0);
+      dbfiles::UsDatabase db;
+      EXPECT_EQ(dbfiles::open_call_db(work + "/call.db", &db), 0);
+      db.file.close();
+      EXPECT_EQ(weeks.count(print(work + "/call.db")), 1u) << "call.db is one week's database";
+    }
+    calldb(args);
+    EXPECT_EQ(folder(), expected) << "round " << round;
+  }
 }
 
 }  // namespace

@@ -6,22 +6,23 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
-#include <thread>
+#include <string_view>
 #include <vector>
 
 #include "dbfiles/callkey.h"
@@ -510,20 +511,74 @@ TEST_F(CalldbUpdateFromNginxTest, MissingMiddleWeekStopsFetchingAndTheNextRunCat
 
 // --- calldb update killed at any instant ------------------------------------------------------
 
-// Starts calldb with `args`, its standard streams on /dev/null.
-pid_t spawn_calldb(const std::vector<std::string>& args) {
+// The files of a folder only change at the system calls of the program writing them, so killing
+// it right after its n-th system call stands for every instant between that call and the next.
+bool changes_names(std::uint64_t nr) {
+  switch (nr) {
+#ifdef SYS_rename
+    case SYS_rename:
+    case SYS_link:
+    case SYS_unlink:
+#endif
+    case SYS_renameat:
+    case SYS_renameat2:
+    case SYS_linkat:
+    case SYS_unlinkat:
+      return true;
+    default:
+      return false;
+  }
+}
+
+struct Calls {
+  int all = 0;    // system calls returned
+  int names = 0;  // of them, renames, links and unlinks
+};
+
+// Runs calldb with `args` under ptrace, its standard streams on /dev/null, and kills it with
+// SIGKILL once `kill_after` of its system calls have returned (counting only those that change
+// names when `names_only`), or never when `kill_after` is 0. Returns what it counted.
+Calls run_traced(const std::vector<std::string>& args, bool names_only, int kill_after) {
   std::vector<char*> argv = {const_cast<char*>(CALLDB_PATH)};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  for (int fd : {0, 1, 2}) {
-    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    for (int fd : {0, 1, 2}) ::dup2(null, fd);
+    ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+    ::execv(CALLDB_PATH, argv.data());
+    ::_exit(127);
   }
-  pid_t pid = -1;
-  if (posix_spawn(&pid, CALLDB_PATH, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
+  Calls calls;
+  int status = 0;
+  ::waitpid(pid, &status, 0);  // stopped at its exec
+  ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+  int signal = 0;
+  std::uint64_t nr = 0;
+  for (;;) {
+    ::ptrace(PTRACE_SYSCALL, pid, nullptr, signal);
+    if (::waitpid(pid, &status, 0) != pid || WIFEXITED(status) || WIFSIGNALED(status)) break;
+    signal = 0;
+    if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+      signal = WSTOPSIG(status);  // passed on
+      continue;
+    }
+    __ptrace_syscall_info info{};
+    ::ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info);
+    if (info.op == PTRACE_SYSCALL_INFO_ENTRY) {
+      nr = info.entry.nr;
+      continue;
+    }
+    ++calls.all;
+    if (changes_names(nr)) ++calls.names;
+    if (kill_after > 0 && (names_only ? calls.names : calls.all) == kill_after) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      break;
+    }
+  }
+  return calls;
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -534,18 +589,17 @@ pid_t spawn_calldb(const std::vector<std::string>& args) {
 #endif
 #endif
 
-// A full-size run (the demo's data, its weekly files at hand) killed at random instants, a few
-// times over the runs that follow it, then run to the end: call.db always opens and is one
-// week's database, and the folder ends byte for byte as after a run never interrupted.
+// A full-size run (the demo's data, its weekly files at hand) killed after every rename, link
+// and unlink of its first week and at random instants after, each time followed by a run to the
+// end: call.db always opens and is one week's database, and the folder ends byte for byte as
+// after a run never interrupted.
 TEST(CalldbUpdateKilled, RerunEndsAsTheUninterruptedRun) {
 #ifdef KILL_TEST_SANITIZED
   const std::string licences = "60000";
-  const int rounds = 2;
 #else
   const std::string licences = "780000";
-  const int rounds = 3;
 #endif
-  const int kills_per_round = 4;
+  const int random_kills = 6;
   testutil::TempDir tmp;
   const std::string demo = tmp.file("demo");
   const Outcome made = calldb({"demo", demo, "--today", "20250115", "--us", licences,
@@ -556,17 +610,28 @@ TEST(CalldbUpdateKilled, RerunEndsAsTheUninterruptedRun) {
   fs::copy_file(demo + "/calldb/call.db", pristine + "/call.db");
   fs::copy(demo + "/server/db-files", pristine);
   fs::remove_all(demo);
+  // A run only reads the files it finds and writes new ones: second names will do.
   const std::string work = tmp.file("work");
   const auto restore = [&] {
     fs::remove_all(work);
-    fs::copy(pristine, work);
+    fs::create_directories(work);
+    for (const std::string& name : names_in(pristine)) {
+      fs::create_hard_link(pristine + "/" + name, work + "/" + name);
+    }
   };
   const std::vector<std::string> args = {"update", "-C", work, "--server", "127.0.0.1:9",
                                          "--now", "2025-01-15T12:00"};
   const auto print = [](const std::string& file) {
-    std::string bytes(fs::file_size(file), '\0');
-    std::ifstream(file, std::ios::binary).read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return std::hash<std::string>{}(bytes);
+    const int fd = ::open(file.c_str(), O_RDONLY);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size == 0) return ::close(fd), std::size_t{0};
+    const std::size_t size = static_cast<std::size_t>(st.st_size);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (map == MAP_FAILED) return std::size_t{0};
+    const std::size_t p = std::hash<std::string_view>{}({static_cast<const char*>(map), size});
+    ::munmap(map, size);
+    return p;
   };
   const auto folder = [&] {
     std::map<std::string, std::size_t> files;
@@ -575,11 +640,8 @@ TEST(CalldbUpdateKilled, RerunEndsAsTheUninterruptedRun) {
   };
 
   restore();
-  const auto start = std::chrono::steady_clock::now();
-  const Outcome whole = calldb(args);
-  const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::steady_clock::now() - start);
-  ASSERT_EQ(last_line(whole.out), "UM_UPDATE_DONE 4 0") << whole.out << whole.err;
+  const Calls whole = run_traced(args, false, 0);
+  ASSERT_EQ(read_bytes(work + "/call.db").substr(0, 8), "20250110");
   const std::map<std::string, std::size_t> expected = folder();
   std::set<std::size_t> weeks;  // call.db as each week leaves it
   for (const auto& [name, p] : expected) {
@@ -587,26 +649,21 @@ TEST(CalldbUpdateKilled, RerunEndsAsTheUninterruptedRun) {
   }
   ASSERT_EQ(weeks.size(), 5u);
 
+  std::vector<std::pair<bool, int>> kills;  // names only, after how many calls
+  for (int n = 1; n <= whole.names / 4 + 1; ++n) kills.emplace_back(true, n);
   std::mt19937 rng(20250115);
-  for (int round = 0; round < rounds; ++round) {
+  for (int k = 0; k < random_kills; ++k) kills.emplace_back(false, 1 + rng() % whole.all);
+  for (const auto& [names_only, after] : kills) {
+    SCOPED_TRACE(std::string("killed after ") + std::to_string(after) +
+                 (names_only ? " renames, links and unlinks" : " system calls"));
     restore();
-    for (int k = 0; k < kills_per_round; ++k) {
-      const std::chrono::microseconds at(rng() % took.count());
-      SCOPED_TRACE("round " + std::to_string(round) + ", killed after " +
-                   std::to_string(at.count()) + " us");
-      const pid_t pid = spawn_calldb(args);
-      ASSERT_GT(pid, 0);
-      std::this_thread::sleep_for(at);
-      ::kill(pid, SIGKILL);
-      int status = 0;
-      ::waitpid(pid, &status, 0);
-      dbfiles::UsDatabase db;
-      EXPECT_EQ(dbfiles::open_call_db(work + "/call.db", &db), 0);
-      db.file.close();
-      EXPECT_EQ(weeks.count(print(work + "/call.db")), 1u) << "call.db is one week's database";
-    }
+    run_traced(args, names_only, after);
+    dbfiles::UsDatabase db;
+    EXPECT_EQ(dbfiles::open_call_db(work + "/call.db", &db), 0);
+    db.file.close();
+    EXPECT_EQ(weeks.count(print(work + "/call.db")), 1u) << "call.db is one week's database";
     calldb(args);
-    EXPECT_EQ(folder(), expected) << "round " << round;
+    EXPECT_EQ(folder(), expected);
   }
 }
 

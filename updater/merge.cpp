@@ -340,6 +340,7 @@ int Merge::open_update() {
   show_number(link_, ValueCell::records, static_cast<std::int32_t>(update_count_));
   return 0;
 }
+
 void Merge::show_counts() {
   show_number(link_, ValueCell::new_calls, new_);
   show_number(link_, ValueCell::deleted_calls, deleted_);

@@ -4,7 +4,14 @@
 // between them are made with calldb make-update, and every merged result must be the next
 // snapshot byte for byte.
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -13,11 +20,14 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dbfiles/callkey.h"
 #include "dbfiles/dbwriter.h"
+#include "dbfiles/usdb.h"
 #include "platform/platform.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/run_process.h"
@@ -238,8 +248,8 @@ TEST_F(CalldbUpdateTest, MergeRunsInTheCurrentFolderWithoutDashC) {
 TEST_F(CalldbUpdateTest, MergeOfAnUpdateFileShorterThanAHeaderDeletesItAndExitsOne) {
   write_bytes(data("0105to0112.db"), "12345");
   const Outcome r = calldb({"merge", "-C", data_, "0105to0112.db"});
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "Update file is CORRUPT, deleting: 0105to0112.db\n");
+  EXPECT_EQ(r.out, "0105to0112.db <<----CORRUPT update file deleted: shorter than its 12-byte header\n");
+  EXPECT_EQ(r.err, "Update file is CORRUPT, deleting: 0105to0112.db: shorter than its 12-byte header\n");
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(names_in(data_), std::vector<std::string>{"call.db"});
   EXPECT_TRUE(read_bytes(data("call.db")) == read_bytes(snapshot(0)));
@@ -497,6 +507,167 @@ TEST_F(CalldbUpdateFromNginxTest, MissingMiddleWeekStopsFetchingAndTheNextRunCat
   EXPECT_EQ(requests_for("0105to0112.db"), 1u);
   EXPECT_EQ(requests_for("0112to0119.db"), 2u);
   EXPECT_EQ(requests_for("0119to0126.db"), 1u);
+}
+
+// --- calldb update killed at any instant ------------------------------------------------------
+
+// The files of a folder only change at the system calls of the program writing them, so killing
+// it right after its n-th system call stands for every instant between that call and the next.
+bool changes_names(std::uint64_t nr) {
+  switch (nr) {
+#ifdef SYS_rename
+    case SYS_rename:
+    case SYS_link:
+    case SYS_unlink:
+#endif
+    case SYS_renameat:
+    case SYS_renameat2:
+    case SYS_linkat:
+    case SYS_unlinkat:
+      return true;
+    default:
+      return false;
+  }
+}
+
+struct Calls {
+  int all = 0;    // system calls returned
+  int names = 0;  // of them, renames, links and unlinks
+};
+
+// Runs calldb with `args` under ptrace, its standard streams on /dev/null, and kills it with
+// SIGKILL once `kill_after` of its system calls have returned (counting only those that change
+// names when `names_only`), or never when `kill_after` is 0. Returns what it counted. With
+// `kill_after` -1 it is not traced, and may take as long as it takes.
+Calls run_traced(const std::vector<std::string>& args, bool names_only, int kill_after) {
+  std::vector<char*> argv = {const_cast<char*>(CALLDB_PATH)};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    for (int fd : {0, 1, 2}) ::dup2(null, fd);
+    if (kill_after >= 0) ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+    ::execv(CALLDB_PATH, argv.data());
+    ::_exit(127);
+  }
+  Calls calls;
+  int status = 0;
+  ::waitpid(pid, &status, 0);  // stopped at its exec, or ended when not traced
+  if (kill_after < 0) return calls;
+  ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+  int signal = 0;
+  std::uint64_t nr = 0;
+  for (;;) {
+    ::ptrace(PTRACE_SYSCALL, pid, nullptr, signal);
+    if (::waitpid(pid, &status, 0) != pid || WIFEXITED(status) || WIFSIGNALED(status)) break;
+    signal = 0;
+    if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+      signal = WSTOPSIG(status);  // passed on
+      continue;
+    }
+    __ptrace_syscall_info info{};
+    ::ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info);
+    if (info.op == PTRACE_SYSCALL_INFO_ENTRY) {
+      nr = info.entry.nr;
+      continue;
+    }
+    ++calls.all;
+    if (changes_names(nr)) ++calls.names;
+    if (kill_after > 0 && (names_only ? calls.names : calls.all) == kill_after) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      break;
+    }
+  }
+  return calls;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KILL_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KILL_TEST_SANITIZED 1
+#endif
+#endif
+
+// A full-size run (the demo's data, its weekly files at hand) killed after every rename, link
+// and unlink of its first week and at random instants after, each time followed by a run to the
+// end: call.db always opens and is one week's database, and the folder ends byte for byte as
+// after a run never interrupted.
+TEST(CalldbUpdateKilled, RerunEndsAsTheUninterruptedRun) {
+#ifdef KILL_TEST_SANITIZED
+  const std::string licences = "60000";
+#else
+  const std::string licences = "780000";
+#endif
+  const int random_kills = 4;
+  testutil::TempDir tmp;
+  const std::string demo = tmp.file("demo");
+  run_traced({"demo", demo, "--today", "20250115", "--us", licences, "--canadian", "10",
+              "--previous", "10"},
+             false, -1);
+  const std::string pristine = tmp.file("pristine");
+  fs::create_directories(pristine);
+  ASSERT_TRUE(fs::exists(demo + "/calldb/call.db")) << "calldb demo failed";
+  fs::copy_file(demo + "/calldb/call.db", pristine + "/call.db");
+  fs::copy(demo + "/server/db-files", pristine);
+  fs::remove_all(demo);
+  // A run only reads the files it finds and writes new ones: second names will do.
+  const std::string work = tmp.file("work");
+  const auto restore = [&] {
+    fs::remove_all(work);
+    fs::create_directories(work);
+    for (const std::string& name : names_in(pristine)) {
+      fs::create_hard_link(pristine + "/" + name, work + "/" + name);
+    }
+  };
+  const std::vector<std::string> args = {"update", "-C", work, "--server", "127.0.0.1:9",
+                                         "--now", "2025-01-15T12:00"};
+  const auto print = [](const std::string& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size == 0) return ::close(fd), std::size_t{0};
+    const std::size_t size = static_cast<std::size_t>(st.st_size);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (map == MAP_FAILED) return std::size_t{0};
+    const std::size_t p = std::hash<std::string_view>{}({static_cast<const char*>(map), size});
+    ::munmap(map, size);
+    return p;
+  };
+  const auto folder = [&] {
+    std::map<std::string, std::size_t> files;
+    for (const std::string& name : names_in(work)) files[name] = print(work + "/" + name);
+    return files;
+  };
+
+  restore();
+  const Calls whole = run_traced(args, false, 0);
+  ASSERT_EQ(read_bytes(work + "/call.db").substr(0, 8), "20250110");
+  const std::map<std::string, std::size_t> expected = folder();
+  std::set<std::size_t> weeks;  // call.db as each week leaves it
+  for (const auto& [name, p] : expected) {
+    if (name.starts_with("call")) weeks.insert(p);
+  }
+  ASSERT_EQ(weeks.size(), 5u);
+
+  std::vector<std::pair<bool, int>> kills;  // names only, after how many calls
+  for (int n = 1; n <= whole.names / 4; ++n) kills.emplace_back(true, n);
+  std::mt19937 rng(20250115);
+  for (int k = 0; k < random_kills; ++k) kills.emplace_back(false, 1 + rng() % whole.all);
+  for (const auto& [names_only, after] : kills) {
+    SCOPED_TRACE(std::string("killed after ") + std::to_string(after) +
+                 (names_only ? " renames, links and unlinks" : " system calls"));
+    restore();
+    run_traced(args, names_only, after);
+    dbfiles::UsDatabase db;
+    EXPECT_EQ(dbfiles::open_call_db(work + "/call.db", &db), 0);
+    db.file.close();
+    EXPECT_EQ(weeks.count(print(work + "/call.db")), 1u) << "call.db is one week's database";
+    calldb(args);
+    EXPECT_EQ(folder(), expected);
+  }
 }
 
 }  // namespace

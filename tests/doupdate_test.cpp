@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <map>
 #include <random>
 #include <string>
@@ -14,6 +17,7 @@
 #include "tests/support/scripted_server.h"
 #include "tests/test_util.h"
 #include "updater/make_update.h"
+#include "updater/merge.h"
 
 namespace updater {
 namespace {
@@ -194,33 +198,34 @@ TEST_F(UpdateRun, AtMostEightWeeksAtATime) {
   EXPECT_TRUE(platform::file_exists(path("call0309.db")));
 }
 
-TEST_F(UpdateRun, CompletenessNeeds720000EntriesEndingInKQ7X) {
-  for (int count : {719999, 720000}) {
-    std::vector<UsRecord> db;
-    // 719,998 or 719,999 filler calls below KQ7X, then KQ7X itself.
-    for (int i = 0; static_cast<int>(db.size()) < count - 1; ++i) {
-      char call[8];
-      if (i < 26 * 17576) {
-        std::snprintf(call, sizeof call, "A%c%c%c%c", 'A' + i / 17576 % 26, 'A' + i / 676 % 26,
-                      'A' + i / 26 % 26, 'A' + i % 26);
-      } else {
-        const int j = i - 26 * 17576;  // KA0AAA and on, all below KQ7X
-        std::snprintf(call, sizeof call, "K%c%d%c%c%c", 'A' + j / 175760, j / 17576 % 10,
-                      'A' + j / 676 % 26, 'A' + j / 26 % 26, 'A' + j % 26);
-      }
-      db.push_back(UsRecord{encode_call(call), "", "", "", 0, 0, false});
-    }
-    std::sort(db.begin(), db.end(), [](const UsRecord& a, const UsRecord& b) { return a.key < b.key; });
-    db.push_back(UsRecord{encode_call("KQ7X"), "", "", "", 0, 0, false});
-    ASSERT_EQ(dbfiles::write_call_db(path("call.db"), "20180105", db), 0);
+// Only the ends of the index are read: the entries between them may be anything.
+TEST_F(UpdateRun, CompletenessNeeds720000EntriesReachingKQ7X) {
+  const struct {
+    int count;
+    const char* last;
+    bool complete;
+  } cases[] = {
+      {720000, "KQ7X", true},    {719999, "KQ7X", false}, {720000, "KQ7W", false},
+      {720000, "KQ7XA", true},   {720000, "W9ZZZ", true}, {720000, "N0A", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.last) + " " + std::to_string(c.count));
+    std::string bytes = "20180105" + std::string(4 + 12 * c.count, '\0');
+    testutil::put_word(&bytes, 8, 12);
+    testutil::put_word(&bytes, 12, encode_call("AAAAA"));
+    testutil::put_word(&bytes, bytes.size() - 12, encode_call(c.last));
+    testutil::write_bytes(path("call.db"), bytes);
     link_.clear();
     run(at(2018, 1, 6, 9, 0));
     const std::string log = link_.log();
-    EXPECT_NE(log.find(std::to_string(count) + " entries\r\nFirst entry: AAAAA\r\nLast entry:  KQ7X\r\n"),
+    EXPECT_NE(log.find(std::to_string(c.count) + " entries\r\nFirst entry: AAAAA\r\nLast entry:  " +
+                       c.last + "\r\n"),
               std::string::npos)
         << log.substr(0, 200);
-    EXPECT_EQ(state_.db_complete, count == 720000);
-    EXPECT_EQ(log.find("WARNING") == std::string::npos, count == 720000);
+    EXPECT_EQ(state_.db_complete, c.complete);
+    EXPECT_EQ(log.find("WARNING: database appears incomplete -- cleanup NOT recommended\r\n"
+                       "Was expecting over 720000 entries and KQ7X as last\r\n") == std::string::npos,
+              c.complete);
   }
 }
 
@@ -262,9 +267,109 @@ TEST_F(UpdateRun, FailedMergeStopsTheRunAndCountsAsAnError) {
   const auto boxes = link_.boxes();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].caption, "Update file is CORRUPT, deleting");
-  EXPECT_EQ(state_.update_rows[1].row_state, kDone);
+  EXPECT_EQ(state_.update_rows[1].row_state, kError);
   EXPECT_EQ(state_.update_rows[2].row_state, kDownloaded);
   EXPECT_EQ(testutil::read_bytes(path("call.db")), testutil::read_bytes(weeks_[1]));
+}
+
+// A file that fails a check is refused whole, deleted, and fetched again by the next run.
+TEST_F(UpdateRun, UnsoundUpdateFileIsDeletedAndFetchedAgain) {
+  const std::string name = make_weeks({2018, 1, 5}, 1)[0];
+  const std::string good = testutil::read_bytes(publisher_.file(name));
+  const std::uint32_t index = testutil::word_at(good, 8);
+  const auto changed = [&](std::size_t at, std::uint32_t word) {
+    std::string bytes = good;
+    testutil::put_word(&bytes, at, word);
+    return bytes;
+  };
+  std::string unsorted = good;
+  std::swap_ranges(unsorted.begin() + index, unsorted.begin() + index + 12,
+                   unsorted.begin() + index + 12);
+  std::string unterminated = good;
+  std::fill(unterminated.begin() + 12, unterminated.begin() + index, 'C');
+  dbfiles::CallDbWriter big;
+  ASSERT_EQ(big.open(path("big.db"), "20180112"), 0);
+  for (std::uint32_t k = 0; k <= kMaxUpdateEntries; ++k) ASSERT_EQ(big.add_without_text(k + 1), 0);
+  ASSERT_EQ(big.finish(), 0);
+  dbfiles::CallDbWriter small;  // two entries, to be cut at every length inside the index
+  ASSERT_EQ(small.open(path("small.db"), "20180112"), 0);
+  ASSERT_EQ(small.add(encode_call("K1A"), "NAME", "", "CITY", 1, 1, false), 0);
+  ASSERT_EQ(small.add_without_text(encode_call("K1B")), 0);
+  ASSERT_EQ(small.finish(), 0);
+  const std::string two = testutil::read_bytes(path("small.db"));
+  const std::string html = "<html><body><h1>Not Found</h1></body></html>\n";
+  struct Case {
+    std::string bytes;
+    std::string reason;
+    bool served;  // else at hand
+  };
+  std::vector<Case> cases = {
+      {good.substr(0, 11), "shorter than its 12-byte header", false},
+      {html, "its date is not a valid date", true},
+      {"20170112" + good.substr(8), "dated 01/12/2017 instead of 01/12/2018", false},
+      {changed(8, 4), "its index offset 4 lies outside the file", false},
+      {changed(8, good.size() + 1), "its index offset", false},
+      {unsorted, "does not sort after the one before", false},
+      {changed(index + 12, testutil::word_at(good, index)), "does not sort after", false},
+      {changed(index + 4, 3), "lies outside the text area", false},
+      {unterminated, "has no end within 256 bytes", false},
+      {testutil::read_bytes(path("big.db")), "16385 index entries, more than 16384", false},
+  };
+  for (std::size_t cut = testutil::word_at(two, 8) + 1; cut < two.size(); ++cut) {
+    if (cut % 12 != two.size() % 12) cases.push_back({two.substr(0, cut), "ends inside an entry", false});
+  }
+  std::remove(path("big.db").c_str());
+  std::remove(path("small.db").c_str());
+  const auto reply = [](const std::string& body) {
+    return testutil::ScriptedServer::Script{testutil::ScriptedServer::send(
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body)};
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason + ", " + std::to_string(c.bytes.size()) + " bytes");
+    ASSERT_EQ(platform::copy_file(weeks_[0], path("call.db")), 0);
+    std::remove(path("call0105.db").c_str());
+    std::remove(path(name).c_str());
+    using Scripts = std::vector<testutil::ScriptedServer::Script>;
+    testutil::ScriptedServer server(c.served ? Scripts{reply(c.bytes), reply(good)}
+                                             : Scripts{reply(good)});
+    env_.server = ServerAddress{"127.0.0.1", server.port()};
+    if (!c.served) testutil::write_bytes(path(name), c.bytes);
+    link_.clear();
+    run(at(2018, 1, 12, 10, 0));
+    EXPECT_EQ(finished(), "1024 1 1");
+    const auto boxes = link_.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, "Update file is CORRUPT, deleting");
+    EXPECT_EQ(boxes[0].text.rfind(name + ": ", 0), 0u) << boxes[0].text;
+    EXPECT_NE(boxes[0].text.find(c.reason), std::string::npos) << boxes[0].text;
+    EXPECT_NE(link_.log().find(name + " <<----CORRUPT update file deleted: "), std::string::npos);
+    EXPECT_EQ(link_.row(0, RowCell::status), "ERROR");
+    EXPECT_FALSE(platform::file_exists(path(name)));
+    EXPECT_EQ(testutil::read_bytes(path("call.db")), testutil::read_bytes(weeks_[0]));
+
+    link_.clear();
+    run(at(2018, 1, 12, 10, 0));
+    EXPECT_EQ(finished(), "1024 1 0");
+    EXPECT_EQ(testutil::read_bytes(path("call.db")), testutil::read_bytes(weeks_[1]));
+    EXPECT_EQ(server.requests().size(), c.served ? 2u : 1u);
+  }
+}
+
+// A full disk fails the merge before anything is replaced.
+TEST_F(UpdateRun, FullDiskDuringTheMergeReplacesNothing) {
+  at_hand(make_weeks({2018, 1, 5}, 1)[0]);
+  platform::testing::fail_writes_after(4000, ENOSPC);
+  run(at(2018, 1, 12, 10, 0));
+  platform::testing::fail_writes_after(-1, 0);
+  EXPECT_EQ(finished(), "1024 1 1");
+  const auto boxes = link_.boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].caption, "ERROR Writing file");
+  EXPECT_EQ(link_.row(0, RowCell::status), "ERROR");
+  EXPECT_EQ(testutil::read_bytes(path("call.db")), testutil::read_bytes(weeks_[0]));
+  std::vector<std::string> names;
+  ASSERT_EQ(platform::list_files(data_.path(), "*", &names), 0);
+  EXPECT_EQ(names, (std::vector<std::string>{"0105to0112.db", "call.db"}));
 }
 
 TEST_F(UpdateRun, SavedDatabaseOfAnEarlierYearIsReplaced) {
@@ -285,7 +390,8 @@ TEST_F(UpdateRun, FailedRenameEndsTheRun) {
   testutil::write_bytes(path("call0105.db/keep"), "x");
   run(at(2018, 1, 19, 10, 0));
   EXPECT_EQ(finished(), "1024 2 1");
-  EXPECT_NE(link_.log().find("ERROR 17 moving call.db to call0105.db\r\n"), std::string::npos);
+  EXPECT_NE(link_.log().find("ERROR " + std::to_string(EISDIR) + " moving call.db to call0105.db\r\n"),
+            std::string::npos);
   EXPECT_EQ(state_.update_rows[0].row_state, kError);
   EXPECT_EQ(link_.row(0, RowCell::status), "ERROR");
   EXPECT_EQ(testutil::read_bytes(path("call.db")), testutil::read_bytes(weeks_[0]));

@@ -139,7 +139,9 @@ void add_update_commands(CLI::App& app, int* exit_code) {
   CLI::App* merge = app.add_subcommand(
       "merge",
       "Merge one update file of the data folder into call.db, writing call.db.new (call.db "
-      "itself is not changed). Exit 0 when call.db.new was written, 1 otherwise.");
+      "itself is not changed). The update file must be the week after call.db (dated seven days "
+      "later) and pass every check of its layout; one that fails is deleted. Exit 0 when "
+      "call.db.new was written, 1 otherwise.");
   merge->add_option("-C", o->folder, "Data folder (default: the current folder)")->type_name("DIR");
   merge->add_option("updatefile", o->update_file, "Name of the update file in the data folder")
       ->required()

@@ -1,5 +1,6 @@
 #include "updater/doupdate.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,6 +18,7 @@ using dbfiles::IndexEntry;
 namespace {
 
 constexpr std::int64_t kCompleteEntries = 720000;
+// A complete database's index reaches at least this callsign.
 constexpr char kCompleteLast[] = "KQ7X";
 
 constexpr char kOpenFailed[] =
@@ -67,8 +69,32 @@ int read_db_ends(WorkerEnv& env, DbEnds* ends) {
   return 0;
 }
 
-// Reads YYYYMMDD; false unless all eight are digits and the date exists.
-bool parse_db_date(const char* text, Date* d) {
+// Gives call.db the second name `saved` as well, replacing any older file of that name in one
+// step, while call.db keeps its own. Returns 0 or the system's error code.
+int keep_old_database(WorkerEnv& env, const std::string& saved) {
+  static std::atomic<unsigned> counter{0};
+  const std::string db = env.path("call.db");
+  const std::string target = env.path(saved);
+  // A temporary name of the kind remove_stale_temporaries() clears after a kill.
+  const std::string temp = target + ".new-" + std::to_string(platform::current_process_id()) +
+                           "-" + std::to_string(counter.fetch_add(1));
+  if (platform::link_file(db, temp) == 0) {
+    const int error = platform::replace_file(temp, target);
+    // Still there when the rename failed, or when both were one file already (a run killed
+    // after this step and run again).
+    platform::delete_file(temp);
+    return error;
+  }
+  return platform::copy_file(db, target);  // no links here: a copy, put in place whole
+}
+
+void finish(WorkerEnv& env, std::int32_t wparam, std::int32_t lparam) {
+  env.link->finished(UM_UPDATE_DONE, wparam, lparam);
+}
+
+}  // namespace
+
+bool parse_date(const char* text, Date* d) {
   for (int i = 0; i < 8; ++i) {
     if (text[i] < '0' || text[i] > '9') return false;
   }
@@ -80,12 +106,6 @@ bool parse_db_date(const char* text, Date* d) {
   *d = Date{number(0, 4), number(4, 2), number(6, 2)};
   return valid_date(*d);
 }
-
-void finish(WorkerEnv& env, std::int32_t wparam, std::int32_t lparam) {
-  env.link->finished(UM_UPDATE_DONE, wparam, lparam);
-}
-
-}  // namespace
 
 bool valid_date(const Date& d) {
   return d.year >= 1601 && d.year <= 9999 && d.month >= 1 && d.month <= 12 && d.day >= 1 &&
@@ -128,6 +148,8 @@ void doupdate(WorkerEnv& env) {
 
   DbEnds ends;
   if (read_db_ends(env, &ends) != 0) return finish(env, 0, -1);
+  // What a run killed before left of its temporary files.
+  platform::remove_stale_temporaries(env.folder);
 
   char line[160];
   std::snprintf(line, sizeof line, "%.2s/%.2s/%.4s", ends.date + 4, ends.date + 6, ends.date);
@@ -137,10 +159,11 @@ void doupdate(WorkerEnv& env) {
   std::snprintf(line, sizeof line, "%d entries\r\nFirst entry: %s\r\n",
                 static_cast<int>(ends.entries), dbfiles::decode_call(ends.first.key));
   link.log_text(line);
-  const std::string last_call = dbfiles::decode_call(ends.last.key);
-  link.log_text("Last entry:  " + last_call + "\r\n");
+  link.log_text("Last entry:  " + std::string(dbfiles::decode_call(ends.last.key)) + "\r\n");
 
-  state.db_complete = ends.entries >= kCompleteEntries && last_call == kCompleteLast;
+  // Keys sort A < K < N < W: a complete database ends at or beyond KQ7X, usually in W.
+  state.db_complete = ends.entries >= kCompleteEntries &&
+                      ends.last.key >= dbfiles::encode_call(kCompleteLast);
   if (!state.db_complete) {
     link.log_text("\r\nWARNING: database appears incomplete -- cleanup NOT recommended\r\n");
     link.log_text("Was expecting over 720000 entries and KQ7X as last\r\n\r\n");
@@ -150,7 +173,7 @@ void doupdate(WorkerEnv& env) {
   const platform::LocalTime now = env.local_now();
   const Date today{now.year, now.month, now.day};
   Date db_date;
-  if (!valid_date(today) || !parse_db_date(ends.date, &db_date)) {
+  if (!valid_date(today) || !parse_date(ends.date, &db_date)) {
     std::snprintf(line, sizeof line,
                   "ERROR: database date %.8s is not a valid date; no update can be scheduled\r\n",
                   ends.date);
@@ -162,12 +185,14 @@ void doupdate(WorkerEnv& env) {
   // One row per week from the database's date, while the week has ended by the reference date.
   std::int64_t last = days_since_epoch(db_date);
   int rows = 0;
+  char due[kRowCount][9];  // the date each row's file must carry, YYYYMMDD
   while (rows < kRowCount && last + 7 <= reference) {
     const Date from = date_from_days(last);
     const Date to = date_from_days(last + 7);
     UpdateRow& row = state.update_rows[rows];
     std::snprintf(row.name, sizeof row.name, "%02d%02dto%02d%02d.db", from.month, from.day,
                   to.month, to.day);
+    std::snprintf(due[rows], sizeof due[rows], "%04d%02d%02d", to.year, to.month, to.day);
     link.log_text(std::string(row.name) + "\r\n");
     link.set_row_cell(rows, RowCell::name, row.name);
     set_row_state(env, rows, kNeeded);
@@ -211,27 +236,28 @@ void doupdate(WorkerEnv& env) {
   for (int row = 0; row < rows; ++row) {
     UpdateRow& update = state.update_rows[row];
     if (update.row_state != kDownloaded || env.cancelled()) break;
-    const int merged = merge_update(env, row);
-    set_row_state(env, row, kDone);
-    if (merged != 0) {
+    if (merge_update(env, row, due[row]) != 0) {
+      // Told by the merge; a file that failed its check is gone and is fetched again next run.
+      set_row_state(env, row, kError);
       ++errors;
       break;
     }
+    set_row_state(env, row, kDone);
     char saved[32];
     std::snprintf(saved, sizeof saved, "call%.4s.db", update.name);
-    platform::delete_file(env.path(saved));
-    const int err = platform::move_file(env.path("call.db"), env.path(saved));
+    const int err = keep_old_database(env, saved);
     if (err != 0) {
       std::snprintf(line, sizeof line, "ERROR %d moving call.db to %s\r\n", err, saved);
       link.log_text(line);
       set_row_state(env, row, kError);
       return finish(env, rows, errors + 1);
     }
-    if (platform::move_file(env.path(kNewDbName), env.path("call.db")) != 0) {
+    if (platform::replace_file(env.path(kNewDbName), env.path("call.db")) != 0) {
       link.log_text("ERROR moving call.db.new to call.db\r\n");
       set_row_state(env, row, kError);
       return finish(env, rows, errors + 1);
     }
+    platform::sync_folder(env.folder);
     link.log_text(std::string(saved) + " <<--saved old call.db file\r\n");
   }
   finish(env, rows, errors);

@@ -1,6 +1,7 @@
 #include "updater/merge.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "dbfiles/callkey.h"
 #include "dbfiles/coding.h"
 #include "dbfiles/usdb.h"
+#include "updater/doupdate.h"
 
 namespace updater {
 
@@ -31,6 +33,16 @@ constexpr char kOpenFailed[] =
 std::string show_date(const char* date) {
   char text[16];
   std::snprintf(text, sizeof text, "%.2s/%.2s/%.4s", date + 4, date + 6, date);
+  return text;
+}
+
+std::string printf_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string printf_text(const char* format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
   return text;
 }
 
@@ -100,10 +112,112 @@ class Output {
   std::vector<char> buffer_;
 };
 
+// Why the check refused a file: the reason, or an empty text when it passed.
+std::string check_header(const char* date, const char* due_date) {
+  Date d;
+  if (!parse_date(date, &d)) return "its date is not a valid date";
+  if (std::memcmp(date, due_date, 8) != 0) {
+    return "dated " + show_date(date) + " instead of " + show_date(due_date);
+  }
+  return "";
+}
+
+}  // namespace
+
+UpdateCheck check_update_file(const platform::File& file, const char* due_date,
+                              UpdateFile* update, std::string* reason, int* error) {
+  *error = 0;
+  const platform::IoResult size = file.size();
+  if (size.error != 0) {
+    *error = size.error;
+    return UpdateCheck::unreadable;
+  }
+  update->size = size.count;
+  if (size.count < dbfiles::kHeaderSize) {
+    *reason = "shorter than its 12-byte header";
+    return UpdateCheck::corrupt;
+  }
+  unsigned char header[dbfiles::kHeaderSize];
+  platform::IoResult r = file.read_at(0, header, sizeof header);
+  if (r.error != 0 || r.count != sizeof header) {
+    *error = r.error != 0 ? r.error : EIO;
+    return UpdateCheck::unreadable;
+  }
+  std::memcpy(update->date, header, 8);
+  *reason = check_header(update->date, due_date);
+  if (!reason->empty()) return UpdateCheck::corrupt;
+
+  const std::uint32_t offset = dbfiles::decode_fixed32(header + 8);
+  if (offset < dbfiles::kHeaderSize || offset > size.count) {
+    *reason = printf_text("its index offset %u lies outside the file of %llu bytes", offset,
+                          static_cast<unsigned long long>(size.count));
+    return UpdateCheck::corrupt;
+  }
+  const std::uint64_t index_bytes = size.count - offset;
+  if (index_bytes % IndexEntry::kSize != 0) {
+    *reason = printf_text("its index ends inside an entry (%llu bytes past the last whole one)",
+                          static_cast<unsigned long long>(index_bytes % IndexEntry::kSize));
+    return UpdateCheck::corrupt;
+  }
+  if (index_bytes > kUpdateIndexBytes) {
+    *reason = printf_text("%llu index entries, more than %zu",
+                          static_cast<unsigned long long>(index_bytes / IndexEntry::kSize),
+                          kMaxUpdateEntries);
+    return UpdateCheck::corrupt;
+  }
+  update->index_offset = offset;
+  update->index.resize(static_cast<std::size_t>(index_bytes));
+  r = file.read_at(offset, update->index.data(), update->index.size());
+  if (r.error != 0 || r.count != index_bytes) {
+    *error = r.error != 0 ? r.error : EIO;
+    return UpdateCheck::unreadable;
+  }
+
+  const std::size_t count = update->index.size() / IndexEntry::kSize;
+  TextSource texts(file, offset);
+  for (std::size_t i = 0; i < count; ++i) {
+    const IndexEntry e = IndexEntry::decode(update->index.data() + i * IndexEntry::kSize);
+    if (i > 0) {
+      const std::uint32_t before = dbfiles::decode_fixed32(update->index.data() +
+                                                           (i - 1) * IndexEntry::kSize);
+      if (e.key <= before) {
+        const std::string previous = dbfiles::decode_call(before);
+        *reason = printf_text("index entry %zu (%s) does not sort after the one before (%s)",
+                              i + 1, dbfiles::decode_call(e.key), previous.c_str());
+        return UpdateCheck::corrupt;
+      }
+    }
+    if (e.text_ref == 0) continue;  // a deletion has no text
+    const char* text = nullptr;
+    std::size_t len = 0;
+    switch (texts.get(e.text_offset(), &text, &len, error)) {
+      case TextSource::kOk:
+        break;
+      case TextSource::kOutside:
+        *reason = printf_text("the record text of %s at offset %u lies outside the text area",
+                              dbfiles::decode_call(e.key), e.text_offset());
+        return UpdateCheck::corrupt;
+      case TextSource::kUnterminated:
+        *reason = printf_text("the record text of %s at offset %u has no end within 256 bytes "
+                              "of the text area",
+                              dbfiles::decode_call(e.key), e.text_offset());
+        return UpdateCheck::corrupt;
+      case TextSource::kReadError:
+        if (*error == 0) *error = EIO;
+        return UpdateCheck::unreadable;
+    }
+  }
+  return UpdateCheck::sound;
+}
+
+namespace {
+
 class Merge {
  public:
-  Merge(WorkerEnv& env, int row) : env_(env), link_(*env.link), row_(row) {
+  Merge(WorkerEnv& env, int row, const char* due_date)
+      : env_(env), link_(*env.link), row_(row), scheduled_(due_date != nullptr) {
     name_ = env.state->update_rows[row].name;
+    if (scheduled_) std::memcpy(due_date_, due_date, 8);
   }
 
   int run();
@@ -122,6 +236,8 @@ class Merge {
   WorkerEnv& env_;
   WorkerLink& link_;
   int row_;
+  bool scheduled_;
+  char due_date_[8] = {};
   std::string name_;
 
   platform::File db_;
@@ -130,13 +246,11 @@ class Merge {
   std::unique_ptr<unsigned char[]> old_index_;
   std::size_t old_count_ = 0;
 
-  platform::File update_;
-  char update_date_[8] = {};
-  std::uint32_t update_index_offset_ = 0;
-  std::unique_ptr<unsigned char[]> update_index_;
+  platform::File update_file_;
+  UpdateFile update_;
   std::size_t update_count_ = 0;
 
-  platform::File out_file_;
+  platform::NewFile out_;
   std::unique_ptr<Output> output_;
   std::vector<unsigned char> new_index_;
   std::uint64_t next_offset_ = dbfiles::kHeaderSize;
@@ -185,43 +299,44 @@ int Merge::open_database() {
 }
 
 int Merge::open_update() {
+  // Without a schedule the update is the one for the week that starts at call.db's date.
+  if (!scheduled_) {
+    Date d;
+    if (!parse_date(db_date_, &d)) {
+      link_.message_box("ERR 22 reading original db", "call.db", Buttons::ok, Icon::none);
+      return -1;
+    }
+    const Date end = date_from_days(days_since_epoch(d) + 7);
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d%02d%02d", end.year, end.month, end.day);
+    std::memcpy(due_date_, text, 8);
+  }
   const std::string path = env_.path(name_);
-  if (update_.open(path, Access::read, Share::read_write, Disposition::open_existing) != 0) {
+  if (update_file_.open(path, Access::read, Share::read_write, Disposition::open_existing) != 0) {
     link_.log_text(name_ + " <<----ERROR OPENING change file\r\n");
     return -1;
   }
-  const platform::IoResult size = update_.size();
+  const platform::IoResult size = update_file_.size();
   show_number(link_, row_, RowCell::total, static_cast<std::int32_t>(size.count));
-  if (size.error == 0 && size.count < dbfiles::kHeaderSize) {
-    link_.message_box(name_, "Update file is CORRUPT, deleting", Buttons::ok, Icon::none);
-    update_.close();
-    platform::delete_file(path);
-    return -1;
-  }
-  unsigned char header[dbfiles::kHeaderSize];
-  platform::IoResult r = update_.read_at(0, header, sizeof header);
-  bool ok = size.error == 0 && r.error == 0 && r.count == sizeof header;
-  const std::uint32_t offset = dbfiles::decode_fixed32(header + 8);
-  // An index that starts inside the header or past the end (a file cut short, or still being
-  // written) would merge as fewer changes than the file carries, or none at all.
-  ok = ok && offset >= dbfiles::kHeaderSize && offset <= size.count;
-  if (ok) {
-    update_index_.reset(new (std::nothrow) unsigned char[kUpdateIndexBytes]);
-    ok = update_index_ != nullptr;
-  }
-  if (ok) {
-    r = update_.read_at(offset, update_index_.get(), kUpdateIndexBytes);
-    ok = r.error == 0;
-  }
-  if (!ok) {
+  std::string reason;
+  int error = 0;
+  const UpdateCheck check = check_update_file(update_file_, due_date_, &update_, &reason, &error);
+  if (check == UpdateCheck::unreadable) {
     link_.message_box(name_, "ERROR reading update file", Buttons::ok, Icon::none);
     return -1;
   }
-  std::memcpy(update_date_, header, 8);
-  update_index_offset_ = offset;
-  update_count_ = static_cast<std::size_t>(r.count / IndexEntry::kSize);
-  link_.log_text(show_date(update_date_) + "\r\n");
-  link_.set_value_cell(ValueCell::updating_to, show_date(update_date_));
+  if (check == UpdateCheck::corrupt) {
+    // Deleted, so that the next run fetches it afresh instead of finding it at hand again.
+    update_file_.close();
+    platform::delete_file(path);
+    link_.log_text(name_ + " <<----CORRUPT update file deleted: " + reason + "\r\n");
+    link_.message_box(name_ + ": " + reason, "Update file is CORRUPT, deleting", Buttons::ok,
+                      Icon::none);
+    return -1;
+  }
+  update_count_ = update_.index.size() / IndexEntry::kSize;
+  link_.log_text(show_date(update_.date) + "\r\n");
+  link_.set_value_cell(ValueCell::updating_to, show_date(update_.date));
   show_number(link_, ValueCell::records, static_cast<std::int32_t>(update_count_));
   return 0;
 }
@@ -273,16 +388,16 @@ int Merge::emit(IndexEntry entry, TextSource& source, bool from_update) {
 
 int Merge::write_output() {
   unsigned char header[dbfiles::kHeaderSize] = {};
-  std::memcpy(header, update_date_, 8);
+  std::memcpy(header, update_.date, 8);
   if (output_->append(header, sizeof header) != 0) return fail_output();
 
   TextSource old_texts(db_, db_index_offset_);
-  TextSource update_texts(update_, update_index_offset_);
+  TextSource update_texts(update_file_, update_.index_offset);
   const auto old_entry = [&](std::size_t i) {
     return IndexEntry::decode(old_index_.get() + i * IndexEntry::kSize);
   };
   const auto update_entry = [&](std::size_t i) {
-    return IndexEntry::decode(update_index_.get() + i * IndexEntry::kSize);
+    return IndexEntry::decode(update_.index.data() + i * IndexEntry::kSize);
   };
   new_index_.reserve((old_count_ + update_count_) * IndexEntry::kSize);
 
@@ -345,14 +460,15 @@ int Merge::write_output() {
   const std::size_t pad = static_cast<std::size_t>((4 - next_offset_ % 4) % 4);
   next_offset_ += pad;
   if (output_->append(kZeros, pad) != 0 || output_->flush() != 0) return fail_output();
-  const platform::IoResult w = out_file_.write(new_index_.data(), new_index_.size());
+  platform::File& out_file = out_.file();
+  const platform::IoResult w = out_file.write(new_index_.data(), new_index_.size());
   unsigned char offset[4];
   dbfiles::encode_fixed32(offset, static_cast<std::uint32_t>(next_offset_));
-  if (!w.ok() || next_offset_ > 0xFFFFFFFFu || !out_file_.write_at(8, offset, 4).ok()) {
+  if (!w.ok() || next_offset_ > 0xFFFFFFFFu || !out_file.write_at(8, offset, 4).ok()) {
     return fail_output();
   }
-  // On disk before anyone renames it into place.
-  if (out_file_.sync() != 0 || out_file_.close() != 0) return fail_output();
+  // On disk under its own name before the run puts it in place of call.db.
+  if (out_.commit() != 0) return fail_output();
   return 0;
 }
 
@@ -361,15 +477,14 @@ int Merge::run() {
   link_.set_value_cell(ValueCell::update_file, name_);
   if (open_database() != 0 || open_update() != 0) return -1;
 
-  const std::string out_path = env_.path(kNewDbName);
-  if (out_file_.open(out_path, Access::write, Share::read, Disposition::create_always) != 0) {
+  // A temporary file no other writer shares; a failed merge leaves nothing of it.
+  if (out_.create(env_.path(kNewDbName)) != 0) {
     link_.log_text(std::string(kNewDbName) + " <<----ERROR OPENING output file\r\n");
     return -1;
   }
-  output_ = std::make_unique<Output>(&out_file_);
+  output_ = std::make_unique<Output>(&out_.file());
   if (write_output() != 0) {
-    out_file_.close();
-    platform::delete_file(out_path);
+    out_.discard();
     return -1;
   }
   return 0;
@@ -377,8 +492,8 @@ int Merge::run() {
 
 }  // namespace
 
-int merge_update(WorkerEnv& env, int row) {
-  Merge merge(env, row);
+int merge_update(WorkerEnv& env, int row, const char* due_date) {
+  Merge merge(env, row, due_date);
   return merge.run();
 }
 

@@ -35,7 +35,7 @@ inline constexpr std::int32_t kMaxListArchiveSize = 64 * 1024 * 1024;
 // Returns 0 once the file is in place; otherwise -1, with the reason in the log (or on
 // standard output when OpenSSL cannot start or the host is unknown), and any earlier file of
 // that name untouched.
-// REQUIRES: 0 <= row < kRowCount.
+// REQUIRES: 0 <= row <= kCanadaRow (the Canadian run's own row).
 int https_get(WorkerEnv& env, int row);
 
 // Replaces kTlsReceiveTimeoutSeconds for the downloads that follow (tests use short stalls).

@@ -28,6 +28,7 @@ updater::Answer QtMessageBoxes::show(QWidget* parent, const QString& text, const
   const QMessageBox::Icon shown =
       icon == updater::Icon::error ? QMessageBox::Critical : QMessageBox::NoIcon;
   QMessageBox box(shown, caption, displayed(text), choices, parent);
+  box.setTextFormat(Qt::PlainText);  // a file name or a server's text is never markup
   switch (box.exec()) {
     case QMessageBox::Yes: return updater::Answer::yes;
     case QMessageBox::No: return updater::Answer::no;

@@ -78,7 +78,8 @@ int File::open(const std::string& path, Access access, Share share, Disposition 
     case Access::write: flags |= O_WRONLY; break;
     case Access::read_write: flags |= O_RDWR; break;
   }
-  if (disposition == Disposition::create_always) flags |= O_CREAT;
+  // Nothing we create or empty is reached through a symlink.
+  if (disposition == Disposition::create_always) flags |= O_CREAT | O_NOFOLLOW;
   if (disposition == Disposition::create_new) flags |= O_CREAT | O_EXCL | O_NOFOLLOW;
 
   int fd = ::open(path.c_str(), flags, 0666);

@@ -28,7 +28,8 @@ enum class Share { none, read, read_write };
 
 enum class Disposition {
   open_existing,  // fail when the file does not exist
-  create_always,  // create, or empty an existing file (only once the share check has passed)
+  create_always,  // create, or empty an existing file (only once the share check has passed);
+                  // a symlink at the path fails the open (ELOOP)
   create_new,     // create; fail with the system's "exists" code when anything has the name
                   // already, a symlink included (never written through)
 };

@@ -89,6 +89,21 @@ int encode_can_call(const char* text, CanKey* key) {
   return 0;
 }
 
+const char* decode_can_call(CanKey key) {
+  thread_local char buffer[7];
+  buffer[0] = 'V';
+  buffer[1] = kCanSecond[(key >> 19) & 3u];
+  buffer[2] = static_cast<char>('0' + ((key >> 15) & 0xFu));
+  int len = 3;
+  for (int shift = 10; shift >= 0; shift -= 5) {
+    const std::uint32_t code = (key >> shift) & 0x1Fu;
+    if (code == 0 || code > 26) break;  // absent: the callsign ends here
+    buffer[len++] = static_cast<char>(code + 64);
+  }
+  buffer[len] = '\0';
+  return buffer;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 IndexEntry IndexEntry::decode(const unsigned char* p) {

@@ -43,6 +43,10 @@ bool is_us_callsign(const char* text);
 // character that is not an upper-case letter). Reports nothing.
 int encode_can_call(const char* text, CanKey* key);
 
+// Returns the callsign of a CanKey ("V" and the stored characters) in a buffer owned by the codec
+// (one per thread) that the next call overwrites; copy it at once.
+const char* decode_can_call(CanKey key);
+
 // ---------------------------------------------------------------------------------------------
 // Index entries
 

@@ -26,11 +26,15 @@ namespace dbfiles {
 inline constexpr std::uint64_t kMaxCanadianEntries = 1u << 22;
 
 // The Canadian index, read whole at start-up and kept in memory. The table is as large as the
-// file's index; nothing is left out.
+// file's index; nothing is left out. The file stays open with the table, and record texts are
+// read through that handle: a cancall.db put in its place later (an update renames a new file
+// over it) is only seen by the next start, never mixed with this index.
 struct CanadianTable {
-  std::string path;                 // where record texts are read from, file opened anew each time
+  std::string path;                 // the file the table was loaded from
+  platform::File file;              // open from a successful load on
   bool has_header = false;          // false: no Canadian data, no start-up line
   char header[kHeaderSize] = {};
+  std::uint32_t index_offset = 0;   // record texts lie in [12, index_offset)
   std::vector<CanEntry> entries;
 };
 
@@ -43,10 +47,17 @@ int load_canadian_table(const std::string& path, CanadianTable* table);
 // table has no header.
 std::string canadian_line(const CanadianTable& table);
 
+// What was wrong with a damaged Canadian record, for the damaged-file message.
+inline constexpr char kShortRead[] = "a read came back short";
+inline constexpr char kTextOutsideArea[] = "a record text lies outside the text area";
+
 // The Canadian lookup of a text beginning with "V": the first entry with its key is the match;
-// its record text is read from a fresh open of the file. A record that cannot be read still
-// counts as found, with only the callsign and the province shown.
+// its record text is read through the handle opened by load_canadian_table(). The callsign shown
+// is the one the key holds (letters past the sixth character are not part of it). A record
+// that cannot be read, or whose text offset lies outside [12, index offset), still counts as
+// found, with only the callsign and the province shown; *why (if given) then receives what was
+// wrong.
 LookupStatus lookup_canadian_call(const CanadianTable& table, const char* text,
-                                  LookupResult* result);
+                                  LookupResult* result, const char** why = nullptr);
 
 }  // namespace dbfiles

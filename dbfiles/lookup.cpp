@@ -23,29 +23,36 @@ void close_lookup_files(LookupFiles* files) {
   files->prev_ready = false;
 }
 
-LookupStatus lookup_call(const LookupFiles& files, const char* text, LookupResult* result) {
+LookupStatus lookup_call(const LookupFiles& files, const char* text, LookupResult* result,
+                         const char** why) {
   if (files.edition == Edition::full && text[0] == 'V') {
-    return lookup_canadian_call(files.canada, text, result);
+    return lookup_canadian_call(files.canada, text, result, why);
   }
+  if (why != nullptr) *why = kShortRead;
   if (!files.us_ready) return LookupStatus{};
   return lookup_us_call(files.us, text, result);
 }
 
 namespace {
 
-void note_damage(std::string* damaged, const char* name) {
-  if (!damaged->empty()) damaged->push_back(' ');
-  damaged->append(name);
+void note_damage(SearchOutput* out, const char* name, const char* why) {
+  if (out->damaged.empty()) {
+    out->why = why;
+  } else {
+    out->damaged.push_back(' ');
+  }
+  out->damaged.append(name);
 }
 
 }  // namespace
 
 SearchOutput search_callsign(const LookupFiles& files, const char* typed, LookupResult* slot) {
   SearchOutput out;
-  const LookupStatus status = lookup_call(files, typed, slot);
+  const char* why = kShortRead;
+  const LookupStatus status = lookup_call(files, typed, slot, &why);
   if (status.damaged) {
     const bool canadian = files.edition == Edition::full && typed[0] == 'V';
-    note_damage(&out.damaged, canadian ? kCanCallDbName : kCallDbName);
+    note_damage(&out, canadian ? kCanCallDbName : kCallDbName, why);
   }
   if (status.found) {
     out.found = true;
@@ -60,7 +67,7 @@ SearchOutput search_callsign(const LookupFiles& files, const char* typed, Lookup
   } else {
     out.text.append(" NOT FOUND\r\n\r\n");
   }
-  if (prev_damaged) note_damage(&out.damaged, kCallPrevDbName);
+  if (prev_damaged) note_damage(&out, kCallPrevDbName, kShortRead);
   return out;
 }
 

@@ -39,7 +39,9 @@ void close_lookup_files(LookupFiles* files);
 // Finds one typed callsign: a text beginning with "V" in the Canadian table only (full
 // edition); any other text in call.db only. Without a usable call.db, or for a text whose first
 // character no US callsign has, nothing is read and the callsign is not found.
-LookupStatus lookup_call(const LookupFiles& files, const char* text, LookupResult* result);
+// *why (if given) receives what was wrong when the lookup comes back damaged.
+LookupStatus lookup_call(const LookupFiles& files, const char* text, LookupResult* result,
+                         const char** why = nullptr);
 
 // One run of the Search command.
 struct SearchOutput {
@@ -49,6 +51,8 @@ struct SearchOutput {
   std::string text;
   // The names of the files that turned out damaged in this search, separated by spaces.
   std::string damaged;
+  // What was wrong with the first of them (kShortRead or kTextOutsideArea), or "".
+  std::string why;
 };
 
 // Looks `typed` up (the callsign box's text, already upper case), and on a miss asks

@@ -164,16 +164,17 @@ SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& in
       if (state != 0 && static_cast<int>(e.state()) != state) continue;
       if (match_count > 0) {
         // The offsets were found in file order, so the list is sorted; and writers lay the
-        // texts out in index order, so a cursor that only moves forward finds them. A text
-        // out of that order is looked up by halving.
+        // texts out in index order, so a cursor that mostly moves forward finds them. A text
+        // out of that order puts the cursor back by halving, so that the next forward step
+        // starts from the right place.
         const std::uint32_t t = e.text_offset();
-        bool hit;
         if (t >= last_offset) {
           while (cursor < matches.size() && matches[cursor] < t) ++cursor;
-          hit = cursor < matches.size() && matches[cursor] == t;
         } else {
-          hit = std::binary_search(matches.begin(), matches.end(), t);
+          cursor = static_cast<std::size_t>(
+              std::lower_bound(matches.begin(), matches.end(), t) - matches.begin());
         }
+        const bool hit = cursor < matches.size() && matches[cursor] == t;
         last_offset = t;
         if (!hit) continue;
       }

@@ -71,6 +71,8 @@ TEST(CanCallDb, LicencesAreFoundWithTheirLines) {
   r = found(table, "VE3XYZ");
   EXPECT_STREQ(r.name_line, " OTTAWA ARC");
   EXPECT_STREQ(r.street_line, "1 MAIN ST");
+  // Letters past the sixth character are not part of the key: the key's callsign heads the record.
+  EXPECT_STREQ(found(table, "VE3XYZQ").callsign, "VE3XYZ");
 
   r = found(table, "VO1A");
   EXPECT_STREQ(r.street_line, "no addr given");
@@ -163,30 +165,41 @@ TEST(CanCallDb, MissingShortOrUnfinishedFilesGiveNoEntries) {
   EXPECT_TRUE(table.entries.empty());
 }
 
-TEST(CanCallDb, UnreadableRecordStillCountsAsFound) {
+TEST(CanCallDb, ReplacedFileIsReadOnlyByTheNextStart) {
   TempDir dir;
   write_can(dir.file("cancall.db"), "20160320", kSample);
   CanadianTable table;
   ASSERT_EQ(load_canadian_table(dir.file("cancall.db"), &table), 0);
+  EXPECT_STREQ(found(table, "VE3XYZ").name_line, " OTTAWA ARC");
 
-  // The file went away after start-up.
-  ASSERT_EQ(std::remove(dir.file("cancall.db").c_str()), 0);
-  LookupResult result;
-  LookupStatus status = lookup_canadian_call(table, "VA1AA", &result);
-  EXPECT_TRUE(status.found);
-  EXPECT_TRUE(status.damaged);
-  EXPECT_STREQ(result.callsign, "VA1AA");
-  EXPECT_STREQ(result.name_line, "");
-  EXPECT_STREQ(result.street_line, "");
-  EXPECT_STREQ(result.place_line, "NS");
+  // An update puts a new file in place with a licence in front: every text offset moves.
+  std::vector<Licence> list = kSample;
+  list.insert(list.begin(), {"VA2ZZ", 13, "FRONT", "Added", "1 RUE", "MONTREAL", "H1A 1A1"});
+  write_can(dir.file("cancall.new"), "20160321", list);
+  ASSERT_EQ(std::rename(dir.file("cancall.new").c_str(), dir.file("cancall.db").c_str()), 0);
+  EXPECT_STREQ(found(table, "VE3XYZ").name_line, " OTTAWA ARC");
 
-  // An offset beyond the end of the file.
-  table.entries[0].word1 = CanEntry::make_word1(0xFFFFFF, 0);
+  CanadianTable next;
+  ASSERT_EQ(load_canadian_table(dir.file("cancall.db"), &next), 0);
+  EXPECT_STREQ(found(next, "VA2ZZ").name_line, "Added FRONT");
+}
+
+TEST(CanCallDb, TextOffsetOutsideTheTextAreaShowsNoText) {
+  TempDir dir;
   write_can(dir.file("cancall.db"), "20160320", kSample);
-  status = lookup_canadian_call(table, "VA1AA", &result);
-  EXPECT_TRUE(status.found);
-  EXPECT_TRUE(status.damaged);
-  EXPECT_STREQ(result.place_line, "NS");
+  CanadianTable table;
+  ASSERT_EQ(load_canadian_table(dir.file("cancall.db"), &table), 0);
+  for (const std::uint32_t offset : {0u, 11u, table.index_offset, 0xFFFFFFu}) {
+    table.entries[0].word1 = CanEntry::make_word1(offset, 0);
+    LookupResult result;
+    const char* why = nullptr;
+    const LookupStatus status = lookup_canadian_call(table, "VA1AA", &result, &why);
+    EXPECT_TRUE(status.found && status.damaged) << offset;
+    EXPECT_STREQ(result.callsign, "VA1AA");
+    EXPECT_STREQ(result.name_line, "") << offset;
+    EXPECT_STREQ(result.place_line, "NS") << offset;
+    EXPECT_STREQ(why, kTextOutsideArea) << offset;
+  }
 }
 
 TEST(CanCallDb, EveryTruncationLoadsOrFailsCleanly) {

@@ -143,6 +143,7 @@ TEST_F(LookupFolder, DamageIsNamedPerFile) {
   const SearchOutput out = search(files, "K1ABC");
   EXPECT_FALSE(out.found);
   EXPECT_EQ(out.damaged, "call.db callprev.db");
+  EXPECT_EQ(out.why, "a read came back short");
   EXPECT_EQ(out.text, "K1ABC NOT FOUND\r\n\r\n");
 }
 

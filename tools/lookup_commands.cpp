@@ -53,8 +53,8 @@ int run_lookup(const std::string& folder, const std::vector<std::string>& callsi
     print_text(out.text);
     std::fflush(stdout);
     if (!out.damaged.empty()) {
-      std::fprintf(stderr, "calldb: %s: damaged file, a read came back short\n",
-                   out.damaged.c_str());
+      std::fprintf(stderr, "calldb: %s: damaged file, %s\n", out.damaged.c_str(),
+                   out.why.c_str());
     }
     if (!out.found) rc = kExitMiss;
   }

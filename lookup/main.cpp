@@ -3,7 +3,11 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QDir>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include "lookup/edition.h"
 #include "lookup/help_opener.h"
@@ -28,18 +32,39 @@ QString data_folder(const QStringList& arguments) {
   return QDir::home().filePath(QString::fromUtf8(ORBISK_DATA_FOLDER));
 }
 
+// Reads the command line before any window system is touched, so that the help and a usage
+// error reach the terminal without a display. Exits after the help (0) or a usage error (2).
+QStringList folder_argument(int argc, char** argv) {
+  QCoreApplication core(argc, argv);
+  QCommandLineParser parser;
+  if (lookup::kUsOnly) {
+    parser.setApplicationDescription("Looks callsigns up in the US licence database "
+                                     "(US-only edition: no Canadian or previous callsigns).");
+    parser.addPositionalArgument(
+        "folder", "The folder holding call.db (default: the current directory)", "[FOLDER]");
+  } else {
+    parser.setApplicationDescription(
+        "Looks callsigns up in the US and Canadian licence databases.");
+    parser.addPositionalArgument("folder", "The data folder (default: the build's)", "[FOLDER]");
+  }
+  parser.addHelpOption();
+  if (!parser.parse(core.arguments())) {
+    std::fprintf(stderr, "%s: %s\n%s", argv[0], parser.errorText().toLocal8Bit().constData(),
+                 parser.helpText().toLocal8Bit().constData());
+    std::exit(2);
+  }
+  if (parser.isSet("help") || parser.isSet("help-all")) parser.showHelp(0);
+  return parser.positionalArguments();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const QStringList folder = folder_argument(argc, argv);
   QApplication app(argc, argv);
-  QCommandLineParser parser;
-  parser.setApplicationDescription("Looks callsigns up in the US and Canadian licence databases.");
-  parser.addHelpOption();
-  parser.addPositionalArgument("folder", "The data folder (default: the build's)", "[FOLDER]");
-  parser.process(app);
   lookup::QtMessageBoxes boxes;
   lookup::DesktopHelpOpener help;
-  lookup::MainWindow window(boxes, help, data_folder(parser.positionalArguments()));
+  lookup::MainWindow window(boxes, help, data_folder(folder));
   window.show();
   window.start();
   return app.exec();

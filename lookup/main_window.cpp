@@ -101,10 +101,8 @@ void MainWindow::make_controls() {
   if (!kUsOnly) canadian_line_ = text_line(client_, QString());
   prompt_ = text_line(client_, QStringLiteral("Enter Callsign and 'enter'"));
 
-  callsign_ = new FittedLineEdit(client_);
+  callsign_ = make_fitted_box(client_, kMaxTyped, true);
   set_control_id(callsign_, kIdCallsign);
-  callsign_->setMaxLength(kMaxTyped);
-  callsign_->setValidator(new UpperCaseValidator(callsign_, callsign_));
 
   search_ = button(client_, "Search", kIdSearch);
   extended_ = button(client_, "Extended Search", kIdExtendedSearch);
@@ -157,7 +155,8 @@ void MainWindow::start() {
   }
   database_line_->setText(QString::fromLatin1(dbfiles::database_line(files_.us).c_str()));
   output_.clear();
-  if (files_.prev_ready) {
+  startup_line_ = files_.prev_ready;
+  if (startup_line_) {
     output_.push_back(dbfiles::prev_line(files_.prev, dbfiles::kCallPrevDbName));
   }
   show_output();
@@ -194,8 +193,10 @@ void MainWindow::search() {
     if (history_.size() > kHistoryLimit) history_.pop_front();
     output_.assign(history_.rbegin(), history_.rend());
   } else {
+    if (startup_line_) output_.clear();
     output_.push_front(out.text);
   }
+  startup_line_ = false;
   // Whole blocks only, the newest first, up to the limit.
   std::size_t bytes = 0;
   std::size_t keep = 0;

@@ -84,6 +84,8 @@ class MainWindow : public QMainWindow {
   std::deque<std::string> history_;
   // What the output box shows, newest first: record blocks, miss lines, the start-up line.
   std::deque<std::string> output_;
+  // The start-up line about previous calls is shown until the first Search replaces it.
+  bool startup_line_ = false;
 
   QWidget* client_ = nullptr;
   QLabel* panel_ = nullptr;

@@ -81,11 +81,11 @@ SearchDialog::SearchDialog(const dbfiles::UsDatabase& db, IndexCopy* index, Mess
   text_at(this, "State", du.rect(0, 45, 20, 12), Qt::AlignRight);
   text_at(this, "Zip", du.rect(0, 60, 20, 12), Qt::AlignRight);
 
-  name_ = make_upper_case_box(this, static_cast<int>(kNameLimit));
+  name_ = make_fitted_box(this, static_cast<int>(kNameLimit), true);
   set_control_id(name_, kIdName);
   name_->setGeometry(du.rect(22, 15, 100, 12));
 
-  city_ = make_upper_case_box(this, static_cast<int>(kCityLimit));
+  city_ = make_fitted_box(this, static_cast<int>(kCityLimit), true);
   set_control_id(city_, kIdCity);
   city_->setGeometry(du.rect(22, 30, 100, 12));
 
@@ -104,9 +104,8 @@ SearchDialog::SearchDialog(const dbfiles::UsDatabase& db, IndexCopy* index, Mess
   const int row_height = std::max(1, state_->view()->sizeHintForRow(0));
   state_->setMaxVisibleItems(std::max(1, (state_rect.height() - closed_height) / row_height));
 
-  zip_ = new QLineEdit(this);
+  zip_ = make_fitted_box(this, static_cast<int>(kZipLimit), false);
   set_control_id(zip_, kIdZip);
-  zip_->setMaxLength(static_cast<int>(kZipLimit));
   zip_->setGeometry(du.rect(22, 60, 40, 12));
 
   text_at(this, "(last, first ...)", du.rect(124, 15, 100, 12), Qt::AlignLeft);
@@ -152,8 +151,16 @@ void SearchDialog::search() {
   criteria.city = typed(city_);
   criteria.state = state_->currentIndex();
   criteria.zip = typed(zip_);
+  // A search that runs starts from an empty result box; without criteria the search only
+  // asks for them, and the box keeps what it showed.
+  const bool runs = !criteria.name.empty() || !criteria.city.empty() || criteria.state != 0 ||
+                    zip_criterion(criteria.zip) != 0;
+  if (runs) {
+    results_->clear();
+    if (isVisible()) results_->viewport()->repaint();
+  }
   const SearchOutcome outcome = extended_search(db_, *index_, criteria, kOutputLimit, view_);
-  results_->setPlainText(shown_text(outcome.text));
+  if (outcome.ran) results_->setPlainText(shown_text(outcome.text));
 }
 
 }  // namespace lookup

@@ -17,15 +17,16 @@ constexpr int kCursorRoom = 1;
 
 }  // namespace
 
-UpperCaseValidator::UpperCaseValidator(QObject* parent, FittedLineEdit* fit)
-    : QValidator(parent), fit_(fit) {}
+FittedValidator::FittedValidator(FittedLineEdit* box, bool upper_case)
+    : QValidator(box), box_(box), upper_case_(upper_case) {}
 
-QValidator::State UpperCaseValidator::validate(QString& input, int& pos) const {
+QValidator::State FittedValidator::validate(QString& input, int& pos) const {
   // Letter by letter, so the text keeps its length and the cursor its place.
-  for (QChar& c : input) c = c.toUpper();
+  if (upper_case_) {
+    for (QChar& c : input) c = c.toUpper();
+  }
   if (pos > input.size()) pos = static_cast<int>(input.size());
-  if (fit_ != nullptr && !fit_->fits(input)) return Invalid;
-  return Acceptable;
+  return box_->fits(input) ? Acceptable : Invalid;
 }
 
 bool FittedLineEdit::fits(const QString& text) const {
@@ -44,10 +45,10 @@ QString shown_text(const std::string& text) {
   return shown;
 }
 
-QLineEdit* make_upper_case_box(QWidget* parent, int max_length) {
-  auto* box = new QLineEdit(parent);
+FittedLineEdit* make_fitted_box(QWidget* parent, int max_length, bool upper_case) {
+  auto* box = new FittedLineEdit(parent);
   box->setMaxLength(max_length);
-  box->setValidator(new UpperCaseValidator(box));
+  box->setValidator(new FittedValidator(box, upper_case));
   return box;
 }
 

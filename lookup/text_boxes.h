@@ -1,5 +1,6 @@
-// Edit boxes of the lookup windows: boxes that turn typed letters to upper case, and the
-// callsign box, whose text never grows past what its width shows.
+// Edit boxes of the lookup windows: the callsign box and the Extended Search's Name, City and
+// Zip boxes never scroll sideways (their text never grows past what their width shows), and
+// all but the Zip box turn typed letters to upper case.
 #pragma once
 
 #include <QLineEdit>
@@ -11,16 +12,17 @@ namespace lookup {
 
 class FittedLineEdit;
 
-// Turns every letter to upper case as it is typed or pasted. With `fit` set, refuses any text
-// wider than the box can show without scrolling.
-class UpperCaseValidator : public QValidator {
+// Refuses any text wider than `box` can show without scrolling; with `upper_case`, turns every
+// letter to upper case as it is typed or pasted.
+class FittedValidator : public QValidator {
   Q_OBJECT
  public:
-  explicit UpperCaseValidator(QObject* parent, FittedLineEdit* fit = nullptr);
+  FittedValidator(FittedLineEdit* box, bool upper_case);
   State validate(QString& input, int& pos) const override;
 
  private:
-  FittedLineEdit* fit_;
+  FittedLineEdit* box_;
+  bool upper_case_;
 };
 
 // A line edit that can tell whether a text fits in it unscrolled.
@@ -34,7 +36,7 @@ class FittedLineEdit : public QLineEdit {
 // A text with "\r\n" line ends as a text box shows it: each "\r\n" a line break.
 QString shown_text(const std::string& text);
 
-// An upper-case box of at most `max_length` characters.
-QLineEdit* make_upper_case_box(QWidget* parent, int max_length);
+// A box of at most `max_length` characters that never scrolls sideways.
+FittedLineEdit* make_fitted_box(QWidget* parent, int max_length, bool upper_case);
 
 }  // namespace lookup

@@ -163,13 +163,24 @@ class SearchDialogTest : public QObject {
     QTest::keyClicks(d.city, QStringLiteral("boston"));
     QCOMPARE(d.name->text(), QStringLiteral("SMITH, J"));
     QCOMPARE(d.city->text(), QStringLiteral("BOSTON"));
+    // Name, City and Zip take only what their width shows: they never scroll sideways.
+    for (QLineEdit* box : {d.name, d.city, d.zip}) {
+      box->clear();
+      QTest::keyClicks(box, QString(40, QLatin1Char('W')));
+      QVERIFY(!box->text().isEmpty());
+      QVERIFY(box->fontMetrics().horizontalAdvance(box->text()) < box->width());
+    }
   }
 
   void withoutCriteriaItOnlyAsks() {
     Dialog d(small_db());
+    d.type_and_enter(d.zip, "00501");
+    const QString shown = d.results->toPlainText();
+    QVERIFY(!shown.isEmpty());
+    d.zip->clear();
     QTest::mouseClick(d.search, Qt::LeftButton);
     QCOMPARE(d.boxes.lines(), QStringList({"Search: No search criteria were specified"}));
-    QCOMPARE(d.results->toPlainText(), QString());
+    QCOMPARE(d.results->toPlainText(), shown);
     QCOMPARE(d.status->text(), QString());
   }
 
@@ -215,8 +226,14 @@ class SearchDialogTest : public QObject {
   void stateAloneRunsToTheOutputLimit() {
     Dialog d(big_db(700));
     QVERIFY(d.ok);
+    d.type_and_enter(d.zip, "5601");
+    d.zip->clear();
+    // The earlier results are gone while the search runs.
+    QString shown_at_box = QStringLiteral("no box");
+    d.boxes.on_show = [&] { shown_at_box = d.results->toPlainText(); };
     d.state->setCurrentIndex(d.state->findText(QStringLiteral("VT")));
     QTest::mouseClick(d.search, Qt::LeftButton);
+    QCOMPARE(shown_at_box, QString());
     QCOMPARE(d.boxes.lines(), QStringList({"SORRY: Too much output: Some results will not be shown"}));
     QCOMPARE(d.boxes.shown[0].icon, lookup::BoxIcon::warning);
     const QString text = d.results->toPlainText();

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,10 +30,11 @@ void server_option(const QCommandLineParser& parser, const QString& option, int 
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  QApplication app(argc, argv);
+// Reads the command line into `settings` before any window system is touched, so that the
+// help and a usage error reach the terminal without a display. Exits after the help (0) or a
+// usage error (2).
+void read_command_line(int argc, char** argv, fernwick::WindowSettings* settings) {
+  QCoreApplication core(argc, argv);
   QCommandLineParser parser;
   parser.setApplicationDescription("Keeps the US and Canadian licence databases current.");
   parser.addHelpOption();
@@ -45,29 +47,39 @@ int main(int argc, char** argv) {
   parser.addOption({"ca-file", "PEM certificates to trust beside the system's.", "FILE"});
   parser.addOption({"floppy-folder", "The folder standing for drive A: (default: the build's).",
                     "DIR"});
-  parser.process(app);
+  if (!parser.parse(core.arguments())) {
+    std::fprintf(stderr, "fernwick: %s\n%s", parser.errorText().toLocal8Bit().constData(),
+                 parser.helpText().toLocal8Bit().constData());
+    std::exit(2);
+  }
+  if (parser.isSet("help") || parser.isSet("help-all")) parser.showHelp(0);
+  server_option(parser, "update-server", 80, &settings->server);
+  server_option(parser, "canada-server", 443, &settings->canada_server);
+  if (parser.isSet("ca-file")) settings->ca_file = parser.value("ca-file").toStdString();
+  if (parser.isSet("floppy-folder")) {
+    settings->floppy_folder = parser.value("floppy-folder").toStdString();
+  }
+  if (!parser.positionalArguments().isEmpty()) {
+    settings->folder = parser.positionalArguments().first().toStdString();
+  }
+}
 
-  fernwick::QtMessageBoxes boxes;
-  fernwick::DesktopHelpOpener help;
+}  // namespace
 
+int main(int argc, char** argv) {
   fernwick::WindowSettings settings;
   settings.server = updater::default_update_server();
   settings.floppy_folder = updater::default_floppy_folder();
   settings.canada_server = updater::default_canada_server();
   settings.zlib_library = platform::zlib_library_name();
+  settings.help_url = QString::fromUtf8(FERNWICK_HELP_URL);
+  read_command_line(argc, argv, &settings);
+
+  QApplication app(argc, argv);
+  fernwick::QtMessageBoxes boxes;
+  fernwick::DesktopHelpOpener help;
   settings.boxes = &boxes;
   settings.help = &help;
-  settings.help_url = QString::fromUtf8(FERNWICK_HELP_URL);
-  server_option(parser, "update-server", 80, &settings.server);
-  server_option(parser, "canada-server", 443, &settings.canada_server);
-  if (parser.isSet("ca-file")) settings.ca_file = parser.value("ca-file").toStdString();
-  if (parser.isSet("floppy-folder")) {
-    settings.floppy_folder = parser.value("floppy-folder").toStdString();
-  }
-  if (!parser.positionalArguments().isEmpty()) {
-    settings.folder = parser.positionalArguments().first().toStdString();
-  }
-
   fernwick::Window window(std::move(settings));
   window.show();
   window.start();

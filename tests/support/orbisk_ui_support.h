@@ -31,12 +31,13 @@ struct ShownBox {
   lookup::BoxIcon icon;
 };
 
-// Records every box and answers OK at once.
+// Records every box, runs `on_show` (when set) and answers OK at once.
 class FakeMessageBoxes final : public lookup::MessageBoxes {
  public:
   lookup::BoxAnswer show(QWidget*, const QString& text, const QString& caption,
                          lookup::BoxIcon icon) override {
     shown.push_back(ShownBox{caption, text, icon});
+    if (on_show) on_show();
     return lookup::BoxAnswer::ok;
   }
   // "caption: text" of each box, in order.
@@ -46,6 +47,7 @@ class FakeMessageBoxes final : public lookup::MessageBoxes {
     return out;
   }
   std::vector<ShownBox> shown;
+  std::function<void()> on_show;
 };
 
 class FakeHelpOpener final : public lookup::HelpOpener {

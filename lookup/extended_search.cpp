@@ -114,6 +114,11 @@ std::int32_t zip_criterion(const std::string& text) {
   return static_cast<std::int32_t>(value);
 }
 
+bool has_criteria(const SearchCriteria& criteria) {
+  return !criteria.name.empty() || !criteria.city.empty() || criteria.state != 0 ||
+         zip_criterion(criteria.zip) != 0;
+}
+
 SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& index,
                               const SearchCriteria& criteria, std::size_t output_limit,
                               SearchView& view) {
@@ -123,7 +128,7 @@ SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& in
   const std::string city = criteria.city.substr(0, kCityLimit);
   const std::int32_t zip = zip_criterion(criteria.zip);
   const int state = criteria.state;
-  if (typed_name.empty() && city.empty() && zip == 0 && state == 0) {
+  if (!has_criteria(criteria)) {
     view.message_box("No search criteria were specified", "Search", SearchIcon::none);
     return out;
   }

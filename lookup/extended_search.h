@@ -64,6 +64,9 @@ std::string normalise_name(std::string name);
 // The ZIP box as a number, by the C library's string-to-long rules; 0 means no criterion.
 std::int32_t zip_criterion(const std::string& text);
 
+// True when a search with these criteria runs; without any it only asks for them.
+bool has_criteria(const SearchCriteria& criteria);
+
 struct SearchOutcome {
   bool ran = false;     // false: there were no criteria
   int found = 0;

@@ -153,9 +153,7 @@ void SearchDialog::search() {
   criteria.zip = typed(zip_);
   // A search that runs starts from an empty result box; without criteria the search only
   // asks for them, and the box keeps what it showed.
-  const bool runs = !criteria.name.empty() || !criteria.city.empty() || criteria.state != 0 ||
-                    zip_criterion(criteria.zip) != 0;
-  if (runs) {
+  if (has_criteria(criteria)) {
     results_->clear();
     if (isVisible()) results_->viewport()->repaint();
   }

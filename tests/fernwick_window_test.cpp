@@ -35,9 +35,9 @@
 #include "tests/support/zip_tools.h"
 #include "tests/test_util.h"
 #include "updater/make_update.h"
-#include "updater/window.h"
-#include "updater/window_boxes.h"
-#include "updater/window_link.h"
+#include "fernwick/window.h"
+#include "fernwick/window_boxes.h"
+#include "fernwick/window_link.h"
 
 namespace {
 

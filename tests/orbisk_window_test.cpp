@@ -12,7 +12,7 @@
 
 #include <memory>
 
-#include "lookup/main_window.h"
+#include "orbisk/main_window.h"
 #include "tests/support/orbisk_ui_support.h"
 #include "tests/test_util.h"
 

@@ -12,8 +12,8 @@
 
 #include <memory>
 
-#include "lookup/main_window.h"
-#include "lookup/search_dialog.h"
+#include "orbisk/main_window.h"
+#include "orbisk/search_dialog.h"
 #include "tests/support/orbisk_ui_support.h"
 #include "tests/test_util.h"
 

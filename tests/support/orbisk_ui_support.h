@@ -19,9 +19,9 @@
 
 #include "dbfiles/dbwriter.h"
 #include "dbfiles/lookup.h"
-#include "lookup/control_ids.h"
-#include "lookup/help_opener.h"
-#include "lookup/message_boxes.h"
+#include "orbisk/control_ids.h"
+#include "orbisk/help_opener.h"
+#include "orbisk/message_boxes.h"
 
 namespace uitest {
 

@@ -1,11 +1,11 @@
-#include "lookup/about_box.h"
+#include "orbisk/about_box.h"
 
 #include <QLabel>
 #include <QPushButton>
 
-#include "lookup/control_ids.h"
-#include "lookup/dialog_units.h"
-#include "lookup/edition.h"
+#include "orbisk/control_ids.h"
+#include "orbisk/dialog_units.h"
+#include "orbisk/edition.h"
 
 namespace lookup {
 

@@ -19,7 +19,7 @@
 
 #include "platform/platform.h"
 #include "updater/updater_state.h"
-#include "updater/window_rules.h"
+#include "fernwick/window_rules.h"
 #include "updater/worker_link.h"
 #include "updater/zlib_api.h"
 

@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "lookup/edition.h"
-#include "lookup/help_opener.h"
-#include "lookup/main_window.h"
-#include "lookup/message_boxes.h"
+#include "orbisk/edition.h"
+#include "orbisk/help_opener.h"
+#include "orbisk/main_window.h"
+#include "orbisk/message_boxes.h"
 
 #ifndef ORBISK_DATA_FOLDER
 #define ORBISK_DATA_FOLDER "vantry/calldb"

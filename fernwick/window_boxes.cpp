@@ -1,4 +1,4 @@
-#include "updater/window_boxes.h"
+#include "fernwick/window_boxes.h"
 
 #include <QDesktopServices>
 #include <QMessageBox>

@@ -1,4 +1,4 @@
-#include "lookup/main_window.h"
+#include "orbisk/main_window.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -15,13 +15,13 @@
 #include <algorithm>
 #include <utility>
 
-#include "lookup/about_box.h"
-#include "lookup/control_ids.h"
-#include "lookup/edition.h"
-#include "lookup/help_opener.h"
-#include "lookup/message_boxes.h"
-#include "lookup/search_dialog.h"
-#include "lookup/text_boxes.h"
+#include "orbisk/about_box.h"
+#include "orbisk/control_ids.h"
+#include "orbisk/edition.h"
+#include "orbisk/help_opener.h"
+#include "orbisk/message_boxes.h"
+#include "orbisk/search_dialog.h"
+#include "orbisk/text_boxes.h"
 #include "platform/platform.h"
 
 namespace lookup {

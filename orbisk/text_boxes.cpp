@@ -1,4 +1,4 @@
-#include "lookup/text_boxes.h"
+#include "orbisk/text_boxes.h"
 
 #include <QFontMetricsF>
 #include <QStyle>

@@ -1,4 +1,4 @@
-#include "updater/window.h"
+#include "fernwick/window.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -20,8 +20,8 @@
 #include "updater/canupdate.h"
 #include "updater/doupdate.h"
 #include "updater/floppy.h"
-#include "updater/window_boxes.h"
-#include "updater/window_link.h"
+#include "fernwick/window_boxes.h"
+#include "fernwick/window_link.h"
 #include "updater/zlib_loader.h"
 
 namespace fernwick {

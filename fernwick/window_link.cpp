@@ -1,10 +1,10 @@
-#include "updater/window_link.h"
+#include "fernwick/window_link.h"
 
 #include <QMetaObject>
 #include <QThread>
 #include <string>
 
-#include "updater/window.h"
+#include "fernwick/window.h"
 
 namespace fernwick {
 

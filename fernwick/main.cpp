@@ -10,8 +10,8 @@
 #include <cstdlib>
 
 #include "updater/updater_state.h"
-#include "updater/window.h"
-#include "updater/window_boxes.h"
+#include "fernwick/window.h"
+#include "fernwick/window_boxes.h"
 
 #ifndef FERNWICK_HELP_URL
 #define FERNWICK_HELP_URL "http://localhost:8080/fernwick-help.html"

@@ -13,10 +13,10 @@
 
 #include <cstdio>
 
-#include "lookup/control_ids.h"
-#include "lookup/help_opener.h"
-#include "lookup/main_window.h"
-#include "lookup/message_boxes.h"
+#include "orbisk/control_ids.h"
+#include "orbisk/help_opener.h"
+#include "orbisk/main_window.h"
+#include "orbisk/message_boxes.h"
 
 namespace {
 

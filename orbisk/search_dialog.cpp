@@ -1,4 +1,4 @@
-#include "lookup/search_dialog.h"
+#include "orbisk/search_dialog.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -10,11 +10,11 @@
 #include <algorithm>
 
 #include "dbfiles/callkey.h"
-#include "lookup/control_ids.h"
-#include "lookup/dialog_units.h"
-#include "lookup/edition.h"
-#include "lookup/message_boxes.h"
-#include "lookup/text_boxes.h"
+#include "orbisk/control_ids.h"
+#include "orbisk/dialog_units.h"
+#include "orbisk/edition.h"
+#include "orbisk/message_boxes.h"
+#include "orbisk/text_boxes.h"
 
 namespace lookup {
 

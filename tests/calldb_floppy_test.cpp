@@ -139,7 +139,7 @@ TEST_F(CalldbFloppyTest, CopyToCopiesEightFilesInTheOrderGivenReplacingTheFloppy
   for (const std::string& name : names) {
     write_bytes(data(name), "new " + name);
     args.push_back(name);
-    expected_out += "Copying " + name + " to A:\n";
+    expected_out += "Copying " + name + " to A: (" + floppy_ + ")\n";
   }
   write_bytes(floppy(names[0]), "an old copy that is longer than the new one");
 
@@ -154,11 +154,9 @@ TEST_F(CalldbFloppyTest, CopyToGivesUpAFileThatCannotBeCopiedAndExitsOne) {
   write_bytes(data("0112to0119.db"), "second week");
   const Outcome r = calldb({"copy-to", "--floppy", floppy_, "0105to0112.db", "0112to0119.db"},
                            data_);
-  EXPECT_EQ(r.out,
-            "Copying 0105to0112.db to A:\n"
-            "Copying 0112to0119.db to A:\n"
-            "Copying complete\n");
-  EXPECT_EQ(r.err, "ERROR copying file: A:\\0105to0112.db\n");
+  EXPECT_EQ(r.out, "Copying 0105to0112.db to A: (" + floppy_ + ")\nCopying 0112to0119.db to A: (" +
+                       floppy_ + ")\nCopying complete\n");
+  EXPECT_EQ(r.err, "ERROR copying file: A:\\0105to0112.db (" + floppy("0105to0112.db") + ")\n");
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(names_in(floppy_), std::vector<std::string>{"0112to0119.db"});
 }
@@ -194,7 +192,7 @@ TEST_F(CalldbFloppyTest, CopyFromCopiesNewUpdateFilesAndLeavesTheDataFoldersOwn)
 
   const Outcome r = calldb({"copy-from", "-C", data_, "--floppy", floppy_});
   EXPECT_EQ(r.out,
-            "Reading floppy disk...\n"
+            "Reading floppy disk A: (" + floppy_ + ")...\n"
             "0105to0112.db is already on hard disk\n"
             "Copying 0112to0119.db from floppy\n"
             "Copying complete\n");
@@ -204,9 +202,13 @@ TEST_F(CalldbFloppyTest, CopyFromCopiesNewUpdateFilesAndLeavesTheDataFoldersOwn)
   EXPECT_EQ(read_bytes(data("0112to0119.db")), "from the floppy");
   EXPECT_EQ(names_in(data_), (std::vector<std::string>{"0105to0112.db", "0112to0119.db"}));
 
+  const std::string none = "A: (" + floppy("none") + ")";
   const Outcome no_disk = calldb({"copy-from", "-C", data_, "--floppy", floppy("none")});
-  EXPECT_EQ(no_disk.out, "Reading floppy disk...\nCopying complete\n");
-  EXPECT_EQ(no_disk.code, 0);
+  EXPECT_EQ(no_disk.out, "Reading floppy disk " + none + "...\nNothing copied: " + none +
+                             " not found\n");
+  EXPECT_EQ(no_disk.err,
+            "ERROR copying file: " + none + " not found\nIs the floppy disk in the drive?\n");
+  EXPECT_EQ(no_disk.code, 1);
 }
 
 TEST_F(CalldbFloppyTest, CopyFromExitsOneWhenACopyIsGivenUpShowingNamesEscaped) {
@@ -214,13 +216,13 @@ TEST_F(CalldbFloppyTest, CopyFromExitsOneWhenACopyIsGivenUpShowingNamesEscaped) 
   write_bytes(floppy("\x1b[2J\x07" "abcde.db"), "a name that clears the terminal");
   const Outcome r = calldb({"copy-from", "-C", data("missing"), "--floppy", floppy_});
   EXPECT_EQ(r.out,
-            "Reading floppy disk...\n"
+            "Reading floppy disk A: (" + floppy_ + ")...\n"
             "Copying \\x1b[2J\\x07abcde.db from floppy\n"
             "Copying 0105to0112.db from floppy\n"
-            "Copying complete\n");
+            "Nothing copied\n");
   EXPECT_EQ(r.err,
-            "ERROR copying file: A:\\\\x1b[2J\\x07abcde.db\n"
-            "ERROR copying file: A:\\0105to0112.db\n");
+            "ERROR copying file: A:\\\\x1b[2J\\x07abcde.db (" + floppy_ + "/\\x1b[2J\\x07abcde.db)\n"
+            "ERROR copying file: A:\\0105to0112.db (" + floppy("0105to0112.db") + ")\n");
   EXPECT_EQ(r.code, 1);
 
   const Outcome extra = calldb({"copy-from", "-C", data_, "--floppy", floppy_, "x.db"});

@@ -89,10 +89,13 @@ class FloppyTest : public ::testing::Test {
     EXPECT_EQ(link_.events().back().rfind("finished:", 0), 0u);
   }
 
+  // "A: (FOLDER)": drive A: and the folder standing for it, as the log names them.
+  std::string a() const { return "A: (" + floppy_.path() + ")"; }
+
   void expect_copy_box(std::size_t index, const std::string& name) {
     const auto boxes = link_.boxes();
     ASSERT_LT(index, boxes.size());
-    EXPECT_EQ(boxes[index].text, "A:\\" + name);
+    EXPECT_EQ(boxes[index].text, "A:\\" + name + " (" + floppy_.file(name) + ")");
     EXPECT_EQ(boxes[index].caption, "ERROR copying file");
     EXPECT_EQ(boxes[index].buttons, Buttons::retry_cancel);
     EXPECT_EQ(boxes[index].icon, Icon::none);
@@ -121,8 +124,8 @@ TEST_F(FloppyTest, CopyToCopiesTheRowsInUseInRowOrderReplacingFilesOnTheFloppy) 
   EXPECT_EQ(updater::copy_to_floppy(env_), 0);
 
   EXPECT_EQ(link_.log(),
-            "Copying 0112to0119.db to A:\r\n"
-            "Copying 0105to0112.db to A:\r\n"
+            "Copying 0112to0119.db to " + a() + "\r\n"
+            "Copying 0105to0112.db to " + a() + "\r\n"
             "Copying complete\r\n");
   EXPECT_TRUE(link_.boxes().empty());
   using Files = std::vector<std::pair<std::string, std::string>>;
@@ -131,16 +134,51 @@ TEST_F(FloppyTest, CopyToCopiesTheRowsInUseInRowOrderReplacingFilesOnTheFloppy) 
   expect_finished_once(updater::UM_FLOPPY_DONE);
 }
 
-TEST_F(FloppyTest, CopyToWithNoRowsInUseLogsOnlyCopyingComplete) {
+// Nothing copied is said so; a floppy folder that is not there is one box, whatever the files.
+TEST_F(FloppyTest, NothingCopiedIsSaidSoAndAMissingFloppyIsOneBox) {
   testutil::write_bytes(data_.file("0105to0112.db"), "first week");
+  testutil::write_bytes(floppy_.file("0105to0112.db"), "first week");
+  testutil::write_bytes(floppy_.file("0112to0119.db"), "second week");
+  testutil::write_bytes(data_.file("0112to0119.db"), "second week");
   add_row("0105to0112.db");
-  state_.rows_in_use = 0;
+  add_row("0112to0119.db");
+  const std::string missing = floppy_.file("no-disk");
+  const std::string from = "Reading floppy disk A: (" + missing + ")...\r\n";
+  const std::string gone = "Nothing copied: A: (" + missing + ") not found\r\n";
+  struct Case {
+    const char* what;
+    int rows;
+    bool floppy_there;
+    int (*worker)(updater::WorkerEnv&);
+    std::string log;
+  };
+  const Case cases[] = {
+      {"to, no rows", 0, true, updater::copy_to_floppy, "Nothing copied\r\n"},
+      {"to, no floppy", 2, false, updater::copy_to_floppy, gone},
+      {"from, all there", 0, true, updater::copy_from_floppy,
+       "Reading floppy disk " + a() + "...\r\n0105to0112.db is already on hard disk\r\n" +
+           "0112to0119.db is already on hard disk\r\nNothing copied\r\n"},
+      {"from, no floppy", 0, false, updater::copy_from_floppy, from + gone},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    link_.clear();
+    state_.rows_in_use = c.rows;
+    env_.floppy_folder = c.floppy_there ? floppy_.path() : missing;
 
-  EXPECT_EQ(updater::copy_to_floppy(env_), 0);
+    EXPECT_EQ(c.worker(env_), 0);
 
-  EXPECT_EQ(link_.log(), "Copying complete\r\n");
-  EXPECT_TRUE(files_in(floppy_.path()).empty());
-  expect_finished_once(updater::UM_FLOPPY_DONE);
+    EXPECT_EQ(link_.log(), c.log);
+    ASSERT_EQ(link_.boxes().size(), c.floppy_there ? 0u : 1u);
+    if (!c.floppy_there) {
+      EXPECT_EQ(link_.boxes()[0].text,
+                "A: (" + missing + ") not found\rIs the floppy disk in the drive?");
+      EXPECT_EQ(link_.boxes()[0].caption, "ERROR copying file");
+      EXPECT_EQ(link_.boxes()[0].buttons, Buttons::ok);
+      EXPECT_FALSE(fs::exists(missing));
+    }
+    expect_finished_once(updater::UM_FLOPPY_DONE);
+  }
 }
 
 TEST_F(FloppyTest, CopyToAsksRetryOrCancelForEachFailureUntilACopySucceedsOrIsGivenUp) {
@@ -165,9 +203,9 @@ TEST_F(FloppyTest, CopyToAsksRetryOrCancelForEachFailureUntilACopySucceedsOrIsGi
             (Files{{"0105to0112.db", "found it"}, {"0119to0126.db", "third week"}}));
   // A failure writes no log line.
   EXPECT_EQ(link_.log(),
-            "Copying 0105to0112.db to A:\r\n"
-            "Copying 0112to0119.db to A:\r\n"
-            "Copying 0119to0126.db to A:\r\n"
+            "Copying 0105to0112.db to " + a() + "\r\n"
+            "Copying 0112to0119.db to " + a() + "\r\n"
+            "Copying 0119to0126.db to " + a() + "\r\n"
             "Copying complete\r\n");
   expect_finished_once(updater::UM_FLOPPY_DONE);
 }
@@ -228,7 +266,7 @@ TEST_F(FloppyTest, EveryFinalNameHoldsAWholeFileAndNothingIsWrittenThroughASymli
   updater::copy_from_floppy(env_);
 
   EXPECT_EQ(link_.log(),
-            "Reading floppy disk...\r\n"
+            "Reading floppy disk " + a() + "...\r\n"
             "Copying 0112to0119.db from floppy\r\n"
             "0112to0119.db is already on hard disk\r\n"
             "Copying 0119to0126.db from floppy\r\n"
@@ -251,7 +289,7 @@ TEST_F(FloppyTest, CopyFromTakesEveryDbFileOfThirteenCharactersInNameOrder) {
   EXPECT_EQ(updater::copy_from_floppy(env_), 0);
 
   EXPECT_EQ(link_.log(),
-            "Reading floppy disk...\r\n"
+            "Reading floppy disk " + a() + "...\r\n"
             "Copying 0105TO0112.DB from floppy\r\n"
             "Copying 0105to0112.db from floppy\r\n"
             "Copying abcdefghij.db from floppy\r\n"
@@ -274,7 +312,7 @@ TEST_F(FloppyTest, CopyFromNeverReplacesWhatTheDataFolderHas) {
   updater::copy_from_floppy(env_);
 
   EXPECT_EQ(link_.log(),
-            "Reading floppy disk...\r\n"
+            "Reading floppy disk " + a() + "...\r\n"
             "0105to0112.db is already on hard disk\r\n"
             "Copying 0112to0119.db from floppy\r\n"
             "0119to0126.db is already on hard disk\r\n"
@@ -307,20 +345,10 @@ TEST_F(FloppyTest, CopyFromAsksForEachFailedCopyAndRetryCopiesAgain) {
   using Files = std::vector<std::pair<std::string, std::string>>;
   EXPECT_EQ(files_in(missing), (Files{{"0112to0119.db", "second week"}}));
   EXPECT_EQ(link_.log(),
-            "Reading floppy disk...\r\n"
+            "Reading floppy disk " + a() + "...\r\n"
             "Copying 0105to0112.db from floppy\r\n"
             "Copying 0112to0119.db from floppy\r\n"
             "Copying complete\r\n");
-  expect_finished_once(updater::UM_FLOPPY_DONE);
-}
-
-TEST_F(FloppyTest, CopyFromAFloppyThatCannotBeReadLogsOnlyTheFrame) {
-  env_.floppy_folder = floppy_.file("no-disk");
-
-  updater::copy_from_floppy(env_);
-
-  EXPECT_EQ(link_.log(), "Reading floppy disk...\r\nCopying complete\r\n");
-  EXPECT_TRUE(link_.boxes().empty());
   expect_finished_once(updater::UM_FLOPPY_DONE);
 }
 
@@ -467,7 +495,7 @@ TEST_F(CancelTest, CopyToStopsAfterTheFileInHand) {
     add_row(name);
   }
   updater::copy_to_floppy(env_);
-  EXPECT_EQ(link_.log(), "Copying 0105to0112.db to A:\r\n");
+  EXPECT_EQ(link_.log(), "Copying 0105to0112.db to " + a() + "\r\n");
   EXPECT_EQ(names_in(floppy_.path()), std::vector<std::string>{"0105to0112.db"});
   expect_finished_once(updater::UM_FLOPPY_DONE);
 }
@@ -477,7 +505,8 @@ TEST_F(CancelTest, CopyFromStopsAfterTheFileInHand) {
     testutil::write_bytes(floppy_.file(name), name);
   }
   updater::copy_from_floppy(env_);
-  EXPECT_EQ(link_.log(), "Reading floppy disk...\r\nCopying 0105to0112.db from floppy\r\n");
+  EXPECT_EQ(link_.log(),
+            "Reading floppy disk " + a() + "...\r\nCopying 0105to0112.db from floppy\r\n");
   EXPECT_EQ(names_in(data_.path()), std::vector<std::string>{"0105to0112.db"});
   expect_finished_once(updater::UM_FLOPPY_DONE);
 }

@@ -118,10 +118,11 @@ void add_floppy_commands(CLI::App& app, int* exit_code) {
   CLI::App* copy_to = app.add_subcommand(
       "copy-to",
       "Copy update files from the data folder to the floppy disk, replacing files of the same "
-      "names there, as the updater's Copy to floppy does. Prints \"Copying FILE to A:\" for "
-      "each and \"Copying complete\"; a copy that fails is reported on standard error as "
-      "\"ERROR copying file: A:\\FILE\" and given up. Exit 0 when every file was copied, 1 "
-      "when any was not.");
+      "names there, as the updater's Copy to floppy does. Prints \"Copying FILE to A: (DIR)\" "
+      "for each and \"Copying complete\", or \"Nothing copied\" when no file was; a copy "
+      "that fails is reported on standard error as \"ERROR copying file: A:\\FILE "
+      "(DIR/FILE)\" and given up. A floppy folder that is not there is reported once, and "
+      "nothing is copied. Exit 0 when every file was copied, 1 when any was not.");
   add_folder_option(copy_to, to_options.get());
   add_floppy_option(copy_to, to_options.get());
   copy_to
@@ -151,10 +152,11 @@ void add_floppy_commands(CLI::App& app, int* exit_code) {
       "copy-from",
       "Copy update files from the floppy disk to the data folder as the updater's Copy from "
       "floppy does: each *.db file with a name of 13 characters that the data folder does not "
-      "have yet. Prints \"Copying FILE from floppy\" or \"FILE is already on hard disk\" for "
-      "each and \"Copying complete\"; a copy that fails is reported on standard error as "
-      "\"ERROR copying file: A:\\FILE\" and given up. Exit 0 when nothing failed, 1 when any "
-      "copy was given up.");
+      "have yet. Prints \"Reading floppy disk A: (DIR)...\", then \"Copying FILE from "
+      "floppy\" or \"FILE is already on hard disk\" for each and \"Copying complete\", or "
+      "\"Nothing copied\" when no file was; a copy that fails is reported on standard error "
+      "as \"ERROR copying file: A:\\FILE (DIR/FILE)\" and given up. Exit 0 when nothing "
+      "failed, 1 when any copy was given up or the floppy folder is not there.");
   add_folder_option(copy_from, from_options.get());
   add_floppy_option(copy_from, from_options.get());
   copy_from->callback([from_options, exit_code] { *exit_code = run_copy_from(*from_options); });

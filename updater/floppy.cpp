@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "platform/platform.h"
@@ -15,10 +16,25 @@ namespace {
 
 constexpr char kCopyErrorCaption[] = "ERROR copying file";
 constexpr char kCopyingComplete[] = "Copying complete\r\n";
+constexpr char kNothingCopied[] = "Nothing copied\r\n";
 constexpr std::size_t kFloppyNameLength = 13;
 
 std::string floppy_path(const WorkerEnv& env, const std::string& name) {
   return platform::join_path(env.floppy_folder, name);
+}
+
+// "A: (/media/floppy)": the drive as the user knows it, and the folder that stands for it.
+std::string drive_a(const WorkerEnv& env) { return "A: (" + env.floppy_folder + ")"; }
+
+// The floppy's folder must be there before anything is copied: one box says so, instead of
+// one failed copy per file. Returns false (after the box and the log line) when it is not.
+bool floppy_ready(WorkerEnv& env) {
+  std::error_code error;
+  if (std::filesystem::is_directory(env.floppy_folder, error)) return true;
+  env.link->message_box(drive_a(env) + " not found\rIs the floppy disk in the drive?",
+                        kCopyErrorCaption, Buttons::ok, Icon::error);
+  env.link->log_text("Nothing copied: " + drive_a(env) + " not found\r\n");
+  return false;
 }
 
 // Copies until it succeeds or the user gives the file up. A failure is shown, never logged.
@@ -30,7 +46,8 @@ int copy_with_retry(WorkerEnv& env, const std::string& from, const std::string& 
     const int error = platform::copy_file(from, to, replace);
     if (error == 0) return 0;
     if (error == EEXIST && replace == platform::NewFile::Replace::no) return EEXIST;
-    const std::string text = "A:\\" + name_on_floppy;
+    const std::string text =
+        "A:\\" + name_on_floppy + " (" + floppy_path(env, name_on_floppy) + ")";
     const Answer answer =
         env.link->message_box(text, kCopyErrorCaption, Buttons::retry_cancel, Icon::none);
     if (answer != Answer::retry || env.cancelled()) return -1;
@@ -71,8 +88,13 @@ bool is_saved_database_name(std::string_view name) {
 }
 
 int copy_to_floppy(WorkerEnv& env) {
+  if (!floppy_ready(env)) {
+    env.link->finished(UM_FLOPPY_DONE, 0, 0);
+    return 0;
+  }
   remove_leftovers(env);
   bool cancelled = false;
+  int copied = 0;
   for (int row = 0; row < env.state->rows_in_use && row < kRowCount; ++row) {
     if (env.cancelled()) {
       cancelled = true;
@@ -80,22 +102,34 @@ int copy_to_floppy(WorkerEnv& env) {
     }
     const UpdateRow& entry = env.state->update_rows[row];
     const std::string name(entry.name, ::strnlen(entry.name, sizeof entry.name));
-    env.link->log_text("Copying " + name + " to A:\r\n");
+    env.link->log_text("Copying " + name + " to " + drive_a(env) + "\r\n");
     // Replaces the floppy's file (or a symlink planted there) only once the copy is whole.
-    copy_with_retry(env, env.path(name), floppy_path(env, name), name,
-                    platform::NewFile::Replace::yes);
+    if (copy_with_retry(env, env.path(name), floppy_path(env, name), name,
+                        platform::NewFile::Replace::yes) == 0) {
+      ++copied;
+    }
   }
-  if (!cancelled) env.link->log_text(kCopyingComplete);
+  if (!cancelled) env.link->log_text(copied > 0 ? kCopyingComplete : kNothingCopied);
   env.link->finished(UM_FLOPPY_DONE, 0, 0);
   return 0;
 }
 
 int copy_from_floppy(WorkerEnv& env) {
-  env.link->log_text("Reading floppy disk...\r\n");
+  env.link->log_text("Reading floppy disk " + drive_a(env) + "...\r\n");
+  if (!floppy_ready(env)) {
+    env.link->finished(UM_FLOPPY_DONE, 0, 0);
+    return 0;
+  }
   remove_leftovers(env);
   std::vector<std::string> names;
-  if (platform::list_files(env.floppy_folder, "*.db", &names) != 0) names.clear();
+  const int list_error = platform::list_files(env.floppy_folder, "*.db", &names);
+  if (list_error != 0) {
+    names.clear();
+    env.link->message_box(drive_a(env) + " cannot be read, error " + std::to_string(list_error),
+                          kCopyErrorCaption, Buttons::ok, Icon::error);
+  }
   bool cancelled = false;
+  int copied = 0;
   for (const std::string& name : names) {
     if (env.cancelled()) {
       cancelled = true;
@@ -111,12 +145,12 @@ int copy_from_floppy(WorkerEnv& env) {
     env.link->log_text("Copying " + name + " from floppy\r\n");
     // The update file's name appears only once the copy is whole, and never over a file that
     // another writer (a download of the same week) put there meanwhile.
-    if (copy_with_retry(env, floppy_path(env, name), target, name,
-                        platform::NewFile::Replace::no) == EEXIST) {
-      env.link->log_text(already);
-    }
+    const int result =
+        copy_with_retry(env, floppy_path(env, name), target, name, platform::NewFile::Replace::no);
+    if (result == 0) ++copied;
+    if (result == EEXIST) env.link->log_text(already);
   }
-  if (!cancelled) env.link->log_text(kCopyingComplete);
+  if (!cancelled) env.link->log_text(copied > 0 ? kCopyingComplete : kNothingCopied);
   env.link->finished(UM_FLOPPY_DONE, 0, 0);
   return 0;
 }

@@ -59,9 +59,21 @@ TEST(CalldbDemo, MakesTheDocumentedFoldersAndSaysSo) {
   EXPECT_EQ(files_under(dir),
             (std::vector<std::string>{
                 "calldb/", "calldb/call.db", "calldb/callprev.db", "calldb/cancall.db",
-                "server/", "server/datafiles/", "server/datafiles/amateur.zip", "server/db-files/",
+                "calldb/fernwick-help.html", "calldb/orbisk-help.html", "server/",
+                "server/datafiles/", "server/datafiles/amateur.zip", "server/db-files/",
                 "server/db-files/0103to0110.db", "server/db-files/1213to1220.db",
                 "server/db-files/1220to1227.db", "server/db-files/1227to0103.db"}));
+
+  // The help pages beside calldb go into the data folders that demo and sample make.
+  const Outcome sample = run_calldb({"sample", tmp.file("sample")});
+  ASSERT_EQ(sample.code, 0) << sample.err;
+  for (const char* page : {"orbisk-help.html", "fernwick-help.html"}) {
+    const std::string shipped =
+        testutil::read_bytes((fs::path(CALLDB_PATH).parent_path() / page).string());
+    EXPECT_NE(shipped.find("<html"), std::string::npos) << page;
+    EXPECT_EQ(testutil::read_bytes(dir + "/calldb/" + page), shipped) << page;
+    EXPECT_EQ(testutil::read_bytes(tmp.file("sample") + "/" + page), shipped) << page;
+  }
 
   // The data folder is one the lookup reads.
   const Outcome info = run_calldb({"info", "-C", dir + "/calldb"});
@@ -138,7 +150,7 @@ TEST(CalldbDemo, SameSeedSameBytesOtherSeedOtherData) {
   const std::vector<std::string> files = files_under(tmp.file("a"));
   ASSERT_EQ(files, files_under(tmp.file("b")));
   for (const std::string& f : files) {
-    if (f.back() == '/') continue;
+    if (f.back() == '/' || f.ends_with(".html")) continue;  // folders, the shipped help pages
     SCOPED_TRACE(f);
     const std::string a = testutil::read_bytes(tmp.file("a/" + f));
     EXPECT_EQ(a, testutil::read_bytes(tmp.file("b/" + f)));

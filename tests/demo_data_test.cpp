@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -16,6 +17,7 @@
 
 #include "dbfiles/candb.h"
 #include "dbfiles/lookup.h"
+#include "platform/platform.h"
 #include "tests/support/recording_link.h"
 #include "tests/test_util.h"
 #include "updater/convert_canada.h"
@@ -341,6 +343,31 @@ TEST(DemoDates, LatestFridayOnOrBefore) {
   EXPECT_EQ(latest_friday(day(2025, 1, 16)), day(2025, 1, 10));  // Thursday
   EXPECT_EQ(latest_friday(day(2025, 1, 11)), day(2025, 1, 10));  // Saturday
   EXPECT_EQ(latest_friday(day(1970, 1, 1)), day(1969, 12, 26));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The help pages
+
+TEST(HelpPages, EachComesFromTheFirstFolderThatHasItAndNoneIsReplaced) {
+  TempDir a, b, data, empty, full;
+  testutil::write_bytes(a.file("fernwick-help.html"), "a's fernwick");
+  testutil::write_bytes(b.file("fernwick-help.html"), "b's fernwick");
+  testutil::write_bytes(b.file("orbisk-help.html"), "b's orbisk");
+  EXPECT_EQ(copy_help_pages({a.file("none"), a.path(), b.path()}, data.path()), 0);
+  EXPECT_EQ(testutil::read_bytes(data.file("fernwick-help.html")), "a's fernwick");
+  EXPECT_EQ(testutil::read_bytes(data.file("orbisk-help.html")), "b's orbisk");
+
+  testutil::write_bytes(a.file("orbisk-help.html"), "a's orbisk");
+  EXPECT_EQ(copy_help_pages({a.path()}, data.path()), 0);
+  EXPECT_EQ(testutil::read_bytes(data.file("orbisk-help.html")), "b's orbisk");
+
+  EXPECT_EQ(copy_help_pages({a.file("none")}, empty.path()), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(empty.path()));
+
+  platform::testing::fail_writes_after(4, ENOSPC);
+  EXPECT_EQ(copy_help_pages({a.path()}, full.path()), ENOSPC);
+  platform::testing::fail_writes_after(-1, 0);
+  EXPECT_TRUE(std::filesystem::is_empty(full.path()));
 }
 
 }  // namespace

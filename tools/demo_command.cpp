@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -82,6 +83,12 @@ int run_demo(DemoCommandOptions& o) {
     std::fprintf(stderr, "calldb demo: %s\n", error.c_str());
     return rc == 2 ? kExitUnusable : kExitMiss;
   }
+  // The help pages are a help, not a part of the data: one that cannot be copied is said, and
+  // the demo stands.
+  const int pages = demo::copy_help_pages(demo::help_page_folders(), report.data_folder);
+  if (pages != 0) {
+    std::fprintf(stderr, "calldb demo: help pages not copied: %s\n", std::strerror(pages));
+  }
   std::printf("data folder: %s\n", report.data_folder.c_str());
   std::printf("call.db: %zu licences dated %s\n", report.us, report.db_date.c_str());
   std::printf("callprev.db: %zu previous callsigns\n", report.previous);
@@ -126,8 +133,9 @@ void add_demo_commands(CLI::App& app, int* exit_code) {
       "parent must exist) or empty; nothing there is ever overwritten. The same seed and "
       "date give the same bytes. DIR/calldb is a data folder: call.db (about 780,000 US "
       "licences, dated D0 = the latest Friday on or before TODAY less 4 weeks), callprev.db "
-      "(about 50,000 previous callsigns) and cancall.db (converted from the demo's Canadian "
-      "list). DIR/server is its update server's folder: db-files/ holds the 4 weekly update "
+      "(about 50,000 previous callsigns), cancall.db (converted from the demo's Canadian "
+      "list) and the help pages orbisk-help.html and fernwick-help.html (from beside calldb, "
+      "else the installed documents, when found there). DIR/server is its update server's folder: db-files/ holds the 4 weekly update "
       "files from D0 to that Friday, datafiles/amateur.zip the Canadian list amateur.txt "
       "(about 92,000 licences). Prints, in this order:\n"
       "  data folder: DIR/calldb\n"

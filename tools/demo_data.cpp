@@ -1,6 +1,7 @@
 #include "tools/demo_data.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cstdio>
 #include <filesystem>
@@ -1043,6 +1044,29 @@ int make_demo(const DemoOptions& options, DemoReport* report, std::string* error
     }
   }
   return rc;
+}
+
+std::vector<std::string> help_page_folders() {
+  std::vector<std::string> folders;
+  std::error_code error;
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error) folders.push_back(program.parent_path().string());
+  folders.push_back(ORBISK_HELP_DIR);
+  return folders;
+}
+
+int copy_help_pages(const std::vector<std::string>& folders, const std::string& data_folder) {
+  for (const char* page : kHelpPages) {
+    for (const std::string& folder : folders) {
+      const std::string from = platform::join_path(folder, page);
+      if (!platform::file_exists(from)) continue;
+      const int copied = platform::copy_file(from, platform::join_path(data_folder, page),
+                                             platform::NewFile::Replace::no);
+      if (copied != 0 && copied != EEXIST) return copied;
+      break;
+    }
+  }
+  return 0;
 }
 
 }  // namespace calldb::demo

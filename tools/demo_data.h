@@ -147,4 +147,18 @@ std::int64_t latest_friday(std::int64_t day);
 // was written is removed); 2 for unusable options.
 int make_demo(const DemoOptions& options, DemoReport* report, std::string* error);
 
+// ---------------------------------------------------------------------------------------------
+// The help pages that calldb demo and calldb sample put into the data folders they make
+
+inline constexpr const char* kHelpPages[] = {"orbisk-help.html", "fernwick-help.html"};
+
+// Where calldb finds the help pages: the folder of its own program, then the installed
+// documents' folder.
+std::vector<std::string> help_page_folders();
+
+// Copies each of kHelpPages from the first of `folders` that has it into `data_folder`. A page
+// that none of them has is passed over, and a page already in `data_folder` is kept. Returns
+// 0, or the error code of the first copy that failed.
+int copy_help_pages(const std::vector<std::string>& folders, const std::string& data_folder);
+
 }  // namespace calldb::demo

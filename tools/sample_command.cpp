@@ -14,6 +14,7 @@
 #include "dbfiles/lookup.h"
 #include "platform/platform.h"
 #include "tools/commands.h"
+#include "tools/demo_data.h"
 
 namespace calldb {
 
@@ -188,6 +189,10 @@ int run_sample(const std::string& folder) {
     }
     written.push_back(path);
   }
+  const int pages = demo::copy_help_pages(demo::help_page_folders(), folder);
+  if (pages != 0) {
+    std::fprintf(stderr, "calldb: help pages not copied: %s\n", std::strerror(pages));
+  }
   for (const Output& out : outputs) {
     std::printf("wrote %s (%zu %s)\n", platform::join_path(folder, out.name).c_str(), out.count,
                 out.what);
@@ -202,7 +207,9 @@ void add_sample_commands(CLI::App& app, int* exit_code) {
   CLI::App* sample = app.add_subcommand(
       "sample",
       "Make a small data folder of invented licences to try the other commands on: call.db "
-      "(US), callprev.db (previous callsigns) and cancall.db (Canadian). DIR is created when "
+      "(US), callprev.db (previous callsigns) and cancall.db (Canadian), with the help pages "
+      "orbisk-help.html and fernwick-help.html when they are found (an existing one is "
+      "kept). DIR is created when "
       "missing (its parent must exist). Nothing is written when any of the three files is "
       "already there. Exit 0 when written, 1 when not.");
   sample->add_option("DIR", *folder, "Folder to write the sample files in")

@@ -13,10 +13,6 @@
 #include "fernwick/window.h"
 #include "fernwick/window_boxes.h"
 
-#ifndef FERNWICK_HELP_URL
-#define FERNWICK_HELP_URL "http://localhost:8080/fernwick-help.html"
-#endif
-
 namespace {
 
 // Takes the value of `option` as a server address; exits with a usage message when it is not one.
@@ -72,7 +68,6 @@ int main(int argc, char** argv) {
   settings.floppy_folder = updater::default_floppy_folder();
   settings.canada_server = updater::default_canada_server();
   settings.zlib_library = platform::zlib_library_name();
-  settings.help_url = QString::fromUtf8(FERNWICK_HELP_URL);
   read_command_line(argc, argv, &settings);
 
   QApplication app(argc, argv);

@@ -302,12 +302,24 @@ void Window::copy_from_floppy() {
   start_worker(Job::copy_from);
 }
 
+// The data folder's page, else "http://HOST:PORT/fernwick-help.html" on the update server the
+// window fetches from. A page that cannot be shown is a box, not a line on standard error.
 void Window::help() {
   const QDir folder(settings_.folder.empty() ? QDir::currentPath()
                                              : QString::fromStdString(settings_.folder));
   const QString file = folder.absoluteFilePath(QString::fromLatin1(kHelpFileName));
-  const QUrl url = QFileInfo(file).isFile() ? QUrl::fromLocalFile(file) : QUrl(settings_.help_url);
-  if (settings_.help != nullptr) settings_.help->open(url);
+  QUrl url;
+  if (QFileInfo(file).isFile()) {
+    url = QUrl::fromLocalFile(file);
+  } else {
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(QString::fromStdString(settings_.server.host));
+    url.setPort(settings_.server.port);
+    url.setPath(QLatin1Char('/') + QString::fromLatin1(kHelpFileName));
+  }
+  if (settings_.help != nullptr && settings_.help->open(url)) return;
+  ask("Could not open the help page\r" + url.toEncoded().toStdString(), kTitle,
+      updater::Buttons::ok, updater::Icon::error);
 }
 
 void Window::update_buttons() {

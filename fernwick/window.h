@@ -39,7 +39,8 @@ inline constexpr int kWindowWidth = 790;
 inline constexpr int kWindowHeight = 500;
 // The log fills the client area below this line.
 inline constexpr int kLogTop = 184;
-// Looked for in the data folder; the build's help address stands in when it is missing.
+// Looked for in the data folder; the page of that name on the update server in use stands in
+// when it is missing.
 inline constexpr char kHelpFileName[] = "fernwick-help.html";
 
 // Button ids, in the "controlId" property of each button.
@@ -64,7 +65,6 @@ struct WindowSettings {
   std::function<platform::LocalTime()> now;  // empty: the system's local time
   MessageBoxes* boxes = nullptr;
   HelpOpener* help = nullptr;
-  QString help_url;  // opened when the data folder has no help file
   // Called on the window's thread each time a worker sets a grid cell, after the cell shows it.
   std::function<void(int row, updater::RowCell cell, const QString& text)> row_cell_hook;
 };

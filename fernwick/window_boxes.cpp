@@ -44,6 +44,6 @@ updater::Answer QtMessageBoxes::show(QWidget* parent, const QString& text, const
   }
 }
 
-void DesktopHelpOpener::open(const QUrl& url) { QDesktopServices::openUrl(url); }
+bool DesktopHelpOpener::open(const QUrl& url) { return QDesktopServices::openUrl(url); }
 
 }  // namespace fernwick

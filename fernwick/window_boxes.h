@@ -30,13 +30,14 @@ class QtMessageBoxes final : public MessageBoxes {
 class HelpOpener {
  public:
   virtual ~HelpOpener() = default;
-  virtual void open(const QUrl& url) = 0;
+  // Returns false when nothing on the desktop could show the page.
+  virtual bool open(const QUrl& url) = 0;
 };
 
 // Hands the page to the desktop's browser (QDesktopServices).
 class DesktopHelpOpener final : public HelpOpener {
  public:
-  void open(const QUrl& url) override;
+  bool open(const QUrl& url) override;
 };
 
 }  // namespace fernwick

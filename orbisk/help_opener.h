@@ -1,4 +1,4 @@
-// Help › Contents hands the help file to the desktop through this interface, so that tests can
+// Help › Contents hands the help page to the desktop through this interface, so that tests can
 // see what would be opened without launching anything.
 #pragma once
 
@@ -6,16 +6,21 @@
 
 namespace lookup {
 
+// The program's help page: looked for in the data folder, then beside the program, then in the
+// folder the documents are installed in.
+inline constexpr char kHelpPageName[] = "orbisk-help.html";
+
 class HelpOpener {
  public:
   virtual ~HelpOpener() = default;
-  virtual void open(const QUrl& url) = 0;
+  // Returns false when nothing on the desktop could show the page.
+  virtual bool open(const QUrl& url) = 0;
 };
 
-// Opens the file with the desktop's viewer for its type (QDesktopServices).
+// Opens the page with the desktop's viewer for its type (QDesktopServices).
 class DesktopHelpOpener final : public HelpOpener {
  public:
-  void open(const QUrl& url) override;
+  bool open(const QUrl& url) override;
 };
 
 }  // namespace lookup

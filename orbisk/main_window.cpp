@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QKeyEvent>
@@ -232,9 +233,23 @@ void MainWindow::exit_program() {
   close();
 }
 
+// The data folder's help page, else the one beside the program, else the installed one. A page
+// that is nowhere, or that the desktop cannot show, is a box.
 void MainWindow::help_contents() {
-  if (!platform::file_exists(kHelpFileName)) return;
-  help_.open(QUrl::fromLocalFile(QDir::current().absoluteFilePath(QString::fromLatin1(kHelpFileName))));
+  const QString page = QString::fromLatin1(kHelpPageName);
+  const QString data = data_folder_.isEmpty() ? QDir::currentPath() : data_folder_;
+  const QString program = QCoreApplication::applicationDirPath();
+  for (const QString& folder : {data, program, QStringLiteral(ORBISK_HELP_DIR)}) {
+    const QString path = QDir(folder).absoluteFilePath(page);
+    if (!QFileInfo(path).isFile()) continue;
+    if (!help_.open(QUrl::fromLocalFile(path))) {
+      boxes_.show(this, QStringLiteral("Could not open the help page %1").arg(path),
+                  QStringLiteral("ERROR Opening help"), BoxIcon::error);
+    }
+    return;
+  }
+  boxes_.show(this, QStringLiteral("%1 is not in %2 nor in %3").arg(page, data, program),
+              QStringLiteral("ERROR Opening help"), BoxIcon::error);
 }
 
 void MainWindow::about() {

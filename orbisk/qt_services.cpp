@@ -31,8 +31,8 @@ BoxAnswer QtMessageBoxes::show(QWidget* parent, const QString& text, const QStri
   return BoxAnswer::ok;
 }
 
-void DesktopHelpOpener::open(const QUrl& url) {
-  QDesktopServices::openUrl(url);
+bool DesktopHelpOpener::open(const QUrl& url) {
+  return QDesktopServices::openUrl(url);
 }
 
 }  // namespace lookup

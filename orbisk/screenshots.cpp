@@ -30,7 +30,7 @@ T* control(QWidget* root, int id) {
 
 class NoHelp final : public lookup::HelpOpener {
  public:
-  void open(const QUrl&) override {}
+  bool open(const QUrl&) override { return true; }
 };
 
 bool save(QWidget* widget, const QString& path) {

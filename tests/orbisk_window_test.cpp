@@ -326,18 +326,29 @@ class OrbiskWindowTest : public QObject {
     QVERIFY(!s.window.isVisible());
   }
 
-  void helpContentsOpensTheHelpFileOnlyWhenThere() {
+  // The data folder's page, else the one beside the program; a page the desktop cannot show
+  // is a box.
+  void helpContentsOpensTheDataFoldersPageElseTheProgramsOne() {
     Folder folder;
     Session s(folder.dir.path());
     QAction* contents = menu_action(s.window, QStringLiteral("&Contents"));
     QVERIFY(contents != nullptr);
     contents->trigger();
-    QVERIFY(s.help.opened.empty());
-    testutil::write_bytes(folder.dir.file("orbisk.hlp"), "help");
+    const QString mine = QString::fromStdString(folder.dir.file("orbisk-help.html"));
+    testutil::write_bytes(mine.toStdString(), "help");
     contents->trigger();
-    QCOMPARE(s.help.opened.size(), std::size_t{1});
-    QCOMPARE(QFileInfo(s.help.opened[0].toLocalFile()).canonicalFilePath(),
-             QFileInfo(QString::fromStdString(folder.dir.file("orbisk.hlp"))).canonicalFilePath());
+    s.help.opens = false;
+    contents->trigger();
+    const auto opened = [&s](std::size_t i) {
+      return QFileInfo(s.help.opened[i].toLocalFile()).canonicalFilePath();
+    };
+    QCOMPARE(s.help.opened.size(), std::size_t{3});
+    QCOMPARE(opened(0), QFileInfo(QCoreApplication::applicationDirPath() +
+                                  QStringLiteral("/orbisk-help.html")).canonicalFilePath());
+    QCOMPARE(opened(1), QFileInfo(mine).canonicalFilePath());
+    QCOMPARE(s.boxes.lines(),
+             QStringList{QStringLiteral("ERROR Opening help: Could not open the help page ") +
+                         s.help.opened[2].toLocalFile()});
     QVERIFY(s.window.isVisible());
   }
 

@@ -52,8 +52,12 @@ class FakeMessageBoxes final : public lookup::MessageBoxes {
 
 class FakeHelpOpener final : public lookup::HelpOpener {
  public:
-  void open(const QUrl& url) override { opened.push_back(url); }
+  bool open(const QUrl& url) override {
+    opened.push_back(url);
+    return opens;
+  }
   std::vector<QUrl> opened;
+  bool opens = true;  // false: as if the desktop had nothing to show the page with
 };
 
 inline constexpr char kUsDate[] = "20261129";

@@ -174,8 +174,12 @@ class FakeBoxes final : public fernwick::MessageBoxes {
 
 class FakeHelp final : public fernwick::HelpOpener {
  public:
-  void open(const QUrl& url) override { opened.push_back(url); }
+  bool open(const QUrl& url) override {
+    opened.push_back(url);
+    return opens;
+  }
   std::vector<QUrl> opened;
+  bool opens = true;
 };
 
 std::vector<std::string> names_in(const std::string& folder) {
@@ -239,6 +243,8 @@ class World {
 
   std::string data(const std::string& name) const { return data_ + "/" + name; }
   std::string floppy(const std::string& name) const { return floppy_ + "/" + name; }
+  // "A: (FOLDER)", as the log names the floppy.
+  QString a() const { return QStringLiteral("A: (%1)").arg(QString::fromStdString(floppy_)); }
   std::string snapshot(int week) const { return snapshots_ + "/" + kDates[week] + ".db"; }
   std::string published(const std::string& name) const { return www_ + "/db-files/" + name; }
   const std::string& www() const { return www_; }
@@ -268,7 +274,6 @@ class World {
     s.now = [now] { return now; };
     s.boxes = &boxes;
     s.help = &help;
-    s.help_url = QStringLiteral("http://127.0.0.1:9/fernwick-help.html");
     return s;
   }
 
@@ -594,7 +599,7 @@ void FernwickWindowTest::floppyCopiesAndCleanUp() {
   w.click(fernwick::kIdCopyTo);
   QVERIFY(wait_for(copied, kLongWait));
   for (const char* name : kUpdates) {
-    QVERIFY(w.log().contains(QStringLiteral("Copying %1 to A:\n").arg(name)));
+    QVERIFY(w.log().contains(QStringLiteral("Copying %1 to %2\n").arg(name, w.a())));
     QCOMPARE(testutil::read_bytes(w.floppy(name)), testutil::read_bytes(w.data(name)));
   }
   QCOMPARE(w.buttons(), QStringLiteral("11111"));
@@ -607,7 +612,8 @@ void FernwickWindowTest::floppyCopiesAndCleanUp() {
   w.click(fernwick::kIdCopyFrom);
   QVERIFY(wait_for(copied, kLongWait));
   QCOMPARE(w.log().mid(before),
-           QStringLiteral("Reading floppy disk...\n"
+           QStringLiteral("Reading floppy disk ") + w.a() +
+               QStringLiteral("...\n"
                           "0105to0112.db is already on hard disk\n"
                           "Copying 0112to0119.db from floppy\n"
                           "0119to0126.db is already on hard disk\n"
@@ -731,7 +737,7 @@ void FernwickWindowTest::updateCanada() {
   // "Copy to A:" still copies the US run's files.
   w.click(fernwick::kIdCopyTo);
   QVERIFY(wait_for([&] { return w.log().endsWith("Copying complete\n"); }, kLongWait));
-  QVERIFY(w.log().contains("Copying 0105to0112.db to A:\n"));
+  QVERIFY(w.log().contains("Copying 0105to0112.db to " + w.a() + "\n"));
   QCOMPARE(names_in(w.floppy("")), std::vector<std::string>(std::begin(kUpdates), std::end(kUpdates)));
 
   dbfiles::CanadianTable table;
@@ -852,7 +858,7 @@ void FernwickWindowTest::closingWhileAWorkerAsks() {
   w.open(w.settings(kThreeWeeksOn));
   QVERIFY(w.wait_until_idle());
 
-  fs::remove_all(w.floppy(""));  // no disk in A:
+  QVERIFY(fs::remove(w.data("0105to0112.db")));  // nothing to copy from
   w.boxes.answers = {Answer::retry, Answer::retry};
   w.boxes.on_show = [&w] { w.window->close(); };
   w.click(fernwick::kIdCopyTo);
@@ -861,23 +867,35 @@ void FernwickWindowTest::closingWhileAWorkerAsks() {
   // One box; the Retry was not taken up as the window was closing.
   QCOMPARE(w.boxes.shown.size(), std::size_t{2});
   QCOMPARE(w.boxes.shown[1].caption, QStringLiteral("ERROR copying file"));
-  QCOMPARE(w.boxes.shown[1].text, QStringLiteral("A:\\0105to0112.db"));
+  QCOMPARE(w.boxes.shown[1].text,
+           QStringLiteral("A:\\0105to0112.db (%1)").arg(QString::fromStdString(w.floppy("0105to0112.db"))));
   QCOMPARE(w.boxes.shown[1].buttons, Buttons::retry_cancel);
   QVERIFY(!w.log().contains("Copying complete"));
 }
 
 // ---- Help ----
 
+// The data folder's page, else the one on the update server in use; a page the desktop cannot
+// show is a box.
 void FernwickWindowTest::helpPage() {
   World w;
-  w.open(w.settings(kSameDay));
+  fernwick::WindowSettings s = w.settings(kSameDay);
+  s.server = {"127.0.0.1", 8123};
+  w.open(std::move(s));
   QVERIFY(w.wait_until_idle());
   w.click(fernwick::kIdHelp);
   testutil::write_bytes(w.data("fernwick-help.html"), "<html></html>");
   w.click(fernwick::kIdHelp);
-  QCOMPARE(w.help.opened.size(), std::size_t{2});
-  QCOMPARE(w.help.opened[0], QUrl(QStringLiteral("http://127.0.0.1:9/fernwick-help.html")));
-  QCOMPARE(w.help.opened[1], QUrl::fromLocalFile(QString::fromStdString(w.data("fernwick-help.html"))));
+  w.help.opens = false;
+  w.click(fernwick::kIdHelp);
+  const QUrl page = QUrl::fromLocalFile(QString::fromStdString(w.data("fernwick-help.html")));
+  QCOMPARE(w.help.opened,
+           (std::vector<QUrl>{QUrl(QStringLiteral("http://127.0.0.1:8123/fernwick-help.html")),
+                              page, page}));
+  QCOMPARE(w.boxes.shown.size(), std::size_t{1});
+  QCOMPARE(w.boxes.shown[0].caption, QString::fromLatin1(fernwick::kTitle));
+  QCOMPARE(w.boxes.shown[0].text,
+           QStringLiteral("Could not open the help page\r") + QString::fromLatin1(page.toEncoded()));
 }
 
 // ---- The picture for the README ----

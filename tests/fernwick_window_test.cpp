@@ -447,7 +447,12 @@ void FernwickWindowTest::layout() {
       QVERIFY(!log->isReadOnly());
       QCOMPARE(log->lineWrapMode(), QPlainTextEdit::WidgetWidth);
       QCOMPARE(log->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-      QVERIFY(QFontInfo(log->font()).fixedPitch());
+      // Fixed pitch as the user sees it: narrow and wide glyphs take the same room.
+      const QFontMetrics metrics(log->font());
+      for (const char* glyph : {"i", "W", ".", "M"}) {
+        QCOMPARE(metrics.horizontalAdvance(QLatin1String(glyph)),
+                 metrics.horizontalAdvance(QLatin1Char('M')));
+      }
     } else if (e.id != 0) {
       auto* button = qobject_cast<QPushButton*>(made[i]);
       QVERIFY2(button != nullptr, where);

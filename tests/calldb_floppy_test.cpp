@@ -221,7 +221,8 @@ TEST_F(CalldbFloppyTest, CopyFromExitsOneWhenACopyIsGivenUpShowingNamesEscaped) 
             "Copying 0105to0112.db from floppy\n"
             "Nothing copied\n");
   EXPECT_EQ(r.err,
-            "ERROR copying file: A:\\\\x1b[2J\\x07abcde.db (" + floppy_ + "/\\x1b[2J\\x07abcde.db)\n"
+            "ERROR copying file: A:\\\\x1b[2J\\x07abcde.db (" + floppy_ +
+                "/\\x1b[2J\\x07abcde.db)\n"
             "ERROR copying file: A:\\0105to0112.db (" + floppy("0105to0112.db") + ")\n");
   EXPECT_EQ(r.code, 1);
 

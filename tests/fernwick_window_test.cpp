@@ -873,7 +873,8 @@ void FernwickWindowTest::closingWhileAWorkerAsks() {
   QCOMPARE(w.boxes.shown.size(), std::size_t{2});
   QCOMPARE(w.boxes.shown[1].caption, QStringLiteral("ERROR copying file"));
   QCOMPARE(w.boxes.shown[1].text,
-           QStringLiteral("A:\\0105to0112.db (%1)").arg(QString::fromStdString(w.floppy("0105to0112.db"))));
+           QStringLiteral("A:\\0105to0112.db (%1)")
+               .arg(QString::fromStdString(w.floppy("0105to0112.db"))));
   QCOMPARE(w.boxes.shown[1].buttons, Buttons::retry_cancel);
   QVERIFY(!w.log().contains("Copying complete"));
 }
@@ -900,7 +901,8 @@ void FernwickWindowTest::helpPage() {
   QCOMPARE(w.boxes.shown.size(), std::size_t{1});
   QCOMPARE(w.boxes.shown[0].caption, QString::fromLatin1(fernwick::kTitle));
   QCOMPARE(w.boxes.shown[0].text,
-           QStringLiteral("Could not open the help page\r") + QString::fromLatin1(page.toEncoded()));
+           QStringLiteral("Could not open the help page\r") +
+               QString::fromLatin1(page.toEncoded()));
 }
 
 // ---- The picture for the README ----

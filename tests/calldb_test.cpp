@@ -336,8 +336,10 @@ TEST_F(CalldbTest, SearchPrintsALinePerLicenceAndExitsByWhatItFound) {
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {"search"};
+    std::string shown;
+    for (const std::string& a : c.args) shown += " " + a;
+    SCOPED_TRACE("calldb search" + shown);
     args.insert(args.end(), c.args.begin(), c.args.end());
-    SCOPED_TRACE(args.back());
     const Outcome r = run_calldb(args, dir_);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);

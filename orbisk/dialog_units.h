@@ -8,6 +8,8 @@
 #include <QRect>
 #include <QSize>
 
+#include <algorithm>
+
 namespace lookup {
 
 class DialogUnits {
@@ -24,6 +26,9 @@ class DialogUnits {
     return QRect(x(left), y(top), x(width), y(height));
   }
   QSize size(int width, int height) const { return QSize(x(width), y(height)); }
+  // A width or height of the template, or the pixels a control needs when that is more.
+  int x_at_least(int units, int pixels) const { return std::max(x(units), pixels); }
+  int y_at_least(int units, int pixels) const { return std::max(y(units), pixels); }
 
  private:
   // a * b / c rounded to the nearest, for the non-negative numbers used here.

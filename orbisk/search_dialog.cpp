@@ -2,12 +2,14 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
 #include <algorithm>
+#include <cmath>
 
 #include "dbfiles/callkey.h"
 #include "orbisk/control_ids.h"
@@ -23,11 +25,24 @@ namespace {
 // How often the status line is painted while a search runs; in between only its text changes.
 constexpr qint64 kStatusPaintMs = 100;
 constexpr int kStateDroppedHeight = 100;  // dialog units, list included
+constexpr int kLeastResultsHeight = 40;   // dialog units, when the dialog is made smaller
+// The longest texts the status line shows (counts of up to five digits).
+constexpr const char* kWidestStatus[] = {"Searching names/cities...", "Searching fixed data...",
+                                         "Found 99999, 100% done", "Done - found 99999"};
 
-QLabel* text_at(QWidget* parent, const char* text, const QRect& rect, Qt::Alignment align) {
+// Pixels that `text` takes across at `font`, rounded up.
+int text_width(const QFont& font, const QString& text) {
+  return static_cast<int>(std::ceil(QFontMetricsF(font).horizontalAdvance(text)));
+}
+
+// What a label needs to show its text whole.
+int label_width(const QLabel* label) {
+  return std::max(label->sizeHint().width(), text_width(label->font(), label->text()));
+}
+
+QLabel* text_at(QWidget* parent, const char* text, Qt::Alignment align) {
   auto* label = new QLabel(QString::fromLatin1(text), parent);
-  label->setAlignment(align | Qt::AlignTop);
-  label->setGeometry(rect);
+  label->setAlignment(align | Qt::AlignVCenter);
   return label;
 }
 
@@ -72,22 +87,16 @@ SearchDialog::SearchDialog(const dbfiles::UsDatabase& db, IndexCopy* index, Mess
     : QDialog(parent), db_(db), index_(index), view_(this, boxes) {
   set_control_id(this, kDialogExtendedSearch);
   setWindowTitle(QString::fromLatin1(kSearchDialogTitle));
-  const DialogUnits du(font());
 
-  text_at(this, "Search for one or more of the following criteria:", du.rect(0, 0, 350, 15),
-          Qt::AlignLeft);
-  text_at(this, "Name", du.rect(0, 15, 20, 12), Qt::AlignRight);
-  text_at(this, "City", du.rect(0, 30, 20, 12), Qt::AlignRight);
-  text_at(this, "State", du.rect(0, 45, 20, 12), Qt::AlignRight);
-  text_at(this, "Zip", du.rect(0, 60, 20, 12), Qt::AlignRight);
+  auto* heading = text_at(this, "Search for one or more of the following criteria:", Qt::AlignLeft);
+  QLabel* row_labels[4];
+  const char* row_texts[] = {"Name", "City", "State", "Zip"};
+  for (int row = 0; row < 4; ++row) row_labels[row] = text_at(this, row_texts[row], Qt::AlignRight);
 
   name_ = make_fitted_box(this, static_cast<int>(kNameLimit), true);
   set_control_id(name_, kIdName);
-  name_->setGeometry(du.rect(22, 15, 100, 12));
-
   city_ = make_fitted_box(this, static_cast<int>(kCityLimit), true);
   set_control_id(city_, kIdCity);
-  city_->setGeometry(du.rect(22, 30, 100, 12));
 
   state_ = new QComboBox(this);
   set_control_id(state_, kIdState);
@@ -96,42 +105,95 @@ SearchDialog::SearchDialog(const dbfiles::UsDatabase& db, IndexCopy* index, Mess
     state_->addItem(QString::fromLatin1(dbfiles::StateCodes[i]));
   }
   state_->setCurrentIndex(0);
-  // The listed height is the dropped-down height; closed, the box is as high as its font makes
-  // it, and the list shows the rows that fit below it.
-  const QRect state_rect = du.rect(22, 45, 30, kStateDroppedHeight);
-  const int closed_height = state_->sizeHint().height();
-  state_->setGeometry(state_rect.x(), state_rect.y(), state_rect.width(), closed_height);
-  const int row_height = std::max(1, state_->view()->sizeHintForRow(0));
-  state_->setMaxVisibleItems(std::max(1, (state_rect.height() - closed_height) / row_height));
 
   zip_ = make_fitted_box(this, static_cast<int>(kZipLimit), false);
   set_control_id(zip_, kIdZip);
-  zip_->setGeometry(du.rect(22, 60, 40, 12));
 
-  text_at(this, "(last, first ...)", du.rect(124, 15, 100, 12), Qt::AlignLeft);
+  auto* hint = text_at(this, "(last, first ...)", Qt::AlignLeft);
 
   auto* search_button = new QPushButton(QStringLiteral("Search"), this);
   set_control_id(search_button, kIdSearchButton);
-  search_button->setGeometry(du.rect(22, 75, 30, 12));
   search_button->setDefault(true);
   connect(search_button, &QPushButton::clicked, this, &SearchDialog::search);
 
   auto* close_button = new QPushButton(QStringLiteral("Close window"), this);
   set_control_id(close_button, kIdCloseButton);
-  close_button->setGeometry(du.rect(54, 75, 50, 12));
   connect(close_button, &QPushButton::clicked, this, &QDialog::reject);
 
-  status_ = text_at(this, "", du.rect(110, 75, 100, 12), Qt::AlignLeft);
+  status_ = text_at(this, "", Qt::AlignLeft);
   set_control_id(status_, kIdStatus);
 
   results_ = new QPlainTextEdit(this);
   set_control_id(results_, kIdResults);
   results_->setReadOnly(true);
-  results_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  results_->setLineWrapMode(QPlainTextEdit::NoWrap);
   results_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  results_->setGeometry(du.rect(0, 90, 300, 175));
 
-  setFixedSize(du.size(300, 265));
+  // The template's arrangement in dialog units, each control widened (and each row heightened)
+  // to what its text needs at this font; whatever a control gains moves the ones after it.
+  const DialogUnits du(font());
+  const int gap = du.x(2);
+  int labels_width = 0;
+  for (QLabel* label : row_labels) labels_width = std::max(labels_width, label_width(label));
+  labels_width = du.x_at_least(20, labels_width);
+  const int closed_state_height = state_->sizeHint().height();
+  const int row_height =
+      du.y_at_least(12, std::max({name_->sizeHint().height(), closed_state_height,
+                                  row_labels[0]->sizeHint().height(),
+                                  search_button->sizeHint().height(),
+                                  close_button->sizeHint().height()}));
+  const int row_pitch = row_height + du.y(3);
+  const int heading_height = du.y_at_least(15, heading->sizeHint().height());
+  const auto row_top = [&](int row) { return heading_height + row * row_pitch; };
+
+  heading->setGeometry(0, 0, label_width(heading), heading_height);
+  QLineEdit* row_boxes[] = {name_, city_, nullptr, zip_};
+  const int box_widths[] = {100, 100, 0, 40};
+  const int box_left = labels_width + gap;
+  for (int row = 0; row < 4; ++row) {
+    row_labels[row]->setGeometry(0, row_top(row), labels_width, row_height);
+    if (row_boxes[row] != nullptr) {
+      row_boxes[row]->setGeometry(box_left, row_top(row), du.x(box_widths[row]), row_height);
+    }
+  }
+  const int hint_left = name_->geometry().right() + 1 + gap;
+  hint->setGeometry(hint_left, row_top(0), du.x_at_least(100, label_width(hint)), row_height);
+
+  // The listed height is the dropped-down height; closed, the box is as high as its font makes
+  // it, and the list shows the rows that fit below it.
+  state_->setGeometry(box_left, row_top(2), du.x_at_least(30, state_->sizeHint().width()),
+                      closed_state_height);
+  const int row_height_in_list = std::max(1, state_->view()->sizeHintForRow(0));
+  state_->setMaxVisibleItems(
+      std::max(1, (du.y(kStateDroppedHeight) - closed_state_height) / row_height_in_list));
+
+  search_button->setGeometry(box_left, row_top(4),
+                             du.x_at_least(30, search_button->sizeHint().width()), row_height);
+  close_button->setGeometry(search_button->geometry().right() + 1 + gap, row_top(4),
+                            du.x_at_least(50, close_button->sizeHint().width()), row_height);
+  int status_width = 0;
+  for (const char* text : kWidestStatus) {
+    status_width = std::max(status_width, text_width(font(), QString::fromLatin1(text)));
+  }
+  status_->setGeometry(close_button->geometry().right() + 1 + du.x(6), row_top(4),
+                       du.x_at_least(100, status_width), row_height);
+
+  // The result box fills the rest and takes whatever the dialog is enlarged by.
+  results_top_ = row_top(5);
+  const int controls_width = 1 + std::max({heading->geometry().right(), hint->geometry().right(),
+                                            status_->geometry().right()});
+  setMinimumSize(controls_width, results_top_ + du.y(kLeastResultsHeight));
+  resize(std::max(du.x(300), controls_width), results_top_ + du.y(175));
+  place_results();
+}
+
+void SearchDialog::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  place_results();
+}
+
+void SearchDialog::place_results() {
+  results_->setGeometry(0, results_top_, width(), std::max(0, height() - results_top_));
 }
 
 bool SearchDialog::prepare() {

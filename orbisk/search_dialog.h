@@ -50,7 +50,12 @@ class SearchDialog : public QDialog {
 
   QLabel* status_line() const { return status_; }
 
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
  private:
+  void place_results();
+
   const dbfiles::UsDatabase& db_;
   IndexCopy* index_;
   DialogSearchView view_;
@@ -60,6 +65,7 @@ class SearchDialog : public QDialog {
   QLineEdit* zip_ = nullptr;
   QLabel* status_ = nullptr;
   QPlainTextEdit* results_ = nullptr;
+  int results_top_ = 0;
 };
 
 }  // namespace lookup

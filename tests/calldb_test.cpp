@@ -312,6 +312,41 @@ TEST_F(CalldbTest, InfoWithoutCallDbExitsTwoAfterTheCanadianLine) {
   EXPECT_EQ(r.code, 2);
 }
 
+// --- calldb search --------------------------------------------------------------------------
+
+TEST_F(CalldbTest, SearchPrintsALinePerLicenceAndExitsByWhatItFound) {
+  write_us({kW1abc, kAa2b, us("N1VT", "ROSALIND P ACHESON", "12 STATE ST", "BARRE", "VT", 5641)});
+  const std::string aa2b = "AA2B   - DESMOND J FARRELLY - 9 QUARRY HILL RD - MONTPELIER VT 05602\n";
+  const std::string n1vt = "N1VT   - ROSALIND P ACHESON - 12 STATE ST - BARRE VT 05641\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string out, err;
+    int code;
+  } cases[] = {
+      {{"--state", "vt"}, aa2b + n1vt, "Done - found 2\n", 0},
+      // The first line's "\r\n" passes a limit of its printed size.
+      {{"--state", "vt", "--limit", std::to_string(aa2b.size())}, aa2b,
+       "SORRY: Too much output: Some results will not be shown\nDone - found 1\n", 0},
+      {{"--name", "gretchen", "--state", "vt"}, "", "Done - found 0\n", 1},
+      {{"--state", "xx"}, "", "calldb search: --state must be one of the 60 state codes\n", 2},
+      {{"--state", "vt", "--limit", "-1"}, "",
+       "--limit: must be 0 or more bytes\nRun with --help for more information.\n", 2},
+      {{"--zip", "0"}, "", "Search: No search criteria were specified\n", 2},
+      {{"-C", "none", "--state", "vt"}, "", "ERROR Reading Database: call.db\n", 2},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"search"};
+    std::string shown;
+    for (const std::string& a : c.args) shown += " " + a;
+    SCOPED_TRACE("calldb search" + shown);
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome r = run_calldb(args, dir_);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.code, c.code);
+  }
+}
+
 // --- usage -----------------------------------------------------------------------------------
 
 TEST(CalldbUsage, HelpExitsZeroAndNamesEveryCommand) {

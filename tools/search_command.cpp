@@ -91,8 +91,16 @@ void add_search_commands(CLI::App& app, int* exit_code) {
   search->add_option("--state", o->state, "Two-letter state code")->type_name("XX");
   search->add_option("--zip", o->zip, "ZIP code")->type_name("TEXT");
   search->add_option("--limit", o->limit,
-                     "Stop after the line that passes N bytes of output (default: no limit)")
-      ->type_name("N");
+                     "Stop after the line that passes N bytes of result text, each line end "
+                     "counted as two bytes as in the Extended Search window (default: no limit)")
+      ->type_name("N")
+      ->check(CLI::Validator(
+          [](const std::string& text) {
+            // An unsigned option would take "-1" as the largest number: no limit at all.
+            return text.find('-') == std::string::npos ? std::string()
+                                                       : std::string("must be 0 or more bytes");
+          },
+          ""));
   search->callback([o, exit_code] { *exit_code = run_search(*o); });
 }
 

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QLineEdit>
 #include <QPixmap>
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
     auto* state = control<QComboBox>(dialog, lookup::kIdState);
     state->setCurrentIndex(state->findText(QStringLiteral("NY")));
     control<QPushButton>(dialog, lookup::kIdSearchButton)->click();
+    QCoreApplication::processEvents();  // lay the lines out (and the scroll bar) before the picture
     ok = save(dialog, out_dir + "/orbisk-search.png") && ok;
     control<QPushButton>(dialog, lookup::kIdCloseButton)->click();
   });

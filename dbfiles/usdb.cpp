@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
 #include "dbfiles/coding.h"
 
@@ -41,6 +43,15 @@ int open_call_db(const std::string& path, UsDatabase* db, int* error, const char
   if (error != nullptr) *error = err;
   if (why != nullptr) *why = wrong;
   return -1;
+}
+
+std::string shown_folder(const std::string& folder) {
+  std::error_code error;
+  std::filesystem::path full =
+      std::filesystem::absolute(folder.empty() ? "." : folder, error).lexically_normal();
+  if (error) return folder;
+  if (!full.has_filename() && full.has_relative_path()) full = full.parent_path();
+  return full.string();
 }
 
 std::string database_line(const UsDatabase& db) {

@@ -58,6 +58,9 @@ struct UsDatabase {
 int open_call_db(const std::string& path, UsDatabase* db, int* error = nullptr,
                  const char** why = nullptr);
 
+// The folder that holds call.db, written out in full for messages ("" is the current folder).
+std::string shown_folder(const std::string& folder);
+
 // "Database date %.2s/%.2s/%.4s, %d entries" (month/day/year, N).
 std::string database_line(const UsDatabase& db);
 

@@ -58,8 +58,8 @@ struct Folder {
 // The window opened on a data folder, shown and started as the program does.
 class Session {
  public:
-  explicit Session(const std::string& data_folder)
-      : window(boxes, help, QString::fromStdString(data_folder)) {
+  explicit Session(const std::string& data_folder, bool fall_back = false)
+      : window(boxes, help, QString::fromStdString(data_folder), fall_back) {
     window.show();
     window.activateWindow();
     if (!QTest::qWaitForWindowActive(&window)) qWarning("window not active");
@@ -113,13 +113,14 @@ class OrbiskWindowTest : public QObject {
     Session s(folder.dir.path());
     QCOMPARE(s.window.windowTitle(), QStringLiteral("Orbisk+ US/Canadian Callsign lookup 007"));
     QCOMPARE(s.window.frameGeometry().size(), QSize(450, 450));
-    QCOMPARE(QDir::currentPath(), QDir(QString::fromStdString(folder.dir.path())).canonicalPath());
+    const QString path = QDir(QString::fromStdString(folder.dir.path())).canonicalPath();
+    QCOMPARE(QDir::currentPath(), path);
 
     const std::vector<QWidget*> controls = child_widgets(s.window.centralWidget());
     QCOMPARE(controls.size(), std::size_t{9});
     const QStringList texts = {
-        "", "Database date 11/29/2026, 3 entries", "Canadian data 11/27/2026,       1 entries",
-        "Enter Callsign and 'enter'"};
+        "", "Database date 11/29/2026, 3 entries in " + path,
+        "Canadian data 11/27/2026,       1 entries", "Enter Callsign and 'enter'"};
     for (int i = 0; i < 4; ++i) {
       auto* label = qobject_cast<QLabel*>(controls[i]);
       QVERIFY2(label != nullptr, qPrintable(QString::number(i)));
@@ -391,12 +392,35 @@ class OrbiskWindowTest : public QObject {
     QVERIFY(QApplication::activeModalWidget() == nullptr);
   }
 
+  void messageBoxShowsItsWholeCaptionOverItsWindow() {
+    QWidget window;
+    window.setGeometry(200, 150, 450, 450);
+    window.show();
+    const QString caption = QStringLiteral("ERROR Reading Database");
+    QSize size;
+    int caption_width = 0;
+    QPoint centre;
+    ModalWatch watch([&](QWidget* box) {
+      QFont bold = box->font();
+      bold.setBold(true);
+      caption_width = QFontMetrics(bold).horizontalAdvance(caption);
+      size = box->size();
+      centre = box->frameGeometry().center();
+    });
+    lookup::QtMessageBoxes boxes;
+    boxes.show(&window, QStringLiteral("call.db"), caption, lookup::BoxIcon::error);
+    QVERIFY(watch.ran());
+    // Beside the caption a title bar holds an icon and three buttons.
+    QVERIFY2(size.width() >= caption_width + 100, qPrintable(QString::number(size.width())));
+    QVERIFY((centre - window.frameGeometry().center()).manhattanLength() <= 2);
+  }
+
   void startupWithoutCallDb() {
     Folder folder(false, true, true);
     Session s(folder.dir.path());
-    QCOMPARE(s.boxes.shown.size(), std::size_t{1});
-    QCOMPARE(s.boxes.shown[0].caption, QStringLiteral("ERROR Reading Database"));
-    QCOMPARE(s.boxes.shown[0].text, QStringLiteral("call.db"));
+    const QString path = QDir(QString::fromStdString(folder.dir.path())).canonicalPath();
+    const QString box = "ERROR Reading Database: call.db\r\nNot found in " + path + ".";
+    QCOMPARE(s.boxes.lines(), QStringList({box}));
     QCOMPARE(s.boxes.shown[0].icon, lookup::BoxIcon::error);
     QCOMPARE(s.line(1)->text(), QStringLiteral("Database info here"));
     QCOMPARE(s.line(2)->text(), QStringLiteral("Canadian data 11/27/2026,       1 entries"));
@@ -404,16 +428,23 @@ class OrbiskWindowTest : public QObject {
 
     s.look_up("ve3abc");
     QCOMPARE(s.shown(), QString::fromLatin1(kVe3abc));
-    s.look_up("kb1old");  // callprev.db is not read without call.db
-    QCOMPARE(s.shown(), QStringLiteral("KB1OLD NOT FOUND\n\n") + kVe3abc);
-
+    // A US callsign is not called missing: the box says why it cannot be looked up.
+    s.look_up("kb1old");
+    QCOMPARE(s.shown(), QString::fromLatin1(kVe3abc));
     // The Extended Search says so instead of opening.
     ModalWatch never([](QWidget* dialog) { dialog->close(); });
     QTest::mouseClick(s.button(3), Qt::LeftButton);
     QVERIFY(!never.ran());
-    QCOMPARE(s.boxes.lines(), QStringList({"ERROR Reading Database: call.db",
-                                           "ERROR Reading Database: call.db"}));
+    QCOMPARE(s.boxes.lines(), QStringList({box, box, box}));
     QCOMPARE(s.window.focusWidget(), s.callsign);
+
+    // A call.db put in place since (an update run that held it has ended) is used from the
+    // next Search on.
+    QVERIFY(write_us(folder.dir.path()));
+    s.look_up("kb1old");
+    QCOMPARE(s.shown(), QStringLiteral("KB1OLD NOW K1ABC\n\n") + kVe3abc);
+    QCOMPARE(s.line(1)->text(), "Database date 11/29/2026, 3 entries in " + path);
+    QCOMPARE(s.boxes.shown.size(), std::size_t{3});
   }
 
   void startupWithoutCallprevDb() {
@@ -430,19 +461,29 @@ class OrbiskWindowTest : public QObject {
     Session s(folder.dir.path());
     QVERIFY(s.boxes.shown.empty());
     QCOMPARE(s.line(2)->text(), QString());
-    QCOMPARE(s.line(1)->text(), QStringLiteral("Database date 11/29/2026, 3 entries"));
     s.look_up("ve3abc");
     QCOMPARE(s.shown(), QStringLiteral("VE3ABC NOT FOUND\n\n"));
   }
 
-  void missingDataFolderLeavesTheCurrentDirectory() {
+  void missingDataFolderIsNamedUnlessItIsTheBuildsOwn() {
     Folder folder;
     CurrentDirectoryGuard cwd;
-    QVERIFY(QDir::setCurrent(QString::fromStdString(folder.dir.path())));
-    Session s(folder.dir.file("no-such-folder"));
-    QCOMPARE(QDir::currentPath(), QDir(QString::fromStdString(folder.dir.path())).canonicalPath());
-    QCOMPARE(s.line(1)->text(), QStringLiteral("Database date 11/29/2026, 3 entries"));
-    QVERIFY(s.boxes.shown.empty());
+    const QString path = QDir(QString::fromStdString(folder.dir.path())).canonicalPath();
+    QVERIFY(QDir::setCurrent(path));
+    const std::string missing = folder.dir.file("no-such-folder");
+    // Named on the command line: nothing is read from elsewhere.
+    Session named(missing);
+    named.look_up("w1aw");
+    const QString box = "ERROR Reading Database: call.db\r\nThe data folder " +
+                        QString::fromStdString(missing) + " does not exist.";
+    QCOMPARE(named.boxes.lines(), QStringList({box, box}));
+    QCOMPARE(named.line(1)->text(), QStringLiteral("Database info here"));
+    QCOMPARE(named.shown(), QString());
+    // The build's folder: the current directory stands in, and the database line names it.
+    Session own(missing, true);
+    QCOMPARE(QDir::currentPath(), path);
+    QCOMPARE(own.line(1)->text(), "Database date 11/29/2026, 3 entries in " + path);
+    QVERIFY(own.boxes.shown.empty());
   }
 };
 

@@ -348,41 +348,57 @@ class OrbiskWindowTest : public QObject {
     QAction* about = menu_action(s.window, QStringLiteral("&About orbisk"));
     QVERIFY(about != nullptr);
 
-    QStringList texts;
-    QList<QRect> rects;
-    Qt::WindowFlags flags;
-    QSize size;
-    QPoint offset;
-    ModalWatch watch([&](QWidget* box) {
-      flags = box->windowFlags();
-      size = box->size();
-      offset = box->pos() - s.window.centralWidget()->mapToGlobal(QPoint(0, 0));
-      for (QWidget* w : child_widgets(box)) {
-        rects << w->geometry();
-        if (auto* label = qobject_cast<QLabel*>(w)) {
-          texts << label->text();
-          QCOMPARE(label->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+    // The default font, then one whose texts run wider than its average letter says.
+    const QFont default_font = QApplication::font();
+    QFont spaced = default_font;
+    spaced.setLetterSpacing(QFont::AbsoluteSpacing, 3);
+    const std::shared_ptr<void> restore(nullptr, [&](void*) { QApplication::setFont(default_font); });
+    for (const QFont& font : {default_font, spaced}) {
+      QApplication::setFont(font);
+      QStringList texts;
+      QList<int> tops;
+      Qt::WindowFlags flags;
+      QSize size;
+      QPoint offset;
+      ModalWatch watch([&](QWidget* box) {
+        flags = box->windowFlags();
+        size = box->size();
+        offset = box->pos() - s.window.centralWidget()->mapToGlobal(QPoint(0, 0));
+        for (QWidget* w : child_widgets(box)) {
+          tops << w->y();
+          if (auto* label = qobject_cast<QLabel*>(w)) {
+            texts << label->text();
+            QCOMPARE(label->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+            // Centred and whole: as wide as the box, and the box as wide as the text needs.
+            QCOMPARE(label->x(), 0);
+            QCOMPARE(label->width(), box->width());
+            QVERIFY2(label->width() >= label->fontMetrics().horizontalAdvance(label->text()),
+                     qPrintable(label->text()));
+          }
+          if (auto* b = qobject_cast<QPushButton*>(w)) {
+            texts << b->text();
+            QVERIFY(b->isDefault());
+            QVERIFY(qAbs(b->geometry().center().x() - box->width() / 2) <= 1);
+          }
         }
-        if (auto* b = qobject_cast<QPushButton*>(w)) {
-          texts << b->text();
-          QVERIFY(b->isDefault());
-        }
-      }
-      QTest::keyClick(box, Qt::Key_Escape);
-    });
-    about->trigger();
-    QVERIFY(watch.ran());
-    QCOMPARE(texts, QStringList({"Orbisk+ US/Canadian Callsign lookup 007", "Callsign lookup program",
-                                 "For amateur radio operators", "OK"}));
-    QVERIFY(flags & Qt::FramelessWindowHint);
-    const QFontMetrics m(s.window.font());
-    const auto px = [&](int units) { return (units * m.averageCharWidth() + 2) / 4; };
-    const auto py = [&](int units) { return (units * m.height() + 4) / 8; };
-    QCOMPARE(size, QSize(px(160), py(80)));
-    QCOMPARE(offset, QPoint(px(20), py(20)));
-    QCOMPARE(rects, QList<QRect>({QRect(0, py(24), px(160), py(80)), QRect(0, py(36), px(160), py(8)),
-                                  QRect(0, py(48), px(160), py(8)),
-                                  QRect(px(64), py(60), px(32), py(14))}));
+        QTest::keyClick(box, Qt::Key_Escape);
+      });
+      about->trigger();
+      QVERIFY(watch.ran());
+      QCOMPARE(texts, QStringList({"Orbisk+ US/Canadian Callsign lookup 007", "Callsign lookup program",
+                                   "For amateur radio operators", "OK"}));
+      // A dialog frame without a caption.
+      QVERIFY(!(flags & Qt::FramelessWindowHint));
+      QVERIFY(flags & Qt::CustomizeWindowHint);
+      QVERIFY(!(flags & Qt::WindowTitleHint));
+      const QFontMetrics m(s.window.font());
+      const auto px = [&](int units) { return (units * m.averageCharWidth() + 2) / 4; };
+      const auto py = [&](int units) { return (units * m.height() + 4) / 8; };
+      QVERIFY(size.width() >= px(160));
+      QCOMPARE(size.height(), py(80));
+      QCOMPARE(offset, QPoint(px(20), py(20)));
+      QCOMPARE(tops, QList<int>({py(24), py(36), py(48), py(60)}));
+    }
 
     ModalWatch clicked([](QWidget* box) {
       QTest::mouseClick(control<QPushButton>(box, lookup::kIdAboutOk), Qt::LeftButton);

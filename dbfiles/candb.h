@@ -47,16 +47,12 @@ int load_canadian_table(const std::string& path, CanadianTable* table);
 // table has no header.
 std::string canadian_line(const CanadianTable& table);
 
-// What was wrong with a damaged Canadian record, for the damaged-file message.
-inline constexpr char kShortRead[] = "a read came back short";
-inline constexpr char kTextOutsideArea[] = "a record text lies outside the text area";
-
 // The Canadian lookup of a text beginning with "V": the first entry with its key is the match;
 // its record text is read through the handle opened by load_canadian_table(). The callsign shown
 // is the one the key holds (letters past the sixth character are not part of it). A record
 // that cannot be read, or whose text offset lies outside [12, index offset), still counts as
 // found, with only the callsign and the province shown; *why (if given) then receives what was
-// wrong.
+// wrong (kShortRead or kTextOutsideArea, dbfiles/usdb.h).
 LookupStatus lookup_canadian_call(const CanadianTable& table, const char* text,
                                   LookupResult* result, const char** why = nullptr);
 

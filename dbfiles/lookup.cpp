@@ -1,5 +1,7 @@
 #include "dbfiles/lookup.h"
 
+#include <cerrno>
+
 #include "platform/platform.h"
 
 namespace dbfiles {
@@ -9,9 +11,15 @@ void open_lookup_files(const std::string& folder, Edition edition, LookupFiles* 
   if (edition == Edition::full) {
     load_canadian_table(platform::join_path(folder, kCanCallDbName), &files->canada);
   }
-  files->us_ready =
-      open_call_db(platform::join_path(folder, kCallDbName), &files->us, &files->us_error) == 0;
-  if (files->us_ready && edition == Edition::full) {
+  open_us_files(folder, files);
+}
+
+void open_us_files(const std::string& folder, LookupFiles* files) {
+  if (files->us_ready) return;
+  files->us_why = nullptr;
+  files->us_ready = open_call_db(platform::join_path(folder, kCallDbName), &files->us,
+                                 &files->us_error, &files->us_why) == 0;
+  if (files->us_ready && files->edition == Edition::full) {
     files->prev_ready = open_prev_db(platform::join_path(folder, kCallPrevDbName), &files->prev) == 0;
   }
 }
@@ -28,9 +36,17 @@ LookupStatus lookup_call(const LookupFiles& files, const char* text, LookupResul
   if (files.edition == Edition::full && text[0] == 'V') {
     return lookup_canadian_call(files.canada, text, result, why);
   }
-  if (why != nullptr) *why = kShortRead;
   if (!files.us_ready) return LookupStatus{};
-  return lookup_us_call(files.us, text, result);
+  return lookup_us_call(files.us, text, result, why);
+}
+
+std::string call_db_trouble(const LookupFiles& files, const std::string& folder) {
+  if (files.us_error == platform::sharing_violation_error()) return kBeingUpdated;
+  if (files.us_error == ENOENT) return "Not found in " + folder + ".";
+  if (files.us_error == 0 && files.us_why != nullptr) {
+    return "Damaged in " + folder + ": " + files.us_why + ".";
+  }
+  return "Cannot be read in " + folder + " (error " + std::to_string(files.us_error) + ").";
 }
 
 namespace {

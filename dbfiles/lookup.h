@@ -24,6 +24,7 @@ struct LookupFiles {
   UsDatabase us;
   bool us_ready = false;     // call.db was opened and its header read
   int us_error = 0;          // the system error code when it was not
+  const char* us_why = nullptr;  // or, without one, what was wrong with its header
   PrevDatabase prev;
   bool prev_ready = false;   // callprev.db was opened and its date read
 };
@@ -33,8 +34,23 @@ struct LookupFiles {
 // folder). Never fails: what is missing is marked missing.
 void open_lookup_files(const std::string& folder, Edition edition, LookupFiles* files);
 
+// The second half of start-up on its own: call.db, then callprev.db (full edition), when
+// call.db is not open yet. After a start-up that could not use call.db (missing, or held by an
+// update run), the lookup window tries again at each Search, so that a database put in place
+// later is found without a restart.
+void open_us_files(const std::string& folder, LookupFiles* files);
+
 // Closes call.db and callprev.db.
 void close_lookup_files(LookupFiles* files);
+
+// Said when call.db is held by an update run (an open refused with the sharing violation).
+inline constexpr char kBeingUpdated[] =
+    "The database is being updated. Try again when the update has finished.";
+
+// Why call.db in `folder` (the data folder written out in full) could not be used, as the line
+// that follows "call.db" in the "ERROR Reading Database" message: "Not found in FOLDER.",
+// "Damaged in FOLDER: WHY.", kBeingUpdated, or "Cannot be read in FOLDER (error N).".
+std::string call_db_trouble(const LookupFiles& files, const std::string& folder);
 
 // Finds one typed callsign: a text beginning with "V" in the Canadian table only (full
 // edition); any other text in call.db only. Without a usable call.db, or for a text whose first

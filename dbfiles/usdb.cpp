@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
 #include "dbfiles/coding.h"
 
@@ -12,14 +14,16 @@ using platform::Access;
 using platform::Disposition;
 using platform::Share;
 
-int open_call_db(const std::string& path, UsDatabase* db, int* error) {
+int open_call_db(const std::string& path, UsDatabase* db, int* error, const char** why) {
+  const char* wrong = nullptr;
   int err = db->file.open(path, Access::read, Share::read_write, Disposition::open_existing);
   if (err == 0) {
     unsigned char header[kHeaderSize];
     const platform::IoResult r = db->file.read_at(0, header, sizeof header);
     const platform::IoResult size = db->file.size();
     err = r.error != 0 ? r.error : size.error;
-    if (err == 0 && r.count == sizeof header) {
+    if (err == 0 && r.count != sizeof header) wrong = kShortHeader;
+    if (err == 0 && wrong == nullptr) {
       const std::uint32_t offset = decode_fixed32(header + kDateSize);
       const std::uint64_t entries = offset >= kHeaderSize && offset <= size.count
                                         ? (size.count - offset) / IndexEntry::kSize
@@ -32,11 +36,22 @@ int open_call_db(const std::string& path, UsDatabase* db, int* error) {
         if (error != nullptr) *error = 0;
         return 0;
       }
+      wrong = kIndexOutsideFile;
     }
   }
   db->file.close();
   if (error != nullptr) *error = err;
+  if (why != nullptr) *why = wrong;
   return -1;
+}
+
+std::string shown_folder(const std::string& folder) {
+  std::error_code error;
+  std::filesystem::path full =
+      std::filesystem::absolute(folder.empty() ? "." : folder, error).lexically_normal();
+  if (error) return folder;
+  if (!full.has_filename() && full.has_relative_path()) full = full.parent_path();
+  return full.string();
 }
 
 std::string database_line(const UsDatabase& db) {
@@ -95,24 +110,31 @@ LookupStatus find_entry(const UsDatabase& db, CallKey key, IndexEntry* entry) {
   return status;
 }
 
-LookupStatus lookup_us_call(const UsDatabase& db, const char* text, LookupResult* result) {
+LookupStatus lookup_us_call(const UsDatabase& db, const char* text, LookupResult* result,
+                            const char** why) {
   if (!is_us_callsign(text)) return LookupStatus{};
   IndexEntry entry;
   LookupStatus status = find_entry(db, encode_call(text), &entry);
+  if (status.damaged && why != nullptr) *why = kShortRead;
   if (!status.found) return status;
 
   unpack_entry(entry, result);
   // Only the text area holds record texts; a text_offset outside it reads as nothing.
   char text_buf[kRecordReadSize];
   std::size_t n = 0;
+  const char* wrong = kTextOutsideArea;
   const std::uint32_t offset = result->text_offset;
   if (offset >= kHeaderSize && offset < db.index_offset) {
     const platform::IoResult r = db.file.read_at(offset, text_buf, sizeof text_buf);
     n = static_cast<std::size_t>(r.count);
     const std::size_t area = db.index_offset - offset;
     if (n > area) n = area;
+    wrong = kShortRead;  // no terminator before the text area or the read ended
   }
-  if (std::memchr(text_buf, '\0', n) == nullptr) status.damaged = true;
+  if (std::memchr(text_buf, '\0', n) == nullptr) {
+    status.damaged = true;
+    if (why != nullptr) *why = wrong;
+  }
   build_us_lines(text_buf, n, result);
   return status;
 }

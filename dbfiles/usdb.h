@@ -28,6 +28,13 @@ inline constexpr std::size_t kDateSize = 8;
 inline constexpr std::size_t kMaxRecordText = 256;  // a record text with its terminator
 inline constexpr std::size_t kRecordReadSize = 1024;
 
+// What was wrong with a damaged file, for the damaged-file messages: a lookup's record or
+// index entry (both databases), or call.db's header at opening.
+inline constexpr char kShortRead[] = "a read came back short";
+inline constexpr char kTextOutsideArea[] = "a record text lies outside the text area";
+inline constexpr char kShortHeader[] = "its header is shorter than 12 bytes";
+inline constexpr char kIndexOutsideFile[] = "its index offset lies outside the file";
+
 // How one lookup went. `damaged` is set when a read came back short or a stored offset points
 // outside its area: what could not be read counts as absent, and the caller says the file is
 // damaged.
@@ -46,8 +53,13 @@ struct UsDatabase {
 
 // Opens call.db for reading (others may read and write) and reads its header. Returns 0, or -1
 // when the file cannot be opened, its header cannot be read whole, or its index offset lies
-// below 12 or beyond the end of the file; *error receives the system error code, if any.
-int open_call_db(const std::string& path, UsDatabase* db, int* error = nullptr);
+// below 12 or beyond the end of the file; *error receives the system error code, if any, and
+// *why (when there is none: a damaged file) kShortHeader or kIndexOutsideFile.
+int open_call_db(const std::string& path, UsDatabase* db, int* error = nullptr,
+                 const char** why = nullptr);
+
+// The folder that holds call.db, written out in full for messages ("" is the current folder).
+std::string shown_folder(const std::string& folder);
 
 // "Database date %.2s/%.2s/%.4s, %d entries" (month/day/year, N).
 std::string database_line(const UsDatabase& db);
@@ -56,8 +68,10 @@ std::string database_line(const UsDatabase& db);
 LookupStatus find_entry(const UsDatabase& db, CallKey key, IndexEntry* entry);
 
 // The US lookup: encodes `text`, finds its entry, reads the record text and fills *result.
-// A text that does not begin with A, K, N or W is not found without a search.
-LookupStatus lookup_us_call(const UsDatabase& db, const char* text, LookupResult* result);
+// A text that does not begin with A, K, N or W is not found without a search. When the lookup
+// comes back damaged, *why (if given) receives what was wrong: kShortRead or kTextOutsideArea.
+LookupStatus lookup_us_call(const UsDatabase& db, const char* text, LookupResult* result,
+                            const char** why = nullptr);
 
 // An open callprev.db.
 struct PrevDatabase {

@@ -1,4 +1,5 @@
-// Help › About: a small frameless box with the program's name and an OK button.
+// Help › About: a small box with a dialog frame and no caption, with the program's name and an
+// OK button.
 #pragma once
 
 #include <QDialog>

@@ -21,14 +21,11 @@
 namespace {
 
 // The data folder: the one named on the command line, else the build's, under the user's home
-// unless it is absolute. The US-only edition works in the current directory; a folder named on
-// its command line becomes the current directory before the window opens.
+// unless it is absolute. The US-only edition has no folder of its own: without a folder named,
+// it works in the current directory.
 QString data_folder(const QStringList& arguments) {
-  if (lookup::kUsOnly) {
-    if (!arguments.isEmpty()) QDir::setCurrent(arguments.first());
-    return QString();
-  }
   if (!arguments.isEmpty()) return QDir(arguments.first()).absolutePath();
+  if (lookup::kUsOnly) return QString();
   return QDir::home().filePath(QString::fromUtf8(ORBISK_DATA_FOLDER));
 }
 
@@ -64,7 +61,9 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   lookup::QtMessageBoxes boxes;
   lookup::DesktopHelpOpener help;
-  lookup::MainWindow window(boxes, help, data_folder(folder));
+  // A folder named on the command line must be there; the build's may be missing, and the
+  // current directory is used instead.
+  lookup::MainWindow window(boxes, help, data_folder(folder), folder.isEmpty());
   window.show();
   window.start();
   return app.exec();

@@ -14,6 +14,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 #include "orbisk/about_box.h"
@@ -70,8 +71,12 @@ QString without_line_end(std::string line) {
 }  // namespace
 
 MainWindow::MainWindow(MessageBoxes& boxes, HelpOpener& help, QString data_folder,
-                       QWidget* parent)
-    : QMainWindow(parent), boxes_(boxes), help_(help), data_folder_(std::move(data_folder)) {
+                       bool fall_back, QWidget* parent)
+    : QMainWindow(parent),
+      boxes_(boxes),
+      help_(help),
+      data_folder_(std::move(data_folder)),
+      fall_back_(fall_back) {
   setWindowTitle(QString::fromLatin1(kWindowTitle));
   make_menu();
   make_controls();
@@ -143,8 +148,21 @@ void MainWindow::lay_out() {
 }
 
 void MainWindow::start() {
-  if (!kUsOnly && !data_folder_.isEmpty()) {
-    platform::set_current_directory(QFile::encodeName(data_folder_).toStdString());
+  if (!data_folder_.isEmpty()) {
+    const int error =
+        platform::set_current_directory(QFile::encodeName(data_folder_).toStdString());
+    if (error != 0) {
+      const QString folder = QDir::toNativeSeparators(data_folder_);
+      folder_trouble_ = error == ENOENT
+                            ? QStringLiteral("The data folder %1 does not exist.").arg(folder)
+                            : QStringLiteral("The data folder %1 cannot be opened (error %2).")
+                                  .arg(folder)
+                                  .arg(error);
+      if (folder_blocked()) {
+        show_unusable_call_db();
+        return;
+      }
+    }
   }
   dbfiles::open_lookup_files("", kEdition, &files_);
   if (canadian_line_ != nullptr) {
@@ -154,7 +172,7 @@ void MainWindow::start() {
     show_unusable_call_db();
     return;
   }
-  database_line_->setText(QString::fromLatin1(dbfiles::database_line(files_.us).c_str()));
+  show_database_line();
   output_.clear();
   startup_line_ = files_.prev_ready;
   if (startup_line_) {
@@ -188,6 +206,13 @@ void MainWindow::command(int id) {
 
 void MainWindow::search() {
   const std::string typed = callsign_->text().left(kMaxTyped).toLatin1().toStdString();
+  // Without call.db only a Canadian callsign can be looked up: a US one is not called missing.
+  const bool canadian = !kUsOnly && typed.starts_with('V');
+  if (!open_call_db_again() && (!canadian || folder_blocked())) {
+    show_unusable_call_db();
+    focus_callsign();
+    return;
+  }
   const dbfiles::SearchOutput out = dbfiles::search_callsign(files_, typed.c_str(), &slot_);
   if (out.found) {
     history_.push_back(out.text);
@@ -208,14 +233,16 @@ void MainWindow::search() {
   output_.resize(keep);
   show_output();
   if (!out.damaged.empty()) {
-    boxes_.show(this, QString::fromLatin1(out.damaged.c_str()),
+    const std::string text = out.damaged + "\r\nDamaged in " + dbfiles::shown_folder("") + ": " +
+                             out.why + ".";
+    boxes_.show(this, QString::fromLocal8Bit(text.c_str()),
                 QString::fromLatin1(kReadErrorCaption), BoxIcon::error);
   }
   focus_callsign();
 }
 
 void MainWindow::extended_search() {
-  if (!files_.us_ready) {
+  if (!open_call_db_again()) {
     show_unusable_call_db();
     focus_callsign();
     return;
@@ -268,9 +295,37 @@ void MainWindow::focus_callsign() {
   callsign_->selectAll();
 }
 
+void MainWindow::show_database_line() {
+  // The folder is named after the line, so that a long one cuts nothing of the line itself.
+  const QString line = QString::fromLatin1(dbfiles::database_line(files_.us).c_str()) +
+                       QStringLiteral(" in ") + QDir::toNativeSeparators(QDir::currentPath());
+  database_line_->setText(line);
+  database_line_->setToolTip(line);
+}
+
+bool MainWindow::folder_blocked() const {
+  return !folder_trouble_.isEmpty() && !fall_back_;
+}
+
+bool MainWindow::open_call_db_again() {
+  if (!files_.us_ready && !folder_blocked()) {
+    dbfiles::open_us_files("", &files_);
+    if (files_.us_ready) show_database_line();
+  }
+  return files_.us_ready;
+}
+
+// "call.db" with the reason under it: the data folder, the file missing or damaged, or an
+// update run holding it.
 void MainWindow::show_unusable_call_db() {
-  boxes_.show(this, QString::fromLatin1(dbfiles::kCallDbName),
-              QString::fromLatin1(kReadErrorCaption), BoxIcon::error);
+  QString text = QString::fromLatin1(dbfiles::kCallDbName);
+  if (!folder_blocked()) {
+    text += QStringLiteral("\r\n") +
+            QString::fromLocal8Bit(
+                dbfiles::call_db_trouble(files_, dbfiles::shown_folder("")).c_str());
+  }
+  if (!folder_trouble_.isEmpty()) text += QStringLiteral("\r\n") + folder_trouble_;
+  boxes_.show(this, text, QString::fromLatin1(kReadErrorCaption), BoxIcon::error);
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {

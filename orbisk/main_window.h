@@ -37,9 +37,11 @@ inline constexpr char kHelpFileName[] = "orbisk.hlp";
 class MainWindow : public QMainWindow {
   Q_OBJECT
  public:
-  // `data_folder` becomes the current directory at start-up (full edition; a folder that does
-  // not exist, or "", leaves it as it is).
-  MainWindow(MessageBoxes& boxes, HelpOpener& help, QString data_folder,
+  // `data_folder` becomes the current directory at start-up ("" keeps the current one). A
+  // folder that cannot be entered is an error box naming it, and nothing is read; with
+  // `fall_back` (the build's folder, which the user did not name) the files are read from the
+  // current directory instead, which the database line then names.
+  MainWindow(MessageBoxes& boxes, HelpOpener& help, QString data_folder, bool fall_back = false,
              QWidget* parent = nullptr);
   ~MainWindow() override;
 
@@ -68,11 +70,20 @@ class MainWindow : public QMainWindow {
 
   void show_output();
   void focus_callsign();
+  void show_database_line();
+  // The data folder named for this run could not be entered: nothing is read.
+  bool folder_blocked() const;
+  // Whether call.db is open: start-up's try is made again when it failed (the file was missing,
+  // or an update run held it), so that a database put in place since is used.
+  bool open_call_db_again();
   void show_unusable_call_db();
 
   MessageBoxes& boxes_;
   HelpOpener& help_;
   QString data_folder_;
+  bool fall_back_ = false;
+  // Why the data folder could not be entered, or "".
+  QString folder_trouble_;
   bool sized_to_frame_ = false;
 
   dbfiles::LookupFiles files_;

@@ -414,6 +414,16 @@ TEST_F(UpdateRun, DatabaseHeldByTheLookupProgram) {
   EXPECT_EQ(boxes[0].text,
             "UNABLE TO OPEN database file for modification\rMake sure the orbisk pgm is not "
             "running.\rAnd make sure the fernwick pgm is in the same folder as the database file.");
+
+  // A missing file is not blamed on the lookup program.
+  link_.clear();
+  lookup.close();
+  ASSERT_EQ(std::remove(path("call.db").c_str()), 0);
+  run(at(2018, 1, 12, 10, 0));
+  ASSERT_EQ(link_.boxes().size(), 1u);
+  EXPECT_EQ(link_.boxes()[0].text,
+            "UNABLE TO OPEN database file for modification\rcall.db not found in " +
+                data_.path() + ".");
 }
 
 TEST_F(UpdateRun, DatabaseWithoutEntriesCannotBeRead) {

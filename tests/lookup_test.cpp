@@ -121,7 +121,7 @@ TEST_F(LookupFolder, WithoutCallDbOnlyCanadianCallsignsAreFound) {
   LookupFiles files;
   open_lookup_files(dir_.path(), Edition::full, &files);
   EXPECT_FALSE(files.us_ready);
-  EXPECT_EQ(files.us_error, ENOENT);
+  EXPECT_EQ(call_db_trouble(files, "/data"), "Not found in /data.");
   EXPECT_FALSE(files.prev_ready);  // not opened after call.db failed
   EXPECT_EQ(search(files, "K1ABC").text, "K1ABC NOT FOUND\r\n\r\n");
   EXPECT_EQ(search(files, "KB1OLD").text, "KB1OLD NOT FOUND\r\n\r\n");
@@ -132,6 +132,8 @@ TEST_F(LookupFolder, WithoutCallDbOnlyCanadianCallsignsAreFound) {
   LookupFiles again;
   open_lookup_files(dir_.path(), Edition::full, &again);
   EXPECT_FALSE(again.us_ready);
+  EXPECT_EQ(call_db_trouble(again, "/data"),
+            "Damaged in /data: its index offset lies outside the file.");
   EXPECT_EQ(search(again, "K1ABC").text, "K1ABC NOT FOUND\r\n\r\n");
 }
 
@@ -158,11 +160,17 @@ TEST_F(LookupFolder, OpenFilesKeepTheUpdaterOut) {
   EXPECT_EQ(updater.open(dir_.file("call.db"), platform::Access::read, platform::Share::none,
                          platform::Disposition::open_existing),
             0);
-  // And while the updater holds it, start-up cannot read it.
+  // And while the updater holds it, start-up cannot read it; once it is done, a second try can.
   LookupFiles blocked;
   open_lookup_files(dir_.path(), Edition::full, &blocked);
   EXPECT_FALSE(blocked.us_ready);
-  EXPECT_EQ(blocked.us_error, platform::sharing_violation_error());
+  EXPECT_EQ(call_db_trouble(blocked, "/data"),
+            "The database is being updated. Try again when the update has finished.");
+  updater.close();
+  open_us_files(dir_.path(), &blocked);
+  EXPECT_TRUE(blocked.us_ready);
+  EXPECT_TRUE(blocked.prev_ready);
+  EXPECT_EQ(search(blocked, "KB1OLD").text, "KB1OLD NOW K1ABC\r\n\r\n");
 }
 
 }  // namespace

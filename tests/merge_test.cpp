@@ -262,6 +262,14 @@ TEST_F(MergeFailure, DatabaseHeldByTheLookupProgram) {
             0);
   EXPECT_EQ(merge(), -1);
   expect_box("call.db", kOpenFailed);
+
+  // A missing file is not blamed on the lookup program.
+  link_.clear();
+  lookup.close();
+  ASSERT_EQ(std::remove(path("call.db").c_str()), 0);
+  EXPECT_EQ(merge(), -1);
+  expect_box("call.db", "UNABLE TO OPEN database file for modification\rcall.db not found in " +
+                            dir_.path() + ".");
 }
 
 TEST_F(MergeFailure, UnreadableDatabaseHeader) {

@@ -58,8 +58,8 @@ struct Folder {
 // The window opened on a data folder, shown and started as the program does.
 class Session {
  public:
-  explicit Session(const std::string& data_folder)
-      : window(boxes, help, QString::fromStdString(data_folder)) {
+  explicit Session(const std::string& data_folder, bool fall_back = false)
+      : window(boxes, help, QString::fromStdString(data_folder), fall_back) {
     window.show();
     window.activateWindow();
     if (!QTest::qWaitForWindowActive(&window)) qWarning("window not active");
@@ -113,13 +113,14 @@ class OrbiskWindowTest : public QObject {
     Session s(folder.dir.path());
     QCOMPARE(s.window.windowTitle(), QStringLiteral("Orbisk+ US/Canadian Callsign lookup 007"));
     QCOMPARE(s.window.frameGeometry().size(), QSize(450, 450));
-    QCOMPARE(QDir::currentPath(), QDir(QString::fromStdString(folder.dir.path())).canonicalPath());
+    const QString path = QDir(QString::fromStdString(folder.dir.path())).canonicalPath();
+    QCOMPARE(QDir::currentPath(), path);
 
     const std::vector<QWidget*> controls = child_widgets(s.window.centralWidget());
     QCOMPARE(controls.size(), std::size_t{9});
     const QStringList texts = {
-        "", "Database date 11/29/2026, 3 entries", "Canadian data 11/27/2026,       1 entries",
-        "Enter Callsign and 'enter'"};
+        "", "Database date 11/29/2026, 3 entries in " + path,
+        "Canadian data 11/27/2026,       1 entries", "Enter Callsign and 'enter'"};
     for (int i = 0; i < 4; ++i) {
       auto* label = qobject_cast<QLabel*>(controls[i]);
       QVERIFY2(label != nullptr, qPrintable(QString::number(i)));
@@ -358,41 +359,57 @@ class OrbiskWindowTest : public QObject {
     QAction* about = menu_action(s.window, QStringLiteral("&About orbisk"));
     QVERIFY(about != nullptr);
 
-    QStringList texts;
-    QList<QRect> rects;
-    Qt::WindowFlags flags;
-    QSize size;
-    QPoint offset;
-    ModalWatch watch([&](QWidget* box) {
-      flags = box->windowFlags();
-      size = box->size();
-      offset = box->pos() - s.window.centralWidget()->mapToGlobal(QPoint(0, 0));
-      for (QWidget* w : child_widgets(box)) {
-        rects << w->geometry();
-        if (auto* label = qobject_cast<QLabel*>(w)) {
-          texts << label->text();
-          QCOMPARE(label->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+    // The default font, then one whose texts run wider than its average letter says.
+    const QFont default_font = QApplication::font();
+    QFont spaced = default_font;
+    spaced.setLetterSpacing(QFont::AbsoluteSpacing, 3);
+    const std::shared_ptr<void> restore(nullptr, [&](void*) { QApplication::setFont(default_font); });
+    for (const QFont& font : {default_font, spaced}) {
+      QApplication::setFont(font);
+      QStringList texts;
+      QList<int> tops;
+      Qt::WindowFlags flags;
+      QSize size;
+      QPoint offset;
+      ModalWatch watch([&](QWidget* box) {
+        flags = box->windowFlags();
+        size = box->size();
+        offset = box->pos() - s.window.centralWidget()->mapToGlobal(QPoint(0, 0));
+        for (QWidget* w : child_widgets(box)) {
+          tops << w->y();
+          if (auto* label = qobject_cast<QLabel*>(w)) {
+            texts << label->text();
+            QCOMPARE(label->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+            // Centred and whole: as wide as the box, and the box as wide as the text needs.
+            QCOMPARE(label->x(), 0);
+            QCOMPARE(label->width(), box->width());
+            QVERIFY2(label->width() >= label->fontMetrics().horizontalAdvance(label->text()),
+                     qPrintable(label->text()));
+          }
+          if (auto* b = qobject_cast<QPushButton*>(w)) {
+            texts << b->text();
+            QVERIFY(b->isDefault());
+            QVERIFY(qAbs(b->geometry().center().x() - box->width() / 2) <= 1);
+          }
         }
-        if (auto* b = qobject_cast<QPushButton*>(w)) {
-          texts << b->text();
-          QVERIFY(b->isDefault());
-        }
-      }
-      QTest::keyClick(box, Qt::Key_Escape);
-    });
-    about->trigger();
-    QVERIFY(watch.ran());
-    QCOMPARE(texts, QStringList({"Orbisk+ US/Canadian Callsign lookup 007", "Callsign lookup program",
-                                 "For amateur radio operators", "OK"}));
-    QVERIFY(flags & Qt::FramelessWindowHint);
-    const QFontMetrics m(s.window.font());
-    const auto px = [&](int units) { return (units * m.averageCharWidth() + 2) / 4; };
-    const auto py = [&](int units) { return (units * m.height() + 4) / 8; };
-    QCOMPARE(size, QSize(px(160), py(80)));
-    QCOMPARE(offset, QPoint(px(20), py(20)));
-    QCOMPARE(rects, QList<QRect>({QRect(0, py(24), px(160), py(80)), QRect(0, py(36), px(160), py(8)),
-                                  QRect(0, py(48), px(160), py(8)),
-                                  QRect(px(64), py(60), px(32), py(14))}));
+        QTest::keyClick(box, Qt::Key_Escape);
+      });
+      about->trigger();
+      QVERIFY(watch.ran());
+      QCOMPARE(texts, QStringList({"Orbisk+ US/Canadian Callsign lookup 007", "Callsign lookup program",
+                                   "For amateur radio operators", "OK"}));
+      // A dialog frame without a caption.
+      QVERIFY(!(flags & Qt::FramelessWindowHint));
+      QVERIFY(flags & Qt::CustomizeWindowHint);
+      QVERIFY(!(flags & Qt::WindowTitleHint));
+      const QFontMetrics m(s.window.font());
+      const auto px = [&](int units) { return (units * m.averageCharWidth() + 2) / 4; };
+      const auto py = [&](int units) { return (units * m.height() + 4) / 8; };
+      QVERIFY(size.width() >= px(160));
+      QCOMPARE(size.height(), py(80));
+      QCOMPARE(offset, QPoint(px(20), py(20)));
+      QCOMPARE(tops, QList<int>({py(24), py(36), py(48), py(60)}));
+    }
 
     ModalWatch clicked([](QWidget* box) {
       QTest::mouseClick(control<QPushButton>(box, lookup::kIdAboutOk), Qt::LeftButton);
@@ -402,12 +419,35 @@ class OrbiskWindowTest : public QObject {
     QVERIFY(QApplication::activeModalWidget() == nullptr);
   }
 
+  void messageBoxShowsItsWholeCaptionOverItsWindow() {
+    QWidget window;
+    window.setGeometry(200, 150, 450, 450);
+    window.show();
+    const QString caption = QStringLiteral("ERROR Reading Database");
+    QSize size;
+    int caption_width = 0;
+    QPoint centre;
+    ModalWatch watch([&](QWidget* box) {
+      QFont bold = box->font();
+      bold.setBold(true);
+      caption_width = QFontMetrics(bold).horizontalAdvance(caption);
+      size = box->size();
+      centre = box->frameGeometry().center();
+    });
+    lookup::QtMessageBoxes boxes;
+    boxes.show(&window, QStringLiteral("call.db"), caption, lookup::BoxIcon::error);
+    QVERIFY(watch.ran());
+    // Beside the caption a title bar holds an icon and three buttons.
+    QVERIFY2(size.width() >= caption_width + 100, qPrintable(QString::number(size.width())));
+    QVERIFY((centre - window.frameGeometry().center()).manhattanLength() <= 2);
+  }
+
   void startupWithoutCallDb() {
     Folder folder(false, true, true);
     Session s(folder.dir.path());
-    QCOMPARE(s.boxes.shown.size(), std::size_t{1});
-    QCOMPARE(s.boxes.shown[0].caption, QStringLiteral("ERROR Reading Database"));
-    QCOMPARE(s.boxes.shown[0].text, QStringLiteral("call.db"));
+    const QString path = QDir(QString::fromStdString(folder.dir.path())).canonicalPath();
+    const QString box = "ERROR Reading Database: call.db\r\nNot found in " + path + ".";
+    QCOMPARE(s.boxes.lines(), QStringList({box}));
     QCOMPARE(s.boxes.shown[0].icon, lookup::BoxIcon::error);
     QCOMPARE(s.line(1)->text(), QStringLiteral("Database info here"));
     QCOMPARE(s.line(2)->text(), QStringLiteral("Canadian data 11/27/2026,       1 entries"));
@@ -415,16 +455,23 @@ class OrbiskWindowTest : public QObject {
 
     s.look_up("ve3abc");
     QCOMPARE(s.shown(), QString::fromLatin1(kVe3abc));
-    s.look_up("kb1old");  // callprev.db is not read without call.db
-    QCOMPARE(s.shown(), QStringLiteral("KB1OLD NOT FOUND\n\n") + kVe3abc);
-
+    // A US callsign is not called missing: the box says why it cannot be looked up.
+    s.look_up("kb1old");
+    QCOMPARE(s.shown(), QString::fromLatin1(kVe3abc));
     // The Extended Search says so instead of opening.
     ModalWatch never([](QWidget* dialog) { dialog->close(); });
     QTest::mouseClick(s.button(3), Qt::LeftButton);
     QVERIFY(!never.ran());
-    QCOMPARE(s.boxes.lines(), QStringList({"ERROR Reading Database: call.db",
-                                           "ERROR Reading Database: call.db"}));
+    QCOMPARE(s.boxes.lines(), QStringList({box, box, box}));
     QCOMPARE(s.window.focusWidget(), s.callsign);
+
+    // A call.db put in place since (an update run that held it has ended) is used from the
+    // next Search on.
+    QVERIFY(write_us(folder.dir.path()));
+    s.look_up("kb1old");
+    QCOMPARE(s.shown(), QStringLiteral("KB1OLD NOW K1ABC\n\n") + kVe3abc);
+    QCOMPARE(s.line(1)->text(), "Database date 11/29/2026, 3 entries in " + path);
+    QCOMPARE(s.boxes.shown.size(), std::size_t{3});
   }
 
   void startupWithoutCallprevDb() {
@@ -441,19 +488,29 @@ class OrbiskWindowTest : public QObject {
     Session s(folder.dir.path());
     QVERIFY(s.boxes.shown.empty());
     QCOMPARE(s.line(2)->text(), QString());
-    QCOMPARE(s.line(1)->text(), QStringLiteral("Database date 11/29/2026, 3 entries"));
     s.look_up("ve3abc");
     QCOMPARE(s.shown(), QStringLiteral("VE3ABC NOT FOUND\n\n"));
   }
 
-  void missingDataFolderLeavesTheCurrentDirectory() {
+  void missingDataFolderIsNamedUnlessItIsTheBuildsOwn() {
     Folder folder;
     CurrentDirectoryGuard cwd;
-    QVERIFY(QDir::setCurrent(QString::fromStdString(folder.dir.path())));
-    Session s(folder.dir.file("no-such-folder"));
-    QCOMPARE(QDir::currentPath(), QDir(QString::fromStdString(folder.dir.path())).canonicalPath());
-    QCOMPARE(s.line(1)->text(), QStringLiteral("Database date 11/29/2026, 3 entries"));
-    QVERIFY(s.boxes.shown.empty());
+    const QString path = QDir(QString::fromStdString(folder.dir.path())).canonicalPath();
+    QVERIFY(QDir::setCurrent(path));
+    const std::string missing = folder.dir.file("no-such-folder");
+    // Named on the command line: nothing is read from elsewhere.
+    Session named(missing);
+    named.look_up("w1aw");
+    const QString box = "ERROR Reading Database: call.db\r\nThe data folder " +
+                        QString::fromStdString(missing) + " does not exist.";
+    QCOMPARE(named.boxes.lines(), QStringList({box, box}));
+    QCOMPARE(named.line(1)->text(), QStringLiteral("Database info here"));
+    QCOMPARE(named.shown(), QString());
+    // The build's folder: the current directory stands in, and the database line names it.
+    Session own(missing, true);
+    QCOMPARE(QDir::currentPath(), path);
+    QCOMPARE(own.line(1)->text(), "Database date 11/29/2026, 3 entries in " + path);
+    QVERIFY(own.boxes.shown.empty());
   }
 };
 

@@ -209,25 +209,30 @@ TEST(CallDb, UnusableHeadersAreRefused) {
   EXPECT_EQ(error, ENOENT);
   EXPECT_FALSE(db.file.is_open());
 
-  const auto refused = [&](const std::string& bytes) {
+  // What was wrong, or nullptr when the file opened.
+  const auto refused = [&](const std::string& bytes) -> const char* {
     testutil::write_bytes(dir.file("bad.db"), bytes);
     UsDatabase d;
-    return open_call_db(dir.file("bad.db"), &d) == -1 && !d.file.is_open();
+    const char* why = nullptr;
+    const bool failed = open_call_db(dir.file("bad.db"), &d, nullptr, &why) == -1;
+    EXPECT_EQ(failed, why != nullptr);
+    EXPECT_EQ(failed, !d.file.is_open());
+    return why;
   };
-  EXPECT_TRUE(refused(""));
-  EXPECT_TRUE(refused("20200101"));
-  EXPECT_TRUE(refused(testutil::bytes_of("20200101\x0C\0\0")));
+  EXPECT_EQ(refused(""), kShortHeader);
+  EXPECT_EQ(refused("20200101"), kShortHeader);
+  EXPECT_EQ(refused(testutil::bytes_of("20200101\x0C\0\0")), kShortHeader);
   // Index offset below the header or beyond the file.
   std::string bytes("20200101\0\0\0\0" "ABCD", 16);
   for (std::uint32_t offset : {0u, 4u, 11u, 17u, 0x2D2D2D2Du, 0xFFFFFFFFu}) {
     testutil::put_word(&bytes, 8, offset);
-    EXPECT_TRUE(refused(bytes)) << offset;
+    EXPECT_EQ(refused(bytes), kIndexOutsideFile) << offset;
   }
   // At the end of the file: a usable, empty index.
   testutil::put_word(&bytes, 8, 16);
-  EXPECT_FALSE(refused(bytes));
+  EXPECT_EQ(refused(bytes), nullptr);
   testutil::put_word(&bytes, 8, 12);
-  EXPECT_FALSE(refused(bytes));
+  EXPECT_EQ(refused(bytes), nullptr);
 }
 
 TEST(CallDb, EveryTruncationOpensOrFailsCleanly) {
@@ -306,9 +311,11 @@ TEST(CallDb, TextOutsideTheTextAreaIsNeverShown) {
     UsDatabase db;
     ASSERT_EQ(open_call_db(path, &db), 0);
     LookupResult result;
-    const LookupStatus status = lookup_us_call(db, "K1ABC", &result);
+    const char* why = nullptr;
+    const LookupStatus status = lookup_us_call(db, "K1ABC", &result, &why);
     EXPECT_TRUE(status.found) << offset;
     EXPECT_TRUE(status.damaged) << offset;
+    EXPECT_EQ(why, kTextOutsideArea) << offset;
     EXPECT_STREQ(result.callsign, "K1ABC");
     EXPECT_STREQ(result.name_line, "") << offset;
     EXPECT_STREQ(result.street_line, "") << offset;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dbfiles/lookup.h"
+#include "platform/platform.h"
 #include "tools/commands.h"
 
 namespace calldb {
@@ -25,9 +26,15 @@ std::string as_typed(const std::string& arg) {
 }
 
 void report_unusable(const dbfiles::LookupFiles& files) {
-  if (files.us_error != 0) {
+  if (files.us_error == platform::sharing_violation_error()) {
+    std::fprintf(stderr, "ERROR Reading Database: %s: %s\n", dbfiles::kCallDbName,
+                 dbfiles::kBeingUpdated);
+  } else if (files.us_error != 0) {
     std::fprintf(stderr, "ERROR Reading Database: %s (error %d)\n", dbfiles::kCallDbName,
                  files.us_error);
+  } else if (files.us_why != nullptr) {
+    std::fprintf(stderr, "ERROR Reading Database: %s: damaged file, %s\n", dbfiles::kCallDbName,
+                 files.us_why);
   } else {
     std::fprintf(stderr, "ERROR Reading Database: %s\n", dbfiles::kCallDbName);
   }

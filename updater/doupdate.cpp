@@ -1,6 +1,7 @@
 #include "updater/doupdate.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -25,6 +26,14 @@ constexpr char kOpenFailed[] =
     "UNABLE TO OPEN database file for modification\rMake sure the orbisk pgm is not running.\r"
     "And make sure the fernwick pgm is in the same folder as the database file.";
 
+// The box when call.db cannot be opened for the update: the text above while someone else holds
+// it (the lookup program), but a missing file is named with the folder it was looked for in.
+std::string open_failed_text(int error, const std::string& folder) {
+  if (error != ENOENT) return kOpenFailed;
+  return "UNABLE TO OPEN database file for modification\rcall.db not found in " +
+         dbfiles::shown_folder(folder) + ".";
+}
+
 int days_in_month(int year, int month) {
   static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
@@ -42,9 +51,11 @@ struct DbEnds {
 // Reads the header and the first and last index entries; -1 after the message box.
 int read_db_ends(WorkerEnv& env, DbEnds* ends) {
   platform::File db;
-  if (db.open(env.path("call.db"), platform::Access::read, platform::Share::none,
-              platform::Disposition::open_existing) != 0) {
-    env.link->message_box(kOpenFailed, "call.db", Buttons::ok, Icon::none);
+  const int error = db.open(env.path("call.db"), platform::Access::read, platform::Share::none,
+                            platform::Disposition::open_existing);
+  if (error != 0) {
+    env.link->message_box(open_failed_text(error, env.folder), "call.db", Buttons::ok,
+                          Icon::none);
     return -1;
   }
   unsigned char header[dbfiles::kHeaderSize];

@@ -30,6 +30,14 @@ constexpr char kOpenFailed[] =
     "UNABLE TO OPEN database file for modification\rMake sure the orbisk pgm is not running.\r"
     "And make sure the fernwick.exe is in the same folder as the database file.";
 
+// The box when call.db cannot be opened for the update: the text above while someone else holds
+// it (the lookup program), but a missing file is named with the folder it was looked for in.
+std::string open_failed_text(int error, const std::string& folder) {
+  if (error != ENOENT) return kOpenFailed;
+  return "UNABLE TO OPEN database file for modification\rcall.db not found in " +
+         dbfiles::shown_folder(folder) + ".";
+}
+
 std::string show_date(const char* date) {
   char text[16];
   std::snprintf(text, sizeof text, "%.2s/%.2s/%.4s", date + 4, date + 6, date);
@@ -258,8 +266,11 @@ class Merge {
 };
 
 int Merge::open_database() {
-  if (db_.open(env_.path("call.db"), Access::read, Share::none, Disposition::open_existing) != 0) {
-    link_.message_box(kOpenFailed, "call.db", Buttons::ok, Icon::none);
+  const int open_error =
+      db_.open(env_.path("call.db"), Access::read, Share::none, Disposition::open_existing);
+  if (open_error != 0) {
+    link_.message_box(open_failed_text(open_error, env_.folder), "call.db", Buttons::ok,
+                      Icon::none);
     return -1;
   }
   unsigned char header[dbfiles::kHeaderSize];

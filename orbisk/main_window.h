@@ -31,8 +31,6 @@ inline constexpr int kMaxTyped = 255;
 // The window's outer size when it opens, in pixels.
 inline constexpr int kWindowWidth = 450;
 inline constexpr int kWindowHeight = 450;
-// The help file, looked for in the data folder.
-inline constexpr char kHelpFileName[] = "orbisk.hlp";
 
 class MainWindow : public QMainWindow {
   Q_OBJECT

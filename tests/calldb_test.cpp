@@ -332,7 +332,7 @@ TEST_F(CalldbTest, SearchPrintsALinePerLicenceAndExitsByWhatItFound) {
       {{"--state", "vt", "--limit", "-1"}, "",
        "--limit: must be 0 or more bytes\nRun with --help for more information.\n", 2},
       {{"--zip", "0"}, "", "Search: No search criteria were specified\n", 2},
-      {{"-C", "none", "--state", "vt"}, "", "ERROR Reading Database: call.db\n", 2},
+      {{"-C", "none", "--state", "vt"}, "", "ERROR Reading Database: call.db (error 2)\n", 2},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {"search"};

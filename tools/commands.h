@@ -28,4 +28,8 @@ void add_import_commands(CLI::App& app, int* exit_code);
 // Text of the system's own, with its "\r\n" line ends turned into "\n", on standard output.
 void print_text(std::string_view text);
 
+// "ERROR Reading Database: call.db" on standard error, with what was wrong: the system error of
+// the open (or that an update run holds the file), or, without one, what was damaged.
+void report_unusable_call_db(int error, const char* why);
+
 }  // namespace calldb

@@ -25,21 +25,6 @@ std::string as_typed(const std::string& arg) {
   return text;
 }
 
-void report_unusable(const dbfiles::LookupFiles& files) {
-  if (files.us_error == platform::sharing_violation_error()) {
-    std::fprintf(stderr, "ERROR Reading Database: %s: %s\n", dbfiles::kCallDbName,
-                 dbfiles::kBeingUpdated);
-  } else if (files.us_error != 0) {
-    std::fprintf(stderr, "ERROR Reading Database: %s (error %d)\n", dbfiles::kCallDbName,
-                 files.us_error);
-  } else if (files.us_why != nullptr) {
-    std::fprintf(stderr, "ERROR Reading Database: %s: damaged file, %s\n", dbfiles::kCallDbName,
-                 files.us_why);
-  } else {
-    std::fprintf(stderr, "ERROR Reading Database: %s\n", dbfiles::kCallDbName);
-  }
-}
-
 std::string without_line_end(std::string line) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   return line;
@@ -49,7 +34,7 @@ int run_lookup(const std::string& folder, const std::vector<std::string>& callsi
   dbfiles::LookupFiles files;
   dbfiles::open_lookup_files(folder, dbfiles::Edition::full, &files);
   if (!files.us_ready) {
-    report_unusable(files);
+    report_unusable_call_db(files.us_error, files.us_why);
     return kExitUnusable;
   }
   int rc = kExitOk;
@@ -76,7 +61,7 @@ int run_info(const std::string& folder) {
   if (!canada.empty()) print_text(without_line_end(canada) + "\n");
   if (!files.us_ready) {
     std::fflush(stdout);
-    report_unusable(files);
+    report_unusable_call_db(files.us_error, files.us_why);
     return kExitUnusable;
   }
   print_text(dbfiles::database_line(files.us) + "\n");
@@ -118,6 +103,20 @@ void add_lookup_commands(CLI::App& app, int* exit_code) {
   info->add_option("-C", info_options->folder, "Data folder (default: the current folder)")
       ->type_name("DIR");
   info->callback([info_options, exit_code] { *exit_code = run_info(info_options->folder); });
+}
+
+void report_unusable_call_db(int error, const char* why) {
+  if (error == platform::sharing_violation_error()) {
+    std::fprintf(stderr, "ERROR Reading Database: %s: %s\n", dbfiles::kCallDbName,
+                 dbfiles::kBeingUpdated);
+  } else if (error != 0) {
+    std::fprintf(stderr, "ERROR Reading Database: %s (error %d)\n", dbfiles::kCallDbName, error);
+  } else if (why != nullptr) {
+    std::fprintf(stderr, "ERROR Reading Database: %s: damaged file, %s\n", dbfiles::kCallDbName,
+                 why);
+  } else {
+    std::fprintf(stderr, "ERROR Reading Database: %s\n", dbfiles::kCallDbName);
+  }
 }
 
 }  // namespace calldb

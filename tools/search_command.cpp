@@ -59,8 +59,10 @@ int run_search(const Options& o) {
   }
   dbfiles::UsDatabase db;
   int error = 0;
-  if (dbfiles::open_call_db(platform::join_path(o.folder, dbfiles::kCallDbName), &db, &error) != 0) {
-    std::fprintf(stderr, "ERROR Reading Database: %s\n", dbfiles::kCallDbName);
+  const char* why = nullptr;
+  if (dbfiles::open_call_db(platform::join_path(o.folder, dbfiles::kCallDbName), &db, &error,
+                            &why) != 0) {
+    report_unusable_call_db(error, why);
     return kExitUnusable;
   }
   ConsoleSearchView view;

@@ -27,9 +27,13 @@ class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 
+namespace widgets {
+class HelpOpener;
+}
+
 namespace fernwick {
 
-class HelpOpener;
+using widgets::HelpOpener;
 class MessageBoxes;
 class WindowLink;
 

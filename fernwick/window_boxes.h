@@ -6,6 +6,7 @@
 #include <QUrl>
 
 #include "updater/worker_link.h"
+#include "widgets/help_opener.h"
 
 class QWidget;
 
@@ -27,17 +28,7 @@ class QtMessageBoxes final : public MessageBoxes {
                        updater::Buttons buttons, updater::Icon icon) override;
 };
 
-class HelpOpener {
- public:
-  virtual ~HelpOpener() = default;
-  // Returns false when nothing on the desktop could show the page.
-  virtual bool open(const QUrl& url) = 0;
-};
-
-// Hands the page to the desktop's browser (QDesktopServices).
-class DesktopHelpOpener final : public HelpOpener {
- public:
-  bool open(const QUrl& url) override;
-};
+using widgets::DesktopHelpOpener;
+using widgets::HelpOpener;
 
 }  // namespace fernwick

@@ -1,8 +1,7 @@
-// Help › Contents hands the help page to the desktop through this interface, so that tests can
-// see what would be opened without launching anything.
+// Help › Contents: the page it looks for.
 #pragma once
 
-#include <QUrl>
+#include "widgets/help_opener.h"
 
 namespace lookup {
 
@@ -10,17 +9,7 @@ namespace lookup {
 // folder the documents are installed in.
 inline constexpr char kHelpPageName[] = "orbisk-help.html";
 
-class HelpOpener {
- public:
-  virtual ~HelpOpener() = default;
-  // Returns false when nothing on the desktop could show the page.
-  virtual bool open(const QUrl& url) = 0;
-};
-
-// Opens the page with the desktop's viewer for its type (QDesktopServices).
-class DesktopHelpOpener final : public HelpOpener {
- public:
-  bool open(const QUrl& url) override;
-};
+using widgets::DesktopHelpOpener;
+using widgets::HelpOpener;
 
 }  // namespace lookup

@@ -16,10 +16,14 @@ class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 
+namespace widgets {
+class HelpOpener;
+}
+
 namespace lookup {
 
 class FittedLineEdit;
-class HelpOpener;
+using widgets::HelpOpener;
 class MessageBoxes;
 
 // The found records kept for the output box, newest last.

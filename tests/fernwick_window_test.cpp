@@ -376,7 +376,6 @@ class FernwickWindowTest : public QObject {
   void closingDuringDownload();
   void closingWhileAWorkerAsks();
   void helpPage();
-  void messageBoxShowsItsWholeCaptionOverItsWindow();
   void screenshot();
 };
 
@@ -904,33 +903,6 @@ void FernwickWindowTest::helpPage() {
   QCOMPARE(w.boxes.shown[0].text,
            QStringLiteral("Could not open the help page\r") +
                QString::fromLatin1(page.toEncoded()));
-}
-
-// The real box: the caption carries the message, so the box is wide enough for it (with room
-// for the title bar's icon and buttons), and it stands over its window.
-void FernwickWindowTest::messageBoxShowsItsWholeCaptionOverItsWindow() {
-  QWidget window;
-  window.setGeometry(200, 150, 790, 500);
-  window.show();
-  const QString caption = QStringLiteral("could not connect to update server");
-  int width = 0;
-  int caption_width = 0;
-  QPoint centre;
-  QTimer::singleShot(50, [&] {
-    QWidget* box = QApplication::activeModalWidget();
-    if (box == nullptr) return;
-    QFont bold = box->font();
-    bold.setBold(true);
-    caption_width = QFontMetrics(bold).horizontalAdvance(caption);
-    width = box->width();
-    centre = box->frameGeometry().center();
-    box->close();
-  });
-  fernwick::QtMessageBoxes boxes;
-  boxes.show(&window, QStringLiteral("127.0.0.1"), caption, updater::Buttons::ok,
-             updater::Icon::error);
-  QVERIFY(width >= caption_width + 100);
-  QVERIFY((centre - window.frameGeometry().center()).manhattanLength() <= 2);
 }
 
 // ---- The picture for the README ----

@@ -1,8 +1,7 @@
 // calldb make-update, merge and update as their users see them: the real program is run on
-// temporary data folders, and `update` fetches the weekly files from a real nginx on 127.0.0.1.
-// Four dated databases a week apart stand for the publisher's snapshots; the update files
-// between them are made with calldb make-update, and every merged result must be the next
-// snapshot byte for byte.
+// temporary data folders. Four dated databases a week apart stand for the publisher's snapshots;
+// the update files between them are made with calldb make-update, and every merged result must
+// be the next snapshot byte for byte. (An update run against nginx is the club pipeline's test.)
 
 #include <fcntl.h>
 #include <signal.h>
@@ -29,7 +28,6 @@
 #include "dbfiles/dbwriter.h"
 #include "dbfiles/usdb.h"
 #include "platform/platform.h"
-#include "tests/support/nginx_server.h"
 #include "tests/support/run_process.h"
 #include "tests/test_util.h"
 
@@ -59,13 +57,6 @@ std::vector<std::string> names_in(const std::string& folder) {
   }
   std::sort(names.begin(), names.end());
   return names;
-}
-
-std::string last_line(const std::string& text) {
-  std::string body = text;
-  if (!body.empty() && body.back() == '\n') body.pop_back();
-  const std::size_t cut = body.rfind('\n');
-  return cut == std::string::npos ? body : body.substr(cut + 1);
 }
 
 bool same_record(const UsRecord& a, const UsRecord& b) {
@@ -305,109 +296,6 @@ TEST_F(CalldbUpdateTest, UsageErrorsAndFailuresExitTwoAndOne) {
   EXPECT_TRUE(r.err.starts_with("call.db: UNABLE TO OPEN database file for modification\n"))
       << r.err;
   EXPECT_EQ(r.code, 1);
-}
-
-// --- calldb update against nginx -------------------------------------------------------------
-
-class CalldbUpdateFromNginxTest : public CalldbUpdateTest {
- protected:
-  void SetUp() override {
-    if (testutil::NginxServer::find_binary().empty()) {
-      GTEST_SKIP() << "nginx is not installed (scripts/setup installs it)";
-    }
-    CalldbUpdateTest::SetUp();
-    if (HasFatalFailure()) return;
-    const std::string error = nginx_.start(www_);
-    ASSERT_EQ(error, "");
-  }
-
-  void TearDown() override { nginx_.stop(); }
-
-  Outcome update() {
-    return calldb({"update", "-C", data_, "--server",
-                   "127.0.0.1:" + std::to_string(nginx_.port()), "--now", kNow});
-  }
-
-  // How many requests nginx has logged for `name`.
-  std::size_t requests_for(const std::string& name) const {
-    const std::string log = nginx_.access_log();
-    const std::string request = "GET /db-files/" + name + " ";
-    std::size_t n = 0;
-    for (std::size_t at = log.find(request); at != std::string::npos;
-         at = log.find(request, at + 1)) {
-      ++n;
-    }
-    return n;
-  }
-
-  testutil::NginxServer nginx_;
-};
-
-bool in_order(const std::string& text, const std::vector<std::string>& pieces) {
-  std::size_t at = 0;
-  for (const std::string& piece : pieces) {
-    at = text.find(piece, at);
-    if (at == std::string::npos) return false;
-    at += piece.size();
-  }
-  return true;
-}
-
-TEST_F(CalldbUpdateFromNginxTest, ThreeDueWeeksAreFetchedMergedAndPutInPlaceThenNothingIsDue) {
-  for (int week = 1; week <= kWeeks; ++week) publish(week);
-
-  const Outcome r = update();
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(last_line(r.out), "UM_UPDATE_DONE 3 0") << r.out;
-  EXPECT_TRUE(r.out.ends_with("\n"));
-  const std::string host = "Host: 127.0.0.1:" + std::to_string(nginx_.port()) + "\n";
-  for (const char* piece :
-       {"01/05/2018 <<---current database date\n",
-        "\n0105to0112.db\n0112to0119.db\n0119to0126.db\n3 updates\n",
-        "0105to0112.db <<--downloading\n", "GET /db-files/0105to0112.db HTTP/1.1\n",
-        "call0119.db <<--saved old call.db file\n"}) {
-    EXPECT_NE(r.out.find(piece), std::string::npos) << piece << "\n---\n" << r.out;
-  }
-  EXPECT_EQ(r.out.find('\r'), std::string::npos);
-  EXPECT_TRUE(in_order(r.out, {"3 updates\n",
-                               "0105to0112.db <<--downloading\n",
-                               "GET /db-files/0105to0112.db HTTP/1.1\n" + host,
-                               "HTTP/1.1 200 OK\n",
-                               "0112to0119.db <<--downloading\n",
-                               "GET /db-files/0112to0119.db HTTP/1.1\n" + host,
-                               "HTTP/1.1 200 OK\n",
-                               "0119to0126.db <<--downloading\n",
-                               "GET /db-files/0119to0126.db HTTP/1.1\n" + host,
-                               "HTTP/1.1 200 OK\n",
-                               "01/12/2018\ncall0105.db <<--saved old call.db file\n",
-                               "01/19/2018\ncall0112.db <<--saved old call.db file\n",
-                               "01/26/2018\ncall0119.db <<--saved old call.db file\n",
-                               "UM_UPDATE_DONE 3 0\n"}))
-      << r.out;
-
-  EXPECT_TRUE(read_bytes(data("call.db")) == read_bytes(snapshot(3)));
-  EXPECT_TRUE(read_bytes(data("call0105.db")) == read_bytes(snapshot(0)));
-  EXPECT_TRUE(read_bytes(data("call0112.db")) == read_bytes(snapshot(1)));
-  EXPECT_TRUE(read_bytes(data("call0119.db")) == read_bytes(snapshot(2)));
-  for (const char* name : kUpdates) {
-    EXPECT_TRUE(read_bytes(data(name)) == read_bytes(published(name))) << name;
-    EXPECT_EQ(requests_for(name), 1u) << name;
-  }
-  EXPECT_EQ(names_in(data_),
-            (std::vector<std::string>{"0105to0112.db", "0112to0119.db", "0119to0126.db",
-                                      "call.db", "call0105.db", "call0112.db", "call0119.db"}));
-
-  const Outcome again = update();
-  EXPECT_NE(again.out.find("01/26/2018 <<---current database date\n"), std::string::npos)
-      << again.out;
-  EXPECT_NE(again.out.find("\n0 updates\nNext update will be 2/02/2018\n"), std::string::npos)
-      << again.out;
-  EXPECT_EQ(last_line(again.out), "UM_UPDATE_DONE 0 -1");
-  EXPECT_EQ(again.err, "");
-  EXPECT_EQ(again.code, 1);
-  EXPECT_TRUE(read_bytes(data("call.db")) == read_bytes(snapshot(3)));
-  for (const char* name : kUpdates) EXPECT_EQ(requests_for(name), 1u) << "nothing fetched";
 }
 
 // --- calldb update killed at any instant ------------------------------------------------------

@@ -25,7 +25,8 @@ using testutil::read_bytes;
 using testutil::write_bytes;
 
 // A line of `length` characters with texts at the given columns.
-std::string columns(std::size_t length, const std::vector<std::pair<std::size_t, std::string>>& at) {
+std::string columns(std::size_t length,
+                    const std::vector<std::pair<std::size_t, std::string>>& at) {
   std::string line(470, ' ');
   for (const auto& [column, text] : at) line.replace(column, text.size(), text);
   line.resize(length, ' ');
@@ -73,7 +74,8 @@ std::string random_field(std::mt19937& rng, std::size_t width, std::string* show
 // One random licence line, added to the model.
 std::string random_licence(std::mt19937& rng, Model* model) {
   static const char* const kCalls[] = {"VE3", "VA7", "VO1", "VY2", "VB3", "VE", "K1"};
-  std::string call = kCalls[rng() % 7] + std::string(rng() % 4, static_cast<char>('A' + rng() % 26));
+  std::string call =
+      kCalls[rng() % 7] + std::string(rng() % 4, static_cast<char>('A' + rng() % 26));
   if (rng() % 20 == 0) call.clear();
   const std::string provinces[] = {dbfiles::ProvinceCodes[1 + rng() % 14], "??", "XY", "O", ""};
   const std::string province = provinces[rng() % 3 == 0 ? rng() % 5 : 0];
@@ -82,10 +84,13 @@ std::string random_licence(std::mt19937& rng, Model* model) {
     std::string raw_second = random_field(rng, 66, &second);
     const bool care_of = rng() % 3 == 0;
     if (care_of) raw_second = (rng() % 2 ? "C/O " : "c\\o ") + raw_second;
-    const std::string line = columns(
-        469, {{0, call}, {210, random_field(rng, 70, &name)}, {281, raw_second},
-              {352, random_field(rng, 70, &street)}, {423, random_field(rng, 35, &city)},
-              {459, province}, {462, random_field(rng, 7, &postal)}});
+    const std::string line = columns(469, {{0, call},
+                                           {210, random_field(rng, 70, &name)},
+                                           {281, raw_second},
+                                           {352, random_field(rng, 70, &street)},
+                                           {423, random_field(rng, 35, &city)},
+                                           {459, province},
+                                           {462, random_field(rng, 7, &postal)}});
     if (!care_of && !second.empty() && second[0] != ' ') name += " " + second;
     model->add(call, {name, "", street, city, postal}, province);
     return line;
@@ -95,11 +100,13 @@ std::string random_licence(std::mt19937& rng, Model* model) {
   const std::string raw_name = name + marks[rng() % 4];
   const bool blank = rng() % 4 == 0;
   const std::size_t length = rng() % 5 == 0 ? 199 + rng() % 2 : 210;
-  const std::string line = columns(
-      length, {{0, call}, {7, random_field(rng, 35, &given)}, {43, raw_name},
-               {79, blank ? "" : random_field(rng, 70, &street)},
-               {150, blank ? "" : random_field(rng, 35, &city)}, {186, blank ? "" : province},
-               {189, blank ? "" : random_field(rng, 10, &postal)}});
+  const std::string line = columns(length, {{0, call},
+                                            {7, random_field(rng, 35, &given)},
+                                            {43, raw_name},
+                                            {79, blank ? "" : random_field(rng, 70, &street)},
+                                            {150, blank ? "" : random_field(rng, 35, &city)},
+                                            {186, blank ? "" : province},
+                                            {189, blank ? "" : random_field(rng, 10, &postal)}});
   if (length < 200 || blank || (street + city + province + postal).empty()) {
     ++model->no_address;
     model->add(call, {name, given, "no addr given", "not really", "xxx xxx"}, "ZZ");
@@ -157,7 +164,8 @@ TEST_F(Conversion, RandomListsGiveTheModelsDatabaseAndLog) {
     const std::size_t index = testutil::word_at(db, 8);
     const std::size_t pad = (4 - model.texts.size() % 4) % 4;
     pads.insert(pad);
-    EXPECT_EQ(db.substr(0, 8), (std::string{'C', date[1], date[2], date[3], date[5], date[6], date[8], date[9]}));
+    EXPECT_EQ(db.substr(0, 8),
+              (std::string{'C', date[1], date[2], date[3], date[5], date[6], date[8], date[9]}));
     ASSERT_EQ(index, 12 + model.texts.size() + pad);
     EXPECT_TRUE(db.substr(12, index - 12) == model.texts + std::string(pad, '\0'));
     ASSERT_EQ(db.size(), index + 8 * model.word0.size());
@@ -178,7 +186,9 @@ TEST_F(Conversion, RandomListsGiveTheModelsDatabaseAndLog) {
 
 TEST_F(Conversion, EdgeCases) {
   std::string lines;
-  for (int i = 0; i < 40; ++i) lines += person("VE3A" + std::string(1, static_cast<char>('A' + i % 26))) + "\r\n";
+  for (int i = 0; i < 40; ++i) {
+    lines += person("VE3A" + std::string(1, static_cast<char>('A' + i % 26))) + "\r\n";
+  }
   // A CR LF pair across the 8192-byte reads that follow the 10 bytes of the date.
   std::string across = kHeadings + lines + "EOF\r\n";
   across.insert(12, std::string(8201 - across.rfind('\r', 8201), 'x'));
@@ -187,8 +197,12 @@ TEST_F(Conversion, EdgeCases) {
     char call[8];
     std::snprintf(call, sizeof call, "VE%d%c%c%c", n / 17576 % 10, 'A' + n / 676 % 26,
                   'A' + n / 26 % 26, 'A' + n % 26);
-    clubs += columns(469, {{0, call}, {210, std::string(70, 'N')}, {281, std::string(70, 'M')},
-                           {352, std::string(70, 'S')}, {423, std::string(35, 'C')}}) + "\r\n";
+    clubs += columns(469, {{0, call},
+                           {210, std::string(70, 'N')},
+                           {281, std::string(70, 'M')},
+                           {352, std::string(70, 'S')},
+                           {423, std::string(35, 'C')}}) +
+             "\r\n";
   }
   std::string deep = dir_.path();  // room for "/amateur.txt", not for a temporary name
   while (deep.size() < 3800) deep += "/" + std::string(200, 'd');

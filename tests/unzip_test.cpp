@@ -1,8 +1,9 @@
 // Taking amateur.txt out of amateur.zip: one table of archives, made by Python's zipfile and by
 // hand while the tests run, and what each gives: the result, the log, the list afterwards.
 
-#include <gtest/gtest.h>
+#include "updater/unzip.h"
 
+#include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -20,7 +21,6 @@
 #include "tests/support/recording_link.h"
 #include "tests/support/zip_tools.h"
 #include "tests/test_util.h"
-#include "updater/unzip.h"
 #include "updater/zlib_loader.h"
 
 namespace {
@@ -32,7 +32,8 @@ using testutil::kStored;
 using testutil::read_bytes;
 using testutil::write_bytes;
 
-constexpr char kHeading[] = "\r\nFiles in Canadian amateur.zip\r\n Compressed   Regular  Filename\r\n";
+constexpr char kHeading[] =
+    "\r\nFiles in Canadian amateur.zip\r\n Compressed   Regular  Filename\r\n";
 constexpr char kOldList[] = "last week's list\r\n";
 
 std::string listing_line(int method, long compressed, long regular, const std::string& name) {
@@ -85,7 +86,8 @@ constexpr char kMakeArchives[] =
     "         if a == 131084 + len(flushed(b' ' * a, zlib.Z_FULL_FLUSH)))\n"
     "noise = bytes((i * 7919 + i // 251) % 251 for i in range(262144 - a))\n"
     "text = b''.join(b'VE%dX%03d  JOHN Q OPERATOR\\r\\n' % (i % 10, i) for i in range(900))\n"
-    "put('two', flushed(b' ' * a, zlib.Z_FULL_FLUSH) + stored(noise) + flushed(text, zlib.Z_FINISH))\n"
+    "spaces = flushed(b' ' * a, zlib.Z_FULL_FLUSH)\n"
+    "put('two', spaces + stored(noise) + flushed(text, zlib.Z_FINISH))\n"
     "put('two.txt', b' ' * a + noise + text)\n"
     "put('checked', zlib.compress(text)[2:])\n"
     "put('text', text)\n"
@@ -118,12 +120,6 @@ class UnzipTest : public ::testing::Test {
     env_.cancel = &cancel_;
   }
 
-  // A file of the test's own.
-  std::string source(const std::string& name, const std::string& contents) {
-    write_bytes(src_.file(name), contents);
-    return src_.file(name);
-  }
-
   // Archive `name`, made by make_archives().
   std::string made(const std::string& name) { return read_bytes(src_.file(name)); }
 
@@ -134,12 +130,15 @@ class UnzipTest : public ::testing::Test {
     std::vector<std::string> args = {src_.path()};
     for (const auto& [archive, members] : archives) {
       for (const auto& [name, method, contents] : members) {
-        args.push_back(archive + ":" + name + ":" + std::to_string(method) + ":" +
-                       source(std::to_string(args.size()), contents));
+        const std::string source = src_.file(std::to_string(args.size()));
+        write_bytes(source, contents);
+        args.push_back(archive + ":" + name + ":" + std::to_string(method) + ":" + source);
       }
     }
     ASSERT_EQ(testutil::python(kMakeArchives, args), 0);
-    for (const auto& [archive, members] : archives) listings_[made(archive)] = made(archive + ".list");
+    for (const auto& [archive, members] : archives) {
+      listings_[made(archive)] = made(archive + ".list");
+    }
   }
 
   std::map<std::string, std::string> listings_;  // archive bytes to zipfile's listing
@@ -160,19 +159,22 @@ class UnzipTest : public ::testing::Test {
 };
 
 TEST_F(UnzipTest, ArchivesAndWhatTheyGive) {
-  const std::string big = noise(400000, 1);  // more than two reads of deflated data
+  const std::string big = noise(400000, 1);   // more than two reads of deflated data
   const std::string small = noise(10000, 2);  // more than two pieces of a stored copy
   const std::string text = "x\r\n";
-  make_archives({{"deflated", {{"amateur.txt", kDeflated, big}}},
-                 {"stored", {{"amateur.txt", kStored, small}}},
-                 {"after", {{"readme.txt", kDeflated, small}, {"amateur.txt", kDeflated, big}}},
-                 {"before", {{"amateur.txt", kStored, small}, {"after.txt", kDeflated, text}}},
-                 {"bzip2", {{"notes.txt", kBzip2, small}, {"amateur.txt", kDeflated, big}}},
-                 {"long", {{std::string(600, 'n'), kDeflated, big}, {"amateur.txt", kStored, small}}},
-                 {"alike", {{"Amateur.txt", kStored, text}, {"dir/amateur.txt", kStored, text},
-                            {"amateur.txt.old", kStored, text}}},
-                 {"bzip2_list", {{"amateur.txt", kBzip2, text}}},
-                 {"next", {{"amateur.txt", kStored, text}, {"next.txt", kStored, "y"}}}});
+  make_archives(
+      {{"deflated", {{"amateur.txt", kDeflated, big}}},
+       {"stored", {{"amateur.txt", kStored, small}}},
+       {"after", {{"readme.txt", kDeflated, small}, {"amateur.txt", kDeflated, big}}},
+       {"before", {{"amateur.txt", kStored, small}, {"after.txt", kDeflated, text}}},
+       {"bzip2", {{"notes.txt", kBzip2, small}, {"amateur.txt", kDeflated, big}}},
+       {"long", {{std::string(600, 'n'), kDeflated, big}, {"amateur.txt", kStored, small}}},
+       {"alike",
+        {{"Amateur.txt", kStored, text},
+         {"dir/amateur.txt", kStored, text},
+         {"amateur.txt.old", kStored, text}}},
+       {"bzip2_list", {{"amateur.txt", kBzip2, text}}},
+       {"next", {{"amateur.txt", kStored, text}, {"next.txt", kStored, "y"}}}});
   if (HasFatalFailure()) return;
   const std::string deflated = made("deflated");
   const std::string stored = made("stored");
@@ -186,7 +188,7 @@ TEST_F(UnzipTest, ArchivesAndWhatTheyGive) {
   struct Case {
     std::string archive;  // "-" for none
     int result;
-    std::string log;   // after zipfile's listing of the archive, or the log's end when !listed
+    std::string log;        // after zipfile's listing of the archive, or the log's end when !listed
     std::string list = "";  // amateur.txt afterwards; "" when the old one stays
     bool listed = true;
     Setting setting = none;
@@ -212,7 +214,8 @@ TEST_F(UnzipTest, ArchivesAndWhatTheyGive) {
        "amateur.txt is cut short: the archive ends 5000 bytes early\r\n", "", false},
       {one_more, updater::kUnzipSizeMismatch,
        "amateur.txt came out at 400000 bytes, not 400001: NOT extracted\r\n"
-       "doinflate() returned -7\r\n", "", false},
+       "doinflate() returned -7\r\n",
+       "", false},
       {one_less, updater::kUnzipSizeMismatch,
        "  amateur.txt\r\namateur.txt came out at 10000 bytes, not 9999: NOT extracted\r\n", "",
        false},
@@ -221,12 +224,14 @@ TEST_F(UnzipTest, ArchivesAndWhatTheyGive) {
       {list_member(kStored, "short", 5, 257u << 20), updater::kUnzipSizesUnusable,
        "amateur.txt is too large: NOT extracted\r\n", "", false},
       {deflated, updater::kUnzipFileError,
-       "ERROR writing amateur.txt, error " + std::to_string(ENOSPC) + "\r\ndoinflate() returned -1\r\n",
+       "ERROR writing amateur.txt, error " + std::to_string(ENOSPC) +
+           "\r\ndoinflate() returned -1\r\n",
        "", false, full_disk},
       {stored, updater::kUnzipFileError,
        "ERROR writing amateur.txt, error " + std::to_string(ENOSPC) + "\r\n", "", false, full_disk},
       {deflated, updater::kUnzipFileError,
-       "  amateur.txt\r\namateur.txt <<-- ERROR creating output file\r\ndoinflate() returned -1\r\n",
+       "  amateur.txt\r\namateur.txt <<-- ERROR creating output file\r\n"
+       "doinflate() returned -1\r\n",
        "", false, cut_path},
       {made("next"), updater::kUnzipNoList,
        "  amateur.txt\r\namateur.txt <<-- ERROR creating output file\r\n" +
@@ -241,8 +246,9 @@ TEST_F(UnzipTest, ArchivesAndWhatTheyGive) {
        "zlib is not loaded: amateur.txt cannot be inflated\r\ndoinflate() returned -9\r\n", "",
        false, no_zlib},
       {stored, 0, "", small, true, no_zlib},
-      {deflated, Z_VERSION_ERROR, "  amateur.txt\r\ninflateInit error\r\ndoinflate() returned -6\r\n",
-       "", false, refusing_zlib},
+      {deflated, Z_VERSION_ERROR,
+       "  amateur.txt\r\ninflateInit error\r\ndoinflate() returned -6\r\n", "", false,
+       refusing_zlib},
   };
 
   // A data folder whose path leaves room for "/amateur.zip" but not for the temporary name the

@@ -1,6 +1,8 @@
 // Loading libraries at run time, and zlib's start-up check: the system's zlib, a name that
 // does not exist, and stand-in libraries built beside the tests that lack some entry points.
 
+#include "updater/zlib_loader.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,7 +12,6 @@
 #include "tests/support/recording_link.h"
 #include "tests/test_util.h"
 #include "updater/zlib_api.h"
-#include "updater/zlib_loader.h"
 
 namespace {
 
@@ -54,8 +55,10 @@ TEST(LoadZlibTest, EntryPointsFoundAndMissing) {
        present + "zlibVersion not found\r\ninflateEnd not found\r\n" + note(FAKE_ZLIB_PARTIAL),
        false},
       {FAKE_ZLIB_EMPTY,
-       present + "zlibVersion not found\r\ninflateInit not found\r\ninflate not found\r\n"
-                 "inflateEnd not found\r\n" + note(FAKE_ZLIB_EMPTY),
+       present +
+           "zlibVersion not found\r\ninflateInit not found\r\ninflate not found\r\n"
+           "inflateEnd not found\r\n" +
+           note(FAKE_ZLIB_EMPTY),
        false},
       // zlibVersion is only reported: the inflate never calls it.
       {FAKE_ZLIB_NO_VERSION, present + "zlibVersion not found\r\nall zlib procedures found\r\n",

@@ -93,16 +93,10 @@ class SearchDialogTest : public QObject {
     };
     const std::vector<Expected> expected = {
         {"QLabel", 0, {"Search for one or more of the following criteria:"}},
-        {"QLabel", 0, {"Name"}},
-        {"QLabel", 0, {"City"}},
-        {"QLabel", 0, {"State"}},
-        {"QLabel", 0, {"Zip"}},
-        {"QLineEdit", 107, {""}},
-        {"QLineEdit", 108, {""}},
-        {"QComboBox", 109, {"(all)"}},
-        {"QLineEdit", 110, {""}},
-        {"QLabel", 0, {"(last, first ...)"}},
-        {"QPushButton", 1, {"Search"}},
+        {"QLabel", 0, {"Name"}}, {"QLabel", 0, {"City"}}, {"QLabel", 0, {"State"}},
+        {"QLabel", 0, {"Zip"}}, {"QLineEdit", 107, {""}}, {"QLineEdit", 108, {""}},
+        {"QComboBox", 109, {"(all)"}}, {"QLineEdit", 110, {""}},
+        {"QLabel", 0, {"(last, first ...)"}}, {"QPushButton", 1, {"Search"}},
         {"QPushButton", 2, {"Close window"}},
         {"QLabel", 112, {"", "Searching names/cities...", "Found 8192, 100% done"}},
         {"QPlainTextEdit", 111, {""}},
@@ -117,15 +111,11 @@ class SearchDialogTest : public QObject {
       QVERIFY2(d.dialog->rect().contains(c[i]->geometry()), qPrintable(where));
       // Where the control draws its text.
       QRect room;
-      QString own;
+      QString own = c[i]->property("text").toString();
       QStringList texts = e.texts;
       if (auto* label = qobject_cast<QLabel*>(c[i])) {
-        own = label->text();
         room = label->contentsRect();
-      } else if (auto* box = qobject_cast<QLineEdit*>(c[i])) {
-        own = box->text();
       } else if (auto* b = qobject_cast<QPushButton*>(c[i])) {
-        own = b->text();
         QStyleOptionButton option;
         option.initFrom(b);
         if (b->isDefault()) option.features |= QStyleOptionButton::DefaultButton;
@@ -136,17 +126,14 @@ class SearchDialogTest : public QObject {
         option.initFrom(list);
         room = list->style()->subControlRect(QStyle::CC_ComboBox, &option,
                                              QStyle::SC_ComboBoxEditField, list);
-        QCOMPARE(list->count(), 61);
-        QCOMPARE(list->itemText(1), QStringLiteral("AA"));
-        QCOMPARE(list->itemText(56), QStringLiteral("VT"));
-        QCOMPARE(list->itemText(60), QStringLiteral("WY"));
         for (int n = 1; n < list->count(); ++n) texts << list->itemText(n);
+        QCOMPARE(texts.size(), 61);
+        QCOMPARE(QStringList({texts[1], texts[56], texts[60]}), QStringList({"AA", "VT", "WY"}));
       }
       QCOMPARE(own, e.texts.front());
-      if (room.isNull()) continue;
-      for (const QString& text : texts) {
-        const int advance = qCeil(QFontMetricsF(c[i]->font()).horizontalAdvance(text));
-        QVERIFY2(room.width() >= advance, qPrintable(where + ": " + text));
+      for (const QString& text : room.isNull() ? QStringList() : texts) {
+        QVERIFY2(room.width() >= qCeil(QFontMetricsF(c[i]->font()).horizontalAdvance(text)),
+                 qPrintable(where + ": " + text));
         QVERIFY2(room.height() >= c[i]->fontMetrics().height(), qPrintable(where));
       }
     }

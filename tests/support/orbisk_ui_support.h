@@ -1,18 +1,21 @@
 // Helpers for the lookup window tests: fakes for message boxes and the help viewer, data
-// folders written with the database writers, controls found by id, and modal dialogs handled
-// from a timer.
+// folders written with the database writers, the window opened as the program opens it,
+// controls found by id, and modal dialogs handled from a timer.
 #pragma once
 
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTimer>
 #include <QUrl>
 #include <QWidget>
+#include <QtTest>
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "dbfiles/lookup.h"
 #include "orbisk/control_ids.h"
 #include "orbisk/help_opener.h"
+#include "orbisk/main_window.h"
 #include "orbisk/message_boxes.h"
 
 namespace uitest {
@@ -61,20 +65,17 @@ class FakeHelpOpener final : public lookup::HelpOpener {
 };
 
 inline constexpr char kUsDate[] = "20261129";
-inline constexpr char kCanadianDate[] = "20261127";
-
-inline std::uint32_t state_index(const char* code) {
-  for (int i = 1; i < dbfiles::kStateCount; ++i) {
-    if (std::strcmp(dbfiles::StateCodes[i], code) == 0) return static_cast<std::uint32_t>(i);
-  }
-  return 0;
-}
+inline constexpr std::uint32_t kOntario = 14;
 
 inline dbfiles::UsRecord us_licence(const char* call, std::string name, std::string street,
                                     std::string city, const char* state, std::uint32_t zip,
                                     bool po_box = false) {
+  std::uint32_t index = 0;
+  for (int i = 1; i < dbfiles::kStateCount; ++i) {
+    if (std::strcmp(dbfiles::StateCodes[i], state) == 0) index = static_cast<std::uint32_t>(i);
+  }
   return dbfiles::UsRecord{dbfiles::encode_call(call), std::move(name), std::move(street),
-                           std::move(city), state_index(state), zip, po_box};
+                           std::move(city), index, zip, po_box};
 }
 
 // The i-th of 175,760 distinct five-character US callsigns: W0AAA, W1AAA, ... W9ZZZ.
@@ -92,41 +93,22 @@ inline bool write_call_db(const std::string& folder, std::vector<dbfiles::UsReco
   return dbfiles::write_call_db(folder + "/" + dbfiles::kCallDbName, kUsDate, records) == 0;
 }
 
-inline bool write_prev_db(const std::string& folder,
-                          const std::vector<std::pair<const char*, const char*>>& moves) {
-  std::vector<dbfiles::PrevEntry> entries;
-  for (const auto& [old_call, new_call] : moves) {
-    entries.push_back({dbfiles::encode_call(old_call), dbfiles::encode_call(new_call)});
-  }
-  std::sort(entries.begin(), entries.end(),
-            [](const dbfiles::PrevEntry& a, const dbfiles::PrevEntry& b) {
-              return a.old_key < b.old_key;
-            });
+// callprev.db saying that KB1OLD is now K1ABC.
+inline bool write_prev_db(const std::string& folder) {
+  const std::vector<dbfiles::PrevEntry> entries = {
+      {dbfiles::encode_call("KB1OLD"), dbfiles::encode_call("K1ABC")}};
   return dbfiles::write_prev_db(folder + "/" + dbfiles::kCallPrevDbName, kUsDate, entries) == 0;
 }
 
-struct CanadianLicence {
-  const char* call;
-  std::uint32_t province;  // index into ProvinceCodes
-  const char* surname;
-  const char* given;
-  const char* street;
-  const char* city;
-  const char* postal;
-};
-
-inline bool write_can_db(const std::string& folder, const std::vector<CanadianLicence>& licences) {
+// cancall.db with VE3ABC alone.
+inline bool write_can_db(const std::string& folder) {
   dbfiles::CanDbWriter writer;
-  if (writer.open(folder + "/" + dbfiles::kCanCallDbName, kCanadianDate) != 0) return false;
-  for (const CanadianLicence& l : licences) {
-    dbfiles::CanKey key = 0;
-    if (dbfiles::encode_can_call(l.call, &key) != 0) return false;
-    if (writer.add(dbfiles::CanEntry::make_word0(key, l.province), l.surname, l.given, l.street,
-                   l.city, l.postal) != 0) {
-      return false;
-    }
-  }
-  return writer.finish() == 0;
+  dbfiles::CanKey key = 0;
+  return writer.open(folder + "/" + dbfiles::kCanCallDbName, "20261127") == 0 &&
+         dbfiles::encode_can_call("VE3ABC", &key) == 0 &&
+         writer.add(dbfiles::CanEntry::make_word0(key, kOntario), "MARCHBANK", "ELOISE R",
+                    "88 BYTOWN CRES", "OTTAWA", "K2P 1A4") == 0 &&
+         writer.finish() == 0;
 }
 
 // The direct child widgets of `parent`, in the order they were made.
@@ -145,6 +127,47 @@ T* control(const QWidget* root, int id) {
   }
   return nullptr;
 }
+
+// Puts the current directory back when the test ends.
+class CurrentDirectoryGuard {
+ public:
+  CurrentDirectoryGuard() : saved_(QDir::currentPath()) {}
+  ~CurrentDirectoryGuard() { QDir::setCurrent(saved_); }
+  CurrentDirectoryGuard(const CurrentDirectoryGuard&) = delete;
+  CurrentDirectoryGuard& operator=(const CurrentDirectoryGuard&) = delete;
+
+ private:
+  QString saved_;
+};
+
+// The window opened on a data folder, shown and started as the program does.
+class Session {
+ public:
+  explicit Session(const std::string& data_folder = {}, bool fall_back = false)
+      : window(boxes, help, QString::fromStdString(data_folder), fall_back) {
+    window.show();
+    window.activateWindow();
+    if (!QTest::qWaitForWindowActive(&window)) qWarning("window not active");
+    window.start();
+    callsign = control<QLineEdit>(&window, lookup::kIdCallsign);
+    output = control<QPlainTextEdit>(&window, lookup::kIdOutput);
+  }
+
+  QPushButton* button(int id) { return control<QPushButton>(&window, id); }
+  QString shown() const { return output->toPlainText(); }
+  // Types into the callsign box (over its selection, as a user does) and presses Enter.
+  void look_up(const char* typed) {
+    QTest::keyClicks(callsign, QString::fromLatin1(typed));
+    QTest::keyClick(callsign, Qt::Key_Return);
+  }
+
+  CurrentDirectoryGuard cwd;
+  FakeMessageBoxes boxes;
+  FakeHelpOpener help;
+  lookup::MainWindow window;
+  QLineEdit* callsign = nullptr;
+  QPlainTextEdit* output = nullptr;
+};
 
 // Runs `act` on the modal dialog that the next command opens, once it is up and active.
 // Watches for as long as it lives, at most five seconds. A dialog that `act` left open (a
@@ -175,18 +198,6 @@ class ModalWatch {
   QTimer timer_;
   int ticks_ = 0;
   bool ran_ = false;
-};
-
-// Puts the current directory back when the test ends.
-class CurrentDirectoryGuard {
- public:
-  CurrentDirectoryGuard() : saved_(QDir::currentPath()) {}
-  ~CurrentDirectoryGuard() { QDir::setCurrent(saved_); }
-  CurrentDirectoryGuard(const CurrentDirectoryGuard&) = delete;
-  CurrentDirectoryGuard& operator=(const CurrentDirectoryGuard&) = delete;
-
- private:
-  QString saved_;
 };
 
 }  // namespace uitest

@@ -6,22 +6,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/recording_link.h"
+#include "tests/support/scripted_server.h"
 #include "tests/support/test_certificates.h"
 #include "tests/test_util.h"
 
@@ -55,137 +48,12 @@ std::string ok_head(std::size_t length) {
   return ok_head("Content-Length: " + std::to_string(length) + "\r\n");
 }
 
-// Serves one connection on 127.0.0.1 with the certificate `kind`: completes the handshake,
-// reads the request head, then plays the script, each send one TLS write. Every wait ends
-// when the server is destroyed.
-class TlsServer {
- public:
-  enum Kind {
-    send,
-    pause,
-    close,  // the TLS close, then the TCP close; also the end of every script
-    drop,   // the TCP close alone, as a cut connection looks
-    stall,  // silence until the server is destroyed
-    mute,   // as the first step: never answers the handshake
-  };
-  struct Step {
-    Kind kind;
-    std::string bytes = {};
-    int ms = 0;
-  };
-  using Script = std::vector<Step>;
-  static Step put(std::string bytes) { return {send, std::move(bytes)}; }
-  static Step wait(int ms) { return {pause, {}, ms}; }
+using S = testutil::ScriptedServer;
 
-  explicit TlsServer(Script script, const std::string& kind = "good")
-      : script_(std::move(script)), ctx_(SSL_CTX_new(TLS_server_method())) {
-    SSL_CTX_use_certificate_chain_file(ctx_, certificates->cert(kind).c_str());
-    SSL_CTX_use_PrivateKey_file(ctx_, certificates->key(kind).c_str(), SSL_FILETYPE_PEM);
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listener_, 8) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      std::abort();
-    }
-    port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~TlsServer() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
-    ::close(listener_);
-    SSL_CTX_free(ctx_);
-  }
-
-  int port() const { return port_; }
-  std::string request() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return request_;
-  }
-
- private:
-  // Waits `ms`, or until the server stops. True when it stopped.
-  bool wait_or_stop(int ms) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stopping_; });
-  }
-
-  void serve() {
-    // A client that has gone makes writes fail; they must not end the test program.
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-    int fd = -1;
-    while (fd < 0 && !wait_or_stop(0)) {
-      pollfd p{listener_, POLLIN, 0};
-      if (::poll(&p, 1, 50) > 0) fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    }
-    if (fd < 0) return;
-    timeval five{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &five, sizeof five);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &five, sizeof five);
-    SSL* ssl = SSL_new(ctx_);
-    SSL_set_fd(ssl, fd);
-    Kind end = close;
-    if (!script_.empty() && script_[0].kind == mute) {
-      wait_or_stop(15000);
-    } else if (SSL_accept(ssl) == 1) {
-      std::string request;
-      char buffer[1024];
-      int got = 1;
-      while (request.find("\r\n\r\n") == std::string::npos &&
-             (got = SSL_read(ssl, buffer, sizeof buffer)) > 0) {
-        request.append(buffer, static_cast<std::size_t>(got));
-      }
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        request_ = request;
-      }
-      for (const Step& step : script_) {
-        end = step.kind;
-        if (step.kind == send &&
-            SSL_write(ssl, step.bytes.data(), static_cast<int>(step.bytes.size())) > 0) {
-          continue;
-        }
-        if (step.kind == pause && !wait_or_stop(step.ms)) continue;
-        if (step.kind == stall) wait_or_stop(15000);
-        break;
-      }
-      if (end != drop) SSL_shutdown(ssl);
-    }
-    // A graceful TCP close: the client reads everything sent before it sees the end.
-    ::shutdown(fd, SHUT_WR);
-    timeval one{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &one, sizeof one);
-    char sink[1024];
-    while (!wait_or_stop(0) && ::recv(fd, sink, sizeof sink, 0) > 0) {
-    }
-    SSL_free(ssl);
-    ::close(fd);
-    ERR_clear_error();
-  }
-
-  Script script_;
-  SSL_CTX* ctx_;
-  int listener_ = -1;
-  int port_ = 0;
-  std::thread thread_;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  bool stopping_ = false;
-  std::string request_;
-};
-
-using S = TlsServer;
+// A scripted TLS server presenting the certificate `kind`.
+S tls_server(S::Script script, const std::string& kind = "good") {
+  return S({std::move(script)}, certificates->cert(kind), certificates->key(kind));
+}
 
 // One https_get and what it left behind.
 struct Fetch {
@@ -195,7 +63,6 @@ struct Fetch {
   std::string out;         // standard output
   std::string file;        // amateur.zip afterwards, or "<none>"
   bool part_left = false;  // anything beside amateur.zip left in the folder
-  std::string request;     // what the scripted server was asked
 };
 
 class HttpsGetTest : public ::testing::Test {
@@ -249,10 +116,8 @@ class HttpsGetTest : public ::testing::Test {
   }
   std::unique_ptr<Fetch> fetch(const S::Script& script, const std::string& kind = "good",
                                const std::string& host = "localhost", bool trust = true) {
-    TlsServer server(script, kind);
-    auto f = fetch(host, server.port(), trust);
-    f->request = server.request();
-    return f;
+    const S server = tls_server(script, kind);
+    return fetch(host, server.port(), trust);
   }
 
   // A failed download: the earlier list untouched and no part file left.
@@ -270,16 +135,16 @@ class HttpsGetTest : public ::testing::Test {
 TEST_F(HttpsGetTest, CompleteReplyReplacesTheListWithExactRequestAndLog) {
   const std::string body = body_of(20000);
   const std::string head = ok_head(body.size());
-  TlsServer server({S::put(head + body.substr(0, 100)), S::put(body.substr(100))});
+  S server = tls_server({S::send(head + body.substr(0, 100)), S::send(body.substr(100))});
   const auto f = fetch("localhost", server.port());
   EXPECT_EQ(f->result, 0) << f->link.log();
   EXPECT_EQ(f->file, body);
   EXPECT_FALSE(f->part_left);
   EXPECT_EQ(f->state.partial_download(), "");
   EXPECT_EQ(f->out, "");
-  EXPECT_EQ(server.request(), "GET /datafiles/amateur.zip HTTP/1.1\r\nHost: localhost:" +
+  EXPECT_EQ(server.requests(), std::vector<std::string>{"GET /datafiles/amateur.zip HTTP/1.1\r\nHost: localhost:" +
                                   std::to_string(server.port()) +
-                                  "\r\nConnection: Close\r\n\r\n");
+                                  "\r\nConnection: Close\r\n\r\n"});
   EXPECT_EQ(f->link.log(), kRetrieved + head.substr(0, head.size() - 2) +
                                "100 data bytes in head\r\nsaved amateur.zip 20000 bytes\n");
   EXPECT_EQ(f->link.row(kRow, RowCell::total), "20000");
@@ -293,8 +158,8 @@ TEST_F(HttpsGetTest, OddAnswers) {
   updater::set_download_rate_for_tests(3, 1000);
   const std::string body = body_of(1000);
   const std::string head = ok_head(1000);
-  S::Script drip = {S::put(head)};
-  for (int i = 0; i < 100; ++i) drip.insert(drip.end(), {S::wait(100), S::put("d")});
+  S::Script drip = {S::send(head)};
+  for (int i = 0; i < 100; ++i) drip.insert(drip.end(), {S::pause(100), S::send("d")});
   const std::string saved = "saved amateur.zip 1000 bytes\n";
   const std::string cut = "ERROR downloading amateur.zip\r\n";
   struct Case {
@@ -304,31 +169,31 @@ TEST_F(HttpsGetTest, OddAnswers) {
     std::string total;
   };
   const Case cases[] = {
-      {{S::put(head.substr(0, head.size() - 1)), S::wait(30), S::put("\n" + body)}, 0, saved,
+      {{S::send(head.substr(0, head.size() - 1)), S::pause(30), S::send("\n" + body)}, 0, saved,
        "1000"},
-      {{S::put(head + body + "junk")}, 0, saved, "1000"},
-      {{S::put(head), S::put(body), {S::stall}}, 0, saved, "1000"},
-      {{S::put(head), S::put(body), {S::drop}}, 0, saved, "1000"},
-      {{S::put(ok_head("")), S::put(body)}, 0, saved, ""},
-      {{S::put(ok_head("")), S::put(body), {S::drop}}, -1, cut, ""},
-      {{S::put(head), S::put(body.substr(0, 600)), {S::drop}}, -1, cut, "1000"},
-      {{S::put(head), S::put(body.substr(0, 999))}, -1, "FILE IS WRONG SIZE\r\n", "1000"},
-      {{S::put(ok_head(100) + body_of(50)), {S::stall}}, -1,
+      {{S::send(head + body + "junk")}, 0, saved, "1000"},
+      {{S::send(head), S::send(body), S::stall()}, 0, saved, "1000"},
+      {{S::send(head), S::send(body), S::drop()}, 0, saved, "1000"},
+      {{S::send(ok_head("")), S::send(body)}, 0, saved, ""},
+      {{S::send(ok_head("")), S::send(body), S::drop()}, -1, cut, ""},
+      {{S::send(head), S::send(body.substr(0, 600)), S::drop()}, -1, cut, "1000"},
+      {{S::send(head), S::send(body.substr(0, 999))}, -1, "FILE IS WRONG SIZE\r\n", "1000"},
+      {{S::send(ok_head(100) + body_of(50)), S::stall()}, -1,
        "ERROR nothing from the server for 1 s\r\n" + cut, "100"},
-      {{{S::mute}}, -1, "ERROR 'SSL_connect'\r\n", ""},
+      {{S::mute()}, -1, "ERROR 'SSL_connect'\r\n", ""},
       {drip, -1, " in 3 s, at least 1000 needed\r\n", "1000"},
-      {{S::put("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n")}, -1,
+      {{S::send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n")}, -1,
        std::string(kRetrieved) + "ERROR no complete reply head from localhost\r\n", ""},
-      {{S::put(std::string(updater::kTlsBufferSize + 1, 'h'))}, -1,
+      {{S::send(std::string(updater::kTlsBufferSize + 1, 'h'))}, -1,
        std::string(kRetrieved) + "ERROR the reply head is longer than 8192 bytes\r\n", ""},
-      {{S::put("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n\r\nbusy")}, -1,
+      {{S::send("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n\r\nbusy")}, -1,
        "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n"
        "ERROR the server answered 503 for amateur.zip\r\n",
        ""},
-      {{S::put(ok_head("Transfer-Encoding: chunked\r\n") + "3e8\r\n" + body)}, -1,
+      {{S::send(ok_head("Transfer-Encoding: chunked\r\n") + "3e8\r\n" + body)}, -1,
        updater::kTransferEncodingRefused, ""},
-      {{S::put(ok_head("Content-Length: 12x\r\n") + body)}, -1, "BAD CONTENT LENGTH\r\n", ""},
-      {{S::put(ok_head(updater::kMaxListArchiveSize + 1) + body)}, -1,
+      {{S::send(ok_head("Content-Length: 12x\r\n") + body)}, -1, "BAD CONTENT LENGTH\r\n", ""},
+      {{S::send(ok_head(updater::kMaxListArchiveSize + 1) + body)}, -1,
        "ERROR amateur.zip is longer than 67108864 bytes\r\n", ""},
   };
   for (const Case& c : cases) {
@@ -351,7 +216,7 @@ TEST_F(HttpsGetTest, CancelEndsAStalledRead) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     cancel_ = true;
   });
-  const auto f = fetch({S::put(ok_head(2000) + body_of(1000)), {S::stall}});
+  const auto f = fetch({S::send(ok_head(2000) + body_of(1000)), S::stall()});
   closer.join();
   expect_failed(*f);
   EXPECT_TRUE(f->link.log().ends_with("Download of amateur.zip cancelled\r\n")) << f->link.log();
@@ -377,7 +242,7 @@ TEST_F(HttpsGetTest, CertificateMustNameTheHostAndHaveATrustedIssuer) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.log_end);
-    const auto f = fetch({S::put(ok_head(100) + body)}, c.kind, c.host, c.trust);
+    const auto f = fetch({S::send(ok_head(100) + body)}, c.kind, c.host, c.trust);
     const bool ok = c.log_end.starts_with("saved");
     EXPECT_EQ(f->result, ok ? 0 : -1);
     EXPECT_EQ(f->file, ok ? body : kOldList);
@@ -410,7 +275,7 @@ TEST_F(HttpsGetTest, FailuresBeforeTheDownloadSayWhy) {
   EXPECT_EQ(unknown->out, "ERROR looking up host 'no-such-host.invalid'\n");
   EXPECT_EQ(unknown->link.log(), "");
 
-  TlsServer server({S::put(ok_head(3) + "abc")});
+  const S server = tls_server({S::send(ok_head(3) + "abc")});
   Fetch f;
   updater::WorkerEnv env = env_for(f, "localhost", server.port(), true);
   env.folder = dir_.file("no-such-folder");
@@ -431,7 +296,7 @@ TEST_F(HttpsGetTest, WritesNoFileButItsOwnTemporary) {
   std::filesystem::create_symlink(victim, dir_.file(kName));
   std::filesystem::create_symlink(victim, dir_.file(std::string(kName) + ".part"));
   const std::string body = body_of(100);
-  const auto f = fetch({S::put(ok_head(body.size()) + body)});
+  const auto f = fetch({S::send(ok_head(body.size()) + body)});
   EXPECT_EQ(f->result, 0) << f->link.log();
   EXPECT_EQ(testutil::read_bytes(victim), "victim");
   EXPECT_FALSE(std::filesystem::is_symlink(dir_.file(kName)));

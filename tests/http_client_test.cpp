@@ -298,33 +298,15 @@ TEST_F(HttpGetTest, UnreachableOrUnknownHostShowsItsBox) {
   EXPECT_EQ(unknown->link.boxes()[0].text, "Make sure you are connected to the internet");
 }
 
-// A symlink planted where the client could write is never written through; a file that
-// took the name meanwhile (the same week's file from the floppy folder) is kept.
-TEST_F(HttpGetTest, WritesNoFileButItsOwnTemporary) {
-  const std::string body = body_of(100);
-  const testutil::TempDir elsewhere;
-  const std::string victim = elsewhere.file("victim");
-  for (const std::string& at_name : {std::string(), std::string("floppy copy"), victim}) {
-    testutil::write_bytes(victim, "victim");
-    if (at_name == victim) {
-      std::filesystem::create_symlink(victim, dir_.file(kName));
-    } else if (!at_name.empty()) {
-      testutil::write_bytes(dir_.file(kName), at_name);
-    }
-    std::filesystem::create_symlink(victim, dir_.file(std::string(kName) + ".part"));
-    ScriptedServer server({{S::send(ok_head(100) + body)}});
-    Outcome out;
-    updater::WorkerEnv env = env_for(out, "127.0.0.1", server.port());
-    EXPECT_EQ(updater::http_get(env, kName, kRow), 0);
-    EXPECT_EQ(testutil::read_bytes(victim), "victim");
-    EXPECT_EQ(testutil::read_bytes(dir_.file(kName)),
-              at_name.empty() ? body : at_name == victim ? "victim" : at_name);
-    EXPECT_EQ(std::filesystem::is_symlink(dir_.file(kName)), at_name == victim);
-    EXPECT_EQ(out.state.partial_download(), "");
-    std::filesystem::remove(dir_.file(kName));
-    std::filesystem::remove(dir_.file(std::string(kName) + ".part"));
-    EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
-  }
+// A file that took the name meanwhile (the same week's file from the floppy folder) is kept.
+TEST_F(HttpGetTest, FileThatCameMeanwhileIsKept) {
+  testutil::write_bytes(dir_.file(kName), "floppy copy");
+  const auto out = fetch({S::send(ok_head(100) + body_of(100))});
+  EXPECT_EQ(out->result, 0);
+  EXPECT_EQ(out->file, "floppy copy");
+  EXPECT_TRUE(out->link.log().ends_with(" is already at hand; the download is dropped\r\n"));
+  EXPECT_EQ(out->state.partial_download(), "");
+  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
 }
 
 TEST_F(HttpGetTest, LocalFileFailuresFailTheDownload) {

@@ -2,7 +2,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -35,8 +39,20 @@ bool send_all(int fd, const std::string& bytes) {
 
 }  // namespace
 
-ScriptedServer::ScriptedServer(std::vector<Script> scripts) : scripts_(std::move(scripts)) {
+ScriptedServer::ScriptedServer(std::vector<Script> scripts)
+    : ScriptedServer(std::move(scripts), "", "") {}
+
+ScriptedServer::ScriptedServer(std::vector<Script> scripts, const std::string& cert,
+                               const std::string& key)
+    : scripts_(std::move(scripts)) {
   if (scripts_.empty()) scripts_.push_back({});
+  if (!cert.empty()) {
+    tls_ = SSL_CTX_new(TLS_server_method());
+    if (tls_ == nullptr || SSL_CTX_use_certificate_chain_file(tls_, cert.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(tls_, key.c_str(), SSL_FILETYPE_PEM) != 1) {
+      std::abort();
+    }
+  }
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listener_ < 0) std::abort();
   sockaddr_in addr{};
@@ -61,6 +77,7 @@ ScriptedServer::~ScriptedServer() {
   acceptor_.join();
   for (std::thread& t : workers_) t.join();
   ::close(listener_);
+  SSL_CTX_free(tls_);
 }
 
 std::vector<std::string> ScriptedServer::requests() const {
@@ -99,17 +116,33 @@ void ScriptedServer::accept_loop() {
 
 void ScriptedServer::serve(int fd, std::size_t index) {
   set_timeout(fd, SO_SNDTIMEO, kSendTimeoutSeconds);
+  const Script& script = scripts_[index < scripts_.size() ? index : scripts_.size() - 1];
+  const bool mute = !script.empty() && script[0].kind == Step::Kind::mute;
+  SSL* ssl = nullptr;
+  if (tls_ != nullptr && !mute) {
+    // OpenSSL writes with plain write(): a client that has gone must not end the program.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    set_timeout(fd, SO_RCVTIMEO, kRequestWaitMs / 1000);
+    ssl = SSL_new(tls_);
+    SSL_set_fd(ssl, fd);
+  }
+  const bool answered = !mute && (ssl == nullptr || SSL_accept(ssl) == 1);
 
   // The request head, bounded in time and size.
   std::string request;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestWaitMs);
-  while (request.find("\r\n\r\n") == std::string::npos && request.size() < kMaxRequest &&
-         std::chrono::steady_clock::now() < deadline && !sleep_or_stop(0)) {
+  while (answered && request.find("\r\n\r\n") == std::string::npos &&
+         request.size() < kMaxRequest && std::chrono::steady_clock::now() < deadline &&
+         !sleep_or_stop(0)) {
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, kPollMs) <= 0) continue;
+    if (ssl == nullptr && ::poll(&p, 1, kPollMs) <= 0) continue;
     char buffer[1024];
-    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    const ssize_t got = ssl != nullptr ? SSL_read(ssl, buffer, sizeof buffer)
+                                       : ::recv(fd, buffer, sizeof buffer, 0);
     if (got <= 0) break;
     request.append(buffer, static_cast<std::size_t>(got));
   }
@@ -118,20 +151,25 @@ void ScriptedServer::serve(int fd, std::size_t index) {
     requests_[index] = request;
   }
 
-  const Script& script = scripts_[index < scripts_.size() ? index : scripts_.size() - 1];
-  for (const Step& step : script) {
+  Step::Kind end = Step::Kind::close;
+  for (const Step& step : answered ? script : Script{}) {
+    end = step.kind;
     if (step.kind == Step::Kind::send) {
-      if (!send_all(fd, step.bytes)) break;
+      const bool sent = ssl != nullptr ? SSL_write(ssl, step.bytes.data(),
+                                                   static_cast<int>(step.bytes.size())) > 0
+                                       : send_all(fd, step.bytes);
+      if (!sent) break;
     } else if (step.kind == Step::Kind::pause) {
       if (sleep_or_stop(step.ms)) break;
-    } else if (step.kind == Step::Kind::stall) {
-      while (!sleep_or_stop(kPollMs)) {
-      }
-      break;
     } else {
       break;
     }
   }
+  if (mute || end == Step::Kind::stall) {
+    while (!sleep_or_stop(kPollMs)) {
+    }
+  }
+  if (ssl != nullptr && answered && end != Step::Kind::drop) SSL_shutdown(ssl);
 
   // A graceful close: the peer reads everything sent before it sees the end.
   ::shutdown(fd, SHUT_WR);
@@ -141,6 +179,8 @@ void ScriptedServer::serve(int fd, std::size_t index) {
     while (::recv(fd, sink, sizeof sink, 0) > 0) {
     }
   }
+  SSL_free(ssl);
+  ERR_clear_error();
   ::close(fd);
   {
     std::lock_guard<std::mutex> lock(mutex_);

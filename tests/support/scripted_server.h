@@ -1,6 +1,6 @@
-// A TCP server for network tests: listens on 127.0.0.1 on an ephemeral port and plays a script
-// to each connection after reading its request head. Every wait is bounded; the destructor
-// ends all connections and joins every thread.
+// A TCP or TLS server for network tests: listens on 127.0.0.1 on an ephemeral port and plays a
+// script to each connection after reading its request head. Every wait is bounded; the
+// destructor ends all connections and joins every thread.
 #pragma once
 
 #include <chrono>
@@ -11,12 +11,14 @@
 #include <thread>
 #include <vector>
 
+struct ssl_ctx_st;
+
 namespace testutil {
 
 class ScriptedServer {
  public:
   struct Step {
-    enum class Kind { send, pause, close, stall };
+    enum class Kind { send, pause, close, stall, drop, mute };
     Kind kind;
     std::string bytes;  // send
     int ms = 0;         // pause
@@ -29,10 +31,17 @@ class ScriptedServer {
   static Step close() { return {Step::Kind::close, {}, 0}; }
   // Holds the connection open, silent, until the server is destroyed.
   static Step stall() { return {Step::Kind::stall, {}, 0}; }
+  // Closes without the TLS close, as a cut connection looks (plain: like close()).
+  static Step drop() { return {Step::Kind::drop, {}, 0}; }
+  // As the first step: answers nothing, the TLS handshake included, until destroyed.
+  static Step mute() { return {Step::Kind::mute, {}, 0}; }
 
   // Connection k plays scripts[k], or the last script once they run out. Before its script
   // each connection reads the request head (up to a blank line, a close, or 5 s).
   explicit ScriptedServer(std::vector<Script> scripts);
+  // A TLS server presenting the chain in the PEM file `cert` with its `key`: each send is one
+  // TLS write, and close() sends the TLS close first.
+  ScriptedServer(std::vector<Script> scripts, const std::string& cert, const std::string& key);
   ~ScriptedServer();
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -50,6 +59,7 @@ class ScriptedServer {
   bool sleep_or_stop(int ms);
 
   std::vector<Script> scripts_;
+  ssl_ctx_st* tls_ = nullptr;
   int listener_ = -1;
   int port_ = 0;
   std::thread acceptor_;

@@ -33,18 +33,8 @@ constexpr char kName[] = "l_am_0601.zip";
 constexpr int kRow = 3;
 
 // Bytes 0-255 over and over: CRs, LFs and zeros included.
-std::string body_of(std::size_t n) {
-  std::string body(n, '\0');
-  for (std::size_t i = 0; i < n; ++i) body[i] = static_cast<char>((i * 7 + 13) & 0xff);
-  return body;
-}
-
-std::string ok_head(const std::string& field) {
-  return "HTTP/1.1 200 OK\r\nServer: scripted\r\n" + field + "\r\n\r\n";
-}
-std::string ok_head(std::size_t length) {
-  return ok_head("Content-Length: " + std::to_string(length));
-}
+using testutil::body_of;
+using testutil::ok_head;
 
 // The head ends with the byte that brings a run of line ends to four, fed whole or in pieces.
 TEST(ReplyHead, EndsAtTheFourthLineEndInARowWithinItsCapacity) {
@@ -230,8 +220,8 @@ TEST_F(HttpGetTest, OddAnswers) {
        0, body, "Content-Length: 1000\r\n", "1000"},
       {{S::send(head.substr(0, head.size() - 1)), S::pause(30), S::send("\n" + body)}, 0, body,
        "Content-Length: 1000\r\n", "1000"},
-      {{S::send(ok_head("X-Length: 5"))}, 0, "", "X-Length: 5\r\n", ""},  // empty file
-      {{S::send(ok_head("X-Length: 5") + "12")}, -1, "", wrong_size, ""},
+      {{S::send(ok_head("X-Length: 5\r\n"))}, 0, "", "X-Length: 5\r\n", ""},  // empty file
+      {{S::send(ok_head("X-Length: 5\r\n") + "12")}, -1, "", wrong_size, ""},
       {{S::send(head + body.substr(0, 999))}, -1, "", wrong_size, "1000"},
       {{S::send(ok_head(100) + body_of(50)), S::stall()}, -1, "", idle + wrong_size, "100"},
       {{S::send("HTTP/1.1 200 OK\r\n"), S::stall()}, -1, "", idle, ""},
@@ -241,10 +231,10 @@ TEST_F(HttpGetTest, OddAnswers) {
        ""},
       {{S::send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found")}, -1, "",
        "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n", ""},
-      {{S::send(ok_head("Content-Length: 12x") + "12")}, -1, "", "BAD CONTENT LENGTH\r\n", ""},
+      {{S::send(ok_head("Content-Length: 12x\r\n") + "12")}, -1, "", "BAD CONTENT LENGTH\r\n", ""},
       {{S::send(ok_head(updater::kMaxUpdateFileSize + 1) + "12")}, -1, "",
        "CONTENT LENGTH TOO LARGE\r\n", ""},
-      {{S::send(ok_head("Transfer-Encoding: chunked\r\nContent-Length: 2") + "12")}, -1, "",
+      {{S::send(ok_head("Transfer-Encoding: chunked\r\nContent-Length: 2\r\n") + "12")}, -1, "",
        updater::kTransferEncodingRefused, ""},
   };
   for (const Case& c : cases) {

@@ -36,17 +36,8 @@ constexpr char kRetrieved[] = "Retrieved the server's certificate\r\n";
 
 testutil::TestCertificates* certificates = nullptr;
 
-std::string body_of(std::size_t n) {
-  std::string body(n, '\0');
-  for (std::size_t i = 0; i < n; ++i) body[i] = static_cast<char>((i * 7 + 13) & 0xff);
-  return body;
-}
-std::string ok_head(const std::string& fields) {
-  return "HTTP/1.1 200 OK\r\nServer: scripted\r\n" + fields + "\r\n";
-}
-std::string ok_head(std::size_t length) {
-  return ok_head("Content-Length: " + std::to_string(length) + "\r\n");
-}
+using testutil::body_of;
+using testutil::ok_head;
 
 using S = testutil::ScriptedServer;
 

@@ -72,4 +72,19 @@ class ScriptedServer {
   std::size_t finished_ = 0;
 };
 
+// A body of `n` bytes of every value, the same for the same size.
+inline std::string body_of(std::size_t n) {
+  std::string body(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) body[i] = static_cast<char>((i * 7 + 13) & 0xff);
+  return body;
+}
+
+// A 200 reply's head with `fields` (each line ending "\r\n") after its Server line.
+inline std::string ok_head(const std::string& fields) {
+  return "HTTP/1.1 200 OK\r\nServer: scripted\r\n" + fields + "\r\n";
+}
+inline std::string ok_head(std::size_t length) {
+  return ok_head("Content-Length: " + std::to_string(length) + "\r\n");
+}
+
 }  // namespace testutil

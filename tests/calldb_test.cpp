@@ -42,7 +42,7 @@ Outcome calldb(const std::vector<std::string>& args, const std::string& cwd = ""
 
 struct Case {
   std::vector<std::string> args;
-  std::string out, err;  // "*": any text but none; "...TAIL" or "HEAD...": ending or beginning so
+  std::string out, err;  // "*": any text but none; "...TAIL", "HEAD...": ending, beginning so
   int code;
 };
 
@@ -95,7 +95,6 @@ class CalldbTest : public ::testing::Test {
 };
 
 TEST_F(CalldbTest, LookupAndInfoPrintTheirLinesAndExitByWhatTheyFound) {
-  const std::string aa1ab = "AA1AB\nOSTERHOUT, MARGARET L\n12 BIRCHWOOD DR\nBANGOR ME 04401\n\n";
   const std::string w4x = "W4X\nPEAVEY, ROSALIND T\n71 TOBACCO BARN LN\nDURHAM NC 27701\n\n";
   const std::string canada = "Canadian data 11/27/2026,       6 entries\n";
   const std::string unusable = "ERROR Reading Database: call.db";
@@ -103,15 +102,13 @@ TEST_F(CalldbTest, LookupAndInfoPrintTheirLinesAndExitByWhatTheyFound) {
       {// Typed text is upper-cased and cut to the callsign box's 255 characters; results come
        // in the order asked; a callsign not found (a former one too) makes it exit 1.
        {{"lookup", "-C", "{D}/full", "aa1ab", "ve3xkt", "W4X"},
-        aa1ab + "VE3XKT\nELOISE R MARCHBANK\n88 BYTOWN CRES\nOTTAWA, ON  K2P 1A4\n\n" + w4x, "",
-        0},
+        "AA1AB\nOSTERHOUT, MARGARET L\n12 BIRCHWOOD DR\nBANGOR ME 04401\n\n"
+        "VE3XKT\nELOISE R MARCHBANK\n88 BYTOWN CRES\nOTTAWA, ON  K2P 1A4\n\n" + w4x, "", 0},
        {{"lookup", "KB1QRS", "W4X"}, "KB1QRS NOW AA1AB\n\n" + w4x, "", 1},
        {{"lookup", "kz9zz", "w" + std::string(299, 'q')},
         "KZ9ZZ NOT FOUND\n\nW" + std::string(254, 'Q') + " NOT FOUND\n\n", "", 1},
-       {{"info"},
-        canada + "Database date 11/29/2026, 15 entries\n"
-                 "4 previous calls in callprev.db, dated 11/29/2026\n",
-        "", 0},
+       {{"info"}, canada + "Database date 11/29/2026, 15 entries\n"
+                           "4 previous calls in callprev.db, dated 11/29/2026\n", "", 0},
        // call.db that cannot be used: nothing is looked up, exit 2.
        {{"info", "-C", "{D}/nocall"}, canada, unusable + " (error 2)\n", 2},
        {{"lookup", "-C", "{D}/nocall", "W4X", "VE3XKT"}, "", unusable + " (error 2)\n", 2},
@@ -155,14 +152,14 @@ TEST_F(CalldbTest, SampleWritesANewFolderOnly) {
     fs::create_directory(dir("only-" + mine));
     write_bytes(dir("only-" + mine + "/" + mine), "the user's own");
     expect_cases({{{"sample", dir("only-" + mine)}, "", "*", 1}}, "", "");
-    EXPECT_EQ(read_bytes(dir("only-" + mine + "/" + mine)), "the user's own");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir("only-" + mine)), {}), 1);
   }
   expect_cases({{{"sample", dir("missing/data")}, "", "*", 1}}, "", "");
   EXPECT_FALSE(fs::exists(dir("missing")));
 }
 
-// Bad usage of any command exits 2 with a message, and touches nothing.
+// Bad usage exits 2 with a message and touches nothing; usage inside the limits reaches a run
+// that finds nothing to work on and exits 1; convert-canada prints the conversion's log.
 TEST(CalldbUsage, HelpExitsZeroAndBadUsageTwo) {
   const Outcome all = calldb({"--help"});
   EXPECT_EQ(all.code, 0);
@@ -187,14 +184,33 @@ TEST(CalldbUsage, HelpExitsZeroAndBadUsageTwo) {
            {"update", server, "h:000080"}, {"convert-canada", a}, {"update-canada", server, ""}}) {
     cases.push_back({args, "", "*", 2});
   }
-  const testutil::TempDir empty;
-  expect_cases(cases, "", empty.path());
+  for (const std::string s : {"127.0.0.1", "h:1", "h:65535", "h:00080"}) {
+    cases.push_back({{"update", server, s, now, "2018-01-26T23:59"}, "UM_UPDATE_DONE 0 -1\n",
+                     "call.db: UNABLE TO OPEN database file for modification\n...", 1});
+  }
+  cases.push_back({{"update"}, "UM_UPDATE_DONE 0 -1\n", "*", 1});
+  cases.push_back({{"update-canada", server, "127.0.0.1:9"}, "...\nUM_CANADA_DONE 0 0\n", "", 1});
+  cases.push_back({{"convert-canada"}, "amateur.txt <--ERROR OPENING FILE\n", "", 1});
+  cases.push_back({{"convert-canada", "-C", "{D}"}, "2024-11-05 -- canadian db date\n...", "", 0});
+  const testutil::TempDir empty, list;
+  calldb::demo::CanadianLicence licence;
+  licence.callsign = "VE3ABC";
+  write_bytes(list.file("amateur.txt"), calldb::demo::fixed_column_list({licence}, "2024-11-05"));
+  expect_cases(cases, list.path(), empty.path());
   EXPECT_TRUE(fs::is_empty(empty.path()));
 }
 
-// One session at a data folder {D}/data, where calldb runs, and {D}/a for drive A:.
+// One session at a data folder {D}/data, where calldb runs, and {D}/a for drive A:. Last, a file
+// the clean-up cannot delete, as its path is longer than a path may be, makes it exit 1.
 TEST(CalldbFloppy, CommandsPrintTheirLinesAndExitByWhatTheyDid) {
   const testutil::TempDir d;
+  std::string deep = d.path();
+  while (deep.size() + 1 + 13 < PATH_MAX) {
+    deep += "/" + std::string(std::min<std::size_t>(200, PATH_MAX - 2 - deep.size()), 'd');
+    ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0);
+  }
+  const int fd = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY);
+  ::close(::openat(fd, "0105to0112.db", O_WRONLY | O_CREAT, 0644));
   const std::string longest(31, 'n');  // the longest name a status row holds
   for (const std::string name : {"data", "a", "b"}) fs::create_directory(d.file(name));
   for (const std::string& name : {"data/0105to0112.db"s, "data/0112to0119.db"s, "data/call0105.db"s,
@@ -204,8 +220,7 @@ TEST(CalldbFloppy, CommandsPrintTheirLinesAndExitByWhatTheyDid) {
   const std::string on_a = " to A: ({D}/a)\n";
   expect_cases(
       {{{"copy-to", "--floppy", "{D}/a", "0112to0119.db", longest},
-        "Copying 0112to0119.db" + on_a + "Copying " + longest + on_a + "Copying complete\n", "",
-        0},
+        "Copying 0112to0119.db" + on_a + "Copying " + longest + on_a + "Copying complete\n", "", 0},
        // A copy given up makes it exit 1.
        {{"copy-to", "--floppy", "{D}/a", "0119to0126.db", "0105to0112.db"},
         "Copying 0119to0126.db" + on_a + "Copying 0105to0112.db" + on_a + "Copying complete\n",
@@ -213,8 +228,7 @@ TEST(CalldbFloppy, CommandsPrintTheirLinesAndExitByWhatTheyDid) {
        {{"copy-from", "-C", "{D}/data", "--floppy", "{D}/a"},
         "Reading floppy disk A: ({D}/a)...\n0105to0112.db is already on hard disk\n"
         "0112to0119.db is already on hard disk\nCopying 0119to0126.db from floppy\n"
-        "Copying complete\n",
-        "", 0},
+        "Copying complete\n", "", 0},
        {{"copy-from", "--floppy", "{D}/none"},
         "Reading floppy disk A: ({D}/none)...\nNothing copied: A: ({D}/none) not found\n",
         "ERROR copying file: A: ({D}/none) not found\nIs the floppy disk in the drive?\n", 1},
@@ -225,25 +239,12 @@ TEST(CalldbFloppy, CommandsPrintTheirLinesAndExitByWhatTheyDid) {
         "ERROR copying file: A:\\\\x1b[2J\\x07abcde.db ({D}/b/\\x1b[2J\\x07abcde.db)\n", 1},
        {{"cleanup", "-C", "{D}/data", "--mode", "1"},
         "0105to0112.db deleted\n0112to0119.db deleted\n0119to0126.db deleted\n", "", 0},
-       {{"cleanup", "--mode", "3"}, "call0105.db deleted\n", "", 0}},
+       {{"cleanup", "--mode", "3"}, "call0105.db deleted\n", "", 0},
+       {{"cleanup", "-C", deep, "--mode", "1"},
+        "0105to0112.db NOT deleted, error " + std::to_string(ENAMETOOLONG) + "\n", "", 1}},
       d.path(), d.file("data"));
   EXPECT_EQ(read_bytes(d.file("a/" + longest)), "data/" + longest);
   EXPECT_EQ(read_bytes(d.file("a/0105to0112.db")), "data/0105to0112.db");
-}
-
-// A file the clean-up cannot delete makes it exit 1: its path is longer than a path may be.
-TEST(CalldbFloppy, CleanupExitsOneWhenAFileCouldNotBeDeleted) {
-  const testutil::TempDir dir;
-  std::string deep = dir.path();
-  while (deep.size() + 1 + 13 < PATH_MAX) {
-    deep += "/" + std::string(std::min<std::size_t>(200, PATH_MAX - 2 - deep.size()), 'd');
-    ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0);
-  }
-  const int fd = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY);
-  ::close(::openat(fd, "0105to0112.db", O_WRONLY | O_CREAT, 0644));
-  expect_cases({{{"cleanup", "-C", deep, "--mode", "1"},
-                 "0105to0112.db NOT deleted, error " + std::to_string(ENAMETOOLONG) + "\n", "", 1}},
-               "", "");
   ::unlinkat(fd, "0105to0112.db", 0);
   ::close(fd);
 }
@@ -258,69 +259,36 @@ dbfiles::UsRecord rec(const char* call, const char* street, const char* city, st
 // A corrupt update file is deleted; call.db is never changed.
 TEST(CalldbUpdate, MakeUpdateAndMergeExitByWhatTheyDid) {
   const testutil::TempDir d;
-  std::vector<dbfiles::UsRecord> weeks[] = {
-      {rec("K1ABC", "1", "A", 1), rec("K2X", "2", "B", 2), rec("N3Y", "3", "C", 3),
-       rec("W4Z", "4 FIR ST", "ROME", 4), rec("W5Q", "5", "E", 5)},
-      {rec("AA1A", "", "", 6), rec("K2X", "2", "B", 7), rec("N3Y", "3", "C", 3, true),
-       rec("W4Z", "4 FIR STR", "OME", 4)}};
-  for (int k = 0; k < 2; ++k) {
-    std::sort(weeks[k].begin(), weeks[k].end(), [](auto& x, auto& y) { return x.key < y.key; });
-    const std::string date = k == 0 ? "20180105" : "20180112";
-    ASSERT_EQ(dbfiles::write_call_db(d.file("week" + std::to_string(k)), date, weeks[k]), 0);
-  }
-  fs::copy_file(d.file("week0"), d.file("call.db"));
+  ASSERT_EQ(dbfiles::write_call_db(d.file("call.db"), "20180105",
+                                   {rec("K1ABC", "1", "A", 1), rec("K2X", "2", "B", 2),
+                                    rec("N3Y", "3", "C", 3), rec("W4Z", "4 FIR ST", "ROME", 4),
+                                    rec("W5Q", "5", "E", 5)}),
+            0);
+  ASSERT_EQ(dbfiles::write_call_db(d.file("new"), "20180112",
+                                   {rec("AA1A", "", "", 6), rec("K2X", "2", "B", 7),
+                                    rec("N3Y", "3", "C", 3, true),
+                                    rec("W4Z", "4 FIR STR", "OME", 4)}),
+            0);
+  const std::string old = read_bytes(d.file("call.db"));
   write_bytes(d.file("0105to0112.db"), "12345");
   expect_cases(
       {{{"merge", "-C", "{D}", "0105to0112.db"},
         "0105to0112.db <<----CORRUPT update file deleted: shorter than its 12-byte header\n",
         "Update file is CORRUPT, deleting: 0105to0112.db: shorter than its 12-byte header\n", 1},
-       {{"make-update", "{D}/none", "{D}/week1", "{D}/out.db"}, "", "calldb make-update: ...", 1},
-       {{"make-update", "{D}/week0", "{D}/week1", "{D}/0105to0112.db"},
+       {{"make-update", "{D}/none", "{D}/new", "{D}/out.db"}, "", "calldb make-update: ...", 1},
+       {{"make-update", "{D}/call.db", "{D}/new", "{D}/0105to0112.db"},
         "wrote {D}/0105to0112.db (6 entries)\n", "", 0},
        {{"merge", "0105to0112.db"}, "01/12/2018\n", "", 0}},
       d.path(), d.path());
-  EXPECT_EQ(read_bytes(d.file("call.db.new")), read_bytes(d.file("week1")));
-  EXPECT_EQ(read_bytes(d.file("call.db")), read_bytes(d.file("week0")));
+  EXPECT_EQ(read_bytes(d.file("call.db.new")), read_bytes(d.file("new")));
+  EXPECT_EQ(read_bytes(d.file("call.db")), old);
   EXPECT_TRUE(fs::exists(d.file("0105to0112.db"))) << "merge keeps a sound update file";
   EXPECT_FALSE(fs::exists(d.file("out.db")));
 }
 
-// Every accepted form of --server and --now gets as far as the run, which finds no call.db.
-TEST(CalldbUpdate, AcceptedOptionsReachARunThatExitsOne) {
-  std::vector<Case> cases = {{{"update", "-C", "{D}/none"}, "UM_UPDATE_DONE 0 -1\n", "*", 1}};
-  for (const std::string server : {"127.0.0.1", "h:1", "h:65535", "h:00080"}) {
-    cases.push_back({{"update", "-C", "{D}/none", "--server", server, "--now", "2018-01-26T23:59"},
-                     "UM_UPDATE_DONE 0 -1\n",
-                     "call.db: UNABLE TO OPEN database file for modification\n...", 1});
-  }
-  const testutil::TempDir d;
-  expect_cases(cases, d.path(), "");
-}
-
-// convert-canada in the current folder; then a run that nothing answers, and no list: the
-// database of the last good run stays.
-TEST(CalldbCanada, ConvertCanadaWritesTheDatabaseAndPrintsItsLog) {
-  const testutil::TempDir d;
-  calldb::demo::CanadianLicence licence;
-  licence.callsign = "VE3ABC";
-  licence.surname = "Smith";
-  write_bytes(d.file("amateur.txt"), calldb::demo::fixed_column_list({licence}, "2024-11-05"));
-  expect_cases({{{"convert-canada"}, "2024-11-05 -- canadian db date\n...", "", 0}}, "", d.path());
-  const std::string db = read_bytes(d.file("cancall.db"));
-  EXPECT_NE(db, "");
-  fs::remove(d.file("amateur.txt"));
-  expect_cases({{{"update-canada", "-C", "{D}", "--server", "127.0.0.1:9"},
-                 "...\nUM_CANADA_DONE 0 0\n", "", 1},
-                {{"convert-canada", "-C", "{D}"}, "amateur.txt <--ERROR OPENING FILE\n", "", 1},
-                {{"update-canada", "--server", "h:0"}, "",
-                 "calldb update-canada: --server must be HOST or HOST:PORT\n", 2}},
-               d.path(), "");
-  EXPECT_EQ(read_bytes(d.file("cancall.db")), db);
-}
-
-// Runs calldb with `args` under ptrace, its standard streams on /dev/null, and kills it once
-// `kill_after` of its system calls have returned (counting only renames, links and unlinks when
-// `names_only`); never when 0. Returns the count of system calls and of those.
+// Runs calldb with `args` under ptrace, its output on /dev/null, and kills it once `kill_after`
+// (0: never) of its system calls have returned, counting only renames, links and unlinks when
+// `names_only`. Returns the number of system calls and of those.
 std::pair<int, int> run_traced(const std::vector<std::string>& args, bool names_only,
                                int kill_after) {
   static const std::set<std::uint64_t> kNames = {
@@ -370,17 +338,15 @@ std::pair<int, int> run_traced(const std::vector<std::string>& args, bool names_
 // run never interrupted.
 TEST(CalldbUpdateKilled, RerunEndsAsTheUninterruptedRun) {
   const testutil::TempDir tmp;
-  const std::string demo = tmp.file("demo"), pristine = tmp.file("pristine");
+  const std::string demo = tmp.file("demo");
   const fs::path work = tmp.file("work");
   ASSERT_EQ(calldb({"demo", demo, "--today", "20250115", "--us", "60000", "--canadian", "10",
                     "--previous", "10"}).code, 0);
-  fs::create_directories(pristine);
-  fs::copy_file(demo + "/calldb/call.db", pristine + "/call.db");
-  fs::copy(demo + "/server/db-files", pristine);
   const auto restore = [&] {  // a run only reads the files it finds: second names will do
     fs::remove_all(work);
     fs::create_directories(work);
-    for (const auto& e : fs::directory_iterator(pristine)) {
+    fs::create_hard_link(demo + "/calldb/call.db", work / "call.db");
+    for (const auto& e : fs::directory_iterator(demo + "/server/db-files")) {
       fs::create_hard_link(e.path(), work / e.path().filename());
     }
   };
@@ -395,9 +361,9 @@ TEST(CalldbUpdateKilled, RerunEndsAsTheUninterruptedRun) {
   restore();
   expect_cases({{args, "...\nUM_UPDATE_DONE 4 0\n", "", 0}}, "", "");
   const std::map<std::string, std::size_t> expected = folder();
-  std::set<std::size_t> weeks;  // call.db as each week leaves it
+  std::set<std::size_t> weeks;  // call.db as each week left it
   for (const auto& [name, p] : expected) {
-    if (name.starts_with("call")) weeks.insert(p);
+    if (name.starts_with("call")) weeks.insert(p);  // call.db and the callMMDD.db kept
   }
   ASSERT_EQ(weeks.size(), 5u);
   restore();

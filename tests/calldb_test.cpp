@@ -38,7 +38,7 @@ testutil::Outcome calldb(const std::vector<std::string>& args, const std::string
 
 struct Case {
   std::vector<std::string> args;
-  std::string out, err;  // "*": any text but none; "...TAIL", "HEAD...": ending, beginning so
+  std::string out, err;  // exact, or "*" (any text but none), "...TAIL" or "HEAD..."
   int code;
 };
 

@@ -62,8 +62,7 @@ bool wait_for(const std::function<bool()>& done) {
 // A:, three weekly update files made from snapshots, and the window.
 struct World {
   World() {
-    std::filesystem::create_directories(data(""));
-    std::filesystem::create_directories(floppy(""));
+    for (const std::string& folder : {data(""), floppy("")}) std::filesystem::create_directories(folder);
     for (int k = 0; k <= 3; ++k) {  // week k: calls 5k to 7k+59, those with i % 10 < k renamed
       std::vector<dbfiles::UsRecord> records;
       for (int i = 5 * k; i < 7 * k + 60; ++i) {
@@ -85,7 +84,6 @@ struct World {
       qFatal("data folder");
     }
   }
-  ~World() { window.reset(); }
   std::string data(const std::string& name) const { return dir.file("data/" + name); }
   std::string floppy(const std::string& name) const { return dir.file("floppy/" + name); }
   std::string snapshot(int week) const { return dir.file(std::to_string(week) + ".db"); }
@@ -95,7 +93,7 @@ struct World {
   void open(const platform::LocalTime& now, int staged, int port = 1, std::string zlib = platform::zlib_library_name()) {
     for (int k = 1; k <= staged; ++k) platform::copy_file(update(k), data(kUpdates[k - 1]));
     fernwick::WindowSettings s{data(""), {"127.0.0.1", port}, floppy(""), {"127.0.0.1", 1}, "", zlib, [now] { return now; },
-                               &boxes, nullptr, [this](int, RowCell, const QString&) { copy_to_seen << enabled(4); }};
+                               &boxes};
     window = std::make_unique<fernwick::Window>(std::move(s));
     window->show();
     window->start();
@@ -119,7 +117,6 @@ struct World {
 
   testutil::TempDir dir;
   FakeBoxes boxes;
-  QList<bool> copy_to_seen;  // whether Copy to A: was enabled at each grid change
   std::unique_ptr<fernwick::Window> window;  // last: closed before the rest goes
 };
 
@@ -147,15 +144,13 @@ class FernwickWindowTest : public QObject {
 
   // What a run leaves and asks: Yes or No to the clean-up question after a full run; a file the
   // server cannot give (no question); the window closed while that box is up (nothing merged).
-  // After No: the log's ends, the grid, the last merge's figures; the floppy copies; the Canadian
-  // update, which empties the US run's cells and holds the grid till it ends; a repeated run,
-  // which keeps Copy to A: off; the clean-up of an incomplete call.db (the saved databases stay).
+  // After No: the log's end, the grid, the last merge's figures; the Canadian update, which empties
+  // the US run's cells and holds the grid till it ends; the clean-up of an incomplete call.db.
   void runsAndTheirAnswers() {
     const QString question = "Fernwick 012 for Orbisk: Clean up old files?\rDo NOT clean up if you want to copy updates to A:";
     const QString refused = "connect() failed: 127.0.0.1";  // the server's box, then no question
     const Names saved = {"call.db", "call0105.db", "call0112.db", "call0119.db", "cancall.db"};
-    Names all = kUpdates;
-    all.insert(all.end(), saved.begin(), saved.end());
+    const Names all = {kUpdates[0], kUpdates[1], kUpdates[2], "call.db", "call0105.db", "call0112.db", "call0119.db", "cancall.db"};
     const std::tuple<int, Answer, bool, QString, int, Names, const char*> cases[] = {
         // staged weeks, answer, close on the box, the box, merged weeks, files left, buttons
         {3, Answer::yes, false, question, 3, {"call.db", "cancall.db"}, "11101"},
@@ -177,8 +172,7 @@ class FernwickWindowTest : public QObject {
       QCOMPARE(w.buttons(), QString(buttons));
       if (answer != Answer::no) continue;
 
-      QVERIFY2(w.log().startsWith("Canadian db present: 11/27/2026  2 calls\n\nzlib is present\n"), qPrintable(w.log()));
-      QVERIFY(w.log().endsWith("call0119.db <<--saved old call.db file\nthread closed\n"));
+      QVERIFY2(w.log().endsWith("call0119.db <<--saved old call.db file\nthread closed\n"), qPrintable(w.log()));
       for (int row = 0; row < updater::kRowCount; ++row) {
         QVERIFY(w.grid(row, RowCell::name) == (row < 3 ? kUpdates[row].c_str() : "") &&
                 w.grid(row, RowCell::status) == (row < 3 ? "done" : ""));
@@ -189,27 +183,17 @@ class FernwickWindowTest : public QObject {
       const QString picture = qEnvironmentVariable("FERNWICK_SCREENSHOT");  // scripts/screenshot-fernwick
       QVERIFY(picture.isEmpty() || w.window->grab().save(picture, "PNG"));
 
-      const auto copied = [&w] { return w.enabled(fernwick::kIdCopyFrom) && w.log().endsWith("Copying complete\n"); };
-      w.click(fernwick::kIdCopyTo);
-      QVERIFY(wait_for(copied) && w.buttons() == "11111");
       w.click(fernwick::kIdUpdateCanada);
       QVERIFY(w.grid(1, RowCell::name).isEmpty() && w.buttons() == "00001");
-      QVERIFY(w.wait_until_idle());
-      QCOMPARE(w.buttons(), QStringLiteral("11111"));
-      w.copy_to_seen.clear();
-      w.click(fernwick::kIdRepeatUpdate);
-      QVERIFY(w.wait_until_idle());
-      QVERIFY(!w.copy_to_seen.isEmpty() && !w.copy_to_seen.contains(true));
+      QVERIFY(w.wait_until_idle() && w.buttons() == "11111");
       w.click(fernwick::kIdCleanUp);
-      QVERIFY(w.wait_until_idle());
+      QVERIFY(w.wait_until_idle() && w.buttons() == "11101");
       QCOMPARE(names_in(w.data("")), saved);
-      QCOMPARE(w.buttons(), QStringLiteral("11101"));
-      QCOMPARE(w.boxes.shown.size(), 1);
     }
   }
 
   // Without zlib the Canadian update stays disabled, the loader's lines coming between the
-  // Canadian line and the run's. The log is fixed-pitch and follows the window's size.
+  // Canadian line and the run's. The log is fixed-pitch.
   void zlibMissingAndLog() {
     World w;
     w.open(kSameDay, 0, 1, "libfernwick-no-such-zlib.so");  // nothing due: the run ends at once
@@ -222,8 +206,6 @@ class FernwickWindowTest : public QObject {
     QCOMPARE(w.buttons(), QStringLiteral("11001"));
     auto* log = w.window->findChild<QPlainTextEdit*>();
     for (QChar c : {'i', 'W', '.'}) QCOMPARE(log->fontMetrics().horizontalAdvance(c), log->fontMetrics().horizontalAdvance(QChar('M')));
-    w.window->resize(900, 600);
-    QCOMPARE(log->geometry(), QRect(0, 184, 900, 600 - 184));
   }
 
   // While a download pauses, a copy from A: runs and ends, and what the run forbids stays off;

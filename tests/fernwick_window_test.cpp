@@ -214,7 +214,7 @@ class FernwickWindowTest : public QObject {
     World w;
     const std::string body = testutil::read_bytes(w.update(1)), half = body.substr(0, body.size() / 2);
     S server({{S::send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + half),
-               S::pause(3000), S::send(body.substr(half.size()))}});
+               S::pause(10000), S::send(body.substr(half.size()))}});
     testutil::write_bytes(w.floppy("0126to0202.db"), "next week");
     w.open(kThreeWeeksOn, 0, server.port());
     QVERIFY(wait_for([&] { return !w.grid(0, RowCell::bytes).isEmpty(); }));

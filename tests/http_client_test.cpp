@@ -1,6 +1,8 @@
-// The reply head reader both clients share, and the plain download client against a scripted
-// server of our own (the run against nginx is the club pipeline's).
+// The download clients, plain HTTP for the update files and HTTPS for the Canadian list, against
+// scripted servers of our own on 127.0.0.1 (TLS with certificates made for each run), and the
+// reply head reader they share.
 #include "updater/http_client.h"
+#include "updater/https_client.h"
 #include "updater/reply_head.h"
 
 #include <arpa/inet.h>
@@ -11,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <string>
 #include <thread>
@@ -20,57 +23,62 @@
 
 #include "tests/support/recording_link.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/test_certificates.h"
 #include "tests/test_util.h"
 
 namespace {
 
-using testutil::ScriptedServer;
+using S = testutil::ScriptedServer;
 using updater::ReplyHead;
 using updater::RowCell;
-using S = ScriptedServer;
 
-constexpr char kName[] = "l_am_0601.zip";
-constexpr int kRow = 3;
+constexpr char kName[] = "amateur.zip";
+constexpr char kOldList[] = "the list of the last good download";
+constexpr int kRow = 2;
+constexpr char kRetrieved[] = "Retrieved the server's certificate\r\n";
 
 // Bytes 0-255 over and over: CRs, LFs and zeros included.
-using testutil::body_of;
-using testutil::ok_head;
+std::string body_of(std::size_t n) {
+  std::string body(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) body[i] = static_cast<char>(i * 7 + 13);
+  return body;
+}
+std::string ok_head(const std::string& fields) {
+  return "HTTP/1.1 200 OK\r\nServer: scripted\r\n" + fields + "\r\n";
+}
+std::string ok_head(std::size_t length) {
+  return ok_head("Content-Length: " + std::to_string(length) + "\r\n");
+}
 
 // The head ends with the byte that brings a run of line ends to four, fed whole or in pieces.
 TEST(ReplyHead, EndsAtTheFourthLineEndInARowWithinItsCapacity) {
-  struct Case {
+  const struct {
     std::string bytes;
     std::size_t capacity;
     ReplyHead::Feed fed;
     std::size_t head_size;
     std::string text;
-  };
-  const Case cases[] = {
-      {"HTTP/1.1 200 OK\r\nA: b\r\n\r\nBODY", 64, ReplyHead::kDone, 25,
-       "HTTP/1.1 200 OK\r\nA: b\r\n"},
+  } cases[] = {
+      {"HTTP/1.1 200 OK\r\nA: b\r\n\r\nBODY", 64, ReplyHead::kDone, 25, "HTTP/1.1 200 OK\r\nA: b\r\n"},
       {"HTTP/1.1 200 OK\n\n\n\nABC", 64, ReplyHead::kDone, 19, "HTTP/1.1 200 OK\n\n"},
       {"H\r\n\r\n\r\nbody", 64, ReplyHead::kDone, 5, "H\r\n"},  // line ends open the body
       {"HTTP/1.1 200 OK\n\nABCD", 64, ReplyHead::kMore, 21, ""},
       {"H\r\n\r\n", 5, ReplyHead::kDone, 5, "H\r\n"},  // fills the buffer
       {"H\r\n\r\n", 4, ReplyHead::kTooLong, 0, ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     for (std::size_t piece : {std::size_t{1}, std::size_t{2}, c.bytes.size()}) {
       SCOPED_TRACE(c.bytes + " in pieces of " + std::to_string(piece));
       ReplyHead head(c.capacity);
       ReplyHead::Feed fed = ReplyHead::kMore;
       std::size_t at = 0;
-      std::size_t used = 0;
-      for (; at < c.bytes.size() && fed == ReplyHead::kMore; at += used) {
+      for (std::size_t used = 0; at < c.bytes.size() && fed == ReplyHead::kMore; at += used) {
         used = std::min(piece, c.bytes.size() - at);
         fed = head.feed(c.bytes.data() + at, used, &used);
       }
       EXPECT_EQ(fed, c.fed);
-      if (fed == ReplyHead::kTooLong) continue;
-      EXPECT_EQ(at, c.head_size);
-      if (fed == ReplyHead::kDone) {
-        EXPECT_EQ(head.text(), c.text);
-      }
+      EXPECT_EQ(fed == ReplyHead::kTooLong ? c.head_size : at, c.head_size);
+      EXPECT_EQ(fed == ReplyHead::kDone ? head.text() : "", c.text);
     }
   }
 }
@@ -79,9 +87,9 @@ TEST(ReplyHead, StatusContentLengthAndFields) {
   struct Case {
     std::string head;
     int status;
-    int found;
+    int found;  // content_length()'s answer
     std::int32_t length;
-    bool encoded;
+    bool encoded;  // has a Transfer-Encoding field
   };
   std::vector<Case> cases = {
       {"HTTP/1.1 200 OK\r\nContent-Length: 1290", 200, 1, 1290, false},
@@ -96,10 +104,8 @@ TEST(ReplyHead, StatusContentLengthAndFields) {
       {"HTTP/1.1 200\r\nTransfer-Encoding\t: x", 200, 0, 0, true},
       {"Transfer-Encoding: x\r\nX-Transfer-Encoding: x\r\nTransfer-Encodings: x", 0, 0, 0, false},
   };
-  for (const char* value : {"", "abc", "12x", "-5", "+5", "0x10", "2147483648",
-                            "99999999999999999999"}) {
-    cases.push_back({std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + value, 200, -1, 0,
-                     false});
+  for (const char* value : {"", "abc", "12x", "-5", "+5", "0x10", "2147483648", "99999999999"}) {
+    cases.push_back({std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + value, 200, -1, 0, false});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.head);
@@ -110,211 +116,272 @@ TEST(ReplyHead, StatusContentLengthAndFields) {
     EXPECT_EQ(head.status(), c.status);
     std::int32_t length = -7;
     EXPECT_EQ(head.content_length(&length), c.found);
-    if (c.found == 1) {
-      EXPECT_EQ(length, c.length);
-    }
+    EXPECT_EQ(length, c.found == 1 ? c.length : -7);
     EXPECT_EQ(head.has_field("Transfer-Encoding"), c.encoded);
   }
   EXPECT_EQ(updater::clamp_to_cell(5), 5);
   EXPECT_EQ(updater::clamp_to_cell(1ull << 31), std::numeric_limits<std::int32_t>::max());
 }
 
-// One http_get and what it left behind.
-struct Outcome {
+testutil::TestCertificates* certificates = nullptr;
+using Tweak = std::function<void(updater::WorkerEnv&)>;
+
+// One download of amateur.zip and what it left behind.
+struct Fetch {
   int result = 0;
   testutil::RecordingLink link;
   updater::UpdaterState state;
-  std::string file = "<none>";
+  std::string out;        // standard output
+  std::string file;       // amateur.zip afterwards, or "<none>"
+  std::size_t files = 0;  // in the folder afterwards
   std::vector<std::string> requests;
   int port = 0;
 };
 
-class HttpGetTest : public ::testing::Test {
+// Each test runs over both clients (`tls`): plain HTTP fetches a new file, HTTPS replaces the
+// last good list.
+class DownloadTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_EQ(platform::start_sockets(), 0); }
-  static void TearDownTestSuite() { platform::stop_sockets(); }
+  static void SetUpTestSuite() {
+    ASSERT_EQ(platform::start_sockets(), 0);
+    certificates = new testutil::TestCertificates;
+  }
+  static void TearDownTestSuite() {
+    delete certificates;
+    platform::stop_sockets();
+  }
+  void SetUp() override {
+    if (testutil::TestCertificates::openssl().empty()) GTEST_SKIP() << "openssl is not installed";
+    ASSERT_EQ(certificates->error(), "");
+  }
   void TearDown() override {
     updater::set_receive_timeout_for_tests(0);
+    updater::set_tls_receive_timeout_for_tests(0);
     updater::set_download_rate_for_tests(0, 0);
   }
 
-  updater::WorkerEnv env_for(Outcome& out, const std::string& host, int port) {
+  std::unique_ptr<Fetch> fetch_at(bool tls, const std::string& host, int port,
+                                  const Tweak& tweak = {}) {
+    auto f = std::make_unique<Fetch>();
+    f->port = port;
+    std::snprintf(f->state.update_rows[kRow].name, sizeof f->state.update_rows[kRow].name, kName);
     updater::WorkerEnv env;
-    env.link = &out.link;
-    env.state = &out.state;
+    env.link = &f->link;
+    env.state = &f->state;
     env.folder = dir_.path();
-    env.server = {host, port};
+    env.server = env.canada_server = {host, port};
+    env.ca_file = certificates->ca();
     env.cancel = &cancel_;
-    return env;
-  }
-
-  std::unique_ptr<Outcome> fetch_from(int port, const std::string& host = "127.0.0.1") {
-    auto out = std::make_unique<Outcome>();
-    out->port = port;
-    updater::WorkerEnv env = env_for(*out, host, port);
-    out->result = updater::http_get(env, kName, kRow);
     const std::string path = dir_.file(kName);
-    if (platform::file_exists(path)) out->file = testutil::read_bytes(path);
-    // The next fetch starts as the update run would: with no such file at hand.
-    platform::delete_file(path);
-    return out;
+    if (tls) testutil::write_bytes(path, kOldList);
+    if (tweak) tweak(env);
+    testing::internal::CaptureStdout();
+    f->result = tls ? updater::https_get(env, kRow) : updater::http_get(env, kName, kRow);
+    f->out = testing::internal::GetCapturedStdout();
+    f->file = platform::file_exists(path) ? testutil::read_bytes(path) : "<none>";
+    f->files = std::distance(std::filesystem::directory_iterator(dir_.path()), {});
+    std::filesystem::remove(path);
+    return f;
+  }
+  std::unique_ptr<Fetch> fetch(bool tls, S::Script script, const Tweak& tweak = {},
+                               const std::string& host = "localhost",
+                               const std::string& kind = "good") {
+    const S server({std::move(script)}, tls ? certificates->cert(kind) : "",
+                   tls ? certificates->key(kind) : "");
+    auto f = fetch_at(tls, host, server.port(), tweak);
+    f->requests = server.requests();
+    return f;
   }
 
-  std::unique_ptr<Outcome> fetch(ScriptedServer::Script script) {
-    ScriptedServer server({std::move(script)});
-    auto out = fetch_from(server.port());
-    out->requests = server.requests();
-    return out;
+  // A download that succeeded with `file`, or failed and left the folder as it was.
+  static void expect(bool tls, const Fetch& f, bool ok, const std::string& file = "") {
+    EXPECT_EQ(f.result, ok ? 0 : -1);
+    EXPECT_TRUE(f.file == (ok ? file : tls ? kOldList : "<none>"));
+    EXPECT_EQ(f.files, ok || tls ? 1u : 0u);
+    EXPECT_EQ(f.state.partial_download(), "");
   }
 
-  // A download that failed and left nothing behind.
-  void expect_failed(const Outcome& out) {
-    EXPECT_EQ(out.result, -1);
-    EXPECT_EQ(out.file, "<none>");
-    EXPECT_EQ(out.state.partial_download(), "");
-    EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
-  }
-
-  testutil::TempDir dir_;
+  testutil::TempDir dir_;  // the data folder
   std::atomic<bool> cancel_{false};
 };
 
-TEST_F(HttpGetTest, CompleteResponseLandsOnDiskWithExactRequestAndLog) {
-  const std::string body = body_of(1234);
-  const auto out = fetch({S::send(ok_head(1234) + body), S::close()});
-  EXPECT_EQ(out->result, 0);
-  EXPECT_EQ(out->file, body);
-  EXPECT_EQ(out->state.partial_download(), "");
-  const std::string request = std::string("GET /db-files/") + kName +
-                              " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(out->port) +
-                              "\r\nConnection: close\r\n";
-  EXPECT_EQ(out->requests, std::vector<std::string>{request + "\r\n"});
-  EXPECT_EQ(out->link.log(), "\r\n" + request + "HTTP/1.1 200 OK\r\nServer: scripted\r\n" +
-                                 "Content-Length: 1234\r\n");
-  EXPECT_EQ(out->link.row(kRow, RowCell::total), "1234");
-  EXPECT_EQ(out->link.row(kRow, RowCell::bytes), "1234");
+TEST_F(DownloadTest, CompleteReplyLandsOnDiskWithExactRequestAndLog) {
+  const std::string body = body_of(20000);
+  const std::string head = ok_head(body.size());
+  for (const bool tls : {false, true}) {
+    const auto f = fetch(tls, {S::send(head + body.substr(0, 100)), S::send(body.substr(100))});
+    expect(tls, *f, true, body);
+    const std::string request = "GET " + std::string(tls ? "/datafiles" : "/db-files") +
+                                "/amateur.zip HTTP/1.1\r\nHost: localhost:" +
+                                std::to_string(f->port) + "\r\nConnection: " +
+                                (tls ? "Close" : "close") + "\r\n";
+    EXPECT_EQ(f->requests, std::vector<std::string>{request + "\r\n"});
+    const std::string shown = head.substr(0, head.size() - 2);
+    EXPECT_EQ(f->link.log(), tls ? kRetrieved + shown +
+                                       "100 data bytes in head\r\nsaved amateur.zip 20000 bytes\n"
+                                 : "\r\n" + request + shown);
+    EXPECT_EQ(f->out, "");
+    EXPECT_EQ(f->link.row(kRow, RowCell::total), "20000");
+    EXPECT_EQ(f->link.row(kRow, RowCell::bytes), "20000");
+  }
 }
 
-// What the client makes of each odd answer: the file it keeps, or the last log line.
-TEST_F(HttpGetTest, OddAnswers) {
-  updater::set_receive_timeout_for_tests(1);
-  updater::set_download_rate_for_tests(3, 1000);
+// What each client makes of each odd answer: the file it keeps, or the end of its log.
+TEST_F(DownloadTest, OddAnswers) {
   const std::string body = body_of(1000);
   const std::string head = ok_head(1000);
   S::Script drip = {S::send(head)};
   for (int i = 0; i < 100; ++i) drip.insert(drip.end(), {S::pause(100), S::send("d")});
+  const std::string length = "Content-Length: 1000\r\n";
+  const std::string saved = "saved amateur.zip 1000 bytes\n";
   const std::string idle = "ERROR nothing from the server for 1 s\r\n";
-  const std::string wrong_size = "FILE IS WRONG SIZE\r\n";
+  const std::string size = "FILE IS WRONG SIZE\r\n";
+  const std::string cut = "ERROR downloading amateur.zip\r\n";
+  const std::string slow = " in 3 s, at least 1000 needed\r\n";
+  const std::string busy = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n";
   struct Case {
     S::Script script;
-    int result;
-    std::string file;
-    std::string log_end;
     std::string total;
-  };
-  const Case cases[] = {
+    std::string http;   // the log's end
+    std::string https;
+    int ok = 0;  // 1: HTTP succeeds, 2: HTTPS succeeds
+    std::string file = "";
+    int disk = -1;  // bytes written before the disk is full
+    bool cancel = false;
+  } cases[] = {
       // Reading stops at the announced length, in the head's block or in a later one.
-      {{S::send(head + body + "!")}, 0, body, "Content-Length: 1000\r\n", "1000"},
-      {{S::send(head + body.substr(0, 500)), S::pause(30), S::send(body.substr(500) + "junk"),
-        S::stall()},
-       0, body, "Content-Length: 1000\r\n", "1000"},
-      {{S::send(head.substr(0, head.size() - 1)), S::pause(30), S::send("\n" + body)}, 0, body,
-       "Content-Length: 1000\r\n", "1000"},
-      {{S::send(ok_head("X-Length: 5\r\n"))}, 0, "", "X-Length: 5\r\n", ""},  // empty file
-      {{S::send(ok_head("X-Length: 5\r\n") + "12")}, -1, "", wrong_size, ""},
-      {{S::send(head + body.substr(0, 999))}, -1, "", wrong_size, "1000"},
-      {{S::send(ok_head(100) + body_of(50)), S::stall()}, -1, "", idle + wrong_size, "100"},
-      {{S::send("HTTP/1.1 200 OK\r\n"), S::stall()}, -1, "", idle, ""},
-      {drip, -1, "", " in 3 s, at least 1000 needed\r\n", "1000"},
-      {{S::send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n")}, -1, "", "close\r\n", ""},
-      {{S::send(std::string(updater::kReceiveBufferSize + 1, 'h'))}, -1, "", "HEAD TOO LONG\r\n",
-       ""},
-      {{S::send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found")}, -1, "",
-       "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n", ""},
-      {{S::send(ok_head("Content-Length: 12x\r\n") + "12")}, -1, "", "BAD CONTENT LENGTH\r\n", ""},
-      {{S::send(ok_head(updater::kMaxUpdateFileSize + 1) + "12")}, -1, "",
-       "CONTENT LENGTH TOO LARGE\r\n", ""},
-      {{S::send(ok_head("Transfer-Encoding: chunked\r\nContent-Length: 2\r\n") + "12")}, -1, "",
-       updater::kTransferEncodingRefused, ""},
+      {{S::send(head + body + "!")}, "1000", length, saved, 3, body},
+      {{S::send(head.substr(0, head.size() - 1)), S::pause(30), S::send("\n" + body.substr(0, 500)),
+        S::pause(30), S::send(body.substr(500) + "junk"), S::stall()},
+       "1000", length, saved, 3, body},
+      // Without a length only the TLS close ends the body; the plain body must be empty.
+      {{S::send(ok_head(""))}, "", "Server: scripted\r\n", "saved amateur.zip 0 bytes\n", 3},
+      {{S::send(ok_head("") + body)}, "", size, saved, 2, body},
+      {{S::send(ok_head("") + body), S::drop()}, "", size, cut},
+      {{S::send(head), S::send(body.substr(0, 600)), S::drop()}, "1000", size, cut},
+      {{S::send(head + body.substr(0, 999))}, "1000", size, size},
+      {{S::send(ok_head(100) + body_of(50)), S::stall()}, "100", idle + size, idle + cut},
+      {{S::mute()}, "", idle, "ERROR 'SSL_connect'\r\n"},
+      {drip, "1000", slow, slow},
+      {{S::send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n")}, "", "close\r\n",
+       std::string(kRetrieved) + "ERROR no complete reply head from localhost\r\n"},
+      {{S::send(std::string(updater::kTlsBufferSize + 1, 'h'))}, "", "HEAD TOO LONG\r\n",
+       "ERROR the reply head is longer than 8192 bytes\r\n"},
+      {{S::send(busy + "\r\nbusy")}, "", busy,
+       busy + "ERROR the server answered 503 for amateur.zip\r\n"},
+      {{S::send(ok_head("Transfer-Encoding: chunked\r\nContent-Length: 2\r\n") + "12")}, "",
+       updater::kTransferEncodingRefused, updater::kTransferEncodingRefused},
+      {{S::send(ok_head("Content-Length: 12x\r\n") + "12")}, "", "BAD CONTENT LENGTH\r\n",
+       "BAD CONTENT LENGTH\r\n"},
+      {{S::send(ok_head(updater::kMaxUpdateFileSize + 1) + "12")}, "",
+       "CONTENT LENGTH TOO LARGE\r\n", "ERROR amateur.zip is longer than 67108864 bytes\r\n"},
+      {{S::send(head + body)}, "1000", "ERROR writing file\r\n", "ERROR writing amateur.zip\r\n",
+       0, "", 100},
+      {{S::send(ok_head(2000) + body), S::stall()}, "2000", "Content-Length: 2000\r\n",
+       "Download of amateur.zip cancelled\r\n", 0, "", -1, true},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.log_end);
-    const auto out = fetch(c.script);
-    if (c.result != 0) {
-      expect_failed(*out);
-    } else {
-      EXPECT_EQ(out->result, 0);
-      EXPECT_EQ(out->file, c.file);
+  updater::set_receive_timeout_for_tests(1);
+  updater::set_tls_receive_timeout_for_tests(1);
+  updater::set_download_rate_for_tests(3, 1000);
+  for (const bool tls : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE((tls ? c.https : c.http) + (tls ? " over TLS" : ""));
+      cancel_ = false;
+      std::thread canceller([&] {
+        if (c.cancel) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cancel_ = c.cancel;
+      });
+      platform::testing::fail_writes_after(c.disk, ENOSPC);
+      const auto f = fetch(tls, c.script);
+      platform::testing::fail_writes_after(-1, 0);
+      canceller.join();
+      expect(tls, *f, (c.ok & (tls ? 2 : 1)) != 0, c.file);
+      EXPECT_TRUE(f->link.log().ends_with(tls ? c.https : c.http)) << f->link.log();
+      EXPECT_EQ(f->link.row(kRow, RowCell::total), c.total);
     }
-    EXPECT_TRUE(out->link.log().ends_with(c.log_end)) << out->link.log();
-    EXPECT_EQ(out->link.row(kRow, RowCell::total), c.total);
   }
 }
 
-TEST_F(HttpGetTest, CancelEndsAStalledReceive) {
-  updater::set_receive_timeout_for_tests(10);
-  std::thread closer([this] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    cancel_ = true;
-  });
-  const auto out = fetch({S::send(ok_head(2000) + body_of(1000)), S::stall()});
-  closer.join();
-  expect_failed(*out);
-  EXPECT_TRUE(out->link.log().ends_with("Content-Length: 2000\r\n")) << out->link.log();
+// The certificate must name the host asked for and have a chain to a trusted issuer; the test
+// CA is trusted only through env.ca_file.
+TEST_F(DownloadTest, CertificateMustNameTheHostAndHaveATrustedIssuer) {
+  const std::string body = body_of(100);
+  const std::string refused = "Certificate of localhost not trusted: ";
+  const struct {
+    const char* kind;
+    const char* host;
+    bool trust;
+    std::string log_end;
+  } cases[] = {
+      {"good", "localhost", true, "saved amateur.zip 100 bytes\n"},
+      {"good", "127.0.0.1", true, "saved amateur.zip 100 bytes\n"},
+      {"other", "localhost", true, refused + "hostname mismatch\r\n"},
+      {"other", "127.0.0.1", true, "Certificate of 127.0.0.1 not trusted: IP address mismatch\r\n"},
+      {"self", "localhost", true, refused + "self-signed certificate\r\n"},
+      {"good", "localhost", false, refused + "unable to get local issuer certificate\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.log_end);
+    const Tweak distrust = [](updater::WorkerEnv& env) { env.ca_file.clear(); };
+    const auto f = fetch(true, {S::send(ok_head(100) + body)}, c.trust ? Tweak{} : distrust,
+                         c.host, c.kind);
+    const bool ok = c.log_end.starts_with("saved");
+    expect(true, *f, ok, body);
+    EXPECT_TRUE(ok ? f->link.log().ends_with(c.log_end) : f->link.log() == c.log_end)
+        << f->link.log();
+  }
 }
 
-TEST_F(HttpGetTest, UnreachableOrUnknownHostShowsItsBox) {
+TEST_F(DownloadTest, FailuresBeforeTheDownloadSayWhy) {
   // Bound but not listening: connects are refused, and nobody else can take the port.
-  const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
   ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  const auto refused = fetch_from(ntohs(addr.sin_port));
-  ::close(holder);
-  const auto unknown = fetch_from(80, "no-such-host.invalid");
-  for (const auto* out : {refused.get(), unknown.get()}) {
-    expect_failed(*out);
-    EXPECT_EQ(out->link.log(), "ERROR opening socket\r\n");
-    ASSERT_EQ(out->link.boxes().size(), 1u);
-    EXPECT_EQ(out->link.boxes()[0].buttons, updater::Buttons::ok);
-    EXPECT_EQ(out->link.boxes()[0].icon, updater::Icon::none);
+  const int port = ntohs(addr.sin_port);
+  const auto boxes = [](const Fetch& f) {
+    std::string shown;
+    for (const auto& box : f.link.boxes()) shown += box.caption + ": " + box.text + "\n";
+    return shown;
+  };
+  const Tweak no_folder = [this](updater::WorkerEnv& env) { env.folder = dir_.file("missing"); };
+  const Tweak no_ca = [this](updater::WorkerEnv& env) { env.ca_file = dir_.file("no-ca.pem"); };
+  for (const bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "over TLS" : "plain");
+    const auto refused = fetch_at(tls, "localhost", port);
+    const auto unknown = fetch_at(tls, "no-such-host.invalid", 443);
+    const auto folder = fetch(tls, {S::send(ok_head(3) + "abc")}, no_folder);
+    for (const Fetch* f : {refused.get(), unknown.get(), folder.get()}) expect(tls, *f, false);
+    EXPECT_EQ(refused->link.log(), tls ? "Cannot connect to host localhost [127.0.0.1] on port " +
+                                             std::to_string(port) + "\r\n"
+                                       : "ERROR opening socket\r\n");
+    EXPECT_EQ(boxes(*refused), tls ? "" : "connect() failed: localhost\n");
+    EXPECT_EQ(unknown->link.log(), tls ? "" : "ERROR opening socket\r\n");
+    EXPECT_EQ(unknown->out, tls ? "ERROR looking up host 'no-such-host.invalid'\n" : "");
+    EXPECT_EQ(boxes(*unknown), tls ? "" : "Unable to look up host \"no-such-host.invalid\": "
+                                          "Make sure you are connected to the internet\n");
+    // Over plain HTTP nothing goes on the wire.
+    EXPECT_EQ(folder->link.log(), tls ? std::string(kRetrieved) + "ERROR opening amateur.zip\r\n"
+                                      : "amateur.zip  <<----- ERROR creating file\r\n");
+    EXPECT_EQ(folder->requests.size(), tls ? 1u : 0u);
   }
-  EXPECT_EQ(refused->link.boxes()[0].caption, "connect() failed");
-  EXPECT_EQ(refused->link.boxes()[0].text, "127.0.0.1");
-  EXPECT_EQ(unknown->link.boxes()[0].caption, "Unable to look up host \"no-such-host.invalid\"");
-  EXPECT_EQ(unknown->link.boxes()[0].text, "Make sure you are connected to the internet");
+  ::close(holder);
+  const auto f = fetch(true, {S::send(ok_head(3) + "abc")}, no_ca);
+  expect(true, *f, false);
+  EXPECT_EQ(f->link.log(), "ERROR loading trusted certificates from " + dir_.file("no-ca.pem") +
+                               "\r\n");
 }
 
 // A file that took the name meanwhile (the same week's file from the floppy folder) is kept.
-TEST_F(HttpGetTest, FileThatCameMeanwhileIsKept) {
-  testutil::write_bytes(dir_.file(kName), "floppy copy");
-  const auto out = fetch({S::send(ok_head(100) + body_of(100))});
-  EXPECT_EQ(out->result, 0);
-  EXPECT_EQ(out->file, "floppy copy");
-  EXPECT_TRUE(out->link.log().ends_with(" is already at hand; the download is dropped\r\n"));
-  EXPECT_EQ(out->state.partial_download(), "");
-  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
-}
-
-TEST_F(HttpGetTest, LocalFileFailuresFailTheDownload) {
-  {
-    // Creation fails: nothing goes on the wire.
-    ScriptedServer server({{S::send(ok_head(3) + "abc")}});
-    Outcome out;
-    updater::WorkerEnv env = env_for(out, "127.0.0.1", server.port());
-    env.folder = dir_.file("missing-folder");
-    EXPECT_EQ(updater::http_get(env, kName, kRow), -1);
-    EXPECT_EQ(out.link.log(), std::string(kName) + "  <<----- ERROR creating file\r\n");
-    EXPECT_FALSE(server.wait_finished(1, std::chrono::milliseconds(200)));
-  }
-  platform::testing::fail_writes_after(100, ENOSPC);
-  const auto out = fetch({S::send(ok_head(1234) + body_of(1234))});
-  platform::testing::fail_writes_after(-1, 0);
-  expect_failed(*out);
-  EXPECT_TRUE(out->link.log().ends_with("ERROR writing file\r\n"));
+TEST_F(DownloadTest, FileThatCameMeanwhileIsKept) {
+  const auto f = fetch(false, {S::send(ok_head(100) + body_of(100))}, [this](updater::WorkerEnv&) {
+    testutil::write_bytes(dir_.file(kName), "floppy copy");
+  });
+  expect(false, *f, true, "floppy copy");
+  EXPECT_TRUE(f->link.log().ends_with(" is already at hand; the download is dropped\r\n"));
 }
 
 }  // namespace

@@ -3,18 +3,16 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "tests/support/child_process.h"
-
-extern char** environ;
 
 namespace testutil {
 namespace {
@@ -28,10 +26,18 @@ int probe(int port) {
   addr.sin_port = htons(static_cast<std::uint16_t>(port));
   socklen_t len = sizeof addr;
   auto* a = reinterpret_cast<sockaddr*>(&addr);
-  const bool ok = port != 0 ? ::connect(fd, a, sizeof addr) == 0
-                            : ::bind(fd, a, sizeof addr) == 0 && ::getsockname(fd, a, &len) == 0;
+  const bool ok = port != 0 ? ::connect(fd, a, len) == 0
+                            : ::bind(fd, a, len) == 0 && ::getsockname(fd, a, &len) == 0;
   ::close(fd);
   return ok ? ntohs(addr.sin_port) : 0;
+}
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return done();
 }
 
 }  // namespace
@@ -45,48 +51,43 @@ std::string NginxServer::find_binary() {
 
 std::string NginxServer::start(const std::string& root, const std::string& cert,
                                const std::string& key) {
-  const std::string nginx = find_binary();
+  const std::string nginx = find_binary(), prefix = prefix_.path() + "/";
+  const std::string log = prefix + "error.log", conf = prefix + "nginx.conf";
   if (nginx.empty()) return "nginx is not installed";
-  ::chmod(prefix_.path().c_str(), 0755);
-  const std::string& prefix = prefix_.path();
-  const std::string log = prefix_.file("error.log");
-  std::string error;
+  ::chmod(prefix.c_str(), 0755);
   for (int attempt = 0; attempt < 3; ++attempt) {  // the free port may be taken meanwhile
     port_ = probe(0);
-    std::string conf = "daemon off;\nmaster_process off;\npid " + prefix + "/nginx.pid;\n" +
-                       "error_log " + log + ";\nevents { worker_connections 16; }\nhttp {\n" +
-                       "  access_log " + prefix + "/access.log;\n";
-    for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
-      conf += "  " + std::string(temp) + "_temp_path " + prefix + "/" + temp + ";\n";
+    std::string text = "daemon off;\nmaster_process off;\npid " + prefix + "nginx.pid;\nerror_log " +
+                       log + ";\nevents { worker_connections 16; }\nhttp {\n  access_log " +
+                       prefix + "access.log;\n";
+    for (const std::string temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
+      text += "  " + temp + "_temp_path " + prefix + temp + ";\n";
     }
-    conf += "  server { listen 127.0.0.1:" + std::to_string(port_) +
-            (cert.empty() ? "" : " ssl; ssl_certificate " + cert + "; ssl_certificate_key " + key) +
-            "; root " + root + "; }\n}\n";
-    write_bytes(prefix_.file("nginx.conf"), conf);
-    std::string args[] = {nginx, "-e", log, "-c", prefix_.file("nginx.conf"), "-p", prefix + "/"};
-    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
-                    args[4].data(), args[5].data(), args[6].data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return "cannot start " + nginx;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    write_bytes(conf, text + "  server { listen 127.0.0.1:" + std::to_string(port_) +
+                          (cert.empty() ? "" : " ssl; ssl_certificate " + cert +
+                                                   "; ssl_certificate_key " + key) +
+                          "; root " + root + "; }\n}\n");
+    pid_ = ::fork();
+    if (pid_ == 0) {  // only async-signal-safe calls until exec
+      const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      ::dup2(out, 1);
+      ::dup2(out, 2);
+      ::execl(nginx.c_str(), nginx.c_str(), "-e", log.c_str(), "-c", conf.c_str(), "-p",
+              prefix.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    if (pid_ < 0) return "cannot start " + nginx;
     bool exited = false;
-    while (!exited && probe(port_) == 0 && std::chrono::steady_clock::now() < deadline) {
+    wait_until([&] {
       int status = 0;
-      exited = ::waitpid(pid_, &status, WNOHANG) == pid_;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+      exited = exited || ::waitpid(pid_, &status, WNOHANG) == pid_;
+      return exited || probe(port_) != 0;
+    }, std::chrono::seconds(10));
     if (!exited && probe(port_) != 0) return "";
     if (exited) pid_ = -1;
     stop();
-    error = "nginx does not serve on port " + std::to_string(port_) + ": " + read_bytes(log);
   }
-  return error;
+  return "nginx does not serve on port " + std::to_string(port_) + ": " + read_bytes(log);
 }
 
 void NginxServer::stop() {
@@ -95,12 +96,9 @@ void NginxServer::stop() {
 }
 
 bool NginxServer::wait_for_access(const std::string& line) const {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (read_bytes(prefix_.file("access.log")).find(line) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return wait_until(
+      [&] { return read_bytes(prefix_.file("access.log")).find(line) != std::string::npos; },
+      std::chrono::seconds(2));
 }
 
 }  // namespace testutil

@@ -17,10 +17,9 @@ namespace testutil {
 namespace {
 
 void set_timeout(int fd, int option, int seconds) {
-  timeval tv{seconds, 0};
+  const timeval tv{seconds, 0};
   ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
 }
-
 bool put(SSL* ssl, int fd, const std::string& bytes) {
   if (ssl != nullptr) return SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size())) > 0;
   for (std::size_t sent = 0; sent < bytes.size();) {
@@ -72,7 +71,7 @@ ScriptedServer::ScriptedServer(std::vector<Script> scripts, const std::string& c
 
 ScriptedServer::~ScriptedServer() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
   stop_.notify_all();
@@ -116,7 +115,7 @@ void ScriptedServer::serve(int fd, std::size_t index) {
     request.append(buffer, static_cast<std::size_t>(got));
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<std::mutex> lock(mutex_);
     requests_[index] = request;
   }
 
@@ -128,9 +127,7 @@ void ScriptedServer::serve(int fd, std::size_t index) {
                                                      : false;
     if (!go) break;
   }
-  if (end == Step::Kind::stall) {
-    while (!sleep_or_stop(60000)) {
-    }
+  while (end == Step::Kind::stall && !sleep_or_stop(60000)) {
   }
   if (ssl != nullptr && answered && end != Step::Kind::drop) SSL_shutdown(ssl);
   // A graceful close: the client reads everything sent before it sees the end.

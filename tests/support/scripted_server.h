@@ -1,5 +1,5 @@
-// A TCP or TLS server for network tests: listens on 127.0.0.1 on an ephemeral port and plays a
-// script to each connection after reading its request head. Every wait is bounded; the
+// A TCP or TLS server for network tests on 127.0.0.1: each connection has its request head read
+// (up to a blank line, a close, or 5 s), then plays a script. Every wait is bounded; the
 // destructor ends all connections and joins every thread.
 #pragma once
 
@@ -16,27 +16,22 @@ namespace testutil {
 class ScriptedServer {
  public:
   struct Step {
-    enum class Kind { send, pause, close, stall, drop, mute };
-    Kind kind;
+    // close: a graceful close, as when a script runs out; stall: silence until destroyed;
+    // drop: a close without the TLS close; mute (first): no answer at all, no TLS handshake.
+    enum class Kind { send, pause, close, stall, drop, mute } kind;
     std::string bytes = {};  // send
-    int ms = 0;         // pause
+    int ms = 0;              // pause
   };
   using Script = std::vector<Step>;
-
   static Step send(std::string bytes) { return {Step::Kind::send, std::move(bytes)}; }
   static Step pause(int ms) { return {Step::Kind::pause, {}, ms}; }
-  // Closes gracefully, as when a script runs out.
   static Step close() { return {Step::Kind::close}; }
-  // Holds the connection open, silent, until the server is destroyed.
   static Step stall() { return {Step::Kind::stall}; }
-  // Closes without the TLS close, as a cut connection looks (plain: like close()).
   static Step drop() { return {Step::Kind::drop}; }
-  // As the first step: answers nothing, the TLS handshake included, until destroyed.
   static Step mute() { return {Step::Kind::mute}; }
 
-  // Connection k plays scripts[k], or the last script once they run out, after reading the
-  // request head (up to a blank line, a close, or 5 s). Given the PEM files `cert` (the chain)
-  // and `key`, it speaks TLS: each send is one TLS write, and close() sends the TLS close.
+  // Connection k plays scripts[k], or the last one once they run out. Given the PEM files
+  // `cert` (the chain) and `key` it speaks TLS, each send one TLS write.
   explicit ScriptedServer(std::vector<Script> scripts, const std::string& cert = "",
                           const std::string& key = "");
   ~ScriptedServer();
@@ -44,8 +39,7 @@ class ScriptedServer {
   ScriptedServer& operator=(const ScriptedServer&) = delete;
 
   int port() const { return port_; }
-  // The request bytes each connection sent, in order of connection.
-  std::vector<std::string> requests() const;
+  std::vector<std::string> requests() const;  // in order of connection
 
  private:
   void serve(int fd, std::size_t index);

@@ -266,7 +266,7 @@ TEST_F(DownloadTest, OddAnswers) {
       {{S::send(ok_head(""))}, "", "Server: scripted\r\n", "saved amateur.zip 0 bytes\n", 3},
       {{S::send(ok_head("") + body)}, "", size, saved, 2, body},
       {{S::send(ok_head("") + body), S::drop()}, "", size, cut},
-      {{S::send(head), S::send(body.substr(0, 600)), S::drop()}, "1000", size, cut},
+      {{S::send(head), S::send(body.substr(0, 600)), S::drop()}, "1000", length + size, length + cut},
       {{S::send(head + body.substr(0, 999))}, "1000", size, size},
       {{S::send(ok_head(100) + body_of(50)), S::stall()}, "100", idle + size, idle + cut},
       {{S::mute()}, "", idle, "ERROR 'SSL_connect'\r\n"},

@@ -5,14 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "dbfiles/callkey.h"
 #include "tests/support/recording_link.h"
@@ -25,8 +20,7 @@ using testutil::read_bytes;
 using testutil::write_bytes;
 
 // A line of `length` characters with texts at the given columns.
-std::string columns(std::size_t length,
-                    const std::vector<std::pair<std::size_t, std::string>>& at) {
+std::string columns(std::size_t length, const std::vector<std::pair<std::size_t, std::string>>& at) {
   std::string line(470, ' ');
   for (const auto& [column, text] : at) line.replace(column, text.size(), text);
   line.resize(length, ' ');
@@ -82,13 +76,10 @@ std::string random_licence(std::mt19937& rng, Model* model) {
     std::string raw_second = random_field(rng, 66, &second);
     const bool care_of = rng() % 3 == 0;
     if (care_of) raw_second = (rng() % 2 ? "C/O " : "c\\o ") + raw_second;
-    const std::string line = columns(469, {{0, call},
-                                           {210, random_field(rng, 70, &name)},
-                                           {281, raw_second},
-                                           {352, random_field(rng, 70, &street)},
-                                           {423, random_field(rng, 35, &city)},
-                                           {459, province},
-                                           {462, random_field(rng, 7, &postal)}});
+    const std::string line = columns(
+        469, {{0, call}, {210, random_field(rng, 70, &name)}, {281, raw_second},
+              {352, random_field(rng, 70, &street)}, {423, random_field(rng, 35, &city)},
+              {459, province}, {462, random_field(rng, 7, &postal)}});
     if (!care_of && !second.empty() && second[0] != ' ') name += " " + second;
     model->add(call, {name, "", street, city, postal}, province);
     return line;
@@ -98,19 +89,15 @@ std::string random_licence(std::mt19937& rng, Model* model) {
   const std::string raw_name = name + marks[rng() % 4];
   const bool blank = rng() % 4 == 0;
   const std::size_t length = rng() % 5 == 0 ? 199 + rng() % 2 : 210;
-  const std::string line = columns(length, {{0, call},
-                                            {7, random_field(rng, 35, &given)},
-                                            {43, raw_name},
-                                            {79, blank ? "" : random_field(rng, 70, &street)},
-                                            {150, blank ? "" : random_field(rng, 35, &city)},
-                                            {186, blank ? "" : province},
-                                            {189, blank ? "" : random_field(rng, 10, &postal)}});
-  if (length < 200 || blank || (street + city + province + postal).empty()) {
-    ++model->no_address;
-    model->add(call, {name, given, "no addr given", "not really", "xxx xxx"}, "ZZ");
-  } else {
-    model->add(call, {name, given, street, city, postal}, province);
-  }
+  const std::string line = columns(
+      length, {{0, call}, {7, random_field(rng, 35, &given)}, {43, raw_name},
+               {79, blank ? "" : random_field(rng, 70, &street)},
+               {150, blank ? "" : random_field(rng, 35, &city)}, {186, blank ? "" : province},
+               {189, blank ? "" : random_field(rng, 10, &postal)}});
+  const bool none = length < 200 || blank || (street + city + province + postal).empty();
+  model->no_address += none;
+  if (none) model->add(call, {name, given, "no addr given", "not really", "xxx xxx"}, "ZZ");
+  if (!none) model->add(call, {name, given, street, city, postal}, province);
   return line;
 }
 

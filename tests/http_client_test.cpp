@@ -6,20 +6,13 @@
 #include "updater/reply_head.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <limits>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/support/recording_link.h"
 #include "tests/support/scripted_server.h"
@@ -32,10 +25,9 @@ using S = testutil::ScriptedServer;
 using updater::ReplyHead;
 using updater::RowCell;
 
-constexpr char kName[] = "amateur.zip";
-constexpr char kOldList[] = "the list of the last good download";
-constexpr int kRow = 2;
+constexpr char kName[] = "amateur.zip", kOldList[] = "the list of the last good download";
 constexpr char kRetrieved[] = "Retrieved the server's certificate\r\n";
+constexpr int kRow = 2;
 
 // Bytes 0-255 over and over: CRs, LFs and zeros included.
 std::string body_of(std::size_t n) {
@@ -128,14 +120,13 @@ using Tweak = std::function<void(updater::WorkerEnv&)>;
 
 // One download of amateur.zip and what it left behind.
 struct Fetch {
-  int result = 0;
+  int result = 0, port = 0;
+  std::size_t files = 0;  // in the folder afterwards
   testutil::RecordingLink link;
   updater::UpdaterState state;
-  std::string shown;      // the log, with message boxes [caption: text] and standard output
-  std::string file;       // amateur.zip afterwards, or "<none>"
-  std::size_t files = 0;  // in the folder afterwards
+  std::string shown;  // the log, with message boxes [caption:text] and standard output
+  std::string file;   // amateur.zip afterwards, or "<none>"
   std::vector<std::string> requests;
-  int port = 0;
 };
 
 // Each test runs over both clients (`tls`): plain HTTP fetches a new file, HTTPS replaces the
@@ -235,9 +226,7 @@ TEST_F(DownloadTest, OddAnswers) {
   const std::string untrusted = "Certificate of localhost not trusted: ";
   // Bound but not listening: connects are refused, and nobody else can take the port.
   const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof addr;
   ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), len), 0);
   ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);

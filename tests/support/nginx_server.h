@@ -1,10 +1,8 @@
-// A real nginx for end-to-end tests, a child of the test serving a folder on 127.0.0.1 at a free
-// port; stop() and the destructor end it (SIGTERM, then SIGKILL after a bounded wait).
+// A real nginx for end-to-end tests: a child of the test serving a folder on 127.0.0.1 at a free
+// port, ended by stop() and the destructor (SIGTERM, then SIGKILL after a bounded wait).
 #pragma once
 
 #include <sys/types.h>
-
-#include <string>
 
 #include "tests/test_util.h"
 
@@ -17,11 +15,10 @@ class NginxServer {
   NginxServer(const NginxServer&) = delete;
   NginxServer& operator=(const NginxServer&) = delete;
 
-  // The nginx program, or "" when it is not installed.
-  static std::string find_binary();
-  // Serves `root` (readable by others: nginx may drop root's rights), over HTTPS when given the
-  // PEM files `cert` (the chain) and `key`. Waits at most 10 s until nginx accepts connections;
-  // returns "" or what went wrong.
+  static std::string find_binary();  // "" when nginx is not installed
+  // Serves `root` (readable by others: nginx may drop root's rights), over HTTPS given the PEM
+  // files `cert` (the chain) and `key`, once it accepts connections (at most 10 s). Returns ""
+  // or what went wrong.
   std::string start(const std::string& root, const std::string& cert = "",
                     const std::string& key = "");
   std::string start_tls(const std::string& root, const std::string& cert,
@@ -30,8 +27,7 @@ class NginxServer {
   }
   void stop();
   int port() const { return port_; }
-  // Waits at most 2 s until the access log holds `line`: nginx logs a request once it has
-  // finished with it, which may be just after the client read the reply.
+  // Waits at most 2 s for `line` in the access log: nginx logs a request once done with it.
   bool wait_for_access(const std::string& line) const;
 
  private:

@@ -37,7 +37,6 @@ class ScriptedServer {
   ~ScriptedServer();
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
-
   int port() const { return port_; }
   std::vector<std::string> requests() const;  // in order of connection
 
@@ -47,8 +46,7 @@ class ScriptedServer {
 
   std::vector<Script> scripts_;
   ssl_ctx_st* tls_ = nullptr;
-  int listener_ = -1;
-  int port_ = 0;
+  int listener_ = -1, port_ = 0;
   std::thread acceptor_;
   std::vector<std::thread> workers_;
   mutable std::mutex mutex_;

@@ -10,9 +10,8 @@ namespace testutil {
 std::vector<CanadianLicence> read_canadian_snapshot() {
   const TempDir dir;
   if (python("import sys, zipfile\n"
-             "text = zipfile.ZipFile(sys.argv[1]).read('amateur_delim.txt')\n"
-             "open(sys.argv[2], 'wb').write(\n"
-             "    text.decode('utf-8', 'replace').encode('latin-1', 'replace'))\n",
+             "text = zipfile.ZipFile(sys.argv[1]).read('amateur_delim.txt').decode('utf-8', 'replace')\n"
+             "open(sys.argv[2], 'wb').write(text.encode('latin-1', 'replace'))\n",
              {ORBISK_SHARED_DATA "/canada/amateur_delim_2025-03-30.zip", dir.file("list")}) != 0) {
     return {};
   }
@@ -22,18 +21,15 @@ std::vector<CanadianLicence> read_canadian_snapshot() {
   std::getline(in, line);  // the header
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) continue;
     CanadianLicence l;
-    std::string* const fields[] = {
-        &l.callsign,     &l.first_name,  &l.surname,      &l.address,   &l.city,
-        &l.province,     &l.postal,      &l.quals[0],     &l.quals[1],  &l.quals[2],
-        &l.quals[3],     &l.quals[4],    &l.club_name,    &l.club_name_2, &l.club_address,
-        &l.club_city,    &l.club_province, &l.club_postal};
     std::istringstream values(line + ";");
-    for (std::string* field : fields) {
-      if (!std::getline(values, *field, ';')) break;
+    for (std::string* field : {&l.callsign, &l.first_name, &l.surname, &l.address, &l.city,
+                               &l.province, &l.postal, &l.quals[0], &l.quals[1], &l.quals[2],
+                               &l.quals[3], &l.quals[4], &l.club_name, &l.club_name_2,
+                               &l.club_address, &l.club_city, &l.club_province, &l.club_postal}) {
+      std::getline(values, *field, ';');
     }
-    licences.push_back(l);
+    if (!line.empty()) licences.push_back(l);
   }
   return licences;
 }

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <vector>
 
 #include "tests/support/canada_list.h"
 #include "tests/support/zip_tools.h"
@@ -20,23 +19,19 @@ void make_site(const std::string& root, const std::string* archive) {
 }
 
 CanadaPublication publish_canada_list(const std::string& root) {
-  CanadaPublication p;
-  p.root = root;
+  CanadaPublication p{"", "", root, root + "/../amateur.txt"};
+  const std::vector<CanadianLicence> licences = read_canadian_snapshot();
   if (::access("/usr/bin/zip", X_OK) != 0) {
     p.skip = "Info-ZIP zip is not installed (scripts/setup installs it)";
-    return p;
-  }
-  const std::vector<CanadianLicence> licences = read_canadian_snapshot();
-  if (licences.empty()) {
+  } else if (licences.empty()) {
     p.skip = "the shared Canadian snapshot is not there";
-    return p;
-  }
-  make_site(root);
-  p.list_path = root + "/../amateur.txt";
-  write_bytes(p.list_path, fixed_column_list(licences, kCanadaListDate));
-  const std::string zip = root + "/datafiles/amateur.zip";
-  if (shell("zip -q -j " + testutil::quoted(zip) + " " + testutil::quoted(p.list_path)) != 0) {
-    p.error = "zip could not make " + zip;
+  } else {
+    make_site(root);
+    write_bytes(p.list_path, fixed_column_list(licences, kCanadaListDate));
+    const std::string zip = root + "/datafiles/amateur.zip";
+    if (shell("zip -q -j " + testutil::quoted(zip) + " " + testutil::quoted(p.list_path)) != 0) {
+      p.error = "zip could not make " + zip;
+    }
   }
   return p;
 }

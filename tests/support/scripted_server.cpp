@@ -1,17 +1,12 @@
 #include "tests/support/scripted_server.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 
 namespace testutil {
 namespace {
@@ -20,6 +15,7 @@ void set_timeout(int fd, int option, int seconds) {
   const timeval tv{seconds, 0};
   ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
 }
+
 bool put(SSL* ssl, int fd, const std::string& bytes) {
   if (ssl != nullptr) return SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size())) > 0;
   for (std::size_t sent = 0; sent < bytes.size();) {
@@ -38,30 +34,31 @@ ScriptedServer::ScriptedServer(std::vector<Script> scripts, const std::string& c
   if (scripts_.empty()) scripts_.push_back({});
   if (!cert.empty()) {
     tls_ = SSL_CTX_new(TLS_server_method());
-    if (tls_ == nullptr || SSL_CTX_use_certificate_chain_file(tls_, cert.c_str()) != 1 ||
+    if (SSL_CTX_use_certificate_chain_file(tls_, cert.c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(tls_, key.c_str(), SSL_FILETYPE_PEM) != 1) {
       std::abort();
     }
   }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof addr;
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listener_, 16) != 0 ||
+  if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(listener_, 16) ||
       ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     std::abort();
   }
   port_ = ntohs(addr.sin_port);
   acceptor_ = std::thread([this] {
+    // OpenSSL writes with plain write(): a client that has gone must not end the program. The
+    // connections' threads inherit the blocked SIGPIPE.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     for (;;) {  // until the destructor shuts the listener down
       const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) {
-        if (fd >= 0) ::close(fd);
-        return;
-      }
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_ && fd >= 0) ::close(fd);
+      if (stopping_) return;
       if (fd < 0) continue;
       requests_.emplace_back();
       workers_.emplace_back([this, fd, index = requests_.size() - 1] { serve(fd, index); });
@@ -83,7 +80,7 @@ ScriptedServer::~ScriptedServer() {
 }
 
 std::vector<std::string> ScriptedServer::requests() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  const std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
 }
 
@@ -93,11 +90,6 @@ bool ScriptedServer::sleep_or_stop(int ms) {
 }
 
 void ScriptedServer::serve(int fd, std::size_t index) {
-  // OpenSSL writes with plain write(): a client that has gone must not end the program.
-  sigset_t pipe;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
   set_timeout(fd, SO_SNDTIMEO, 5);
   set_timeout(fd, SO_RCVTIMEO, 5);
   const Script& script = scripts_[std::min(index, scripts_.size() - 1)];
@@ -105,7 +97,6 @@ void ScriptedServer::serve(int fd, std::size_t index) {
   SSL* ssl = tls_ != nullptr && !mute ? SSL_new(tls_) : nullptr;
   if (ssl != nullptr) SSL_set_fd(ssl, fd);
   const bool answered = !mute && (ssl == nullptr || SSL_accept(ssl) == 1);
-
   std::string request;
   char buffer[4096];
   while (answered && request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
@@ -118,7 +109,6 @@ void ScriptedServer::serve(int fd, std::size_t index) {
     const std::lock_guard<std::mutex> lock(mutex_);
     requests_[index] = request;
   }
-
   Step::Kind end = mute ? Step::Kind::stall : Step::Kind::close;
   for (const Step& step : answered ? script : Script{}) {
     end = step.kind;

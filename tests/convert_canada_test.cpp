@@ -5,14 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "dbfiles/callkey.h"
 #include "tests/support/recording_link.h"
@@ -25,8 +20,7 @@ using testutil::read_bytes;
 using testutil::write_bytes;
 
 // A line of `length` characters with texts at the given columns.
-std::string columns(std::size_t length,
-                    const std::vector<std::pair<std::size_t, std::string>>& at) {
+std::string columns(std::size_t length, const std::vector<std::pair<std::size_t, std::string>>& at) {
   std::string line(470, ' ');
   for (const auto& [column, text] : at) line.replace(column, text.size(), text);
   line.resize(length, ' ');
@@ -34,8 +28,6 @@ std::string columns(std::size_t length,
 }
 
 std::string person(const std::string& call) { return columns(210, {{0, call}, {7, "G"}}); }
-
-constexpr char kHeadings[] = "2026-04-17  Canadian list\r\n \r\nThere are N call signs.\r\n \r\n";
 
 // What cancall.db must hold for the licences of a list: their texts in order and index words.
 struct Model {
@@ -84,13 +76,10 @@ std::string random_licence(std::mt19937& rng, Model* model) {
     std::string raw_second = random_field(rng, 66, &second);
     const bool care_of = rng() % 3 == 0;
     if (care_of) raw_second = (rng() % 2 ? "C/O " : "c\\o ") + raw_second;
-    const std::string line = columns(469, {{0, call},
-                                           {210, random_field(rng, 70, &name)},
-                                           {281, raw_second},
-                                           {352, random_field(rng, 70, &street)},
-                                           {423, random_field(rng, 35, &city)},
-                                           {459, province},
-                                           {462, random_field(rng, 7, &postal)}});
+    const std::string line = columns(
+        469, {{0, call}, {210, random_field(rng, 70, &name)}, {281, raw_second},
+              {352, random_field(rng, 70, &street)}, {423, random_field(rng, 35, &city)},
+              {459, province}, {462, random_field(rng, 7, &postal)}});
     if (!care_of && !second.empty() && second[0] != ' ') name += " " + second;
     model->add(call, {name, "", street, city, postal}, province);
     return line;
@@ -100,19 +89,15 @@ std::string random_licence(std::mt19937& rng, Model* model) {
   const std::string raw_name = name + marks[rng() % 4];
   const bool blank = rng() % 4 == 0;
   const std::size_t length = rng() % 5 == 0 ? 199 + rng() % 2 : 210;
-  const std::string line = columns(length, {{0, call},
-                                            {7, random_field(rng, 35, &given)},
-                                            {43, raw_name},
-                                            {79, blank ? "" : random_field(rng, 70, &street)},
-                                            {150, blank ? "" : random_field(rng, 35, &city)},
-                                            {186, blank ? "" : province},
-                                            {189, blank ? "" : random_field(rng, 10, &postal)}});
-  if (length < 200 || blank || (street + city + province + postal).empty()) {
-    ++model->no_address;
-    model->add(call, {name, given, "no addr given", "not really", "xxx xxx"}, "ZZ");
-  } else {
-    model->add(call, {name, given, street, city, postal}, province);
-  }
+  const std::string line = columns(
+      length, {{0, call}, {7, random_field(rng, 35, &given)}, {43, raw_name},
+               {79, blank ? "" : random_field(rng, 70, &street)},
+               {150, blank ? "" : random_field(rng, 35, &city)}, {186, blank ? "" : province},
+               {189, blank ? "" : random_field(rng, 10, &postal)}});
+  const bool none = length < 200 || blank || (street + city + province + postal).empty();
+  model->no_address += none;
+  if (none) model->add(call, {name, given, "no addr given", "not really", "xxx xxx"}, "ZZ");
+  if (!none) model->add(call, {name, given, street, city, postal}, province);
   return line;
 }
 
@@ -121,14 +106,7 @@ class Conversion : public testing::Test {
   void SetUp() override {
     env_.link = &link_;
     env_.state = &state_;
-    env_.folder = dir_.path();
     env_.cancel = &cancel_;
-  }
-
-  int convert(const std::string& list) {
-    write_bytes(dir_.file("amateur.txt"), list);
-    link_.clear();
-    return convert_canadian_list(env_);
   }
 
   testutil::TempDir dir_;
@@ -141,6 +119,7 @@ class Conversion : public testing::Test {
 TEST_F(Conversion, RandomListsGiveTheModelsDatabaseAndLog) {
   std::mt19937 rng(13);
   std::set<std::size_t> pads;
+  env_.folder = dir_.path();
   for (int round = 0; round < 40; ++round) {
     SCOPED_TRACE(round);
     const char* const eols[] = {"\r\n", "\n", "\r"};
@@ -158,7 +137,9 @@ TEST_F(Conversion, RandomListsGiveTheModelsDatabaseAndLog) {
       list += random_licence(rng, &model) + eol();
     }
     list += "EOF" + (rng() % 2 ? eol() + person("VE3ZZZ") + eol() : std::string());
-    ASSERT_EQ(convert(list), 0) << link_.log();
+    write_bytes(dir_.file("amateur.txt"), list);
+    link_.clear();
+    ASSERT_EQ(convert_canadian_list(env_), 0) << link_.log();
 
     const std::string db = read_bytes(dir_.file("cancall.db"));
     const std::size_t index = testutil::word_at(db, 8);
@@ -184,73 +165,62 @@ TEST_F(Conversion, RandomListsGiveTheModelsDatabaseAndLog) {
   EXPECT_EQ(pads.size(), 4u);
 }
 
+// Failures keep the old database and leave no other file.
 TEST_F(Conversion, EdgeCases) {
+  const std::string headings = "2026-04-17  Canadian list\r\n \r\nThere are N call signs.\r\n \r\n";
   std::string lines;
-  for (int i = 0; i < 40; ++i) {
-    lines += person("VE3A" + std::string(1, static_cast<char>('A' + i % 26))) + "\r\n";
-  }
+  for (char c = 'A'; c < 'A' + 20; ++c) lines += person(std::string("VE3A") + c) + "\r\n";
   // A CR LF pair across the 8192-byte reads that follow the 10 bytes of the date.
-  std::string across = kHeadings + lines + "EOF\r\n";
+  std::string across = headings + lines + lines + "EOF\r\n";
   across.insert(12, std::string(8201 - across.rfind('\r', 8201), 'x'));
-  std::string clubs = kHeadings;  // 258 bytes of text each: 70,000 pass 16 MiB
+  std::string clubs = headings;  // 258 bytes of text each: 70,000 pass 16 MiB
   for (int n = 0; n < 70000; ++n) {
-    char call[8];
-    std::snprintf(call, sizeof call, "VE%d%c%c%c", n / 17576 % 10, 'A' + n / 676 % 26,
-                  'A' + n / 26 % 26, 'A' + n % 26);
-    clubs += columns(469, {{0, call},
-                           {210, std::string(70, 'N')},
-                           {281, std::string(70, 'M')},
-                           {352, std::string(70, 'S')},
-                           {423, std::string(35, 'C')}}) +
-             "\r\n";
+    const std::string call = {'V', 'E', static_cast<char>('0' + n / 17576 % 10),
+                              static_cast<char>('A' + n / 676 % 26),
+                              static_cast<char>('A' + n / 26 % 26), static_cast<char>('A' + n % 26)};
+    clubs += columns(469, {{0, call}, {210, std::string(70, 'N')}, {281, std::string(70, 'M')},
+                           {352, std::string(70, 'S')}, {423, std::string(35, 'C')}}) + "\r\n";
   }
   std::string deep = dir_.path();  // room for "/amateur.txt", not for a temporary name
   while (deep.size() < 3800) deep += "/" + std::string(200, 'd');
   deep += "/" + std::string(4080 - deep.size() - 1, 'e');
   std::filesystem::create_directories(deep);
-  struct Case {
+  const std::string list = headings + lines + "EOF\r\n";
+  enum Setting { none, full_disk, deep_folder, cancel };
+  const struct {
     std::string list;  // "-" for none
     int result;
     std::string log_part;
-    std::int64_t disk = -1;  // bytes written before the disk is full
-    const std::string* folder = nullptr;
-    bool cancel = false;
+    Setting setting = none;
   } cases[] = {
       {across, 0, "45 lines, 40 calls in database, 40 calls have no address\r\n"},
       {"-", -1, "amateur.txt <--ERROR OPENING FILE\r\n"},
       {"2026-04", -1, "amateur.txt <--ERROR OPENING FILE\r\n"},
-      {kHeadings + std::string("EOF\r\n"), -2,
-       "amateur.txt holds no licence; cancall.db NOT written\r\n"},
-      {(kHeadings + lines).substr(0, 3000), -2,
-       "amateur.txt ends without its EOF line; cancall.db NOT written\r\n"},
-      {kHeadings + lines + "EOF\r\n", -2, "ERROR writing cancall.db: ", 100},
-      {kHeadings + person("VE3AA") + "\r\n" + std::string(9000, 'x') + "\r\nEOF\r\n", -2,
+      {headings + "EOF\r\n", -2, "amateur.txt holds no licence; cancall.db NOT written\r\n"},
+      {list.substr(0, 3000), -2, "amateur.txt ends without its EOF line; cancall.db NOT written\r\n"},
+      {list, -2, "ERROR writing cancall.db: ", full_disk},
+      {headings + person("VE3AA") + "\r\n" + std::string(9000, 'x') + "\r\nEOF\r\n", -2,
        "ERROR: line longer than 8192 characters after line 5; cancall.db NOT written\r\n"},
       {clubs + "EOF\r\n", -2, " at the licence of VE"},
-      {kHeadings + lines + "EOF\r\n", -2,
-       "2026-04-17 -- canadian db date\r\ncancall.db <--ERROR CREATING FILE\r\n", -1, &deep},
-      {kHeadings + lines + "EOF\r\n", -2, "2026-04-17 -- canadian db date\r\n2026-04-17", -1,
-       nullptr, true},
+      {list, -2, "2026-04-17 -- canadian db date\r\ncancall.db <--ERROR CREATING FILE\r\n", deep_folder},
+      {list, -2, "2026-04-17 -- canadian db date\r\n2026-04-17", cancel},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.log_part);
-    env_.folder = c.folder ? *c.folder : dir_.path();
+    env_.folder = c.setting == deep_folder ? deep : dir_.path();
     const std::string db = env_.path("cancall.db");
     std::filesystem::remove(env_.path("amateur.txt"));
     write_bytes(db, "old");
     if (c.list != "-") write_bytes(env_.path("amateur.txt"), c.list);
     link_.clear();
-    cancel_ = c.cancel;
-    platform::testing::fail_writes_after(c.disk, ENOSPC);
+    cancel_ = c.setting == cancel;
+    platform::testing::fail_writes_after(c.setting == full_disk ? 100 : -1, ENOSPC);
     EXPECT_EQ(convert_canadian_list(env_), c.result);
     platform::testing::fail_writes_after(-1, 0);
     EXPECT_NE(link_.log().find(c.log_part), std::string::npos) << link_.log();
-    if (c.result != 0) {
-      EXPECT_EQ(read_bytes(db), "old");
-    }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(env_.folder),
-                            std::filesystem::directory_iterator()),
-              (c.list == "-" ? 1 : 2) + (env_.folder == dir_.path() ? 1 : 0));
+    EXPECT_EQ(read_bytes(db) == "old", c.result != 0);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(env_.folder), {}),
+              (c.list == "-" ? 1 : 2) + (c.setting == deep_folder ? 0 : 1));
   }
 }
 

@@ -1,87 +1,54 @@
-// The reply head reader both clients share, and the plain download client against a scripted
-// server of our own (the run against nginx is the club pipeline's).
+// The download clients, plain HTTP for the update files and HTTPS for the Canadian list, against
+// scripted servers of our own on 127.0.0.1 (TLS with certificates made for each run), and the
+// reply head reader they share.
 #include "updater/http_client.h"
+#include "updater/https_client.h"
 #include "updater/reply_head.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <limits>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/support/recording_link.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/test_certificates.h"
 #include "tests/test_util.h"
 
 namespace {
 
-using testutil::ScriptedServer;
+using S = testutil::ScriptedServer;
 using updater::ReplyHead;
 using updater::RowCell;
-using S = ScriptedServer;
 
-constexpr char kName[] = "l_am_0601.zip";
-constexpr int kRow = 3;
+constexpr char kName[] = "amateur.zip", kOldList[] = "the list of the last good download";
+constexpr char kRetrieved[] = "Retrieved the server's certificate\r\n";
+constexpr int kRow = 2;
 
 // Bytes 0-255 over and over: CRs, LFs and zeros included.
-using testutil::body_of;
-using testutil::ok_head;
-
-// The head ends with the byte that brings a run of line ends to four, fed whole or in pieces.
-TEST(ReplyHead, EndsAtTheFourthLineEndInARowWithinItsCapacity) {
-  struct Case {
-    std::string bytes;
-    std::size_t capacity;
-    ReplyHead::Feed fed;
-    std::size_t head_size;
-    std::string text;
-  };
-  const Case cases[] = {
-      {"HTTP/1.1 200 OK\r\nA: b\r\n\r\nBODY", 64, ReplyHead::kDone, 25,
-       "HTTP/1.1 200 OK\r\nA: b\r\n"},
-      {"HTTP/1.1 200 OK\n\n\n\nABC", 64, ReplyHead::kDone, 19, "HTTP/1.1 200 OK\n\n"},
-      {"H\r\n\r\n\r\nbody", 64, ReplyHead::kDone, 5, "H\r\n"},  // line ends open the body
-      {"HTTP/1.1 200 OK\n\nABCD", 64, ReplyHead::kMore, 21, ""},
-      {"H\r\n\r\n", 5, ReplyHead::kDone, 5, "H\r\n"},  // fills the buffer
-      {"H\r\n\r\n", 4, ReplyHead::kTooLong, 0, ""},
-  };
-  for (const Case& c : cases) {
-    for (std::size_t piece : {std::size_t{1}, std::size_t{2}, c.bytes.size()}) {
-      SCOPED_TRACE(c.bytes + " in pieces of " + std::to_string(piece));
-      ReplyHead head(c.capacity);
-      ReplyHead::Feed fed = ReplyHead::kMore;
-      std::size_t at = 0;
-      std::size_t used = 0;
-      for (; at < c.bytes.size() && fed == ReplyHead::kMore; at += used) {
-        used = std::min(piece, c.bytes.size() - at);
-        fed = head.feed(c.bytes.data() + at, used, &used);
-      }
-      EXPECT_EQ(fed, c.fed);
-      if (fed == ReplyHead::kTooLong) continue;
-      EXPECT_EQ(at, c.head_size);
-      if (fed == ReplyHead::kDone) {
-        EXPECT_EQ(head.text(), c.text);
-      }
-    }
-  }
+std::string body_of(std::size_t n) {
+  std::string body(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) body[i] = static_cast<char>(i * 7 + 13);
+  return body;
+}
+std::string ok_head(const std::string& fields) {
+  return "HTTP/1.1 200 OK\r\nServer: scripted\r\n" + fields + "\r\n";
+}
+std::string ok_head(std::size_t length) {
+  return ok_head("Content-Length: " + std::to_string(length) + "\r\n");
 }
 
 TEST(ReplyHead, StatusContentLengthAndFields) {
   struct Case {
     std::string head;
     int status;
-    int found;
+    int found;  // content_length()'s answer
     std::int32_t length;
-    bool encoded;
+    bool encoded;  // has a Transfer-Encoding field
   };
   std::vector<Case> cases = {
       {"HTTP/1.1 200 OK\r\nContent-Length: 1290", 200, 1, 1290, false},
@@ -96,10 +63,8 @@ TEST(ReplyHead, StatusContentLengthAndFields) {
       {"HTTP/1.1 200\r\nTransfer-Encoding\t: x", 200, 0, 0, true},
       {"Transfer-Encoding: x\r\nX-Transfer-Encoding: x\r\nTransfer-Encodings: x", 0, 0, 0, false},
   };
-  for (const char* value : {"", "abc", "12x", "-5", "+5", "0x10", "2147483648",
-                            "99999999999999999999"}) {
-    cases.push_back({std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + value, 200, -1, 0,
-                     false});
+  for (const char* value : {"", "abc", "12x", "-5", "+5", "0x10", "2147483648", "99999999999"}) {
+    cases.push_back({std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + value, 200, -1, 0, false});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.head);
@@ -110,211 +75,236 @@ TEST(ReplyHead, StatusContentLengthAndFields) {
     EXPECT_EQ(head.status(), c.status);
     std::int32_t length = -7;
     EXPECT_EQ(head.content_length(&length), c.found);
-    if (c.found == 1) {
-      EXPECT_EQ(length, c.length);
-    }
+    EXPECT_EQ(length, c.found == 1 ? c.length : -7);
     EXPECT_EQ(head.has_field("Transfer-Encoding"), c.encoded);
   }
   EXPECT_EQ(updater::clamp_to_cell(5), 5);
   EXPECT_EQ(updater::clamp_to_cell(1ull << 31), std::numeric_limits<std::int32_t>::max());
 }
 
-// One http_get and what it left behind.
-struct Outcome {
-  int result = 0;
+testutil::TestCertificates* certificates = nullptr;
+using Tweak = std::function<void(updater::WorkerEnv&)>;
+
+// One download of amateur.zip and what it left behind.
+struct Fetch {
+  int result = 0, port = 0;
+  std::size_t files = 0;  // in the folder afterwards
   testutil::RecordingLink link;
   updater::UpdaterState state;
-  std::string file = "<none>";
+  std::string shown;  // the log, with message boxes [caption:text] and standard output
+  std::string file;   // amateur.zip afterwards, or "<none>"
   std::vector<std::string> requests;
-  int port = 0;
 };
 
-class HttpGetTest : public ::testing::Test {
+// Each test runs over both clients (`tls`): plain HTTP fetches a new file, HTTPS replaces the
+// last good list.
+class DownloadTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_EQ(platform::start_sockets(), 0); }
-  static void TearDownTestSuite() { platform::stop_sockets(); }
+  static void SetUpTestSuite() {
+    ASSERT_EQ(platform::start_sockets(), 0);
+    certificates = new testutil::TestCertificates;
+  }
+  static void TearDownTestSuite() {
+    delete certificates;
+    platform::stop_sockets();
+  }
+  void SetUp() override { ASSERT_EQ(certificates->error(), ""); }
   void TearDown() override {
     updater::set_receive_timeout_for_tests(0);
+    updater::set_tls_receive_timeout_for_tests(0);
     updater::set_download_rate_for_tests(0, 0);
   }
 
-  updater::WorkerEnv env_for(Outcome& out, const std::string& host, int port) {
+  std::unique_ptr<Fetch> fetch(bool tls, S::Script script, const Tweak& tweak = {},
+                               const std::string& kind = "good") {
+    const S server({std::move(script)}, tls ? certificates->cert(kind) : "",
+                   tls ? certificates->key(kind) : "");
+    auto f = std::make_unique<Fetch>();
+    f->port = server.port();
+    std::snprintf(f->state.update_rows[kRow].name, sizeof f->state.update_rows[kRow].name, kName);
     updater::WorkerEnv env;
-    env.link = &out.link;
-    env.state = &out.state;
+    env.link = &f->link;
+    env.state = &f->state;
     env.folder = dir_.path();
-    env.server = {host, port};
+    env.server = env.canada_server = {"localhost", server.port()};
+    env.ca_file = certificates->ca();
     env.cancel = &cancel_;
-    return env;
-  }
-
-  std::unique_ptr<Outcome> fetch_from(int port, const std::string& host = "127.0.0.1") {
-    auto out = std::make_unique<Outcome>();
-    out->port = port;
-    updater::WorkerEnv env = env_for(*out, host, port);
-    out->result = updater::http_get(env, kName, kRow);
     const std::string path = dir_.file(kName);
-    if (platform::file_exists(path)) out->file = testutil::read_bytes(path);
-    // The next fetch starts as the update run would: with no such file at hand.
-    platform::delete_file(path);
-    return out;
+    if (tls) testutil::write_bytes(path, kOldList);
+    if (tweak) tweak(env);
+    testing::internal::CaptureStdout();
+    f->result = tls ? updater::https_get(env, kRow) : updater::http_get(env, kName, kRow);
+    platform::testing::fail_writes_after(-1, 0);
+    for (const std::string& e : f->link.events()) {
+      if (e.starts_with("log:")) f->shown += e.substr(4);
+      if (e.starts_with("box:")) f->shown += "[" + e.substr(4) + "]";
+    }
+    f->shown += testing::internal::GetCapturedStdout();
+    f->file = platform::file_exists(path) ? testutil::read_bytes(path) : "<none>";
+    f->files = std::distance(std::filesystem::directory_iterator(dir_.path()), {});
+    f->requests = server.requests();
+    std::filesystem::remove(path);
+    return f;
   }
 
-  std::unique_ptr<Outcome> fetch(ScriptedServer::Script script) {
-    ScriptedServer server({std::move(script)});
-    auto out = fetch_from(server.port());
-    out->requests = server.requests();
-    return out;
+  // A download that succeeded with `file`, or failed and left the folder as it was.
+  static void expect(bool tls, const Fetch& f, bool ok, const std::string& file = "") {
+    EXPECT_EQ(f.result, ok ? 0 : -1);
+    EXPECT_TRUE(f.file == (ok ? file : tls ? kOldList : "<none>"));
+    EXPECT_EQ(f.files, ok || tls ? 1u : 0u);
+    EXPECT_EQ(f.state.partial_download(), "");
   }
 
-  // A download that failed and left nothing behind.
-  void expect_failed(const Outcome& out) {
-    EXPECT_EQ(out.result, -1);
-    EXPECT_EQ(out.file, "<none>");
-    EXPECT_EQ(out.state.partial_download(), "");
-    EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
-  }
-
-  testutil::TempDir dir_;
+  testutil::TempDir dir_;  // the data folder
   std::atomic<bool> cancel_{false};
 };
 
-TEST_F(HttpGetTest, CompleteResponseLandsOnDiskWithExactRequestAndLog) {
-  const std::string body = body_of(1234);
-  const auto out = fetch({S::send(ok_head(1234) + body), S::close()});
-  EXPECT_EQ(out->result, 0);
-  EXPECT_EQ(out->file, body);
-  EXPECT_EQ(out->state.partial_download(), "");
-  const std::string request = std::string("GET /db-files/") + kName +
-                              " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(out->port) +
-                              "\r\nConnection: close\r\n";
-  EXPECT_EQ(out->requests, std::vector<std::string>{request + "\r\n"});
-  EXPECT_EQ(out->link.log(), "\r\n" + request + "HTTP/1.1 200 OK\r\nServer: scripted\r\n" +
-                                 "Content-Length: 1234\r\n");
-  EXPECT_EQ(out->link.row(kRow, RowCell::total), "1234");
-  EXPECT_EQ(out->link.row(kRow, RowCell::bytes), "1234");
+TEST_F(DownloadTest, CompleteReplyLandsOnDiskWithExactRequestAndLog) {
+  const std::string body = body_of(20000);
+  const std::string head = ok_head(body.size());
+  for (const bool tls : {false, true}) {
+    const auto f = fetch(tls, {S::send(head + body.substr(0, 100)), S::send(body.substr(100))});
+    expect(tls, *f, true, body);
+    const std::string request = std::string("GET ") + (tls ? "/datafiles" : "/db-files") +
+                                "/amateur.zip HTTP/1.1\r\nHost: localhost:" +
+                                std::to_string(f->port) + "\r\nConnection: " +
+                                (tls ? "Close" : "close") + "\r\n";
+    EXPECT_EQ(f->requests, std::vector<std::string>{request + "\r\n"});
+    const std::string shown = head.substr(0, head.size() - 2);
+    EXPECT_EQ(f->shown, tls ? kRetrieved + shown +
+                                  "100 data bytes in head\r\nsaved amateur.zip 20000 bytes\n"
+                            : "\r\n" + request + shown);
+    EXPECT_EQ(f->link.row(kRow, RowCell::total), "20000");
+    EXPECT_EQ(f->link.row(kRow, RowCell::bytes), "20000");
+  }
 }
 
-// What the client makes of each odd answer: the file it keeps, or the last log line.
-TEST_F(HttpGetTest, OddAnswers) {
-  updater::set_receive_timeout_for_tests(1);
-  updater::set_download_rate_for_tests(3, 1000);
-  const std::string body = body_of(1000);
-  const std::string head = ok_head(1000);
+// What each client makes of each odd answer, server and setting: the file it keeps, and the end
+// of what it showed.
+TEST_F(DownloadTest, OddAnswers) {
+  const std::string body = body_of(1000), head = ok_head(1000);
   S::Script drip = {S::send(head)};
   for (int i = 0; i < 100; ++i) drip.insert(drip.end(), {S::pause(100), S::send("d")});
+  const std::string length = "Content-Length: 1000\r\n", saved = "saved amateur.zip 1000 bytes\n";
   const std::string idle = "ERROR nothing from the server for 1 s\r\n";
-  const std::string wrong_size = "FILE IS WRONG SIZE\r\n";
+  const std::string size = "FILE IS WRONG SIZE\r\n", cut = "ERROR downloading amateur.zip\r\n";
+  const std::string slow = " in 3 s, at least 1000 needed\r\n", socket = "ERROR opening socket\r\n";
+  const std::string busy = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n";
+  const std::string untrusted = "Certificate of localhost not trusted: ";
+  // Bound but not listening: connects are refused, and nobody else can take the port.
+  const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), len), 0);
+  ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  const int refused = ntohs(addr.sin_port);
+  const auto host = [](const char* name) {
+    return [=](updater::WorkerEnv& env) { env.server.host = env.canada_server.host = name; };
+  };
+  const std::string no_ca = dir_.file("no-ca.pem");
   struct Case {
     S::Script script;
-    int result;
-    std::string file;
-    std::string log_end;
     std::string total;
-  };
-  const Case cases[] = {
+    std::string http;  // the end of what each client showed
+    std::string https;
+    int ok = 0;  // 1: HTTP succeeds, 2: HTTPS succeeds
+    std::string file = "";
+    Tweak tweak = {};
+    const char* kind = "good";  // the server's certificate
+    bool cancel = false;
+  } cases[] = {
       // Reading stops at the announced length, in the head's block or in a later one.
-      {{S::send(head + body + "!")}, 0, body, "Content-Length: 1000\r\n", "1000"},
-      {{S::send(head + body.substr(0, 500)), S::pause(30), S::send(body.substr(500) + "junk"),
-        S::stall()},
-       0, body, "Content-Length: 1000\r\n", "1000"},
-      {{S::send(head.substr(0, head.size() - 1)), S::pause(30), S::send("\n" + body)}, 0, body,
-       "Content-Length: 1000\r\n", "1000"},
-      {{S::send(ok_head("X-Length: 5\r\n"))}, 0, "", "X-Length: 5\r\n", ""},  // empty file
-      {{S::send(ok_head("X-Length: 5\r\n") + "12")}, -1, "", wrong_size, ""},
-      {{S::send(head + body.substr(0, 999))}, -1, "", wrong_size, "1000"},
-      {{S::send(ok_head(100) + body_of(50)), S::stall()}, -1, "", idle + wrong_size, "100"},
-      {{S::send("HTTP/1.1 200 OK\r\n"), S::stall()}, -1, "", idle, ""},
-      {drip, -1, "", " in 3 s, at least 1000 needed\r\n", "1000"},
-      {{S::send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n")}, -1, "", "close\r\n", ""},
-      {{S::send(std::string(updater::kReceiveBufferSize + 1, 'h'))}, -1, "", "HEAD TOO LONG\r\n",
-       ""},
-      {{S::send("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found")}, -1, "",
-       "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n", ""},
-      {{S::send(ok_head("Content-Length: 12x\r\n") + "12")}, -1, "", "BAD CONTENT LENGTH\r\n", ""},
-      {{S::send(ok_head(updater::kMaxUpdateFileSize + 1) + "12")}, -1, "",
-       "CONTENT LENGTH TOO LARGE\r\n", ""},
-      {{S::send(ok_head("Transfer-Encoding: chunked\r\nContent-Length: 2\r\n") + "12")}, -1, "",
-       updater::kTransferEncodingRefused, ""},
+      {{S::send(head + body + "!")}, "1000", length, saved, 3, body},
+      {{S::send(head.substr(0, head.size() - 1)), S::pause(30), S::send("\n" + body.substr(0, 500)),
+        S::pause(30), S::send(body.substr(500) + "junk"), S::stall()},
+       "1000", length, saved, 3, body},
+      // The head ends at the fourth line end in a row (the body starts with CR) and may fill
+      // the plain client's buffer.
+      {{S::send("HTTP/1.1 200 OK\nContent-Length: 3\n\n\n\nabc")}, "3", "Length: 3\n\n", "3 bytes\n", 3, "abc"},
+      {{S::send(ok_head("X: " + std::string(updater::kReceiveBufferSize - 61, 'x') +
+                        "\r\nContent-Length: 3\r\n") + "abc")},
+       "3", "Length: 3\r\n", "3 bytes\n", 3, "abc"},
+      // Without a length only the TLS close ends the body; the plain body must be empty.
+      {{S::send(ok_head(""))}, "", "Server: scripted\r\n", "saved amateur.zip 0 bytes\n", 3},
+      {{S::send(ok_head("") + body)}, "", size, saved, 2, body},
+      {{S::send(ok_head("") + body), S::drop()}, "", size, cut},
+      {{S::send(head), S::send(body.substr(0, 600)), S::drop()}, "1000", length + size, length + cut},
+      {{S::send(head + body.substr(0, 999))}, "1000", size, size},
+      {{S::send(ok_head(100) + body_of(50)), S::stall()}, "100", idle + size, idle + cut},
+      {{S::mute()}, "", idle, "ERROR 'SSL_connect'\r\n"},
+      {drip, "1000", slow, slow},
+      {{S::send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n")}, "", "close\r\n",
+       std::string(kRetrieved) + "ERROR no complete reply head from localhost\r\n"},
+      {{S::send(std::string(updater::kTlsBufferSize + 1, 'h'))}, "", "HEAD TOO LONG\r\n",
+       "ERROR the reply head is longer than 8192 bytes\r\n"},
+      {{S::send(busy + "\r\nbusy")}, "", busy,
+       busy + "ERROR the server answered 503 for amateur.zip\r\n"},
+      {{S::send(ok_head("Transfer-Encoding: chunked\r\nContent-Length: 2\r\n") + "12")}, "",
+       updater::kTransferEncodingRefused, updater::kTransferEncodingRefused},
+      {{S::send(ok_head("Content-Length: 12x\r\n") + "12")}, "", "BAD CONTENT LENGTH\r\n",
+       "BAD CONTENT LENGTH\r\n"},
+      {{S::send(ok_head(updater::kMaxUpdateFileSize + 1) + "12")}, "",
+       "CONTENT LENGTH TOO LARGE\r\n", "ERROR amateur.zip is longer than 67108864 bytes\r\n"},
+      {{S::send(head + body)}, "1000", "ERROR writing file\r\n", "ERROR writing amateur.zip\r\n",
+       0, "", [](updater::WorkerEnv&) { platform::testing::fail_writes_after(100, ENOSPC); }},
+      {{S::send(ok_head(2000) + body), S::stall()}, "2000", "Content-Length: 2000\r\n",
+       "Download of amateur.zip cancelled\r\n", 0, "", {}, "good", true},
+      // Failures before the download.
+      {{}, "", "[connect() failed:localhost]" + socket,
+       "Cannot connect to host localhost [127.0.0.1] on port " + std::to_string(refused) + "\r\n",
+       0, "", [&](updater::WorkerEnv& env) { env.server.port = env.canada_server.port = refused; }},
+      {{}, "",
+       "[Unable to look up host \"no-such-host.invalid\":Make sure you are connected to the "
+       "internet]" + socket,
+       "ERROR looking up host 'no-such-host.invalid'\n", 0, "", host("no-such-host.invalid")},
+      {{S::send(ok_head(3) + "abc")}, "", "amateur.zip  <<----- ERROR creating file\r\n",
+       std::string(kRetrieved) + "ERROR opening amateur.zip\r\n", 0, "",
+       [&](updater::WorkerEnv& env) { env.folder = dir_.file("missing"); }},
+      // The certificate must name the host asked for and have a chain to a trusted issuer: the
+      // test CA is trusted only through env.ca_file.
+      {{S::send(ok_head(3) + "abc")}, "3", "Content-Length: 3\r\n", "saved amateur.zip 3 bytes\n",
+       3, "abc", host("127.0.0.1")},
+      {{S::send(ok_head(3) + "abc")}, "3", "Content-Length: 3\r\n",
+       untrusted + "hostname mismatch\r\n", 1, "abc", {}, "other"},
+      {{S::send(ok_head(3) + "abc")}, "3", "Content-Length: 3\r\n",
+       "Certificate of 127.0.0.1 not trusted: IP address mismatch\r\n", 1, "abc",
+       host("127.0.0.1"), "other"},
+      {{S::send(ok_head(3) + "abc")}, "3", "Content-Length: 3\r\n",
+       untrusted + "unable to get local issuer certificate\r\n", 1, "abc",
+       [](updater::WorkerEnv& env) { env.ca_file.clear(); }},
+      {{S::send(ok_head(3) + "abc")}, "3", "Content-Length: 3\r\n",
+       "ERROR loading trusted certificates from " + no_ca + "\r\n", 1, "abc",
+       [&](updater::WorkerEnv& env) { env.ca_file = no_ca; }},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.log_end);
-    const auto out = fetch(c.script);
-    if (c.result != 0) {
-      expect_failed(*out);
-    } else {
-      EXPECT_EQ(out->result, 0);
-      EXPECT_EQ(out->file, c.file);
+  updater::set_receive_timeout_for_tests(1);
+  updater::set_tls_receive_timeout_for_tests(1);
+  updater::set_download_rate_for_tests(3, 1000);
+  for (const bool tls : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE((tls ? c.https : c.http) + (tls ? " over TLS" : ""));
+      cancel_ = false;
+      std::thread canceller([&] {
+        if (c.cancel) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cancel_ = c.cancel;
+      });
+      const auto f = fetch(tls, c.script, c.tweak, c.kind);
+      canceller.join();
+      expect(tls, *f, (c.ok & (tls ? 2 : 1)) != 0, c.file);
+      EXPECT_TRUE(f->shown.ends_with(tls ? c.https : c.http)) << f->shown;
+      // Where only HTTP succeeds, TLS fails before the reply.
+      EXPECT_EQ(f->link.row(kRow, RowCell::total), tls && c.ok == 1 ? "" : c.total);
     }
-    EXPECT_TRUE(out->link.log().ends_with(c.log_end)) << out->link.log();
-    EXPECT_EQ(out->link.row(kRow, RowCell::total), c.total);
   }
-}
-
-TEST_F(HttpGetTest, CancelEndsAStalledReceive) {
-  updater::set_receive_timeout_for_tests(10);
-  std::thread closer([this] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    cancel_ = true;
-  });
-  const auto out = fetch({S::send(ok_head(2000) + body_of(1000)), S::stall()});
-  closer.join();
-  expect_failed(*out);
-  EXPECT_TRUE(out->link.log().ends_with("Content-Length: 2000\r\n")) << out->link.log();
-}
-
-TEST_F(HttpGetTest, UnreachableOrUnknownHostShowsItsBox) {
-  // Bound but not listening: connects are refused, and nobody else can take the port.
-  const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  const auto refused = fetch_from(ntohs(addr.sin_port));
   ::close(holder);
-  const auto unknown = fetch_from(80, "no-such-host.invalid");
-  for (const auto* out : {refused.get(), unknown.get()}) {
-    expect_failed(*out);
-    EXPECT_EQ(out->link.log(), "ERROR opening socket\r\n");
-    ASSERT_EQ(out->link.boxes().size(), 1u);
-    EXPECT_EQ(out->link.boxes()[0].buttons, updater::Buttons::ok);
-    EXPECT_EQ(out->link.boxes()[0].icon, updater::Icon::none);
-  }
-  EXPECT_EQ(refused->link.boxes()[0].caption, "connect() failed");
-  EXPECT_EQ(refused->link.boxes()[0].text, "127.0.0.1");
-  EXPECT_EQ(unknown->link.boxes()[0].caption, "Unable to look up host \"no-such-host.invalid\"");
-  EXPECT_EQ(unknown->link.boxes()[0].text, "Make sure you are connected to the internet");
 }
 
 // A file that took the name meanwhile (the same week's file from the floppy folder) is kept.
-TEST_F(HttpGetTest, FileThatCameMeanwhileIsKept) {
-  testutil::write_bytes(dir_.file(kName), "floppy copy");
-  const auto out = fetch({S::send(ok_head(100) + body_of(100))});
-  EXPECT_EQ(out->result, 0);
-  EXPECT_EQ(out->file, "floppy copy");
-  EXPECT_TRUE(out->link.log().ends_with(" is already at hand; the download is dropped\r\n"));
-  EXPECT_EQ(out->state.partial_download(), "");
-  EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
-}
-
-TEST_F(HttpGetTest, LocalFileFailuresFailTheDownload) {
-  {
-    // Creation fails: nothing goes on the wire.
-    ScriptedServer server({{S::send(ok_head(3) + "abc")}});
-    Outcome out;
-    updater::WorkerEnv env = env_for(out, "127.0.0.1", server.port());
-    env.folder = dir_.file("missing-folder");
-    EXPECT_EQ(updater::http_get(env, kName, kRow), -1);
-    EXPECT_EQ(out.link.log(), std::string(kName) + "  <<----- ERROR creating file\r\n");
-    EXPECT_FALSE(server.wait_finished(1, std::chrono::milliseconds(200)));
-  }
-  platform::testing::fail_writes_after(100, ENOSPC);
-  const auto out = fetch({S::send(ok_head(1234) + body_of(1234))});
-  platform::testing::fail_writes_after(-1, 0);
-  expect_failed(*out);
-  EXPECT_TRUE(out->link.log().ends_with("ERROR writing file\r\n"));
+TEST_F(DownloadTest, FileThatCameMeanwhileIsKept) {
+  const auto f = fetch(false, {S::send(ok_head(100) + body_of(100))}, [this](updater::WorkerEnv&) {
+    testutil::write_bytes(dir_.file(kName), "floppy copy");
+  });
+  expect(false, *f, true, "floppy copy");
+  EXPECT_TRUE(f->shown.ends_with(" is already at hand; the download is dropped\r\n"));
 }
 
 }  // namespace

@@ -1,12 +1,8 @@
-// A real nginx for end-to-end tests: started as a child of the test with a configuration of its
-// own, serving a given folder on 127.0.0.1 at a free port. It runs as one process in the
-// foreground; stop() (and the destructor) ends it with SIGTERM, and SIGKILL when it has not
-// gone after a bounded wait.
+// A real nginx for end-to-end tests: a child of the test serving a folder on 127.0.0.1 at a free
+// port, ended by stop() and the destructor (SIGTERM, then SIGKILL after a bounded wait).
 #pragma once
 
 #include <sys/types.h>
-
-#include <string>
 
 #include "tests/test_util.h"
 
@@ -19,30 +15,23 @@ class NginxServer {
   NginxServer(const NginxServer&) = delete;
   NginxServer& operator=(const NginxServer&) = delete;
 
-  // The nginx program, or "" when it is not installed.
-  static std::string find_binary();
-
-  // Starts nginx with `root` as its document root and waits (at most 10 s) until it accepts
-  // connections. Returns "" or what went wrong. Every folder on the way to `root` and every
-  // file served must be readable by others: nginx may drop root's rights.
-  std::string start(const std::string& root);
-  // As start(), but nginx speaks HTTPS with the certificate chain `cert` and its key `key` (PEM
-  // files, read by nginx as the test's own user).
-  std::string start_tls(const std::string& root, const std::string& cert, const std::string& key);
+  static std::string find_binary();  // "" when nginx is not installed
+  // Serves `root` (readable by others: nginx may drop root's rights), over HTTPS given the PEM
+  // files `cert` (the chain) and `key`, once it accepts connections (at most 10 s). Returns ""
+  // or what went wrong.
+  std::string start(const std::string& root, const std::string& cert = "",
+                    const std::string& key = "");
+  std::string start_tls(const std::string& root, const std::string& cert,
+                        const std::string& key) {
+    return start(root, cert, key);
+  }
   void stop();
-
   int port() const { return port_; }
-  // What nginx has logged so far: one line per request.
-  std::string access_log() const;
-  // Waits, at most two seconds, until the access log holds `line`: nginx writes a request's
-  // line once it has finished with it, which may be just after the client read the reply.
+  // Waits at most 2 s for `line` in the access log: nginx logs a request once done with it.
   bool wait_for_access(const std::string& line) const;
 
  private:
-  std::string try_start(const std::string& nginx, const std::string& root);
-
-  TempDir prefix_;  // configuration, logs, pid and temporary files
-  std::string tls_;  // the TLS directives of the server block, or "" for plain HTTP
+  TempDir prefix_;  // configuration, logs and temporary files
   pid_t pid_ = -1;
   int port_ = 0;
 };

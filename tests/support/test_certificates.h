@@ -1,5 +1,7 @@
-// Certificates for the TLS tests, made afresh by the openssl command each time a test program
-// runs: a test certificate authority and the server certificates the local servers present.
+// Certificates for the TLS tests, made afresh by the openssl command for each test program and
+// readable by others (nginx may drop root's rights): ca.pem, the test CA, trusted only by
+// clients given this file; good.pem/.key, signed by it for DNS:localhost and IP:127.0.0.1; and
+// other.pem/.key, signed by it for DNS:other.example and IP:192.0.2.7.
 #pragma once
 
 #include <string>
@@ -8,25 +10,15 @@
 
 namespace testutil {
 
-// The files, all readable by others (nginx may drop root's rights):
-//   ca.pem          the test CA, trusted only by clients that are given this file
-//   good.pem/.key   signed by the CA for this machine: DNS:localhost and IP:127.0.0.1
-//   other.pem/.key  signed by the CA for elsewhere: DNS:other.example and IP:192.0.2.7
-//   self.pem/.key   this machine's names, signed by nobody but itself
 class TestCertificates {
  public:
-  // Makes every file; error() tells what failed.
   TestCertificates();
   TestCertificates(const TestCertificates&) = delete;
   TestCertificates& operator=(const TestCertificates&) = delete;
 
-  // The openssl command used, or "" when it is not installed.
-  static std::string openssl();
-
-  // "" when every file was made.
-  const std::string& error() const { return error_; }
-  std::string ca() const { return dir_.file("ca.pem"); }
-  // `kind` is "good", "other" or "self".
+  static std::string openssl();  // "" when it is not installed
+  const std::string& error() const { return error_; }  // "" when every file was made
+  std::string ca() const { return cert("ca"); }
   std::string cert(const std::string& kind) const { return dir_.file(kind + ".pem"); }
   std::string key(const std::string& kind) const { return dir_.file(kind + ".key"); }
 

@@ -79,65 +79,42 @@ std::vector<UsRecord> small_db() {
   };
 }
 
-TEST_F(SearchTest, NoCriteriaOnlyAsks) {
+// What the search adds to a plain filter: criteria as typed, the result lines, the status line.
+TEST_F(SearchTest, SmallDatabaseByCriteria) {
   open(small_db());
-  SearchCriteria none;
-  none.zip = "0";
-  const SearchOutcome out = search(none);
-  EXPECT_FALSE(out.ran);
-  EXPECT_EQ(view_.boxes, (std::vector<std::string>{"Search: No search criteria were specified"}));
-  EXPECT_EQ(out.text, "");
-}
-
-TEST_F(SearchTest, NamePrefixWithOrWithoutTheBlankAfterTheComma) {
-  open(small_db());
-  const SearchOutcome with_blank = search(by_name("SMITH, J"));
-  EXPECT_EQ(with_blank.found, 2);
-  EXPECT_EQ(with_blank.text,
-            "K1ABC  - SMITH, JANE - 1 ELM ST - SPRINGFIELD VT 05156\r\n"
-            "W1AW   - SMITH, JOHN A - 225 MAIN ST - NEWINGTON CA 06111\r\n");
-  EXPECT_EQ(search(by_name("SMITH,J")).text, with_blank.text);
-  // No comma: used as typed, so SMITHSON matches too.
-  EXPECT_EQ(search(by_name("SMITH")).found, 3);
-  EXPECT_EQ(view_.statuses.front(), "");
-  EXPECT_EQ(view_.statuses[1], "Searching names/cities...");
-  EXPECT_EQ(view_.statuses.back(), "Done - found 3");
-  EXPECT_TRUE(view_.boxes.empty());
-}
-
-TEST_F(SearchTest, CityMatchesOnlyAtTheEndOfTheText) {
-  open(small_db());
-  SearchCriteria c;
-  c.city = "SPRINGFIELD";
-  const SearchOutcome out = search(c);
-  EXPECT_EQ(out.found, 2);  // not DOE, SPRINGFIELD: the name is not at the end
-  EXPECT_EQ(out.text,
-            "K1ABC  - SMITH, JANE - 1 ELM ST - SPRINGFIELD VT 05156\r\n"
-            "N0XYZ  - SMITHSON, ROY - PO BOX 9 - SPRINGFIELD FL 32801\r\n");
-  c.name = "SMITHSON";
-  EXPECT_EQ(search(c).found, 1);
-}
-
-TEST_F(SearchTest, ZipAndStateAreNumbers) {
-  open(small_db());
-  SearchCriteria c;
-  c.zip = "00501";
-  EXPECT_EQ(search(c).text, "AA1A   - DOE, SPRINGFIELD - 2 OAK - BURLINGTON VT 00501\r\n");
-  c.zip = " 501xyz";
-  EXPECT_EQ(search(c).found, 1);
-  c.zip = "abc";  // no digits: no ZIP criterion, and no other either
-  EXPECT_FALSE(search(c).ran);
-  c.state = kVT;
-  EXPECT_EQ(search(c).found, 2);
-  c.zip = "5156";
-  EXPECT_EQ(search(c).found, 1);
-}
-
-TEST_F(SearchTest, NameWithoutAMatchSkipsTheFixedDataPass) {
-  open(small_db());
-  const SearchOutcome out = search(by_name("NOBODY"));
-  EXPECT_EQ(out.found, 0);
-  EXPECT_EQ(out.text, "");
+  const struct {
+    const char* name;
+    const char* city;
+    int state;
+    const char* zip;
+    const char* text;  // nullptr: no criteria, the search only asks for them
+  } rows[] = {
+      {"", "", 0, "0", nullptr},
+      {"", "", 0, "abc", nullptr},
+      {"SMITH,J", "", 0, "",  // as "SMITH, J"
+       "K1ABC  - SMITH, JANE - 1 ELM ST - SPRINGFIELD VT 05156\r\n"
+       "W1AW   - SMITH, JOHN A - 225 MAIN ST - NEWINGTON CA 06111\r\n"},
+      {"", "SPRINGFIELD", 0, "",
+       "K1ABC  - SMITH, JANE - 1 ELM ST - SPRINGFIELD VT 05156\r\n"
+       "N0XYZ  - SMITHSON, ROY - PO BOX 9 - SPRINGFIELD FL 32801\r\n"},
+      {"", "", 0, " 00501xyz", "AA1A   - DOE, SPRINGFIELD - 2 OAK - BURLINGTON VT 00501\r\n"},
+      {"", "", kVT, "5156", "K1ABC  - SMITH, JANE - 1 ELM ST - SPRINGFIELD VT 05156\r\n"},
+      {"NOBODY", "", 0, "", ""},
+  };
+  for (const auto& row : rows) {
+    const SearchOutcome out = search(SearchCriteria{row.name, row.city, row.state, row.zip});
+    EXPECT_EQ(out.ran, row.text != nullptr) << row.name << row.zip;
+    EXPECT_EQ(out.text, row.text ? row.text : "");
+    EXPECT_EQ(out.found, static_cast<int>(std::count(out.text.begin(), out.text.end(), '\n')));
+    if (row.text == nullptr) {
+      EXPECT_EQ(view_.boxes, (std::vector<std::string>{"Search: No search criteria were specified"}));
+      continue;
+    }
+    EXPECT_TRUE(view_.boxes.empty());
+    EXPECT_EQ(view_.statuses.front(), "");
+    EXPECT_EQ(view_.statuses.back(), "Done - found " + std::to_string(out.found));
+  }
+  // A name that matches nothing skips the fixed data.
   EXPECT_EQ(view_.statuses, (std::vector<std::string>{"", "Searching names/cities...",
                                                        "Searching fixed data...",
                                                        "Done - found 0"}));
@@ -160,30 +137,6 @@ std::vector<UsRecord> big_db(int count, std::mt19937& rng) {
                                static_cast<std::uint32_t>(rng() % 100000), false});
   }
   return records;
-}
-
-TEST_F(SearchTest, StateAloneRunsToTheOutputLimit) {
-  std::mt19937 rng(10);
-  auto records = big_db(30000, rng);
-  open(records);
-  SearchCriteria c;
-  c.state = 5;
-  const SearchOutcome out = search(c);
-  EXPECT_GT(out.text.size(), kOutputLimit);
-  EXPECT_LT(out.text.size(), kOutputLimit + 4 * 128 + 16);  // one line past the limit at most
-  EXPECT_EQ(view_.boxes, (std::vector<std::string>{"SORRY: Too much output: Some results will not be shown"}));
-  EXPECT_EQ(view_.icons[0], SearchIcon::warning);
-  EXPECT_EQ(view_.statuses.back(), "Done - found " + std::to_string(out.found));
-  // In key order: the lines' callsigns ascend.
-  std::uint32_t last = 0;
-  for (std::size_t pos = 0; pos < out.text.size(); pos = out.text.find('\n', pos) + 1) {
-    const std::string call = out.text.substr(pos, out.text.find(' ', pos) - pos);
-    const std::uint32_t key = encode_call(call.c_str());
-    EXPECT_GT(key, last) << call;
-    last = key;
-  }
-  // Without a limit every record of the state comes out.
-  EXPECT_EQ(search(c, 0).found, 500);
 }
 
 // Rewrites call.db with its record texts in a random order; the entries keep their keys.
@@ -219,49 +172,51 @@ TEST_F(SearchTest, ShuffledTextsGiveWhatAPlainFilterGives) {
   ASSERT_EQ(make_index_copy(db_, &index_, view_), 0);
   const std::string bytes = testutil::read_bytes(dir_.file("call.db"));
 
-  struct Query { const char* name; const char* city; int state; std::uint32_t zip; };
-  const Query queries[] = {{"SMITH, ", "SPRINGFIELD", 0, 0}, {"", "FIELD", 0, 0},
-                           {"BROWN", "", 7, 0},  {"", "VILLE", 0, records[6].zip},
-                           {"SMITH, A", "", 0, 0}, {"SMITH", "", 0, 0}};
+  struct Query { const char* typed; std::string name, city; int state; std::uint32_t zip; };
+  const Query queries[] = {
+      {"SMITH, ", "SMITH, ", "SPRINGFIELD", 0, 0}, {"", "", "FIELD", 0, 0},
+      {"BROWN", "BROWN", "", 7, 0}, {"", "", "VILLE", 0, records[6].zip},
+      {"SMITH,A", "SMITH, A", "", 0, 0}, {"", "", "", 5, 0}, {"SMITH", "SMITH", "", 0, 0}};
   for (const Query& q : queries) {
-    const std::string name = q.name;
-    const std::string city = q.city;
     std::vector<std::uint32_t> offsets;  // of the texts that pass, in file order
     for (std::size_t pos = 12; pos < db_.index_offset; pos = bytes.find('\0', pos) + 1) {
       const std::string text = bytes.substr(pos, bytes.find('\0', pos) - pos);
-      if (text.rfind(name, 0) == 0 && text.size() >= city.size() &&
-          text.compare(text.size() - city.size(), city.size(), city) == 0) {
+      if (text.rfind(q.name, 0) == 0 && text.size() >= q.city.size() &&
+          text.compare(text.size() - q.city.size(), q.city.size(), q.city) == 0) {
         offsets.push_back(static_cast<std::uint32_t>(pos));
       }
     }
-    const bool cut = (!name.empty() || !city.empty()) && offsets.size() > kMaxNameMatches;
+    const bool cut = (!q.name.empty() || !q.city.empty()) && offsets.size() > kMaxNameMatches;
     if (cut) offsets.resize(kMaxNameMatches);
     std::string expected;
     for (std::size_t i = 0; i < index_.entries(); ++i) {
       const dbfiles::IndexEntry e = dbfiles::IndexEntry::decode(&index_.raw[12 * i]);
-      if ((q.state != 0 && e.state() != static_cast<std::uint32_t>(q.state)) ||
-          (q.zip != 0 && e.zip() != q.zip) ||
-          !std::binary_search(offsets.begin(), offsets.end(), e.text_offset())) {
-        continue;
+      if ((q.state == 0 || e.state() == static_cast<std::uint32_t>(q.state)) &&
+          (q.zip == 0 || e.zip() == q.zip) &&
+          std::binary_search(offsets.begin(), offsets.end(), e.text_offset())) {
+        expected += std::string(dbfiles::decode_call(e.key)) + "\n";
       }
-      expected += std::string(dbfiles::decode_call(e.key)) + "\n";
     }
-    SearchCriteria c;
-    c.name = name;
-    c.city = city;
-    c.state = q.state;
-    c.zip = q.zip == 0 ? "" : std::to_string(q.zip);
-    const SearchOutcome out = search(c, 0);
+    const SearchOutcome out =
+        search(SearchCriteria{q.typed, q.city, q.state, q.zip == 0 ? "" : std::to_string(q.zip)}, 0);
     std::string calls;
     for (std::size_t pos = 0; pos < out.text.size(); pos = out.text.find('\n', pos) + 1) {
       calls += out.text.substr(pos, out.text.find(' ', pos) - pos) + "\n";
     }
-    EXPECT_TRUE(calls == expected) << name << "|" << city << ": " << out.found << " lines";
-    EXPECT_EQ(view_.boxes.size(), cut ? 1u : 0u) << name;
+    EXPECT_TRUE(calls == expected) << q.typed << "|" << q.city << ": " << out.found << " lines";
+    EXPECT_EQ(view_.boxes.size(), cut ? 1u : 0u) << q.typed;
+    EXPECT_EQ(view_.statuses.back(), "Done - found " + std::to_string(out.found));
   }
   EXPECT_EQ(view_.boxes, (std::vector<std::string>{
                              "WARNING: Too many name matches: Some may not be displayed. Use a "
                              "longer name criteria."}));
+
+  // With the result box's limit the search stops one line past it.
+  const SearchOutcome out = search(SearchCriteria{"", "", 5, ""});
+  EXPECT_GT(out.text.size(), kOutputLimit);
+  EXPECT_LT(out.text.size(), kOutputLimit + 4 * 128 + 16);
+  EXPECT_EQ(view_.boxes, (std::vector<std::string>{"SORRY: Too much output: Some results will not be shown"}));
+  EXPECT_EQ(view_.icons, (std::vector<SearchIcon>{SearchIcon::warning}));
 }
 
 TEST_F(SearchTest, IndexThatCannotBeReadEndsTheDialog) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 
 #include "dbfiles/dbwriter.h"
@@ -10,28 +12,20 @@
 namespace dbfiles {
 namespace {
 
-using testutil::TempDir;
-
-UsRecord us(const char* call, const char* name) {
-  UsRecord r;
-  r.key = encode_call(call);
-  r.name = name;
-  r.street = "1 MAIN ST";
-  r.city = "TOWN";
-  r.state = 9;
-  r.zip = 501;
-  return r;
-}
-
 // A data folder with all three files:
 //   call.db     A1ABC, K1ABC, W1AW
-//   callprev.db AE3ABC -> W1AW (the key VE3ABC gets from the US codec), KB1OLD -> K1ABC,
-//               K1ABC -> W1AW (a previous callsign that is current again)
+//   callprev.db AE3ABC -> W1AW (the key VE3ABC gets from the US codec), K1ABC -> W1AW (a previous
+//               callsign that is current again), KB1OLD -> K1ABC
 //   cancall.db  VE3XYZ
 class LookupFolder : public testing::Test {
  protected:
   void SetUp() override {
-    write_us();
+    std::vector<UsRecord> records;
+    for (const char* call : {"A1ABC", "K1ABC", "W1AW"}) {
+      records.push_back({encode_call(call), call == std::string("K1ABC") ? "DOE, JOHN" : "X",
+                         "1 MAIN ST", "TOWN", 9, 501});
+    }
+    ASSERT_EQ(write_call_db(dir_.file("call.db"), "20160320", records), 0);
     std::vector<PrevEntry> prev = {{encode_call("AE3ABC"), encode_call("W1AW")},
                                    {encode_call("K1ABC"), encode_call("W1AW")},
                                    {encode_call("KB1OLD"), encode_call("K1ABC")}};
@@ -45,96 +39,48 @@ class LookupFolder : public testing::Test {
     ASSERT_EQ(can.finish(), 0);
   }
 
-  void write_us() {
-    ASSERT_EQ(write_call_db(dir_.file("call.db"), "20160320",
-                            {us("A1ABC", "SOMEONE ELSE"), us("K1ABC", "DOE, JOHN"),
-                             us("W1AW", "ARRL HQ")}),
-              0);
-  }
-
-  SearchOutput search(const LookupFiles& files, const char* typed) {
+  static std::string search(const LookupFiles& files, const char* typed) {
     LookupResult slot;
-    return search_callsign(files, typed, &slot);
+    return search_callsign(files, typed, &slot).text;
   }
 
-  TempDir dir_;
+  testutil::TempDir dir_;
 };
 
-TEST_F(LookupFolder, StartUpOpensAllThreeFiles) {
-  LookupFiles files;
-  open_lookup_files(dir_.path(), Edition::full, &files);
-  EXPECT_TRUE(files.us_ready);
-  EXPECT_TRUE(files.prev_ready);
-  EXPECT_EQ(canadian_line(files.canada), "Canadian data 03/18/2016,       1 entries\r\n");
-  EXPECT_EQ(database_line(files.us), "Database date 03/20/2016, 3 entries");
-  EXPECT_EQ(prev_line(files.prev, kCallPrevDbName), "3 previous calls in callprev.db, dated 03/20/2016");
-}
+TEST_F(LookupFolder, SearchTextsPerEdition) {
+  LookupFiles full;
+  open_lookup_files(dir_.path(), Edition::full, &full);
+  EXPECT_TRUE(full.us_ready && full.prev_ready);
+  EXPECT_EQ(canadian_line(full.canada), "Canadian data 03/18/2016,       1 entries\r\n");
+  LookupFiles us_only;
+  open_lookup_files(dir_.path(), Edition::us_only, &us_only);
+  EXPECT_TRUE(us_only.us_ready);
+  EXPECT_FALSE(us_only.prev_ready);
+  EXPECT_EQ(canadian_line(us_only.canada), "");
 
-TEST_F(LookupFolder, SearchTextsOfHitsAndMisses) {
-  LookupFiles files;
-  open_lookup_files(dir_.path(), Edition::full, &files);
-
-  SearchOutput out = search(files, "K1ABC");
-  EXPECT_TRUE(out.found);
-  EXPECT_EQ(out.text, "K1ABC\r\nDOE, JOHN\r\n1 MAIN ST\r\nTOWN CA 00501\r\n\r\n");
-  EXPECT_EQ(out.damaged, "");
-
-  // A previous callsign that is current again is shown from call.db.
-  EXPECT_TRUE(search(files, "K1ABC").found);
-
-  out = search(files, "KB1OLD");
-  EXPECT_FALSE(out.found);
-  EXPECT_EQ(out.text, "KB1OLD NOW K1ABC\r\n\r\n");
-
-  out = search(files, "KB1NEW");
-  EXPECT_EQ(out.text, "KB1NEW NOT FOUND\r\n\r\n");
-
-  out = search(files, "VE3XYZ");
-  EXPECT_TRUE(out.found);
-  EXPECT_EQ(out.text, "VE3XYZ\r\nJANE SMITH\r\n2 ELM\r\nOTTAWA, ON  K2P 1A4\r\n\r\n");
-}
-
-TEST_F(LookupFolder, CallsignsNoUsKeyCanHoldAreNotFoundWithoutASearch) {
-  LookupFiles files;
-  open_lookup_files(dir_.path(), Edition::full, &files);
-  testing::internal::CaptureStderr();
-  // X1ABC and VE3ABC would read as A1ABC and AE3ABC.
-  EXPECT_EQ(search(files, "X1ABC").text, "X1ABC NOT FOUND\r\n\r\n");
-  EXPECT_EQ(search(files, "VE3ABC").text, "VE3ABC NOT FOUND\r\n\r\n");
-  EXPECT_EQ(search(files, "").text, " NOT FOUND\r\n\r\n");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-}
-
-TEST_F(LookupFolder, UsOnlyEditionReadsCallDbAlone) {
-  LookupFiles files;
-  open_lookup_files(dir_.path(), Edition::us_only, &files);
-  EXPECT_TRUE(files.us_ready);
-  EXPECT_FALSE(files.prev_ready);
-  EXPECT_EQ(canadian_line(files.canada), "");
-  EXPECT_TRUE(search(files, "W1AW").found);
-  EXPECT_EQ(search(files, "KB1OLD").text, "KB1OLD NOT FOUND\r\n\r\n");
-  EXPECT_EQ(search(files, "VE3XYZ").text, "VE3XYZ NOT FOUND\r\n\r\n");
-}
-
-TEST_F(LookupFolder, WithoutCallDbOnlyCanadianCallsignsAreFound) {
-  ASSERT_EQ(std::remove(dir_.file("call.db").c_str()), 0);
-  LookupFiles files;
-  open_lookup_files(dir_.path(), Edition::full, &files);
-  EXPECT_FALSE(files.us_ready);
-  EXPECT_EQ(call_db_trouble(files, "/data"), "Not found in /data.");
-  EXPECT_FALSE(files.prev_ready);  // not opened after call.db failed
-  EXPECT_EQ(search(files, "K1ABC").text, "K1ABC NOT FOUND\r\n\r\n");
-  EXPECT_EQ(search(files, "KB1OLD").text, "KB1OLD NOT FOUND\r\n\r\n");
-  EXPECT_TRUE(search(files, "VE3XYZ").found);
-
-  // A call.db whose index offset lies beyond the file is no better.
-  testutil::write_bytes(dir_.file("call.db"), testutil::bytes_of("20160320\xFF\xFF\xFF\x7F"));
-  LookupFiles again;
-  open_lookup_files(dir_.path(), Edition::full, &again);
-  EXPECT_FALSE(again.us_ready);
-  EXPECT_EQ(call_db_trouble(again, "/data"),
-            "Damaged in /data: its index offset lies outside the file.");
-  EXPECT_EQ(search(again, "K1ABC").text, "K1ABC NOT FOUND\r\n\r\n");
+  const char* const k1abc = "K1ABC\r\nDOE, JOHN\r\n1 MAIN ST\r\nTOWN CA 00501\r\n\r\n";
+  const struct {
+    const char* typed;
+    const char* full;
+    const char* us_only;
+  } rows[] = {
+      {"K1ABC", k1abc, k1abc},  // current again: call.db wins over callprev.db
+      {"KB1OLD", "KB1OLD NOW K1ABC\r\n\r\n", "KB1OLD NOT FOUND\r\n\r\n"},
+      {"KB1NEW", "KB1NEW NOT FOUND\r\n\r\n", "KB1NEW NOT FOUND\r\n\r\n"},
+      {"VE3XYZ", "VE3XYZ\r\nJANE SMITH\r\n2 ELM\r\nOTTAWA, ON  K2P 1A4\r\n\r\n",
+       "VE3XYZ NOT FOUND\r\n\r\n"},
+      // No US key can hold these: X1ABC and VE3ABC would read as A1ABC and AE3ABC.
+      {"X1ABC", "X1ABC NOT FOUND\r\n\r\n", "X1ABC NOT FOUND\r\n\r\n"},
+      {"VE3ABC", "VE3ABC NOT FOUND\r\n\r\n", "VE3ABC NOT FOUND\r\n\r\n"},
+  };
+  for (const auto& row : rows) {
+    LookupResult slot;
+    const SearchOutput out = search_callsign(full, row.typed, &slot);
+    EXPECT_EQ(out.text, row.full);
+    EXPECT_EQ(out.found, std::count(out.text.begin(), out.text.end(), '\n') == 5) << row.typed;
+    EXPECT_EQ(out.damaged, "");
+    EXPECT_EQ(search(us_only, row.typed), row.us_only);
+  }
 }
 
 TEST_F(LookupFolder, DamageIsNamedPerFile) {
@@ -142,35 +88,52 @@ TEST_F(LookupFolder, DamageIsNamedPerFile) {
   open_lookup_files(dir_.path(), Edition::full, &files);
   ASSERT_EQ(truncate(dir_.file("call.db").c_str(), files.us.index_offset + 5), 0);
   ASSERT_EQ(truncate(dir_.file("callprev.db").c_str(), 11), 0);
-  const SearchOutput out = search(files, "K1ABC");
+  LookupResult slot;
+  const SearchOutput out = search_callsign(files, "K1ABC", &slot);
   EXPECT_FALSE(out.found);
   EXPECT_EQ(out.damaged, "call.db callprev.db");
   EXPECT_EQ(out.why, "a read came back short");
   EXPECT_EQ(out.text, "K1ABC NOT FOUND\r\n\r\n");
 }
 
-TEST_F(LookupFolder, OpenFilesKeepTheUpdaterOut) {
+// Without a usable call.db only Canadian callsigns are found, callprev.db is not opened, and the
+// trouble is named; the US files are tried again once the trouble is gone.
+TEST_F(LookupFolder, CallDbTroubleAndTheNextTry) {
+  const std::string saved = testutil::read_bytes(dir_.file("call.db"));
   LookupFiles files;
   open_lookup_files(dir_.path(), Edition::full, &files);
   platform::File updater;
   EXPECT_EQ(updater.open(dir_.file("call.db"), platform::Access::read, platform::Share::none,
                          platform::Disposition::open_existing),
-            platform::sharing_violation_error());
+            platform::sharing_violation_error());  // an open file keeps the updater out
   close_lookup_files(&files);
-  EXPECT_EQ(updater.open(dir_.file("call.db"), platform::Access::read, platform::Share::none,
+  ASSERT_EQ(updater.open(dir_.file("call.db"), platform::Access::read, platform::Share::none,
                          platform::Disposition::open_existing),
             0);
-  // And while the updater holds it, start-up cannot read it; once it is done, a second try can.
+  const auto trouble = [&](const char* expected, LookupFiles* keep = nullptr) {
+    LookupFiles local;
+    LookupFiles& t = keep != nullptr ? *keep : local;
+    open_lookup_files(dir_.path(), Edition::full, &t);
+    EXPECT_FALSE(t.us_ready || t.prev_ready) << expected;
+    EXPECT_EQ(call_db_trouble(t, "/data"), expected);
+    EXPECT_EQ(search(t, "KB1OLD"), "KB1OLD NOT FOUND\r\n\r\n");
+    EXPECT_EQ(search(t, "VE3XYZ").substr(0, 8), "VE3XYZ\r\n");
+  };
   LookupFiles blocked;
-  open_lookup_files(dir_.path(), Edition::full, &blocked);
-  EXPECT_FALSE(blocked.us_ready);
-  EXPECT_EQ(call_db_trouble(blocked, "/data"),
-            "The database is being updated. Try again when the update has finished.");
+  trouble(kBeingUpdated, &blocked);
   updater.close();
+  ASSERT_EQ(std::remove(dir_.file("call.db").c_str()), 0);
+  trouble("Not found in /data.");
+  std::filesystem::create_directory(dir_.file("call.db"));
+  trouble("Cannot be read in /data (error 21).");
+  std::filesystem::remove(dir_.file("call.db"));
+  testutil::write_bytes(dir_.file("call.db"), testutil::bytes_of("20160320\xFF\xFF\xFF\x7F"));
+  trouble("Damaged in /data: its index offset lies outside the file.");
+
+  testutil::write_bytes(dir_.file("call.db"), saved);
   open_us_files(dir_.path(), &blocked);
-  EXPECT_TRUE(blocked.us_ready);
-  EXPECT_TRUE(blocked.prev_ready);
-  EXPECT_EQ(search(blocked, "KB1OLD").text, "KB1OLD NOW K1ABC\r\n\r\n");
+  EXPECT_TRUE(blocked.us_ready && blocked.prev_ready);
+  EXPECT_EQ(search(blocked, "KB1OLD"), "KB1OLD NOW K1ABC\r\n\r\n");
 }
 
 }  // namespace

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "dbfiles/dbwriter.h"
@@ -16,42 +18,30 @@ namespace {
 
 using testutil::TempDir;
 
-// A random database: unique callsigns of every shape, with N and W keys among them.
+// Random licences by callsign; a std::map keeps them in key order as well.
 std::map<std::string, UsRecord> random_records(std::mt19937& rng, int count) {
   std::map<std::string, UsRecord> records;
   while (static_cast<int>(records.size()) < count) {
     const std::string call = testutil::random_us_call(rng);
-    UsRecord r;
-    r.key = encode_call(call.c_str());
-    r.name = testutil::random_text(rng, 60);
-    r.street = testutil::random_text(rng, 40);
-    r.city = testutil::random_text(rng, 30);
-    r.state = static_cast<std::uint32_t>(rng() % 61);
-    r.zip = static_cast<std::uint32_t>(rng() % 131072);
-    r.po_box = rng() % 5 == 0;
-    records[call] = r;
+    records[call] = UsRecord{encode_call(call.c_str()), testutil::random_text(rng, 60),
+                             testutil::random_text(rng, 40), testutil::random_text(rng, 30),
+                             static_cast<std::uint32_t>(rng() % 61),
+                             static_cast<std::uint32_t>(rng() % 131072), rng() % 5 == 0};
   }
   return records;
 }
 
-std::vector<UsRecord> by_key(const std::map<std::string, UsRecord>& records) {
-  std::vector<UsRecord> sorted;
-  for (const auto& [call, r] : records) sorted.push_back(r);
-  std::sort(sorted.begin(), sorted.end(),
-            [](const UsRecord& a, const UsRecord& b) { return a.key < b.key; });
-  return sorted;
-}
-
-void write_db(const std::string& path, const char* date, const std::vector<UsRecord>& records) {
+void write_db(const std::string& path, const std::map<std::string, UsRecord>& records) {
+  std::vector<UsRecord> list;
+  for (const auto& [call, r] : records) list.push_back(r);
   std::string error;
-  ASSERT_EQ(write_call_db(path, date, records, &error), 0) << error;
+  ASSERT_EQ(write_call_db(path, "20160320", list, &error), 0) << error;
 }
 
 void expect_record(const UsDatabase& db, const std::string& call, const UsRecord& r) {
   LookupResult result;
   const LookupStatus status = lookup_us_call(db, call.c_str(), &result);
-  ASSERT_TRUE(status.found) << call;
-  EXPECT_FALSE(status.damaged) << call;
+  ASSERT_TRUE(status.found && !status.damaged) << call;
   EXPECT_EQ(result.callsign, call);
   EXPECT_EQ(result.name_line, r.name) << call;
   EXPECT_EQ(result.street_line, (r.po_box ? "PO BOX " : "") + r.street) << call;
@@ -60,315 +50,142 @@ void expect_record(const UsDatabase& db, const std::string& call, const UsRecord
   EXPECT_EQ(result.place_line, std::string(place)) << call;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Written, opened, found
-
-TEST(CallDb, EveryWrittenCallsignIsFoundAndNoOtherIs) {
+// The lookup against the map it was written from, around the size of the search's last window
+// read (128 entries) and well beyond it; then the same file cut inside its index after opening.
+TEST(CallDb, LookupFindsWhatTheMapHoldsAndNothingElse) {
   std::mt19937 rng(3);
-  TempDir dir;
-  const auto records = random_records(rng, 3000);
-  write_db(dir.file("call.db"), "20160320", by_key(records));
-
-  UsDatabase db;
-  ASSERT_EQ(open_call_db(dir.file("call.db"), &db), 0);
-  EXPECT_EQ(db.count, 3000u);
-  EXPECT_EQ(db.index_offset % 4, 0u);
-  EXPECT_EQ(database_line(db), "Database date 03/20/2016, 3000 entries");
-  for (const auto& [call, r] : records) expect_record(db, call, r);
-
-  int absent = 0;
-  while (absent < 3000) {
-    const std::string call = testutil::random_us_call(rng);
-    if (records.count(call) != 0) continue;
-    ++absent;
-    LookupResult result;
-    const LookupStatus status = lookup_us_call(db, call.c_str(), &result);
-    EXPECT_FALSE(status.found) << call;
-    EXPECT_FALSE(status.damaged) << call;
-  }
-}
-
-// The search ends in one read of the last entries left; indexes just below, at and above that
-// window's size find every entry and nothing between them.
-TEST(CallDb, IndexesAroundTheLastReadsSizeFindEveryEntry) {
-  for (const int count : {2, 127, 128, 129, 130, 255, 256, 257, 1000}) {
+  for (const int count : {0, 1, 2, 127, 128, 129, 257, 3000}) {
     TempDir dir;
-    std::vector<UsRecord> records;
-    // KA1AAA, KA1AAC, ... every other suffix, so that the ones between are absent.
-    for (int i = 0; i < count; ++i) {
-      std::string call = "KA1AAA";
-      const int n = 2 * i;
-      call[3] = static_cast<char>('A' + n / 676);
-      call[4] = static_cast<char>('A' + n / 26 % 26);
-      call[5] = static_cast<char>('A' + n % 26);
-      UsRecord r;
-      r.key = encode_call(call.c_str());
-      r.name = call;
-      records.push_back(r);
-    }
-    write_db(dir.file("call.db"), "20200101", records);
+    const auto records = random_records(rng, count);
+    write_db(dir.file("call.db"), records);
     UsDatabase db;
     ASSERT_EQ(open_call_db(dir.file("call.db"), &db), 0);
-    for (int i = 0; i < count; ++i) {
-      const std::string call = records[static_cast<std::size_t>(i)].name;
+    EXPECT_EQ(db.count, static_cast<std::uint32_t>(count));
+    for (const auto& [call, r] : records) expect_record(db, call, r);
+    for (int i = 0; i < 1000; ++i) {
+      const std::string call = i == 0 ? "A0" : i == 1 ? "WZZZZZ" : testutil::random_us_call(rng);
       LookupResult result;
-      ASSERT_TRUE(lookup_us_call(db, call.c_str(), &result).found) << count << " " << call;
-      EXPECT_EQ(result.name_line, call);
-      std::string between = call;
-      between[5] = static_cast<char>(between[5] + 1);  // stored last letters are A, C ... Y
-      const LookupStatus status = lookup_us_call(db, between.c_str(), &result);
-      EXPECT_FALSE(status.found) << count << " " << between;
-      EXPECT_FALSE(status.damaged) << count << " " << between;
+      const LookupStatus status = lookup_us_call(db, call.c_str(), &result);
+      ASSERT_EQ(status.found, records.count(call) != 0) << count << " " << call;
+      ASSERT_FALSE(status.damaged) << count << " " << call;
     }
-    LookupResult result;
-    EXPECT_FALSE(lookup_us_call(db, "K0A", &result).found);
-    EXPECT_FALSE(lookup_us_call(db, "WZ9ZZZ", &result).found);
+    if (count < 3000) continue;
+    EXPECT_EQ(database_line(db), "Database date 03/20/2016, 3000 entries");
+    // Text whose first character no US callsign has (X1ABC would read as A1ABC) is not looked up.
+    testing::internal::CaptureStderr();
+    for (const auto& [call, r] : records) {
+      LookupResult result;
+      if (call[0] == 'A') {
+        ASSERT_FALSE(lookup_us_call(db, ("X" + call.substr(1)).c_str(), &result).found);
+      }
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ASSERT_EQ(truncate(dir.file("call.db").c_str(), db.index_offset + 1500 * 12 + 5), 0);
+    int damaged = 0;
+    for (const auto& [call, r] : records) {
+      LookupResult result;
+      const LookupStatus status = lookup_us_call(db, call.c_str(), &result);
+      ASSERT_NE(status.found, status.damaged) << call;
+      damaged += status.damaged;
+      if (status.found) expect_record(db, call, r);
+    }
+    EXPECT_GT(damaged, 0);
   }
 }
 
-TEST(CallDb, FirstLastAndBeyondEveryKey) {
-  TempDir dir;
-  std::vector<UsRecord> records;
-  for (const char* call : {"A0A", "K1ABC", "N0A", "W2X"}) {
-    UsRecord r;
-    r.key = encode_call(call);
-    r.name = call;
-    records.push_back(r);
-  }
-  write_db(dir.file("call.db"), "20200101", records);
-  UsDatabase db;
-  ASSERT_EQ(open_call_db(dir.file("call.db"), &db), 0);
-  LookupResult result;
-  EXPECT_TRUE(lookup_us_call(db, "A0A", &result).found);
-  EXPECT_TRUE(lookup_us_call(db, "W2X", &result).found);
-  EXPECT_STREQ(result.name_line, "W2X");
-  EXPECT_FALSE(lookup_us_call(db, "WZ9ZZZ", &result).found);
-  EXPECT_FALSE(lookup_us_call(db, "A0", &result).found);
-  EXPECT_FALSE(lookup_us_call(db, "W2XA", &result).found);
-}
-
-TEST(CallDb, EmptyAndSingleEntryIndexes) {
-  TempDir dir;
-  write_db(dir.file("call.db"), "20200101", {});
-  UsDatabase db;
-  ASSERT_EQ(open_call_db(dir.file("call.db"), &db), 0);
-  EXPECT_EQ(db.count, 0u);
-  LookupResult result;
-  LookupStatus status = lookup_us_call(db, "K1ABC", &result);
-  EXPECT_FALSE(status.found);
-  EXPECT_FALSE(status.damaged);
-
-  UsRecord one;
-  one.key = encode_call("K1ABC");
-  write_db(dir.file("one.db"), "20200101", {one});
-  UsDatabase db1;
-  ASSERT_EQ(open_call_db(dir.file("one.db"), &db1), 0);
-  EXPECT_TRUE(lookup_us_call(db1, "K1ABC", &result).found);
-  EXPECT_FALSE(lookup_us_call(db1, "K1ABD", &result).found);
-  EXPECT_FALSE(lookup_us_call(db1, "K1ABB", &result).found);
-}
-
-TEST(CallDb, PartialEntryAtTheEndIsIgnored) {
-  std::mt19937 rng(5);
-  TempDir dir;
-  const auto records = random_records(rng, 100);
-  write_db(dir.file("call.db"), "20200101", by_key(records));
-  testutil::write_bytes(dir.file("call.db"),
-                        testutil::read_bytes(dir.file("call.db")) + std::string(11, '\xFF'));
-  UsDatabase db;
-  ASSERT_EQ(open_call_db(dir.file("call.db"), &db), 0);
-  EXPECT_EQ(db.count, 100u);
-  for (const auto& [call, r] : records) expect_record(db, call, r);
-}
-
-TEST(CallDb, NonUsFirstCharacterIsNeverLookedUp) {
-  TempDir dir;
-  UsRecord a;
-  a.key = encode_call("A1ABC");  // what X1ABC and V1ABC encode to
-  a.name = "SOMEONE ELSE";
-  write_db(dir.file("call.db"), "20200101", {a});
-  UsDatabase db;
-  ASSERT_EQ(open_call_db(dir.file("call.db"), &db), 0);
-  LookupResult result;
-  EXPECT_TRUE(lookup_us_call(db, "A1ABC", &result).found);
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(lookup_us_call(db, "X1ABC", &result).found);
-  EXPECT_FALSE(lookup_us_call(db, "V1ABC", &result).found);
-  EXPECT_FALSE(lookup_us_call(db, "", &result).found);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-}
-
-// ---------------------------------------------------------------------------------------------
-// Unusable and damaged files
-
-TEST(CallDb, UnusableHeadersAreRefused) {
-  TempDir dir;
-  UsDatabase db;
-  int error = 0;
-  EXPECT_EQ(open_call_db(dir.file("missing.db"), &db, &error), -1);
-  EXPECT_EQ(error, ENOENT);
-  EXPECT_FALSE(db.file.is_open());
-
-  // What was wrong, or nullptr when the file opened.
-  const auto refused = [&](const std::string& bytes) -> const char* {
-    testutil::write_bytes(dir.file("bad.db"), bytes);
-    UsDatabase d;
-    const char* why = nullptr;
-    const bool failed = open_call_db(dir.file("bad.db"), &d, nullptr, &why) == -1;
-    EXPECT_EQ(failed, why != nullptr);
-    EXPECT_EQ(failed, !d.file.is_open());
-    return why;
+// Each damage to a one-record file (K1ABC, text at 12 to 34, index at 36, 48 bytes): what a
+// fresh open says, and how a lookup through a handle opened before the damage goes.
+TEST(CallDb, DamageReasons) {
+  struct Row {
+    std::function<void(std::string&)> harm;
+    const char* open_why;  // nullptr: opens
+    bool found;
+    const char* lookup_why;  // nullptr: not damaged
+    const char* lines;
   };
-  EXPECT_EQ(refused(""), kShortHeader);
-  EXPECT_EQ(refused("20200101"), kShortHeader);
-  EXPECT_EQ(refused(testutil::bytes_of("20200101\x0C\0\0")), kShortHeader);
-  // Index offset below the header or beyond the file.
-  std::string bytes("20200101\0\0\0\0" "ABCD", 16);
-  for (std::uint32_t offset : {0u, 4u, 11u, 17u, 0x2D2D2D2Du, 0xFFFFFFFFu}) {
-    testutil::put_word(&bytes, 8, offset);
-    EXPECT_EQ(refused(bytes), kIndexOutsideFile) << offset;
+  const auto put = [](std::size_t at, std::uint32_t value) {
+    return [=](std::string& b) { testutil::put_word(&b, at, value); };
+  };
+  const auto cut = [](std::size_t len) { return [=](std::string& b) { b.resize(len); }; };
+  const char* whole = "DOE, JOHN|1 MAIN ST|TOWN CA 00501";
+  const std::uint32_t street = 9u << 26;
+  std::vector<Row> rows = {
+      {cut(0), kShortHeader, false, kShortRead, ""},
+      {cut(8), kShortHeader, false, kShortRead, ""},
+      {cut(11), kShortHeader, false, kShortRead, ""},
+      {cut(36 + 5), nullptr, false, kShortRead, ""},  // cut inside the index
+      {put(8, 48), nullptr, true, nullptr, whole},    // an empty index at the end
+      {[](std::string& b) { b[34] = b[35] = 'X'; }, nullptr, true, kShortRead,
+       "DOE, JOHN|1 MAIN ST|TOWNXX CA 00501"},  // unterminated: cut at the index
+  };
+  for (std::uint32_t offset : {0u, 11u, 49u, 0x2D2D2D2Du, 0xFFFFFFFFu}) {
+    rows.push_back({put(8, offset), kIndexOutsideFile, true, nullptr, whole});
   }
-  // At the end of the file: a usable, empty index.
-  testutil::put_word(&bytes, 8, 16);
-  EXPECT_EQ(refused(bytes), nullptr);
-  testutil::put_word(&bytes, 8, 12);
-  EXPECT_EQ(refused(bytes), nullptr);
+  for (std::uint32_t offset : {0u, 11u, 36u, 48u, 1048u, 0x3FFFFFFu}) {
+    rows.push_back({put(40, street | offset), nullptr, true, kTextOutsideArea, "|| CA 00501"});
+  }
+  TempDir dir;
+  const std::string path = dir.file("call.db");
+  for (const Row& row : rows) {
+    write_db(path, {{"K1ABC", UsRecord{encode_call("K1ABC"), "DOE, JOHN", "1 MAIN ST", "TOWN", 9, 501}}});
+    std::string bytes = testutil::read_bytes(path);
+    ASSERT_EQ(bytes.size(), 48u);
+    UsDatabase before;
+    ASSERT_EQ(open_call_db(path, &before), 0);
+    row.harm(bytes);
+    testutil::write_bytes(path, bytes);  // in place: the open handle sees it
+
+    UsDatabase fresh;
+    const char* why = nullptr;
+    EXPECT_EQ(open_call_db(path, &fresh, nullptr, &why), row.open_why ? -1 : 0) << row.lines;
+    EXPECT_EQ(why, row.open_why) << row.lines;
+    EXPECT_EQ(fresh.file.is_open(), row.open_why == nullptr);
+
+    LookupResult result;
+    why = nullptr;
+    const LookupStatus status = lookup_us_call(before, "K1ABC", &result, &why);
+    EXPECT_EQ(status.found, row.found) << row.lines;
+    EXPECT_EQ(status.damaged, row.lookup_why != nullptr) << row.lines;
+    EXPECT_EQ(why, row.lookup_why) << row.lines;
+    if (row.found) {
+      EXPECT_STREQ(result.callsign, "K1ABC");
+      EXPECT_EQ(std::string(result.name_line) + "|" + result.street_line + "|" + result.place_line,
+                row.lines);
+    }
+  }
+  UsDatabase missing;
+  int error = 0;
+  EXPECT_EQ(open_call_db(dir.file("missing.db"), &missing, &error), -1);
+  EXPECT_EQ(error, ENOENT);
 }
 
+// Cut anywhere in its index (a partial entry at the end included), a file opens with the whole
+// entries before the cut, finds exactly those and never reports damage; cut before it, it fails.
 TEST(CallDb, EveryTruncationOpensOrFailsCleanly) {
   std::mt19937 rng(9);
   TempDir dir;
-  const auto records = random_records(rng, 40);
-  write_db(dir.file("call.db"), "20200101", by_key(records));
+  const auto records = random_records(rng, 20);
+  write_db(dir.file("call.db"), records);
   const std::string whole = testutil::read_bytes(dir.file("call.db"));
   const std::uint32_t index_offset = testutil::word_at(whole, 8);
-  for (std::size_t len = 0; len <= whole.size(); ++len) {
+  for (std::size_t len = 0; len <= whole.size(); len = len == 13 ? index_offset - 1 : len + 1) {
     testutil::write_bytes(dir.file("cut.db"), whole.substr(0, len));
     UsDatabase db;
     const int rc = open_call_db(dir.file("cut.db"), &db);
     ASSERT_EQ(rc == 0, len >= index_offset) << len;
     if (rc != 0) continue;
     ASSERT_EQ(db.count, (len - index_offset) / 12);
+    std::uint32_t position = 0;
     for (const auto& [call, r] : records) {
       LookupResult result;
       const LookupStatus status = lookup_us_call(db, call.c_str(), &result);
       EXPECT_FALSE(status.damaged);
-      if (status.found) expect_record(db, call, r);
+      ASSERT_EQ(status.found, position++ < db.count) << len << " " << call;
     }
   }
 }
 
-TEST(CallDb, FileCutShortAfterOpeningIsReportedDamaged) {
-  std::mt19937 rng(13);
-  TempDir dir;
-  const auto records = random_records(rng, 500);
-  write_db(dir.file("call.db"), "20200101", by_key(records));
-  UsDatabase db;
-  ASSERT_EQ(open_call_db(dir.file("call.db"), &db), 0);
-  const std::string whole = testutil::read_bytes(dir.file("call.db"));
-  // Half the index goes, plus a few bytes, so one entry is cut in the middle.
-  const std::size_t keep = testutil::word_at(whole, 8) + 250 * 12 + 5;
-  ASSERT_EQ(truncate(dir.file("call.db").c_str(), static_cast<off_t>(keep)), 0);
-
-  int damaged = 0;
-  for (const auto& [call, r] : records) {
-    LookupResult result;
-    const LookupStatus status = lookup_us_call(db, call.c_str(), &result);
-    if (status.damaged) {
-      ++damaged;
-      EXPECT_FALSE(status.found) << call;
-    } else if (status.found) {
-      expect_record(db, call, r);
-    }
-  }
-  EXPECT_GT(damaged, 0);
-}
-
-// Rewrites word `word` of index entry `i` in the file.
-void patch_entry(const std::string& path, std::uint32_t i, int word, std::uint32_t value) {
-  std::string bytes = testutil::read_bytes(path);
-  testutil::put_word(&bytes, testutil::word_at(bytes, 8) + 12 * i + 4 * word, value);
-  testutil::write_bytes(path, bytes);
-}
-
-TEST(CallDb, TextOutsideTheTextAreaIsNeverShown) {
-  TempDir dir;
-  UsRecord r;
-  r.key = encode_call("K1ABC");
-  r.name = "DOE, JOHN";
-  r.street = "1 MAIN ST";
-  r.city = "TOWN";
-  r.state = 9;
-  r.zip = 501;
-  const std::string path = dir.file("call.db");
-  write_db(path, "20200101", {r});
-  const std::uint32_t street_bits = static_cast<std::uint32_t>(r.street.size()) << 26;
-  const std::uint32_t size = static_cast<std::uint32_t>(testutil::read_bytes(path).size());
-  const std::uint32_t index_offset = testutil::word_at(testutil::read_bytes(path), 8);
-
-  for (std::uint32_t offset : {0u, 8u, index_offset, size, size + 1000, 0x3FFFFFFu}) {
-    patch_entry(path, 0, 1, street_bits | offset);
-    UsDatabase db;
-    ASSERT_EQ(open_call_db(path, &db), 0);
-    LookupResult result;
-    const char* why = nullptr;
-    const LookupStatus status = lookup_us_call(db, "K1ABC", &result, &why);
-    EXPECT_TRUE(status.found) << offset;
-    EXPECT_TRUE(status.damaged) << offset;
-    EXPECT_EQ(why, kTextOutsideArea) << offset;
-    EXPECT_STREQ(result.callsign, "K1ABC");
-    EXPECT_STREQ(result.name_line, "") << offset;
-    EXPECT_STREQ(result.street_line, "") << offset;
-    EXPECT_STREQ(result.place_line, " CA 00501") << offset;
-  }
-}
-
-TEST(CallDb, UnterminatedLastTextIsCutAtTheTextArea) {
-  TempDir dir;
-  UsRecord r;
-  r.key = encode_call("K1ABC");
-  r.name = "DOE";
-  r.city = "TOWNS";  // text "DOETOWNS\0" from 12 to 21, padding to 24
-  const std::string path = dir.file("call.db");
-  write_db(path, "20200101", {r});
-  std::string bytes = testutil::read_bytes(path);
-  ASSERT_EQ(testutil::word_at(bytes, 8), 24u);
-  for (std::size_t i = 20; i < 24; ++i) bytes[i] = 'X';  // terminator and padding overwritten
-  testutil::write_bytes(path, bytes);
-
-  UsDatabase db;
-  ASSERT_EQ(open_call_db(path, &db), 0);
-  LookupResult result;
-  const LookupStatus status = lookup_us_call(db, "K1ABC", &result);
-  EXPECT_TRUE(status.found);
-  EXPECT_TRUE(status.damaged);
-  EXPECT_STREQ(result.place_line, "TOWNSXXXX ?? 00000");  // the index is not shown as text
-}
-
-// ---------------------------------------------------------------------------------------------
-// Writer
-
-TEST(CallDbWriter, RefusesWhatTheLayoutCannotHold) {
-  TempDir dir;
-  CallDbWriter w;
-  ASSERT_EQ(w.open(dir.file("call.db"), "20200101"), 0);
-  ASSERT_EQ(w.add(encode_call("K1B"), "N", "S", "C", 1, 1, false), 0);
-  EXPECT_EQ(w.add(encode_call("K1A"), "N", "S", "C", 1, 1, false), -1);  // out of order
-
-  const auto refused = [&](std::size_t name, std::size_t street, std::size_t city) {
-    CallDbWriter v;
-    EXPECT_EQ(v.open(dir.file("x.db"), "20200101"), 0);
-    return v.add(encode_call("K1A"), std::string(name, 'N'), std::string(street, 'S'),
-                 std::string(city, 'C'), 1, 1, false) == -1;
-  };
-  EXPECT_TRUE(refused(256, 0, 0));
-  EXPECT_TRUE(refused(0, 64, 0));
-  EXPECT_TRUE(refused(200, 50, 6));
-  EXPECT_FALSE(refused(200, 50, 5));  // 255 bytes and the terminator
-  EXPECT_EQ(w.open(dir.file("y.db"), "2020010"), -1);
-}
-
-TEST(CallDbWriter, LayoutIsHeaderTextsPaddingIndex) {
+TEST(CallDbWriter, LayoutAndRefusals) {
   TempDir dir;
   CallDbWriter w;
   ASSERT_EQ(w.open(dir.file("call.db"), "20160320"), 0);
@@ -385,93 +202,85 @@ TEST(CallDbWriter, LayoutIsHeaderTextsPaddingIndex) {
   EXPECT_EQ(testutil::word_at(bytes, 28), IndexEntry::make_place(3, 2, 1, 2));
   EXPECT_EQ(testutil::word_at(bytes, 32), encode_call("W1A"));
   EXPECT_EQ(testutil::word_at(bytes, 36), 0u);  // no text
+
+  // Keys ascend; name 255, street 63, the whole text 255 and its terminator.
+  const std::tuple<const char*, int, int, int, bool> cases[] = {
+      {"K1A", 256, 0, 0, false}, {"K1A", 0, 64, 0, false}, {"K1A", 200, 50, 6, false},
+      {"K1A", 200, 50, 5, true}, {"K0", 0, 0, 0, false},    {"A", 0, 0, 0, false}};
+  for (const auto& [call, name, street, city, ok] : cases) {
+    CallDbWriter v;
+    ASSERT_EQ(v.open(dir.file("x.db"), "20200101"), 0);
+    ASSERT_EQ(v.add(encode_call("K0"), "", "", "", 1, 1, false), 0);
+    EXPECT_EQ(v.add(encode_call(call), std::string(name, 'N'), std::string(street, 'S'),
+                    std::string(city, 'C'), 1, 1, false),
+              ok ? 0 : -1) << call << name;
+  }
+  EXPECT_EQ(w.open(dir.file("y.db"), "2020010"), -1);
 }
 
 // ---------------------------------------------------------------------------------------------
 // callprev.db
 
-void write_prev(const std::string& path, const std::vector<std::pair<std::string, std::string>>& map) {
-  std::vector<PrevEntry> entries;
-  for (const auto& [old_call, new_call] : map) {
-    entries.push_back({encode_call(old_call.c_str()), encode_call(new_call.c_str())});
-  }
-  std::sort(entries.begin(), entries.end(),
-            [](const PrevEntry& a, const PrevEntry& b) { return a.old_key < b.old_key; });
-  std::string error;
-  ASSERT_EQ(write_prev_db(path, "20160320", entries, &error), 0) << error;
-}
-
-TEST(CallPrevDb, EveryPreviousCallsignGivesItsReplacement) {
+TEST(CallPrevDb, LookupFindsWhatTheMapHolds) {
   std::mt19937 rng(17);
   TempDir dir;
-  std::map<std::string, std::string> map;
-  while (map.size() < 2000) map[testutil::random_us_call(rng)] = testutil::random_us_call(rng);
-  write_prev(dir.file("callprev.db"), {map.begin(), map.end()});
+  std::map<CallKey, std::pair<std::string, std::string>> map;  // by old key
+  while (map.size() < 2000) {
+    const std::string old_call = testutil::random_us_call(rng);
+    map[encode_call(old_call.c_str())] = {old_call, testutil::random_us_call(rng)};
+  }
+  std::vector<PrevEntry> entries;
+  for (const auto& [key, calls] : map) entries.push_back({key, encode_call(calls.second.c_str())});
+  ASSERT_EQ(write_prev_db(dir.file("callprev.db"), "20160320", entries), 0);
 
   PrevDatabase db;
   ASSERT_EQ(open_prev_db(dir.file("callprev.db"), &db), 0);
-  EXPECT_EQ(db.count, 2000);
   EXPECT_EQ(prev_line(db, "callprev.db"), "2000 previous calls in callprev.db, dated 03/20/2016");
   char replacement[7];
-  for (const auto& [old_call, new_call] : map) {
-    bool damaged = false;
-    ASSERT_GE(find_prev_call(db, old_call.c_str(), replacement, &damaged), 1) << old_call;
-    EXPECT_EQ(replacement, new_call);
-    EXPECT_FALSE(damaged);
-  }
   for (int i = 0; i < 2000; ++i) {
     const std::string call = testutil::random_us_call(rng);
-    if (map.count(call) != 0) continue;
-    EXPECT_EQ(find_prev_call(db, call.c_str(), replacement, nullptr), -1) << call;
+    const bool held = map.count(encode_call(call.c_str())) != 0;
+    EXPECT_EQ(find_prev_call(db, call.c_str(), replacement, nullptr) >= 1, held) << call;
   }
+  // Cut after opening: a lookup either finds the right entry or says the file is damaged.
+  ASSERT_EQ(truncate(dir.file("callprev.db").c_str(), 8 * 1001 + 3), 0);
+  int position = 1, damaged_count = 0;
+  for (const auto& [key, calls] : map) {
+    bool damaged = false;
+    const int hit = find_prev_call(db, calls.first.c_str(), replacement, &damaged);
+    ASSERT_NE(hit == -1, !damaged) << calls.first;
+    if (hit != -1) {
+      EXPECT_EQ(hit, position) << calls.first;
+      EXPECT_EQ(replacement, calls.second);
+    }
+    damaged_count += damaged;
+    ++position;
+  }
+  EXPECT_GT(damaged_count, 0);
 }
 
-TEST(CallPrevDb, HeaderOnlyFileHasNoEntries) {
+TEST(CallPrevDb, ShortFilesAndNonUsText) {
   TempDir dir;
   testutil::write_bytes(dir.file("callprev.db"), "20160320");
   PrevDatabase db;
   ASSERT_EQ(open_prev_db(dir.file("callprev.db"), &db), 0);
-  EXPECT_EQ(db.count, 0);
   EXPECT_EQ(prev_line(db, "callprev.db"), "0 previous calls in callprev.db, dated 03/20/2016");
   char replacement[7];
   EXPECT_EQ(find_prev_call(db, "A", replacement, nullptr), -1);
-
   testutil::write_bytes(dir.file("short.db"), "2016032");
-  PrevDatabase shorter;
-  EXPECT_EQ(open_prev_db(dir.file("short.db"), &shorter), -1);
-  EXPECT_EQ(open_prev_db(dir.file("missing.db"), &shorter), -1);
-}
+  PrevDatabase other;
+  EXPECT_EQ(open_prev_db(dir.file("short.db"), &other), -1);
+  EXPECT_EQ(open_prev_db(dir.file("missing.db"), &other), -1);
 
-TEST(CallPrevDb, FileCutShortAfterOpeningIsReportedDamaged) {
-  TempDir dir;
-  std::vector<std::pair<std::string, std::string>> map;
-  for (int i = 0; i < 64; ++i) map.push_back({"K" + std::to_string(i % 10) + char('A' + i / 10), "W1AW"});
-  write_prev(dir.file("callprev.db"), map);
-  PrevDatabase db;
+  // "VE3ABC" would read as AE3ABC, and "X1ABC" as A1ABC: neither is looked up.
+  ASSERT_EQ(write_prev_db(dir.file("callprev.db"), "20160320",
+                          {{encode_call("A1ABC"), 1}, {encode_call("AE3ABC"), 2}}),
+            0);
   ASSERT_EQ(open_prev_db(dir.file("callprev.db"), &db), 0);
-  ASSERT_EQ(truncate(dir.file("callprev.db").c_str(), 8 * 10 + 3), 0);
-  int damaged = 0;
-  char replacement[7];
-  for (const auto& [old_call, new_call] : map) {
-    bool d = false;
-    const int hit = find_prev_call(db, old_call.c_str(), replacement, &d);
-    if (d) {
-      ++damaged;
-      EXPECT_EQ(hit, -1);
-    }
-  }
-  EXPECT_GT(damaged, 0);
-}
-
-TEST(CallPrevDb, NonUsTextIsNeverLookedUp) {
-  TempDir dir;
-  write_prev(dir.file("callprev.db"), {{"AE3ABC", "K1ABC"}});  // the key "VE3ABC" would get
-  PrevDatabase db;
-  ASSERT_EQ(open_prev_db(dir.file("callprev.db"), &db), 0);
-  char replacement[7];
-  EXPECT_EQ(find_prev_call(db, "AE3ABC", replacement, nullptr), 1);
+  EXPECT_EQ(find_prev_call(db, "AE3ABC", replacement, nullptr), 2);
   testing::internal::CaptureStderr();
   EXPECT_EQ(find_prev_call(db, "VE3ABC", replacement, nullptr), -1);
+  EXPECT_EQ(find_prev_call(db, "X1ABC", replacement, nullptr), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 

@@ -16,72 +16,51 @@ namespace {
 
 using dbfiles::encode_call;
 using dbfiles::UsRecord;
-using testutil::TempDir;
 
 class RecordingView : public SearchView {
  public:
   void set_status(std::string_view text) override { statuses.emplace_back(text); }
   void message_box(std::string_view text, std::string_view caption, SearchIcon icon) override {
-    boxes.push_back(std::string(caption) + ": " + std::string(text));
-    icons.push_back(icon);
+    const char* const kIcons[] = {"", " (warning)", " (error)"};
+    boxes.push_back(std::string(caption) + ": " + std::string(text) + kIcons[static_cast<int>(icon)]);
   }
-  std::vector<std::string> statuses;
-  std::vector<std::string> boxes;
-  std::vector<SearchIcon> icons;
+  std::vector<std::string> statuses, boxes;
 };
-
-UsRecord record(const char* call, const char* name, const char* street, const char* city,
-                int state, int zip, bool po_box = false) {
-  return UsRecord{encode_call(call), name, street, city, static_cast<std::uint32_t>(state),
-                  static_cast<std::uint32_t>(zip), po_box};
-}
 
 class SearchTest : public testing::Test {
  protected:
-  void open(std::vector<UsRecord> records) {
-    std::sort(records.begin(), records.end(),
-              [](const UsRecord& a, const UsRecord& b) { return a.key < b.key; });
+  // Writes call.db from records in key order and opens it with its index copy.
+  void open(const std::vector<UsRecord>& records) {
     ASSERT_EQ(dbfiles::write_call_db(dir_.file("call.db"), "20180105", records), 0);
-    ASSERT_EQ(dbfiles::open_call_db(dir_.file("call.db"), &db_), 0);
-    RecordingView view;
-    ASSERT_EQ(make_index_copy(db_, &index_, view), 0);
+    reopen();
   }
-
+  void reopen() {
+    ASSERT_EQ(dbfiles::open_call_db(dir_.file("call.db"), &db_), 0);
+    index_ = IndexCopy();
+    ASSERT_EQ(make_index_copy(db_, &index_, view_), 0);
+  }
   SearchOutcome search(const SearchCriteria& c, std::size_t limit = kOutputLimit) {
     view_ = RecordingView();
     return extended_search(db_, index_, c, limit, view_);
   }
 
-  static SearchCriteria by_name(const char* name) {
-    SearchCriteria c;
-    c.name = name;
-    return c;
-  }
-
-  TempDir dir_;
+  testutil::TempDir dir_;
   dbfiles::UsDatabase db_;
   IndexCopy index_;
   RecordingView view_;
 };
 
-// Indexes of StateCodes used below.
-constexpr int kCA = 9;
-constexpr int kFL = 14;
-constexpr int kVT = 56;
-
-std::vector<UsRecord> small_db() {
-  return {
-      record("W1AW", "SMITH, JOHN A", "225 MAIN ST", "NEWINGTON", kCA, 6111),
-      record("K1ABC", "SMITH, JANE", "1 ELM ST", "SPRINGFIELD", kVT, 5156),
-      record("N0XYZ", "SMITHSON, ROY", "9", "SPRINGFIELD", kFL, 32801, true),
-      record("AA1A", "DOE, SPRINGFIELD", "2 OAK", "BURLINGTON", kVT, 501),
-      record("KC4Q", "JONES, AMY", "", "", kFL, 0),
-  };
-}
+// States 9 CA, 14 FL, 56 VT.
+const std::vector<UsRecord> kSmall = {
+    {encode_call("AA1A"), "DOE, SPRINGFIELD", "2 OAK", "BURLINGTON", 56, 501},
+    {encode_call("K1ABC"), "SMITH, JANE", "1 ELM ST", "SPRINGFIELD", 56, 5156},
+    {encode_call("KC4Q"), "JONES, AMY", "", "", 14, 0},
+    {encode_call("N0XYZ"), "SMITHSON, ROY", "9", "SPRINGFIELD", 14, 32801, true},
+    {encode_call("W1AW"), "SMITH, JOHN A", "225 MAIN ST", "NEWINGTON", 9, 6111}};
 
 // What the search adds to a plain filter: criteria as typed, the result lines, the status line.
 TEST_F(SearchTest, SmallDatabaseByCriteria) {
-  open(small_db());
+  open(kSmall);
   const struct {
     const char* name;
     const char* city;
@@ -98,7 +77,7 @@ TEST_F(SearchTest, SmallDatabaseByCriteria) {
        "K1ABC  - SMITH, JANE - 1 ELM ST - SPRINGFIELD VT 05156\r\n"
        "N0XYZ  - SMITHSON, ROY - PO BOX 9 - SPRINGFIELD FL 32801\r\n"},
       {"", "", 0, " 00501xyz", "AA1A   - DOE, SPRINGFIELD - 2 OAK - BURLINGTON VT 00501\r\n"},
-      {"", "", kVT, "5156", "K1ABC  - SMITH, JANE - 1 ELM ST - SPRINGFIELD VT 05156\r\n"},
+      {"", "", 56, "5156", "K1ABC  - SMITH, JANE - 1 ELM ST - SPRINGFIELD VT 05156\r\n"},
       {"NOBODY", "", 0, "", ""},
   };
   for (const auto& row : rows) {
@@ -120,22 +99,18 @@ TEST_F(SearchTest, SmallDatabaseByCriteria) {
                                                        "Done - found 0"}));
 }
 
-// A database of `count` records with long texts, so that the text area spans many fills.
+// Random records in key order, a third of them SMITHs, with long texts over many fills.
 std::vector<UsRecord> big_db(int count, std::mt19937& rng) {
-  std::vector<UsRecord> records;
-  std::map<std::uint32_t, bool> seen;
-  while (static_cast<int>(records.size()) < count) {
-    const std::string call = testutil::random_us_call(rng);
-    const std::uint32_t key = encode_call(call.c_str());
-    if (seen[key]) continue;
-    seen[key] = true;
-    const bool smith = records.size() % 3 == 0;
-    records.push_back(UsRecord{key, (smith ? "SMITH, " : "BROWN, ") + testutil::random_text(rng, 40),
-                               testutil::random_text(rng, 50),
-                               records.size() % 5 == 0 ? "SPRINGFIELD" : "SHELBYVILLE",
-                               static_cast<std::uint32_t>(1 + records.size() % 60),
-                               static_cast<std::uint32_t>(rng() % 100000), false});
+  std::map<dbfiles::CallKey, UsRecord> by_key;
+  while (static_cast<int>(by_key.size()) < count) {
+    const std::uint32_t i = static_cast<std::uint32_t>(by_key.size());
+    const dbfiles::CallKey key = encode_call(testutil::random_us_call(rng).c_str());
+    by_key[key] = {key, (i % 3 == 0 ? "SMITH, " : "BROWN, ") + testutil::random_text(rng, 40),
+                   testutil::random_text(rng, 50), i % 5 == 0 ? "SPRINGFIELD" : "SHELBYVILLE",
+                   1 + i % 60, static_cast<std::uint32_t>(rng() % 100000)};
   }
+  std::vector<UsRecord> records;
+  for (const auto& [key, r] : by_key) records.push_back(r);
   return records;
 }
 
@@ -167,9 +142,7 @@ TEST_F(SearchTest, ShuffledTextsGiveWhatAPlainFilterGives) {
   const auto records = big_db(25000, rng);  // 8,334 SMITHs, texts over many fills
   open(records);
   shuffle_texts(dir_.file("call.db"), rng);
-  ASSERT_EQ(dbfiles::open_call_db(dir_.file("call.db"), &db_), 0);
-  index_ = IndexCopy();
-  ASSERT_EQ(make_index_copy(db_, &index_, view_), 0);
+  reopen();
   const std::string bytes = testutil::read_bytes(dir_.file("call.db"));
 
   struct Query { const char* typed; std::string name, city; int state; std::uint32_t zip; };
@@ -215,21 +188,19 @@ TEST_F(SearchTest, ShuffledTextsGiveWhatAPlainFilterGives) {
   const SearchOutcome out = search(SearchCriteria{"", "", 5, ""});
   EXPECT_GT(out.text.size(), kOutputLimit);
   EXPECT_LT(out.text.size(), kOutputLimit + 4 * 128 + 16);
-  EXPECT_EQ(view_.boxes, (std::vector<std::string>{"SORRY: Too much output: Some results will not be shown"}));
-  EXPECT_EQ(view_.icons, (std::vector<SearchIcon>{SearchIcon::warning}));
+  EXPECT_EQ(view_.boxes, (std::vector<std::string>{
+                             "SORRY: Too much output: Some results will not be shown (warning)"}));
 }
 
 TEST_F(SearchTest, IndexThatCannotBeReadEndsTheDialog) {
-  open(small_db());
+  open(kSmall);
   ASSERT_EQ(truncate(dir_.file("call.db").c_str(), db_.index_offset + 20), 0);
   IndexCopy copy;
-  RecordingView view;
-  EXPECT_EQ(make_index_copy(db_, &copy, view), -1);
+  EXPECT_EQ(make_index_copy(db_, &copy, view_), -1);
+  EXPECT_EQ(make_index_copy(db_, &copy, view_, true), -1);
   EXPECT_FALSE(copy.made);
-  EXPECT_EQ(view.boxes, (std::vector<std::string>{"call.db: ERROR 5 Reading database file"}));
-  RecordingView us_only;
-  EXPECT_EQ(make_index_copy(db_, &copy, us_only, true), -1);
-  EXPECT_EQ(us_only.boxes, (std::vector<std::string>{"ERROR Reading database file: call.db"}));
+  EXPECT_EQ(view_.boxes, (std::vector<std::string>{"call.db: ERROR 5 Reading database file (error)",
+                                                   "ERROR Reading database file: call.db (error)"}));
 }
 
 }  // namespace

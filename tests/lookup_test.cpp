@@ -20,22 +20,20 @@ namespace {
 class LookupFolder : public testing::Test {
  protected:
   void SetUp() override {
-    std::vector<UsRecord> records;
+    std::vector<UsRecord> us;
     for (const char* call : {"A1ABC", "K1ABC", "W1AW"}) {
-      records.push_back({encode_call(call), call == std::string("K1ABC") ? "DOE, JOHN" : "X",
-                         "1 MAIN ST", "TOWN", 9, 501});
+      us.push_back({encode_call(call), call[0] == 'K' ? "DOE, JOHN" : "X", "1 MAIN ST", "TOWN", 9, 501});
     }
-    ASSERT_EQ(write_call_db(dir_.file("call.db"), "20160320", records), 0);
-    std::vector<PrevEntry> prev = {{encode_call("AE3ABC"), encode_call("W1AW")},
-                                   {encode_call("K1ABC"), encode_call("W1AW")},
-                                   {encode_call("KB1OLD"), encode_call("K1ABC")}};
-    ASSERT_EQ(write_prev_db(dir_.file("callprev.db"), "20160320", prev), 0);
+    ASSERT_EQ(write_call_db(dir_.file("call.db"), "20160320", us), 0);
+    ASSERT_EQ(write_prev_db(dir_.file("callprev.db"), "20160320",
+                            {{encode_call("AE3ABC"), encode_call("W1AW")},
+                             {encode_call("K1ABC"), encode_call("W1AW")},
+                             {encode_call("KB1OLD"), encode_call("K1ABC")}}), 0);
     CanDbWriter can;
-    ASSERT_EQ(can.open(dir_.file("cancall.db"), "20160318"), 0);
     CanKey key = 0;
     ASSERT_EQ(encode_can_call("VE3XYZ", &key), 0);
-    ASSERT_EQ(can.add(CanEntry::make_word0(key, 14), "SMITH", "JANE", "2 ELM", "OTTAWA", "K2P 1A4"),
-              0);
+    ASSERT_EQ(can.open(dir_.file("cancall.db"), "20160318"), 0);
+    ASSERT_EQ(can.add(CanEntry::make_word0(key, 14), "SMITH", "JANE", "2 ELM", "OTTAWA", "K2P 1A4"), 0);
     ASSERT_EQ(can.finish(), 0);
   }
 
@@ -47,23 +45,16 @@ class LookupFolder : public testing::Test {
   testutil::TempDir dir_;
 };
 
-TEST_F(LookupFolder, SearchTextsPerEdition) {
-  LookupFiles full;
+TEST_F(LookupFolder, SearchTextsPerEditionAndDamage) {
+  LookupFiles full, us_only;
   open_lookup_files(dir_.path(), Edition::full, &full);
-  EXPECT_TRUE(full.us_ready && full.prev_ready);
-  EXPECT_EQ(canadian_line(full.canada), "Canadian data 03/18/2016,       1 entries\r\n");
-  LookupFiles us_only;
   open_lookup_files(dir_.path(), Edition::us_only, &us_only);
-  EXPECT_TRUE(us_only.us_ready);
-  EXPECT_FALSE(us_only.prev_ready);
+  EXPECT_TRUE(full.us_ready && full.prev_ready && us_only.us_ready && !us_only.prev_ready);
+  EXPECT_EQ(canadian_line(full.canada), "Canadian data 03/18/2016,       1 entries\r\n");
   EXPECT_EQ(canadian_line(us_only.canada), "");
 
   const char* const k1abc = "K1ABC\r\nDOE, JOHN\r\n1 MAIN ST\r\nTOWN CA 00501\r\n\r\n";
-  const struct {
-    const char* typed;
-    const char* full;
-    const char* us_only;
-  } rows[] = {
+  const struct { const char *typed, *full, *us_only; } rows[] = {
       {"K1ABC", k1abc, k1abc},  // current again: call.db wins over callprev.db
       {"KB1OLD", "KB1OLD NOW K1ABC\r\n\r\n", "KB1OLD NOT FOUND\r\n\r\n"},
       {"KB1NEW", "KB1NEW NOT FOUND\r\n\r\n", "KB1NEW NOT FOUND\r\n\r\n"},
@@ -81,19 +72,15 @@ TEST_F(LookupFolder, SearchTextsPerEdition) {
     EXPECT_EQ(out.damaged, "");
     EXPECT_EQ(search(us_only, row.typed), row.us_only);
   }
-}
 
-TEST_F(LookupFolder, DamageIsNamedPerFile) {
-  LookupFiles files;
-  open_lookup_files(dir_.path(), Edition::full, &files);
-  ASSERT_EQ(truncate(dir_.file("call.db").c_str(), files.us.index_offset + 5), 0);
+  // Damage is named per file, with what was wrong with the first.
+  ASSERT_EQ(truncate(dir_.file("call.db").c_str(), full.us.index_offset + 5), 0);
   ASSERT_EQ(truncate(dir_.file("callprev.db").c_str(), 11), 0);
   LookupResult slot;
-  const SearchOutput out = search_callsign(files, "K1ABC", &slot);
+  const SearchOutput out = search_callsign(full, "K1ABC", &slot);
   EXPECT_FALSE(out.found);
-  EXPECT_EQ(out.damaged, "call.db callprev.db");
-  EXPECT_EQ(out.why, "a read came back short");
-  EXPECT_EQ(out.text, "K1ABC NOT FOUND\r\n\r\n");
+  EXPECT_EQ(out.damaged + ": " + out.why + ": " + out.text,
+            "call.db callprev.db: a read came back short: K1ABC NOT FOUND\r\n\r\n");
 }
 
 // Without a usable call.db only Canadian callsigns are found, callprev.db is not opened, and the
@@ -110,25 +97,23 @@ TEST_F(LookupFolder, CallDbTroubleAndTheNextTry) {
   ASSERT_EQ(updater.open(dir_.file("call.db"), platform::Access::read, platform::Share::none,
                          platform::Disposition::open_existing),
             0);
-  const auto trouble = [&](const char* expected, LookupFiles* keep = nullptr) {
-    LookupFiles local;
-    LookupFiles& t = keep != nullptr ? *keep : local;
+  const auto trouble = [&](const char* expected, LookupFiles& t) {
     open_lookup_files(dir_.path(), Edition::full, &t);
     EXPECT_FALSE(t.us_ready || t.prev_ready) << expected;
     EXPECT_EQ(call_db_trouble(t, "/data"), expected);
     EXPECT_EQ(search(t, "KB1OLD"), "KB1OLD NOT FOUND\r\n\r\n");
     EXPECT_EQ(search(t, "VE3XYZ").substr(0, 8), "VE3XYZ\r\n");
   };
-  LookupFiles blocked;
-  trouble(kBeingUpdated, &blocked);
+  LookupFiles blocked, missing, folder, damaged;
+  trouble(kBeingUpdated, blocked);
   updater.close();
   ASSERT_EQ(std::remove(dir_.file("call.db").c_str()), 0);
-  trouble("Not found in /data.");
+  trouble("Not found in /data.", missing);
   std::filesystem::create_directory(dir_.file("call.db"));
-  trouble("Cannot be read in /data (error 21).");
+  trouble("Cannot be read in /data (error 21).", folder);
   std::filesystem::remove(dir_.file("call.db"));
   testutil::write_bytes(dir_.file("call.db"), testutil::bytes_of("20160320\xFF\xFF\xFF\x7F"));
-  trouble("Damaged in /data: its index offset lies outside the file.");
+  trouble("Damaged in /data: its index offset lies outside the file.", damaged);
 
   testutil::write_bytes(dir_.file("call.db"), saved);
   open_us_files(dir_.path(), &blocked);

@@ -62,9 +62,7 @@ TEST(CanKey, ExamplesAndMalformedCallsigns) {
   }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Display lines of a found licence
-
+// The display lines of a found licence.
 TEST(Record, DisplayLines) {
   constexpr std::uint32_t kCan = ~0u;  // as the ZIP: a Canadian record, its state the province
   const std::string n200(200, 'N'), c200(200, 'C'), s300(300, 'S');
@@ -116,8 +114,7 @@ TEST(Record, DisplayLines) {
       EXPECT_EQ(r.text_offset, IndexEntry::kMaxTextOffset);
       build_us_lines(text.get(), row.text.size(), &r);
     }
-    EXPECT_EQ(std::string(r.name_line) + "|" + r.street_line + "|" + r.place_line, row.lines)
-        << row.text;
+    EXPECT_EQ(std::string(r.name_line) + "|" + r.street_line + "|" + r.place_line, row.lines);
   }
 }
 

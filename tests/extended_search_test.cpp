@@ -101,8 +101,7 @@ TEST(SearchTest, ShuffledTextsGiveWhatAPlainFilterGives) {
         expected += std::string(dbfiles::decode_call(e.key)) + "\n";
       }
     }
-    // The ZIP box is read by the C library's string-to-long rules.
-    const std::string zip = q.zip == 0 ? "" : " 0" + std::to_string(q.zip) + "-";
+    const std::string zip = q.zip == 0 ? "" : " 0" + std::to_string(q.zip) + "-";  // as strtol
     const SearchOutcome out = search(SearchCriteria{q.typed, q.city, q.state, zip}, 0);
     for (std::size_t pos = 0; pos < out.text.size(); pos = out.text.find('\n', pos) + 1) {
       calls += out.text.substr(pos, out.text.find(' ', pos) - pos) + "\n";

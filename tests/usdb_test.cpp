@@ -32,9 +32,8 @@ std::string lines_of(const LookupResult& r) {
   return std::string(r.callsign) + "|" + r.name_line + "|" + r.street_line + "|" + r.place_line;
 }
 
-// call.db against the map it was written from, around the size of the search's last window read
-// (128 entries) and well beyond it; then the file cut inside its index after opening, where a
-// lookup either finds the right record or says the file is damaged.
+// call.db against the map it was written from, around the search's last window (128 entries) and
+// beyond; cut inside its index after opening, a lookup finds the right record or says "damaged".
 TEST(CallDb, LookupFindsWhatTheMapHolds) {
   std::mt19937 rng(3);
   for (const int count : {0, 1, 2, 127, 128, 129, 257, 3000}) {
@@ -60,13 +59,13 @@ TEST(CallDb, LookupFindsWhatTheMapHolds) {
       const auto stored = std::next(records.begin(), i < count ? i : 0);
       const std::string call = i < count ? stored->first : testutil::random_us_call(rng);
       const auto hit = records.find(call);
-      LookupResult result;
-      const LookupStatus status = lookup_us_call(db, call.c_str(), &result);
+      LookupResult got;
+      const LookupStatus status = lookup_us_call(db, call.c_str(), &got);
       damaged += status.damaged;
       ASSERT_EQ(status.found, hit != records.end() && !status.damaged) << count << " " << call;
       if (!status.found) continue;
       const UsRecord& r = hit->second;
-      ASSERT_EQ(lines_of(result), call + "|" + r.name + "|" + r.street + "|" + r.city + " CA 00501");
+      EXPECT_EQ(lines_of(got), call + "|" + r.name + "|" + r.street + "|" + r.city + " CA 00501");
     }
     EXPECT_EQ(damaged > 0, count == 3000);
   }
@@ -108,7 +107,6 @@ TEST(CallDb, DamageReasons) {
     ASSERT_EQ(open_call_db(path, &before), 0);
     row.harm(bytes);
     testutil::write_bytes(path, bytes);  // in place: the open handle sees it
-
     const char *why = nullptr, *lookup_why = nullptr;
     EXPECT_EQ(open_call_db(path, &fresh, nullptr, &why), row.open_why ? -1 : 0) << row.lines;
     EXPECT_TRUE(why == row.open_why && fresh.file.is_open() == !why && fresh.count == row.count)
@@ -141,8 +139,7 @@ TEST(CallDbWriter, Refusals) {
   EXPECT_EQ(CallDbWriter().open(dir.file("y.db"), "2020010"), -1);
 }
 
-// callprev.db against the map it was written from; then cut after opening, where a lookup
-// either finds the right entry or says the file is damaged.
+// callprev.db against its map; cut after opening, a lookup finds the right entry or says "damaged".
 TEST(CallPrevDb, LookupFindsWhatTheMapHolds) {
   std::mt19937 rng(17);
   TempDir dir;
@@ -180,7 +177,6 @@ TEST(CallPrevDb, LookupFindsWhatTheMapHolds) {
   testutil::write_bytes(path, "20160320");  // no entries
   ASSERT_EQ(open_prev_db(path, &db), 0);
   EXPECT_EQ(prev_line(db, "callprev.db"), "0 previous calls in callprev.db, dated 03/20/2016");
-  EXPECT_EQ(find_prev_call(db, "A", replacement, nullptr), -1);
   testutil::write_bytes(path, "2016032");  // shorter than its date
   EXPECT_TRUE(open_prev_db(path, &db) == -1 && open_prev_db(dir.file("missing.db"), &db) == -1);
 }
@@ -239,8 +235,7 @@ TEST(CanCallDb, LookupFindsTheFirstEntryOfEachKey) {
     if (!status.found) continue;
     EXPECT_EQ(lines_of(r), hit->first + "| " + std::to_string(hit->second) + "||, ON  ") << call;
   }
-  // A file put in place later (an update renames a new one over it) is read by the next start
-  // only, never mixed with this index.
+  // A file put in place later (an update renames one over it) is only read by the next start.
   write_sample(dir.file("cancall.new"));
   ASSERT_EQ(std::rename(dir.file("cancall.new").c_str(), dir.file("cancall.db").c_str()), 0);
   LookupResult r;
@@ -277,10 +272,9 @@ TEST(CanCallDb, DamageReasons) {
     before.entries.at(1).word1 = CanEntry::make_word1(row.text_offset, 0);
     row.harm(bytes);
     testutil::write_bytes(path, bytes);
-
     EXPECT_EQ(load_canadian_table(path, &fresh), row.rc) << row.lines;
-    EXPECT_EQ(fresh.entries.size(), static_cast<std::size_t>(row.entries)) << row.lines;
-    EXPECT_EQ(canadian_line(fresh).empty(), row.rc != 0);
+    EXPECT_TRUE(fresh.entries.size() == static_cast<std::size_t>(row.entries) &&
+                canadian_line(fresh).empty() == (row.rc != 0)) << row.lines;
     LookupResult result;
     const char* why = nullptr;
     const LookupStatus status = lookup_canadian_call(before, "VE3XYZ", &result, &why);
@@ -310,11 +304,8 @@ class LookupFolder : public testing::Test {
                              {encode_call("K1ABC"), encode_call("W1AW")},
                              {encode_call("KB1OLD"), encode_call("K1ABC")}}), 0);
     CanDbWriter can;
-    CanKey key = 0;
-    ASSERT_EQ(encode_can_call("VE3XYZ", &key), 0);
     ASSERT_EQ(can.open(dir_.file("cancall.db"), "20160318"), 0);
-    ASSERT_EQ(can.add(CanEntry::make_word0(key, 14), "SMITH", "JANE", "2 ELM", "OTTAWA", "K2P 1A4"),
-              0);
+    ASSERT_EQ(can.add(word0("VE3XYZ"), "SMITH", "JANE", "2 ELM", "OTTAWA", "K2P 1A4"), 0);
     ASSERT_EQ(can.finish(), 0);
   }
 
@@ -334,9 +325,7 @@ TEST_F(LookupFolder, SearchTextsPerEditionAndDamage) {
   open_lookup_files(dir_.path(), Edition::full, &full);
   open_lookup_files(dir_.path(), Edition::us_only, &us_only);
   EXPECT_TRUE(full.us_ready && full.prev_ready && us_only.us_ready && !us_only.prev_ready);
-  EXPECT_EQ(canadian_line(full.canada), "Canadian data 03/18/2016,       1 entries\r\n");
-  EXPECT_EQ(canadian_line(us_only.canada), "");
-
+  EXPECT_TRUE(full.canada.has_header && canadian_line(us_only.canada).empty());
   const char* const k1abc = "K1ABC\r\nDOE, JOHN\r\n1 MAIN ST\r\nTOWN CA 00501\r\n\r\nfound";
   const struct { const char *typed, *full, *us_only; } rows[] = {
       {"K1ABC", k1abc, k1abc},  // current again: call.db wins over callprev.db
@@ -387,7 +376,6 @@ TEST_F(LookupFolder, CallDbTroubleAndTheNextTry) {
   ASSERT_TRUE(std::filesystem::remove(dir_.file("call.db")));
   testutil::write_bytes(dir_.file("call.db"), testutil::bytes_of("20160320\xFF\xFF\xFF\x7F"));
   trouble("Damaged in /data: its index offset lies outside the file.", damaged);
-
   testutil::write_bytes(dir_.file("call.db"), saved);
   open_us_files(dir_.path(), &blocked);
   EXPECT_TRUE(blocked.us_ready && blocked.prev_ready);

@@ -127,7 +127,7 @@ TEST(CallDbWriter, Refusals) {
   TempDir dir;
   const std::tuple<const char*, int, int, int, bool> cases[] = {
       {"K1A", 256, 0, 0, false}, {"K1A", 0, 64, 0, false}, {"K1A", 200, 50, 6, false},
-      {"K1A", 200, 50, 5, true}, {"K0", 0, 0, 0, false},    {"A", 0, 0, 0, false}};
+      {"K1A", 255, 0, 0, true}, {"K1A", 192, 63, 0, true}, {"K0", 0, 0, 0, false}};
   for (const auto& [call, name, street, city, ok] : cases) {
     CallDbWriter w;
     ASSERT_EQ(w.open(dir.file("x.db"), "20200101"), 0);

@@ -2,166 +2,119 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <random>
 #include <string>
-#include <vector>
 
 #include "tests/test_util.h"
 
 namespace dbfiles {
 namespace {
 
-// Runs encode_call and returns the key; *messages gets what it wrote to stderr.
-CallKey encode_capturing(const char* text, std::string* messages) {
-  testing::internal::CaptureStderr();
-  const CallKey key = encode_call(text);
-  *messages = testing::internal::GetCapturedStderr();
-  return key;
-}
+using testutil::bytes_of;
 
-int count_of(const std::string& haystack, const std::string& needle) {
-  int n = 0;
-  for (std::size_t pos = haystack.find(needle); pos != std::string::npos;
-       pos = haystack.find(needle, pos + 1)) {
-    ++n;
+TEST(CallKey, ExamplesKeysAndReports) {
+  // reports: "CAN'T encode" lines, one per slot left once a character cannot be encoded.
+  const struct { const char* text; CallKey key; int reports; bool us; } rows[] = {
+      {"K1ABC", 0x422CC340u, 0, true},   {"N0A", 0x812C0000u, 0, true},
+      {"AA9Z", 0x0B2A4000u, 0, true},    {"WA2XYZ", 0xCB0E28E4u, 0, true},
+      {"WA2XYZQ", 0xCB0E28E4u, 0, true},  // a seventh character is dropped
+      {"", 0u, 1, false},                {"W1A-B", 0xC22C0000u, 3, true},
+      {"K1abc", 0x42000000u, 4, true},   {"X1ABC", 0x022CC340u, 1, false},
+      {"k1", 0x02000000u, 1, false},     {"V", 0u, 1, false},
+  };
+  for (const auto& row : rows) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(encode_call(row.text), row.key) << row.text;
+    const std::string line = "CAN'T encode '" + std::string(row.text) + "'\n";
+    std::string expected;
+    for (int i = 0; i < row.reports; ++i) expected += line;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), expected) << row.text;
+    EXPECT_EQ(is_us_callsign(row.text), row.us) << row.text;
   }
-  return n;
 }
 
-// ---------------------------------------------------------------------------------------------
-// US keys
-
-TEST(CallKey, WorkedExamplesHaveTheirKeys) {
-  EXPECT_EQ(encode_call("K1ABC"), 0x422CC340u);
-  EXPECT_EQ(encode_call("N0A"), 0x812C0000u);
-  EXPECT_EQ(encode_call("AA9Z"), 0x0B2A4000u);
-  EXPECT_EQ(encode_call("WA2XYZ"), 0xCB0E28E4u);
-}
-
-TEST(CallKey, KeysSortInCallsignOrderAsUnsignedNumbers) {
-  const std::vector<std::string> sorted = {"AA9Z", "K1A", "K1AB", "K1ABC", "K1B", "KA1A", "N0A",
-                                           "W2X"};
-  for (std::size_t i = 1; i < sorted.size(); ++i) {
-    EXPECT_LT(encode_call(sorted[i - 1].c_str()), encode_call(sorted[i].c_str()))
-        << sorted[i - 1] << " before " << sorted[i];
-  }
-  // N and W keys have the top bit: a signed comparison would put them first.
-  EXPECT_GT(encode_call("N0A"), 0x80000000u);
-  EXPECT_GT(encode_call("W2X"), encode_call("KZ9ZZZ"));
-}
-
-TEST(CallKey, RandomPairsOrderLikeTheirTexts) {
+// Keys round-trip and order as unsigned numbers exactly like the texts (digits before letters,
+// a callsign before its extensions).
+TEST(CallKey, RandomCallsignsRoundTripAndKeepTheirOrder) {
   std::mt19937 rng(7);
-  for (int i = 0; i < 50000; ++i) {
-    const std::string a = testutil::random_us_call(rng);
-    const std::string b = testutil::random_us_call(rng);
-    // Digits sort before letters and a callsign before its extensions: plain byte order.
-    EXPECT_EQ(a < b, encode_call(a.c_str()) < encode_call(b.c_str())) << a << " vs " << b;
-    EXPECT_EQ(a == b, encode_call(a.c_str()) == encode_call(b.c_str())) << a << " vs " << b;
-  }
-}
-
-TEST(CallKey, DecodeGivesBackEveryShortCallsign) {
-  const std::string rest = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-  for (char first : std::string("AKNW")) {
-    std::vector<std::string> calls = {std::string(1, first)};
-    for (char c2 : rest) {
-      calls.push_back(std::string{first, c2});
-      for (char c3 : rest) calls.push_back(std::string{first, c2, c3});
-    }
-    for (const std::string& call : calls) {
-      ASSERT_EQ(decode_call(encode_call(call.c_str())), call);
-    }
-  }
-}
-
-TEST(CallKey, DecodeGivesBackLongCallsigns) {
-  std::mt19937 rng(11);
+  std::string last = "A";
   for (int i = 0; i < 100000; ++i) {
-    std::string call = testutil::random_us_call(rng);
+    const std::string call = testutil::random_us_call(rng);
     ASSERT_EQ(decode_call(encode_call(call.c_str())), call);
+    ASSERT_EQ(call < last, encode_call(call.c_str()) < encode_call(last.c_str())) << call << last;
+    last = call;
   }
-  EXPECT_STREQ(decode_call(encode_call("WZ9Z9Z")), "WZ9Z9Z");
-  EXPECT_STREQ(decode_call(encode_call("A0")), "A0");
 }
 
-TEST(CallKey, UnencodableCharactersAreReportedOncePerRemainingSlot) {
-  std::string messages;
-
-  EXPECT_EQ(encode_capturing("", &messages), 0u);
-  EXPECT_EQ(messages, "CAN'T encode ''\n");
-
-  EXPECT_EQ(encode_capturing("W1A-B", &messages), encode_call("W1A"));
-  EXPECT_EQ(count_of(messages, "CAN'T encode 'W1A-B'\n"), 3);
-
-  // Lower case ends the callsign where it stands.
-  EXPECT_EQ(encode_capturing("K1abc", &messages), encode_call("K1"));
-  EXPECT_EQ(count_of(messages, "CAN'T encode 'K1abc'\n"), 4);
-
-  EXPECT_EQ(encode_capturing("X1ABC", &messages), encode_call("A1ABC"));
-  EXPECT_EQ(messages, "CAN'T encode 'X1ABC'\n");
-
-  // A seventh character is dropped without a word.
-  EXPECT_EQ(encode_capturing("WA2XYZQ", &messages), encode_call("WA2XYZ"));
-  EXPECT_EQ(messages, "");
+TEST(CanKey, ExamplesAndMalformedCallsigns) {
+  constexpr CanKey kNone = ~0u;  // not encodable
+  const std::pair<const char*, CanKey> rows[] = {
+      {"VE3ABC", 0x098443u}, {"VA7XY", 0x03E320u}, {"VO1A", 0x108400u}, {"VE3A", 0x098400u},
+      {"VY0", 0x180000u},    {"VE3ABCD", 0x098443u}, {"", kNone},       {"V", kNone},
+      {"VE", kNone},         {"VB3ABC", kNone},      {"VG3ABC", kNone}, {"VEX123", kNone},
+      {"VE31AB", kNone},     {"VE3A-B", kNone},      {"VE3ab", kNone},  {"VE3AB1", kNone}};
+  for (const auto& [text, expected] : rows) {
+    CanKey key = kNone;
+    EXPECT_EQ(encode_can_call(text, &key), expected == kNone ? -1 : 0) << text;
+    EXPECT_EQ(key, expected) << text;
+  }
 }
 
-TEST(CallKey, OnlyAknwStartUsCallsigns) {
-  EXPECT_TRUE(is_us_callsign("K1ABC"));
-  EXPECT_TRUE(is_us_callsign("A"));
-  EXPECT_TRUE(is_us_callsign("W"));
-  EXPECT_FALSE(is_us_callsign(""));
-  EXPECT_FALSE(is_us_callsign("VE3ABC"));
-  EXPECT_FALSE(is_us_callsign("X1ABC"));
-  EXPECT_FALSE(is_us_callsign("k1abc"));
-}
-
-// ---------------------------------------------------------------------------------------------
-// Canadian keys
-
-CanKey can_key(const char* text) {
-  CanKey key = 0xFFFFFFFFu;
-  EXPECT_EQ(encode_can_call(text, &key), 0) << text;
-  return key;
-}
-
-TEST(CanKey, WorkedExamplesHaveTheirKeys) {
-  EXPECT_EQ(can_key("VE3ABC"), 0x098443u);
-  EXPECT_EQ(can_key("VA7XY"), 0x03E320u);
-  EXPECT_EQ(can_key("VO1A"), 0x108400u);
-  // Letters after the end of the text count as absent.
-  EXPECT_EQ(can_key("VE3A"), 0x098400u);
-  EXPECT_EQ(can_key("VY0"), 0x180000u);
-  // A seventh character is ignored.
-  EXPECT_EQ(can_key("VE3ABCD"), can_key("VE3ABC"));
-}
-
-TEST(CanKey, KeysOfDistinctCallsignsDifferAndFitIn21Bits) {
-  std::vector<CanKey> keys;
-  const std::string letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-  for (char second : std::string("AEOY")) {
-    for (char digit : std::string("0123456789")) {
-      for (char a : letters) {
-        for (char b : std::string("AMZ")) {
-          const std::string call{'V', second, digit, a, b};
-          const CanKey k = can_key(call.c_str());
-          EXPECT_EQ(k & ~CanEntry::kKeyMask, 0u) << call;
-          keys.push_back(k);
-        }
-        keys.push_back(can_key(std::string{'V', second, digit, a}.c_str()));
-      }
+// The display lines of a found licence.
+TEST(Record, DisplayLines) {
+  constexpr std::uint32_t kCan = ~0u;  // as the ZIP: a Canadian record, its state the province
+  const std::string n200(200, 'N'), c200(200, 'C'), s300(300, 'S');
+  const struct {
+    std::uint32_t name_len, street_len, po_box, state, zip;
+    std::string text, lines;
+  } rows[] = {
+      {9, 10, 0, 9, 90210, bytes_of("DOE, JOHN12 MAIN STBEVERLY HILLS\0"),
+       "DOE, JOHN|12 MAIN ST|BEVERLY HILLS CA 90210"},
+      {3, 3, 1, 14, 32801, bytes_of("DOE123ORLANDO\0"), "DOE|PO BOX 123|ORLANDO FL 32801"},
+      {0, 0, 0, 1, 131071, bytes_of("X\0"), "||X AA 131071"},
+      {0, 0, 0, 60, 82001, bytes_of("\0"), "|| WY 82001"},
+      {0, 0, 0, 61, 1, bytes_of("C\0"), "||C ?? 00001"},  // 61 to 63 have no code
+      // Lines are cut at 127 characters; a long city pushes the state and ZIP out.
+      {200, 0, 0, 0, 0, n200 + "CITY" + '\0', n200.substr(0, 127) + "||CITY ?? 00000"},
+      {0, 0, 0, 0, 0, c200 + '\0', "||" + c200.substr(0, 127)},
+      // A zero byte ends its own part only; the next one starts at the stored length.
+      {6, 4, 0, 9, 1, bytes_of("AB\0\0\0\0MAINTOWN\0"), "AB|MAIN|TOWN CA 00001"},
+      // Lengths that promise more than was read take what is there.
+      {20, 30, 0, 9, 1, "SMITH, J", "SMITH, J|| CA 00001"},
+      {5, 5, 0, 9, 1, "NAME1STRT1CITY", "NAME1|STRT1|CITY CA 00001"},
+      {255, 63, 1, 9, 1, "", "|PO BOX | CA 00001"},
+      // Canadian: given names, then the surname; a club has none, its line starts with a space.
+      {0, 0, 0, 10, kCan,
+       bytes_of("McFadden\0Bill\0" "188 MILLWOOD DRIVE\0MIDDLE SACKVILLE\0B4E 2X8\0"),
+       "Bill McFadden|188 MILLWOOD DRIVE|MIDDLE SACKVILLE, NS  B4E 2X8"},
+      {0, 0, 0, 14, kCan, bytes_of("OTTAWA ARC\0\0" "1 MAIN ST\0OTTAWA\0K2P 1A4\0"),
+       " OTTAWA ARC|1 MAIN ST|OTTAWA, ON  K2P 1A4"},
+      {0, 0, 0, 15, kCan, bytes_of("S\0G\0ST\0C\0P\0"), "G S|ST|C, ??  P"},  // no code
+      {0, 0, 0, 14, kCan, bytes_of("SMITH\0JOHN"), "JOHN SMITH||, ON  "},  // the rest unread
+      {0, 0, 0, 14, kCan, "", " ||, ON  "},
+      {0, 0, 0, 14, kCan, n200 + bytes_of("\0\0") + s300 + bytes_of("\0X\0Y\0"),
+       " " + n200.substr(0, 126) + "|" + s300.substr(0, 127) + "|X, ON  Y"},
+  };
+  for (const auto& row : rows) {
+    // The text sits in a buffer of its exact size: the address sanitizer catches a read past it.
+    const auto text = std::make_unique<char[]>(row.text.size());
+    std::memcpy(text.get(), row.text.data(), row.text.size());
+    LookupResult r;
+    if (row.zip == kCan) {
+      build_can_lines(text.get(), row.text.size(), row.state, &r);
+    } else {
+      IndexEntry entry;
+      entry.key = encode_call("WA2XYZ");
+      entry.text_ref = IndexEntry::make_text_ref(IndexEntry::kMaxTextOffset, row.street_len);
+      entry.place = IndexEntry::make_place(row.zip, row.state, row.po_box, row.name_len);
+      unpack_entry(entry, &r);
+      EXPECT_STREQ(r.callsign, "WA2XYZ");
+      EXPECT_EQ(r.text_offset, IndexEntry::kMaxTextOffset);
+      build_us_lines(text.get(), row.text.size(), &r);
     }
-  }
-  std::sort(keys.begin(), keys.end());
-  EXPECT_EQ(std::adjacent_find(keys.begin(), keys.end()), keys.end());
-}
-
-TEST(CanKey, MalformedCallsignsAreNotEncodable) {
-  CanKey key = 0;
-  for (const char* text :
-       {"", "V", "VE", "VB3ABC", "VG3ABC", "VEX123", "VE31AB", "VE3A-B", "VE3ab", "VE3AB1"}) {
-    EXPECT_EQ(encode_can_call(text, &key), -1) << text;
+    EXPECT_EQ(std::string(r.name_line) + "|" + r.street_line + "|" + r.place_line, row.lines);
   }
 }
 

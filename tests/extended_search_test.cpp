@@ -16,265 +16,126 @@ namespace {
 
 using dbfiles::encode_call;
 using dbfiles::UsRecord;
-using testutil::TempDir;
 
 class RecordingView : public SearchView {
  public:
   void set_status(std::string_view text) override { statuses.emplace_back(text); }
   void message_box(std::string_view text, std::string_view caption, SearchIcon icon) override {
-    boxes.push_back(std::string(caption) + ": " + std::string(text));
-    icons.push_back(icon);
+    const char* const kIcons[] = {"", " (warning)", " (error)"};
+    boxes.push_back(std::string(caption) + ": " + std::string(text) + kIcons[int(icon)]);
   }
-  std::vector<std::string> statuses;
-  std::vector<std::string> boxes;
-  std::vector<SearchIcon> icons;
+  std::vector<std::string> statuses, boxes;
 };
-
-UsRecord record(const char* call, const char* name, const char* street, const char* city,
-                int state, int zip, bool po_box = false) {
-  return UsRecord{encode_call(call), name, street, city, static_cast<std::uint32_t>(state),
-                  static_cast<std::uint32_t>(zip), po_box};
-}
-
-class SearchTest : public testing::Test {
- protected:
-  void open(std::vector<UsRecord> records) {
-    std::sort(records.begin(), records.end(),
-              [](const UsRecord& a, const UsRecord& b) { return a.key < b.key; });
-    ASSERT_EQ(dbfiles::write_call_db(dir_.file("call.db"), "20180105", records), 0);
-    ASSERT_EQ(dbfiles::open_call_db(dir_.file("call.db"), &db_), 0);
-    RecordingView view;
-    ASSERT_EQ(make_index_copy(db_, &index_, view), 0);
-  }
-
-  SearchOutcome search(const SearchCriteria& c, std::size_t limit = kOutputLimit) {
-    view_ = RecordingView();
-    return extended_search(db_, index_, c, limit, view_);
-  }
-
-  static SearchCriteria by_name(const char* name) {
-    SearchCriteria c;
-    c.name = name;
-    return c;
-  }
-
-  TempDir dir_;
-  dbfiles::UsDatabase db_;
-  IndexCopy index_;
-  RecordingView view_;
-};
-
-// Indexes of StateCodes used below.
-constexpr int kCA = 9;
-constexpr int kFL = 14;
-constexpr int kVT = 56;
-
-std::vector<UsRecord> small_db() {
-  return {
-      record("W1AW", "SMITH, JOHN A", "225 MAIN ST", "NEWINGTON", kCA, 6111),
-      record("K1ABC", "SMITH, JANE", "1 ELM ST", "SPRINGFIELD", kVT, 5156),
-      record("N0XYZ", "SMITHSON, ROY", "9", "SPRINGFIELD", kFL, 32801, true),
-      record("AA1A", "DOE, SPRINGFIELD", "2 OAK", "BURLINGTON", kVT, 501),
-      record("KC4Q", "JONES, AMY", "", "", kFL, 0),
-  };
-}
-
-TEST_F(SearchTest, NoCriteriaOnlyAsks) {
-  open(small_db());
-  SearchCriteria none;
-  none.zip = "0";
-  const SearchOutcome out = search(none);
-  EXPECT_FALSE(out.ran);
-  EXPECT_EQ(view_.boxes, (std::vector<std::string>{"Search: No search criteria were specified"}));
-  EXPECT_EQ(out.text, "");
-}
-
-TEST_F(SearchTest, NamePrefixWithOrWithoutTheBlankAfterTheComma) {
-  open(small_db());
-  const SearchOutcome with_blank = search(by_name("SMITH, J"));
-  EXPECT_EQ(with_blank.found, 2);
-  EXPECT_EQ(with_blank.text,
-            "K1ABC  - SMITH, JANE - 1 ELM ST - SPRINGFIELD VT 05156\r\n"
-            "W1AW   - SMITH, JOHN A - 225 MAIN ST - NEWINGTON CA 06111\r\n");
-  EXPECT_EQ(search(by_name("SMITH,J")).text, with_blank.text);
-  // No comma: used as typed, so SMITHSON matches too.
-  EXPECT_EQ(search(by_name("SMITH")).found, 3);
-  EXPECT_EQ(view_.statuses.front(), "");
-  EXPECT_EQ(view_.statuses[1], "Searching names/cities...");
-  EXPECT_EQ(view_.statuses.back(), "Done - found 3");
-  EXPECT_TRUE(view_.boxes.empty());
-}
-
-TEST_F(SearchTest, CityMatchesOnlyAtTheEndOfTheText) {
-  open(small_db());
-  SearchCriteria c;
-  c.city = "SPRINGFIELD";
-  const SearchOutcome out = search(c);
-  EXPECT_EQ(out.found, 2);  // not DOE, SPRINGFIELD: the name is not at the end
-  EXPECT_EQ(out.text,
-            "K1ABC  - SMITH, JANE - 1 ELM ST - SPRINGFIELD VT 05156\r\n"
-            "N0XYZ  - SMITHSON, ROY - PO BOX 9 - SPRINGFIELD FL 32801\r\n");
-  c.name = "SMITHSON";
-  EXPECT_EQ(search(c).found, 1);
-}
-
-TEST_F(SearchTest, ZipAndStateAreNumbers) {
-  open(small_db());
-  SearchCriteria c;
-  c.zip = "00501";
-  EXPECT_EQ(search(c).text, "AA1A   - DOE, SPRINGFIELD - 2 OAK - BURLINGTON VT 00501\r\n");
-  c.zip = " 501xyz";
-  EXPECT_EQ(search(c).found, 1);
-  c.zip = "abc";  // no digits: no ZIP criterion, and no other either
-  EXPECT_FALSE(search(c).ran);
-  c.state = kVT;
-  EXPECT_EQ(search(c).found, 2);
-  c.zip = "5156";
-  EXPECT_EQ(search(c).found, 1);
-}
-
-TEST_F(SearchTest, NameWithoutAMatchSkipsTheFixedDataPass) {
-  open(small_db());
-  const SearchOutcome out = search(by_name("NOBODY"));
-  EXPECT_EQ(out.found, 0);
-  EXPECT_EQ(out.text, "");
-  EXPECT_EQ(view_.statuses, (std::vector<std::string>{"", "Searching names/cities...",
-                                                       "Searching fixed data...",
-                                                       "Done - found 0"}));
-}
-
-// A database of `count` records with long texts, so that the text area spans many fills.
-std::vector<UsRecord> big_db(int count, std::mt19937& rng) {
-  std::vector<UsRecord> records;
-  std::map<std::uint32_t, bool> seen;
-  while (static_cast<int>(records.size()) < count) {
-    const std::string call = testutil::random_us_call(rng);
-    const std::uint32_t key = encode_call(call.c_str());
-    if (seen[key]) continue;
-    seen[key] = true;
-    const bool smith = records.size() % 3 == 0;
-    records.push_back(UsRecord{key, (smith ? "SMITH, " : "BROWN, ") + testutil::random_text(rng, 40),
-                               testutil::random_text(rng, 50),
-                               records.size() % 5 == 0 ? "SPRINGFIELD" : "SHELBYVILLE",
-                               static_cast<std::uint32_t>(1 + records.size() % 60),
-                               static_cast<std::uint32_t>(rng() % 100000), false});
-  }
-  return records;
-}
-
-TEST_F(SearchTest, StateAloneRunsToTheOutputLimit) {
-  std::mt19937 rng(10);
-  auto records = big_db(30000, rng);
-  open(records);
-  SearchCriteria c;
-  c.state = 5;
-  const SearchOutcome out = search(c);
-  EXPECT_GT(out.text.size(), kOutputLimit);
-  EXPECT_LT(out.text.size(), kOutputLimit + 4 * 128 + 16);  // one line past the limit at most
-  EXPECT_EQ(view_.boxes, (std::vector<std::string>{"SORRY: Too much output: Some results will not be shown"}));
-  EXPECT_EQ(view_.icons[0], SearchIcon::warning);
-  EXPECT_EQ(view_.statuses.back(), "Done - found " + std::to_string(out.found));
-  // In key order: the lines' callsigns ascend.
-  std::uint32_t last = 0;
-  for (std::size_t pos = 0; pos < out.text.size(); pos = out.text.find('\n', pos) + 1) {
-    const std::string call = out.text.substr(pos, out.text.find(' ', pos) - pos);
-    const std::uint32_t key = encode_call(call.c_str());
-    EXPECT_GT(key, last) << call;
-    last = key;
-  }
-  // Without a limit every record of the state comes out.
-  EXPECT_EQ(search(c, 0).found, 500);
-}
 
 // Rewrites call.db with its record texts in a random order; the entries keep their keys.
 void shuffle_texts(const std::string& path, std::mt19937& rng) {
   const std::string bytes = testutil::read_bytes(path);
   const std::uint32_t index_offset = testutil::word_at(bytes, 8);
-  const std::size_t n = (bytes.size() - index_offset) / 12;
-  std::vector<std::size_t> order(n);
-  for (std::size_t k = 0; k < n; ++k) order[k] = k;
+  std::vector<std::size_t> order((bytes.size() - index_offset) / 12);
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = index_offset + 12 * k + 4;
   std::shuffle(order.begin(), order.end(), rng);
-  std::string area;
-  std::string out = bytes;
-  for (const std::size_t k : order) {
-    const std::size_t at = index_offset + 12 * k + 4;
+  std::string area, out = bytes;
+  for (const std::size_t at : order) {
     const std::uint32_t start = testutil::word_at(bytes, at) & 0x3FFFFFFu;
     testutil::put_word(&out, at, (testutil::word_at(bytes, at) & 0xFC000000u) |
                                      static_cast<std::uint32_t>(12 + area.size()));
     area += bytes.substr(start, bytes.find('\0', start) - start + 1);
   }
-  out.replace(12, area.size(), area);
-  testutil::write_bytes(path, out);
+  testutil::write_bytes(path, out.replace(12, area.size(), area));
 }
 
 // Whatever the order of the texts, a search finds what a plain filter over the file finds: the
 // first 8,192 texts in file order that pass the name and city, then the index in key order.
-TEST_F(SearchTest, ShuffledTextsGiveWhatAPlainFilterGives) {
+// Around it: the criteria as typed, the result line, the status line and the message boxes.
+TEST(SearchTest, ShuffledTextsGiveWhatAPlainFilterGives) {
   std::mt19937 rng(12);
-  const auto records = big_db(25000, rng);  // 8,334 SMITHs, texts over many fills
-  open(records);
-  shuffle_texts(dir_.file("call.db"), rng);
-  ASSERT_EQ(dbfiles::open_call_db(dir_.file("call.db"), &db_), 0);
-  index_ = IndexCopy();
-  ASSERT_EQ(make_index_copy(db_, &index_, view_), 0);
-  const std::string bytes = testutil::read_bytes(dir_.file("call.db"));
+  std::map<dbfiles::CallKey, UsRecord> by_key;  // a third of them SMITHs, texts over many fills
+  by_key[encode_call("AA1A")] = {encode_call("AA1A"), "DOE, JOHN", "2 OAK", "BURLINGTON", 56, 501,
+                                 true};
+  while (by_key.size() < 25000) {
+    const std::uint32_t i = static_cast<std::uint32_t>(by_key.size());
+    const dbfiles::CallKey key = encode_call(testutil::random_us_call(rng).c_str());
+    const std::string name = (i % 3 ? "BROWN, " : "SMITH, ") + testutil::random_text(rng, 40);
+    by_key.emplace(key, UsRecord{key, name, testutil::random_text(rng, 50),
+                                 i % 5 ? "SHELBYVILLE" : "SPRINGFIELD", 1 + i % 60,
+                                 static_cast<std::uint32_t>(rng() % 100000)});
+  }
+  std::vector<UsRecord> records;
+  for (const auto& [key, r] : by_key) records.push_back(r);
+  testutil::TempDir dir;
+  ASSERT_EQ(dbfiles::write_call_db(dir.file("call.db"), "20180105", records), 0);
+  shuffle_texts(dir.file("call.db"), rng);
+  dbfiles::UsDatabase db;
+  IndexCopy index;
+  RecordingView view;
+  ASSERT_EQ(dbfiles::open_call_db(dir.file("call.db"), &db), 0);
+  ASSERT_EQ(make_index_copy(db, &index, view), 0);
+  const std::string bytes = testutil::read_bytes(dir.file("call.db"));
+  const auto search = [&](const SearchCriteria& c, std::size_t limit) {
+    view = RecordingView();
+    return extended_search(db, index, c, limit, view);
+  };
 
-  struct Query { const char* name; const char* city; int state; std::uint32_t zip; };
-  const Query queries[] = {{"SMITH, ", "SPRINGFIELD", 0, 0}, {"", "FIELD", 0, 0},
-                           {"BROWN", "", 7, 0},  {"", "VILLE", 0, records[6].zip},
-                           {"SMITH, A", "", 0, 0}, {"SMITH", "", 0, 0}};
-  for (const Query& q : queries) {
-    const std::string name = q.name;
-    const std::string city = q.city;
+  const struct { std::string typed, name, city; int state; std::uint32_t zip; } queries[] = {
+      {"SMITH, ", "SMITH, ", "SPRINGFIELD", 0, 0}, {"", "", "FIELD", 0, 0},
+      {"BROWN", "BROWN", "", 7, 0}, {"", "", "VILLE", 0, records[6].zip}, {"", "", "", 5, 0},
+      {"SMITH,A", "SMITH, A", "", 0, 0}, {"DOE,J", "DOE, J", "", 0, 0},  // a blank after a comma
+      {"NOBODY", "NOBODY", "", 0, 0}, {"SMITH", "SMITH", "", 0, 0}};
+  for (const auto& q : queries) {
     std::vector<std::uint32_t> offsets;  // of the texts that pass, in file order
-    for (std::size_t pos = 12; pos < db_.index_offset; pos = bytes.find('\0', pos) + 1) {
+    for (std::size_t pos = 12; pos < db.index_offset; pos = bytes.find('\0', pos) + 1) {
       const std::string text = bytes.substr(pos, bytes.find('\0', pos) - pos);
-      if (text.rfind(name, 0) == 0 && text.size() >= city.size() &&
-          text.compare(text.size() - city.size(), city.size(), city) == 0) {
+      if (text.rfind(q.name, 0) == 0 && text.size() >= q.city.size() &&
+          text.compare(text.size() - q.city.size(), q.city.size(), q.city) == 0) {
         offsets.push_back(static_cast<std::uint32_t>(pos));
       }
     }
-    const bool cut = (!name.empty() || !city.empty()) && offsets.size() > kMaxNameMatches;
+    const bool cut = (!q.name.empty() || !q.city.empty()) && offsets.size() > kMaxNameMatches;
     if (cut) offsets.resize(kMaxNameMatches);
-    std::string expected;
-    for (std::size_t i = 0; i < index_.entries(); ++i) {
-      const dbfiles::IndexEntry e = dbfiles::IndexEntry::decode(&index_.raw[12 * i]);
-      if ((q.state != 0 && e.state() != static_cast<std::uint32_t>(q.state)) ||
-          (q.zip != 0 && e.zip() != q.zip) ||
-          !std::binary_search(offsets.begin(), offsets.end(), e.text_offset())) {
-        continue;
+    std::string expected, calls;
+    for (std::size_t i = 0; i < index.entries(); ++i) {
+      const dbfiles::IndexEntry e = dbfiles::IndexEntry::decode(&index.raw[12 * i]);
+      if ((q.state == 0 || e.state() == static_cast<std::uint32_t>(q.state)) &&
+          (q.zip == 0 || e.zip() == q.zip) &&
+          std::binary_search(offsets.begin(), offsets.end(), e.text_offset())) {
+        expected += std::string(dbfiles::decode_call(e.key)) + "\n";
       }
-      expected += std::string(dbfiles::decode_call(e.key)) + "\n";
     }
-    SearchCriteria c;
-    c.name = name;
-    c.city = city;
-    c.state = q.state;
-    c.zip = q.zip == 0 ? "" : std::to_string(q.zip);
-    const SearchOutcome out = search(c, 0);
-    std::string calls;
+    const std::string zip = q.zip == 0 ? "" : " 0" + std::to_string(q.zip) + "-";  // as strtol
+    const SearchOutcome out = search(SearchCriteria{q.typed, q.city, q.state, zip}, 0);
     for (std::size_t pos = 0; pos < out.text.size(); pos = out.text.find('\n', pos) + 1) {
       calls += out.text.substr(pos, out.text.find(' ', pos) - pos) + "\n";
     }
-    EXPECT_TRUE(calls == expected) << name << "|" << city << ": " << out.found << " lines";
-    EXPECT_EQ(view_.boxes.size(), cut ? 1u : 0u) << name;
+    EXPECT_TRUE(calls == expected) << q.typed << "|" << q.city << ": " << out.found << " lines";
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), '\n'), out.found) << q.typed;
+    EXPECT_EQ(view.boxes.size(), cut ? 1u : 0u) << q.typed;
+    EXPECT_EQ(view.statuses.back(), "Done - found " + std::to_string(out.found));
+    if (q.typed == "DOE,J") {
+      EXPECT_EQ(out.text, "AA1A   - DOE, JOHN - PO BOX 2 OAK - BURLINGTON VT 00501\r\n");
+    } else if (q.typed == "NOBODY") {  // a name that matches nothing skips the fixed data
+      EXPECT_EQ(view.statuses, (std::vector<std::string>{"", "Searching names/cities...",
+                                                          "Searching fixed data...",
+                                                          "Done - found 0"}));
+    }
   }
-  EXPECT_EQ(view_.boxes, (std::vector<std::string>{
-                             "WARNING: Too many name matches: Some may not be displayed. Use a "
-                             "longer name criteria."}));
-}
+  EXPECT_EQ(view.boxes, (std::vector<std::string>{"WARNING: Too many name matches: Some may not "
+                                                  "be displayed. Use a longer name criteria."}));
+  // With the result box's limit the search stops one line past it.
+  const std::size_t size = search(SearchCriteria{"", "", 5, ""}, kOutputLimit).text.size();
+  EXPECT_TRUE(size > kOutputLimit && size < kOutputLimit + 4 * 128 + 16) << size;
+  EXPECT_EQ(view.boxes, (std::vector<std::string>{
+                            "SORRY: Too much output: Some results will not be shown (warning)"}));
+  // Without criteria (a ZIP box without digits is none) the search only asks for them.
+  EXPECT_FALSE(search(SearchCriteria{"", "", 0, "abc"}, 0).ran);
+  EXPECT_EQ(view.boxes, (std::vector<std::string>{"Search: No search criteria were specified"}));
 
-TEST_F(SearchTest, IndexThatCannotBeReadEndsTheDialog) {
-  open(small_db());
-  ASSERT_EQ(truncate(dir_.file("call.db").c_str(), db_.index_offset + 20), 0);
-  IndexCopy copy;
-  RecordingView view;
-  EXPECT_EQ(make_index_copy(db_, &copy, view), -1);
-  EXPECT_FALSE(copy.made);
-  EXPECT_EQ(view.boxes, (std::vector<std::string>{"call.db: ERROR 5 Reading database file"}));
-  RecordingView us_only;
-  EXPECT_EQ(make_index_copy(db_, &copy, us_only, true), -1);
-  EXPECT_EQ(us_only.boxes, (std::vector<std::string>{"ERROR Reading database file: call.db"}));
+  // An index that cannot be read ends the dialog.
+  ASSERT_EQ(truncate(dir.file("call.db").c_str(), db.index_offset + 20), 0);
+  EXPECT_EQ(make_index_copy(db, &index, view), -1);
+  EXPECT_EQ(make_index_copy(db, &index, view, true), -1);
+  EXPECT_EQ(view.boxes, (std::vector<std::string>{"Search: No search criteria were specified",
+                                                  "call.db: ERROR 5 Reading database file (error)",
+                                                  "ERROR Reading database file: call.db (error)"}));
 }
 
 }  // namespace

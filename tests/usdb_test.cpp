@@ -1,11 +1,15 @@
+#include "dbfiles/candb.h"
+#include "dbfiles/lookup.h"
 #include "dbfiles/usdb.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "dbfiles/dbwriter.h"
@@ -16,463 +20,366 @@ namespace {
 
 using testutil::TempDir;
 
-// A random database: unique callsigns of every shape, with N and W keys among them.
-std::map<std::string, UsRecord> random_records(std::mt19937& rng, int count) {
-  std::map<std::string, UsRecord> records;
-  while (static_cast<int>(records.size()) < count) {
-    const std::string call = testutil::random_us_call(rng);
-    UsRecord r;
-    r.key = encode_call(call.c_str());
-    r.name = testutil::random_text(rng, 60);
-    r.street = testutil::random_text(rng, 40);
-    r.city = testutil::random_text(rng, 30);
-    r.state = static_cast<std::uint32_t>(rng() % 61);
-    r.zip = static_cast<std::uint32_t>(rng() % 131072);
-    r.po_box = rng() % 5 == 0;
-    records[call] = r;
-  }
-  return records;
+// Damage done to a file's bytes: cut to a length, or a word put at an offset.
+std::function<void(std::string&)> cut(std::size_t len) {
+  return [=](std::string& b) { b.resize(len); };
+}
+std::function<void(std::string&)> put(std::size_t at, std::uint32_t value) {
+  return [=](std::string& b) { testutil::put_word(&b, at, value); };
 }
 
-std::vector<UsRecord> by_key(const std::map<std::string, UsRecord>& records) {
-  std::vector<UsRecord> sorted;
-  for (const auto& [call, r] : records) sorted.push_back(r);
-  std::sort(sorted.begin(), sorted.end(),
-            [](const UsRecord& a, const UsRecord& b) { return a.key < b.key; });
-  return sorted;
+std::string lines_of(const LookupResult& r) {
+  return std::string(r.callsign) + "|" + r.name_line + "|" + r.street_line + "|" + r.place_line;
 }
 
-void write_db(const std::string& path, const char* date, const std::vector<UsRecord>& records) {
-  std::string error;
-  ASSERT_EQ(write_call_db(path, date, records, &error), 0) << error;
-}
-
-void expect_record(const UsDatabase& db, const std::string& call, const UsRecord& r) {
-  LookupResult result;
-  const LookupStatus status = lookup_us_call(db, call.c_str(), &result);
-  ASSERT_TRUE(status.found) << call;
-  EXPECT_FALSE(status.damaged) << call;
-  EXPECT_EQ(result.callsign, call);
-  EXPECT_EQ(result.name_line, r.name) << call;
-  EXPECT_EQ(result.street_line, (r.po_box ? "PO BOX " : "") + r.street) << call;
-  char place[160];
-  std::snprintf(place, sizeof place, "%s %s %05u", r.city.c_str(), state_code(r.state), r.zip);
-  EXPECT_EQ(result.place_line, std::string(place)) << call;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Written, opened, found
-
-TEST(CallDb, EveryWrittenCallsignIsFoundAndNoOtherIs) {
+// call.db against the map it was written from, around the search's last window (128 entries) and
+// beyond; cut inside its index after opening, a lookup finds the right record or says "damaged".
+TEST(CallDb, LookupFindsWhatTheMapHolds) {
   std::mt19937 rng(3);
-  TempDir dir;
-  const auto records = random_records(rng, 3000);
-  write_db(dir.file("call.db"), "20160320", by_key(records));
-
-  UsDatabase db;
-  ASSERT_EQ(open_call_db(dir.file("call.db"), &db), 0);
-  EXPECT_EQ(db.count, 3000u);
-  EXPECT_EQ(db.index_offset % 4, 0u);
-  EXPECT_EQ(database_line(db), "Database date 03/20/2016, 3000 entries");
-  for (const auto& [call, r] : records) expect_record(db, call, r);
-
-  int absent = 0;
-  while (absent < 3000) {
-    const std::string call = testutil::random_us_call(rng);
-    if (records.count(call) != 0) continue;
-    ++absent;
-    LookupResult result;
-    const LookupStatus status = lookup_us_call(db, call.c_str(), &result);
-    EXPECT_FALSE(status.found) << call;
-    EXPECT_FALSE(status.damaged) << call;
-  }
-}
-
-// The search ends in one read of the last entries left; indexes just below, at and above that
-// window's size find every entry and nothing between them.
-TEST(CallDb, IndexesAroundTheLastReadsSizeFindEveryEntry) {
-  for (const int count : {2, 127, 128, 129, 130, 255, 256, 257, 1000}) {
+  for (const int count : {0, 1, 2, 127, 128, 129, 257, 3000}) {
     TempDir dir;
-    std::vector<UsRecord> records;
-    // KA1AAA, KA1AAC, ... every other suffix, so that the ones between are absent.
-    for (int i = 0; i < count; ++i) {
-      std::string call = "KA1AAA";
-      const int n = 2 * i;
-      call[3] = static_cast<char>('A' + n / 676);
-      call[4] = static_cast<char>('A' + n / 26 % 26);
-      call[5] = static_cast<char>('A' + n % 26);
-      UsRecord r;
-      r.key = encode_call(call.c_str());
-      r.name = call;
-      records.push_back(r);
+    std::map<std::string, UsRecord> records;  // text order is key order
+    while (static_cast<int>(records.size()) < count) {
+      const std::string call = testutil::random_us_call(rng);
+      records[call] = {encode_call(call.c_str()), testutil::random_text(rng, 60),
+                       testutil::random_text(rng, 40), testutil::random_text(rng, 30), 9, 501};
     }
-    write_db(dir.file("call.db"), "20200101", records);
+    std::vector<UsRecord> list;
+    for (const auto& [call, r] : records) list.push_back(r);
+    ASSERT_EQ(write_call_db(dir.file("call.db"), "20160320", list), 0);
     UsDatabase db;
     ASSERT_EQ(open_call_db(dir.file("call.db"), &db), 0);
-    for (int i = 0; i < count; ++i) {
-      const std::string call = records[static_cast<std::size_t>(i)].name;
-      LookupResult result;
-      ASSERT_TRUE(lookup_us_call(db, call.c_str(), &result).found) << count << " " << call;
-      EXPECT_EQ(result.name_line, call);
-      std::string between = call;
-      between[5] = static_cast<char>(between[5] + 1);  // stored last letters are A, C ... Y
-      const LookupStatus status = lookup_us_call(db, between.c_str(), &result);
-      EXPECT_FALSE(status.found) << count << " " << between;
-      EXPECT_FALSE(status.damaged) << count << " " << between;
+    EXPECT_EQ(db.count, static_cast<std::uint32_t>(count));
+    if (count == 3000) {
+      EXPECT_EQ(database_line(db), "Database date 03/20/2016, 3000 entries");
+      ASSERT_EQ(truncate(dir.file("call.db").c_str(), db.index_offset + 1500 * 12 + 5), 0);
     }
-    LookupResult result;
-    EXPECT_FALSE(lookup_us_call(db, "K0A", &result).found);
-    EXPECT_FALSE(lookup_us_call(db, "WZ9ZZZ", &result).found);
+    int damaged = 0;
+    for (int i = 0; i < count + 1000; ++i) {
+      const auto stored = std::next(records.begin(), i < count ? i : 0);
+      const std::string call = i < count ? stored->first : testutil::random_us_call(rng);
+      const auto hit = records.find(call);
+      LookupResult got;
+      const LookupStatus status = lookup_us_call(db, call.c_str(), &got);
+      damaged += status.damaged;
+      ASSERT_EQ(status.found, hit != records.end() && !status.damaged) << count << " " << call;
+      if (!status.found) continue;
+      const UsRecord& r = hit->second;
+      EXPECT_EQ(lines_of(got), call + "|" + r.name + "|" + r.street + "|" + r.city + " CA 00501");
+    }
+    EXPECT_EQ(damaged > 0, count == 3000);
   }
 }
 
-TEST(CallDb, FirstLastAndBeyondEveryKey) {
-  TempDir dir;
-  std::vector<UsRecord> records;
-  for (const char* call : {"A0A", "K1ABC", "N0A", "W2X"}) {
-    UsRecord r;
-    r.key = encode_call(call);
-    r.name = call;
-    records.push_back(r);
-  }
-  write_db(dir.file("call.db"), "20200101", records);
-  UsDatabase db;
-  ASSERT_EQ(open_call_db(dir.file("call.db"), &db), 0);
-  LookupResult result;
-  EXPECT_TRUE(lookup_us_call(db, "A0A", &result).found);
-  EXPECT_TRUE(lookup_us_call(db, "W2X", &result).found);
-  EXPECT_STREQ(result.name_line, "W2X");
-  EXPECT_FALSE(lookup_us_call(db, "WZ9ZZZ", &result).found);
-  EXPECT_FALSE(lookup_us_call(db, "A0", &result).found);
-  EXPECT_FALSE(lookup_us_call(db, "W2XA", &result).found);
-}
-
-TEST(CallDb, EmptyAndSingleEntryIndexes) {
-  TempDir dir;
-  write_db(dir.file("call.db"), "20200101", {});
-  UsDatabase db;
-  ASSERT_EQ(open_call_db(dir.file("call.db"), &db), 0);
-  EXPECT_EQ(db.count, 0u);
-  LookupResult result;
-  LookupStatus status = lookup_us_call(db, "K1ABC", &result);
-  EXPECT_FALSE(status.found);
-  EXPECT_FALSE(status.damaged);
-
-  UsRecord one;
-  one.key = encode_call("K1ABC");
-  write_db(dir.file("one.db"), "20200101", {one});
-  UsDatabase db1;
-  ASSERT_EQ(open_call_db(dir.file("one.db"), &db1), 0);
-  EXPECT_TRUE(lookup_us_call(db1, "K1ABC", &result).found);
-  EXPECT_FALSE(lookup_us_call(db1, "K1ABD", &result).found);
-  EXPECT_FALSE(lookup_us_call(db1, "K1ABB", &result).found);
-}
-
-TEST(CallDb, PartialEntryAtTheEndIsIgnored) {
-  std::mt19937 rng(5);
-  TempDir dir;
-  const auto records = random_records(rng, 100);
-  write_db(dir.file("call.db"), "20200101", by_key(records));
-  testutil::write_bytes(dir.file("call.db"),
-                        testutil::read_bytes(dir.file("call.db")) + std::string(11, '\xFF'));
-  UsDatabase db;
-  ASSERT_EQ(open_call_db(dir.file("call.db"), &db), 0);
-  EXPECT_EQ(db.count, 100u);
-  for (const auto& [call, r] : records) expect_record(db, call, r);
-}
-
-TEST(CallDb, NonUsFirstCharacterIsNeverLookedUp) {
-  TempDir dir;
-  UsRecord a;
-  a.key = encode_call("A1ABC");  // what X1ABC and V1ABC encode to
-  a.name = "SOMEONE ELSE";
-  write_db(dir.file("call.db"), "20200101", {a});
-  UsDatabase db;
-  ASSERT_EQ(open_call_db(dir.file("call.db"), &db), 0);
-  LookupResult result;
-  EXPECT_TRUE(lookup_us_call(db, "A1ABC", &result).found);
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(lookup_us_call(db, "X1ABC", &result).found);
-  EXPECT_FALSE(lookup_us_call(db, "V1ABC", &result).found);
-  EXPECT_FALSE(lookup_us_call(db, "", &result).found);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-}
-
-// ---------------------------------------------------------------------------------------------
-// Unusable and damaged files
-
-TEST(CallDb, UnusableHeadersAreRefused) {
-  TempDir dir;
-  UsDatabase db;
-  int error = 0;
-  EXPECT_EQ(open_call_db(dir.file("missing.db"), &db, &error), -1);
-  EXPECT_EQ(error, ENOENT);
-  EXPECT_FALSE(db.file.is_open());
-
-  // What was wrong, or nullptr when the file opened.
-  const auto refused = [&](const std::string& bytes) -> const char* {
-    testutil::write_bytes(dir.file("bad.db"), bytes);
-    UsDatabase d;
-    const char* why = nullptr;
-    const bool failed = open_call_db(dir.file("bad.db"), &d, nullptr, &why) == -1;
-    EXPECT_EQ(failed, why != nullptr);
-    EXPECT_EQ(failed, !d.file.is_open());
-    return why;
+// Each damage to a one-record file (text at 12 to 34, index at 36, 48 bytes): what a fresh open
+// says (nullptr: it opens, with `count` entries), and how a lookup through a handle opened before
+// the damage goes (lookup_why nullptr: not damaged; lines "": not found).
+TEST(CallDb, DamageReasons) {
+  struct Row { std::function<void(std::string&)> harm; const char* open_why; std::uint32_t count;
+               const char *lookup_why, *lines; };
+  const char* whole = "K1ABC|DOE, JOHN|1 MAIN ST|TOWN CA 00501";
+  std::vector<Row> rows = {
+      {cut(11), kShortHeader, 0, kShortRead, ""},
+      {cut(35), kIndexOutsideFile, 0, kShortRead, ""},
+      {cut(36), nullptr, 0, kShortRead, ""},
+      {cut(36 + 11), nullptr, 0, kShortRead, ""},  // a partial entry is no entry
+      {[](std::string& b) { b += "12345678901"; }, nullptr, 1, nullptr, whole},
+      {put(8, 48), nullptr, 0, nullptr, whole},  // an empty index at the end
+      {[](std::string& b) { b[34] = b[35] = 'X'; }, nullptr, 1, kShortRead,
+       "K1ABC|DOE, JOHN|1 MAIN ST|TOWNXX CA 00501"},  // unterminated: cut at the index
   };
-  EXPECT_EQ(refused(""), kShortHeader);
-  EXPECT_EQ(refused("20200101"), kShortHeader);
-  EXPECT_EQ(refused(testutil::bytes_of("20200101\x0C\0\0")), kShortHeader);
-  // Index offset below the header or beyond the file.
-  std::string bytes("20200101\0\0\0\0" "ABCD", 16);
-  for (std::uint32_t offset : {0u, 4u, 11u, 17u, 0x2D2D2D2Du, 0xFFFFFFFFu}) {
-    testutil::put_word(&bytes, 8, offset);
-    EXPECT_EQ(refused(bytes), kIndexOutsideFile) << offset;
+  for (std::uint32_t offset : {0u, 11u, 49u, 0x2D2D2D2Du, 0xFFFFFFFFu}) {
+    rows.push_back({put(8, offset), kIndexOutsideFile, 0, nullptr, whole});
   }
-  // At the end of the file: a usable, empty index.
-  testutil::put_word(&bytes, 8, 16);
-  EXPECT_EQ(refused(bytes), nullptr);
-  testutil::put_word(&bytes, 8, 12);
-  EXPECT_EQ(refused(bytes), nullptr);
-}
-
-TEST(CallDb, EveryTruncationOpensOrFailsCleanly) {
-  std::mt19937 rng(9);
-  TempDir dir;
-  const auto records = random_records(rng, 40);
-  write_db(dir.file("call.db"), "20200101", by_key(records));
-  const std::string whole = testutil::read_bytes(dir.file("call.db"));
-  const std::uint32_t index_offset = testutil::word_at(whole, 8);
-  for (std::size_t len = 0; len <= whole.size(); ++len) {
-    testutil::write_bytes(dir.file("cut.db"), whole.substr(0, len));
-    UsDatabase db;
-    const int rc = open_call_db(dir.file("cut.db"), &db);
-    ASSERT_EQ(rc == 0, len >= index_offset) << len;
-    if (rc != 0) continue;
-    ASSERT_EQ(db.count, (len - index_offset) / 12);
-    for (const auto& [call, r] : records) {
-      LookupResult result;
-      const LookupStatus status = lookup_us_call(db, call.c_str(), &result);
-      EXPECT_FALSE(status.damaged);
-      if (status.found) expect_record(db, call, r);
-    }
+  for (std::uint32_t offset : {0u, 11u, 36u, 48u, 1048u, 0x3FFFFFFu}) {
+    rows.push_back({put(40, (9u << 26) | offset), nullptr, 1, kTextOutsideArea,
+                    "K1ABC||| CA 00501"});
   }
-}
-
-TEST(CallDb, FileCutShortAfterOpeningIsReportedDamaged) {
-  std::mt19937 rng(13);
   TempDir dir;
-  const auto records = random_records(rng, 500);
-  write_db(dir.file("call.db"), "20200101", by_key(records));
-  UsDatabase db;
-  ASSERT_EQ(open_call_db(dir.file("call.db"), &db), 0);
-  const std::string whole = testutil::read_bytes(dir.file("call.db"));
-  // Half the index goes, plus a few bytes, so one entry is cut in the middle.
-  const std::size_t keep = testutil::word_at(whole, 8) + 250 * 12 + 5;
-  ASSERT_EQ(truncate(dir.file("call.db").c_str(), static_cast<off_t>(keep)), 0);
-
-  int damaged = 0;
-  for (const auto& [call, r] : records) {
-    LookupResult result;
-    const LookupStatus status = lookup_us_call(db, call.c_str(), &result);
-    if (status.damaged) {
-      ++damaged;
-      EXPECT_FALSE(status.found) << call;
-    } else if (status.found) {
-      expect_record(db, call, r);
-    }
-  }
-  EXPECT_GT(damaged, 0);
-}
-
-// Rewrites word `word` of index entry `i` in the file.
-void patch_entry(const std::string& path, std::uint32_t i, int word, std::uint32_t value) {
-  std::string bytes = testutil::read_bytes(path);
-  testutil::put_word(&bytes, testutil::word_at(bytes, 8) + 12 * i + 4 * word, value);
-  testutil::write_bytes(path, bytes);
-}
-
-TEST(CallDb, TextOutsideTheTextAreaIsNeverShown) {
-  TempDir dir;
-  UsRecord r;
-  r.key = encode_call("K1ABC");
-  r.name = "DOE, JOHN";
-  r.street = "1 MAIN ST";
-  r.city = "TOWN";
-  r.state = 9;
-  r.zip = 501;
   const std::string path = dir.file("call.db");
-  write_db(path, "20200101", {r});
-  const std::uint32_t street_bits = static_cast<std::uint32_t>(r.street.size()) << 26;
-  const std::uint32_t size = static_cast<std::uint32_t>(testutil::read_bytes(path).size());
-  const std::uint32_t index_offset = testutil::word_at(testutil::read_bytes(path), 8);
-
-  for (std::uint32_t offset : {0u, 8u, index_offset, size, size + 1000, 0x3FFFFFFu}) {
-    patch_entry(path, 0, 1, street_bits | offset);
-    UsDatabase db;
-    ASSERT_EQ(open_call_db(path, &db), 0);
-    LookupResult result;
-    const char* why = nullptr;
-    const LookupStatus status = lookup_us_call(db, "K1ABC", &result, &why);
-    EXPECT_TRUE(status.found) << offset;
-    EXPECT_TRUE(status.damaged) << offset;
-    EXPECT_EQ(why, kTextOutsideArea) << offset;
-    EXPECT_STREQ(result.callsign, "K1ABC");
-    EXPECT_STREQ(result.name_line, "") << offset;
-    EXPECT_STREQ(result.street_line, "") << offset;
-    EXPECT_STREQ(result.place_line, " CA 00501") << offset;
+  for (const Row& row : rows) {
+    ASSERT_EQ(write_call_db(path, "20200101",
+                            {{encode_call("K1ABC"), "DOE, JOHN", "1 MAIN ST", "TOWN", 9, 501}}), 0);
+    std::string bytes = testutil::read_bytes(path);
+    ASSERT_EQ(bytes, testutil::bytes_of("20200101\x24\0\0\0DOE, JOHN1 MAIN STTOWN\0\0"
+                                        "\x40\xC3\x2C\x42\x0C\0\0\x24\xF5\x01\x12\x09"));
+    UsDatabase before, fresh;
+    ASSERT_EQ(open_call_db(path, &before), 0);
+    row.harm(bytes);
+    testutil::write_bytes(path, bytes);  // in place: the open handle sees it
+    const char *why = nullptr, *lookup_why = nullptr;
+    EXPECT_EQ(open_call_db(path, &fresh, nullptr, &why), row.open_why ? -1 : 0) << row.lines;
+    EXPECT_TRUE(why == row.open_why && fresh.file.is_open() == !why && fresh.count == row.count)
+        << row.lines;
+    LookupResult r;
+    const LookupStatus status = lookup_us_call(before, "K1ABC", &r, &lookup_why);
+    EXPECT_TRUE(status.damaged == (row.lookup_why != nullptr) && lookup_why == row.lookup_why)
+        << row.lines;
+    EXPECT_EQ(status.found ? lines_of(r) : "", row.lines);
   }
+  UsDatabase missing;
+  int error = 0;  // a missing file is no damaged one
+  EXPECT_TRUE(open_call_db(dir.file("missing.db"), &missing, &error) == -1 && error == ENOENT);
 }
 
-TEST(CallDb, UnterminatedLastTextIsCutAtTheTextArea) {
+// Keys ascend; name 255, street 63, the whole text 255 and its terminator.
+TEST(CallDbWriter, Refusals) {
   TempDir dir;
-  UsRecord r;
-  r.key = encode_call("K1ABC");
-  r.name = "DOE";
-  r.city = "TOWNS";  // text "DOETOWNS\0" from 12 to 21, padding to 24
-  const std::string path = dir.file("call.db");
-  write_db(path, "20200101", {r});
-  std::string bytes = testutil::read_bytes(path);
-  ASSERT_EQ(testutil::word_at(bytes, 8), 24u);
-  for (std::size_t i = 20; i < 24; ++i) bytes[i] = 'X';  // terminator and padding overwritten
-  testutil::write_bytes(path, bytes);
-
-  UsDatabase db;
-  ASSERT_EQ(open_call_db(path, &db), 0);
-  LookupResult result;
-  const LookupStatus status = lookup_us_call(db, "K1ABC", &result);
-  EXPECT_TRUE(status.found);
-  EXPECT_TRUE(status.damaged);
-  EXPECT_STREQ(result.place_line, "TOWNSXXXX ?? 00000");  // the index is not shown as text
-}
-
-// ---------------------------------------------------------------------------------------------
-// Writer
-
-TEST(CallDbWriter, RefusesWhatTheLayoutCannotHold) {
-  TempDir dir;
-  CallDbWriter w;
-  ASSERT_EQ(w.open(dir.file("call.db"), "20200101"), 0);
-  ASSERT_EQ(w.add(encode_call("K1B"), "N", "S", "C", 1, 1, false), 0);
-  EXPECT_EQ(w.add(encode_call("K1A"), "N", "S", "C", 1, 1, false), -1);  // out of order
-
-  const auto refused = [&](std::size_t name, std::size_t street, std::size_t city) {
-    CallDbWriter v;
-    EXPECT_EQ(v.open(dir.file("x.db"), "20200101"), 0);
-    return v.add(encode_call("K1A"), std::string(name, 'N'), std::string(street, 'S'),
-                 std::string(city, 'C'), 1, 1, false) == -1;
-  };
-  EXPECT_TRUE(refused(256, 0, 0));
-  EXPECT_TRUE(refused(0, 64, 0));
-  EXPECT_TRUE(refused(200, 50, 6));
-  EXPECT_FALSE(refused(200, 50, 5));  // 255 bytes and the terminator
-  EXPECT_EQ(w.open(dir.file("y.db"), "2020010"), -1);
-}
-
-TEST(CallDbWriter, LayoutIsHeaderTextsPaddingIndex) {
-  TempDir dir;
-  CallDbWriter w;
-  ASSERT_EQ(w.open(dir.file("call.db"), "20160320"), 0);
-  ASSERT_EQ(w.add(encode_call("K1A"), "AB", "C", "D", 2, 3, true), 0);
-  ASSERT_EQ(w.add_without_text(encode_call("W1A")), 0);
-  ASSERT_EQ(w.finish(), 0);
-  const std::string bytes = testutil::read_bytes(dir.file("call.db"));
-  ASSERT_EQ(bytes.size(), 20u + 24u);
-  EXPECT_EQ(bytes.substr(0, 8), "20160320");
-  EXPECT_EQ(testutil::word_at(bytes, 8), 20u);
-  EXPECT_EQ(bytes.substr(12, 8), testutil::bytes_of("ABCD\0\0\0\0"));
-  EXPECT_EQ(testutil::word_at(bytes, 20), encode_call("K1A"));
-  EXPECT_EQ(testutil::word_at(bytes, 24), 12u | (1u << 26));
-  EXPECT_EQ(testutil::word_at(bytes, 28), IndexEntry::make_place(3, 2, 1, 2));
-  EXPECT_EQ(testutil::word_at(bytes, 32), encode_call("W1A"));
-  EXPECT_EQ(testutil::word_at(bytes, 36), 0u);  // no text
-}
-
-// ---------------------------------------------------------------------------------------------
-// callprev.db
-
-void write_prev(const std::string& path, const std::vector<std::pair<std::string, std::string>>& map) {
-  std::vector<PrevEntry> entries;
-  for (const auto& [old_call, new_call] : map) {
-    entries.push_back({encode_call(old_call.c_str()), encode_call(new_call.c_str())});
+  const std::tuple<const char*, int, int, int, bool> cases[] = {
+      {"K1A", 256, 0, 0, false}, {"K1A", 0, 64, 0, false}, {"K1A", 200, 50, 6, false},
+      {"K1A", 255, 0, 0, true}, {"K1A", 192, 63, 0, true}, {"K0", 0, 0, 0, false}};
+  for (const auto& [call, name, street, city, ok] : cases) {
+    CallDbWriter w;
+    ASSERT_EQ(w.open(dir.file("x.db"), "20200101"), 0);
+    ASSERT_EQ(w.add(encode_call("K0"), "", "", "", 1, 1, false), 0);
+    EXPECT_EQ(w.add(encode_call(call), std::string(name, 'N'), std::string(street, 'S'),
+                    std::string(city, 'C'), 1, 1, false),
+              ok ? 0 : -1) << call << name;
   }
-  std::sort(entries.begin(), entries.end(),
-            [](const PrevEntry& a, const PrevEntry& b) { return a.old_key < b.old_key; });
-  std::string error;
-  ASSERT_EQ(write_prev_db(path, "20160320", entries, &error), 0) << error;
+  EXPECT_EQ(CallDbWriter().open(dir.file("y.db"), "2020010"), -1);
 }
 
-TEST(CallPrevDb, EveryPreviousCallsignGivesItsReplacement) {
+// callprev.db against its map; cut after opening, a lookup finds the right entry or says "damaged".
+TEST(CallPrevDb, LookupFindsWhatTheMapHolds) {
   std::mt19937 rng(17);
   TempDir dir;
-  std::map<std::string, std::string> map;
-  while (map.size() < 2000) map[testutil::random_us_call(rng)] = testutil::random_us_call(rng);
-  write_prev(dir.file("callprev.db"), {map.begin(), map.end()});
-
+  const std::string path = dir.file("callprev.db");
+  std::map<CallKey, std::string> map;  // old key, new callsign
+  while (map.size() < 2000) {
+    map[encode_call(testutil::random_us_call(rng).c_str())] = testutil::random_us_call(rng);
+  }
+  std::vector<PrevEntry> entries;
+  for (const auto& [key, call] : map) entries.push_back({key, encode_call(call.c_str())});
+  ASSERT_EQ(write_prev_db(path, "20160320", entries), 0);
   PrevDatabase db;
-  ASSERT_EQ(open_prev_db(dir.file("callprev.db"), &db), 0);
-  EXPECT_EQ(db.count, 2000);
+  ASSERT_EQ(open_prev_db(path, &db), 0);
   EXPECT_EQ(prev_line(db, "callprev.db"), "2000 previous calls in callprev.db, dated 03/20/2016");
   char replacement[7];
-  for (const auto& [old_call, new_call] : map) {
-    bool damaged = false;
-    ASSERT_GE(find_prev_call(db, old_call.c_str(), replacement, &damaged), 1) << old_call;
-    EXPECT_EQ(replacement, new_call);
-    EXPECT_FALSE(damaged);
-  }
   for (int i = 0; i < 2000; ++i) {
     const std::string call = testutil::random_us_call(rng);
-    if (map.count(call) != 0) continue;
-    EXPECT_EQ(find_prev_call(db, call.c_str(), replacement, nullptr), -1) << call;
+    const bool held = map.count(encode_call(call.c_str())) != 0;
+    EXPECT_EQ(find_prev_call(db, call.c_str(), replacement, nullptr) >= 1, held) << call;
   }
-}
-
-TEST(CallPrevDb, HeaderOnlyFileHasNoEntries) {
-  TempDir dir;
-  testutil::write_bytes(dir.file("callprev.db"), "20160320");
-  PrevDatabase db;
-  ASSERT_EQ(open_prev_db(dir.file("callprev.db"), &db), 0);
-  EXPECT_EQ(db.count, 0);
-  EXPECT_EQ(prev_line(db, "callprev.db"), "0 previous calls in callprev.db, dated 03/20/2016");
-  char replacement[7];
-  EXPECT_EQ(find_prev_call(db, "A", replacement, nullptr), -1);
-
-  testutil::write_bytes(dir.file("short.db"), "2016032");
-  PrevDatabase shorter;
-  EXPECT_EQ(open_prev_db(dir.file("short.db"), &shorter), -1);
-  EXPECT_EQ(open_prev_db(dir.file("missing.db"), &shorter), -1);
-}
-
-TEST(CallPrevDb, FileCutShortAfterOpeningIsReportedDamaged) {
-  TempDir dir;
-  std::vector<std::pair<std::string, std::string>> map;
-  for (int i = 0; i < 64; ++i) map.push_back({"K" + std::to_string(i % 10) + char('A' + i / 10), "W1AW"});
-  write_prev(dir.file("callprev.db"), map);
-  PrevDatabase db;
-  ASSERT_EQ(open_prev_db(dir.file("callprev.db"), &db), 0);
-  ASSERT_EQ(truncate(dir.file("callprev.db").c_str(), 8 * 10 + 3), 0);
-  int damaged = 0;
-  char replacement[7];
-  for (const auto& [old_call, new_call] : map) {
-    bool d = false;
-    const int hit = find_prev_call(db, old_call.c_str(), replacement, &d);
-    if (d) {
-      ++damaged;
-      EXPECT_EQ(hit, -1);
+  for (int cut = 0; cut < 2; ++cut) {
+    ASSERT_EQ(cut ? truncate(path.c_str(), 8 * 1001 + 3) : 0, 0);
+    int position = 0, damaged_count = 0;
+    for (const auto& [key, call] : map) {
+      bool damaged = false;
+      const int hit = find_prev_call(db, decode_call(key), replacement, &damaged);
+      ASSERT_EQ(hit, damaged ? -1 : ++position) << key;
+      ASSERT_TRUE(damaged || replacement == call) << key;
+      damaged_count += damaged;
+      position += damaged;
     }
+    EXPECT_EQ(damaged_count > 0, cut == 1);
   }
-  EXPECT_GT(damaged, 0);
+
+  testutil::write_bytes(path, "20160320");  // no entries
+  ASSERT_EQ(open_prev_db(path, &db), 0);
+  EXPECT_EQ(prev_line(db, "callprev.db"), "0 previous calls in callprev.db, dated 03/20/2016");
+  testutil::write_bytes(path, "2016032");  // shorter than its date
+  EXPECT_TRUE(open_prev_db(path, &db) == -1 && open_prev_db(dir.file("missing.db"), &db) == -1);
 }
 
-TEST(CallPrevDb, NonUsTextIsNeverLookedUp) {
+// ---------------------------------------------------------------------------------------------
+// cancall.db
+
+std::uint32_t word0(const std::string& call) {
+  CanKey key = 0;
+  EXPECT_EQ(encode_can_call(call.c_str(), &key), 0) << call;
+  return CanEntry::make_word0(key, 14);  // ON
+}
+
+// VA1AA's texts lie at 12 to 69, the club VE3XYZ's at 70 to 106, the index at 108, 124 bytes.
+void write_sample(const std::string& path) {
+  CanDbWriter w;
+  ASSERT_EQ(w.open(path, "20160320"), 0);
+  ASSERT_EQ(w.add(word0("VA1AA"), "McFadden", "Bill", "188 MILLWOOD DRIVE", "MIDDLE SACKVILLE",
+                  "B4E 2X8"), 0);
+  ASSERT_EQ(w.add(word0("VE3XYZ"), "OTTAWA ARC", "", "1 MAIN ST", "OTTAWA", "K2P 1A4"), 0);
+  ASSERT_EQ(w.finish(), 0);
+}
+
+// More than a hundred thousand random licences, keys repeated: the first entry of a key is the
+// match, as in a map that keeps the first; the callsign shown is the key's.
+TEST(CanCallDb, LookupFindsTheFirstEntryOfEachKey) {
+  std::mt19937 rng(5);
+  const auto random_call = [&] {
+    std::string call{'V', "AEOY"[rng() % 4], static_cast<char>('0' + rng() % 10)};
+    for (unsigned n = rng() % 4; n > 0; --n) call.push_back(static_cast<char>('A' + rng() % 26));
+    return call;
+  };
   TempDir dir;
-  write_prev(dir.file("callprev.db"), {{"AE3ABC", "K1ABC"}});  // the key "VE3ABC" would get
-  PrevDatabase db;
-  ASSERT_EQ(open_prev_db(dir.file("callprev.db"), &db), 0);
-  char replacement[7];
-  EXPECT_EQ(find_prev_call(db, "AE3ABC", replacement, nullptr), 1);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(find_prev_call(db, "VE3ABC", replacement, nullptr), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  std::map<std::string, int> first;
+  std::vector<std::string> calls;  // in file order
+  CanDbWriter w;
+  ASSERT_EQ(w.open(dir.file("cancall.db"), "20261127"), 0);
+  for (int i = 0; i < 110000; ++i) {
+    calls.push_back(random_call());
+    first.emplace(calls.back(), i);
+    ASSERT_EQ(w.add(word0(calls.back()), std::to_string(i), "", "", "", ""), 0);
+  }
+  ASSERT_EQ(w.finish(), 0);
+  EXPECT_EQ(testutil::read_bytes(dir.file("cancall.db")).substr(0, 8), "C0261127");
+  CanadianTable table;
+  ASSERT_EQ(load_canadian_table(dir.file("cancall.db"), &table), 0);
+  EXPECT_EQ(canadian_line(table), "Canadian data 11/27/2026,  110000 entries\r\n");
+
+  for (int i = 0; i < 1000; ++i) {
+    std::string call = i == 0 ? calls.back() : i % 2 ? calls[rng() % calls.size()] : random_call();
+    const auto hit = first.find(call);
+    if (call.size() == 6 && i % 4 == 1) call += "Z";  // past the key's six characters
+    LookupResult r;
+    const LookupStatus status = lookup_canadian_call(table, call.c_str(), &r);
+    ASSERT_EQ(status.found && !status.damaged, hit != first.end()) << call;
+    if (!status.found) continue;
+    EXPECT_EQ(lines_of(r), hit->first + "| " + std::to_string(hit->second) + "||, ON  ") << call;
+  }
+  // A file put in place later (an update renames one over it) is only read by the next start.
+  write_sample(dir.file("cancall.new"));
+  ASSERT_EQ(std::rename(dir.file("cancall.new").c_str(), dir.file("cancall.db").c_str()), 0);
+  LookupResult r;
+  ASSERT_TRUE(lookup_canadian_call(table, calls[0].c_str(), &r).found);
+  EXPECT_STREQ(r.name_line, " 0");
+}
+
+// What a fresh load of the damaged file gives, and how a lookup of VE3XYZ through a table loaded
+// before the damage goes (with its text offset replaced in memory, or kept at 70).
+TEST(CanCallDb, DamageReasons) {
+  struct Row { std::function<void(std::string&)> harm; int rc, entries; std::uint32_t text_offset;
+               const char* why; std::string lines; };
+  const std::string whole = "VE3XYZ| OTTAWA ARC|1 MAIN ST|OTTAWA, ON  K2P 1A4";
+  std::vector<Row> rows = {
+      {cut(11), -1, 0, 70, kShortRead, "VE3XYZ|||ON"},
+      {cut(12), 0, 0, 70, kShortRead, "VE3XYZ|||ON"},
+      {cut(80), 0, 0, 70, kShortRead, "VE3XYZ| OTTAWA ARC||, ON  "},  // cut inside the record
+      {cut(108 + 8 + 5), 0, 1, 70, nullptr, whole},           // a partial entry at the end
+      {put(8, 0x2D2D2D2D), 0, 0, 70, nullptr, whole},         // the unfinished file's "----"
+      {put(8, 4), 0, 0, 70, nullptr, whole},                  // the header is no index
+      {[](std::string& b) { b[106] = b[107] = 'X'; }, 0, 2, 70, kShortRead, whole + "XX"},
+  };
+  for (std::uint32_t outside : {0u, 11u, 108u, 0xFFFFFFu}) {
+    rows.push_back({[](std::string&) {}, 0, 2, outside, kTextOutsideArea, "VE3XYZ|||ON"});
+  }
+  TempDir dir;
+  const std::string path = dir.file("cancall.db");
+  for (const Row& row : rows) {
+    write_sample(path);
+    std::string bytes = testutil::read_bytes(path);
+    ASSERT_EQ(bytes.size(), 124u);
+    CanadianTable before, fresh;
+    ASSERT_EQ(load_canadian_table(path, &before), 0);
+    before.entries.at(1).word1 = CanEntry::make_word1(row.text_offset, 0);
+    row.harm(bytes);
+    testutil::write_bytes(path, bytes);
+    EXPECT_EQ(load_canadian_table(path, &fresh), row.rc) << row.lines;
+    EXPECT_TRUE(fresh.entries.size() == static_cast<std::size_t>(row.entries) &&
+                canadian_line(fresh).empty() == (row.rc != 0)) << row.lines;
+    LookupResult result;
+    const char* why = nullptr;
+    const LookupStatus status = lookup_canadian_call(before, "VE3XYZ", &result, &why);
+    EXPECT_TRUE(status.found && status.damaged == (row.why != nullptr)) << row.lines;
+    EXPECT_EQ(why, row.why) << row.lines;
+    EXPECT_EQ(lines_of(result), row.lines);
+  }
+  CanadianTable missing;
+  EXPECT_TRUE(load_canadian_table(dir.file("missing.db"), &missing) == -1 &&
+              canadian_line(missing).empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// The lookup program's files and its Search command
+
+// A data folder with call.db (A1ABC, K1ABC), callprev.db (AE3ABC, the key VE3ABC gets from
+// the US codec, and K1ABC, current again, both now W1AW; KB1OLD now K1ABC) and cancall.db (VE3XYZ).
+class LookupFolder : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(write_call_db(dir_.file("call.db"), "20160320",
+                            {{encode_call("A1ABC"), "X", "", ""},
+                             {encode_call("K1ABC"), "DOE, JOHN", "1 MAIN ST", "TOWN", 9, 501}}),
+              0);
+    ASSERT_EQ(write_prev_db(dir_.file("callprev.db"), "20160320",
+                            {{encode_call("AE3ABC"), encode_call("W1AW")},
+                             {encode_call("K1ABC"), encode_call("W1AW")},
+                             {encode_call("KB1OLD"), encode_call("K1ABC")}}), 0);
+    CanDbWriter can;
+    ASSERT_EQ(can.open(dir_.file("cancall.db"), "20160318"), 0);
+    ASSERT_EQ(can.add(word0("VE3XYZ"), "SMITH", "JANE", "2 ELM", "OTTAWA", "K2P 1A4"), 0);
+    ASSERT_EQ(can.finish(), 0);
+  }
+
+  // The search's text, then the damaged files and why, then "found".
+  static std::string search(const LookupFiles& files, const char* typed) {
+    LookupResult slot;
+    const SearchOutput out = search_callsign(files, typed, &slot);
+    return out.text + out.damaged + (out.damaged.empty() ? "" : ": " + out.why) +
+           (out.found ? "found" : "");
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(LookupFolder, SearchTextsPerEditionAndDamage) {
+  LookupFiles full, us_only;
+  open_lookup_files(dir_.path(), Edition::full, &full);
+  open_lookup_files(dir_.path(), Edition::us_only, &us_only);
+  EXPECT_TRUE(full.us_ready && full.prev_ready && us_only.us_ready && !us_only.prev_ready);
+  EXPECT_TRUE(full.canada.has_header && canadian_line(us_only.canada).empty());
+  const char* const k1abc = "K1ABC\r\nDOE, JOHN\r\n1 MAIN ST\r\nTOWN CA 00501\r\n\r\nfound";
+  const struct { const char *typed, *full, *us_only; } rows[] = {
+      {"K1ABC", k1abc, k1abc},  // current again: call.db wins over callprev.db
+      {"KB1OLD", "KB1OLD NOW K1ABC\r\n\r\n", "KB1OLD NOT FOUND\r\n\r\n"},
+      {"VE3XYZ", "VE3XYZ\r\nJANE SMITH\r\n2 ELM\r\nOTTAWA, ON  K2P 1A4\r\n\r\nfound",
+       "VE3XYZ NOT FOUND\r\n\r\n"},
+      // No US key can hold these: X1ABC and VE3ABC would read as A1ABC and AE3ABC.
+      {"X1ABC", "X1ABC NOT FOUND\r\n\r\n", "X1ABC NOT FOUND\r\n\r\n"},
+      {"VE3ABC", "VE3ABC NOT FOUND\r\n\r\n", "VE3ABC NOT FOUND\r\n\r\n"}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(search(full, row.typed), row.full);
+    EXPECT_EQ(search(us_only, row.typed), row.us_only);
+  }
+  // Damage is named per file, with what was wrong with the first.
+  ASSERT_EQ(truncate(dir_.file("call.db").c_str(), full.us.index_offset + 5), 0);
+  ASSERT_EQ(truncate(dir_.file("callprev.db").c_str(), 11), 0);
+  EXPECT_EQ(search(full, "K1ABC"),
+            "K1ABC NOT FOUND\r\n\r\ncall.db callprev.db: a read came back short");
+}
+
+// Without a usable call.db only Canadian callsigns are found, callprev.db is not opened, and the
+// trouble is named; the US files are tried again once the trouble is gone.
+TEST_F(LookupFolder, CallDbTroubleAndTheNextTry) {
+  const std::string saved = testutil::read_bytes(dir_.file("call.db"));
+  LookupFiles files, blocked, missing, folder, damaged;
+  open_lookup_files(dir_.path(), Edition::full, &files);
+  platform::File updater;
+  const auto take = [&] {
+    return updater.open(dir_.file("call.db"), platform::Access::read, platform::Share::none,
+                        platform::Disposition::open_existing);
+  };
+  EXPECT_EQ(take(), platform::sharing_violation_error());  // open files keep the updater out
+  close_lookup_files(&files);
+  ASSERT_EQ(take(), 0);
+  const auto trouble = [&](const char* expected, LookupFiles& t) {
+    open_lookup_files(dir_.path(), Edition::full, &t);
+    EXPECT_FALSE(t.us_ready || t.prev_ready) << expected;
+    EXPECT_EQ(call_db_trouble(t, "/data"), expected);
+    EXPECT_EQ(search(t, "KB1OLD"), "KB1OLD NOT FOUND\r\n\r\n");
+    EXPECT_EQ(search(t, "VE3XYZ").substr(0, 8), "VE3XYZ\r\n");
+  };
+  trouble(kBeingUpdated, blocked);
+  updater.close();
+  ASSERT_EQ(std::remove(dir_.file("call.db").c_str()), 0);
+  trouble("Not found in /data.", missing);
+  std::filesystem::create_directory(dir_.file("call.db"));
+  trouble("Cannot be read in /data (error 21).", folder);
+  ASSERT_TRUE(std::filesystem::remove(dir_.file("call.db")));
+  testutil::write_bytes(dir_.file("call.db"), testutil::bytes_of("20160320\xFF\xFF\xFF\x7F"));
+  trouble("Damaged in /data: its index offset lies outside the file.", damaged);
+  testutil::write_bytes(dir_.file("call.db"), saved);
+  open_us_files(dir_.path(), &blocked);
+  EXPECT_TRUE(blocked.us_ready && blocked.prev_ready);
+  EXPECT_EQ(search(blocked, "KB1OLD"), "KB1OLD NOW K1ABC\r\n\r\n");
 }
 
 }  // namespace

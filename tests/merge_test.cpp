@@ -1,15 +1,18 @@
 #include "updater/merge.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
-#include <algorithm>
+#include <cstring>
+#include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "dbfiles/dbwriter.h"
-#include "dbfiles/usdb.h"
 #include "tests/support/recording_link.h"
 #include "tests/test_util.h"
 #include "updater/make_update.h"
@@ -19,40 +22,20 @@ namespace {
 
 using dbfiles::encode_call;
 using dbfiles::UsRecord;
-using testutil::TempDir;
-
-constexpr char kOpenFailed[] =
-    "UNABLE TO OPEN database file for modification\rMake sure the orbisk pgm is not running.\r"
-    "And make sure the fernwick.exe is in the same folder as the database file.";
-
+using testutil::put_word;
+using testutil::word_at;
 using Records = std::map<std::uint32_t, UsRecord>;  // by key, so in index order
 
 UsRecord random_record(std::mt19937& rng, std::uint32_t key) {
-  UsRecord r;
-  r.key = key;
-  r.name = testutil::random_text(rng, 40);
-  r.street = testutil::random_text(rng, 30);
-  r.city = testutil::random_text(rng, 20);
-  r.state = static_cast<std::uint32_t>(rng() % 61);
-  r.zip = static_cast<std::uint32_t>(rng() % 131072);
-  r.po_box = rng() % 7 == 0;
-  return r;
+  return {key, testutil::random_text(rng, 40), testutil::random_text(rng, 30),
+          testutil::random_text(rng, 20), static_cast<std::uint32_t>(rng() % 61),
+          static_cast<std::uint32_t>(rng() % 131072), rng() % 7 == 0};
 }
 
-Records random_db(std::mt19937& rng, int count) {
+Records db_of(std::initializer_list<const char*> calls) {
   Records db;
-  while (static_cast<int>(db.size()) < count) {
-    const std::uint32_t key = encode_call(testutil::random_us_call(rng).c_str());
-    db[key] = random_record(rng, key);
-  }
+  for (const char* c : calls) db[encode_call(c)] = UsRecord{encode_call(c), c, "", "", 0, 0, false};
   return db;
-}
-
-void write(const std::string& path, const char* date, const Records& records) {
-  std::vector<UsRecord> list;
-  for (const auto& [key, r] : records) list.push_back(r);
-  std::string error;
-  ASSERT_EQ(dbfiles::write_call_db(path, date, list, &error), 0) << error;
 }
 
 class MergeTest : public testing::Test {
@@ -61,258 +44,280 @@ class MergeTest : public testing::Test {
     env_.link = &link_;
     env_.state = &state_;
     env_.folder = dir_.path();
-    std::snprintf(state_.update_rows[0].name, sizeof state_.update_rows[0].name, "0105to0112.db");
+    std::strcpy(state_.update_rows[0].name, "0105to0112.db");
   }
-
   std::string path(const std::string& name) const { return dir_.file(name); }
+  std::string bytes(const std::string& name) const { return testutil::read_bytes(path(name)); }
   int merge() { return merge_update(env_, 0); }
-
-  // Writes OLD as call.db and the update file that leads from it to NEW.
+  std::vector<std::string> files() const {
+    std::vector<std::string> names;
+    platform::list_files(dir_.path(), "*", &names);
+    return names;
+  }
+  void write(const std::string& name, const char* date, const Records& db) {
+    std::vector<UsRecord> list;
+    for (const auto& [key, r] : db) list.push_back(r);
+    ASSERT_EQ(dbfiles::write_call_db(path(name), date, list), 0);
+  }
+  // call.db holds OLD, new.db NEW, and 0105to0112.db leads from the one to the other.
   void prepare(const Records& old_db, const Records& new_db) {
-    write(path("call.db"), "20180105", old_db);
-    write(path("new.db"), "20180112", new_db);
+    link_.clear();
+    write("call.db", "20180105", old_db);
+    write("new.db", "20180112", new_db);
     std::string error;
     ASSERT_EQ(make_update(path("call.db"), path("new.db"), path("0105to0112.db"), &error), 0)
         << error;
   }
+  std::vector<std::string> percents() const {
+    std::vector<std::string> seen;
+    const std::string prefix = "value:" + std::to_string(static_cast<int>(ValueCell::percent_done)) + "=";
+    for (const std::string& e : link_.events()) {
+      if (e.rfind(prefix, 0) == 0) seen.push_back(e.substr(prefix.size()));
+    }
+    return seen;
+  }
 
-  TempDir dir_;
+  testutil::TempDir dir_;
   testutil::RecordingLink link_;
   UpdaterState state_;
   WorkerEnv env_;
 };
 
-// ---------------------------------------------------------------------------------------------
-// What a merge makes
-
+// Random databases and the updates between them: the merge gives the new database byte for
+// byte, and counts what changed as a map of records does.
 TEST_F(MergeTest, MergedDatabaseIsByteForByteTheNewOne) {
   std::mt19937 rng(21);
   for (int round = 0; round < 12; ++round) {
-    const Records old_db = random_db(rng, 50 + static_cast<int>(rng() % 2000));
+    SCOPED_TRACE(round);
+    Records old_db;
+    const int size = round == 0 ? 0 : 50 + static_cast<int>(rng() % 2000);
+    while (static_cast<int>(old_db.size()) < size) {
+      const std::uint32_t key = encode_call(testutil::random_us_call(rng).c_str());
+      old_db[key] = random_record(rng, key);
+    }
     Records new_db = old_db;
     for (int i = 0; i < 300; ++i) {
       const std::uint32_t key = encode_call(testutil::random_us_call(rng).c_str());
-      auto it = new_db.find(key);
-      if (it == new_db.end()) {
-        new_db[key] = random_record(rng, key);
-      } else if (rng() % 2 == 0) {
-        new_db.erase(it);
+      if (new_db.count(key) != 0 && rng() % 2 == 0) {
+        new_db.erase(key);
       } else {
-        it->second = random_record(rng, key);
+        new_db[key] = random_record(rng, key);
       }
     }
-    // Calls beyond every old key are appended after the walk.
-    for (const char* call : {"WZ9ZZY", "WZ9ZZZ"}) {
-      new_db[encode_call(call)] = random_record(rng, encode_call(call));
+    for (const char* call : {"WZ9ZZY", "WZ9ZZZ"}) new_db[encode_call(call)] = random_record(rng, encode_call(call));
+    int inserts = 0, deletes = 0, changes = 0;
+    const auto fields = [](const UsRecord& r) {
+      return std::tie(r.name, r.street, r.city, r.state, r.zip, r.po_box);
+    };
+    for (const auto& [key, r] : new_db) {
+      inserts += old_db.count(key) == 0;
+      changes += old_db.count(key) != 0 && fields(old_db.at(key)) != fields(r);
     }
-    int inserts = 0, deletes = 0;
-    for (const auto& [key, r] : new_db) inserts += old_db.count(key) == 0;
     for (const auto& [key, r] : old_db) deletes += new_db.count(key) == 0;
     prepare(old_db, new_db);
-    link_.clear();
-    ASSERT_EQ(merge(), 0) << "round " << round;
-    EXPECT_EQ(testutil::read_bytes(path("call.db.new")), testutil::read_bytes(path("new.db")))
-        << "round " << round;
-    EXPECT_EQ(link_.value(ValueCell::percent_done), "100");
-    EXPECT_EQ(link_.value(ValueCell::deleted_calls), std::to_string(deletes));
+    ASSERT_EQ(merge(), 0);
+    EXPECT_TRUE(bytes("call.db.new") == bytes("new.db"));
     EXPECT_EQ(link_.value(ValueCell::new_calls), std::to_string(inserts));
+    EXPECT_EQ(link_.value(ValueCell::deleted_calls), std::to_string(deletes));
+    EXPECT_EQ(link_.value(ValueCell::changed_calls), std::to_string(changes));
+    // One step for each hundredth of the old index walked, then 100.
+    const std::vector<std::string> seen = percents();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), "100");
+    for (std::size_t i = 0; i + 1 < seen.size(); ++i) EXPECT_EQ(seen[i], std::to_string(i + 1));
+    EXPECT_TRUE(size < 1000 || (seen.size() > 50 && seen.size() < 140)) << seen.size();
   }
 }
 
-TEST_F(MergeTest, CountsAndCellsOfOneMerge) {
-  Records old_db;
-  for (const char* call : {"AA1A", "K1ABC", "K1ABD", "N0A", "W1AW"}) {
-    old_db[encode_call(call)] = UsRecord{encode_call(call), call, "S", "C", 1, 1, false};
+// A hand-made update: deletions of calls that are not there (before, between and after the old
+// keys) are skipped; it also shows every cell of one merge.
+TEST_F(MergeTest, HandMadeUpdateAndItsCells) {
+  const Records old_db = db_of({"K1B", "K1D", "N0A"});
+  write("call.db", "20180105", old_db);
+  const std::string before = bytes("call.db");
+  std::map<std::uint32_t, std::optional<UsRecord>> changes;
+  for (const char* gone : {"A1A", "K2C", "K1D", "W1X"}) changes[encode_call(gone)] = std::nullopt;
+  for (const char* call : {"K1B", "N0B", "WZ9Z"}) {
+    changes[encode_call(call)] = UsRecord{encode_call(call), "NEW", "1 ST", "CITY", 3, 4, true};
   }
-  Records new_db = old_db;
-  new_db.erase(encode_call("K1ABD"));                                                  // deleted
-  new_db[encode_call("K1ABC")].name = "CHANGED";                                       // changed
-  new_db[encode_call("KA1A")] = UsRecord{encode_call("KA1A"), "NEW", "", "", 0, 0, false};  // new
-  new_db[encode_call("WZ9Z")] = UsRecord{encode_call("WZ9Z"), "LAST", "", "", 0, 0, false};  // new
-  prepare(old_db, new_db);
-  const std::string update_size = std::to_string(testutil::read_bytes(path("0105to0112.db")).size());
+  Records expected = old_db;
+  dbfiles::CallDbWriter w;
+  ASSERT_EQ(w.open(path("0105to0112.db"), "20180112"), 0);
+  for (const auto& [key, r] : changes) {
+    if (r) {
+      expected[key] = *r;
+    } else {
+      expected.erase(key);
+    }
+    ASSERT_EQ(r ? w.add(key, r->name, r->street, r->city, r->state, r->zip, r->po_box)
+                : w.add_without_text(key), 0);
+  }
+  ASSERT_EQ(w.finish(), 0);
+  write("expected.db", "20180112", expected);
 
   ASSERT_EQ(merge(), 0);
-  EXPECT_EQ(link_.value(ValueCell::update_file), "0105to0112.db");
-  EXPECT_EQ(link_.value(ValueCell::db_date), "01/05/2018");
-  EXPECT_EQ(link_.value(ValueCell::updating_to), "01/12/2018");
-  EXPECT_EQ(link_.value(ValueCell::records), "4");
-  EXPECT_EQ(link_.value(ValueCell::new_calls), "2");
-  EXPECT_EQ(link_.value(ValueCell::deleted_calls), "1");
-  EXPECT_EQ(link_.value(ValueCell::changed_calls), "1");
-  EXPECT_EQ(link_.value(ValueCell::percent_done), "100");
+  EXPECT_EQ(bytes("call.db.new"), bytes("expected.db"));
+  EXPECT_EQ(bytes("call.db"), before);
+  const std::pair<ValueCell, std::string> cells[] = {
+      {ValueCell::update_file, "0105to0112.db"}, {ValueCell::db_date, "01/05/2018"},
+      {ValueCell::updating_to, "01/12/2018"},    {ValueCell::records, "7"},
+      {ValueCell::new_calls, "2"},               {ValueCell::deleted_calls, "1"},
+      {ValueCell::changed_calls, "1"},           {ValueCell::percent_done, "100"}};
+  for (const auto& [cell, text] : cells) EXPECT_EQ(link_.value(cell), text) << static_cast<int>(cell);
   EXPECT_EQ(link_.row(0, RowCell::status), "updating");
-  EXPECT_EQ(link_.row(0, RowCell::total), update_size);
+  EXPECT_EQ(link_.row(0, RowCell::total), std::to_string(bytes("0105to0112.db").size()));
   EXPECT_EQ(state_.update_rows[0].row_state, kUpdating);
   EXPECT_EQ(link_.log(), "01/12/2018\r\n");
-  EXPECT_EQ(testutil::read_bytes(path("call.db.new")), testutil::read_bytes(path("new.db")));
-  EXPECT_TRUE(platform::file_exists(path("call.db")));  // untouched
-}
 
-TEST_F(MergeTest, FewerThanAHundredEntriesRefreshAfterEveryStep) {
-  Records old_db;
-  for (const char* call : {"K1A", "K1B", "K1C"}) {
-    old_db[encode_call(call)] = UsRecord{encode_call(call), call, "", "", 0, 0, false};
-  }
-  Records new_db = old_db;
-  new_db[encode_call("K1AA")] = UsRecord{encode_call("K1AA"), "X", "", "", 0, 0, false};
-  prepare(old_db, new_db);
+  // Fewer than a hundred old entries: a step after each walk iteration while entries remain.
+  prepare(db_of({"K1A", "K1B", "K1C"}), db_of({"K1A", "K1AA", "K1B", "K1C"}));
   ASSERT_EQ(merge(), 0);
-  std::vector<std::string> percents;
-  for (const std::string& e : link_.events()) {
-    const std::string prefix = "value:" + std::to_string(static_cast<int>(ValueCell::percent_done)) + "=";
-    if (e.rfind(prefix, 0) == 0) percents.push_back(e.substr(prefix.size()));
-  }
-  // One step per walk iteration while update entries remain (K1A kept, K1AA inserted), then 100.
-  EXPECT_EQ(percents, (std::vector<std::string>{"1", "2", "100"}));
+  EXPECT_EQ(percents(), (std::vector<std::string>{"1", "2", "100"}));
+
+  // The most entries an update may have.
+  ASSERT_EQ(w.open(path("0105to0112.db"), "20180112"), 0);
+  for (std::uint32_t k = 1; k <= kMaxUpdateEntries; ++k) ASSERT_EQ(w.add_without_text(k), 0);
+  ASSERT_EQ(w.finish(), 0);
+  EXPECT_EQ(merge(), 0);
 }
 
+// Texts lying in reverse order in the old file are laid out afresh in index order.
 TEST_F(MergeTest, EmptyUpdateLaysTheTextsOutAfresh) {
-  // Texts in reverse order in the old file: the new one has them in index order.
   std::mt19937 rng(4);
-  const Records db = random_db(rng, 30);
-  write(path("forward.db"), "20180105", db);
-  std::string bytes = testutil::read_bytes(path("forward.db"));
-  // Rebuild the same file with the texts swapped around: entries keep their keys.
-  std::vector<std::pair<std::uint32_t, std::string>> texts;
-  const std::uint32_t index_offset = testutil::word_at(bytes, 8);
-  std::string area;
-  std::vector<std::uint32_t> offsets;
-  for (std::size_t i = 0; i < db.size(); ++i) offsets.push_back(testutil::word_at(bytes, index_offset + 12 * i + 4) & 0x3FFFFFF);
-  std::string reversed_area;
-  std::vector<std::uint32_t> new_offsets(db.size());
+  Records db;
+  while (db.size() < 30) {
+    const std::uint32_t key = encode_call(testutil::random_us_call(rng).c_str());
+    db[key] = random_record(rng, key);
+  }
+  write("forward.db", "20180105", db);
+  const std::string forward = bytes("forward.db");
+  const std::uint32_t index = word_at(forward, 8);
+  std::string reversed = forward, area;
   for (std::size_t k = db.size(); k-- > 0;) {
-    const std::uint32_t start = offsets[k];
-    const std::size_t end = bytes.find('\0', start);
-    new_offsets[k] = static_cast<std::uint32_t>(12 + reversed_area.size());
-    reversed_area += bytes.substr(start, end - start + 1);
+    const std::size_t at = index + 12 * k + 4;
+    const std::uint32_t start = word_at(forward, at) & 0x3FFFFFF;
+    put_word(&reversed, at, (word_at(forward, at) & 0xFC000000u) | (12 + area.size()));
+    area += forward.substr(start, forward.find('\0', start) - start + 1);
   }
-  std::string rebuilt = bytes.substr(0, 12) + reversed_area + bytes.substr(12 + reversed_area.size(), index_offset - 12 - reversed_area.size());
-  rebuilt += bytes.substr(index_offset);
-  for (std::size_t i = 0; i < db.size(); ++i) {
-    const std::size_t at = index_offset + 12 * i + 4;
-    testutil::put_word(&rebuilt, at, (testutil::word_at(bytes, at) & 0xFC000000u) | new_offsets[i]);
-  }
-  testutil::write_bytes(path("call.db"), rebuilt);
+  reversed.replace(12, area.size(), area);
+  testutil::write_bytes(path("call.db"), reversed);
   dbfiles::CallDbWriter empty;
   ASSERT_EQ(empty.open(path("0105to0112.db"), "20180112"), 0);
   ASSERT_EQ(empty.finish(), 0);
 
   ASSERT_EQ(merge(), 0);
-  std::string expected = bytes;
-  expected.replace(0, 8, "20180112");
-  EXPECT_EQ(testutil::read_bytes(path("call.db.new")), expected);
+  EXPECT_EQ(bytes("call.db.new"), "20180112" + forward.substr(8));
   EXPECT_EQ(link_.value(ValueCell::records), "0");
 }
 
-TEST_F(MergeTest, DeletionOfAnAbsentCallIsSkipped) {
-  Records old_db;
-  for (const char* call : {"K1B", "K1D"}) {
-    old_db[encode_call(call)] = UsRecord{encode_call(call), call, "", "", 0, 0, false};
-  }
-  write(path("call.db"), "20180105", old_db);
-  dbfiles::CallDbWriter w;
-  ASSERT_EQ(w.open(path("0105to0112.db"), "20180112"), 0);
-  ASSERT_EQ(w.add_without_text(encode_call("K1A")), 0);  // before every key
-  ASSERT_EQ(w.add_without_text(encode_call("K1C")), 0);  // between keys
-  ASSERT_EQ(w.add_without_text(encode_call("K1D")), 0);  // a real deletion
-  ASSERT_EQ(w.add_without_text(encode_call("W1X")), 0);  // past the end
-  ASSERT_EQ(w.finish(), 0);
-
-  ASSERT_EQ(merge(), 0);
-  dbfiles::UsDatabase db;
-  ASSERT_EQ(dbfiles::open_call_db(path("call.db.new"), &db), 0);
-  EXPECT_EQ(db.count, 1u);
-  dbfiles::LookupResult r;
-  EXPECT_TRUE(dbfiles::lookup_us_call(db, "K1B", &r).found);
-  EXPECT_STREQ(r.name_line, "K1B");
-  EXPECT_EQ(link_.value(ValueCell::new_calls), "0");
-  EXPECT_EQ(link_.value(ValueCell::deleted_calls), "1");
-}
-
-// ---------------------------------------------------------------------------------------------
-// Failures: each is told, and no call.db.new is left
-
-class MergeFailure : public MergeTest {
- protected:
-  void SetUp() override {
-    MergeTest::SetUp();
-    Records old_db;
-    for (const char* call : {"K1A", "K1B"}) {
-      old_db[encode_call(call)] = UsRecord{encode_call(call), call, "", "", 0, 0, false};
+// Every failure is told, leaves no call.db.new nor any temporary file, and deletes an update
+// file that failed its check (so that the next run fetches it again).
+TEST_F(MergeTest, EachFailureIsToldAndLeavesNothingBehind) {
+  struct Row {
+    std::string what;
+    std::function<void(std::string*)> damage;  // gets the update file's bytes
+    std::string caption, text, log;           // caption "": no box
+  };
+  const auto corrupt = [](std::string what, std::function<void(std::string*)> damage,
+                          const std::string& reason) {
+    return Row{what, damage, "Update file is CORRUPT, deleting", reason,
+               "0105to0112.db <<----CORRUPT update file deleted: "};
+  };
+  const auto word = [](std::size_t at, std::uint32_t value, bool in_index = true) {
+    return [=](std::string* b) { put_word(b, at + (in_index ? word_at(*b, 8) : 0), value); };
+  };
+  // The index offset of call.db, or the text offset of its last entry (K1D, copied unchanged).
+  const auto db_word = [this](bool last_text, std::uint32_t value) {
+    std::string db = bytes("call.db");
+    put_word(&db, last_text ? db.size() - 8 : 8, value == 0 ? word_at(db, 8) : value);
+    testutil::write_bytes(path("call.db"), db);
+  };
+  platform::File holder;
+  std::vector<Row> rows = {
+      {"held", [&](std::string*) {
+         holder.open(path("call.db"), platform::Access::read, platform::Share::read_write,
+                     platform::Disposition::open_existing);
+       }, "call.db",
+       "UNABLE TO OPEN database file for modification\rMake sure the orbisk pgm is not running.\r"
+       "And make sure the fernwick.exe is in the same folder as the database file.", ""},
+      {"no call.db", [&](std::string*) { std::remove(path("call.db").c_str()); }, "call.db",
+       "UNABLE TO OPEN database file for modification\rcall.db not found in " + dir_.path() + ".", ""},
+      {"short call.db", [&](std::string*) { testutil::write_bytes(path("call.db"), "20180105"); },
+       "call.db", "ERR 5 reading original db", ""},
+      {"call.db index offset", [&](std::string*) { db_word(false, 0xFFFF); }, "call.db",
+       "ERR 22 reading original db", ""},
+      {"call.db text offset 11", [&](std::string*) { db_word(true, 11); }, "call.db",
+       "call.db: the record text of K1D at offset 11 lies outside the file's texts", ""},
+      {"call.db text offset at its index", [&](std::string*) { db_word(true, 0); },
+       "call.db", "call.db: the record text of K1D at offset ", ""},
+      {"no update", [&](std::string*) { std::remove(path("0105to0112.db").c_str()); }, "", "",
+       "0105to0112.db <<----ERROR OPENING change file\r\n"},
+      {"call.db.new a folder", [&](std::string*) { mkdir(path("call.db.new").c_str(), 0755); },
+       "ERROR Writing file", "call.db.new", ""},
+      {"full disk", [](std::string*) { platform::testing::fail_writes_after(20, ENOSPC); },
+       "ERROR Writing file", "call.db.new", ""},
+      corrupt("cut header", [](std::string* b) { b->resize(11); }, "shorter than its 12-byte header"),
+      corrupt("web page", [](std::string* b) { *b = "<html><body>Not Found</body></html>\n"; },
+              "its date is not a valid date"),
+      corrupt("other week", [](std::string* b) { b->replace(0, 4, "2017"); },
+              "dated 01/12/2017 instead of 01/12/2018"),
+      corrupt("index offset 4", word(8, 4, false), "its index offset 4 lies outside the file"),
+      corrupt("index offset past the end", [](std::string* b) { put_word(b, 8, b->size() + 1); },
+              "lies outside the file of"),
+      corrupt("keys swapped", [](std::string* b) {
+         std::swap_ranges(b->begin() + word_at(*b, 8), b->begin() + word_at(*b, 8) + 12,
+                          b->begin() + word_at(*b, 8) + 12);
+       }, "does not sort after the one before"),
+      corrupt("key repeated", [](std::string* b) { put_word(b, word_at(*b, 8) + 12, word_at(*b, word_at(*b, 8))); },
+              "index entry 2 (K1A) does not sort after the one before (K1A)"),
+      corrupt("text offset 3", word(4, 3), "the record text of K1A at offset 3 lies outside the text area"),
+      corrupt("text at the index", [](std::string* b) { put_word(b, word_at(*b, 8) + 4, word_at(*b, 8)); },
+              "lies outside the text area"),
+      corrupt("unterminated", [](std::string* b) { std::fill(b->begin() + 12, b->begin() + word_at(*b, 8), 'C'); },
+              "the record text of K1A at offset 12 has no end within 256 bytes"),
+      corrupt("too many", [&](std::string* b) {
+         dbfiles::CallDbWriter big;
+         big.open(path("big"), "20180112");
+         for (std::uint32_t k = 1; k <= kMaxUpdateEntries + 1; ++k) big.add_without_text(k);
+         big.finish();
+         *b = bytes("big");
+         std::remove(path("big").c_str());
+       }, "16385 index entries, more than 16384"),
+  };
+  for (std::size_t cut = 1; cut < 36; ++cut) {
+    if (cut % 12 != 0) {
+      rows.push_back(corrupt("cut index", [cut](std::string* b) { b->resize(word_at(*b, 8) + cut); },
+                             "its index ends inside an entry (" + std::to_string(cut % 12) + " bytes"));
     }
-    Records new_db = old_db;
-    new_db[encode_call("K1C")] = UsRecord{encode_call("K1C"), "C", "", "", 0, 0, false};
-    prepare(old_db, new_db);
   }
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Records new_db = db_of({"K1A", "K1C", "K1D"});
+    new_db.begin()->second.city = "CHANGED";
+    prepare(db_of({"K1A", "K1B", "K1D"}), new_db);
+    std::string update = bytes("0105to0112.db");
+    ASSERT_EQ(update.size() - word_at(update, 8), 36u);
+    row.damage(&update);
+    if (platform::file_exists(path("0105to0112.db"))) testutil::write_bytes(path("0105to0112.db"), update);
+    std::vector<std::string> expected = files();
+    if (row.caption.rfind("Update", 0) == 0) expected.erase(expected.begin());
 
-  void expect_box(const std::string& caption, const std::string& text) {
-    const auto boxes = link_.boxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].caption, caption);
-    EXPECT_EQ(boxes[0].text, text);
-    EXPECT_FALSE(platform::file_exists(path("call.db.new")));
-  }
-};
-
-TEST_F(MergeFailure, DatabaseHeldByTheLookupProgram) {
-  platform::File lookup;
-  ASSERT_EQ(lookup.open(path("call.db"), platform::Access::read, platform::Share::read_write,
-                        platform::Disposition::open_existing),
-            0);
-  EXPECT_EQ(merge(), -1);
-  expect_box("call.db", kOpenFailed);
-
-  // A missing file is not blamed on the lookup program.
-  link_.clear();
-  lookup.close();
-  ASSERT_EQ(std::remove(path("call.db").c_str()), 0);
-  EXPECT_EQ(merge(), -1);
-  expect_box("call.db", "UNABLE TO OPEN database file for modification\rcall.db not found in " +
-                            dir_.path() + ".");
-}
-
-TEST_F(MergeFailure, UnreadableDatabaseHeader) {
-  testutil::write_bytes(path("call.db"), "20180105");
-  EXPECT_EQ(merge(), -1);
-  expect_box("call.db", "ERR 5 reading original db");
-
-  link_.clear();
-  testutil::write_bytes(path("call.db"), testutil::bytes_of("20180105\xFF\xFF\0\0"));
-  EXPECT_EQ(merge(), -1);
-  expect_box("call.db", "ERR 22 reading original db");
-}
-
-TEST_F(MergeFailure, MissingUpdateFileIsLogged) {
-  ASSERT_EQ(std::remove(path("0105to0112.db").c_str()), 0);
-  EXPECT_EQ(merge(), -1);
-  EXPECT_EQ(link_.log(), "0105to0112.db <<----ERROR OPENING change file\r\n");
-  EXPECT_TRUE(link_.boxes().empty());
-}
-
-TEST_F(MergeFailure, OutputCannotBePutInPlace) {
-  ASSERT_EQ(mkdir(path("call.db.new").c_str(), 0755), 0);
-  EXPECT_EQ(merge(), -1);
-  const auto boxes = link_.boxes();
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].caption, "ERROR Writing file");
-  std::vector<std::string> names;
-  ASSERT_EQ(platform::list_files(dir_.path(), "*", &names), 0);
-  EXPECT_EQ(names, (std::vector<std::string>{"0105to0112.db", "call.db", "new.db"}));
-}
-
-TEST_F(MergeFailure, TextOffsetOutsideTheSourceStopsTheMerge) {
-  for (std::uint32_t offset : {0u, 11u, 0x3FFFFFFu}) {
-    link_.clear();
-    std::string bytes = testutil::read_bytes(path("call.db"));
-    testutil::put_word(&bytes, testutil::word_at(bytes, 8) + 4, offset);
-    testutil::write_bytes(path("call.db"), bytes);
     EXPECT_EQ(merge(), -1);
+    platform::testing::fail_writes_after(-1, 0);
+    holder.close();
     const auto boxes = link_.boxes();
-    ASSERT_EQ(boxes.size(), 1u) << offset;
-    EXPECT_EQ(boxes[0].caption, "call.db");
-    EXPECT_NE(boxes[0].text.find("K1A"), std::string::npos);
-    EXPECT_FALSE(platform::file_exists(path("call.db.new")));
+    ASSERT_EQ(boxes.size(), row.caption.empty() ? 0u : 1u);
+    if (!boxes.empty()) {
+      EXPECT_EQ(boxes[0].caption, row.caption);
+      EXPECT_NE(boxes[0].text.find(row.text), std::string::npos) << boxes[0].text;
+      if (row.log == "0105to0112.db <<----CORRUPT update file deleted: ") {  // the reason twice
+        ASSERT_EQ(boxes[0].text.rfind("0105to0112.db: ", 0), 0u);
+        EXPECT_EQ(link_.log(), row.log + boxes[0].text.substr(15) + "\r\n");
+      }
+    }
+    EXPECT_NE(link_.log().find(row.log), std::string::npos) << link_.log();
+    EXPECT_EQ(files(), expected);
+    std::remove(path("call.db.new").c_str());  // the folder of one row
   }
 }
 

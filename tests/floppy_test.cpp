@@ -55,22 +55,23 @@ class FloppyTest : public testing::Test {
   void add_rows(std::initializer_list<const char*> names) {
     for (const char* n : names) std::strcpy(state_.update_rows[state_.rows_in_use++].name, n);
   }
-  // The log, and the worker's last act was its one finished message.
-  std::string log_and_end(int message) {
-    const auto done = link_.finished_messages();
-    EXPECT_EQ(done.size(), 1u);
+  // The log, once the worker's last act was its one finished message.
+  std::string log_at_end(int message) {
+    EXPECT_EQ(link_.finished_messages().size(), 1u);
     EXPECT_EQ(link_.events().back(), "finished:" + std::to_string(message) + " 0 0");
     return link_.log();
   }
   std::string a() const { return "A: (" + floppy_.path() + ")"; }
   std::string from_a() const { return "Reading floppy disk " + a() + "...\r\n"; }
-  void expect_retry_box(std::size_t i, const std::string& name) {
+  void expect_retry_boxes(const std::vector<std::string>& names) {
     const auto boxes = link_.boxes();
-    ASSERT_LT(i, boxes.size());
-    EXPECT_EQ(boxes[i].text, "A:\\" + name + " (" + floppy_.file(name) + ")");
-    EXPECT_EQ(boxes[i].caption, "ERROR copying file");
-    EXPECT_EQ(boxes[i].buttons, Buttons::retry_cancel);
-    EXPECT_EQ(boxes[i].icon, Icon::none);
+    ASSERT_EQ(boxes.size(), names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      EXPECT_EQ(boxes[i].text, "A:\\" + names[i] + " (" + floppy_.file(names[i]) + ")");
+      EXPECT_EQ(boxes[i].caption, "ERROR copying file");
+      EXPECT_EQ(boxes[i].buttons, Buttons::retry_cancel);
+      EXPECT_EQ(boxes[i].icon, Icon::none);
+    }
   }
 
   testutil::TempDir data_, floppy_;
@@ -88,18 +89,14 @@ TEST_F(FloppyTest, CopyToCopiesTheRowsInUseAskingAfterEachFailure) {
   write_bytes(floppy_.file("0112to0119.db"), "an older copy, longer than the new");
   add_rows({"0112to0119.db", "0105to0112.db", "0126to0202.db", "0119to0126.db"});
   state_.rows_in_use = 3;
-  int boxes = 0;  // 0105to0112.db appears while the third box is up; 0126to0202.db never does
-  link_.on_box = [&](std::string_view) {
-    if (++boxes == 3) write_bytes(data_.file("0105to0112.db"), "found it");
+  link_.on_box = [&](std::string_view) {  // 0105to0112.db appears while the third box is up
+    if (link_.boxes().size() == 2) write_bytes(data_.file("0105to0112.db"), "found it");
   };
   for (Answer a : {Answer::retry, Answer::retry, Answer::retry, Answer::cancel}) link_.answer(a);
-
   EXPECT_EQ(copy_to_floppy(env_), 0);
-  EXPECT_EQ(log_and_end(UM_FLOPPY_DONE), "Copying 0112to0119.db to " + a() + "\r\nCopying 0105to0112.db to " +
-                                             a() + "\r\nCopying 0126to0202.db to " + a() + "\r\nCopying complete\r\n");
-  ASSERT_EQ(link_.boxes().size(), 4u);
-  for (std::size_t i = 0; i < 3; ++i) expect_retry_box(i, "0105to0112.db");
-  expect_retry_box(3, "0126to0202.db");
+  EXPECT_EQ(log_at_end(UM_FLOPPY_DONE), "Copying 0112to0119.db to " + a() + "\r\nCopying 0105to0112.db to " + a() +
+                                            "\r\nCopying 0126to0202.db to " + a() + "\r\nCopying complete\r\n");
+  expect_retry_boxes({"0105to0112.db", "0105to0112.db", "0105to0112.db", "0126to0202.db"});
   EXPECT_EQ(files_in(floppy_.path()), (Files{{"0105to0112.db", "found it"}, {"0112to0119.db", "second week"}}));
 }
 
@@ -110,27 +107,24 @@ TEST_F(FloppyTest, NothingCopiedIsSaidSoAndAMissingFloppyIsOneBox) {
     write_bytes(floppy_.file(n), n);
   }
   add_rows({"0105to0112.db", "0112to0119.db"});
-  const std::string missing = floppy_.file("no-disk");
-  const std::string gone = "Nothing copied: A: (" + missing + ") not found\r\n";
+  const std::string missing = floppy_.file("no-disk"), gone = "Nothing copied: A: (" + missing + ") not found\r\n";
   const struct {
     int rows;
     bool floppy_there;
     int (*worker)(WorkerEnv&);
     std::string log;
-  } cases[] = {
-      {0, true, copy_to_floppy, "Nothing copied\r\n"},
-      {2, false, copy_to_floppy, gone},
-      {0, true, copy_from_floppy, from_a() + "0105to0112.db is already on hard disk\r\n"
-                                  "0112to0119.db is already on hard disk\r\nNothing copied\r\n"},
-      {0, false, copy_from_floppy, "Reading floppy disk A: (" + missing + ")...\r\n" + gone},
-  };
+  } cases[] = {{0, true, copy_to_floppy, "Nothing copied\r\n"},
+               {2, false, copy_to_floppy, gone},
+               {0, true, copy_from_floppy, from_a() + "0105to0112.db is already on hard disk\r\n"
+                                           "0112to0119.db is already on hard disk\r\nNothing copied\r\n"},
+               {0, false, copy_from_floppy, "Reading floppy disk A: (" + missing + ")...\r\n" + gone}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.log);
     link_.clear();
     state_.rows_in_use = c.rows;
     env_.floppy_folder = c.floppy_there ? floppy_.path() : missing;
     EXPECT_EQ(c.worker(env_), 0);
-    EXPECT_EQ(log_and_end(UM_FLOPPY_DONE), c.log);
+    EXPECT_EQ(log_at_end(UM_FLOPPY_DONE), c.log);
     ASSERT_EQ(link_.boxes().size(), c.floppy_there ? 0u : 1u);
     if (c.floppy_there) continue;
     EXPECT_EQ(link_.boxes()[0].text, "A: (" + missing + ") not found\rIs the floppy disk in the drive?");
@@ -162,7 +156,6 @@ TEST_F(FloppyTest, EveryFinalNameHoldsAWholeFileAndNothingIsWrittenThroughASymli
   };
   copy_to_floppy(env_);
   platform::testing::fail_writes_after(-1, 0);
-
   EXPECT_EQ(files_in(floppy_.path()),
             (Files{{"0105to0112.db", week}, {"0112to0119.db", week}, {"0119to0126.db", "an older copy"}}));
   EXPECT_EQ(files_in(elsewhere.path()), (Files{{"secret", "not for the floppy"}}));
@@ -190,7 +183,8 @@ TEST_F(FloppyTest, EveryFinalNameHoldsAWholeFileAndNothingIsWrittenThroughASymli
   EXPECT_TRUE(link_.boxes().empty());
 }
 
-// Every "*.db" file of 13 characters, in name order, unless the data folder has the name.
+// Every "*.db" file of 13 characters, in name order, unless the data folder has the name; a
+// failed copy asks as copying to the floppy does.
 TEST_F(FloppyTest, CopyFromTakesNewDbFilesOfThirteenCharacters) {
   for (const char* n : {"0105TO0112.DB", "0105to0112.db", "abcdefghij.db", "0112to0119.db", "call0105.db",
                         "0105to0112x.db", "0105to0112.dbx", "0105to0112.txt", "0105to0112.d", "0119to0126.db"}) {
@@ -199,77 +193,63 @@ TEST_F(FloppyTest, CopyFromTakesNewDbFilesOfThirteenCharacters) {
   fs::create_directory(floppy_.file("0126to0202.db"));
   write_bytes(data_.file("0105to0112.db"), "mine");
   fs::create_directory(data_.file("0119to0126.db"));
-
   EXPECT_EQ(copy_from_floppy(env_), 0);
-  EXPECT_EQ(log_and_end(UM_FLOPPY_DONE),
+  EXPECT_EQ(log_at_end(UM_FLOPPY_DONE),
             from_a() + "Copying 0105TO0112.DB from floppy\r\n0105to0112.db is already on hard disk\r\n"
                        "Copying 0112to0119.db from floppy\r\n0119to0126.db is already on hard disk\r\n"
                        "Copying abcdefghij.db from floppy\r\nCopying complete\r\n");
   EXPECT_EQ(files_in(data_.path()), (Files{{"0105TO0112.DB", "0105TO0112.DB"}, {"0105to0112.db", "mine"},
                                            {"0112to0119.db", "0112to0119.db"}, {"abcdefghij.db", "abcdefghij.db"}}));
   EXPECT_TRUE(link_.boxes().empty());
-}
 
-TEST_F(FloppyTest, CopyFromAsksForEachFailedCopyAndRetryCopiesAgain) {
-  write_bytes(floppy_.file("0105to0112.db"), "first week");
-  write_bytes(floppy_.file("0112to0119.db"), "second week");
+  link_.clear();  // into a folder that appears before the second box's Retry; Cancel gives one up
   env_.folder = data_.file("not-yet");
-  link_.on_box = [&](std::string_view) {  // the folder appears before the second box's Retry
-    if (link_.boxes().size() == 1) fs::create_directory(env_.folder);
-  };
-  link_.answer(Answer::cancel);
-  link_.answer(Answer::retry);
+  link_.on_box = [&](std::string_view) { if (link_.boxes().size() == 1) fs::create_directory(env_.folder); };
+  for (Answer a : {Answer::cancel, Answer::retry, Answer::cancel, Answer::cancel}) link_.answer(a);
   copy_from_floppy(env_);
-  ASSERT_EQ(link_.boxes().size(), 2u);
-  expect_retry_box(0, "0105to0112.db");
-  expect_retry_box(1, "0112to0119.db");
-  EXPECT_EQ(files_in(env_.folder), (Files{{"0112to0119.db", "second week"}}));
-  EXPECT_EQ(log_and_end(UM_FLOPPY_DONE), from_a() + "Copying 0105to0112.db from floppy\r\n"
-                                                    "Copying 0112to0119.db from floppy\r\nCopying complete\r\n");
+  expect_retry_boxes({"0105TO0112.DB", "0105to0112.db"});
+  EXPECT_EQ(files_in(env_.folder), (Files{{"0105to0112.db", "0105to0112.db"}, {"0112to0119.db", "0112to0119.db"},
+                                          {"0119to0126.db", "0119to0126.db"}, {"abcdefghij.db", "abcdefghij.db"}}));
 }
 
 TEST_F(FloppyTest, CleanupDeletesUpdateFilesAndSavedDatabasesAsTheModeSays) {
   const char* const names[] = {"0105to0112.db", "9999to0000.db", "call0105.db", "call9999.db"};
-  const char* const survivors[] = {
-      "call.db", "call.db.new", "callprev.db", "cancall.db", "amateur.zip", "call0105.dbx", "0105to0112.db.bak",
-      "0105TO0112.DB", "CALL0105.DB", "call010.db", "call01055.db", "0105to011a.db", "x0105to0112.db",
-      "0105-to0112.db", "0105to0112.DB", "call0105.d", "0105to0112db", "callx105.db", "0105tO0112.db"};
+  const char* const kept[] = {"call.db", "call.db.new", "callprev.db", "cancall.db", "call0105.dbx",
+                              "0105to0112.db.bak", "0105TO0112.DB", "CALL0105.DB", "call010.db", "call01055.db",
+                              "0105to011a.db", "x0105to0112.db", "0105-to0112.db", "0105to0112.DB", "call0105.d",
+                              "0105to0112db", "callx105.db", "0105tO0112.db", "010ato0112.db"};
   const int both = kCleanUpdateFiles | kCleanSavedDatabases;
-  // The mode is read afresh for each name: the last row widens it after the first deletion.
-  for (int mode : {kCleanUpdateFiles, kCleanSavedDatabases, both, -1}) {
+  for (int mode : {kCleanUpdateFiles, kCleanSavedDatabases, both, -1}) {  // -1: widened after the first name
     SCOPED_TRACE(mode);
     link_.clear();
     for (const char* n : names) write_bytes(data_.file(n), n);
-    for (const char* n : survivors) write_bytes(data_.file(n), n);
+    for (const char* n : kept) write_bytes(data_.file(n), n);
     fs::create_directory(data_.file("call0001.db"));  // a folder is never a saved database
     state_.cleanup_mode = mode < 0 ? kCleanUpdateFiles : mode;
-    link_.on_log = [&](std::string_view) { if (mode < 0) state_.cleanup_mode = both; };
+    link_.on_log = [&](std::string_view) { state_.cleanup_mode = mode < 0 ? both : mode; };
     EXPECT_EQ(cleanup_old_files(env_), 0);
     std::string log;
     for (int i = 0; i < 4; ++i) {
-      const bool gone = ((mode & (i < 2 ? kCleanUpdateFiles : kCleanSavedDatabases)) != 0);
+      const bool gone = (mode & (i < 2 ? kCleanUpdateFiles : kCleanSavedDatabases)) != 0;
       EXPECT_EQ(fs::exists(data_.file(names[i])), !gone) << names[i];
       if (gone) log += std::string(names[i]) + " deleted\r\n";
     }
-    EXPECT_EQ(log_and_end(UM_CLEANUP_DONE), log);
-    for (const char* n : survivors) EXPECT_EQ(testutil::read_bytes(data_.file(n)), n);
+    EXPECT_EQ(log_at_end(UM_CLEANUP_DONE), log);
+    for (const char* n : kept) EXPECT_EQ(testutil::read_bytes(data_.file(n)), n);
   }
-}
-
-TEST_F(FloppyTest, CleanupReportsAFileItCouldNotDeleteAndGoesOn) {
-  for (const char* n : {"0105to0112.db", "0112to0119.db", "0119to0126.db"}) write_bytes(data_.file(n), "x");
-  link_.on_log = [&](std::string_view text) {  // the second name becomes a folder, which unlink refuses
-    if (text != "0105to0112.db deleted\r\n") return;
-    fs::remove(data_.file("0112to0119.db"));
-    fs::create_directory(data_.file("0112to0119.db"));
+  link_.clear();
+  link_.on_log = [&](std::string_view text) {  // a name becomes a folder, which unlink refuses
+    if (text == "0105to0112.db deleted\r\n") fs::remove(data_.file("0112to0119.db"));
+    if (text == "0105to0112.db deleted\r\n") fs::create_directory(data_.file("0112to0119.db"));
   };
+  for (const char* n : {"0105to0112.db", "0112to0119.db", "0119to0126.db"}) write_bytes(data_.file(n), "x");
   cleanup_old_files(env_);
-  EXPECT_EQ(log_and_end(UM_CLEANUP_DONE), "0105to0112.db deleted\r\n0112to0119.db NOT deleted, error " +
-                                              std::to_string(EISDIR) + "\r\n0119to0126.db deleted\r\n");
+  EXPECT_EQ(log_at_end(UM_CLEANUP_DONE), "0105to0112.db deleted\r\n0112to0119.db NOT deleted, error " +
+                                             std::to_string(EISDIR) + "\r\n0119to0126.db deleted\r\n");
   env_.folder = data_.file("gone");  // a folder that cannot be listed: the worker only finishes
   link_.clear();
   cleanup_old_files(env_);
-  EXPECT_EQ(log_and_end(UM_CLEANUP_DONE), "");
+  EXPECT_EQ(log_at_end(UM_CLEANUP_DONE), "");
 }
 
 // Closing the window while a worker handles 0105to0112.db: it handles no further file, says
@@ -292,12 +272,11 @@ TEST_F(FloppyTest, CancelledWorkersStopAfterTheFileInHand) {
       fs::remove_all(f);
       fs::create_directory(f);
     }
-    for (const char* n : {"0105to0112.db", "0112to0119.db"}) {
-      write_bytes(c.worker == copy_from_floppy ? floppy_.file(n) : data_.file(n), n);
-    }
+    const std::string& from = c.worker == copy_from_floppy ? floppy_.path() : data_.path();
+    for (const char* n : {"0105to0112.db", "0112to0119.db"}) write_bytes(from + "/" + n, n);
     c.worker(env_);
-    EXPECT_EQ(log_and_end(c.message), c.log);
-    EXPECT_EQ(fs::exists(c.worker == copy_to_floppy ? floppy_.file("0112to0119.db") : data_.file("0112to0119.db")),
+    EXPECT_EQ(log_at_end(c.message), c.log);
+    EXPECT_EQ(fs::exists((c.worker == copy_to_floppy ? floppy_ : data_).file("0112to0119.db")),
               c.worker == cleanup_old_files);
   }
   link_.clear();
@@ -306,25 +285,19 @@ TEST_F(FloppyTest, CancelledWorkersStopAfterTheFileInHand) {
   link_.on_log = nullptr;
   link_.on_box = [&](std::string_view) { cancel_ = true; };
   link_.answer(Answer::retry);
-  link_.answer(Answer::retry);
   copy_to_floppy(env_);
   EXPECT_EQ(link_.boxes().size(), 1u);
 }
 
 TEST(EscapeControls, LineEndsStayEveryOtherControlCharacterIsEscaped) {
-  const struct {
-    std::string text;
-    bool lone_cr_breaks;
-    std::string shown;
-  } cases[] = {
+  const std::tuple<std::string, bool, std::string> cases[] = {  // text, lone CR breaks, shown
       {"line\r\nnext\nlast", false, "line\r\nnext\nlast"},
       {"\x1b]0;title\x07\x1b[2J", false, "\\x1b]0;title\\x07\\x1b[2J"},
       {"forged\rUM_UPDATE_DONE 1 0\r\n", false, "forged\\x0dUM_UPDATE_DONE 1 0\r\n"},
       {"one\rtwo\r\n", true, "one\rtwo\r\n"},
       {std::string("\0\t\x7f\x80\xe9 A:\\", 9), false, "\\x00\\x09\\x7f\x80\xe9 A:\\"},
-      {"ends\r", false, "ends\\x0d"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(escape_controls(c.text, c.lone_cr_breaks), c.shown) << c.shown;
+      {"ends\r", false, "ends\\x0d"}};
+  for (const auto& [text, lone_cr_breaks, shown] : cases) EXPECT_EQ(escape_controls(text, lone_cr_breaks), shown);
 }
 
 }  // namespace

@@ -6,13 +6,12 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
-#include <tuple>
 
 #include "dbfiles/dbwriter.h"
 #include "tests/support/recording_link.h"
 #include "tests/test_util.h"
-#include "updater/make_update.h"
 
 namespace updater {
 namespace {
@@ -21,17 +20,12 @@ using dbfiles::encode_call;
 using dbfiles::UsRecord;
 using testutil::put_word;
 using testutil::word_at;
-using Records = std::map<std::uint32_t, UsRecord>;  // by key, so in index order
+using Records = std::map<std::uint32_t, UsRecord>;               // by key, so in index order
+using Changes = std::map<std::uint32_t, std::optional<UsRecord>>;  // none: a deletion
 
-UsRecord random_record(std::mt19937& rng, std::uint32_t key) {
+UsRecord record(std::mt19937& rng, std::uint32_t key) {
   return {key, testutil::random_text(rng, 40), testutil::random_text(rng, 30), testutil::random_text(rng, 20),
           static_cast<std::uint32_t>(rng() % 61), static_cast<std::uint32_t>(rng() % 131072), rng() % 7 == 0};
-}
-
-Records db_of(std::initializer_list<const char*> calls) {
-  Records db;
-  for (const char* c : calls) db[encode_call(c)] = UsRecord{encode_call(c), c, "", "", 0, 0, false};
-  return db;
 }
 
 class MergeTest : public testing::Test {
@@ -54,12 +48,19 @@ class MergeTest : public testing::Test {
     for (const auto& [key, r] : db) list.push_back(r);
     ASSERT_EQ(dbfiles::write_call_db(path(name), date, list), 0);
   }
-  // call.db holds OLD, new.db NEW, and 0105to0112.db leads from the one to the other.
-  void prepare(const Records& old_db, const Records& new_db) {
+  // call.db holds OLD, 0105to0112.db the changes, and new.db what the merge must make of them.
+  void prepare(const Records& old_db, const Changes& changes) {
     link_.clear();
     write("call.db", "20180105", old_db);
+    Records new_db = old_db;
+    dbfiles::CallDbWriter w;
+    ASSERT_EQ(w.open(path("0105to0112.db"), "20180112"), 0);
+    for (const auto& [key, r] : changes) {
+      if (r) new_db[key] = *r; else new_db.erase(key);
+      ASSERT_EQ(r ? w.add(key, r->name, r->street, r->city, r->state, r->zip, r->po_box) : w.add_without_text(key), 0);
+    }
+    ASSERT_EQ(w.finish(), 0);
     write("new.db", "20180112", new_db);
-    ASSERT_EQ(make_update(path("call.db"), path("new.db"), path("0105to0112.db"), nullptr), 0);
   }
   std::vector<std::string> percents() const {
     std::vector<std::string> seen;
@@ -76,30 +77,33 @@ class MergeTest : public testing::Test {
   WorkerEnv env_;
 };
 
-// Random databases and the updates between them: the merge gives the new database byte for
-// byte, and counts what changed as a map of records does.
-TEST_F(MergeTest, MergedDatabaseIsByteForByteTheNewOne) {
+// Random databases and changes, deletions of calls that are not there among them: the merge
+// gives what a map of records does, byte for byte, and counts as it does.
+TEST_F(MergeTest, MergedDatabaseIsWhatAMapOfRecordsMakes) {
   std::mt19937 rng(21);
-  const auto add = [&rng](Records& db, std::uint32_t key) { db[key] = random_record(rng, key); };
   for (int round = 0; round < 12; ++round) {
     SCOPED_TRACE(round);
     Records old_db;
     const std::size_t size = round == 0 ? 0 : 50 + rng() % 2000;
-    while (old_db.size() < size) add(old_db, encode_call(testutil::random_us_call(rng).c_str()));
-    Records new_db = old_db;
-    for (int i = 0; i < 300; ++i) {
+    while (old_db.size() < size) {
       const std::uint32_t key = encode_call(testutil::random_us_call(rng).c_str());
-      if (new_db.count(key) != 0 && rng() % 2 == 0) new_db.erase(key); else add(new_db, key);
+      old_db[key] = record(rng, key);
     }
-    for (const char* last : {"WZ9ZZY", "WZ9ZZZ"}) add(new_db, encode_call(last));  // past every old key
-    int inserts = 0, deletes = 0, changes = 0;
-    const auto fields = [](const UsRecord& r) { return std::tie(r.name, r.street, r.city, r.state, r.zip, r.po_box); };
-    for (const auto& [key, r] : new_db) {
-      inserts += old_db.count(key) == 0;
-      changes += old_db.count(key) != 0 && fields(old_db.at(key)) != fields(r);
+    Changes changes;
+    int inserts = 0, deletes = 0, replaced = 0;
+    for (int i = 0; i < 300 || changes.count(encode_call("WZ9ZZZ")) == 0; ++i) {  // the last past every old key
+      const std::uint32_t key = encode_call(i < 300 ? testutil::random_us_call(rng).c_str() : "WZ9ZZZ");
+      if (changes.count(key) != 0) continue;
+      const bool there = old_db.count(key) != 0;
+      if (rng() % 3 == 0) {
+        changes[key] = std::nullopt;
+        deletes += there;
+      } else {
+        changes[key] = record(rng, key);
+        (there ? replaced : inserts)++;
+      }
     }
-    for (const auto& [key, r] : old_db) deletes += new_db.count(key) == 0;
-    prepare(old_db, new_db);
+    prepare(old_db, changes);
     // The old texts in reverse order: the merge lays them out afresh in index order.
     const std::string forward = bytes("call.db");
     std::string reversed = forward, area;
@@ -111,9 +115,17 @@ TEST_F(MergeTest, MergedDatabaseIsByteForByteTheNewOne) {
     testutil::write_bytes(path("call.db"), reversed.replace(12, area.size(), area));
     ASSERT_EQ(merge_update(env_, 0), 0);
     EXPECT_TRUE(bytes("call.db.new") == bytes("new.db"));
-    EXPECT_EQ(link_.value(ValueCell::new_calls), std::to_string(inserts));
-    EXPECT_EQ(link_.value(ValueCell::deleted_calls), std::to_string(deletes));
-    EXPECT_EQ(link_.value(ValueCell::changed_calls), std::to_string(changes));
+    EXPECT_EQ(bytes("call.db"), reversed);
+    const std::pair<ValueCell, std::string> cells[] = {
+        {ValueCell::update_file, "0105to0112.db"}, {ValueCell::db_date, "01/05/2018"},
+        {ValueCell::updating_to, "01/12/2018"}, {ValueCell::records, std::to_string(changes.size())},
+        {ValueCell::new_calls, std::to_string(inserts)}, {ValueCell::deleted_calls, std::to_string(deletes)},
+        {ValueCell::changed_calls, std::to_string(replaced)}};
+    for (const auto& [cell, text] : cells) EXPECT_EQ(link_.value(cell), text) << static_cast<int>(cell);
+    EXPECT_EQ(link_.row(0, RowCell::status), "updating");
+    EXPECT_EQ(link_.row(0, RowCell::total), std::to_string(bytes("0105to0112.db").size()));
+    EXPECT_EQ(state_.update_rows[0].row_state, kUpdating);
+    EXPECT_EQ(link_.log(), "01/12/2018\r\n");
     const std::vector<std::string> seen = percents();  // a step per hundredth of the old index, then 100
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.back(), "100");
@@ -122,45 +134,16 @@ TEST_F(MergeTest, MergedDatabaseIsByteForByteTheNewOne) {
   }
 }
 
-// A hand-made update: deletions of calls that are not there (before, between and after the old
-// keys) are skipped. With every cell of one merge.
-TEST_F(MergeTest, HandMadeUpdateAndItsCells) {
-  Records expected = db_of({"K1B", "K1D", "N0A"});
-  write("call.db", "20180105", expected);
-  const std::string before = bytes("call.db");
-  dbfiles::CallDbWriter w;
-  ASSERT_EQ(w.open(path("0105to0112.db"), "20180112"), 0);
-  std::map<std::uint32_t, const char*> changes;  // nullptr: deleted
-  for (const char* c : {"A1A", "K2C", "K1D", "W1X", "K1B", "N0B", "WZ9Z"}) changes[encode_call(c)] = c;
-  for (const char* gone : {"A1A", "K2C", "K1D", "W1X"}) changes[encode_call(gone)] = nullptr;
-  for (const auto& [key, call] : changes) {
-    if (call == nullptr) expected.erase(key); else expected[key] = UsRecord{key, call, "1 ST", "CITY", 3, 4, true};
-    ASSERT_EQ(call == nullptr ? w.add_without_text(key) : w.add(key, call, "1 ST", "CITY", 3, 4, true), 0);
-  }
-  ASSERT_EQ(w.finish(), 0);
-  write("expected.db", "20180112", expected);
-
-  ASSERT_EQ(merge_update(env_, 0), 0);
-  EXPECT_EQ(bytes("call.db.new"), bytes("expected.db"));
-  EXPECT_EQ(bytes("call.db"), before);
-  const std::pair<ValueCell, std::string> cells[] = {
-      {ValueCell::update_file, "0105to0112.db"}, {ValueCell::db_date, "01/05/2018"},
-      {ValueCell::updating_to, "01/12/2018"}, {ValueCell::records, "7"}, {ValueCell::new_calls, "2"},
-      {ValueCell::deleted_calls, "1"}, {ValueCell::changed_calls, "1"}, {ValueCell::percent_done, "100"}};
-  for (const auto& [cell, text] : cells) EXPECT_EQ(link_.value(cell), text) << static_cast<int>(cell);
-  EXPECT_EQ(link_.row(0, RowCell::status), "updating");
-  EXPECT_EQ(link_.row(0, RowCell::total), std::to_string(bytes("0105to0112.db").size()));
-  EXPECT_EQ(state_.update_rows[0].row_state, kUpdating);
-  EXPECT_EQ(link_.log(), "01/12/2018\r\n");
-
+TEST_F(MergeTest, StepsAndTheLargestUpdate) {
   // Fewer than a hundred old entries: a step after each walk iteration while entries remain.
-  prepare(db_of({"K1A", "K1B", "K1C"}), db_of({"K1A", "K1AA", "K1B", "K1C"}));
+  Records old_db;
+  for (const char* c : {"K1A", "K1B", "K1C"}) old_db[encode_call(c)] = UsRecord{encode_call(c), c, "", "", 0, 0, false};
+  prepare(old_db, {{encode_call("K1AA"), UsRecord{encode_call("K1AA"), "X", "", "", 0, 0, false}}});
   ASSERT_EQ(merge_update(env_, 0), 0);
   EXPECT_EQ(percents(), (std::vector<std::string>{"1", "2", "100"}));
-
-  ASSERT_EQ(w.open(path("0105to0112.db"), "20180112"), 0);  // the most entries an update may have
-  for (std::uint32_t k = 1; k <= kMaxUpdateEntries; ++k) ASSERT_EQ(w.add_without_text(k), 0);
-  ASSERT_EQ(w.finish(), 0);
+  Changes most;
+  for (std::uint32_t k = 1; k <= kMaxUpdateEntries; ++k) most[k] = std::nullopt;
+  prepare(old_db, most);
   EXPECT_EQ(merge_update(env_, 0), 0);
 }
 
@@ -207,25 +190,22 @@ TEST_F(MergeTest, EachFailureIsToldAndLeavesNothingBehind) {
       {[&](auto&, auto& u) { put_word(&u, entry(u, 0, 1), word_at(u, 8)); }, kCorrupt, "lies outside the text area"},
       {[](auto&, auto& u) { std::fill(&u[12], &u[word_at(u, 8)], 'C'); }, kCorrupt,
        "the record text of K1A at offset 12 has no end within 256 bytes"},
-      {[&](auto&, auto& u) {
-         dbfiles::CallDbWriter big;
-         big.open(path("big"), "20180112");
-         for (std::uint32_t k = 1; k <= kMaxUpdateEntries + 1; ++k) big.add_without_text(k);
-         big.finish();
-         u = bytes("big");
-         std::remove(path("big").c_str());
-       }, kCorrupt, "16385 index entries, more than 16384"},
+      {[](auto&, auto& u) { u.replace(12, std::string::npos, 12 * (kMaxUpdateEntries + 1), 0); put_word(&u, 8, 12); },
+       kCorrupt, "16385 index entries, more than 16384"},
   };
   for (std::size_t cut = 1; cut < 36; ++cut) {
     if (cut % 12 == 0) continue;
     rows.push_back({[cut](auto&, auto& u) { u.resize(word_at(u, 8) + cut); }, kCorrupt,
                     "its index ends inside an entry (" + std::to_string(cut % 12) + " bytes"});
   }
+  Records old_db;
+  for (const char* c : {"K1A", "K1B", "K1D"}) old_db[encode_call(c)] = UsRecord{encode_call(c), c, "", "", 0, 0, false};
+  const Changes changes = {{encode_call("K1A"), UsRecord{encode_call("K1A"), "A", "", "", 0, 0, false}},
+                           {encode_call("K1B"), std::nullopt},
+                           {encode_call("K1C"), UsRecord{encode_call("K1C"), "C", "", "", 0, 0, false}}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);
-    Records new_db = db_of({"K1A", "K1C", "K1D"});
-    new_db.begin()->second.city = "CHANGED";
-    prepare(db_of({"K1A", "K1B", "K1D"}), new_db);
+    prepare(old_db, changes);
     std::string db = bytes("call.db"), update = bytes("0105to0112.db");
     row.damage(db, update);
     for (const auto& [name, b] : {std::pair{"call.db", &db}, {"0105to0112.db", &update}}) {

@@ -102,18 +102,11 @@ TEST_F(FloppyTest, CopyToCopiesTheRowsInUseAskingAfterEachFailure) {
 
 // Nothing copied is said so; a floppy folder that is not there is one box, whatever the files.
 TEST_F(FloppyTest, NothingCopiedIsSaidSoAndAMissingFloppyIsOneBox) {
-  for (const char* n : {"0105to0112.db", "0112to0119.db"}) {
-    write_bytes(data_.file(n), n);
-    write_bytes(floppy_.file(n), n);
-  }
+  for (const std::string& n : {data_.file("0105to0112.db"), data_.file("0112to0119.db")}) write_bytes(n, "x");
+  for (const std::string& n : {floppy_.file("0105to0112.db"), floppy_.file("0112to0119.db")}) write_bytes(n, "x");
   add_rows({"0105to0112.db", "0112to0119.db"});
   const std::string missing = floppy_.file("no-disk"), gone = "Nothing copied: A: (" + missing + ") not found\r\n";
-  const struct {
-    int rows;
-    bool floppy_there;
-    int (*worker)(WorkerEnv&);
-    std::string log;
-  } cases[] = {{0, true, copy_to_floppy, "Nothing copied\r\n"},
+  const struct { int rows; bool floppy_there; int (*worker)(WorkerEnv&); std::string log; } cases[] = {{0, true, copy_to_floppy, "Nothing copied\r\n"},
                {2, false, copy_to_floppy, gone},
                {0, true, copy_from_floppy, from_a() + "0105to0112.db is already on hard disk\r\n"
                                            "0112to0119.db is already on hard disk\r\nNothing copied\r\n"},
@@ -126,11 +119,11 @@ TEST_F(FloppyTest, NothingCopiedIsSaidSoAndAMissingFloppyIsOneBox) {
     EXPECT_EQ(c.worker(env_), 0);
     EXPECT_EQ(log_at_end(UM_FLOPPY_DONE), c.log);
     ASSERT_EQ(link_.boxes().size(), c.floppy_there ? 0u : 1u);
-    if (c.floppy_there) continue;
-    EXPECT_EQ(link_.boxes()[0].text, "A: (" + missing + ") not found\rIs the floppy disk in the drive?");
-    EXPECT_EQ(link_.boxes()[0].caption, "ERROR copying file");
-    EXPECT_EQ(link_.boxes()[0].buttons, Buttons::ok);
     EXPECT_FALSE(fs::exists(missing));
+    if (c.floppy_there) continue;
+    EXPECT_EQ(link_.boxes()[0].caption + ":" + link_.boxes()[0].text,
+              "ERROR copying file:A: (" + missing + ") not found\rIs the floppy disk in the drive?");
+    EXPECT_EQ(link_.boxes()[0].buttons, Buttons::ok);
   }
 }
 
@@ -255,11 +248,7 @@ TEST_F(FloppyTest, CleanupDeletesUpdateFilesAndSavedDatabasesAsTheModeSays) {
 // Closing the window while a worker handles 0105to0112.db: it handles no further file, says
 // nothing more and still finishes; a copy in its Retry loop gives up at once.
 TEST_F(FloppyTest, CancelledWorkersStopAfterTheFileInHand) {
-  const struct {
-    int (*worker)(WorkerEnv&);
-    std::string log;
-    int message;
-  } cases[] = {{copy_to_floppy, "Copying 0105to0112.db to " + a() + "\r\n", UM_FLOPPY_DONE},
+  const struct { int (*worker)(WorkerEnv&); std::string log; int message; } cases[] = {{copy_to_floppy, "Copying 0105to0112.db to " + a() + "\r\n", UM_FLOPPY_DONE},
                {copy_from_floppy, from_a() + "Copying 0105to0112.db from floppy\r\n", UM_FLOPPY_DONE},
                {cleanup_old_files, "0105to0112.db deleted\r\n", UM_CLEANUP_DONE}};
   add_rows({"0105to0112.db", "0112to0119.db"});

@@ -20,8 +20,8 @@ const int kViolation = sharing_violation_error();
 class PlatformTest : public ::testing::Test {
  protected:
   std::string path(const std::string& name) const { return dir_.file(name); }
-  void put(const std::string& name, const std::string& bytes) const { testutil::write_bytes(path(name), bytes); }
-  std::string get(const std::string& name) const { return testutil::read_bytes(path(name)); }
+  void put(const std::string& name, const std::string& bytes) { testutil::write_bytes(path(name), bytes); }
+  std::string get(const std::string& name) { return testutil::read_bytes(path(name)); }
   int open(File& f, const std::string& name, Share share, Disposition d = Disposition::open_existing) const {
     return f.open(path(name), Access::read_write, share, d);
   }
@@ -59,27 +59,6 @@ TEST_F(PlatformTest, ShareModesRefuseWhatTheHolderForbidsUntilItLetsGo) {
   EXPECT_FALSE(other.is_open());
   char c;
   EXPECT_EQ(other.read_at(0, &c, 1).error, EBADF);
-}
-
-// Nothing is created through a symlink, and a file takes its final name only when whole.
-TEST_F(PlatformTest, NewFilesAndMoves) {
-  put("file", "keep me");
-  fs::create_symlink(path("file"), path("link"));
-  fs::create_symlink(path("nowhere"), path("dangling"));
-  for (const char* name : {"file", "link", "dangling"}) {
-    File f;
-    EXPECT_EQ(open(f, name, Share::none, Disposition::create_new), EEXIST) << name;
-    EXPECT_EQ(open(f, name, Share::none, Disposition::create_always), name[0] == 'f' ? 0 : ELOOP) << name;
-  }
-  EXPECT_FALSE(fs::exists(path("nowhere")));
-  NewFile file;
-  ASSERT_EQ(file.create(path("new")), 0);
-  EXPECT_TRUE(is_temporary_name(fs::path(file.temp_path()).filename().string()));
-  EXPECT_EQ(file.commit(NewFile::Replace::no), 0);
-  EXPECT_EQ(move_file(path("new"), path("file")), EEXIST);
-  ASSERT_EQ(move_file(path("new"), path("moved")), 0);
-  EXPECT_EQ(move_file(path("new"), path("other")), ENOENT);
-  EXPECT_EQ(delete_file(path("moved")), 0);
 }
 
 TEST_F(PlatformTest, CopyFile_TargetIsTheWholeCopyOrAsItWas) {
@@ -140,6 +119,9 @@ TEST_F(PlatformTest, FolderListsAndStaleTemporaries) {
   EXPECT_EQ(found, (Names{"0105TO0112.DB", "a.db"}));
   EXPECT_EQ(list_files(path("missing"), "*", &found), ENOENT);
   EXPECT_TRUE(found.empty());
+  EXPECT_EQ(move_file(path("a.db"), path("x.dbx")), EEXIST);  // never replaces
+  EXPECT_EQ(move_file(path("a.db"), path("b.db")), 0);
+  EXPECT_EQ(move_file(path("a.db"), path("c.db")), ENOENT);
 }
 
 }  // namespace

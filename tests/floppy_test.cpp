@@ -58,7 +58,6 @@ class FloppyTest : public testing::Test {
   }
   std::string a() const { return "A: (" + floppy_.path() + ")"; }
   std::string from_a() const { return "Reading floppy disk " + a() + "...\r\n"; }
-
   testutil::TempDir data_, floppy_;
   HookLink link_;
   UpdaterState state_;
@@ -128,7 +127,6 @@ TEST_F(FloppyTest, LeftoversGoAndNothingIsTakenThroughASymlinkOrOverADownload) {
   copy_to_floppy(env_);
   EXPECT_EQ(files_in(floppy_.path()), (Files{{"0105to0112.db", "first week"}}));
   EXPECT_EQ(files_in(data_.path()), (Files{{"0105to0112.db", "first week"}}));
-
   testutil::TempDir data;
   env_.folder = data.path();
   write_bytes(floppy_.file("0112to0119.db"), "from the floppy");

@@ -66,7 +66,6 @@ class MergeTest : public testing::Test {
     for (const std::string& e : link_.events()) if (e.rfind(cell, 0) == 0) seen.push_back(e.substr(cell.size()));
     return seen;
   }
-
   testutil::TempDir dir_;
   testutil::RecordingLink link_;
   UpdaterState state_;
@@ -205,7 +204,6 @@ TEST_F(MergeTest, EachFailureIsToldAndLeavesNothingBehind) {
     }
     std::vector<std::string> expected = files();
     if (row.caption == kCorrupt) expected.erase(expected.begin());
-
     EXPECT_EQ(merge_update(env_, 0), -1);
     platform::testing::fail_writes_after(-1, 0);
     held.close();

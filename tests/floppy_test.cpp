@@ -90,29 +90,6 @@ TEST_F(FloppyTest, CopyToCopiesTheRowsInUseAskingAfterEachFailure) {
   EXPECT_EQ(files_in(floppy_.path()), (Files{{"0105to0112.db", "found it"}, {"0112to0119.db", "second week"}}));
 }
 
-// Nothing copied is said so; a floppy folder that is not there is one box, whatever the files.
-TEST_F(FloppyTest, NothingCopiedIsSaidSoAndAMissingFloppyIsOneBox) {
-  for (const std::string& n : {data_.file("0105to0112.db"), floppy_.file("0105to0112.db")}) write_bytes(n, "x");
-  add_rows({"0105to0112.db"});
-  const std::string missing = floppy_.file("no-disk"), gone = "Nothing copied: A: (" + missing + ") not found\r\n";
-  const struct { int rows; bool floppy_there; int (*worker)(WorkerEnv&); std::string log; } cases[] = {
-      {0, true, copy_to_floppy, "Nothing copied\r\n"},
-      {1, false, copy_to_floppy, gone},
-      {0, true, copy_from_floppy, from_a() + "0105to0112.db is already on hard disk\r\nNothing copied\r\n"},
-      {0, false, copy_from_floppy, "Reading floppy disk A: (" + missing + ")...\r\n" + gone}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.log);
-    link_.clear();
-    state_.rows_in_use = c.rows, env_.floppy_folder = c.floppy_there ? floppy_.path() : missing;
-    EXPECT_EQ(c.worker(env_), 0);
-    EXPECT_EQ(log_at_end(UM_FLOPPY_DONE), c.log);
-    EXPECT_FALSE(fs::exists(missing));
-    const auto boxes = link_.boxes();
-    EXPECT_EQ(boxes.empty() ? "" : boxes[0].caption + ":" + boxes[0].text + (boxes.size() == 1 ? "" : " and more"),
-              c.floppy_there ? "" : "ERROR copying file:A: (" + missing + ") not found\rIs the floppy disk in the drive?");
-  }
-}
-
 // Temporaries left by a killed copy go; a symlink on the floppy is passed over; a download of
 // the same week put in place while its copy runs is kept whole.
 TEST_F(FloppyTest, LeftoversGoAndNothingIsTakenThroughASymlinkOrOverADownload) {
@@ -202,28 +179,42 @@ TEST_F(FloppyTest, CleanupDeletesUpdateFilesAndSavedDatabasesAsTheModeSays) {
   EXPECT_EQ(log_at_end(UM_CLEANUP_DONE), "");
 }
 
-// Closing the window while a worker handles 0105to0112.db: it handles no further file, says
-// nothing more and still finishes; a copy in its Retry loop gives up at once.
-TEST_F(FloppyTest, CancelledWorkersStopAfterTheFileInHand) {
-  const struct { int (*worker)(WorkerEnv&); std::string log; int message; } cases[] = {
-      {copy_to_floppy, "Copying 0105to0112.db to " + a() + "\r\n", UM_FLOPPY_DONE},
-      {copy_from_floppy, from_a() + "Copying 0105to0112.db from floppy\r\n", UM_FLOPPY_DONE},
-      {cleanup_old_files, "0105to0112.db deleted\r\n", UM_CLEANUP_DONE}};
+// How each worker ends: "Nothing copied" when nothing was; a floppy folder that is not there is
+// one box; closing the window while a worker handles 0105to0112.db stops it after that file.
+TEST_F(FloppyTest, HowEachWorkerEnds) {
+  const std::string missing = floppy_.file("no-disk"), gone = "Nothing copied: A: (" + missing + ") not found\r\n";
+  const std::string no_disk = "ERROR copying file:A: (" + missing + ") not found\rIs the floppy disk in the drive?";
+  const std::string there = "0105to0112.db is already on hard disk\r\n0112to0119.db is already on hard disk\r\n";
+  enum { kData = 1, kFloppy = 2 };  // where the two files are
+  const struct { int (*worker)(WorkerEnv&); int rows, files; bool floppy_there, cancel; std::string log, box; } cases[] = {
+      {copy_to_floppy, 0, kData, true, false, "Nothing copied\r\n", ""},
+      {copy_to_floppy, 2, kData, false, false, gone, no_disk},
+      {copy_from_floppy, 0, kData | kFloppy, true, false, from_a() + there + "Nothing copied\r\n", ""},
+      {copy_from_floppy, 0, kFloppy, false, false, "Reading floppy disk A: (" + missing + ")...\r\n" + gone, no_disk},
+      {copy_to_floppy, 2, kData, true, true, "Copying 0105to0112.db to " + a() + "\r\n", ""},
+      {copy_from_floppy, 0, kFloppy, true, true, from_a() + "Copying 0105to0112.db from floppy\r\n", ""},
+      {cleanup_old_files, 0, kData, true, true, "0105to0112.db deleted\r\n", ""}};
   add_rows({"0105to0112.db", "0112to0119.db"});
-  link_.on_log = [&](std::string_view text) { cancel_ = text.find("0105to0112.db") != std::string_view::npos; };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.log);
-    link_.clear(), cancel_ = false;
+    link_.clear(), cancel_ = false, state_.rows_in_use = c.rows;
+    env_.floppy_folder = c.floppy_there ? floppy_.path() : missing;
+    link_.on_log = [&](std::string_view text) { cancel_ = c.cancel && text.find("0105to0112.db") != text.npos; };
     for (const std::string& f : {data_.path(), floppy_.path()}) fs::remove_all(f), fs::create_directory(f);
-    const std::string& from = c.worker == copy_from_floppy ? floppy_.path() : data_.path();
-    for (const char* n : {"0105to0112.db", "0112to0119.db"}) write_bytes(from + "/" + n, n);
-    c.worker(env_);
-    EXPECT_EQ(log_at_end(c.message), c.log);
-    EXPECT_EQ(fs::exists((c.worker == copy_to_floppy ? floppy_ : data_).file("0112to0119.db")),
-              c.worker == cleanup_old_files);
+    for (const char* n : {"0105to0112.db", "0112to0119.db"}) {
+      if (c.files & kData) write_bytes(data_.file(n), n);
+      if (c.files & kFloppy) write_bytes(floppy_.file(n), n);
+    }
+    EXPECT_EQ(c.worker(env_), 0);
+    EXPECT_EQ(log_at_end(c.worker == cleanup_old_files ? UM_CLEANUP_DONE : UM_FLOPPY_DONE), c.log);
+    const auto boxes = link_.boxes();
+    EXPECT_EQ(boxes.empty() ? "" : boxes[0].caption + ":" + boxes[0].text + (boxes.size() == 1 ? "" : " and more"), c.box);
+    EXPECT_FALSE(fs::exists(missing));
+    EXPECT_TRUE(!c.cancel || fs::exists((c.worker == copy_to_floppy ? floppy_ : data_).file("0112to0119.db")) ==
+                                 (c.worker == cleanup_old_files));
   }
-  link_.clear(), cancel_ = false, link_.on_log = nullptr;
-  std::strcpy(state_.update_rows[0].name, "0126to0202.db");  // never there
+  link_.clear(), cancel_ = false, link_.on_log = nullptr, state_.rows_in_use = 2;
+  std::strcpy(state_.update_rows[0].name, "0126to0202.db");  // never there: its Retry gives up at once
   link_.on_box = [&](std::string_view) { cancel_ = true; };
   link_.answer(Answer::retry);
   copy_to_floppy(env_);

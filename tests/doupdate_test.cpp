@@ -1,5 +1,4 @@
-// The weekly run: its schedule, what call.db's ends tell, fetching from a real web server, and
-// how each merged database is put in place.
+// The weekly run: its schedule, call.db's ends, fetching from a real web server, putting merges in place.
 #include "updater/doupdate.h"
 
 #include <gtest/gtest.h>
@@ -80,9 +79,8 @@ class UpdateRun : public testing::Test {
   WorkerEnv env_;
 };
 
-// What call.db tells a run before anything is fetched: nothing is served here, so the first
-// fetch ends a run that has weeks due. A complete database has 720000 entries and reaches KQ7X;
-// only the ends of its index are read.
+// What call.db tells a run (nothing is served: the first fetch ends a run with weeks due), and
+// the calendar. A complete database has 720000 entries and reaches KQ7X; only its ends are read.
 TEST_F(UpdateRun, ScheduleAndTheDatabaseItStartsFrom) {
   const auto ends = [this](int count, const char* last) {
     return [=, this] {
@@ -133,6 +131,12 @@ TEST_F(UpdateRun, ScheduleAndTheDatabaseItStartsFrom) {
     EXPECT_EQ(link_.row(0, RowCell::status), rows == 0 ? "" : "Not avail");
     EXPECT_EQ(rows == 0 ? "" : link_.row(rows - 1, RowCell::name), rows == 0 ? "" : state_.update_rows[rows - 1].name);
   }
+  for (std::int64_t day = days_since_epoch({1601, 1, 1}); day < days_since_epoch({2400, 1, 1}); day += 13) {
+    ASSERT_TRUE(valid_date(date_from_days(day)) && days_since_epoch(date_from_days(day)) == day) << day;
+  }
+  EXPECT_EQ(days_since_epoch({1970, 1, 1}), 0);
+  for (const Date& d : {Date{2018, 2, 29}, Date{1900, 2, 29}, Date{2018, 13, 1}}) EXPECT_FALSE(valid_date(d));
+  EXPECT_TRUE(valid_date({2000, 2, 29}));
 }
 
 // Three weeks due: the first is served, the second is not, the third is at hand. Then the
@@ -210,16 +214,6 @@ TEST_F(UpdateRun, OneWeekAtHandPutInPlaceOrNothingReplaced) {
     EXPECT_TRUE(read_bytes(data("call0105.db")) == read_bytes(week(0)));
     EXPECT_EQ(files(), (Names{kNames[0], "call.db", "call0105.db"}));
   }
-}
-
-TEST(Dates, DayCountsRoundTrip) {
-  for (std::int64_t day = days_since_epoch({1601, 1, 1}); day < days_since_epoch({2400, 1, 1}); day += 13) {
-    ASSERT_TRUE(valid_date(date_from_days(day)));
-    ASSERT_EQ(days_since_epoch(date_from_days(day)), day);
-  }
-  EXPECT_EQ(days_since_epoch({1970, 1, 1}), 0);
-  for (const Date& d : {Date{2018, 2, 29}, Date{1900, 2, 29}, Date{2018, 13, 1}}) EXPECT_FALSE(valid_date(d));
-  EXPECT_TRUE(valid_date({2000, 2, 29}));
 }
 
 }  // namespace

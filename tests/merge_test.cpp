@@ -123,18 +123,14 @@ TEST_F(MergeTest, MergedDatabaseIsWhatAMapOfRecordsMakes) {
     for (std::size_t i = 0; i + 1 < seen.size(); ++i) EXPECT_EQ(seen[i], std::to_string(i + 1));
     EXPECT_TRUE(size < 1000 || (seen.size() > 50 && seen.size() < 140)) << seen.size();
   }
-}
-
-TEST_F(MergeTest, StepsAndTheLargestUpdate) {
-  // Fewer than a hundred old entries: a step after each walk iteration while entries remain.
-  Records old_db;
-  for (const char* c : {"K1A", "K1B", "K1C"}) old_db[encode_call(c)] = UsRecord{encode_call(c), c, "", "", 0, 0, false};
-  prepare(old_db, {{encode_call("K1AA"), UsRecord{encode_call("K1AA"), "X", "", "", 0, 0, false}}});
+  Records small;  // fewer than a hundred old entries: a step after each walk iteration while entries remain
+  for (const char* c : {"K1A", "K1B", "K1C"}) small[encode_call(c)] = UsRecord{encode_call(c), c, "", "", 0, 0, false};
+  prepare(small, {{encode_call("K1AA"), UsRecord{encode_call("K1AA"), "X", "", "", 0, 0, false}}});
   ASSERT_EQ(merge_update(env_, 0), 0);
   EXPECT_EQ(percents(), (std::vector<std::string>{"1", "2", "100"}));
-  Changes most;
+  Changes most;  // the most entries an update may have
   for (std::uint32_t k = 1; k <= kMaxUpdateEntries; ++k) most[k] = std::nullopt;
-  prepare(old_db, most);
+  prepare(small, most);
   EXPECT_EQ(merge_update(env_, 0), 0);
 }
 

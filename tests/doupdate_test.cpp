@@ -101,8 +101,7 @@ TEST_F(UpdateRun, ScheduleAndTheDatabaseItStartsFrom) {
       {db("20180105"), {2018, 1, 11, 22, 0, 0}, "1 1", "\r\n0105to0112.db\r\n1 updates\r\n", ""},  // ten at night
       {db("20180105"), {2018, 1, 19, 0, 0, 0}, "2 1", "\r\n0105to0112.db\r\n0112to0119.db\r\n2 updates\r\n", ""},
       {db("20171229"), {2018, 1, 5, 12, 0, 0}, "1 1", "\r\n1229to0105.db\r\n1 updates\r\n", ""},
-      {db("20180105"), {2018, 3, 16, 9, 0, 0}, "8 1", "\r\n0105to0112.db\r\n0112to0119.db\r\n", ""},  // ten due
-      {db("20180105"), {2018, 3, 16, 9, 0, 0}, "8 1", "\r\n0216to0223.db\r\n0223to0302.db\r\n8 updates\r\n", ""},
+      {db("20180105"), {2018, 3, 16, 9, 0, 0}, "8 1", "\r\n0216to0223.db\r\n0223to0302.db\r\n8 updates\r\n", ""},  // ten due
       {ends(720000, "KQ7X"), {2018, 1, 6, 9, 0, 0}, "0 -1", "720000 entries\r\nFirst entry: AAAAA\r\nLast entry:  KQ7X\r\n0", ""},
       {ends(719999, "KQ7X"), {2018, 1, 6, 9, 0, 0}, "0 -1", "Last entry:  KQ7X\r\n\r\n" + incomplete, ""},
       {ends(720000, "KQ7W"), {2018, 1, 6, 9, 0, 0}, "0 -1", "Last entry:  KQ7W\r\n\r\n" + incomplete, ""},
@@ -156,7 +155,6 @@ TEST_F(UpdateRun, ThreeRunsAgainstAWebServer) {
   std::filesystem::remove(data(kNames[0]));
   EXPECT_EQ(run({2018, 1, 26, 12, 0, 0}), "3 1");
   EXPECT_TRUE(nginx.wait_for_access("\"GET /db-files/0112to0119.db HTTP/1.1\" 404"));
-  EXPECT_NE(nginx.access_log().find("\"GET /db-files/0105to0112.db HTTP/1.1\" 200"), std::string::npos);
   for (const char* part : {"3 updates\r\n0105to0112.db <<--downloading\r\n", "0112to0119.db <<--downloading\r\n"}) {
     EXPECT_NE(link_.log().find(part), std::string::npos) << part;
   }
@@ -196,7 +194,6 @@ TEST_F(UpdateRun, OneWeekAtHandPutInPlaceOrNothingReplaced) {
            testutil::write_bytes(data(left + std::to_string(child) + "-3"), "left by a killed run");
          }
        }, true, "call0105.db <<--saved old call.db file\r\n"},
-      {[] { platform::testing::fail_writes_after(20, ENOSPC); }, false, "01/12/2018\r\n"},
       {[&] { mkdir(data("call0105.db").c_str(), 0755), testutil::write_bytes(data("call0105.db/keep"), "x"); }, false,
        "ERROR " + std::to_string(EISDIR) + " moving call.db to call0105.db\r\n"}};
   for (const auto& c : cases) {

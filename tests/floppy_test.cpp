@@ -89,18 +89,22 @@ TEST_F(FloppyTest, CopyToCopiesTheRowsInUseAskingAfterEachFailure) {
   EXPECT_EQ(files_in(floppy_.path()), (Files{{"0105to0112.db", "found it"}, {"0112to0119.db", "second week"}}));
 }
 
-// Temporaries left by a killed copy go; a symlink on the floppy is passed over; a download of
-// the same week put in place while its copy runs is kept whole.
-TEST_F(FloppyTest, LeftoversGoAndNothingIsTakenThroughASymlinkOrOverADownload) {
+// Every regular "*.db" file of 13 characters, in name order, unless the data folder has the
+// name, or gets it from a download while its copy runs; temporaries of a killed copy go first.
+TEST_F(FloppyTest, CopyFromTakesNewDbFilesOfThirteenCharacters) {
   const pid_t child = ::fork();
   if (child == 0) ::_exit(0);
   ASSERT_EQ(::waitpid(child, nullptr, 0), child);
-  for (const std::string& folder : {data_.path(), floppy_.path()}) {
-    write_bytes(folder + "/0105to0112.db.new-" + std::to_string(child) + "-0", "left by a killed copy");
+  const std::string left = "0105to0112.db.new-" + std::to_string(child) + "-0";
+  for (const std::string& folder : {data_.path(), floppy_.path()}) write_bytes(folder + "/" + left, "killed");
+  for (const char* n : {"0105TO0112.DB", "0105to0112.db", "abcdefghij.db", "0112to0119.db", "call0105.db",
+                        "0105to0112x.db", "0105to0112.dbx", "0105to0112.txt", "0105to0112.d", "0119to0126.db"}) {
+    write_bytes(floppy_.file(n), n);
   }
-  write_bytes(floppy_.file("0105to0112.db"), "first week");
-  write_bytes(floppy_.file("0112to0119.db"), "from the floppy");
-  fs::create_symlink(floppy_.file("0105to0112.db"), floppy_.file("0126to0202.db"));
+  fs::create_directory(floppy_.file("0126to0202.db"));
+  fs::create_symlink(floppy_.file("abcdefghij.db"), floppy_.file("0202to0209.db"));
+  write_bytes(data_.file("0105to0112.db"), "mine");
+  fs::create_directory(data_.file("0119to0126.db"));
   link_.on_log = [&](std::string_view text) {
     if (text != "Copying 0112to0119.db from floppy\r\n") return;
     platform::NewFile download;
@@ -108,29 +112,14 @@ TEST_F(FloppyTest, LeftoversGoAndNothingIsTakenThroughASymlinkOrOverADownload) {
     ASSERT_TRUE(download.file().write("downloaded", 10).ok());
     ASSERT_EQ(download.commit(), 0);
   };
-  copy_from_floppy(env_);
-  EXPECT_EQ(link_.log(), from_a() + "Copying 0105to0112.db from floppy\r\nCopying 0112to0119.db from floppy\r\n"
-                                    "0112to0119.db is already on hard disk\r\nCopying complete\r\n");
-  EXPECT_EQ(files_in(data_.path()), (Files{{"0105to0112.db", "first week"}, {"0112to0119.db", "downloaded"}}));
-  EXPECT_EQ(files_in(floppy_.path()).size(), 3u);
-}
-
-// Every "*.db" file of 13 characters, in name order, unless the data folder has the name.
-TEST_F(FloppyTest, CopyFromTakesNewDbFilesOfThirteenCharacters) {
-  for (const char* n : {"0105TO0112.DB", "0105to0112.db", "abcdefghij.db", "0112to0119.db", "call0105.db",
-                        "0105to0112x.db", "0105to0112.dbx", "0105to0112.txt", "0105to0112.d", "0119to0126.db"}) {
-    write_bytes(floppy_.file(n), n);
-  }
-  fs::create_directory(floppy_.file("0126to0202.db"));
-  write_bytes(data_.file("0105to0112.db"), "mine");
-  fs::create_directory(data_.file("0119to0126.db"));
   EXPECT_EQ(copy_from_floppy(env_), 0);
   EXPECT_EQ(log_at_end(UM_FLOPPY_DONE),
             from_a() + "Copying 0105TO0112.DB from floppy\r\n0105to0112.db is already on hard disk\r\n"
-                       "Copying 0112to0119.db from floppy\r\n0119to0126.db is already on hard disk\r\n"
-                       "Copying abcdefghij.db from floppy\r\nCopying complete\r\n");
+                       "Copying 0112to0119.db from floppy\r\n0112to0119.db is already on hard disk\r\n"
+                       "0119to0126.db is already on hard disk\r\nCopying abcdefghij.db from floppy\r\nCopying complete\r\n");
   EXPECT_EQ(files_in(data_.path()), (Files{{"0105TO0112.DB", "0105TO0112.DB"}, {"0105to0112.db", "mine"},
-                                           {"0112to0119.db", "0112to0119.db"}, {"abcdefghij.db", "abcdefghij.db"}}));
+                                           {"0112to0119.db", "downloaded"}, {"abcdefghij.db", "abcdefghij.db"}}));
+  EXPECT_FALSE(fs::exists(floppy_.file(left)));
   EXPECT_TRUE(link_.boxes().empty());
 }
 

@@ -137,7 +137,6 @@ TEST_F(MergeTest, EachFailureIsToldAndLeavesNothingBehind) {
   constexpr char kCorrupt[] = "Update file is CORRUPT, deleting";
   // Damage to call.db's bytes and the update's ("": the file is gone); no caption: the text is the log's.
   struct Row { std::function<void(std::string& db, std::string& update)> damage; std::string caption, text; };
-  // Entries of the update: K1A changed, K1B gone, K1C new; of call.db: K1A, K1B, K1D.
   const auto entry = [](std::string& b, std::size_t i, std::size_t word) { return word_at(b, 8) + 12 * i + 4 * word; };
   platform::File held;
   std::vector<Row> rows = {
@@ -174,7 +173,7 @@ TEST_F(MergeTest, EachFailureIsToldAndLeavesNothingBehind) {
     rows.push_back({[cut](auto&, auto& u) { u.resize(word_at(u, 8) + cut); }, kCorrupt,
                     "its index ends inside an entry (" + std::to_string(cut % 12) + " bytes"});
   }
-  Records old_db;
+  Records old_db;  // entries K1A, K1B, K1D; those of the update: K1A changed, K1B gone, K1C new
   for (const char* c : {"K1A", "K1B", "K1D"}) old_db[encode_call(c)] = UsRecord{encode_call(c), c, "", "", 0, 0, false};
   const Changes changes = {{encode_call("K1A"), UsRecord{encode_call("K1A"), "A", "", "", 0, 0, false}},
                            {encode_call("K1B"), std::nullopt},

@@ -15,17 +15,17 @@ namespace {
 
 TEST(Platform, ShareModesAndCopiesRefuseWhatAHolderForbids) {
   testutil::TempDir dir;
-  const auto open = [&](File& f, const char* name, Share share, Disposition d = Disposition::open_existing) {
-    return f.open(dir.file(name), Access::read_write, share, d);
+  const auto open = [&](File& f, Share share, Disposition d = Disposition::open_existing) {
+    return f.open(dir.file("a"), Access::read_write, share, d);
   };
   testutil::write_bytes(dir.file("a"), "keep me");
   for (Share held : {Share::none, Share::read, Share::read_write}) {
     for (Share wanted : {Share::none, Share::read, Share::read_write}) {
       File holder, other;
-      ASSERT_EQ(open(holder, "a", held), 0);
+      ASSERT_EQ(open(holder, held), 0);
       const int refused = held == Share::none || wanted == Share::none ? sharing_violation_error() : 0;
-      EXPECT_EQ(open(other, "a", wanted), refused) << int(held) << int(wanted);
-      EXPECT_EQ(open(other, "a", Share::none, Disposition::create_always), sharing_violation_error());
+      EXPECT_EQ(open(other, wanted), refused) << int(held) << int(wanted);
+      EXPECT_EQ(open(other, Share::none, Disposition::create_always), sharing_violation_error());
       testutil::write_bytes(dir.file("from"), std::string(200 * 1024 + 17, 'x'));  // more than one chunk
       EXPECT_EQ(copy_file(dir.file("from"), dir.file("a")), held == Share::none ? sharing_violation_error() : 0);
       char seen[8] = {};  // what the holder has open is never touched
@@ -47,9 +47,7 @@ TEST(Platform, StaleTemporariesAreThoseOfEndedProcesses) {
   if (child == 0) ::_exit(0);
   ASSERT_EQ(::waitpid(child, nullptr, 0), child);
   const std::string dead = std::to_string(child);
-  for (const std::string& n : {"call.db.new-" + dead + "-0", "0105to0112.db.new-" + dead + "-12"}) {
-    testutil::write_bytes(dir.file(n), "");
-  }
+  for (const std::string& n : {"call.db.new-" + dead + "-0", "0105to0112.db.new-" + dead + "-12"}) testutil::write_bytes(dir.file(n), "");
   std::vector<std::string> kept = {"a.db", "call.db.new", "call.db.new-" + std::to_string(::getpid()) + "-0",
                                    "call.db.new-1-0", "call.db.new-" + dead, "call.db.new-x-1"};
   for (const std::string& n : kept) testutil::write_bytes(dir.file(n), "");

@@ -154,7 +154,7 @@ TEST_F(MergeTest, EachFailureIsToldAndLeavesNothingBehind) {
       {[&](auto&, auto&) { mkdir(path("call.db.new").c_str(), 0755); }, "ERROR Writing file", "call.db.new"},
       {[](auto&, auto&) { platform::testing::fail_writes_after(20, ENOSPC); }, "ERROR Writing file", "call.db.new"},
       {[](auto&, auto& u) { u.resize(11); }, kCorrupt, "shorter than its 12-byte header"},
-      {[](auto&, auto& u) { u = "<html><body>Not Found</body></html>\n"; }, kCorrupt, "its date is not a valid date"},
+      {[](auto&, auto& u) { u.replace(4, 2, "0:"); }, kCorrupt, "its date is not a valid date"},  // digits only
       {[](auto&, auto& u) { u.replace(0, 4, "2017"); }, kCorrupt, "dated 01/12/2017 instead of 01/12/2018"},
       {[](auto&, auto& u) { put_word(&u, 8, 4); }, kCorrupt, "its index offset 4 lies outside the file"},
       {[](auto&, auto& u) { put_word(&u, 8, u.size() + 1); }, kCorrupt, "lies outside the file of"},

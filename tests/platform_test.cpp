@@ -34,6 +34,12 @@ TEST(Platform, ShareModesAndCopiesRefuseWhatAHolderForbids) {
       testutil::write_bytes(dir.file("a"), "keep me");
     }
   }
+  std::filesystem::create_symlink(dir.file("from"), dir.file("planted"));  // replaced whole, never written through
+  testing::fail_writes_after(1000, ENOSPC);
+  EXPECT_EQ(copy_file(dir.file("from"), dir.file("planted")), ENOSPC);
+  testing::fail_writes_after(-1, 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("planted")) && copy_file(dir.file("a"), dir.file("planted")) == 0);
+  EXPECT_TRUE(!std::filesystem::is_symlink(dir.file("planted")) && testutil::read_bytes(dir.file("from")).size() > 7);
   EXPECT_EQ(copy_file(dir.file("a"), dir.file("a")), EINVAL);
   EXPECT_EQ(copy_file(dir.file("missing"), dir.file("b")), ENOENT);
   std::filesystem::create_symlink(dir.file("a"), dir.file("link"));

@@ -55,7 +55,7 @@ TEST(Platform, StaleTemporariesAreThoseOfEndedProcesses) {
   const std::string dead = std::to_string(child);
   for (const std::string& n : {"call.db.new-" + dead + "-0", "0105to0112.db.new-" + dead + "-12"}) testutil::write_bytes(dir.file(n), "");
   std::vector<std::string> kept = {"a.db", "call.db.new", "call.db.new-" + std::to_string(::getpid()) + "-0",
-                                   "call.db.new-1-0", "call.db.new-" + dead, "call.db.new-x-1"};
+                                   "call.db.new-1-0", "call.db.new-" + dead, "call.db.new-" + dead + "-", "call.db.new-x-1"};
   for (const std::string& n : kept) testutil::write_bytes(dir.file(n), "");
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(remove_stale_temporaries(dir.path()), 2);

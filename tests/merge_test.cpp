@@ -1,318 +1,204 @@
+// merge_update against a map of records, and every way it fails.
 #include "updater/merge.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
-#include <algorithm>
+#include <cstring>
+#include <functional>
 #include <map>
+#include <optional>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "dbfiles/dbwriter.h"
-#include "dbfiles/usdb.h"
 #include "tests/support/recording_link.h"
 #include "tests/test_util.h"
-#include "updater/make_update.h"
 
 namespace updater {
 namespace {
 
 using dbfiles::encode_call;
 using dbfiles::UsRecord;
-using testutil::TempDir;
+using testutil::put_word;
+using testutil::word_at;
+using Records = std::map<std::uint32_t, UsRecord>;               // by key, so in index order
+using Changes = std::map<std::uint32_t, std::optional<UsRecord>>;  // none: a deletion
 
-constexpr char kOpenFailed[] =
-    "UNABLE TO OPEN database file for modification\rMake sure the orbisk pgm is not running.\r"
-    "And make sure the fernwick.exe is in the same folder as the database file.";
-
-using Records = std::map<std::uint32_t, UsRecord>;  // by key, so in index order
-
-UsRecord random_record(std::mt19937& rng, std::uint32_t key) {
-  UsRecord r;
-  r.key = key;
-  r.name = testutil::random_text(rng, 40);
-  r.street = testutil::random_text(rng, 30);
-  r.city = testutil::random_text(rng, 20);
-  r.state = static_cast<std::uint32_t>(rng() % 61);
-  r.zip = static_cast<std::uint32_t>(rng() % 131072);
-  r.po_box = rng() % 7 == 0;
-  return r;
-}
-
-Records random_db(std::mt19937& rng, int count) {
-  Records db;
-  while (static_cast<int>(db.size()) < count) {
-    const std::uint32_t key = encode_call(testutil::random_us_call(rng).c_str());
-    db[key] = random_record(rng, key);
-  }
-  return db;
-}
-
-void write(const std::string& path, const char* date, const Records& records) {
-  std::vector<UsRecord> list;
-  for (const auto& [key, r] : records) list.push_back(r);
-  std::string error;
-  ASSERT_EQ(dbfiles::write_call_db(path, date, list, &error), 0) << error;
+UsRecord record(std::mt19937& rng, std::uint32_t key) {
+  return {key, testutil::random_text(rng, 40), testutil::random_text(rng, 30), testutil::random_text(rng, 20),
+          static_cast<std::uint32_t>(rng() % 61), static_cast<std::uint32_t>(rng() % 131072), rng() % 7 == 0};
 }
 
 class MergeTest : public testing::Test {
  protected:
   void SetUp() override {
-    env_.link = &link_;
-    env_.state = &state_;
-    env_.folder = dir_.path();
-    std::snprintf(state_.update_rows[0].name, sizeof state_.update_rows[0].name, "0105to0112.db");
+    env_.link = &link_, env_.state = &state_, env_.folder = dir_.path();
+    std::strcpy(state_.update_rows[0].name, "0105to0112.db");
   }
-
   std::string path(const std::string& name) const { return dir_.file(name); }
-  int merge() { return merge_update(env_, 0); }
-
-  // Writes OLD as call.db and the update file that leads from it to NEW.
-  void prepare(const Records& old_db, const Records& new_db) {
-    write(path("call.db"), "20180105", old_db);
-    write(path("new.db"), "20180112", new_db);
-    std::string error;
-    ASSERT_EQ(make_update(path("call.db"), path("new.db"), path("0105to0112.db"), &error), 0)
-        << error;
+  std::string bytes(const std::string& name) const { return testutil::read_bytes(path(name)); }
+  std::vector<std::string> files() const {
+    std::vector<std::string> names;
+    return platform::list_files(dir_.path(), "*", &names) == 0 ? names : std::vector<std::string>{"?"};
   }
-
-  TempDir dir_;
+  void write(const std::string& name, const char* date, const Records& db) {
+    std::vector<UsRecord> list;
+    for (const auto& [key, r] : db) list.push_back(r);
+    ASSERT_EQ(dbfiles::write_call_db(path(name), date, list), 0);
+  }
+  // call.db holds OLD, 0105to0112.db the changes, and new.db what the merge must make of them.
+  void prepare(const Records& old_db, const Changes& changes) {
+    link_.clear();
+    write("call.db", "20180105", old_db);
+    Records new_db = old_db;
+    dbfiles::CallDbWriter w;
+    ASSERT_EQ(w.open(path("0105to0112.db"), "20180112"), 0);
+    for (const auto& [key, r] : changes) {
+      if (r) new_db[key] = *r; else new_db.erase(key);
+      ASSERT_EQ(r ? w.add(key, r->name, r->street, r->city, r->state, r->zip, r->po_box) : w.add_without_text(key), 0);
+    }
+    ASSERT_EQ(w.finish(), 0);
+    write("new.db", "20180112", new_db);
+  }
+  std::vector<std::string> percents() const {  // the values shown in the percent cell, in order
+    std::vector<std::string> seen;
+    const std::string cell = "value:" + std::to_string(static_cast<int>(ValueCell::percent_done)) + "=";
+    for (const std::string& e : link_.events()) if (e.rfind(cell, 0) == 0) seen.push_back(e.substr(cell.size()));
+    return seen;
+  }
+  testutil::TempDir dir_;
   testutil::RecordingLink link_;
   UpdaterState state_;
   WorkerEnv env_;
 };
 
-// ---------------------------------------------------------------------------------------------
-// What a merge makes
-
-TEST_F(MergeTest, MergedDatabaseIsByteForByteTheNewOne) {
+// Random databases and changes, deletions of calls that are not there among them: the merge
+// gives what a map of records does, byte for byte, and counts as it does.
+TEST_F(MergeTest, MergedDatabaseIsWhatAMapOfRecordsMakes) {
   std::mt19937 rng(21);
   for (int round = 0; round < 12; ++round) {
-    const Records old_db = random_db(rng, 50 + static_cast<int>(rng() % 2000));
-    Records new_db = old_db;
-    for (int i = 0; i < 300; ++i) {
-      const std::uint32_t key = encode_call(testutil::random_us_call(rng).c_str());
-      auto it = new_db.find(key);
-      if (it == new_db.end()) {
-        new_db[key] = random_record(rng, key);
-      } else if (rng() % 2 == 0) {
-        new_db.erase(it);
-      } else {
-        it->second = random_record(rng, key);
-      }
-    }
-    // Calls beyond every old key are appended after the walk.
-    for (const char* call : {"WZ9ZZY", "WZ9ZZZ"}) {
-      new_db[encode_call(call)] = random_record(rng, encode_call(call));
-    }
-    int inserts = 0, deletes = 0;
-    for (const auto& [key, r] : new_db) inserts += old_db.count(key) == 0;
-    for (const auto& [key, r] : old_db) deletes += new_db.count(key) == 0;
-    prepare(old_db, new_db);
-    link_.clear();
-    ASSERT_EQ(merge(), 0) << "round " << round;
-    EXPECT_EQ(testutil::read_bytes(path("call.db.new")), testutil::read_bytes(path("new.db")))
-        << "round " << round;
-    EXPECT_EQ(link_.value(ValueCell::percent_done), "100");
-    EXPECT_EQ(link_.value(ValueCell::deleted_calls), std::to_string(deletes));
-    EXPECT_EQ(link_.value(ValueCell::new_calls), std::to_string(inserts));
-  }
-}
-
-TEST_F(MergeTest, CountsAndCellsOfOneMerge) {
-  Records old_db;
-  for (const char* call : {"AA1A", "K1ABC", "K1ABD", "N0A", "W1AW"}) {
-    old_db[encode_call(call)] = UsRecord{encode_call(call), call, "S", "C", 1, 1, false};
-  }
-  Records new_db = old_db;
-  new_db.erase(encode_call("K1ABD"));                                                  // deleted
-  new_db[encode_call("K1ABC")].name = "CHANGED";                                       // changed
-  new_db[encode_call("KA1A")] = UsRecord{encode_call("KA1A"), "NEW", "", "", 0, 0, false};  // new
-  new_db[encode_call("WZ9Z")] = UsRecord{encode_call("WZ9Z"), "LAST", "", "", 0, 0, false};  // new
-  prepare(old_db, new_db);
-  const std::string update_size = std::to_string(testutil::read_bytes(path("0105to0112.db")).size());
-
-  ASSERT_EQ(merge(), 0);
-  EXPECT_EQ(link_.value(ValueCell::update_file), "0105to0112.db");
-  EXPECT_EQ(link_.value(ValueCell::db_date), "01/05/2018");
-  EXPECT_EQ(link_.value(ValueCell::updating_to), "01/12/2018");
-  EXPECT_EQ(link_.value(ValueCell::records), "4");
-  EXPECT_EQ(link_.value(ValueCell::new_calls), "2");
-  EXPECT_EQ(link_.value(ValueCell::deleted_calls), "1");
-  EXPECT_EQ(link_.value(ValueCell::changed_calls), "1");
-  EXPECT_EQ(link_.value(ValueCell::percent_done), "100");
-  EXPECT_EQ(link_.row(0, RowCell::status), "updating");
-  EXPECT_EQ(link_.row(0, RowCell::total), update_size);
-  EXPECT_EQ(state_.update_rows[0].row_state, kUpdating);
-  EXPECT_EQ(link_.log(), "01/12/2018\r\n");
-  EXPECT_EQ(testutil::read_bytes(path("call.db.new")), testutil::read_bytes(path("new.db")));
-  EXPECT_TRUE(platform::file_exists(path("call.db")));  // untouched
-}
-
-TEST_F(MergeTest, FewerThanAHundredEntriesRefreshAfterEveryStep) {
-  Records old_db;
-  for (const char* call : {"K1A", "K1B", "K1C"}) {
-    old_db[encode_call(call)] = UsRecord{encode_call(call), call, "", "", 0, 0, false};
-  }
-  Records new_db = old_db;
-  new_db[encode_call("K1AA")] = UsRecord{encode_call("K1AA"), "X", "", "", 0, 0, false};
-  prepare(old_db, new_db);
-  ASSERT_EQ(merge(), 0);
-  std::vector<std::string> percents;
-  for (const std::string& e : link_.events()) {
-    const std::string prefix = "value:" + std::to_string(static_cast<int>(ValueCell::percent_done)) + "=";
-    if (e.rfind(prefix, 0) == 0) percents.push_back(e.substr(prefix.size()));
-  }
-  // One step per walk iteration while update entries remain (K1A kept, K1AA inserted), then 100.
-  EXPECT_EQ(percents, (std::vector<std::string>{"1", "2", "100"}));
-}
-
-TEST_F(MergeTest, EmptyUpdateLaysTheTextsOutAfresh) {
-  // Texts in reverse order in the old file: the new one has them in index order.
-  std::mt19937 rng(4);
-  const Records db = random_db(rng, 30);
-  write(path("forward.db"), "20180105", db);
-  std::string bytes = testutil::read_bytes(path("forward.db"));
-  // Rebuild the same file with the texts swapped around: entries keep their keys.
-  std::vector<std::pair<std::uint32_t, std::string>> texts;
-  const std::uint32_t index_offset = testutil::word_at(bytes, 8);
-  std::string area;
-  std::vector<std::uint32_t> offsets;
-  for (std::size_t i = 0; i < db.size(); ++i) offsets.push_back(testutil::word_at(bytes, index_offset + 12 * i + 4) & 0x3FFFFFF);
-  std::string reversed_area;
-  std::vector<std::uint32_t> new_offsets(db.size());
-  for (std::size_t k = db.size(); k-- > 0;) {
-    const std::uint32_t start = offsets[k];
-    const std::size_t end = bytes.find('\0', start);
-    new_offsets[k] = static_cast<std::uint32_t>(12 + reversed_area.size());
-    reversed_area += bytes.substr(start, end - start + 1);
-  }
-  std::string rebuilt = bytes.substr(0, 12) + reversed_area + bytes.substr(12 + reversed_area.size(), index_offset - 12 - reversed_area.size());
-  rebuilt += bytes.substr(index_offset);
-  for (std::size_t i = 0; i < db.size(); ++i) {
-    const std::size_t at = index_offset + 12 * i + 4;
-    testutil::put_word(&rebuilt, at, (testutil::word_at(bytes, at) & 0xFC000000u) | new_offsets[i]);
-  }
-  testutil::write_bytes(path("call.db"), rebuilt);
-  dbfiles::CallDbWriter empty;
-  ASSERT_EQ(empty.open(path("0105to0112.db"), "20180112"), 0);
-  ASSERT_EQ(empty.finish(), 0);
-
-  ASSERT_EQ(merge(), 0);
-  std::string expected = bytes;
-  expected.replace(0, 8, "20180112");
-  EXPECT_EQ(testutil::read_bytes(path("call.db.new")), expected);
-  EXPECT_EQ(link_.value(ValueCell::records), "0");
-}
-
-TEST_F(MergeTest, DeletionOfAnAbsentCallIsSkipped) {
-  Records old_db;
-  for (const char* call : {"K1B", "K1D"}) {
-    old_db[encode_call(call)] = UsRecord{encode_call(call), call, "", "", 0, 0, false};
-  }
-  write(path("call.db"), "20180105", old_db);
-  dbfiles::CallDbWriter w;
-  ASSERT_EQ(w.open(path("0105to0112.db"), "20180112"), 0);
-  ASSERT_EQ(w.add_without_text(encode_call("K1A")), 0);  // before every key
-  ASSERT_EQ(w.add_without_text(encode_call("K1C")), 0);  // between keys
-  ASSERT_EQ(w.add_without_text(encode_call("K1D")), 0);  // a real deletion
-  ASSERT_EQ(w.add_without_text(encode_call("W1X")), 0);  // past the end
-  ASSERT_EQ(w.finish(), 0);
-
-  ASSERT_EQ(merge(), 0);
-  dbfiles::UsDatabase db;
-  ASSERT_EQ(dbfiles::open_call_db(path("call.db.new"), &db), 0);
-  EXPECT_EQ(db.count, 1u);
-  dbfiles::LookupResult r;
-  EXPECT_TRUE(dbfiles::lookup_us_call(db, "K1B", &r).found);
-  EXPECT_STREQ(r.name_line, "K1B");
-  EXPECT_EQ(link_.value(ValueCell::new_calls), "0");
-  EXPECT_EQ(link_.value(ValueCell::deleted_calls), "1");
-}
-
-// ---------------------------------------------------------------------------------------------
-// Failures: each is told, and no call.db.new is left
-
-class MergeFailure : public MergeTest {
- protected:
-  void SetUp() override {
-    MergeTest::SetUp();
+    SCOPED_TRACE(round);
     Records old_db;
-    for (const char* call : {"K1A", "K1B"}) {
-      old_db[encode_call(call)] = UsRecord{encode_call(call), call, "", "", 0, 0, false};
+    const std::size_t size = round == 0 ? 0 : 50 + rng() % 2000;
+    while (old_db.size() < size) {
+      const std::uint32_t key = encode_call(testutil::random_us_call(rng).c_str());
+      old_db[key] = record(rng, key);
     }
-    Records new_db = old_db;
-    new_db[encode_call("K1C")] = UsRecord{encode_call("K1C"), "C", "", "", 0, 0, false};
-    prepare(old_db, new_db);
+    Changes changes;
+    int inserts = 0, deletes = 0, replaced = 0, absent = 0;
+    for (int i = 0; i < 300 || changes.count(encode_call("WZ9ZZZ")) == 0; ++i) {  // the last past every old key
+      const std::uint32_t key = encode_call(i < 300 ? testutil::random_us_call(rng).c_str() : "WZ9ZZZ");
+      if (changes.count(key) != 0) continue;
+      const bool there = old_db.count(key) != 0;
+      const bool deletion = rng() % 3 == 0;
+      changes[key] = deletion ? std::nullopt : std::optional<UsRecord>(record(rng, key));
+      (deletion ? (there ? deletes : absent) : there ? replaced : inserts)++;
+    }
+    prepare(old_db, changes);
+    // The old texts in reverse order: the merge lays them out afresh in index order.
+    const std::string forward = bytes("call.db");
+    std::string reversed = forward, area;
+    for (std::size_t at = forward.size() - 8; at > word_at(forward, 8); at -= 12) {
+      const std::uint32_t start = word_at(forward, at) & 0x3FFFFFF;
+      put_word(&reversed, at, (word_at(forward, at) & 0xFC000000u) | (12 + area.size()));
+      area += forward.substr(start, forward.find('\0', start) - start + 1);
+    }
+    testutil::write_bytes(path("call.db"), reversed.replace(12, area.size(), area));
+    ASSERT_EQ(merge_update(env_, 0), 0);
+    EXPECT_TRUE(bytes("call.db.new") == bytes("new.db"));
+    EXPECT_EQ(bytes("call.db"), reversed);
+    const std::pair<ValueCell, std::string> cells[] = {
+        {ValueCell::update_file, "0105to0112.db"}, {ValueCell::db_date, "01/05/2018"},
+        {ValueCell::updating_to, "01/12/2018"}, {ValueCell::records, std::to_string(changes.size())},
+        {ValueCell::new_calls, std::to_string(inserts)}, {ValueCell::deleted_calls, std::to_string(deletes)},
+        {ValueCell::changed_calls, std::to_string(replaced)}};
+    for (const auto& [cell, text] : cells) EXPECT_EQ(link_.value(cell), text) << static_cast<int>(cell);
+    EXPECT_EQ(link_.row(0, RowCell::status) + " " + link_.row(0, RowCell::total) + " " + link_.log(),
+              "updating " + std::to_string(bytes("0105to0112.db").size()) + " 01/12/2018\r\n");
+    EXPECT_EQ(state_.update_rows[0].row_state, kUpdating);
+    const std::vector<std::string> seen = percents();  // a step per hundredth of the old index, then 100
+    for (std::size_t i = 0; i + 1 < seen.size(); ++i) EXPECT_EQ(seen[i], std::to_string(i + 1));
+    EXPECT_TRUE(seen.back() == "100" && (size < 1000 || (seen.size() > 50 && seen.size() < 140))) << seen.size();
   }
+  Records small;  // fewer than a hundred old entries: a step after each walk iteration while entries remain
+  for (const char* c : {"K1A", "K1B", "K1C"}) small[encode_call(c)] = UsRecord{encode_call(c), c, "", "", 0, 0, false};
+  prepare(small, {{encode_call("K1AA"), UsRecord{encode_call("K1AA"), "X", "", "", 0, 0, false}}});
+  ASSERT_EQ(merge_update(env_, 0), 0);
+  EXPECT_EQ(percents(), (std::vector<std::string>{"1", "2", "100"}));
+  Changes most;  // the most entries an update may have, and none
+  for (std::uint32_t k = 1; k <= kMaxUpdateEntries; ++k) most[k] = std::nullopt;
+  for (const Changes& c : {most, Changes{}}) EXPECT_EQ((prepare(small, c), merge_update(env_, 0)), 0) << c.size();
+}
 
-  void expect_box(const std::string& caption, const std::string& text) {
-    const auto boxes = link_.boxes();
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].caption, caption);
-    EXPECT_EQ(boxes[0].text, text);
-    EXPECT_FALSE(platform::file_exists(path("call.db.new")));
+// Every failure is told, leaves no call.db.new nor any temporary file, and deletes an update
+// file that failed its check (so that the next run fetches it again).
+TEST_F(MergeTest, EachFailureIsToldAndLeavesNothingBehind) {
+  constexpr char kCorrupt[] = "Update file is CORRUPT, deleting";
+  // Damage to call.db's bytes and the update's ("": the file is gone); no caption: the text is the log's.
+  struct Row { std::function<void(std::string& db, std::string& update)> damage; std::string caption, text; };
+  const auto entry = [](std::string& b, std::size_t i, std::size_t word) { return word_at(b, 8) + 12 * i + 4 * word; };
+  platform::File held;
+  std::vector<Row> rows = {
+      {[&](auto&, auto&) { held.open(path("call.db"), platform::Access::read, platform::Share::read,
+                                     platform::Disposition::open_existing); }, "call.db",
+       "UNABLE TO OPEN database file for modification\rMake sure the orbisk pgm is not running.\r"
+       "And make sure the fernwick.exe is in the same folder as the database file."},
+      {[](auto& db, auto&) { db.clear(); }, "call.db",
+       "UNABLE TO OPEN database file for modification\rcall.db not found in " + dir_.path() + "."},
+      {[](auto& db, auto&) { db.resize(8); }, "call.db", "ERR 5 reading original db"},
+      {[](auto& db, auto&) { put_word(&db, 8, 0xFFFF); }, "call.db", "ERR 22 reading original db"},
+      {[&](auto& db, auto&) { put_word(&db, entry(db, 2, 1), 11); }, "call.db",
+       "call.db: the record text of K1D at offset 11 lies outside the file's texts"},
+      {[](auto&, auto& u) { u.clear(); }, "", "0105to0112.db <<----ERROR OPENING change file\r\n"},
+      {[&](auto&, auto&) { mkdir(path("call.db.new").c_str(), 0755); }, "ERROR Writing file", "call.db.new"},
+      {[&](auto&, auto&) { platform::testing::fail_writes_after(word_at(bytes("new.db"), 8), ENOSPC); }, "ERROR Writing file",
+       "call.db.new"},  // the disk is full once the texts are written
+      {[](auto&, auto& u) { u.resize(11); }, kCorrupt, "shorter than its 12-byte header"},
+      {[](auto&, auto& u) { u.replace(4, 2, "0:"); }, kCorrupt, "its date is not a valid date"},  // digits only
+      {[](auto&, auto& u) { u.replace(0, 4, "2017"); }, kCorrupt, "dated 01/12/2017 instead of 01/12/2018"},
+      {[](auto&, auto& u) { put_word(&u, 8, 4); }, kCorrupt, "its index offset 4 lies outside the file"},
+      {[](auto&, auto& u) { put_word(&u, 8, u.size() + 1); }, kCorrupt, "lies outside the file of"},
+      {[&](auto&, auto& u) { put_word(&u, entry(u, 1, 0), word_at(u, entry(u, 0, 0))); }, kCorrupt,
+       "index entry 2 (K1A) does not sort after the one before (K1A)"},
+      {[&](auto&, auto& u) { put_word(&u, entry(u, 0, 1), 3); }, kCorrupt,
+       "the record text of K1A at offset 3 lies outside the text area"},
+      {[&](auto&, auto& u) { put_word(&u, entry(u, 0, 1), word_at(u, 8)); }, kCorrupt, "lies outside the text area"},
+      {[](auto&, auto& u) { std::fill(&u[12], &u[word_at(u, 8)], 'C'); }, kCorrupt,
+       "the record text of K1A at offset 12 has no end within 256 bytes"},
+      {[](auto&, auto& u) { u.replace(12, std::string::npos, 12 * (kMaxUpdateEntries + 1), 0); put_word(&u, 8, 12); },
+       kCorrupt, "16385 index entries, more than 16384"},
+  };
+  for (std::size_t cut = 1; cut < 36; cut += cut % 12 == 11 ? 2 : 1) {  // every cut inside an entry
+    rows.push_back({[cut](auto&, auto& u) { u.resize(word_at(u, 8) + cut); }, kCorrupt,
+                    "its index ends inside an entry (" + std::to_string(cut % 12) + " bytes"});
   }
-};
-
-TEST_F(MergeFailure, DatabaseHeldByTheLookupProgram) {
-  platform::File lookup;
-  ASSERT_EQ(lookup.open(path("call.db"), platform::Access::read, platform::Share::read_write,
-                        platform::Disposition::open_existing),
-            0);
-  EXPECT_EQ(merge(), -1);
-  expect_box("call.db", kOpenFailed);
-
-  // A missing file is not blamed on the lookup program.
-  link_.clear();
-  lookup.close();
-  ASSERT_EQ(std::remove(path("call.db").c_str()), 0);
-  EXPECT_EQ(merge(), -1);
-  expect_box("call.db", "UNABLE TO OPEN database file for modification\rcall.db not found in " +
-                            dir_.path() + ".");
-}
-
-TEST_F(MergeFailure, UnreadableDatabaseHeader) {
-  testutil::write_bytes(path("call.db"), "20180105");
-  EXPECT_EQ(merge(), -1);
-  expect_box("call.db", "ERR 5 reading original db");
-
-  link_.clear();
-  testutil::write_bytes(path("call.db"), testutil::bytes_of("20180105\xFF\xFF\0\0"));
-  EXPECT_EQ(merge(), -1);
-  expect_box("call.db", "ERR 22 reading original db");
-}
-
-TEST_F(MergeFailure, MissingUpdateFileIsLogged) {
-  ASSERT_EQ(std::remove(path("0105to0112.db").c_str()), 0);
-  EXPECT_EQ(merge(), -1);
-  EXPECT_EQ(link_.log(), "0105to0112.db <<----ERROR OPENING change file\r\n");
-  EXPECT_TRUE(link_.boxes().empty());
-}
-
-TEST_F(MergeFailure, OutputCannotBePutInPlace) {
-  ASSERT_EQ(mkdir(path("call.db.new").c_str(), 0755), 0);
-  EXPECT_EQ(merge(), -1);
-  const auto boxes = link_.boxes();
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].caption, "ERROR Writing file");
-  std::vector<std::string> names;
-  ASSERT_EQ(platform::list_files(dir_.path(), "*", &names), 0);
-  EXPECT_EQ(names, (std::vector<std::string>{"0105to0112.db", "call.db", "new.db"}));
-}
-
-TEST_F(MergeFailure, TextOffsetOutsideTheSourceStopsTheMerge) {
-  for (std::uint32_t offset : {0u, 11u, 0x3FFFFFFu}) {
-    link_.clear();
-    std::string bytes = testutil::read_bytes(path("call.db"));
-    testutil::put_word(&bytes, testutil::word_at(bytes, 8) + 4, offset);
-    testutil::write_bytes(path("call.db"), bytes);
-    EXPECT_EQ(merge(), -1);
+  Records old_db;  // entries K1A, K1B, K1D; those of the update: K1A changed, K1B gone, K1C new
+  for (const char* c : {"K1A", "K1B", "K1D"}) old_db[encode_call(c)] = UsRecord{encode_call(c), c, "", "", 0, 0, false};
+  const Changes changes = {{encode_call("K1A"), UsRecord{encode_call("K1A"), "A", "", "", 0, 0, false}},
+                           {encode_call("K1B"), std::nullopt},
+                           {encode_call("K1C"), UsRecord{encode_call("K1C"), "C", "", "", 0, 0, false}}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    prepare(old_db, changes);
+    std::string db = bytes("call.db"), update = bytes("0105to0112.db");
+    row.damage(db, update);
+    for (const auto& [name, b] : {std::pair{"call.db", &db}, {"0105to0112.db", &update}}) {
+      if (b->empty()) std::remove(path(name).c_str()); else testutil::write_bytes(path(name), *b);
+    }
+    std::vector<std::string> expected = files();
+    if (row.caption == kCorrupt) expected.erase(expected.begin());
+    EXPECT_EQ(merge_update(env_, 0), -1);
+    platform::testing::fail_writes_after(-1, 0);
+    held.close();
     const auto boxes = link_.boxes();
-    ASSERT_EQ(boxes.size(), 1u) << offset;
-    EXPECT_EQ(boxes[0].caption, "call.db");
-    EXPECT_NE(boxes[0].text.find("K1A"), std::string::npos);
-    EXPECT_FALSE(platform::file_exists(path("call.db.new")));
+    ASSERT_EQ(boxes.size(), row.caption.empty() ? 0u : 1u);
+    EXPECT_EQ(files(), expected);
+    std::remove(path("call.db.new").c_str());  // the folder of one row
+    EXPECT_EQ(boxes.empty() ? link_.log() : boxes[0].caption, boxes.empty() ? row.text : row.caption);
+    EXPECT_TRUE(boxes.empty() || boxes[0].text.find(row.text) != std::string::npos) << boxes[0].text;
+    if (row.caption != kCorrupt) continue;
+    ASSERT_EQ(boxes[0].text.rfind("0105to0112.db: ", 0), 0u);  // the reason, in the box and the log
+    EXPECT_EQ(link_.log(), "0105to0112.db <<----CORRUPT update file deleted: " + boxes[0].text.substr(15) + "\r\n");
   }
 }
 

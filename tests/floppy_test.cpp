@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <tuple>
 
 #include "tests/support/recording_link.h"
 #include "tests/test_util.h"
@@ -182,6 +183,22 @@ TEST_F(FloppyTest, HowEachWorkerEnds) {
     EXPECT_EQ(boxes.empty() ? "" : boxes[0].caption + ":" + boxes[0].text + (boxes.size() == 1 ? "" : " and more"), c.box);
     EXPECT_TRUE(!c.cancel || fs::exists((c.worker == copy_to_floppy ? floppy_ : data_).file("0112to0119.db")) ==
                                  (c.worker == cleanup_old_files));
+  }
+}
+
+// Text from outside (names on the floppy, server answers) reaches the log with its control
+// characters escaped, so it cannot forge a line or drive the terminal.
+TEST(EscapeControls, LineEndsStayEveryOtherControlCharacterIsEscaped) {
+  const std::tuple<std::string, bool, std::string> cases[] = {
+      {"line\r\nnext\nlast", false, "line\r\nnext\nlast"},
+      {"\x1b]0;title\x07\x1b[2J", false, "\\x1b]0;title\\x07\\x1b[2J"},
+      {"forged\rUM_UPDATE_DONE 1 0\r\n", false, "forged\\x0dUM_UPDATE_DONE 1 0\r\n"},
+      {"one\rtwo\r\n", true, "one\rtwo\r\n"},
+      {std::string("\0\t\x7f\x80\xe9 A:\\", 9), false, "\\x00\\x09\\x7f\x80\xe9 A:\\"},
+      {"ends\r", false, "ends\\x0d"},
+  };
+  for (const auto& [text, lone_cr_breaks, shown] : cases) {
+    EXPECT_EQ(escape_controls(text, lone_cr_breaks), shown) << shown;
   }
 }
 

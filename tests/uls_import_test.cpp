@@ -98,24 +98,12 @@ class UlsImportTest : public ::testing::Test {
   std::function<void()> between_replaces_;
 };
 
-TEST(UlsTextTest, CleansUpperCasesAndChecksCodes) {
-  using namespace calldb::uls;
-  EXPECT_EQ(clean_text(std::string("  az\tAZ\x1F\x7F \0\x01" "b", 13)), "AZ AZ     B");
-  EXPECT_EQ(clean_text("\xE0\xFE\xF7\xFF\xDF\xC9 \r\n "), "\xC0\xDE\xF7\xFF\xDF\xC9");
-  for (const char* code : {"aa", "Az", "id", "vi", "WY", "oH"}) {
-    EXPECT_EQ(dbfiles::StateCodes[state_index(code)], clean_text(code)) << code;
-  }
-  for (const char* code : {"??", "XX", "", "O", "OHI"}) EXPECT_EQ(state_index(code), 0u) << code;
-  for (const auto& [zip, number] : std::map<std::string, std::uint32_t>{
-           {"088164464", 8816}, {"90219", 90219}, {"4524", 0}, {"4524X", 0}, {"/0000", 0},
-           {":0000", 0}}) {
-    EXPECT_EQ(zip_number(zip), number) << zip;
-  }
+TEST(UlsTextTest, ChecksCallsignsAndDates) {
   for (const char* call : {"W1AW", "K1A", "KB5IHP", "AA9PM", "N0C", "K9ZZ"}) {
-    EXPECT_TRUE(is_storable_call(call)) << call;
+    EXPECT_TRUE(calldb::uls::is_storable_call(call)) << call;
   }
   for (const char* call : {"", "W", "W1", "KB5IHPX", "VE3ABC", "W1-AW", "w1aw", "W1AW/P", "W1A["}) {
-    EXPECT_FALSE(is_storable_call(call)) << call;
+    EXPECT_FALSE(calldb::uls::is_storable_call(call)) << call;
   }
   for (const char* date : {"20240229", "20000229", "20001231", "00010101"}) {
     EXPECT_TRUE(calldb::is_calendar_date(date)) << date;
@@ -126,69 +114,58 @@ TEST(UlsTextTest, CleansUpperCasesAndChecksCodes) {
   }
 }
 
-// Names, addresses, states and ZIP codes as a lookup shows them; texts that do not fit are cut.
-TEST_F(UlsImportTest, BuildsNamesAddressesStatesAndZipCodesAndCutsWhatDoesNotFit) {
+// Hand-made lines: names, addresses, states and ZIP codes as a lookup shows them, texts cut to
+// fit, and the lines left out, each told with its file and line number, the rest still read.
+TEST_F(UlsImportTest, BuildsRecordsAndReportsLeftOutLinesWithTheirNumbers) {
   const std::string c200(200, 'C'), s60 = "12 " + std::string(57, 'S'), y20(20, 'Y'), y100(100, 'Y');
   const std::vector<std::pair<En, std::string>> rows = {
-      {{"1", "", "SMITH, JOHN Q", "John", "q", "Smith", "Jr", "1 Elm St", "Boise", "id", "837041234"},
+      {{"", "", "SMITH, JOHN Q", "John", "q", "Smith", "Jr", "1 Elm St", "Boise", "id", "837041234"},
        "SMITH, JOHN Q JR|1 ELM ST|BOISE ID 83704"},
       // "." is no suffix; a PO box alone, its prefix given or not; "Fl"
-      {{"2", "", "", "Marvin", "", "Boyd", ".", "", "Pulaski", "Fl", "38478", "1281"},
+      {{"", "", "", "Marvin", "", "Boyd", ".", "", "Pulaski", "Fl", "38478", "1281"},
        "BOYD, MARVIN|PO BOX 1281|PULASKI FL 38478"},
-      {{"3", "", "", "", "9", "Poe", "", "", "Lompoc", "CA", "93438", "PO Box 77"},
-       "POE, 9|PO BOX 77|LOMPOC CA 93438"},
+      {{"", "", "", "", "9", "Poe", "", "", "Lompoc", "az", "93438", "PO Box 77"},
+       "POE, 9|PO BOX 77|LOMPOC AZ 93438"},
       // a club: the entity name; a four-digit ZIP counts as none
-      {{"4", "", "Heart Radio Club", "", "", "", "", "19711 NE 197th Ter", "Smithville", "MO", "6408",
+      {{"", "", "Heart Radio Club", "", "", "", "", "19711 NE 197th Ter", "Smithville", "MO", "6408",
         "", "B"}, "HEART RADIO CLUB|19711 NE 197TH TER|SMITHVILLE MO 00000"},
-      // without a last name, or with an entity name and no applicant type: the entity name
-      {{"5", "", "Lone\tEntity\x01", "Zed", "", "", "", "", "City", "ZZ", "A1234"},
-       "LONE ENTITY||CITY ?? 00000"},
-      {{"6", "", "Club", "", "", "Last", "", "S", "C", "OH", "45245", "", ""}, "CLUB|S|C OH 45245"},
+      // without a last name, or with an entity name and no applicant type: the entity name;
+      // upper case for ASCII and Latin-1 letters, blanks for control bytes, trimmed
+      {{"", "", " az\tZ\x1F\x7F\xE0\xFE\xF7\xFF\x01", "Zed", "", "", "", "", "City", "ZZ", ":1234"},
+       "AZ Z  \xC0\xDE\xF7\xFF||CITY ?? 00000"},
+      {{"", "", "Club", "", "", "Last", "", "S", "C", "OH", "45245", "", ""}, "CLUB|S|C OH 45245"},
       // 200 + 60 + 20 bytes: the name gives up the 25 bytes past 255 (a lookup shows 127).
-      {{"8", "", c200, "", "", "", "", s60, y20, "OH", "45245", "", "B"},
+      {{"", "", c200, "", "", "", "", s60, y20, "OH", "45245", "", "B"},
        c200.substr(0, 127) + "|" + s60 + "|" + y20 + " OH 45245"},
-      {{"9", "", "", "A", "", "B", "", std::string(70, 'T'), "Z", "OH"},
+      {{"", "", "", "A", "", "B", "", std::string(70, 'T'), "Z", "OH", "/9999"},
        "B, A|" + std::string(63, 'T') + "|Z OH 00000"},
       // 255 + 63 + 100: the name down to 127 bytes, then the street gives up the rest.
-      {{"10", "", std::string(255, 'N'), "", "", "", "", std::string(63, 'S'), y100, "", "", "",
+      {{"", "", std::string(255, 'N'), "", "", "", "", std::string(63, 'S'), y100, "", "", "",
         "B"}, std::string(127, 'N') + "|" + std::string(28, 'S') + "|" + y100 + " ?? 00000"},
   };
-  std::string ens, hds;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    En e = rows[i].first;
-    e.call = "W1A" + std::string(1, static_cast<char>('A' + i));
-    ens += en(e);
-    hds += hd(e.id, i == 1 ? "w1ab" : "", "A");
-  }
-  ASSERT_EQ(import({folder("day", ens, hds)}), 0) << error_;
-  EXPECT_EQ(std::pair(report_.licences, report_.cut), std::pair(rows.size(), std::size_t{3}));
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    EXPECT_EQ(shown("W1A" + std::string(1, static_cast<char>('A' + i))), rows[i].second);
-  }
-  dbfiles::UsDatabase db;
-  dbfiles::IndexEntry entry;
-  ASSERT_EQ(dbfiles::open_call_db(out_ + "/call.db", &db), 0);
-  EXPECT_TRUE(dbfiles::find_entry(db, dbfiles::encode_call("W1AG"), &entry).found);
-  EXPECT_EQ(entry.name_len(), 175u);
-}
-
-TEST_F(UlsImportTest, ReportsLeftOutLinesWithTheirNumbersAndReadsTheRest) {
   std::string lf = person("7", "W1AAG", "LFONLY");
   lf.erase(lf.size() - 2, 1);
   std::string nul = person("8", "W1AAH", "N");
   nul.insert(nul.find("|N|") + 2, std::string("\0L", 2));
   std::string exact = person("9", "W1AAJ", "EXACT");  // 16384 bytes with its CR: read
   exact.insert(exact.size() - 2, std::string(16384 - (exact.size() - 1), 'P'));
-  std::string last = person("10", "W1AAI", "LAST");
-  last.resize(last.size() - 2);  // no line end
-  const std::string ens = person("1", "W1AAA", "GOOD") + "EN|2|||W1AAB|L\r\n" +
-                          person("x9", "W1AAC", "BADID") + hd("4", "W1AAD", "A") + "EN|5|" +
-                          std::string(16400, 'L') + "\r\n\r\n" + lf + nul + exact +
-                          person("11", "VE3ABC", "CA") + person("12", "", "NOCALL") +
-                          person("14", "W1AAA", "DUP") + last;
+  std::string ens = person("1", "W1AAA", "GOOD") + "EN|2|||W1AAB|L\r\n" +
+                    person("x9", "W1AAC", "BADID") + hd("4", "W1AAD", "A") + "EN|5|" +
+                    std::string(16400, 'L') + "\r\n\r\n" + lf + nul + exact +
+                    person("11", "VE3ABC", "CA") + person("12", "", "NOCALL") +
+                    person("14", "W1AAA", "DUP");
   std::string hds, ams;
   for (const char* id : {"1", "7", "8", "9", "10"}) hds += hd(id, "", "A", "05/06/2024");
   hds += hd("11", "", "A") + hd("12", "", "A") + hd("13", "W2ZZZ", "A") + hd("14", "", "A");
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    En e = rows[i].first;
+    e.id = std::to_string(100 + i);
+    e.call = "W1A" + std::string(1, static_cast<char>('A' + i));
+    ens += en(e);
+    hds += hd(e.id, i == 1 ? "w1ab" : "", "A");
+  }
+  ens += person("10", "W1AAI", "LAST");
+  ens.resize(ens.size() - 2);  // no line end
   for (int i = 0; i < 22; ++i) ams += "AM|bad\r\n";
   const std::string day = folder("day", ens, hds, ams);
   ASSERT_EQ(import({day}), 0) << error_;
@@ -205,14 +182,21 @@ TEST_F(UlsImportTest, ReportsLeftOutLinesWithTheirNumbersAndReadsTheRest) {
   for (std::string& note : want) note = day + " " + note;
   EXPECT_EQ(notes_, want);
   for (const auto& [call, name] : std::map<std::string, std::string>{
-           {"W1AAA", "GOOD, ANN"}, {"W1AAG", "LFONLY, ANN"}, {"W1AAH", "N L, ANN"},
-           {"W1AAJ", "EXACT, ANN"}, {"W1AAI", "LAST, ANN"}}) {
-    EXPECT_EQ(shown(call).substr(0, name.size() + 1), name + "|") << call;
+           {"W1AAA", "GOOD, ANN|"}, {"W1AAG", "LFONLY, ANN|"}, {"W1AAH", "N L, ANN|"},
+           {"W1AAJ", "EXACT, ANN|"}, {"W1AAI", "LAST, ANN|"}}) {
+    EXPECT_EQ(shown(call).substr(0, name.size()), name) << call;
   }
-  EXPECT_EQ(report_.skipped, 4u + 22 + 4);
-  EXPECT_EQ(report_.duplicates, 1u);
-  EXPECT_EQ(report_.licences, 5u);
-  EXPECT_EQ(report_.records_read, 8u + 9);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(shown("W1A" + std::string(1, static_cast<char>('A' + i))), rows[i].second);
+  }
+  EXPECT_EQ(std::tuple(report_.licences, report_.skipped, report_.duplicates, report_.cut,
+                       report_.records_read),
+            std::tuple(5u + 9, 4u + 22 + 4, 1u, 3u, 17u + 18));
+  dbfiles::UsDatabase db;
+  dbfiles::IndexEntry entry;
+  ASSERT_EQ(dbfiles::open_call_db(out_ + "/call.db", &db), 0);
+  EXPECT_TRUE(dbfiles::find_entry(db, dbfiles::encode_call("W1AG"), &entry).found);
+  EXPECT_EQ(entry.name_len(), 175u);  // 200 bytes less the 25 past 255 with street and city
 }
 
 // Random EN, HD and AM lines over a few identifiers and callsigns, in several sources, against a
@@ -220,8 +204,7 @@ TEST_F(UlsImportTest, ReportsLeftOutLinesWithTheirNumbersAndReadsTheRest) {
 // licensee are passed over, active = status A in HA or HV, HD's callsign else EN's, the later
 // grant (then the later read) keeps a callsign, previous callsigns name the latest grant.
 TEST_F(UlsImportTest, RandomSourcesAgreeWithAPlainModel) {
-  const Strings calls = {"W1AAA", "w1aab", "K2XY", "N3Q", "VE3ABC", ""};
-  const Strings olds = {"KB1OLD", "kb1old", "W1AAA", "K2XY", "AA9PM", "VE3ABC", ""};
+  const Strings calls = {"W1AAA", "w1aab", "K2XY", "N3Q", "VE3ABC", "", "kb1old", "AA9PM"};
   const std::set<std::string> storable = {"W1AAA", "W1AAB", "K2XY", "N3Q", "KB1OLD", "AA9PM"};
   const Strings grants = {"0a/02/2020", "01-02-2020", "12/31/2019", "01/31/2024", "05/06/2024",
                           "05/20/2024"};
@@ -233,28 +216,26 @@ TEST_F(UlsImportTest, RandomSourcesAgreeWithAPlainModel) {
     std::map<int, std::tuple<std::string, bool, Rank>> hd_of;  // id: call, active, rank
     std::map<int, std::string> am_of;
     Strings sources;
-    for (int s = 0, order = 0, serial = 0, n = 1 + rng() % 3; s < n; ++s) {
-      std::string ens, hds, ams;
-      for (int i = rng() % 8; i > 0; --i) {
-        const std::string id = std::to_string(1 + rng() % 8), call = calls[rng() % 6];
-        const std::string last = "N" + std::to_string(++serial), type = Strings{"L", "", "CL"}[rng() % 3];
-        ens += en({id, call, "", "ANN", "", last, "", "S", "C", "OH", "45245", "", "I", type});
-        if (type != "CL") en_of[std::stoi(id)] = {clean(call), last + ", ANN"};
-      }
-      for (int i = rng() % 8; i > 0; --i) {
-        const int id = 1 + rng() % 8, grant = rng() % grants.size();
-        const std::string call = calls[rng() % 6], status = rng() % 3 ? "A" : "C";
+    for (int s = 0, order = 0, n = 1 + rng() % 3; s < n; ++s) {
+      std::string dat[3];  // EN, HD and AM lines
+      for (int i = rng() % 20; i > 0; --i) {
+        const int id = 1 + rng() % 8, kind = rng() % 3, grant = rng() % grants.size();
+        const std::string call = calls[rng() % calls.size()], last = "N" + std::to_string(s * 99 + i);
+        const std::string type = Strings{"L", "", "CL"}[rng() % 3], status = rng() % 3 ? "A" : "C";
         const std::string service = rng() % 4 ? "HA" : rng() % 2 ? "HV" : "ZA";
-        hds += hd(std::to_string(id), call, status, grants[grant], service);
-        hd_of[id] = {clean(call), status == "A" && service != "ZA", {std::max(grant, 1), ++order}};
+        if (kind == 0) {
+          dat[0] += en({std::to_string(id), call, "", "ANN", "", last, "", "S", "C", "OH", "45245",
+                        "", "I", type});
+          if (type != "CL") en_of[id] = {clean(call), last + ", ANN"};
+        } else if (kind == 1) {
+          dat[1] += hd(std::to_string(id), call, status, grants[grant], service);
+          hd_of[id] = {clean(call), status == "A" && service != "ZA", {std::max(grant, 1), ++order}};
+        } else {
+          dat[2] += line_of({{1, std::to_string(id)}, {15, call}}, "AM", 18);
+          am_of[id] = clean(call);
+        }
       }
-      for (int i = rng() % 5; i > 0; --i) {
-        const int id = 1 + rng() % 8;
-        const std::string old = olds[rng() % olds.size()];
-        am_of[id] = clean(old);
-        ams += line_of({{1, std::to_string(id)}, {15, old}}, "AM", 18);
-      }
-      sources.push_back(folder(std::to_string(round) + "_" + std::to_string(s), ens, hds, ams));
+      sources.push_back(folder(std::to_string(round) + "_" + std::to_string(s), dat[0], dat[1], dat[2]));
     }
     std::map<std::string, std::pair<Rank, int>> written;  // call: rank, id
     std::size_t active = 0, duplicates = 0;
@@ -278,7 +259,8 @@ TEST_F(UlsImportTest, RandomSourcesAgreeWithAPlainModel) {
     EXPECT_EQ(std::tuple(report_.licences, report_.skipped, report_.duplicates, report_.previous),
               std::tuple(written.size(), active - written.size(), duplicates, previous.size()));
     for (const std::string& call : storable) {
-      EXPECT_EQ(shown(call), written.count(call) ? en_of[written[call].second].second + "|S|C OH 45245" : "");
+      const std::string name = written.count(call) ? en_of[written[call].second].second : "";
+      EXPECT_EQ(shown(call), name.empty() ? "" : name + "|S|C OH 45245") << call;
       EXPECT_EQ(successor(call), previous.count(call) ? previous[call].second : "") << call;
     }
   }

@@ -71,12 +71,6 @@ TEST(CalldbDemo, MakesTheDocumentedFoldersAndSaysSo) {
     const std::string shipped = read_bytes(fs::path(CALLDB_PATH).parent_path() / page);
     EXPECT_EQ(read_bytes(dir + "/calldb/" + page), shipped) << page;
   }
-  // The same seed gives the same bytes.
-  ASSERT_EQ(calldb(demo("same")).code, 0);
-  for (const auto& e : fs::recursive_directory_iterator(dir)) {
-    const std::string name = fs::relative(e.path(), dir);
-    if (e.is_regular_file()) EXPECT_EQ(read_bytes(e.path()), read_bytes(tmp.file("same/") + name));
-  }
   // amateur.zip, extracted and converted by the updater's steps, gives the demo's cancall.db.
   fs::copy_file(dir + "/server/datafiles/amateur.zip", tmp.file("amateur.zip"));
   const Outcome unzip = calldb({"unzip", "-C", tmp.path()});
@@ -86,7 +80,7 @@ TEST(CalldbDemo, MakesTheDocumentedFoldersAndSaysSo) {
   // publish: no snapshots to publish from, a folder that cannot be read.
   expect_failures({{{"publish", "--from", dir + "/server/db-files", "--to", tmp.file("x")}, 2,
                     "no snapshot"},
-                   {{"publish", "--from", tmp.file("none"), "--to", tmp.file("x")}, 1, "cannot list"},
+                   {{"publish", "--from", tmp.file("no"), "--to", tmp.file("x")}, 1, "cannot list"},
                    {demo("demo"), 1, "not empty"},
                    {{"demo", tmp.file("x"), "--today", "20250230"}, 2, ""},
                    {{"demo", tmp.file("x"), "--seed", "x"}, 2, "--seed must be a whole number"},

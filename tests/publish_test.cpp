@@ -69,24 +69,21 @@ TEST_F(PublishTest, RefusesWhatIsNotOneSoundSnapshotPerWeek) {
   make({d, d + 7});
   const std::string good = read_bytes(snapshot(d));
   const std::uint32_t index = testutil::word_at(good, 8);
-  const auto patch = [&](std::size_t at, const std::string& b) {
-    return std::string(good).replace(at, b.size(), b);
-  };
-  const auto word = [](std::uint32_t v) {
-    std::string w(4, '\0');
-    testutil::put_word(&w, 0, v);
-    return w;
+  const auto put = [&](std::size_t at, std::uint32_t value) {
+    std::string bytes = good;
+    testutil::put_word(&bytes, at, value);
+    return bytes;
   };
   const std::vector<std::pair<std::string, std::string>> cases = {  // the last two are sound
       {"short", "2025"},
-      {"bad date", patch(4, "13")},
-      {"index in the header", patch(8, word(4))},
-      {"index past the end", patch(8, word(static_cast<std::uint32_t>(good.size() + 12)))},
+      {"bad date", std::string(good).replace(4, 2, "13")},
+      {"index in the header", put(8, 4)},
+      {"index past the end", put(8, static_cast<std::uint32_t>(good.size() + 12))},
       {"cut index", good.substr(0, good.size() - 5)},
-      {"unsorted", patch(index, good.substr(index + 12, 12))},
-      {"text in the header", patch(index + 4, word(11))},
-      {"text at the index", patch(index + 4, word(index))},
-      {"unterminated", patch(12, std::string(index - 12, 'X'))},
+      {"unsorted", std::string(good).replace(index, 12, good.substr(index + 12, 12))},
+      {"text in the header", put(index + 4, 11)},
+      {"text at the index", put(index + 4, index)},
+      {"unterminated", std::string(good).replace(12, index - 12, index - 12, 'X')},
       {"same date", good},
       {"off the grid", read_bytes(snapshot(d + 7)).replace(7, 1, "5")}};
   for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -123,13 +120,10 @@ TEST_F(PublishTest, GapsAreFilledWithEmptyWeeksEachDatedWithItsOwnEnd) {
   for (std::size_t i = 0; i < files_.size(); ++i) {
     const std::int64_t start = d + 7 * static_cast<std::int64_t>(i);
     EXPECT_EQ(files_[i].changes > 0, std::count(days.begin(), days.end(), start) == 1) << i;
-    EXPECT_EQ(read_bytes(files_[i].path).substr(0, 8) + files_[i].date, date_of(start + 7) + date_of(start + 7));
+    EXPECT_EQ(files_[i].date, date_of(start + 7));
+    EXPECT_EQ(read_bytes(files_[i].path).substr(0, 8), files_[i].date);
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(files_folder_), fs::directory_iterator()), 14);
-
-  make({d});  // one snapshot: nothing to publish
-  ASSERT_EQ(publish(), PublishResult::ok) << error_;
-  EXPECT_TRUE(files_.empty());
 }
 
 }  // namespace

@@ -31,9 +31,8 @@ void expect_failures(const std::vector<std::tuple<Args, int, std::string>>& runs
 
 TEST(CalldbImportTest, PrintsItsReportNotesAndProgressAndExitsByOutcome) {
   testutil::TempDir dir;
-  const std::string src = dir.file("src"), data = dir.file("data");
+  const std::string src = dir.file("src"), data = dir.path();
   fs::create_directories(src);
-  fs::create_directories(data);
   write_bytes(src + "/HD.dat", "HD|1|||W1AAA|A|HA|01/02/2020" + std::string(51, '|') + "\nHD|x");
   write_bytes(src + "/EN.dat", "EN|1|||W1AAA|L||CLUB||||||||1 MAIN ST|TOWN|OH|45245|||||B|||||");
   const Outcome run = calldb({"import-uls", "--date", "20251004", src}, data);  // -C: the cwd

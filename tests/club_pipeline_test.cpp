@@ -21,8 +21,7 @@ testutil::Outcome calldb(const std::vector<std::string>& args) {
 
 TEST(ClubPipeline, PublishedWeekServedByNginxBringsAMemberUpToDate) {
   testutil::TempDir dir;
-  const std::string snapshots = dir.file("snapshots"), member = dir.file("member");
-  fs::create_directories(snapshots);
+  const std::string snapshots = dir.path(), member = dir.file("member");  // snapshots: call*.db
   fs::create_directories(member);
   // Monday to Wednesday as the week of 26 September, the whole week as that of 3 October.
   const auto import = [&](const std::string& date, int days) {

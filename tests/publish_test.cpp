@@ -73,24 +73,25 @@ TEST_F(PublishTest, RefusesWhatIsNotOneSoundSnapshotPerWeek) {
     testutil::put_word(&bytes, at, value);
     return bytes;
   };
-  const std::vector<std::pair<std::string, std::string>> cases = {  // the last two are sound
-      {"short", "2025"},
-      {"bad date", std::string(good).replace(4, 2, "13")},
-      {"index in the header", put(8, 4)},
-      {"index past the end", put(8, static_cast<std::uint32_t>(good.size() + 12))},
-      {"cut index", good.substr(0, good.size() - 5)},
-      {"unsorted", std::string(good).replace(index, 12, good.substr(index + 12, 12))},
-      {"text in the header", put(index + 4, 11)},
-      {"text at the index", put(index + 4, index)},
-      {"unterminated", std::string(good).replace(12, index - 12, index - 12, 'X')},
-      {"same date", good},
-      {"off the grid", read_bytes(snapshot(kDay + 7)).replace(7, 1, "5")}};
+  const std::vector<std::pair<std::string, std::string>> cases = {  // what each refusal says
+      {"shorter than its header", "2025"},
+      {"no valid date YYYYMMDD", std::string(good).replace(4, 2, "13")},
+      {"index offset does not fit", put(8, 4)},
+      {"index offset does not fit", put(8, static_cast<std::uint32_t>(good.size() + 12))},
+      {"index offset does not fit", good.substr(0, good.size() - 5)},
+      {"not in ascending key order", std::string(good).replace(index, 12, good, index + 12, 12)},
+      {"lies outside the text area", put(index + 4, 11)},
+      {"lies outside the text area", put(index + 4, index)},
+      {"is not terminated", std::string(good).replace(12, index - 12, index - 12, 'X')},
+      {"one snapshot per date", put(8, 12).substr(0, 12)},  // sound, and without licences
+      {"not a whole number of weeks", read_bytes(snapshot(kDay + 7)).replace(7, 1, "5")}};
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].first);
     testutil::write_bytes(snapshots_ + "/callbad.db", cases[i].second);
     std::string date;
     EXPECT_EQ(check_call_db(snapshots_ + "/callbad.db", &date, &error_), i < 9 ? 2 : 0);
     EXPECT_EQ(publish(), PublishResult::bad_snapshots);
+    EXPECT_NE(error_.find(cases[i].first), std::string::npos) << error_;
     EXPECT_NE(error_.find("callbad.db"), std::string::npos) << error_;
   }
   EXPECT_FALSE(fs::exists(files_folder_));

@@ -66,7 +66,7 @@ TEST(CalldbDemo, MakesTheDocumentedFoldersAndSaysSo) {
   // The help pages beside calldb go into the data folder.
   for (const char* page : {"orbisk-help.html", "fernwick-help.html"}) {
     const std::string shipped = read_bytes(fs::path(CALLDB_PATH).parent_path() / page);
-    EXPECT_EQ(read_bytes(dir + "/calldb/" + page), shipped) << page;
+    EXPECT_TRUE(!shipped.empty() && read_bytes(dir + "/calldb/" + page) == shipped) << page;
   }
   // amateur.zip, extracted and converted by the updater's steps, gives the demo's cancall.db.
   fs::copy_file(dir + "/server/datafiles/amateur.zip", tmp.file("amateur.zip"));

@@ -1,0 +1,85 @@
+// calldb's data-making commands as their users run them (import-uls, publish, demo, and unzip on
+// the demo's list): what each adds to its engine, that is its arguments, output and exit codes.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/support/run_process.h"
+#include "tests/test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testutil::Outcome;
+using testutil::read_bytes;
+using testutil::write_bytes;
+using Args = std::vector<std::string>;
+
+Outcome calldb(const Args& args, const std::string& cwd = "", bool terminal = false) {
+  return testutil::run_process(CALLDB_PATH, args, cwd, terminal);
+}
+
+// Each run (arguments, exit code, part of standard error) fails printing nothing on stdout.
+void expect_failures(const std::vector<std::tuple<Args, int, std::string>>& runs) {
+  for (const auto& [args, code, text] : runs) {
+    const Outcome o = calldb(args);
+    EXPECT_EQ(std::pair(o.code, o.out), std::pair(code, std::string())) << args.back() << o.err;
+    EXPECT_NE(o.err.find(text), std::string::npos) << o.err;
+  }
+}
+
+TEST(CalldbImportTest, PrintsItsReportNotesAndProgressAndExitsByOutcome) {
+  testutil::TempDir dir;
+  const std::string src = dir.file("src"), data = dir.path();
+  fs::create_directories(src);
+  write_bytes(src + "/HD.dat", "HD|1|||W1AAA|A|HA|01/02/2020" + std::string(51, '|') + "\nHD|x");
+  write_bytes(src + "/EN.dat", "EN|1|||W1AAA|L||CLUB||||||||1 MAIN ST|TOWN|OH|45245|||||B|||||");
+  const Outcome run = calldb({"import-uls", "--date", "20251004", src}, data);  // -C: the cwd
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out + run.err, "call.db: 1 licences, dated 20251004\ncallprev.db: 0 previous "
+                               "callsigns\ncut: 0 records too long for their fields\nskipped: 1 "
+                               "lines\ncalldb import-uls: " + src + " HD.dat line 2: 2 fields, 8 "
+                               "needed\n");
+  const Outcome shown = calldb({"import-uls", "-C", data, "--date", "20251004", src}, "", true);
+  EXPECT_NE(shown.err.find(src + ": records read"), std::string::npos) << shown.err;
+  expect_failures({{{"import-uls", "-C", data, "--date", "20250230", src}, 2,
+                    "--date must be a calendar date YYYYMMDD, not \"20250230\""},
+                   {{"import-uls", "-C", data, "--date", "20251004", data}, 1,
+                    "calldb import-uls: " + data + ": the folder holds none of"}});
+}
+
+TEST(CalldbDemo, MakesTheDocumentedFoldersAndSaysSo) {
+  testutil::TempDir tmp;
+  const auto demo = [&](const std::string& dir) {
+    return Args{"demo", tmp.file(dir), "--seed", "7", "--today", "20250115", "--us", "3000",
+                "--canadian", "900", "--previous", "200"};
+  };
+  const std::string dir = tmp.file("demo");
+  const Outcome o = calldb(demo("demo"));
+  ASSERT_EQ(o.code, 0) << o.err;
+  // 2025-01-15 is a Wednesday: the latest Friday is 10 January, D0 four weeks before.
+  EXPECT_EQ(o.out + o.err, "data folder: " + dir + "/calldb\ncall.db: 3000 licences dated "
+                           "20241213\ncallprev.db: 200 previous callsigns\ncancall.db: 900 licences"
+                           "\nupdate server: " + dir + "/server\ndb-files: 4 weekly files up to "
+                           "20250110\ndatafiles/amateur.zip: 900 licences\n");
+  // The help pages beside calldb go into the data folder.
+  for (const char* page : {"orbisk-help.html", "fernwick-help.html"}) {
+    const std::string shipped = read_bytes(fs::path(CALLDB_PATH).parent_path() / page);
+    EXPECT_TRUE(!shipped.empty() && read_bytes(dir + "/calldb/" + page) == shipped) << page;
+  }
+  // amateur.zip, extracted and converted by the updater's steps, gives the demo's cancall.db.
+  fs::copy_file(dir + "/server/datafiles/amateur.zip", tmp.file("amateur.zip"));
+  const Outcome unzip = calldb({"unzip", "-C", tmp.path()});
+  EXPECT_EQ(unzip.out.substr(0, 43), "zlib is present\nall zlib procedures found\n\n") << unzip.err;
+  EXPECT_EQ(calldb({"convert-canada", "-C", tmp.path()}).code, 0);
+  EXPECT_EQ(read_bytes(tmp.file("cancall.db")), read_bytes(dir + "/calldb/cancall.db"));
+  expect_failures({{{"publish", "--from", dir + "/server/db-files", "--to", tmp.file("x")}, 2,
+                    "no snapshot"},
+                   {{"publish", "--from", tmp.file("no"), "--to", tmp.file("x")}, 1, "cannot list"},
+                   {demo("demo"), 1, "not empty"},
+                   {{"demo", tmp.file("x"), "--seed", "x"}, 2, "--seed must be a whole number"},
+                   {{"demo", tmp.file("x"), "--us", "0"}, 2, ""}, {{"demo"}, 2, ""}});
+}
+
+}  // namespace

@@ -1,7 +1,6 @@
 // A WorkerLink for tests: keeps every call in order and answers message boxes from a script.
 #pragma once
 
-#include <atomic>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -108,19 +107,6 @@ class RecordingLink : public updater::WorkerLink {
   std::vector<Box> boxes_;
   std::vector<Finished> finished_;
   std::vector<std::string> events_;
-};
-
-// A recording link that raises a cancel flag as soon as a download shows its first progress.
-class CancellingLink : public RecordingLink {
- public:
-  explicit CancellingLink(std::atomic<bool>* cancel) : cancel_(cancel) {}
-  void set_row_cell(int row, updater::RowCell cell, std::string_view text) override {
-    RecordingLink::set_row_cell(row, cell, text);
-    if (cell == updater::RowCell::bytes) *cancel_ = true;
-  }
-
- private:
-  std::atomic<bool>* cancel_;
 };
 
 }  // namespace testutil

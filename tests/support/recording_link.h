@@ -96,7 +96,10 @@ class RecordingLink : public updater::WorkerLink {
     std::lock_guard<std::mutex> lock(mutex_);
     return finished_;
   }
-  std::vector<std::string> events() const { std::lock_guard<std::mutex> lock(mutex_); return events_; }
+  std::vector<std::string> events() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
 
  private:
   mutable std::mutex mutex_;

@@ -135,10 +135,6 @@ TEST_F(MergeTest, MergedDatabaseIsWhatAMapOfRecordsMakes) {
     EXPECT_EQ(seen.back(), "100");
     EXPECT_TRUE(size < 1000 || (seen.size() > 50 && seen.size() < 140)) << seen.size();
   }
-  // Fewer than a hundred old entries: a step after each walk iteration while entries remain.
-  prepare(named({"K1A", "K1B", "K1C"}), {{encode_call("K1AA"), named({"K1AA"}).begin()->second}});
-  ASSERT_EQ(merge_update(env_, 0), 0);
-  EXPECT_EQ(percents(), (std::vector<std::string>{"1", "2", "100"}));
   Changes most;  // the most entries an update may have, and none
   for (std::uint32_t k = 1; k <= kMaxUpdateEntries; ++k) most[k] = std::nullopt;
   for (const Changes& c : {most, Changes{}}) {

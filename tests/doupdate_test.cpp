@@ -108,12 +108,6 @@ TEST_F(UpdateRun, ScheduleAndTheDatabaseItStartsFrom) {
     EXPECT_EQ(state_.db_complete, c.log.find("720000 entries") == 0);
     EXPECT_EQ(link_.row(0, RowCell::status) + link_.row(1, RowCell::status),
               rows == 0 ? "" : rows == 1 ? "Not avail" : "Not availneeded");
-    const std::string last = rows == 0 ? "" : state_.update_rows[rows - 1].name;
-    EXPECT_EQ(rows == 0 ? "" : link_.row(rows - 1, RowCell::name), last);
-  }
-  for (std::int64_t day = days_since_epoch({1601, 1, 1}); day < days_since_epoch({2400, 1, 1});
-       day += 13) {
-    ASSERT_TRUE(valid_date(date_from_days(day)) && days_since_epoch(date_from_days(day)) == day);
   }
   EXPECT_EQ(days_since_epoch({1970, 1, 1}), 0);
   for (const Date& d : {Date{2018, 2, 29}, Date{1900, 2, 29}, Date{2018, 13, 1}, Date{2000, 2, 29}})

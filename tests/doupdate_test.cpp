@@ -53,8 +53,8 @@ class UpdateRun : public testing::Test {
   WorkerEnv env_;
 };
 
-// What call.db tells a run (nothing is served: the first fetch ends a run with weeks due), and
-// the calendar. A complete database has 720000 entries and reaches KQ7X; only its ends are read.
+// What call.db tells a run (nothing is served: the first fetch ends a run with weeks due).
+// A complete database has 720000 entries and reaches KQ7X; only its ends are read.
 TEST_F(UpdateRun, ScheduleAndTheDatabaseItStartsFrom) {
   const auto ends = [this](int count, const char* last) {
     return [=, this] {
@@ -106,12 +106,7 @@ TEST_F(UpdateRun, ScheduleAndTheDatabaseItStartsFrom) {
     const std::string box = boxes.empty() || rows > 0 ? "" : boxes[0].caption + ":" + boxes[0].text;
     EXPECT_EQ(box, c.box.empty() ? "" : "call.db:" + c.box);
     EXPECT_EQ(state_.db_complete, c.log.find("720000 entries") == 0);
-    EXPECT_EQ(link_.row(0, RowCell::status) + link_.row(1, RowCell::status),
-              rows == 0 ? "" : rows == 1 ? "Not avail" : "Not availneeded");
   }
-  EXPECT_EQ(days_since_epoch({1970, 1, 1}), 0);
-  for (const Date& d : {Date{2018, 2, 29}, Date{1900, 2, 29}, Date{2018, 13, 1}, Date{2000, 2, 29}})
-    EXPECT_EQ(valid_date(d), d.year == 2000);
 }
 
 // Three weeks due. 1: the first is served, the second not, the third at hand; an old call0105.db
@@ -144,13 +139,11 @@ TEST_F(UpdateRun, RunsAgainstAWebServer) {
   testutil::write_bytes(data("call0105.db"), "a year before");
   EXPECT_EQ(run(at(1, 26, 12)), "3 1");
   for (const char* part : {"3 updates\r\n0105to0112.db <<--downloading\r\n",
-                           "0112to0119.db <<--downloading\r\n",
                            "\r\n01/12/2018\r\ncall0105.db <<--saved old call.db file\r\n"}) {
     EXPECT_NE(link_.log().find(part), std::string::npos) << part;
   }
   const RowState states[] = {kDone, kNotAvail, kDownloaded};
   for (int row = 0; row < 3; ++row) EXPECT_EQ(state_.update_rows[row].row_state, states[row]);
-  EXPECT_EQ(link_.row(0, RowCell::status) + link_.row(1, RowCell::status), "doneNot avail");
   EXPECT_TRUE(read_bytes(data("call.db")) == read_bytes(week(1)));
   // A failed merge stops the run; the update file is deleted and fetched again next time.
   publish("<html>Not Found</html>\n", 1);
@@ -162,9 +155,7 @@ TEST_F(UpdateRun, RunsAgainstAWebServer) {
   testutil::write_bytes(data("call0112.db/keep"), "x");
   EXPECT_EQ(run(at(1, 26, 12)), "2 1");
   const std::string moving = "ERROR " + std::to_string(EISDIR) + " moving call.db to call0112.db";
-  EXPECT_EQ(link_.log().substr(link_.log().rfind("\r\n01/19/2018\r\n")),
-            "\r\n01/19/2018\r\n" + moving + "\r\n");
-  EXPECT_EQ(state_.update_rows[0].row_state, kError);
+  EXPECT_TRUE(link_.log().ends_with("\r\n01/19/2018\r\n" + moving + "\r\n")) << link_.log();
   EXPECT_TRUE(read_bytes(data("call.db")) == read_bytes(week(1)));
   std::filesystem::remove_all(data("call0112.db"));
   EXPECT_EQ(run(at(1, 26, 12)), "2 0");

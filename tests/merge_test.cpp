@@ -180,8 +180,7 @@ TEST_F(MergeTest, EachFailureIsToldAndLeavesNothingBehind) {
       {[](auto&, auto& u) {
          u.replace(12, std::string::npos, 12 * (kMaxUpdateEntries + 1), 0);
          put_word(&u, 8, 12);
-       }, kCorrupt, "16385 index entries, more than 16384"},
-  };
+       }, kCorrupt, "16385 index entries, more than 16384"}};
   for (std::size_t cut = 1; cut < 36; cut += cut % 12 == 11 ? 2 : 1) {  // every cut inside an entry
     rows.push_back({[cut](auto&, auto& u) { u.resize(word_at(u, 8) + cut); }, kCorrupt,
                     "its index ends inside an entry (" + std::to_string(cut % 12) + " bytes"});
@@ -210,10 +209,6 @@ TEST_F(MergeTest, EachFailureIsToldAndLeavesNothingBehind) {
     EXPECT_EQ(boxes.empty() ? link_.log() : boxes[0].caption,
               boxes.empty() ? row.text : row.caption);
     EXPECT_TRUE(boxes.empty() || boxes[0].text.find(row.text) != std::string::npos) << row.text;
-    if (row.caption != kCorrupt) continue;
-    ASSERT_EQ(boxes[0].text.rfind("0105to0112.db: ", 0), 0u);  // the reason, in the box and the log
-    const std::string reason = boxes[0].text.substr(15);
-    EXPECT_EQ(link_.log(), "0105to0112.db <<----CORRUPT update file deleted: " + reason + "\r\n");
   }
 }
 

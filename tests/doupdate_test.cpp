@@ -26,7 +26,9 @@ Time at(int month, int day, int hour) { return {2018, month, day, hour, 0, 0}; }
 class UpdateRun : public testing::Test {
  protected:
   void SetUp() override {
-    env_.link = &link_, env_.state = &state_, env_.folder = dir_.file("data");
+    env_.link = &link_;
+    env_.state = &state_;
+    env_.folder = dir_.file("data");
     env_.server = ServerAddress{"127.0.0.1", 1};  // nothing listens there
     std::filesystem::create_directories(dir_.file("www/db-files"));
     std::filesystem::create_directories(env_.folder);
@@ -130,10 +132,8 @@ TEST_F(UpdateRun, RunsAgainstAWebServer) {
   const std::string started = nginx.start(dir_.file("www"));
   if (!started.empty()) GTEST_SKIP() << started;
   env_.server = ServerAddress{"127.0.0.1", nginx.port()};
-  const auto publish = [&](const std::string& bytes, int k) {
-    testutil::write_bytes(dir_.file("www/db-files/") + kNames[k], bytes);
-  };
-  publish(read_bytes(dir_.file(kNames[0])), 0);
+  const std::string www = dir_.file("www/db-files/");
+  testutil::write_bytes(www + kNames[0], read_bytes(dir_.file(kNames[0])));
   ASSERT_EQ(platform::copy_file(week(0), data("call.db")), 0);
   std::filesystem::rename(dir_.file(kNames[2]), data(kNames[2]));
   testutil::write_bytes(data("call0105.db"), "a year before");
@@ -146,11 +146,11 @@ TEST_F(UpdateRun, RunsAgainstAWebServer) {
   for (int row = 0; row < 3; ++row) EXPECT_EQ(state_.update_rows[row].row_state, states[row]);
   EXPECT_TRUE(read_bytes(data("call.db")) == read_bytes(week(1)));
   // A failed merge stops the run; the update file is deleted and fetched again next time.
-  publish("<html>Not Found</html>\n", 1);
+  testutil::write_bytes(www + kNames[1], "<html>Not Found</html>\n");
   EXPECT_EQ(run(at(1, 26, 12)), "2 1");
   EXPECT_EQ(link_.row(0, RowCell::status), "ERROR");
   EXPECT_EQ(state_.update_rows[1].row_state, kDownloaded);
-  publish(read_bytes(dir_.file(kNames[1])), 1);
+  testutil::write_bytes(www + kNames[1], read_bytes(dir_.file(kNames[1])));
   ASSERT_EQ(mkdir(data("call0112.db").c_str(), 0755), 0);  // a folder that cannot be replaced
   testutil::write_bytes(data("call0112.db/keep"), "x");
   EXPECT_EQ(run(at(1, 26, 12)), "2 1");

@@ -41,9 +41,13 @@ Files files_in(const std::string& folder) {  // its regular files with their con
 
 class FloppyTest : public testing::Test {
  protected:
-  FloppyTest() { env_.link = &link_, env_.state = &state_, env_.cancel = &cancel_; }
-  void SetUp() override { env_.folder = data_.path(), env_.floppy_folder = floppy_.path(); }
-  // The log, once the worker's last act was its one finished message.
+  void SetUp() override {
+    env_.link = &link_;
+    env_.state = &state_;
+    env_.cancel = &cancel_;
+    env_.folder = data_.path();
+    env_.floppy_folder = floppy_.path();
+  }
   std::string log_at_end(int message) {
     EXPECT_EQ(link_.events().back(), "finished:" + std::to_string(message) + " 0 0");
     EXPECT_EQ(link_.finished_messages().size(), 1u);
@@ -141,8 +145,7 @@ TEST_F(FloppyTest, CleanupDeletesUpdateFilesAndSavedDatabasesAsTheModeSays) {
   }
 }
 
-// Nothing to copy, or the window closed while 0105to0112.db is handled. In this order, each
-// case finds the data folder as it needs it.
+// Nothing to copy, or closed while 0105to0112.db is handled (in this order: no folder reset).
 TEST_F(FloppyTest, HowEachWorkerEnds) {
   const struct { int (*worker)(WorkerEnv&); std::string log; } cases[] = {
       {copy_from_floppy, from_a() + from("0105to0112.db")},

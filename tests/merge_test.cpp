@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <tuple>
 
 #include "dbfiles/dbwriter.h"
 #include "tests/support/recording_link.h"
@@ -40,7 +41,9 @@ Records named(std::initializer_list<const char*> calls) {  // each named after i
 class MergeTest : public testing::Test {
  protected:
   void SetUp() override {
-    env_.link = &link_, env_.state = &state_, env_.folder = dir_.path();
+    env_.link = &link_;
+    env_.state = &state_;
+    env_.folder = dir_.path();
     std::strcpy(state_.update_rows[0].name, "0105to0112.db");
   }
   std::string path(const std::string& name) const { return dir_.file(name); }
@@ -50,15 +53,9 @@ class MergeTest : public testing::Test {
     EXPECT_EQ(platform::list_files(dir_.path(), "*", &names), 0);
     return names;
   }
-  void write(const std::string& name, const char* date, const Records& db) {
-    std::vector<UsRecord> list;
-    for (const auto& [key, r] : db) list.push_back(r);
-    ASSERT_EQ(dbfiles::write_call_db(path(name), date, list), 0);
-  }
   // call.db holds OLD, 0105to0112.db the changes, and new.db what the merge must make of them.
   void prepare(const Records& old_db, const Changes& changes) {
     link_.clear();
-    write("call.db", "20180105", old_db);
     Records new_db = old_db;
     dbfiles::CallDbWriter w;
     ASSERT_EQ(w.open(path("0105to0112.db"), "20180112"), 0);
@@ -69,7 +66,12 @@ class MergeTest : public testing::Test {
                   : w.add_without_text(key), 0);
     }
     ASSERT_EQ(w.finish(), 0);
-    write("new.db", "20180112", new_db);
+    for (const auto& [name, date, db] : {std::tuple{"call.db", "20180105", &old_db},
+                                         {"new.db", "20180112", &new_db}}) {
+      std::vector<UsRecord> list;
+      for (const auto& [key, r] : *db) list.push_back(r);
+      ASSERT_EQ(dbfiles::write_call_db(path(name), date, list), 0);
+    }
   }
   testutil::TempDir dir_;
   testutil::RecordingLink link_;
@@ -148,9 +150,8 @@ TEST_F(MergeTest, EachFailureIsToldAndLeavesNothingBehind) {
       {[&](auto&, auto&) {
          held.open(path("call.db"), platform::Access::read, platform::Share::read,
                    platform::Disposition::open_existing);
-       },
-       "call.db", unable + "Make sure the orbisk pgm is not running.\rAnd make sure the "
-                           "fernwick.exe is in the same folder as the database file."},
+       }, "call.db", unable + "Make sure the orbisk pgm is not running.\rAnd make sure the "
+                              "fernwick.exe is in the same folder as the database file."},
       {[](auto& db, auto&) { db.clear(); }, "call.db",
        unable + "call.db not found in " + dir_.path() + "."},
       {[](auto& db, auto&) { db.resize(8); }, "call.db", "ERR 5 reading original db"},
@@ -185,7 +186,6 @@ TEST_F(MergeTest, EachFailureIsToldAndLeavesNothingBehind) {
     rows.push_back({[cut](auto&, auto& u) { u.resize(word_at(u, 8) + cut); }, kCorrupt,
                     "its index ends inside an entry (" + std::to_string(cut % 12) + " bytes"});
   }
-  // The update changes K1A, deletes K1B and adds K1C.
   Changes changes = {{encode_call("K1B"), std::nullopt}};
   for (const auto& [key, r] : named({"K1A", "K1C"})) changes[key] = r;
   for (const Row& row : rows) {

@@ -1,5 +1,4 @@
-// What the other tests do not show of the file layer: share modes, copies refused or kept whole,
-// and which temporaries count as left by an ended process.
+// The file layer's share modes, whole copies and stale temporaries, as no other test shows them.
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +12,6 @@
 namespace platform {
 namespace {
 
-namespace fs = std::filesystem;
 using testutil::read_bytes;
 using testutil::write_bytes;
 
@@ -41,17 +39,17 @@ TEST(Platform, ShareModesAndCopiesRefuseWhatAHolderForbids) {
     }
   }
   // A symlink in the way is replaced whole, never written through, even by a failed copy.
-  fs::create_symlink(from, planted);
+  std::filesystem::create_symlink(from, planted);
   testing::fail_writes_after(1000, ENOSPC);
   EXPECT_EQ(copy_file(from, planted), ENOSPC);
   testing::fail_writes_after(-1, 0);
-  EXPECT_TRUE(fs::is_symlink(planted));
+  EXPECT_TRUE(std::filesystem::is_symlink(planted));
   EXPECT_EQ(copy_file(a, planted), 0);
-  EXPECT_FALSE(fs::is_symlink(planted));
+  EXPECT_FALSE(std::filesystem::is_symlink(planted));
   EXPECT_EQ(read_bytes(from), big);
   EXPECT_EQ(copy_file(a, a), EINVAL);
   EXPECT_EQ(copy_file(dir.file("missing"), dir.file("b")), ENOENT);
-  fs::create_symlink(a, dir.file("link"));
+  std::filesystem::create_symlink(a, dir.file("link"));
   EXPECT_EQ(copy_file(dir.file("link"), dir.file("b")), EINVAL);  // never through a symlink
   EXPECT_FALSE(file_exists(dir.file("b")));
 }

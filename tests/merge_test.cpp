@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <optional>
 #include <random>
+#include <tuple>
 
 #include "dbfiles/dbwriter.h"
 #include "tests/support/recording_link.h"
@@ -20,51 +22,56 @@ namespace {
 using dbfiles::encode_call;
 using dbfiles::UsRecord;
 using testutil::put_word;
+using testutil::random_text;
 using testutil::word_at;
 using Records = std::map<std::uint32_t, UsRecord>;               // by key, so in index order
 using Changes = std::map<std::uint32_t, std::optional<UsRecord>>;  // none: a deletion
 
 UsRecord record(std::mt19937& rng, std::uint32_t key) {
-  return {key, testutil::random_text(rng, 40), testutil::random_text(rng, 30), testutil::random_text(rng, 20),
-          static_cast<std::uint32_t>(rng() % 61), static_cast<std::uint32_t>(rng() % 131072), rng() % 7 == 0};
+  return {key, random_text(rng, 40), random_text(rng, 30), random_text(rng, 20),
+          std::uint32_t(rng() % 61), std::uint32_t(rng() % 131072), rng() % 7 == 0};
+}
+
+Records named(std::initializer_list<const char*> calls) {  // each named after its call
+  Records db;
+  for (const char* c : calls) db[encode_call(c)] = UsRecord{encode_call(c), c, "", ""};
+  return db;
 }
 
 class MergeTest : public testing::Test {
  protected:
   void SetUp() override {
-    env_.link = &link_, env_.state = &state_, env_.folder = dir_.path();
+    env_.link = &link_;
+    env_.state = &state_;
+    env_.folder = dir_.path();
     std::strcpy(state_.update_rows[0].name, "0105to0112.db");
   }
   std::string path(const std::string& name) const { return dir_.file(name); }
   std::string bytes(const std::string& name) const { return testutil::read_bytes(path(name)); }
   std::vector<std::string> files() const {
     std::vector<std::string> names;
-    return platform::list_files(dir_.path(), "*", &names) == 0 ? names : std::vector<std::string>{"?"};
-  }
-  void write(const std::string& name, const char* date, const Records& db) {
-    std::vector<UsRecord> list;
-    for (const auto& [key, r] : db) list.push_back(r);
-    ASSERT_EQ(dbfiles::write_call_db(path(name), date, list), 0);
+    EXPECT_EQ(platform::list_files(dir_.path(), "*", &names), 0);
+    return names;
   }
   // call.db holds OLD, 0105to0112.db the changes, and new.db what the merge must make of them.
   void prepare(const Records& old_db, const Changes& changes) {
     link_.clear();
-    write("call.db", "20180105", old_db);
     Records new_db = old_db;
     dbfiles::CallDbWriter w;
     ASSERT_EQ(w.open(path("0105to0112.db"), "20180112"), 0);
     for (const auto& [key, r] : changes) {
-      if (r) new_db[key] = *r; else new_db.erase(key);
-      ASSERT_EQ(r ? w.add(key, r->name, r->street, r->city, r->state, r->zip, r->po_box) : w.add_without_text(key), 0);
+      if (r) new_db[key] = *r;
+      else new_db.erase(key);
+      ASSERT_EQ(r ? w.add(key, r->name, r->street, r->city, r->state, r->zip, r->po_box)
+                  : w.add_without_text(key), 0);
     }
     ASSERT_EQ(w.finish(), 0);
-    write("new.db", "20180112", new_db);
-  }
-  std::vector<std::string> percents() const {  // the values shown in the percent cell, in order
-    std::vector<std::string> seen;
-    const std::string cell = "value:" + std::to_string(static_cast<int>(ValueCell::percent_done)) + "=";
-    for (const std::string& e : link_.events()) if (e.rfind(cell, 0) == 0) seen.push_back(e.substr(cell.size()));
-    return seen;
+    for (const auto& [name, date, db] : {std::tuple{"call.db", "20180105", &old_db},
+                                         {"new.db", "20180112", &new_db}}) {
+      std::vector<UsRecord> list;
+      for (const auto& [key, r] : *db) list.push_back(r);
+      ASSERT_EQ(dbfiles::write_call_db(path(name), date, list), 0);
+    }
   }
   testutil::TempDir dir_;
   testutil::RecordingLink link_;
@@ -72,8 +79,7 @@ class MergeTest : public testing::Test {
   WorkerEnv env_;
 };
 
-// Random databases and changes, deletions of calls that are not there among them: the merge
-// gives what a map of records does, byte for byte, and counts as it does.
+// Random databases and changes (some deleting absent calls) merge as a map of records does.
 TEST_F(MergeTest, MergedDatabaseIsWhatAMapOfRecordsMakes) {
   std::mt19937 rng(21);
   for (int round = 0; round < 12; ++round) {
@@ -85,14 +91,14 @@ TEST_F(MergeTest, MergedDatabaseIsWhatAMapOfRecordsMakes) {
       old_db[key] = record(rng, key);
     }
     Changes changes;
-    int inserts = 0, deletes = 0, replaced = 0, absent = 0;
-    for (int i = 0; i < 300 || changes.count(encode_call("WZ9ZZZ")) == 0; ++i) {  // the last past every old key
-      const std::uint32_t key = encode_call(i < 300 ? testutil::random_us_call(rng).c_str() : "WZ9ZZZ");
+    int counts[2][2] = {};  // [deletion][already there]
+    for (int i = 0; i <= 300; ++i) {  // the last past every old key
+      const std::uint32_t key = encode_call(i < 300 ? testutil::random_us_call(rng).c_str()
+                                                    : "WZ9ZZZ");
       if (changes.count(key) != 0) continue;
-      const bool there = old_db.count(key) != 0;
       const bool deletion = rng() % 3 == 0;
       changes[key] = deletion ? std::nullopt : std::optional<UsRecord>(record(rng, key));
-      (deletion ? (there ? deletes : absent) : there ? replaced : inserts)++;
+      counts[deletion][old_db.count(key)]++;
     }
     prepare(old_db, changes);
     // The old texts in reverse order: the merge lays them out afresh in index order.
@@ -107,83 +113,89 @@ TEST_F(MergeTest, MergedDatabaseIsWhatAMapOfRecordsMakes) {
     ASSERT_EQ(merge_update(env_, 0), 0);
     EXPECT_TRUE(bytes("call.db.new") == bytes("new.db"));
     EXPECT_EQ(bytes("call.db"), reversed);
+    using enum ValueCell;
+    const auto n = [](std::size_t count) { return std::to_string(count); };
     const std::pair<ValueCell, std::string> cells[] = {
-        {ValueCell::update_file, "0105to0112.db"}, {ValueCell::db_date, "01/05/2018"},
-        {ValueCell::updating_to, "01/12/2018"}, {ValueCell::records, std::to_string(changes.size())},
-        {ValueCell::new_calls, std::to_string(inserts)}, {ValueCell::deleted_calls, std::to_string(deletes)},
-        {ValueCell::changed_calls, std::to_string(replaced)}};
-    for (const auto& [cell, text] : cells) EXPECT_EQ(link_.value(cell), text) << static_cast<int>(cell);
-    EXPECT_EQ(link_.row(0, RowCell::status) + " " + link_.row(0, RowCell::total) + " " + link_.log(),
-              "updating " + std::to_string(bytes("0105to0112.db").size()) + " 01/12/2018\r\n");
+        {update_file, "0105to0112.db"}, {db_date, "01/05/2018"}, {updating_to, "01/12/2018"},
+        {records, n(changes.size())}, {new_calls, n(counts[0][0])},
+        {deleted_calls, n(counts[1][1])}, {changed_calls, n(counts[0][1])}, {percent_done, "100"}};
+    for (const auto& [cell, text] : cells) EXPECT_EQ(link_.value(cell), text) << int(cell);
+    EXPECT_EQ(link_.row(0, RowCell::status) + " " + link_.row(0, RowCell::total) + link_.log(),
+              "updating " + std::to_string(bytes("0105to0112.db").size()) + "01/12/2018\r\n");
     EXPECT_EQ(state_.update_rows[0].row_state, kUpdating);
-    const std::vector<std::string> seen = percents();  // a step per hundredth of the old index, then 100
-    for (std::size_t i = 0; i + 1 < seen.size(); ++i) EXPECT_EQ(seen[i], std::to_string(i + 1));
-    EXPECT_TRUE(seen.back() == "100" && (size < 1000 || (seen.size() > 50 && seen.size() < 140))) << seen.size();
+    // A step per hundredth of the old index.
+    const std::string step = "value:" + std::to_string(int(percent_done)) + "=";
+    const auto steps =
+        std::ranges::count_if(link_.events(), [&](auto& e) { return e.starts_with(step); });
+    EXPECT_TRUE(size < 1000 || (steps > 50 && steps < 140)) << steps;
   }
-  Records small;  // fewer than a hundred old entries: a step after each walk iteration while entries remain
-  for (const char* c : {"K1A", "K1B", "K1C"}) small[encode_call(c)] = UsRecord{encode_call(c), c, "", "", 0, 0, false};
-  prepare(small, {{encode_call("K1AA"), UsRecord{encode_call("K1AA"), "X", "", "", 0, 0, false}}});
-  ASSERT_EQ(merge_update(env_, 0), 0);
-  EXPECT_EQ(percents(), (std::vector<std::string>{"1", "2", "100"}));
   Changes most;  // the most entries an update may have, and none
   for (std::uint32_t k = 1; k <= kMaxUpdateEntries; ++k) most[k] = std::nullopt;
-  for (const Changes& c : {most, Changes{}}) EXPECT_EQ((prepare(small, c), merge_update(env_, 0)), 0) << c.size();
+  for (const Changes& c : {most, Changes{}}) {
+    prepare(named({"K1A"}), c);
+    EXPECT_EQ(merge_update(env_, 0), 0) << c.size();
+  }
 }
 
-// Every failure is told, leaves no call.db.new nor any temporary file, and deletes an update
-// file that failed its check (so that the next run fetches it again).
+// Every failure is told and leaves no new file; an update file failing its check is deleted.
 TEST_F(MergeTest, EachFailureIsToldAndLeavesNothingBehind) {
   constexpr char kCorrupt[] = "Update file is CORRUPT, deleting";
-  // Damage to call.db's bytes and the update's ("": the file is gone); no caption: the text is the log's.
-  struct Row { std::function<void(std::string& db, std::string& update)> damage; std::string caption, text; };
-  const auto entry = [](std::string& b, std::size_t i, std::size_t word) { return word_at(b, 8) + 12 * i + 4 * word; };
+  constexpr char kWriting[] = "ERROR Writing file";
+  const std::string unable = "UNABLE TO OPEN database file for modification\r";
+  // Damage to call.db's bytes and the update's ("": the file is gone); no caption: no box.
+  struct Row { std::function<void(std::string&, std::string&)> damage; std::string caption, text; };
+  const auto entry = [](auto& b, int i, int word) { return word_at(b, 8) + 12 * i + 4 * word; };
   platform::File held;
   std::vector<Row> rows = {
-      {[&](auto&, auto&) { held.open(path("call.db"), platform::Access::read, platform::Share::read,
-                                     platform::Disposition::open_existing); }, "call.db",
-       "UNABLE TO OPEN database file for modification\rMake sure the orbisk pgm is not running.\r"
-       "And make sure the fernwick.exe is in the same folder as the database file."},
+      {[&](auto&, auto&) {
+         held.open(path("call.db"), platform::Access::read, platform::Share::read,
+                   platform::Disposition::open_existing);
+       }, "call.db", unable + "Make sure the orbisk pgm is not running.\rAnd make sure the "
+                              "fernwick.exe is in the same folder as the database file."},
       {[](auto& db, auto&) { db.clear(); }, "call.db",
-       "UNABLE TO OPEN database file for modification\rcall.db not found in " + dir_.path() + "."},
+       unable + "call.db not found in " + dir_.path() + "."},
       {[](auto& db, auto&) { db.resize(8); }, "call.db", "ERR 5 reading original db"},
       {[](auto& db, auto&) { put_word(&db, 8, 0xFFFF); }, "call.db", "ERR 22 reading original db"},
       {[&](auto& db, auto&) { put_word(&db, entry(db, 2, 1), 11); }, "call.db",
        "call.db: the record text of K1D at offset 11 lies outside the file's texts"},
       {[](auto&, auto& u) { u.clear(); }, "", "0105to0112.db <<----ERROR OPENING change file\r\n"},
-      {[&](auto&, auto&) { mkdir(path("call.db.new").c_str(), 0755); }, "ERROR Writing file", "call.db.new"},
-      {[&](auto&, auto&) { platform::testing::fail_writes_after(word_at(bytes("new.db"), 8), ENOSPC); }, "ERROR Writing file",
-       "call.db.new"},  // the disk is full once the texts are written
+      {[&](auto&, auto&) { mkdir(path("call.db.new").c_str(), 0755); }, kWriting, "call.db.new"},
+      {[&](auto&, auto&) {  // the disk is full once the texts are written
+         platform::testing::fail_writes_after(word_at(bytes("new.db"), 8), ENOSPC);
+       }, kWriting, "call.db.new"},
       {[](auto&, auto& u) { u.resize(11); }, kCorrupt, "shorter than its 12-byte header"},
-      {[](auto&, auto& u) { u.replace(4, 2, "0:"); }, kCorrupt, "its date is not a valid date"},  // digits only
-      {[](auto&, auto& u) { u.replace(0, 4, "2017"); }, kCorrupt, "dated 01/12/2017 instead of 01/12/2018"},
-      {[](auto&, auto& u) { put_word(&u, 8, 4); }, kCorrupt, "its index offset 4 lies outside the file"},
+      {[](auto&, auto& u) { u.replace(4, 2, "0:"); }, kCorrupt, "its date is not a valid date"},
+      {[](auto&, auto& u) { u.replace(0, 4, "2017"); }, kCorrupt,
+       "dated 01/12/2017 instead of 01/12/2018"},
+      {[](auto&, auto& u) { put_word(&u, 8, 4); }, kCorrupt,
+       "its index offset 4 lies outside the file"},
       {[](auto&, auto& u) { put_word(&u, 8, u.size() + 1); }, kCorrupt, "lies outside the file of"},
       {[&](auto&, auto& u) { put_word(&u, entry(u, 1, 0), word_at(u, entry(u, 0, 0))); }, kCorrupt,
        "index entry 2 (K1A) does not sort after the one before (K1A)"},
       {[&](auto&, auto& u) { put_word(&u, entry(u, 0, 1), 3); }, kCorrupt,
        "the record text of K1A at offset 3 lies outside the text area"},
-      {[&](auto&, auto& u) { put_word(&u, entry(u, 0, 1), word_at(u, 8)); }, kCorrupt, "lies outside the text area"},
+      {[&](auto&, auto& u) { put_word(&u, entry(u, 0, 1), word_at(u, 8)); }, kCorrupt,
+       "lies outside the text area"},
       {[](auto&, auto& u) { std::fill(&u[12], &u[word_at(u, 8)], 'C'); }, kCorrupt,
        "the record text of K1A at offset 12 has no end within 256 bytes"},
-      {[](auto&, auto& u) { u.replace(12, std::string::npos, 12 * (kMaxUpdateEntries + 1), 0); put_word(&u, 8, 12); },
-       kCorrupt, "16385 index entries, more than 16384"},
-  };
+      {[](auto&, auto& u) {
+         u.replace(12, std::string::npos, 12 * (kMaxUpdateEntries + 1), 0);
+         put_word(&u, 8, 12);
+       }, kCorrupt, "16385 index entries, more than 16384"}};
   for (std::size_t cut = 1; cut < 36; cut += cut % 12 == 11 ? 2 : 1) {  // every cut inside an entry
     rows.push_back({[cut](auto&, auto& u) { u.resize(word_at(u, 8) + cut); }, kCorrupt,
                     "its index ends inside an entry (" + std::to_string(cut % 12) + " bytes"});
   }
-  Records old_db;  // entries K1A, K1B, K1D; those of the update: K1A changed, K1B gone, K1C new
-  for (const char* c : {"K1A", "K1B", "K1D"}) old_db[encode_call(c)] = UsRecord{encode_call(c), c, "", "", 0, 0, false};
-  const Changes changes = {{encode_call("K1A"), UsRecord{encode_call("K1A"), "A", "", "", 0, 0, false}},
-                           {encode_call("K1B"), std::nullopt},
-                           {encode_call("K1C"), UsRecord{encode_call("K1C"), "C", "", "", 0, 0, false}}};
+  Changes changes = {{encode_call("K1B"), std::nullopt}};
+  for (const auto& [key, r] : named({"K1A", "K1C"})) changes[key] = r;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);
-    prepare(old_db, changes);
+    prepare(named({"K1A", "K1B", "K1D"}), changes);
     std::string db = bytes("call.db"), update = bytes("0105to0112.db");
     row.damage(db, update);
     for (const auto& [name, b] : {std::pair{"call.db", &db}, {"0105to0112.db", &update}}) {
-      if (b->empty()) std::remove(path(name).c_str()); else testutil::write_bytes(path(name), *b);
+      if (b->empty()) std::remove(path(name).c_str());
+      else testutil::write_bytes(path(name), *b);
     }
     std::vector<std::string> expected = files();
     if (row.caption == kCorrupt) expected.erase(expected.begin());
@@ -192,13 +204,11 @@ TEST_F(MergeTest, EachFailureIsToldAndLeavesNothingBehind) {
     held.close();
     const auto boxes = link_.boxes();
     ASSERT_EQ(boxes.size(), row.caption.empty() ? 0u : 1u);
-    EXPECT_EQ(files(), expected);
     std::remove(path("call.db.new").c_str());  // the folder of one row
-    EXPECT_EQ(boxes.empty() ? link_.log() : boxes[0].caption, boxes.empty() ? row.text : row.caption);
-    EXPECT_TRUE(boxes.empty() || boxes[0].text.find(row.text) != std::string::npos) << boxes[0].text;
-    if (row.caption != kCorrupt) continue;
-    ASSERT_EQ(boxes[0].text.rfind("0105to0112.db: ", 0), 0u);  // the reason, in the box and the log
-    EXPECT_EQ(link_.log(), "0105to0112.db <<----CORRUPT update file deleted: " + boxes[0].text.substr(15) + "\r\n");
+    EXPECT_EQ(files(), expected);
+    EXPECT_EQ(boxes.empty() ? link_.log() : boxes[0].caption,
+              boxes.empty() ? row.text : row.caption);
+    EXPECT_TRUE(boxes.empty() || boxes[0].text.find(row.text) != std::string::npos) << row.text;
   }
 }
 

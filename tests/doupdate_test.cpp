@@ -167,5 +167,20 @@ TEST_F(UpdateRun, RunsAgainstAWebServer) {
                                              "call0105.db", "call0112.db", "call0119.db"}));
 }
 
+// The day counts behind every schedule: a round trip over eight centuries, leap years included.
+TEST(Dates, DayCountsRoundTrip) {
+  const std::int64_t last = days_since_epoch({2400, 1, 1});
+  for (std::int64_t day = days_since_epoch({1601, 1, 1}); day < last; day += 13) {
+    const Date d = date_from_days(day);
+    ASSERT_TRUE(valid_date(d));
+    ASSERT_EQ(days_since_epoch(d), day);
+  }
+  EXPECT_EQ(days_since_epoch({1970, 1, 1}), 0);
+  EXPECT_FALSE(valid_date({2018, 2, 29}));
+  EXPECT_TRUE(valid_date({2000, 2, 29}));
+  EXPECT_FALSE(valid_date({1900, 2, 29}));
+  EXPECT_FALSE(valid_date({2018, 13, 1}));
+}
+
 }  // namespace
 }  // namespace updater

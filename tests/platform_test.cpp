@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "tests/test_util.h"
 
@@ -74,6 +75,24 @@ TEST(Platform, StaleTemporariesAreThoseOfEndedProcesses) {
   EXPECT_EQ(found, kept);
   EXPECT_EQ(list_files(dir.file("missing"), "*", &found), ENOENT);
   EXPECT_TRUE(found.empty());
+}
+
+// Reads and writes are refused (EINVAL) only where the end would pass the largest file offset.
+TEST(Platform, OffsetsUpToTheLargestFileOffset) {
+  testutil::TempDir dir;
+  write_bytes(dir.file("f"), "abc");
+  File f;
+  ASSERT_EQ(f.open(dir.file("f"), Access::read_write, Share::read_write, Disposition::open_existing),
+            0);
+  const std::uint64_t max = std::numeric_limits<off_t>::max();
+  char c = 0;
+  EXPECT_EQ(f.read_at(max, &c, 0).error, 0);
+  EXPECT_EQ(f.read_at(max, &c, 1).error, EINVAL);
+  EXPECT_EQ(f.read_at(max + 1, &c, 0).error, EINVAL);
+  EXPECT_EQ(f.write_at(max, &c, 0).error, 0);
+  EXPECT_EQ(f.write_at(max - 1, &c, 2).error, EINVAL);
+  EXPECT_EQ(f.read_at(1, &c, 1).count, 1u);
+  EXPECT_EQ(c, 'b');
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ struct Folder {
     dbfiles::CanDbWriter writer;
     dbfiles::CanKey key = 0;
     const dbfiles::PrevEntry moved = {encode_call("KB1OLD"), encode_call("K1ABC")};
-    bool ok = dbfiles::write_call_db(dir.file("call.db"), "20261129", {  // states 25 MA, 14 FL
+    bool ok = dbfiles::write_call_db(dir.file("call.db"), "20261129", {  // key order; 25 MA, 14 FL
         {encode_call("K1ABC"), "SMITH, JANE", "1 ELM ST", "BOSTON", 25, 2101},
         {encode_call("KC4Q"), "JONES, AMY", "3 PINE", "FIELDSTONE", 14, 32802},
         {encode_call("N0XYZ"), "SMITHSON, ROY", "9", "SPRINGFIELD", 14, 32801},
@@ -155,7 +155,7 @@ class OrbiskWindowTest : public QObject {
   // A help page the desktop cannot show is a box. About: a frame without a caption, its texts
   // whole and centred at a wide font. A message box shows its whole caption beside the title bar's.
   void startupControlsAndKeyboard() {
-    const std::pair<bool, bool> folders[] = {{false, true}, {true, false}};  // one line, the other
+    const std::pair<bool, bool> folders[] = {{false, true}, {true, false}};  // callprev, cancall
     for (const auto& [prev, can] : folders) {
       Folder folder(prev, can);
       Session s(folder.dir.path());

@@ -8,14 +8,14 @@ TEST(ProgramOptions, UsageErrorsAndHelp) {
   setenv("QT_QPA_PLATFORM", "xcb", 1);
   unsetenv("DISPLAY");
   unsetenv("WAYLAND_DISPLAY");
-  const std::tuple<const char*, std::vector<std::string>, int, std::string> cases[] = {
-      {FERNWICK_PATH, {"--update-server", "host:0"}, 2, "fernwick: --update-server must be HOST or HOST:PORT"},
-      {FERNWICK_PATH, {"--canada-server", "host:port"}, 2, "fernwick: --canada-server must be HOST or HOST:PORT"},
-      {ORBISK_PATH, {"--no-such-option"}, 2, "Unknown option 'no-such-option'"},
-      {FERNWICK_PATH, {"--no-such-option"}, 2, "Unknown option 'no-such-option'"}};
-  for (const auto& [program, args, code, says] : cases) {
+  const std::string must = " must be HOST or HOST:PORT";
+  const std::tuple<const char*, std::vector<std::string>, std::string> cases[] = {
+      {FERNWICK_PATH, {"--update-server", "host:0"}, "fernwick: --update-server" + must},
+      {FERNWICK_PATH, {"--canada-server", "host:port"}, "fernwick: --canada-server" + must},
+      {ORBISK_PATH, {"--no-such-option"}, "Unknown option 'no-such-option'"},
+      {FERNWICK_PATH, {"--no-such-option"}, "Unknown option 'no-such-option'"}};
+  for (const auto& [program, args, says] : cases) {
     const testutil::Outcome o = testutil::run_process(program, args);
-    EXPECT_EQ(o.code, code) << program << " " << args[0];
-    EXPECT_NE(o.err.find(says), std::string::npos) << o.err;
+    EXPECT_TRUE(o.code == 2 && o.err.find(says) != std::string::npos) << program << ": " << o.err;
   }
 }

@@ -52,9 +52,10 @@ std::string NginxServer::start(const std::string& root, const std::string& cert,
   ::chmod(prefix.c_str(), 0755);
   for (int attempt = 0; attempt < 3; ++attempt) {  // the free port may be taken meanwhile
     port_ = probe(0);
-    std::string text = "daemon off;\nmaster_process off;\npid " + prefix + "nginx.pid;\nerror_log " +
-                       log + ";\nevents { worker_connections 16; }\nhttp {\n  access_log " +
-                       prefix + "access.log;\n";
+    std::string text = "daemon off;\nmaster_process off;\npid " + prefix +
+                       "nginx.pid;\nerror_log " + log +
+                       ";\nevents { worker_connections 16; }\nhttp {\n  access_log " + prefix +
+                       "access.log;\n";
     for (const std::string temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
       text += "  " + temp + "_temp_path " + prefix + temp + ";\n";
     }

@@ -21,10 +21,6 @@ class NginxServer {
   // or what went wrong.
   std::string start(const std::string& root, const std::string& cert = "",
                     const std::string& key = "");
-  std::string start_tls(const std::string& root, const std::string& cert,
-                        const std::string& key) {
-    return start(root, cert, key);
-  }
   void stop();
   int port() const { return port_; }
   // Waits at most 2 s for `line` in the access log: nginx logs a request once done with it.

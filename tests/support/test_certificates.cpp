@@ -19,9 +19,9 @@ std::string TestCertificates::openssl() {
 TestCertificates::TestCertificates() {
   ::chmod(dir_.path().c_str(), 0755);
   for (const std::string kind : {"ca", "good", "other"}) {
-    std::vector<std::string> args = {"req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                     "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
-                                     "-subj", "/CN=" + kind, "-keyout", key(kind), "-out", cert(kind)};
+    std::vector<std::string> args = {
+        "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+        "-days", "2", "-subj", "/CN=" + kind, "-keyout", key(kind), "-out", cert(kind)};
     if (kind != "ca") {
       args.insert(args.end(), {"-CA", ca(), "-CAkey", key("ca"), "-addext",
                                "basicConstraints=CA:FALSE", "-addext",

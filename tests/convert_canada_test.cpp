@@ -20,7 +20,8 @@ using testutil::read_bytes;
 using testutil::write_bytes;
 
 // A line of `length` characters with texts at the given columns.
-std::string columns(std::size_t length, const std::vector<std::pair<std::size_t, std::string>>& at) {
+using Columns = std::vector<std::pair<std::size_t, std::string>>;
+std::string columns(std::size_t length, const Columns& at) {
   std::string line(470, ' ');
   for (const auto& [column, text] : at) line.replace(column, text.size(), text);
   line.resize(length, ' ');
@@ -175,9 +176,8 @@ TEST_F(Conversion, EdgeCases) {
   across.insert(12, std::string(8201 - across.rfind('\r', 8201), 'x'));
   std::string clubs = headings;  // 258 bytes of text each: 70,000 pass 16 MiB
   for (int n = 0; n < 70000; ++n) {
-    const std::string call = {'V', 'E', static_cast<char>('0' + n / 17576 % 10),
-                              static_cast<char>('A' + n / 676 % 26),
-                              static_cast<char>('A' + n / 26 % 26), static_cast<char>('A' + n % 26)};
+    const std::string call = {'V', 'E', char('0' + n / 17576), char('A' + n / 676 % 26),
+                              char('A' + n / 26 % 26), char('A' + n % 26)};
     clubs += columns(469, {{0, call}, {210, std::string(70, 'N')}, {281, std::string(70, 'M')},
                            {352, std::string(70, 'S')}, {423, std::string(35, 'C')}}) + "\r\n";
   }
@@ -197,12 +197,14 @@ TEST_F(Conversion, EdgeCases) {
       {"-", -1, "amateur.txt <--ERROR OPENING FILE\r\n"},
       {"2026-04", -1, "amateur.txt <--ERROR OPENING FILE\r\n"},
       {headings + "EOF\r\n", -2, "amateur.txt holds no licence; cancall.db NOT written\r\n"},
-      {list.substr(0, 3000), -2, "amateur.txt ends without its EOF line; cancall.db NOT written\r\n"},
+      {list.substr(0, 3000), -2,
+       "amateur.txt ends without its EOF line; cancall.db NOT written\r\n"},
       {list, -2, "ERROR writing cancall.db: ", full_disk},
       {headings + person("VE3AA") + "\r\n" + std::string(9000, 'x') + "\r\nEOF\r\n", -2,
        "ERROR: line longer than 8192 characters after line 5; cancall.db NOT written\r\n"},
       {clubs + "EOF\r\n", -2, " at the licence of VE"},
-      {list, -2, "2026-04-17 -- canadian db date\r\ncancall.db <--ERROR CREATING FILE\r\n", deep_folder},
+      {list, -2, "2026-04-17 -- canadian db date\r\ncancall.db <--ERROR CREATING FILE\r\n",
+       deep_folder},
       {list, -2, "2026-04-17 -- canadian db date\r\n2026-04-17", cancel},
   };
   for (const auto& c : cases) {

@@ -35,6 +35,7 @@ std::string body_of(std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) body[i] = static_cast<char>(i * 7 + 13);
   return body;
 }
+
 std::string ok_head(const std::string& fields) {
   return "HTTP/1.1 200 OK\r\nServer: scripted\r\n" + fields + "\r\n";
 }
@@ -43,12 +44,12 @@ std::string ok_head(std::size_t length) {
 }
 
 TEST(ReplyHead, StatusContentLengthAndFields) {
+  // The status, content_length()'s answer and length, and whether Transfer-Encoding is there.
   struct Case {
     std::string head;
-    int status;
-    int found;  // content_length()'s answer
+    int status, found;
     std::int32_t length;
-    bool encoded;  // has a Transfer-Encoding field
+    bool encoded;
   };
   std::vector<Case> cases = {
       {"HTTP/1.1 200 OK\r\nContent-Length: 1290", 200, 1, 1290, false},
@@ -63,8 +64,9 @@ TEST(ReplyHead, StatusContentLengthAndFields) {
       {"HTTP/1.1 200\r\nTransfer-Encoding\t: x", 200, 0, 0, true},
       {"Transfer-Encoding: x\r\nX-Transfer-Encoding: x\r\nTransfer-Encodings: x", 0, 0, 0, false},
   };
-  for (const char* value : {"", "abc", "12x", "-5", "+5", "0x10", "2147483648", "99999999999"}) {
-    cases.push_back({std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + value, 200, -1, 0, false});
+  for (const char* value :
+       {"", "abc", "12x", "-5", "+5", "0x10", "2147483648", "99999999999"}) {
+    cases.push_back({std::string("HTTP/1.1 200\r\nContent-Length: ") + value, 200, -1, 0, false});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.head);
@@ -201,7 +203,8 @@ TEST_F(DownloadTest, OddAnswers) {
   const auto host = [](const char* name) {
     return [=](updater::WorkerEnv& env) { env.server.host = env.canada_server.host = name; };
   };
-  const std::string no_ca = dir_.file("no-ca.pem");
+  const std::string no_ca = dir_.file("no-ca.pem"), three = "Content-Length: 3\r\n";
+  const S::Script abc = {S::send(ok_head(3) + "abc")};
   struct Case {
     S::Script script;
     std::string total;
@@ -215,12 +218,14 @@ TEST_F(DownloadTest, OddAnswers) {
   } cases[] = {
       // Reading stops at the announced length, in the head's block or in a later one.
       {{S::send(head + body + "!")}, "1000", length, saved, 3, body},
-      {{S::send(head.substr(0, head.size() - 1)), S::pause(30), S::send("\n" + body.substr(0, 500)),
-        S::pause(30), S::send(body.substr(500) + "junk"), S::stall()},
+      {{S::send(head.substr(0, head.size() - 1)), S::pause(30),
+        S::send("\n" + body.substr(0, 500)), S::pause(30), S::send(body.substr(500) + "junk"),
+        S::stall()},
        "1000", length, saved, 3, body},
       // The head ends at the fourth line end in a row (the body starts with CR) and may fill
       // the plain client's buffer.
-      {{S::send("HTTP/1.1 200 OK\nContent-Length: 3\n\n\n\nabc")}, "3", "Length: 3\n\n", "3 bytes\n", 3, "abc"},
+      {{S::send("HTTP/1.1 200 OK\nContent-Length: 3\n\n\n\nabc")}, "3", "Length: 3\n\n",
+       "3 bytes\n", 3, "abc"},
       {{S::send(ok_head("X: " + std::string(updater::kReceiveBufferSize - 61, 'x') +
                         "\r\nContent-Length: 3\r\n") + "abc")},
        "3", "Length: 3\r\n", "3 bytes\n", 3, "abc"},
@@ -228,7 +233,8 @@ TEST_F(DownloadTest, OddAnswers) {
       {{S::send(ok_head(""))}, "", "Server: scripted\r\n", "saved amateur.zip 0 bytes\n", 3},
       {{S::send(ok_head("") + body)}, "", size, saved, 2, body},
       {{S::send(ok_head("") + body), S::drop()}, "", size, cut},
-      {{S::send(head), S::send(body.substr(0, 600)), S::drop()}, "1000", length + size, length + cut},
+      {{S::send(head), S::send(body.substr(0, 600)), S::drop()}, "1000", length + size,
+       length + cut},
       {{S::send(head + body.substr(0, 999))}, "1000", size, size},
       {{S::send(ok_head(100) + body_of(50)), S::stall()}, "100", idle + size, idle + cut},
       {{S::mute()}, "", idle, "ERROR 'SSL_connect'\r\n"},
@@ -257,23 +263,18 @@ TEST_F(DownloadTest, OddAnswers) {
        "[Unable to look up host \"no-such-host.invalid\":Make sure you are connected to the "
        "internet]" + socket,
        "ERROR looking up host 'no-such-host.invalid'\n", 0, "", host("no-such-host.invalid")},
-      {{S::send(ok_head(3) + "abc")}, "", "amateur.zip  <<----- ERROR creating file\r\n",
+      {abc, "", "amateur.zip  <<----- ERROR creating file\r\n",
        std::string(kRetrieved) + "ERROR opening amateur.zip\r\n", 0, "",
        [&](updater::WorkerEnv& env) { env.folder = dir_.file("missing"); }},
       // The certificate must name the host asked for and have a chain to a trusted issuer: the
       // test CA is trusted only through env.ca_file.
-      {{S::send(ok_head(3) + "abc")}, "3", "Content-Length: 3\r\n", "saved amateur.zip 3 bytes\n",
-       3, "abc", host("127.0.0.1")},
-      {{S::send(ok_head(3) + "abc")}, "3", "Content-Length: 3\r\n",
-       untrusted + "hostname mismatch\r\n", 1, "abc", {}, "other"},
-      {{S::send(ok_head(3) + "abc")}, "3", "Content-Length: 3\r\n",
-       "Certificate of 127.0.0.1 not trusted: IP address mismatch\r\n", 1, "abc",
-       host("127.0.0.1"), "other"},
-      {{S::send(ok_head(3) + "abc")}, "3", "Content-Length: 3\r\n",
-       untrusted + "unable to get local issuer certificate\r\n", 1, "abc",
+      {abc, "3", three, "saved amateur.zip 3 bytes\n", 3, "abc", host("127.0.0.1")},
+      {abc, "3", three, untrusted + "hostname mismatch\r\n", 1, "abc", {}, "other"},
+      {abc, "3", three, "Certificate of 127.0.0.1 not trusted: IP address mismatch\r\n", 1,
+       "abc", host("127.0.0.1"), "other"},
+      {abc, "3", three, untrusted + "unable to get local issuer certificate\r\n", 1, "abc",
        [](updater::WorkerEnv& env) { env.ca_file.clear(); }},
-      {{S::send(ok_head(3) + "abc")}, "3", "Content-Length: 3\r\n",
-       "ERROR loading trusted certificates from " + no_ca + "\r\n", 1, "abc",
+      {abc, "3", three, "ERROR loading trusted certificates from " + no_ca + "\r\n", 1, "abc",
        [&](updater::WorkerEnv& env) { env.ca_file = no_ca; }},
   };
   updater::set_receive_timeout_for_tests(1);

@@ -1,6 +1,6 @@
-// The Canadian update run against a real nginx speaking TLS on 127.0.0.1 with a test CA: the real
-// published list (90,155 licences, deflated by Info-ZIP zip) from end to end, and what a failed
-// step leaves. Download, extraction and conversion have tests of their own.
+// The Canadian update run against a real nginx speaking TLS on 127.0.0.1 with a test CA: a full
+// list of 20,000 licences, deflated by zipfile, from end to end, and what a failed step leaves.
+// Download, extraction and conversion have tests of their own.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,11 +8,12 @@
 #include <filesystem>
 
 #include "dbfiles/lookup.h"
-#include "tests/support/canada_publication.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/recording_link.h"
 #include "tests/support/test_certificates.h"
+#include "tests/support/zip_tools.h"
 #include "tests/test_util.h"
+#include "tools/demo_data.h"
 #include "updater/canupdate.h"
 #include "updater/https_client.h"
 #include "updater/zlib_loader.h"
@@ -21,16 +22,28 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-TEST(CanadaRunTest, RealListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheLaterFiles) {
+// A document root: root/datafiles, readable by others (nginx may drop root's rights).
+std::string make_site(const std::string& root) {
+  std::filesystem::create_directories(root + "/datafiles");
+  ::chmod(root.c_str(), 0755);
+  ::chmod((root + "/datafiles").c_str(), 0755);
+  return root;
+}
+
+TEST(CanadaRunTest, ListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheLaterFiles) {
   if (testutil::TestCertificates::openssl().empty() ||
       testutil::NginxServer::find_binary().empty()) {
     GTEST_SKIP() << "openssl or nginx is not installed (scripts/setup installs them)";
   }
   const testutil::TempDir www, data;
   ::chmod(www.path().c_str(), 0755);
-  const testutil::CanadaPublication p = testutil::publish_canada_list(www.file("real"));
-  if (!p.skip.empty()) GTEST_SKIP() << p.skip;
-  ASSERT_EQ(p.error, "");
+  calldb::demo::Random rng(13);
+  const std::string list = www.file("amateur.txt"), zip = make_site(www.file("list"));
+  testutil::write_bytes(
+      list, calldb::demo::fixed_column_list(calldb::demo::make_canadian_licences(rng, 20000),
+                                            "2025-03-30"));
+  ASSERT_EQ(testutil::python_zip(zip + "/datafiles/amateur.zip",
+                                 {{"amateur.txt", testutil::kDeflated, list}}), 0);
   const testutil::TestCertificates certificates;
   ASSERT_EQ(certificates.error(), "");
   platform::Library zlib;
@@ -39,8 +52,7 @@ TEST(CanadaRunTest, RealListIsDownloadedExtractedAndConvertedAndAFailedStepKeeps
   ASSERT_TRUE(updater::load_zlib(link, platform::zlib_library_name(), &zlib, &api));
   ASSERT_EQ(platform::start_sockets(), 0);
   const std::string page = "<!DOCTYPE html>\r\n<html><body>Maintenance</body></html>\r\n";
-  testutil::make_site(www.file("page"), &page);
-  testutil::make_site(www.file("none"));
+  testutil::write_bytes(make_site(www.file("page")) + "/datafiles/amateur.zip", page);
   std::atomic<bool> cancel{false};
   // The other rows' status, bytes and total (cells 1 to 3) are cleared first.
   Texts cleared;
@@ -55,10 +67,10 @@ TEST(CanadaRunTest, RealListIsDownloadedExtractedAndConvertedAndAFailedStepKeeps
   } cases[] = {
       {www.file("page"), {"downloading", "unzip'ing", "ERROR"},
        "amateur.txt not found in amateur.zip\r\nunzip(amateur.zip)=-2\r\n", page},
-      {www.file("none"), {"downloading", "Not avail"},
+      {make_site(www.file("none")), {"downloading", "Not avail"},
        "\r\nERROR the server answered 404 for amateur.zip\r\n", "old amateur.zip"},
-      {p.root, {"downloading", "unzip'ing", "processing", "done"}, "cancall.db written\r\n",
-       testutil::read_bytes(p.root + "/datafiles/amateur.zip")},
+      {zip, {"downloading", "unzip'ing", "processing", "done"}, "cancall.db written\r\n",
+       testutil::read_bytes(zip + "/datafiles/amateur.zip")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.log_end);
@@ -101,16 +113,16 @@ TEST(CanadaRunTest, RealListIsDownloadedExtractedAndConvertedAndAFailedStepKeeps
     EXPECT_EQ(own.row_state, c.zip == "old amateur.zip" ? updater::kNotAvail : updater::kNeeded);
     EXPECT_TRUE(link.log().ends_with(c.log_end)) << link.log();
     EXPECT_EQ(link.row(0, updater::RowCell::name),
-              ok ? testutil::kCanadaListDate : "amateur.zip");
+              ok ? "2025-03-30" : "amateur.zip");
     EXPECT_TRUE(testutil::read_bytes(data.file("amateur.zip")) == c.zip);
     EXPECT_TRUE(testutil::read_bytes(data.file("amateur.txt")) ==
-                (ok ? testutil::read_bytes(p.list_path) : "old amateur.txt"));
+                (ok ? testutil::read_bytes(list) : "old amateur.txt"));
     EXPECT_TRUE(ok || testutil::read_bytes(data.file("cancall.db")) == "old cancall.db");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(data.path()), {}), 3);
   }
   dbfiles::LookupFiles files;  // the last run's
   dbfiles::open_lookup_files(data.path(), dbfiles::Edition::full, &files);
-  EXPECT_EQ(dbfiles::canadian_line(files.canada), "Canadian data 03/30/2025,   90155 entries\r\n");
+  EXPECT_EQ(dbfiles::canadian_line(files.canada), "Canadian data 03/30/2025,   20000 entries\r\n");
   dbfiles::close_lookup_files(&files);
   platform::stop_sockets();
 }

@@ -15,10 +15,7 @@ namespace {
 // Connects to `port` on 127.0.0.1, or with `port` 0 binds a free one; returns the port or 0.
 int probe(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  sockaddr_in addr{AF_INET, htons(static_cast<in_port_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof addr;
   auto* a = reinterpret_cast<sockaddr*>(&addr);
   const bool ok = port != 0 ? ::connect(fd, a, len) == 0
@@ -38,10 +35,7 @@ bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds lim
 }  // namespace
 
 std::string NginxServer::find_binary() {
-  for (const char* path : {"/usr/sbin/nginx", "/usr/local/sbin/nginx", "/usr/bin/nginx"}) {
-    if (::access(path, X_OK) == 0) return path;
-  }
-  return "";
+  return ::access("/usr/sbin/nginx", X_OK) == 0 ? "/usr/sbin/nginx" : "";
 }
 
 std::string NginxServer::start(const std::string& root, const std::string& cert,

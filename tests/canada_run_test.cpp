@@ -22,28 +22,21 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-// A document root: root/datafiles, readable by others (nginx may drop root's rights).
-std::string make_site(const std::string& root) {
-  std::filesystem::create_directories(root + "/datafiles");
-  ::chmod(root.c_str(), 0755);
-  ::chmod((root + "/datafiles").c_str(), 0755);
-  return root;
-}
-
 TEST(CanadaRunTest, ListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheLaterFiles) {
   if (testutil::TestCertificates::openssl().empty() ||
       testutil::NginxServer::find_binary().empty()) {
     GTEST_SKIP() << "openssl or nginx is not installed (scripts/setup installs them)";
   }
-  const testutil::TempDir www, data;
-  ::chmod(www.path().c_str(), 0755);
+  const testutil::TempDir www, data;  // readable by others: nginx may drop root's rights
+  std::filesystem::create_directories(www.file("datafiles"));
+  for (const std::string& folder : {www.path(), www.file("datafiles")}) {
+    ::chmod(folder.c_str(), 0755);
+  }
   calldb::demo::Random rng(13);
-  const std::string list = www.file("amateur.txt"), zip = make_site(www.file("list"));
-  testutil::write_bytes(
-      list, calldb::demo::fixed_column_list(calldb::demo::make_canadian_licences(rng, 20000),
-                                            "2025-03-30"));
-  ASSERT_EQ(testutil::python_zip(zip + "/datafiles/amateur.zip",
-                                 {{"amateur.txt", testutil::kDeflated, list}}), 0);
+  const std::string list = www.file("amateur.txt"), served = www.file("datafiles/amateur.zip");
+  testutil::write_bytes(list, calldb::demo::fixed_column_list(
+                                  calldb::demo::make_canadian_licences(rng, 20000), "2025-03-30"));
+  ASSERT_EQ(testutil::python_zip(www.file("list.zip"), {{"amateur.txt", 8, list}}), 0);
   const testutil::TestCertificates certificates;
   ASSERT_EQ(certificates.error(), "");
   platform::Library zlib;
@@ -51,8 +44,8 @@ TEST(CanadaRunTest, ListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheL
   testutil::RecordingLink link;
   ASSERT_TRUE(updater::load_zlib(link, platform::zlib_library_name(), &zlib, &api));
   ASSERT_EQ(platform::start_sockets(), 0);
-  const std::string page = "<!DOCTYPE html>\r\n<html><body>Maintenance</body></html>\r\n";
-  testutil::write_bytes(make_site(www.file("page")) + "/datafiles/amateur.zip", page);
+  testutil::NginxServer nginx;
+  ASSERT_EQ(nginx.start(www.path(), certificates.cert("good"), certificates.key("good")), "");
   std::atomic<bool> cancel{false};
   // The other rows' status, bytes and total (cells 1 to 3) are cleared first.
   Texts cleared;
@@ -60,20 +53,21 @@ TEST(CanadaRunTest, ListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheL
     cleared.push_back("row:" + std::to_string(cell / 3) + "." + std::to_string(1 + cell % 3) + "=");
   }
   const struct {
-    std::string root;
+    std::string zip;  // the one served, none when ""
     Texts statuses;
     std::string log_end;
-    std::string zip;  // amateur.zip afterwards; the list stays unless all went well
   } cases[] = {
-      {www.file("page"), {"downloading", "unzip'ing", "ERROR"},
-       "amateur.txt not found in amateur.zip\r\nunzip(amateur.zip)=-2\r\n", page},
-      {make_site(www.file("none")), {"downloading", "Not avail"},
-       "\r\nERROR the server answered 404 for amateur.zip\r\n", "old amateur.zip"},
-      {zip, {"downloading", "unzip'ing", "processing", "done"}, "cancall.db written\r\n",
-       testutil::read_bytes(zip + "/datafiles/amateur.zip")},
+      {"<!DOCTYPE html>\r\n<html><body>Maintenance</body></html>\r\n",
+       {"downloading", "unzip'ing", "ERROR"},
+       "amateur.txt not found in amateur.zip\r\nunzip(amateur.zip)=-2\r\n"},
+      {"", {"downloading", "Not avail"}, "\r\nERROR the server answered 404 for amateur.zip\r\n"},
+      {testutil::read_bytes(www.file("list.zip")),
+       {"downloading", "unzip'ing", "processing", "done"}, "cancall.db written\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.log_end);
+    std::filesystem::remove(served);
+    if (!c.zip.empty()) testutil::write_bytes(served, c.zip);
     for (const char* name : {"amateur.txt", "amateur.zip", "cancall.db"}) {
       testutil::write_bytes(data.file(name), std::string("old ") + name);
     }
@@ -82,8 +76,6 @@ TEST(CanadaRunTest, ListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheL
     std::snprintf(state.update_rows[0].name, sizeof state.update_rows[0].name, "0105to0112.db");
     updater::UpdateRow& own = state.update_rows[updater::kCanadaRow];
     own.row_state = updater::kNotAvail;  // a former run's
-    testutil::NginxServer nginx;
-    ASSERT_EQ(nginx.start(c.root, certificates.cert("good"), certificates.key("good")), "");
     updater::WorkerEnv env;
     env.link = &link;
     env.state = &state;
@@ -110,11 +102,11 @@ TEST(CanadaRunTest, ListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheL
     EXPECT_TRUE(link.boxes().empty());
     EXPECT_STREQ(state.update_rows[0].name, "0105to0112.db");
     EXPECT_STREQ(own.name, "amateur.zip");
-    EXPECT_EQ(own.row_state, c.zip == "old amateur.zip" ? updater::kNotAvail : updater::kNeeded);
+    EXPECT_EQ(own.row_state, c.zip.empty() ? updater::kNotAvail : updater::kNeeded);
     EXPECT_TRUE(link.log().ends_with(c.log_end)) << link.log();
-    EXPECT_EQ(link.row(0, updater::RowCell::name),
-              ok ? "2025-03-30" : "amateur.zip");
-    EXPECT_TRUE(testutil::read_bytes(data.file("amateur.zip")) == c.zip);
+    EXPECT_EQ(link.row(0, updater::RowCell::name), ok ? "2025-03-30" : "amateur.zip");
+    EXPECT_TRUE(testutil::read_bytes(data.file("amateur.zip")) ==
+                (c.zip.empty() ? "old amateur.zip" : c.zip));
     EXPECT_TRUE(testutil::read_bytes(data.file("amateur.txt")) ==
                 (ok ? testutil::read_bytes(list) : "old amateur.txt"));
     EXPECT_TRUE(ok || testutil::read_bytes(data.file("cancall.db")) == "old cancall.db");

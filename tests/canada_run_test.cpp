@@ -1,6 +1,5 @@
-// The Canadian update run against a real nginx speaking TLS on 127.0.0.1 with a test CA: a full
-// list of 20,000 licences, deflated by zipfile, from end to end, and what a failed step leaves.
-// Download, extraction and conversion have tests of their own.
+// The Canadian update run against nginx with TLS on 127.0.0.1: a list of 20,000 licences from end
+// to end, and what a failed step leaves. The steps have tests of their own.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

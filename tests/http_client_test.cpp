@@ -10,6 +10,7 @@
 #include <functional>
 #include <limits>
 #include <thread>
+#include <tuple>
 
 #include "tests/support/recording_link.h"
 #include "tests/support/scripted_server.h"
@@ -42,12 +43,7 @@ std::string ok_head(std::size_t length) {
 
 TEST(ReplyHead, StatusContentLengthAndFields) {
   // The status, content_length()'s answer and length, and whether Transfer-Encoding is there.
-  struct Case {
-    std::string head;
-    int status, found;
-    std::int32_t length;
-    bool encoded;
-  };
+  using Case = std::tuple<std::string, int, int, std::int32_t, bool>;
   std::vector<Case> cases = {
       {"HTTP/1.1 200 OK\r\nContent-Length: 1290", 200, 1, 1290, false},
       {"HTTP/1.1 404 Not Found\r\nContent-length: 7\r\nX: y", 404, 1, 7, false},
@@ -65,17 +61,17 @@ TEST(ReplyHead, StatusContentLengthAndFields) {
        {"", "abc", "12x", "-5", "+5", "0x10", "2147483648", "99999999999"}) {
     cases.push_back({std::string("HTTP/1.1 200\r\nContent-Length: ") + value, 200, -1, 0, false});
   }
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.head);
+  for (const auto& [text, status, found, length, encoded] : cases) {
+    SCOPED_TRACE(text);
     ReplyHead head(256);
     std::size_t used = 0;
-    const std::string bytes = c.head + "\r\n\r\n";
+    const std::string bytes = text + "\r\n\r\n";
     ASSERT_EQ(head.feed(bytes.data(), bytes.size(), &used), ReplyHead::kDone);
-    EXPECT_EQ(head.status(), c.status);
-    std::int32_t length = -7;
-    EXPECT_EQ(head.content_length(&length), c.found);
-    EXPECT_EQ(length, c.found == 1 ? c.length : -7);
-    EXPECT_EQ(head.has_field("Transfer-Encoding"), c.encoded);
+    EXPECT_EQ(head.status(), status);
+    std::int32_t got = -7;
+    EXPECT_EQ(head.content_length(&got), found);
+    EXPECT_EQ(got, found == 1 ? length : -7);
+    EXPECT_EQ(head.has_field("Transfer-Encoding"), encoded);
   }
   EXPECT_EQ(updater::clamp_to_cell(5), 5);
   EXPECT_EQ(updater::clamp_to_cell(1ull << 31), std::numeric_limits<std::int32_t>::max());
@@ -94,13 +90,12 @@ struct Fetch {
   std::size_t files = 0;  // in the folder afterwards
   testutil::RecordingLink link;
   updater::UpdaterState state;
-  std::string shown;  // the log, with message boxes [caption:text] and standard output
-  std::string file;   // amateur.zip afterwards, or "<none>"
+  // The log with message boxes [caption:text] and standard output; amateur.zip or "<none>".
+  std::string shown, file;
   std::vector<std::string> requests;
 };
 
-// Each test runs over both clients (`tls`): plain HTTP fetches a new file, HTTPS replaces the
-// last good list.
+// Over both clients (`tls`): plain HTTP fetches a new file, HTTPS replaces the last good list.
 class DownloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -179,8 +174,7 @@ TEST_F(DownloadTest, CompleteReplyLandsOnDiskWithExactRequestAndLog) {
   }
 }
 
-// What each client makes of each odd answer, server and setting: the file it keeps, and the end
-// of what it showed.
+// What each client makes of each odd answer, server and setting: the file it keeps, its log.
 TEST_F(DownloadTest, OddAnswers) {
   const std::string body = body_of(1000), head = ok_head(1000);
   S::Script drip = {S::send(head)};
@@ -196,15 +190,15 @@ TEST_F(DownloadTest, OddAnswers) {
   };
   const std::string no_ca = dir_.file("no-ca.pem"), three = "Content-Length: 3\r\n";
   const S::Script abc = {S::send(ok_head(3) + "abc")};
+  // The total cell, the end of what each client showed, which succeed (1: HTTP, 2: HTTPS) with
+  // what file, a change to the settings, the server's certificate, and a cancel meanwhile.
   struct Case {
     S::Script script;
-    std::string total;
-    std::string http;  // the end of what each client showed
-    std::string https;
-    int ok = 0;  // 1: HTTP succeeds, 2: HTTPS succeeds
+    std::string total, http, https;
+    int ok = 0;
     std::string file = "";
     Tweak tweak = {};
-    const char* kind = "good";  // the server's certificate
+    const char* kind = "good";
     bool cancel = false;
   } cases[] = {
       // Reading stops at the announced length, in the head's block or in a later one.
@@ -213,8 +207,7 @@ TEST_F(DownloadTest, OddAnswers) {
         S::send("\n" + body.substr(0, 500)), S::pause(30), S::send(body.substr(500) + "junk"),
         S::stall()},
        "1000", length, saved, 3, body},
-      // The head ends at the fourth line end in a row (the body starts with CR) and may fill
-      // the plain client's buffer.
+      // The head ends at the 4th line end in a row (the body starts with CR), may fill a buffer.
       {{S::send("HTTP/1.1 200 OK\nContent-Length: 3\n\n\n\nabc")}, "3", "Length: 3\n\n",
        "3 bytes\n", 3, "abc"},
       {{S::send(ok_head("X: " + std::string(updater::kReceiveBufferSize - 61, 'x') +
@@ -257,8 +250,7 @@ TEST_F(DownloadTest, OddAnswers) {
       {abc, "", "amateur.zip  <<----- ERROR creating file\r\n",
        std::string(kRetrieved) + "ERROR opening amateur.zip\r\n", 0, "",
        [&](updater::WorkerEnv& env) { env.folder = dir_.file("missing"); }},
-      // The certificate must name the host asked for and have a chain to a trusted issuer: the
-      // test CA is trusted only through env.ca_file.
+      // The certificate must name the host and chain to the CA, trusted only through ca_file.
       {abc, "3", three, "saved amateur.zip 3 bytes\n", 3, "abc", host("127.0.0.1")},
       {abc, "3", three, untrusted + "hostname mismatch\r\n", 1, "abc", {}, "other"},
       {abc, "3", three, "Certificate of 127.0.0.1 not trusted: IP address mismatch\r\n", 1,

@@ -62,8 +62,7 @@ std::string deflated(const std::string& text, int flush = Z_FINISH, int window =
   return out.substr(0, z.total_out);
 }
 
-// Method 0 stored, 8 deflated, anything else unknown; `data`, when given, is what the archive
-// holds instead of what is made from `text`.
+// Method 0 stored, 8 deflated, else unknown; `data`, if any, replaces what `text` makes.
 struct Member {
   std::string name;
   int method;
@@ -75,9 +74,8 @@ struct Member {
 std::string zip_of(const std::vector<Member>& members) {
   std::string zip;
   for (const Member& m : members) {
-    const std::string data = !m.data.empty()  ? m.data
-                             : m.method == 8 ? deflated(m.text)
-                                             : m.text;
+    std::string data = m.data;
+    if (data.empty()) data = m.method == 8 ? deflated(m.text) : m.text;
     std::string header(30, '\0');
     put_word(&header, 0, updater::kZipLocalSignature);
     header[6] = static_cast<char>(m.flags);

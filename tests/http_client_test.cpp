@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <functional>
-#include <limits>
 #include <thread>
 #include <tuple>
 
@@ -73,8 +72,6 @@ TEST(ReplyHead, StatusContentLengthAndFields) {
     EXPECT_EQ(got, found == 1 ? length : -7);
     EXPECT_EQ(head.has_field("Transfer-Encoding"), encoded);
   }
-  EXPECT_EQ(updater::clamp_to_cell(5), 5);
-  EXPECT_EQ(updater::clamp_to_cell(1ull << 31), std::numeric_limits<std::int32_t>::max());
 }
 
 const testutil::TestCertificates& certificates() {  // made once for the program
@@ -239,6 +236,11 @@ TEST_F(DownloadTest, OddAnswers) {
        0, "", [](updater::WorkerEnv&) { platform::testing::fail_writes_after(100, ENOSPC); }},
       {{S::send(ok_head(2000) + body), S::stall()}, "2000", "Content-Length: 2000\r\n",
        "Download of amateur.zip cancelled\r\n", 0, "", {}, "good", true},
+      // HTTP keeps a file that took the name meanwhile (the floppy folder's copy).
+      {{S::send(ok_head(11) + "floppy copy")}, "11",
+       " is already at hand; the download is dropped\r\n", "saved amateur.zip 11 bytes\n", 3,
+       "floppy copy",
+       [](updater::WorkerEnv& env) { testutil::write_bytes(env.path(kName), "floppy copy"); }},
       // Failures before the download.
       {{}, "", "[connect() failed:localhost]" + socket,
        "Cannot connect to host localhost [127.0.0.1] on port 1\r\n", 0, "",
@@ -279,15 +281,6 @@ TEST_F(DownloadTest, OddAnswers) {
       EXPECT_EQ(f->link.row(kRow, RowCell::total), tls && c.ok == 1 ? "" : c.total);
     }
   }
-}
-
-// A file that took the name meanwhile (the same week's file from the floppy folder) is kept.
-TEST_F(DownloadTest, FileThatCameMeanwhileIsKept) {
-  const auto f = fetch(false, {S::send(ok_head(100) + body_of(100))}, [this](updater::WorkerEnv&) {
-    testutil::write_bytes(dir_.file(kName), "floppy copy");
-  });
-  expect(false, *f, true, "floppy copy");
-  EXPECT_TRUE(f->shown.ends_with(" is already at hand; the download is dropped\r\n"));
 }
 
 }  // namespace

@@ -35,7 +35,6 @@ TEST(LoadZlibTest, EntryPointsFoundAndMissing) {
       {FAKE_ZLIB_NO_VERSION, present + version + all},
   };
   platform::Library library;  // each load lets go of the library held before
-  EXPECT_EQ(library.symbol("inflate"), nullptr);
   for (const auto& [name, log] : cases) {
     updater::ZlibApi api;
     testutil::RecordingLink link;

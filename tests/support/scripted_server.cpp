@@ -18,12 +18,7 @@ void set_timeout(int fd, int option, int seconds) {
 
 bool put(SSL* ssl, int fd, const std::string& bytes) {
   if (ssl != nullptr) return SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size())) > 0;
-  for (std::size_t sent = 0; sent < bytes.size();) {
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
-  }
-  return true;
+  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
 }  // namespace

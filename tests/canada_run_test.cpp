@@ -87,7 +87,6 @@ TEST(CanadaRunTest, ListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheL
     const bool ok = c.statuses.back() == "done";
     EXPECT_EQ(updater::canupdate(env), ok ? 0 : -1) << link.log();
     updater::set_tls_receive_timeout_for_tests(0);
-
     // Then only the first row changes, and one finished message ends the run.
     const Texts events = link.events();
     EXPECT_EQ(Texts(events.begin(), events.begin() + cleared.size()), cleared);

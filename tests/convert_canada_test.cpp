@@ -139,7 +139,6 @@ TEST_F(Conversion, RandomListsGiveTheModelsDatabaseAndLog) {
     write_bytes(dir_.file("amateur.txt"), list);
     link_.clear();
     ASSERT_EQ(convert_canadian_list(env_), 0) << link_.log();
-
     const std::string db = read_bytes(dir_.file("cancall.db"));
     const std::size_t index = testutil::word_at(db, 8);
     const std::size_t pad = (4 - model.texts.size() % 4) % 4;

@@ -128,7 +128,6 @@ TEST(UnzipTest, ArchivesAndWhatTheyGive) {
   const std::string full = "ERROR writing amateur.txt, error " + std::to_string(ENOSPC) + "\r\n";
   const std::string too_large = "amateur.txt is too large: NOT extracted\r\n";
   const std::string create = "  amateur.txt\r\namateur.txt <<-- ERROR creating output file\r\n";
-  const std::string not_found = "amateur.txt not found in amateur.zip\r\n";
   const std::string failed = "doinflate() returned -1\r\n", listed = "  amateur.txt\r\n";
   const std::string unused = "amateur.txt NOT extracted from amateur.zip\r\n";
   enum Setting { none, cut_path, in_the_way, cancel, no_zlib, refusing_zlib, full_disk };
@@ -149,9 +148,7 @@ TEST(UnzipTest, ArchivesAndWhatTheyGive) {
        "wrote " + std::to_string(lines.size()) + " bytes, 0 left\r\n", lines},
       {zip_of({{"Amateur.txt", 0, text}, {"dir/amateur.txt", 0, text},
                {"amateur.txt.old", 0, text}}),
-       updater::kUnzipNoList, "  amateur.txt.old\r\n" + not_found},
-      {"<!DOCTYPE html>\n<html><body>Maintenance</body></html>\n", updater::kUnzipNoList,
-       "Filename\r\n" + not_found},
+       updater::kUnzipNoList, "  amateur.txt.old\r\namateur.txt not found in amateur.zip\r\n"},
       {"-", updater::kUnzipFileError, "amateur.zip <<-- ERROR opening file\r\n"},
       {zip_of({{"amateur.txt", 12, text}}), updater::kUnzipNoList,
        "Compression not implemented\r\n" + unused},
@@ -185,14 +182,7 @@ TEST(UnzipTest, ArchivesAndWhatTheyGive) {
       {deflated_big, Z_VERSION_ERROR, listed + "inflateInit error\r\ndoinflate() returned -6\r\n",
        "", refusing_zlib},
   };
-
   testutil::TempDir dir;
-  platform::Library zlib;
-  updater::ZlibApi api, refusing, no_api;
-  testutil::RecordingLink load_log;
-  ASSERT_TRUE(updater::load_zlib(load_log, platform::zlib_library_name(), &zlib, &api));
-  refusing = api;
-  refusing.inflateInit_ = [](z_streamp, const char*, int) { return Z_VERSION_ERROR; };
   std::atomic<bool> cancelled{false};
   struct : testutil::RecordingLink {
     std::atomic<bool>* cancel_on_list = nullptr;  // raised once amateur.txt is listed
@@ -201,6 +191,11 @@ TEST(UnzipTest, ArchivesAndWhatTheyGive) {
       if (cancel_on_list && text.ends_with("  amateur.txt\r\n")) *cancel_on_list = true;
     }
   } link;
+  platform::Library zlib;
+  updater::ZlibApi api, refusing, no_api;
+  ASSERT_TRUE(updater::load_zlib(link, platform::zlib_library_name(), &zlib, &api));
+  refusing = api;
+  refusing.inflateInit_ = [](z_streamp, const char*, int) { return Z_VERSION_ERROR; };
   updater::UpdaterState state;
   updater::WorkerEnv env;
   env.link = &link;
@@ -212,7 +207,6 @@ TEST(UnzipTest, ArchivesAndWhatTheyGive) {
   while (cut_folder.size() < 3800) cut_folder += "/" + std::string(200, 'd');
   cut_folder += "/" + std::string(4080 - cut_folder.size() - 1, 'e');
   fs::create_directories(cut_folder);
-
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(&c - cases) + ": " + c.log_end);
     env.folder = c.setting == cut_path ? cut_folder : dir.path();

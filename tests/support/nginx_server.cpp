@@ -69,8 +69,7 @@ std::string NginxServer::start(const std::string& root, const std::string& cert,
     if (pid_ < 0) return "cannot start " + nginx;
     bool exited = false;
     wait_until([&] {
-      int status = 0;
-      exited = exited || ::waitpid(pid_, &status, WNOHANG) == pid_;
+      exited = exited || ::waitpid(pid_, nullptr, WNOHANG) == pid_;
       return exited || probe(port_) != 0;
     }, std::chrono::seconds(10));
     if (!exited && probe(port_) != 0) return "";

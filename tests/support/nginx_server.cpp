@@ -7,8 +7,6 @@
 #include <functional>
 #include <thread>
 
-#include "tests/support/child_process.h"
-
 namespace testutil {
 namespace {
 
@@ -77,11 +75,6 @@ std::string NginxServer::start(const std::string& root, const std::string& cert,
     stop();
   }
   return "nginx does not serve on port " + std::to_string(port_) + ": " + read_bytes(log);
-}
-
-void NginxServer::stop() {
-  stop_child(pid_);
-  pid_ = -1;
 }
 
 bool NginxServer::wait_for_access(const std::string& line) const {

@@ -34,8 +34,6 @@ class ScriptedServer {
   explicit ScriptedServer(std::vector<Script> scripts, const std::string& cert = "",
                           const std::string& key = "");
   ~ScriptedServer();
-  ScriptedServer(const ScriptedServer&) = delete;
-  ScriptedServer& operator=(const ScriptedServer&) = delete;
   int port() const { return port_; }
   std::vector<std::string> requests() const;  // in order of connection
 

@@ -34,8 +34,6 @@ class TestCertificates {
       ::chmod(key(kind).c_str(), 0644);
     }
   }
-  TestCertificates(const TestCertificates&) = delete;
-  TestCertificates& operator=(const TestCertificates&) = delete;
 
   static std::string openssl() {  // "" when it is not installed
     return ::access("/usr/bin/openssl", X_OK) == 0 ? "/usr/bin/openssl" : "";

@@ -28,9 +28,8 @@ TEST(CanadaRunTest, ListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheL
   }
   const testutil::TempDir www, data;  // readable by others: nginx may drop root's rights
   std::filesystem::create_directories(www.file("datafiles"));
-  for (const std::string& folder : {www.path(), www.file("datafiles")}) {
-    ::chmod(folder.c_str(), 0755);
-  }
+  ::chmod(www.path().c_str(), 0755);
+  ::chmod(www.file("datafiles").c_str(), 0755);
   calldb::demo::Random rng(13);
   const std::string list = www.file("amateur.txt"), served = www.file("datafiles/amateur.zip");
   testutil::write_bytes(list, calldb::demo::fixed_column_list(
@@ -97,7 +96,6 @@ TEST(CanadaRunTest, ListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheL
     }
     EXPECT_EQ(statuses, c.statuses);
     EXPECT_EQ(events.back(), "finished:" + std::to_string(updater::UM_CANADA_DONE) + " 0 0");
-    EXPECT_TRUE(link.boxes().empty());
     EXPECT_STREQ(state.update_rows[0].name, "0105to0112.db");
     EXPECT_STREQ(own.name, "amateur.zip");
     EXPECT_EQ(own.row_state, c.zip.empty() ? updater::kNotAvail : updater::kNeeded);

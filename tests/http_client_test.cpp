@@ -151,8 +151,7 @@ class DownloadTest : public ::testing::Test {
 };
 
 TEST_F(DownloadTest, CompleteReplyLandsOnDiskWithExactRequestAndLog) {
-  const std::string body = body_of(20000);
-  const std::string head = ok_head(body.size());
+  const std::string body = body_of(20000), head = ok_head(20000);
   for (const bool tls : {false, true}) {
     const auto f = fetch(tls, {S::send(head + body.substr(0, 100)), S::send(body.substr(100))});
     expect(tls, *f, true, body);

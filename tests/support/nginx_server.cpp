@@ -32,10 +32,6 @@ bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds lim
 
 }  // namespace
 
-std::string NginxServer::find_binary() {
-  return ::access("/usr/sbin/nginx", X_OK) == 0 ? "/usr/sbin/nginx" : "";
-}
-
 std::string NginxServer::start(const std::string& root, const std::string& cert,
                                const std::string& key) {
   const std::string nginx = find_binary(), prefix = prefix_.path() + "/";

@@ -2,7 +2,7 @@
 // port, ended by stop() and the destructor (SIGTERM, then SIGKILL after a bounded wait).
 #pragma once
 
-#include <sys/types.h>
+#include <unistd.h>
 
 #include "tests/support/child_process.h"
 #include "tests/test_util.h"
@@ -12,7 +12,9 @@ namespace testutil {
 class NginxServer {
  public:
   ~NginxServer() { stop(); }
-  static std::string find_binary();  // "" when nginx is not installed
+  static std::string find_binary() {  // "" when nginx is not installed
+    return ::access("/usr/sbin/nginx", X_OK) == 0 ? "/usr/sbin/nginx" : "";
+  }
   // Serves `root` (readable by others: nginx may drop root's rights), over HTTPS given the PEM
   // files `cert` (the chain) and `key`, once it accepts connections (at most 10 s). Returns ""
   // or what went wrong.

@@ -62,10 +62,9 @@ ScriptedServer::ScriptedServer(std::vector<Script> scripts, const std::string& c
 }
 
 ScriptedServer::~ScriptedServer() {
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
+  mutex_.lock();
+  stopping_ = true;
+  mutex_.unlock();
   stop_.notify_all();
   ::shutdown(listener_, SHUT_RDWR);
   acceptor_.join();
@@ -100,10 +99,9 @@ void ScriptedServer::serve(int fd, std::size_t index) {
     if (got <= 0) break;
     request.append(buffer, static_cast<std::size_t>(got));
   }
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    requests_[index] = request;
-  }
+  mutex_.lock();
+  requests_[index] = request;
+  mutex_.unlock();
   Step::Kind end = mute ? Step::Kind::stall : Step::Kind::close;
   for (const Step& step : answered ? script : Script{}) {
     end = step.kind;

@@ -44,7 +44,6 @@ TEST(CanadaRunTest, ListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheL
   ASSERT_EQ(platform::start_sockets(), 0);
   testutil::NginxServer nginx;
   ASSERT_EQ(nginx.start(www.path(), certificates.cert("good"), certificates.key("good")), "");
-  std::atomic<bool> cancel{false};
   // The other rows' status, bytes and total (cells 1 to 3) are cleared first.
   Texts cleared;
   for (int cell = 3; cell < 3 * updater::kRowCount; ++cell) {
@@ -81,7 +80,6 @@ TEST(CanadaRunTest, ListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheL
     env.canada_server = {"127.0.0.1", nginx.port()};
     env.ca_file = certificates.ca();
     env.zlib = &api;
-    env.cancel = &cancel;
     updater::set_tls_receive_timeout_for_tests(20);  // nginx answers at once
     const bool ok = c.statuses.back() == "done";
     EXPECT_EQ(updater::canupdate(env), ok ? 0 : -1) << link.log();

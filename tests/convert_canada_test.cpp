@@ -181,24 +181,23 @@ TEST_F(Conversion, EdgeCases) {
   const std::string list = headings + lines + "EOF\r\n";
   enum Setting { none, full_disk, deep_folder, cancel };
   const struct {
-    std::string list;  // "-" for none
+    std::string list, log_part;  // list "-" for none
     int result;
-    std::string log_part;
     Setting setting = none;
   } cases[] = {
-      {across, 0, "45 lines, 40 calls in database, 40 calls have no address\r\n"},
-      {"-", -1, "amateur.txt <--ERROR OPENING FILE\r\n"},
-      {"2026-04", -1, "amateur.txt <--ERROR OPENING FILE\r\n"},
-      {headings + "EOF\r\n", -2, "amateur.txt holds no licence; cancall.db NOT written\r\n"},
-      {list.substr(0, 3000), -2,
-       "amateur.txt ends without its EOF line; cancall.db NOT written\r\n"},
-      {list, -2, "ERROR writing cancall.db: ", full_disk},
-      {headings + person("VE3AA") + "\r\n" + std::string(9000, 'x') + "\r\nEOF\r\n", -2,
-       "ERROR: line longer than 8192 characters after line 5; cancall.db NOT written\r\n"},
-      {clubs + "EOF\r\n", -2, " at the licence of VE"},
-      {list, -2, "2026-04-17 -- canadian db date\r\ncancall.db <--ERROR CREATING FILE\r\n",
+      {across, "45 lines, 40 calls in database, 40 calls have no address\r\n", 0},
+      {"-", "amateur.txt <--ERROR OPENING FILE\r\n", -1},
+      {"2026-04", "amateur.txt <--ERROR OPENING FILE\r\n", -1},
+      {headings + "EOF\r\n", "amateur.txt holds no licence; cancall.db NOT written\r\n", -2},
+      {list.substr(0, 3000), "amateur.txt ends without its EOF line; cancall.db NOT written\r\n",
+       -2},
+      {list, "ERROR writing cancall.db: ", -2, full_disk},
+      {headings + person("VE3AA") + "\r\n" + std::string(9000, 'x') + "\r\nEOF\r\n",
+       "ERROR: line longer than 8192 characters after line 5; cancall.db NOT written\r\n", -2},
+      {clubs + "EOF\r\n", " at the licence of VE", -2},
+      {list, "2026-04-17 -- canadian db date\r\ncancall.db <--ERROR CREATING FILE\r\n", -2,
        deep_folder},
-      {list, -2, "2026-04-17 -- canadian db date\r\n2026-04-17", cancel},
+      {list, "2026-04-17 -- canadian db date\r\n2026-04-17", -2, cancel},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.log_part);

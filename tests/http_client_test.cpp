@@ -42,8 +42,7 @@ std::string ok_head(std::size_t length) {
 
 TEST(ReplyHead, StatusContentLengthAndFields) {
   // The status, content_length()'s answer and length, and whether Transfer-Encoding is there.
-  using Case = std::tuple<std::string, int, int, std::int32_t, bool>;
-  std::vector<Case> cases = {
+  std::vector<std::tuple<std::string, int, int, std::int32_t, bool>> cases = {
       {"HTTP/1.1 404 Not Found\r\nContent-length: 7\r\nX: y", 404, 1, 7, false},
       {"HTTP/1.1 200 OK\r\nContent-Length: \t 12 \t", 200, 1, 12, false},
       {"HTTP/1.1 200 OK\r\nContent-Length: 0", 200, 1, 0, false},

@@ -110,14 +110,12 @@ void ScriptedServer::serve(int fd, std::size_t index) {
                                                      : false;
     if (!go) break;
   }
-  while (end == Step::Kind::stall && !sleep_or_stop(60000)) {
-  }
+  while (end == Step::Kind::stall && !sleep_or_stop(60000)) continue;
   if (ssl != nullptr && answered && end != Step::Kind::drop) SSL_shutdown(ssl);
   // A graceful close: the client reads everything sent before it sees the end.
   ::shutdown(fd, SHUT_WR);
   set_timeout(fd, SO_RCVTIMEO, 1);
-  while (!sleep_or_stop(0) && ::recv(fd, buffer, sizeof buffer, 0) > 0) {
-  }
+  while (!sleep_or_stop(0) && ::recv(fd, buffer, sizeof buffer, 0) > 0) continue;
   SSL_free(ssl);
   ERR_clear_error();
   ::close(fd);

@@ -1,18 +1,15 @@
-// The download clients, plain HTTP for the update files and HTTPS for the Canadian list, against
-// scripted servers of our own on 127.0.0.1 (TLS with certificates made for each run), and the
-// reply head reader they share.
+// The download clients (plain HTTP for the update files, HTTPS for the Canadian list) against
+// scripted servers on 127.0.0.1, and the reply head reader they share.
 #include "updater/http_client.h"
 #include "updater/https_client.h"
 #include "updater/reply_head.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
-#include <limits>
 #include <thread>
+#include <tuple>
 
 #include "tests/support/recording_link.h"
 #include "tests/support/scripted_server.h"
@@ -35,6 +32,7 @@ std::string body_of(std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) body[i] = static_cast<char>(i * 7 + 13);
   return body;
 }
+
 std::string ok_head(const std::string& fields) {
   return "HTTP/1.1 200 OK\r\nServer: scripted\r\n" + fields + "\r\n";
 }
@@ -43,15 +41,8 @@ std::string ok_head(std::size_t length) {
 }
 
 TEST(ReplyHead, StatusContentLengthAndFields) {
-  struct Case {
-    std::string head;
-    int status;
-    int found;  // content_length()'s answer
-    std::int32_t length;
-    bool encoded;  // has a Transfer-Encoding field
-  };
-  std::vector<Case> cases = {
-      {"HTTP/1.1 200 OK\r\nContent-Length: 1290", 200, 1, 1290, false},
+  // The status, content_length()'s answer and length, and whether Transfer-Encoding is there.
+  std::vector<std::tuple<std::string, int, int, std::int32_t, bool>> cases = {
       {"HTTP/1.1 404 Not Found\r\nContent-length: 7\r\nX: y", 404, 1, 7, false},
       {"HTTP/1.1 200 OK\r\nContent-Length: \t 12 \t", 200, 1, 12, false},
       {"HTTP/1.1 200 OK\r\nContent-Length: 0", 200, 1, 0, false},
@@ -63,26 +54,29 @@ TEST(ReplyHead, StatusContentLengthAndFields) {
       {"HTTP/1.1 200\r\nTransfer-Encoding\t: x", 200, 0, 0, true},
       {"Transfer-Encoding: x\r\nX-Transfer-Encoding: x\r\nTransfer-Encodings: x", 0, 0, 0, false},
   };
-  for (const char* value : {"", "abc", "12x", "-5", "+5", "0x10", "2147483648", "99999999999"}) {
-    cases.push_back({std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + value, 200, -1, 0, false});
+  for (const char* value :
+       {"", "abc", "12x", "-5", "+5", "0x10", "2147483648", "99999999999"}) {
+    cases.push_back({std::string("HTTP/1.1 200\r\nContent-Length: ") + value, 200, -1, 0, false});
   }
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.head);
+  for (const auto& [text, status, found, length, encoded] : cases) {
+    SCOPED_TRACE(text);
     ReplyHead head(256);
     std::size_t used = 0;
-    const std::string bytes = c.head + "\r\n\r\n";
+    const std::string bytes = text + "\r\n\r\n";
     ASSERT_EQ(head.feed(bytes.data(), bytes.size(), &used), ReplyHead::kDone);
-    EXPECT_EQ(head.status(), c.status);
-    std::int32_t length = -7;
-    EXPECT_EQ(head.content_length(&length), c.found);
-    EXPECT_EQ(length, c.found == 1 ? c.length : -7);
-    EXPECT_EQ(head.has_field("Transfer-Encoding"), c.encoded);
+    EXPECT_EQ(head.status(), status);
+    std::int32_t got = -7;
+    EXPECT_EQ(head.content_length(&got), found);
+    EXPECT_EQ(got, found == 1 ? length : -7);
+    EXPECT_EQ(head.has_field("Transfer-Encoding"), encoded);
   }
-  EXPECT_EQ(updater::clamp_to_cell(5), 5);
-  EXPECT_EQ(updater::clamp_to_cell(1ull << 31), std::numeric_limits<std::int32_t>::max());
 }
 
-testutil::TestCertificates* certificates = nullptr;
+const testutil::TestCertificates& certificates() {  // made once for the program
+  static const testutil::TestCertificates made;
+  return made;
+}
+
 using Tweak = std::function<void(updater::WorkerEnv&)>;
 
 // One download of amateur.zip and what it left behind.
@@ -91,34 +85,30 @@ struct Fetch {
   std::size_t files = 0;  // in the folder afterwards
   testutil::RecordingLink link;
   updater::UpdaterState state;
-  std::string shown;  // the log, with message boxes [caption:text] and standard output
-  std::string file;   // amateur.zip afterwards, or "<none>"
+  // The log with message boxes [caption:text] and standard output; amateur.zip or "<none>".
+  std::string shown, file;
   std::vector<std::string> requests;
 };
 
-// Each test runs over both clients (`tls`): plain HTTP fetches a new file, HTTPS replaces the
-// last good list.
+// Over both clients (`tls`): plain HTTP fetches a new file, HTTPS replaces the last good list.
 class DownloadTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
+  void SetUp() override {
     ASSERT_EQ(platform::start_sockets(), 0);
-    certificates = new testutil::TestCertificates;
+    ASSERT_EQ(certificates().error(), "");
   }
-  static void TearDownTestSuite() {
-    delete certificates;
-    platform::stop_sockets();
-  }
-  void SetUp() override { ASSERT_EQ(certificates->error(), ""); }
   void TearDown() override {
+    platform::stop_sockets();
     updater::set_receive_timeout_for_tests(0);
     updater::set_tls_receive_timeout_for_tests(0);
     updater::set_download_rate_for_tests(0, 0);
   }
 
+  // One download from a server playing `script`, after `tweak` has had its say.
   std::unique_ptr<Fetch> fetch(bool tls, S::Script script, const Tweak& tweak = {},
                                const std::string& kind = "good") {
-    const S server({std::move(script)}, tls ? certificates->cert(kind) : "",
-                   tls ? certificates->key(kind) : "");
+    const S server({std::move(script)}, tls ? certificates().cert(kind) : "",
+                   tls ? certificates().key(kind) : "");
     auto f = std::make_unique<Fetch>();
     f->port = server.port();
     std::snprintf(f->state.update_rows[kRow].name, sizeof f->state.update_rows[kRow].name, kName);
@@ -127,7 +117,7 @@ class DownloadTest : public ::testing::Test {
     env.state = &f->state;
     env.folder = dir_.path();
     env.server = env.canada_server = {"localhost", server.port()};
-    env.ca_file = certificates->ca();
+    env.ca_file = certificates().ca();
     env.cancel = &cancel_;
     const std::string path = dir_.file(kName);
     if (tls) testutil::write_bytes(path, kOldList);
@@ -160,8 +150,7 @@ class DownloadTest : public ::testing::Test {
 };
 
 TEST_F(DownloadTest, CompleteReplyLandsOnDiskWithExactRequestAndLog) {
-  const std::string body = body_of(20000);
-  const std::string head = ok_head(body.size());
+  const std::string body = body_of(20000), head = ok_head(20000);
   for (const bool tls : {false, true}) {
     const auto f = fetch(tls, {S::send(head + body.substr(0, 100)), S::send(body.substr(100))});
     expect(tls, *f, true, body);
@@ -179,8 +168,7 @@ TEST_F(DownloadTest, CompleteReplyLandsOnDiskWithExactRequestAndLog) {
   }
 }
 
-// What each client makes of each odd answer, server and setting: the file it keeps, and the end
-// of what it showed.
+// What each client makes of each odd answer, server and setting: the file it keeps, its log.
 TEST_F(DownloadTest, OddAnswers) {
   const std::string body = body_of(1000), head = ok_head(1000);
   S::Script drip = {S::send(head)};
@@ -191,36 +179,31 @@ TEST_F(DownloadTest, OddAnswers) {
   const std::string slow = " in 3 s, at least 1000 needed\r\n", socket = "ERROR opening socket\r\n";
   const std::string busy = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n";
   const std::string untrusted = "Certificate of localhost not trusted: ";
-  // Bound but not listening: connects are refused, and nobody else can take the port.
-  const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), len), 0);
-  ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  const int refused = ntohs(addr.sin_port);
   const auto host = [](const char* name) {
     return [=](updater::WorkerEnv& env) { env.server.host = env.canada_server.host = name; };
   };
-  const std::string no_ca = dir_.file("no-ca.pem");
+  const std::string no_ca = dir_.file("no-ca.pem"), three = "Content-Length: 3\r\n";
+  const S::Script abc = {S::send(ok_head(3) + "abc")};
+  // The total cell, the end of what each client showed, which succeed (1: HTTP, 2: HTTPS) with
+  // what file, a change to the settings, the server's certificate, and a cancel meanwhile.
   struct Case {
     S::Script script;
-    std::string total;
-    std::string http;  // the end of what each client showed
-    std::string https;
-    int ok = 0;  // 1: HTTP succeeds, 2: HTTPS succeeds
+    std::string total, http, https;
+    int ok = 0;
     std::string file = "";
     Tweak tweak = {};
-    const char* kind = "good";  // the server's certificate
+    const char* kind = "good";
     bool cancel = false;
   } cases[] = {
       // Reading stops at the announced length, in the head's block or in a later one.
       {{S::send(head + body + "!")}, "1000", length, saved, 3, body},
-      {{S::send(head.substr(0, head.size() - 1)), S::pause(30), S::send("\n" + body.substr(0, 500)),
-        S::pause(30), S::send(body.substr(500) + "junk"), S::stall()},
+      {{S::send(head.substr(0, head.size() - 1)), S::pause(30),
+        S::send("\n" + body.substr(0, 500)), S::pause(30), S::send(body.substr(500) + "junk"),
+        S::stall()},
        "1000", length, saved, 3, body},
-      // The head ends at the fourth line end in a row (the body starts with CR) and may fill
-      // the plain client's buffer.
-      {{S::send("HTTP/1.1 200 OK\nContent-Length: 3\n\n\n\nabc")}, "3", "Length: 3\n\n", "3 bytes\n", 3, "abc"},
+      // The head ends at the 4th line end in a row (the body starts with CR), may fill a buffer.
+      {{S::send("HTTP/1.1 200 OK\nContent-Length: 3\n\n\n\nabc")}, "3", "Length: 3\n\n",
+       "3 bytes\n", 3, "abc"},
       {{S::send(ok_head("X: " + std::string(updater::kReceiveBufferSize - 61, 'x') +
                         "\r\nContent-Length: 3\r\n") + "abc")},
        "3", "Length: 3\r\n", "3 bytes\n", 3, "abc"},
@@ -228,7 +211,8 @@ TEST_F(DownloadTest, OddAnswers) {
       {{S::send(ok_head(""))}, "", "Server: scripted\r\n", "saved amateur.zip 0 bytes\n", 3},
       {{S::send(ok_head("") + body)}, "", size, saved, 2, body},
       {{S::send(ok_head("") + body), S::drop()}, "", size, cut},
-      {{S::send(head), S::send(body.substr(0, 600)), S::drop()}, "1000", length + size, length + cut},
+      {{S::send(head), S::send(body.substr(0, 600)), S::drop()}, "1000", length + size,
+       length + cut},
       {{S::send(head + body.substr(0, 999))}, "1000", size, size},
       {{S::send(ok_head(100) + body_of(50)), S::stall()}, "100", idle + size, idle + cut},
       {{S::mute()}, "", idle, "ERROR 'SSL_connect'\r\n"},
@@ -249,31 +233,30 @@ TEST_F(DownloadTest, OddAnswers) {
        0, "", [](updater::WorkerEnv&) { platform::testing::fail_writes_after(100, ENOSPC); }},
       {{S::send(ok_head(2000) + body), S::stall()}, "2000", "Content-Length: 2000\r\n",
        "Download of amateur.zip cancelled\r\n", 0, "", {}, "good", true},
+      // HTTP keeps a file that took the name meanwhile (the floppy folder's copy).
+      {{S::send(ok_head(11) + "floppy copy")}, "11",
+       " is already at hand; the download is dropped\r\n", "saved amateur.zip 11 bytes\n", 3,
+       "floppy copy",
+       [](updater::WorkerEnv& env) { testutil::write_bytes(env.path(kName), "floppy copy"); }},
       // Failures before the download.
       {{}, "", "[connect() failed:localhost]" + socket,
-       "Cannot connect to host localhost [127.0.0.1] on port " + std::to_string(refused) + "\r\n",
-       0, "", [&](updater::WorkerEnv& env) { env.server.port = env.canada_server.port = refused; }},
+       "Cannot connect to host localhost [127.0.0.1] on port 1\r\n", 0, "",
+       [](updater::WorkerEnv& env) { env.server.port = env.canada_server.port = 1; }},
       {{}, "",
        "[Unable to look up host \"no-such-host.invalid\":Make sure you are connected to the "
        "internet]" + socket,
        "ERROR looking up host 'no-such-host.invalid'\n", 0, "", host("no-such-host.invalid")},
-      {{S::send(ok_head(3) + "abc")}, "", "amateur.zip  <<----- ERROR creating file\r\n",
+      {abc, "", "amateur.zip  <<----- ERROR creating file\r\n",
        std::string(kRetrieved) + "ERROR opening amateur.zip\r\n", 0, "",
        [&](updater::WorkerEnv& env) { env.folder = dir_.file("missing"); }},
-      // The certificate must name the host asked for and have a chain to a trusted issuer: the
-      // test CA is trusted only through env.ca_file.
-      {{S::send(ok_head(3) + "abc")}, "3", "Content-Length: 3\r\n", "saved amateur.zip 3 bytes\n",
-       3, "abc", host("127.0.0.1")},
-      {{S::send(ok_head(3) + "abc")}, "3", "Content-Length: 3\r\n",
-       untrusted + "hostname mismatch\r\n", 1, "abc", {}, "other"},
-      {{S::send(ok_head(3) + "abc")}, "3", "Content-Length: 3\r\n",
-       "Certificate of 127.0.0.1 not trusted: IP address mismatch\r\n", 1, "abc",
-       host("127.0.0.1"), "other"},
-      {{S::send(ok_head(3) + "abc")}, "3", "Content-Length: 3\r\n",
-       untrusted + "unable to get local issuer certificate\r\n", 1, "abc",
+      // The certificate must name the host and chain to the CA, trusted only through ca_file.
+      {abc, "3", three, "saved amateur.zip 3 bytes\n", 3, "abc", host("127.0.0.1")},
+      {abc, "3", three, untrusted + "hostname mismatch\r\n", 1, "abc", {}, "other"},
+      {abc, "3", three, "Certificate of 127.0.0.1 not trusted: IP address mismatch\r\n", 1,
+       "abc", host("127.0.0.1"), "other"},
+      {abc, "3", three, untrusted + "unable to get local issuer certificate\r\n", 1, "abc",
        [](updater::WorkerEnv& env) { env.ca_file.clear(); }},
-      {{S::send(ok_head(3) + "abc")}, "3", "Content-Length: 3\r\n",
-       "ERROR loading trusted certificates from " + no_ca + "\r\n", 1, "abc",
+      {abc, "3", three, "ERROR loading trusted certificates from " + no_ca + "\r\n", 1, "abc",
        [&](updater::WorkerEnv& env) { env.ca_file = no_ca; }},
   };
   updater::set_receive_timeout_for_tests(1);
@@ -295,16 +278,6 @@ TEST_F(DownloadTest, OddAnswers) {
       EXPECT_EQ(f->link.row(kRow, RowCell::total), tls && c.ok == 1 ? "" : c.total);
     }
   }
-  ::close(holder);
-}
-
-// A file that took the name meanwhile (the same week's file from the floppy folder) is kept.
-TEST_F(DownloadTest, FileThatCameMeanwhileIsKept) {
-  const auto f = fetch(false, {S::send(ok_head(100) + body_of(100))}, [this](updater::WorkerEnv&) {
-    testutil::write_bytes(dir_.file(kName), "floppy copy");
-  });
-  expect(false, *f, true, "floppy copy");
-  EXPECT_TRUE(f->shown.ends_with(" is already at hand; the download is dropped\r\n"));
 }
 
 }  // namespace

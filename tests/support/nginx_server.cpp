@@ -7,18 +7,13 @@
 #include <functional>
 #include <thread>
 
-#include "tests/support/child_process.h"
-
 namespace testutil {
 namespace {
 
 // Connects to `port` on 127.0.0.1, or with `port` 0 binds a free one; returns the port or 0.
 int probe(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  sockaddr_in addr{AF_INET, htons(static_cast<in_port_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof addr;
   auto* a = reinterpret_cast<sockaddr*>(&addr);
   const bool ok = port != 0 ? ::connect(fd, a, len) == 0
@@ -37,13 +32,6 @@ bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds lim
 
 }  // namespace
 
-std::string NginxServer::find_binary() {
-  for (const char* path : {"/usr/sbin/nginx", "/usr/local/sbin/nginx", "/usr/bin/nginx"}) {
-    if (::access(path, X_OK) == 0) return path;
-  }
-  return "";
-}
-
 std::string NginxServer::start(const std::string& root, const std::string& cert,
                                const std::string& key) {
   const std::string nginx = find_binary(), prefix = prefix_.path() + "/";
@@ -52,9 +40,10 @@ std::string NginxServer::start(const std::string& root, const std::string& cert,
   ::chmod(prefix.c_str(), 0755);
   for (int attempt = 0; attempt < 3; ++attempt) {  // the free port may be taken meanwhile
     port_ = probe(0);
-    std::string text = "daemon off;\nmaster_process off;\npid " + prefix + "nginx.pid;\nerror_log " +
-                       log + ";\nevents { worker_connections 16; }\nhttp {\n  access_log " +
-                       prefix + "access.log;\n";
+    std::string text = "daemon off;\nmaster_process off;\npid " + prefix +
+                       "nginx.pid;\nerror_log " + log +
+                       ";\nevents { worker_connections 16; }\nhttp {\n  access_log " + prefix +
+                       "access.log;\n";
     for (const std::string temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
       text += "  " + temp + "_temp_path " + prefix + temp + ";\n";
     }
@@ -74,8 +63,7 @@ std::string NginxServer::start(const std::string& root, const std::string& cert,
     if (pid_ < 0) return "cannot start " + nginx;
     bool exited = false;
     wait_until([&] {
-      int status = 0;
-      exited = exited || ::waitpid(pid_, &status, WNOHANG) == pid_;
+      exited = exited || ::waitpid(pid_, nullptr, WNOHANG) == pid_;
       return exited || probe(port_) != 0;
     }, std::chrono::seconds(10));
     if (!exited && probe(port_) != 0) return "";
@@ -83,11 +71,6 @@ std::string NginxServer::start(const std::string& root, const std::string& cert,
     stop();
   }
   return "nginx does not serve on port " + std::to_string(port_) + ": " + read_bytes(log);
-}
-
-void NginxServer::stop() {
-  stop_child(pid_);
-  pid_ = -1;
 }
 
 bool NginxServer::wait_for_access(const std::string& line) const {

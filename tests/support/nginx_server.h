@@ -2,30 +2,28 @@
 // port, ended by stop() and the destructor (SIGTERM, then SIGKILL after a bounded wait).
 #pragma once
 
-#include <sys/types.h>
+#include <unistd.h>
 
+#include "tests/support/child_process.h"
 #include "tests/test_util.h"
 
 namespace testutil {
 
 class NginxServer {
  public:
-  NginxServer() = default;
   ~NginxServer() { stop(); }
-  NginxServer(const NginxServer&) = delete;
-  NginxServer& operator=(const NginxServer&) = delete;
-
-  static std::string find_binary();  // "" when nginx is not installed
+  static std::string find_binary() {  // "" when nginx is not installed
+    return ::access("/usr/sbin/nginx", X_OK) == 0 ? "/usr/sbin/nginx" : "";
+  }
   // Serves `root` (readable by others: nginx may drop root's rights), over HTTPS given the PEM
   // files `cert` (the chain) and `key`, once it accepts connections (at most 10 s). Returns ""
   // or what went wrong.
   std::string start(const std::string& root, const std::string& cert = "",
                     const std::string& key = "");
-  std::string start_tls(const std::string& root, const std::string& cert,
-                        const std::string& key) {
-    return start(root, cert, key);
+  void stop() {
+    stop_child(pid_);
+    pid_ = -1;
   }
-  void stop();
   int port() const { return port_; }
   // Waits at most 2 s for `line` in the access log: nginx logs a request once done with it.
   bool wait_for_access(const std::string& line) const;

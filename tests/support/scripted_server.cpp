@@ -18,12 +18,7 @@ void set_timeout(int fd, int option, int seconds) {
 
 bool put(SSL* ssl, int fd, const std::string& bytes) {
   if (ssl != nullptr) return SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size())) > 0;
-  for (std::size_t sent = 0; sent < bytes.size();) {
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
-  }
-  return true;
+  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
 }  // namespace
@@ -67,10 +62,9 @@ ScriptedServer::ScriptedServer(std::vector<Script> scripts, const std::string& c
 }
 
 ScriptedServer::~ScriptedServer() {
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
+  mutex_.lock();
+  stopping_ = true;
+  mutex_.unlock();
   stop_.notify_all();
   ::shutdown(listener_, SHUT_RDWR);
   acceptor_.join();
@@ -105,10 +99,9 @@ void ScriptedServer::serve(int fd, std::size_t index) {
     if (got <= 0) break;
     request.append(buffer, static_cast<std::size_t>(got));
   }
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    requests_[index] = request;
-  }
+  mutex_.lock();
+  requests_[index] = request;
+  mutex_.unlock();
   Step::Kind end = mute ? Step::Kind::stall : Step::Kind::close;
   for (const Step& step : answered ? script : Script{}) {
     end = step.kind;
@@ -117,14 +110,12 @@ void ScriptedServer::serve(int fd, std::size_t index) {
                                                      : false;
     if (!go) break;
   }
-  while (end == Step::Kind::stall && !sleep_or_stop(60000)) {
-  }
+  while (end == Step::Kind::stall && !sleep_or_stop(60000)) continue;
   if (ssl != nullptr && answered && end != Step::Kind::drop) SSL_shutdown(ssl);
   // A graceful close: the client reads everything sent before it sees the end.
   ::shutdown(fd, SHUT_WR);
   set_timeout(fd, SO_RCVTIMEO, 1);
-  while (!sleep_or_stop(0) && ::recv(fd, buffer, sizeof buffer, 0) > 0) {
-  }
+  while (!sleep_or_stop(0) && ::recv(fd, buffer, sizeof buffer, 0) > 0) continue;
   SSL_free(ssl);
   ERR_clear_error();
   ::close(fd);

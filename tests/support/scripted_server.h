@@ -25,7 +25,6 @@ class ScriptedServer {
   using Script = std::vector<Step>;
   static Step send(std::string bytes) { return {Step::Kind::send, std::move(bytes)}; }
   static Step pause(int ms) { return {Step::Kind::pause, {}, ms}; }
-  static Step close() { return {Step::Kind::close}; }
   static Step stall() { return {Step::Kind::stall}; }
   static Step drop() { return {Step::Kind::drop}; }
   static Step mute() { return {Step::Kind::mute}; }
@@ -35,8 +34,6 @@ class ScriptedServer {
   explicit ScriptedServer(std::vector<Script> scripts, const std::string& cert = "",
                           const std::string& key = "");
   ~ScriptedServer();
-  ScriptedServer(const ScriptedServer&) = delete;
-  ScriptedServer& operator=(const ScriptedServer&) = delete;
   int port() const { return port_; }
   std::vector<std::string> requests() const;  // in order of connection
 

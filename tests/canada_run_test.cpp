@@ -1,10 +1,11 @@
-// The Canadian update run against nginx with TLS on 127.0.0.1: a list of 20,000 licences from end
-// to end, and what a failed step leaves. The steps have tests of their own.
+// The Canadian update run against nginx with TLS on 127.0.0.1: the authority's real list (90,155
+// licences) from end to end, and what a failed step leaves. The steps have tests of their own.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include "dbfiles/lookup.h"
 #include "tests/support/nginx_server.h"
@@ -21,6 +22,37 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
+// The licences of the authority's real semicolon-separated list in the shared data folder, their
+// texts in Latin-1 as the fixed-column list has them; none when the list cannot be read.
+std::vector<calldb::demo::CanadianLicence> real_licences() {
+  const testutil::TempDir dir;
+  std::vector<calldb::demo::CanadianLicence> licences;
+  if (testutil::python("import sys, zipfile\n"
+                       "text = zipfile.ZipFile(sys.argv[1]).read('amateur_delim.txt')\n"
+                       "text = text.decode('utf-8', 'replace').encode('latin-1', 'replace')\n"
+                       "open(sys.argv[2], 'wb').write(text)\n",
+                       {ORBISK_SHARED_DATA "/canada/amateur_delim_2025-03-30.zip",
+                        dir.file("list")}) != 0) {
+    return licences;
+  }
+  std::istringstream in(testutil::read_bytes(dir.file("list")));
+  std::string line;
+  std::getline(in, line);  // the header
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    calldb::demo::CanadianLicence l;
+    std::istringstream values(line + ";");
+    for (std::string* field : {&l.callsign, &l.first_name, &l.surname, &l.address, &l.city,
+                               &l.province, &l.postal, &l.quals[0], &l.quals[1], &l.quals[2],
+                               &l.quals[3], &l.quals[4], &l.club_name, &l.club_name_2,
+                               &l.club_address, &l.club_city, &l.club_province, &l.club_postal}) {
+      std::getline(values, *field, ';');
+    }
+    if (!line.empty()) licences.push_back(l);
+  }
+  return licences;
+}
+
 TEST(CanadaRunTest, ListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheLaterFiles) {
   if (testutil::TestCertificates::openssl().empty() ||
       testutil::NginxServer::find_binary().empty()) {
@@ -30,11 +62,15 @@ TEST(CanadaRunTest, ListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheL
   std::filesystem::create_directories(www.file("datafiles"));
   ::chmod(www.path().c_str(), 0755);
   ::chmod(www.file("datafiles").c_str(), 0755);
-  calldb::demo::Random rng(13);
+  const auto licences = real_licences();
+  if (licences.empty()) GTEST_SKIP() << "the shared Canadian list is not there";
   const std::string list = www.file("amateur.txt"), served = www.file("datafiles/amateur.zip");
-  testutil::write_bytes(list, calldb::demo::fixed_column_list(
-                                  calldb::demo::make_canadian_licences(rng, 20000), "2025-03-30"));
-  ASSERT_EQ(testutil::python_zip(www.file("list.zip"), {{"amateur.txt", 8, list}}), 0);
+  testutil::write_bytes(list, calldb::demo::fixed_column_list(licences, "2025-03-30"));
+  ASSERT_EQ(testutil::python("import sys, zipfile\n"
+                             "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                             "    z.write(sys.argv[2], 'amateur.txt')\n",
+                             {www.file("list.zip"), list}),
+            0);
   const testutil::TestCertificates certificates;
   ASSERT_EQ(certificates.error(), "");
   platform::Library zlib;
@@ -108,7 +144,7 @@ TEST(CanadaRunTest, ListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheL
   }
   dbfiles::LookupFiles files;  // the last run's
   dbfiles::open_lookup_files(data.path(), dbfiles::Edition::full, &files);
-  EXPECT_EQ(dbfiles::canadian_line(files.canada), "Canadian data 03/30/2025,   20000 entries\r\n");
+  EXPECT_EQ(dbfiles::canadian_line(files.canada), "Canadian data 03/30/2025,   90155 entries\r\n");
   dbfiles::close_lookup_files(&files);
   platform::stop_sockets();
 }

@@ -1,5 +1,5 @@
-// Real tools run from the tests to make and read ZIP archives: Info-ZIP's zip and Python's
-// zipfile module (both installed by scripts/setup).
+// Python 3 run from the tests, to make and read ZIP archives with its zipfile module (installed
+// by scripts/setup).
 #pragma once
 
 #include <sys/wait.h>

@@ -82,8 +82,8 @@ TEST(Platform, OffsetsUpToTheLargestFileOffset) {
   testutil::TempDir dir;
   write_bytes(dir.file("f"), "abc");
   File f;
-  ASSERT_EQ(f.open(dir.file("f"), Access::read_write, Share::read_write, Disposition::open_existing),
-            0);
+  const Disposition existing = Disposition::open_existing;
+  ASSERT_EQ(f.open(dir.file("f"), Access::read_write, Share::read_write, existing), 0);
   const std::uint64_t max = std::numeric_limits<off_t>::max();
   char c = 0;
   EXPECT_EQ(f.read_at(max, &c, 0).error, 0);

@@ -53,7 +53,7 @@ std::vector<calldb::demo::CanadianLicence> real_licences() {
   return licences;
 }
 
-TEST(CanadaRunTest, ListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheLaterFiles) {
+TEST(CanadaRunTest, RealListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheLaterFiles) {
   if (testutil::TestCertificates::openssl().empty() ||
       testutil::NginxServer::find_binary().empty()) {
     GTEST_SKIP() << "openssl or nginx is not installed (scripts/setup installs them)";

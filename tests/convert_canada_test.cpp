@@ -211,7 +211,9 @@ TEST_F(Conversion, EdgeCases) {
     platform::testing::fail_writes_after(c.setting == full_disk ? 100 : -1, ENOSPC);
     EXPECT_EQ(convert_canadian_list(env_), c.result);
     platform::testing::fail_writes_after(-1, 0);
-    EXPECT_NE(link_.log().find(c.log_part), std::string::npos) << link_.log();
+    const std::string log = link_.log();
+    EXPECT_NE(log.find(c.log_part), std::string::npos) << log;
+    EXPECT_EQ(log.find("NOT written"), log.rfind("NOT written")) << log;  // said once at most
     EXPECT_EQ(read_bytes(db) == "old", c.result != 0);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(env_.folder), {}),
               (c.list == "-" ? 1 : 2) + (c.setting == deep_folder ? 0 : 1));

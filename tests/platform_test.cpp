@@ -93,6 +93,9 @@ TEST(Platform, OffsetsUpToTheLargestFileOffset) {
   EXPECT_EQ(f.write_at(max - 1, &c, 2).error, EINVAL);
   EXPECT_EQ(f.read_at(1, &c, 1).count, 1u);
   EXPECT_EQ(c, 'b');
+  testing::fail_writes_after(0, ENOSPC);  // a disk full from the start
+  EXPECT_EQ(f.write_at(0, &c, 1).error, ENOSPC);
+  testing::fail_writes_after(-1, 0);
 }
 
 }  // namespace

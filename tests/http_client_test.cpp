@@ -79,11 +79,20 @@ const testutil::TestCertificates& certificates() {  // made once for the program
 
 using Tweak = std::function<void(updater::WorkerEnv&)>;
 
+// A recording link that, once given a flag, raises it when the download shows its first bytes.
+struct CancellingLink : testutil::RecordingLink {
+  void set_row_cell(int row, updater::RowCell cell, std::string_view text) override {
+    RecordingLink::set_row_cell(row, cell, text);
+    if (cancel != nullptr && cell == updater::RowCell::bytes && !text.empty()) *cancel = true;
+  }
+  std::atomic<bool>* cancel = nullptr;
+};
+
 // One download of amateur.zip and what it left behind.
 struct Fetch {
   int result = 0, port = 0;
   std::size_t files = 0;  // in the folder afterwards
-  testutil::RecordingLink link;
+  CancellingLink link;
   updater::UpdaterState state;
   // The log with message boxes [caption:text] and standard output; amateur.zip or "<none>".
   std::string shown, file;
@@ -119,6 +128,7 @@ class DownloadTest : public ::testing::Test {
     env.server = env.canada_server = {"localhost", server.port()};
     env.ca_file = certificates().ca();
     env.cancel = &cancel_;
+    if (cancel_on_bytes_) f->link.cancel = &cancel_;
     const std::string path = dir_.file(kName);
     if (tls) testutil::write_bytes(path, kOldList);
     if (tweak) tweak(env);
@@ -147,6 +157,7 @@ class DownloadTest : public ::testing::Test {
 
   testutil::TempDir dir_;  // the data folder
   std::atomic<bool> cancel_{false};
+  bool cancel_on_bytes_ = false;
 };
 
 TEST_F(DownloadTest, CompleteReplyLandsOnDiskWithExactRequestAndLog) {
@@ -266,12 +277,8 @@ TEST_F(DownloadTest, OddAnswers) {
     for (const Case& c : cases) {
       SCOPED_TRACE((tls ? c.https : c.http) + (tls ? " over TLS" : ""));
       cancel_ = false;
-      std::thread canceller([&] {
-        if (c.cancel) std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        cancel_ = c.cancel;
-      });
+      cancel_on_bytes_ = c.cancel;
       const auto f = fetch(tls, c.script, c.tweak, c.kind);
-      canceller.join();
       expect(tls, *f, (c.ok & (tls ? 2 : 1)) != 0, c.file);
       EXPECT_TRUE(f->shown.ends_with(tls ? c.https : c.http)) << f->shown;
       // Where only HTTP succeeds, TLS fails before the reply.

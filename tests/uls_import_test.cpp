@@ -266,13 +266,18 @@ TEST_F(UlsImportTest, ReadsArchivesAndLoneFilesAndAFailedImportReplacesNothing) 
                                  hd("1", "W1AAA", "A") + hd("2", "W1AAB", "A"));
   write_bytes(src + "/counts", "2 EN.dat\r\n");
   const std::string deflated = dir_.file("d"), stored = dir_.file("s"), piped = dir_.file("p");
-  // The last written to a pipe, which cannot seek: its sizes follow the data (flag bit 3).
-  ASSERT_EQ(testutil::shell("cd " + src + " && python3 -c " + testutil::quoted(
-                "import sys, zipfile\n"
-                "for zip, method in (sys.argv[1], 8), (sys.argv[2], 0), (sys.stdout.buffer, 8):\n"
-                "  with zipfile.ZipFile(zip, 'w', method) as z:\n"
-                "    for name in 'counts', 'EN.dat', 'HD.dat': z.write(name)\n") +
-                " " + deflated + " " + stored + " | cat >" + piped), 0);
+  // Those written to a pipe, which cannot seek, have their sizes after the data (flag bit 3);
+  // as zip64, behind an extra field without sizes and as 64-bit sizes.
+  const std::string script = testutil::quoted(
+      "import sys, zipfile\n"
+      "for out, m in [(sys.stdout.buffer, 8)] + list(zip(sys.argv[2:], (8, 0))):\n"
+      "  with zipfile.ZipFile(out, 'w', m) as z:\n"
+      "    for name in 'counts', 'EN.dat', 'HD.dat':\n"
+      "      with z.open(name, 'w', force_zip64=sys.argv[1] == '64') as f:\n"
+      "        f.write(open(name, 'rb').read())\n");
+  ASSERT_EQ(testutil::shell("cd " + src + " && python3 -c " + script + " 32 " + deflated + " " +
+                            stored + " | cat >" + piped + " && python3 -c " + script +
+                            " 64 | cat >" + piped + "64"), 0);
   write_bytes(dir_.file("victim"), "not to be written");  // planted where earlier runs wrote
   for (const char* name : {"/import-uls-EN.dat.part", "/call.db.new", "/callprev.db.new"}) {
     fs::create_symlink(dir_.file("victim"), out_ + name);
@@ -280,6 +285,7 @@ TEST_F(UlsImportTest, ReadsArchivesAndLoneFilesAndAFailedImportReplacesNothing) 
   fs::copy_file(src + "/HD.dat", src + "/hd.DAT");
   for (const auto& [sources, zlib] : std::vector<std::pair<Strings, std::string>>{
            {{deflated}, "libz.so.1"}, {{stored}, "libnot-zlib.so"}, {{piped}, "libz.so.1"},
+           {{piped + "64"}, "libz.so.1"},
            {{src + "/EN.dat", src + "/hd.DAT"}, ""}}) {
     ASSERT_EQ(import(sources, zlib), 0) << error_;
     EXPECT_EQ(report_.licences, 2u);
@@ -289,12 +295,16 @@ TEST_F(UlsImportTest, ReadsArchivesAndLoneFilesAndAFailedImportReplacesNothing) 
   EXPECT_EQ(read_bytes(dir_.file("victim")), "not to be written");
   const std::string call_db = read_bytes(out_ + "/call.db");
   write_bytes(dir_.file("cut.zip"), read_bytes(deflated).substr(0, 120));
+  std::string damaged = read_bytes(stored);
+  damaged[damaged.find("ZIPPED")] = 'X';
+  write_bytes(dir_.file("damaged.zip"), damaged);
   fs::create_directory(dir_.file("empty"));
   const std::string inactive = folder("inactive", "", hd("1", "", "C") + hd("2", "", "C"));
   for (const auto& [sources, zlib, message] :
        std::vector<std::tuple<Strings, std::string, std::string>>{
            {{src, dir_.file("missing.zip")}, "", "missing.zip: not found"},
            {{dir_.file("cut.zip")}, "libz.so.1", "cut.zip: "},
+           {{dir_.file("damaged.zip")}, "", "EN.dat is damaged: its CRC does not match"},
            {{src + "/counts"}, "", "counts: not a ZIP archive, a folder, or an EN.dat, HD.dat"},
            {{dir_.file("empty")}, "", "empty: the folder holds none of EN.dat, HD.dat and AM.dat"},
            {{src, inactive}, "", "no active licence in the sources: nothing written"},

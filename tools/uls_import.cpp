@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <map>
+#include <functional>
+#include <tuple>
+#include <deque>
 #include <memory>
-#include <unordered_map>
 #include <utility>
 
 #include "dbfiles/callkey.h"
@@ -13,11 +14,6 @@
 #include "dbfiles/usdb.h"
 #include "platform/platform.h"
 #include "tools/zip_archive.h"
-#include "updater/unzip.h"
-#include "updater/updater_state.h"
-#include "updater/worker_link.h"
-#include "updater/zlib_api.h"
-#include "updater/zlib_loader.h"
 
 namespace calldb {
 
@@ -176,12 +172,26 @@ void split(std::string_view line, char separator, std::vector<std::string_view>*
 void trim_end(std::string* text) {
   while (!text->empty() && text->back() == ' ') text->pop_back();
 }
+// A name of our own beside `final_path`, reserved by creating it exclusively (never through a
+// symlink); the file at that name is removed when the object goes, unless it was committed.
+int reserve(platform::NewFile* file, const std::string& final_path, std::string* error) {
+  const int created = file->create(final_path);
+  if (created != 0) {
+    *error = final_path + ": cannot create a temporary file (error " + std::to_string(created) +
+             ")";
+  }
+  return created == 0 ? 0 : -1;
+}
 
-// Lines of a byte range of a file, without their LF or CR LF; the last may lack its line end.
+// Pieces of a file's content in order: puts up to `capacity` bytes into `out` and returns how
+// many, 0 at the end, or -1 with *error set.
+using ByteSource = std::function<long long(char* out, std::size_t capacity, std::string* error)>;
+
+// Lines of a file's content, without their LF or CR LF; the last may lack its line end.
 class LineReader {
  public:
-  LineReader(const platform::File& file, std::uint64_t start, std::uint64_t length)
-      : file_(file), offset_(start), remaining_(length), buffer_(kReadChunk, '\0') {}
+  explicit LineReader(ByteSource source)
+      : source_(std::move(source)), buffer_(std::make_unique_for_overwrite<char[]>(kReadChunk)) {}
 
   // Returns 1 with the next line in *line (empty and *too_long set for a line past kMaxLine
   // bytes), 0 at the end, or -1 with *error set.
@@ -191,32 +201,23 @@ class LineReader {
     bool any = false;
     for (;;) {
       if (pos_ == end_) {
-        if (remaining_ == 0) {
+        if (ended_) {
           if (!any) return 0;
           break;
         }
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining_,
-                                                                                 kReadChunk));
-        const platform::IoResult got = file_.read_at(offset_, buffer_.data(), want);
-        if (!got.ok()) {
-          *error = "read error " + std::to_string(got.error);
-          return -1;
-        }
-        if (got.count == 0) {
-          *error = "the file ends early";
-          return -1;
-        }
-        offset_ += got.count;
-        remaining_ -= got.count;
+        const long long got = source_(buffer_.get(), kReadChunk, error);
+        if (got < 0) return -1;
+        ended_ = got == 0;
         pos_ = 0;
-        end_ = static_cast<std::size_t>(got.count);
+        end_ = static_cast<std::size_t>(got);
+        continue;
       }
       any = true;
-      const char* begin = buffer_.data() + pos_;
+      const char* begin = buffer_.get() + pos_;
       const void* found = std::memchr(begin, '\n', end_ - pos_);
       const std::size_t stop =
           found == nullptr ? end_ : static_cast<std::size_t>(static_cast<const char*>(found) -
-                                                             buffer_.data());
+                                                             buffer_.get());
       if (!*too_long) {
         if (line->size() + (stop - pos_) > kMaxLine) {
           *too_long = true;
@@ -236,12 +237,38 @@ class LineReader {
   }
 
  private:
-  const platform::File& file_;
-  std::uint64_t offset_;
-  std::uint64_t remaining_;
-  std::string buffer_;
+  ByteSource source_;
+  std::unique_ptr<char[]> buffer_;
   std::size_t pos_ = 0;
   std::size_t end_ = 0;
+  bool ended_ = false;
+};
+
+// The texts kept for the licences, in blocks that never move. A text is named by one word: its
+// block, its offset in the block and, in the low 16 bits, its size; the empty text is 0.
+class TextStore {
+ public:
+  std::uint64_t add(std::string_view text) {
+    if (text.empty()) return 0;
+    if (kBlock - used_ < text.size()) {
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlock));
+      used_ = 0;
+    }
+    std::memcpy(blocks_.back().get() + used_, text.data(), text.size());
+    const std::uint64_t ref = (static_cast<std::uint64_t>(blocks_.size() - 1) << 36) |
+                              (static_cast<std::uint64_t>(used_) << 16) | text.size();
+    used_ += text.size();
+    return ref;
+  }
+  std::string_view get(std::uint64_t ref) const {
+    if (ref == 0) return {};
+    return {blocks_[ref >> 36].get() + ((ref >> 16) & (kBlock - 1)), ref & 0xFFFF};
+  }
+
+ private:
+  static constexpr std::size_t kBlock = 1 << 20;  // a text is at most kMaxLine bytes
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::size_t used_ = kBlock;
 };
 
 // Where a record was read: a file (index into the importer's labels) and a line.
@@ -250,73 +277,85 @@ struct Origin {
   std::uint64_t line = 0;
 };
 
-struct HdRecord {
-  std::string call;
-  bool active = false;  // status A in the amateur service (HA, HV)
+// A licence as its HD record gives it, with what its EN and AM records add.
+struct Licence {
+  std::uint64_t id = 0;
+  std::uint64_t order = 0;  // the HD record's read order over all sources
+  std::uint64_t call = 0;   // HD's call sign, in the TextStore
+  std::uint64_t en = 0;     // the kept EN fields, 0 while there is no EN record
+  std::uint64_t am = 0;     // AM's previous call sign
+  Origin origin;            // of the HD record
   std::uint32_t grant = 0;
-  std::uint64_t order = 0;  // read order over all sources
-  Origin origin;
+  dbfiles::CallKey key = 0;  // set once the call sign is known to be storable
+  bool active = false;       // status A in the amateur service (HA, HV)
 };
 
-// Text that doinflate logs; shown only when it fails.
-class CollectingLink : public updater::WorkerLink {
- public:
-  void log_text(std::string_view text) override { text_.append(text); }
-  void set_value_cell(updater::ValueCell, std::string_view) override {}
-  void set_row_cell(int, updater::RowCell, std::string_view) override {}
-  updater::Answer message_box(std::string_view, std::string_view, updater::Buttons,
-                              updater::Icon) override {
-    return updater::Answer::cancel;
-  }
-  void finished(int, std::int32_t, std::int32_t) override {}
+constexpr std::uint32_t kNone = 0xFFFFFFFF;
 
-  // The log on one line.
-  std::string take() {
-    std::string line;
-    for (const char c : text_) {
-      if (c == '\r') continue;
-      if (c == '\n') {
-        if (!line.empty() && line.back() != ' ') line += "; ";
-        continue;
-      }
-      line.push_back(c);
-    }
-    text_.clear();
-    while (!line.empty() && (line.back() == ' ' || line.back() == ';')) line.pop_back();
-    return line;
+// The places of items by a 64-bit key, given by `key_of(place)`: open addressing over slots
+// that hold a place + 1.
+template <typename KeyOf>
+class PlaceIndex {
+ public:
+  explicit PlaceIndex(KeyOf key_of) : key_of_(std::move(key_of)), slots_(1 << 12, 0) {}
+
+  // The slot of `key`: the place + 1 of its item, or 0 when there is none (then set it to add
+  // one with add()).
+  std::uint32_t& slot(std::uint64_t key) {
+    std::size_t i = home(key);
+    while (slots_[i] != 0 && key_of_(slots_[i] - 1) != key) i = (i + 1) & (slots_.size() - 1);
+    return slots_[i];
   }
+  std::uint32_t find(std::uint64_t key) { return slot(key) - 1; }  // kNone when absent
+  void add(std::uint32_t place) {
+    if ((count_ + 1) * 2 > slots_.size()) {
+      std::vector<std::uint32_t> old(slots_.size() * 2, 0);
+      old.swap(slots_);
+      for (const std::uint32_t s : old) {
+        if (s != 0) slot(key_of_(s - 1)) = s;
+      }
+    }
+    slot(key_of_(place)) = place + 1;
+    ++count_;
+  }
+  const std::vector<std::uint32_t>& slots() const { return slots_; }
 
  private:
-  std::string text_;
+  std::size_t home(std::uint64_t key) const {
+    key ^= key >> 33;
+    key *= 0xFF51AFD7ED558CCDull;
+    key ^= key >> 33;
+    return static_cast<std::size_t>(key) & (slots_.size() - 1);
+  }
+
+  KeyOf key_of_;
+  std::vector<std::uint32_t> slots_;
+  std::size_t count_ = 0;
 };
 
-// A name of our own beside `final_path`, reserved by creating it exclusively (never through a
-// symlink); the file at that name is removed when the object goes, unless it was committed.
-int reserve(platform::NewFile* file, const std::string& final_path, std::string* error) {
-  const int created = file->create(final_path);
-  if (created != 0) {
-    *error = final_path + ": cannot create a temporary file (error " + std::to_string(created) +
-             ")";
-  }
-  return created == 0 ? 0 : -1;
+// Record types are read in two passes: HD first, from every source in order, so that the EN
+// and AM records read next are kept for the active licences alone.
+enum class Pass { hd, en_am };
+
+bool in_pass(Kind kind, Pass pass) {
+  return pass == Pass::hd ? kind == Kind::hd : kind == Kind::en || kind == Kind::am;
 }
 
 class Importer {
  public:
   Importer(const ImportOptions& options, ImportReport* report)
-      : options_(options), report_(*report) {}
+      : options_(options), report_(*report), source_records_(options.sources.size()) {}
 
-  int apply_source(const std::string& source, std::string* error);
+  int apply_source(std::size_t index, Pass pass, std::string* error);
   int finish(std::string* error);
   void close_notes();
 
  private:
-  int apply_folder(const std::string& source, std::string* error);
-  int apply_archive(const std::string& source, std::string* error);
-  int apply_path(const std::string& source, const std::string& path, const std::string& label,
-                 Kind kind, std::string* error);
-  int apply_lines(const std::string& source, const platform::File& file, std::uint64_t start,
-                  std::uint64_t length, Kind kind, const std::string& label, std::string* error);
+  int apply_folder(const std::string& source, Pass pass, std::string* error);
+  int apply_archive(const std::string& source, Pass pass, std::string* error);
+  int apply_path(const std::string& path, const std::string& label, Kind kind,
+                 std::string* error);
+  int apply_lines(ByteSource bytes, Kind kind, const std::string& label, std::string* error);
   void read_record(Kind kind, std::string_view line, Origin origin);
   void note(Origin origin, const std::string& reason);
   void skip(Origin origin, const std::string& reason) {
@@ -324,26 +363,28 @@ class Importer {
     note(origin, reason);
   }
   bool cancelled() const { return options_.cancel != nullptr && options_.cancel->load(); }
-  bool zlib_ready(std::string* error);
-  dbfiles::UsRecord make_record(dbfiles::CallKey key, const std::string& en_fields);
+  dbfiles::UsRecord make_record(dbfiles::CallKey key, std::string_view en_fields);
+  Licence* licence(std::uint64_t id) {
+    const std::uint32_t place = by_id_.find(id);
+    return place == kNone ? nullptr : &licences_[place];
+  }
 
   const ImportOptions& options_;
   ImportReport& report_;
   std::vector<std::string> labels_;  // "SOURCE MEMBER" of each file read
   std::vector<int> shown_;           // notes shown per file
   std::vector<std::uint64_t> hidden_;  // and not shown
-  std::uint64_t source_records_ = 0;
+  std::string source_;               // the source being read
+  std::vector<std::uint64_t> source_records_;  // records read from each source
+  std::uint64_t* records_ = nullptr;           // the count of the source being read
   std::uint64_t order_ = 0;
-  std::unordered_map<std::uint64_t, HdRecord> hd_;
-  std::unordered_map<std::uint64_t, std::string> en_;  // kept fields, joined
-  std::unordered_map<std::uint64_t, std::string> am_;  // previous call sign
+  std::deque<Licence> licences_;  // every licence an HD record made active, in first read order
+  PlaceIndex<std::function<std::uint64_t(std::uint32_t)>> by_id_{
+      [this](std::uint32_t place) { return licences_[place].id; }};
+  TextStore texts_;
   std::vector<std::string_view> fields_;
-
-  bool zlib_tried_ = false;
-  bool zlib_loaded_ = false;
-  std::string zlib_error_;
-  platform::Library zlib_library_;
-  updater::ZlibApi zlib_;
+  ZipInflate zlib_;
+  std::string zlib_error_;  // why zlib cannot be used, once it was tried
 };
 
 void Importer::note(Origin origin, const std::string& reason) {
@@ -366,24 +407,26 @@ void Importer::close_notes() {
   }
 }
 
-int Importer::apply_source(const std::string& source, std::string* error) {
-  source_records_ = 0;
+int Importer::apply_source(std::size_t index, Pass pass, std::string* error) {
+  const std::string& source = options_.sources[index];
+  source_ = source;
+  records_ = &source_records_[index];
   std::error_code ec;
   if (!platform::file_exists(source)) {
     *error = source + ": not found";
     return -1;
   }
-  if (std::filesystem::is_directory(source, ec)) return apply_folder(source, error);
-  if (looks_like_zip(source)) return apply_archive(source, error);
+  if (std::filesystem::is_directory(source, ec)) return apply_folder(source, pass, error);
+  if (looks_like_zip(source)) return apply_archive(source, pass, error);
   const Kind kind = kind_of(source);
   if (kind == Kind::other) {
     *error = source + ": not a ZIP archive, a folder, or an EN.dat, HD.dat or AM.dat file";
     return -1;
   }
-  return apply_path(source, source, source, kind, error);
+  return in_pass(kind, pass) ? apply_path(source, source, kind, error) : 0;
 }
 
-int Importer::apply_folder(const std::string& source, std::string* error) {
+int Importer::apply_folder(const std::string& source, Pass pass, std::string* error) {
   std::vector<std::string> names;
   const int listed = platform::list_files(source, "*.dat", &names);
   if (listed != 0) {
@@ -395,8 +438,8 @@ int Importer::apply_folder(const std::string& source, std::string* error) {
     for (const std::string& name : names) {
       if (kind_of(name) != kind) continue;
       any = true;
-      if (apply_path(source, platform::join_path(source, name), source + " " + name, kind,
-                     error) != 0) {
+      if (in_pass(kind, pass) && apply_path(platform::join_path(source, name),
+                                            source + " " + name, kind, error) != 0) {
         return -1;
       }
       break;
@@ -409,8 +452,8 @@ int Importer::apply_folder(const std::string& source, std::string* error) {
   return 0;
 }
 
-int Importer::apply_path(const std::string& source, const std::string& path,
-                         const std::string& label, Kind kind, std::string* error) {
+int Importer::apply_path(const std::string& path, const std::string& label, Kind kind,
+                         std::string* error) {
   platform::File file;
   int code = file.open(path, platform::Access::read, platform::Share::read,
                        platform::Disposition::open_existing);
@@ -420,28 +463,34 @@ int Importer::apply_path(const std::string& source, const std::string& path,
     *error = path + ": cannot read (error " + std::to_string(code) + ")";
     return -1;
   }
-  return apply_lines(source, file, 0, size.count, kind, label, error);
+  std::uint64_t offset = 0;
+  const std::uint64_t length = size.count;
+  const auto bytes = [&](char* out, std::size_t capacity, std::string* message) -> long long {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(length - offset, capacity));
+    if (want == 0) return 0;
+    const platform::IoResult got = file.read_at(offset, out, want);
+    if (!got.ok()) {
+      *message = "read error " + std::to_string(got.error);
+      return -1;
+    }
+    if (got.count == 0) {
+      *message = "the file ends early";
+      return -1;
+    }
+    offset += got.count;
+    return static_cast<long long>(got.count);
+  };
+  return apply_lines(bytes, kind, label, error);
 }
 
-bool Importer::zlib_ready(std::string* error) {
-  if (!zlib_tried_) {
-    zlib_tried_ = true;
-    CollectingLink link;
-    zlib_loaded_ = updater::load_zlib(link, options_.zlib_library, &zlib_library_, &zlib_);
-    if (!zlib_loaded_) zlib_error_ = link.take();
-  }
-  if (!zlib_loaded_) *error = "zlib (" + options_.zlib_library + ") cannot be used: " + zlib_error_;
-  return zlib_loaded_;
-}
-
-int Importer::apply_archive(const std::string& source, std::string* error) {
+int Importer::apply_archive(const std::string& source, Pass pass, std::string* error) {
   ZipArchive zip;
   const int opened = zip.open(source);
   if (opened != 0) {
     *error = source + ": cannot read (error " + std::to_string(opened) + ")";
     return -1;
   }
-  updater::ZipMember member;
+  ZipEntry member;
   std::string message;
   for (;;) {
     const int got = zip.next(&member, &message);
@@ -451,61 +500,37 @@ int Importer::apply_archive(const std::string& source, std::string* error) {
       return -1;
     }
     const Kind kind = kind_of(member.name);
+    if (kind == Kind::other || !in_pass(kind, pass)) continue;
     const std::string label = source + " " + member.name;
-    if (kind == Kind::other) {
-      // passed over
-    } else if (member.method == 0) {
-      if (apply_lines(source, zip.file(), member.data_offset,
-                      static_cast<std::uint32_t>(member.compressed_size), kind, label,
-                      error) != 0) {
-        return -1;
-      }
-    } else if (member.method == 8) {
-      if (!zlib_ready(&message)) {
-        *error = label + ": " + message;
-        return -1;
-      }
-      // Inflated into a file of the output folder under a name of its own, read, and removed
-      // again.
-      CollectingLink link;
-      updater::UpdaterState state;
-      updater::WorkerEnv env;
-      env.link = &link;
-      env.state = &state;
-      env.folder = options_.folder;
-      env.zlib = &zlib_;
-      env.cancel = options_.cancel;
-      platform::NewFile inflated;
-      if (reserve(&inflated, env.path(std::string("import-uls-") + info(kind).file), error) != 0) {
-        return -1;
-      }
-      const std::string temp = std::filesystem::path(inflated.temp_path()).filename().string();
-      if (updater::doinflate(env, zip.file(), member, temp) != 0) {
-        *error = label + ": cannot be inflated: " + link.take();
-        return -1;
-      }
-      if (apply_path(source, inflated.temp_path(), label, kind, error) != 0) return -1;
-    } else {
+    if (member.method != 0 && member.method != 8) {
       *error = label + ": compression method " + std::to_string(member.method) +
                " is not read here";
       return -1;
     }
-    if (zip.skip(&message) != 0) {
-      *error = source + ": " + message;
-      return -1;
+    if (member.method == 8 && !zlib_.loaded()) {
+      if (zlib_error_.empty() && !zlib_.load(options_.zlib_library, &zlib_error_)) {
+        zlib_error_ = "zlib (" + options_.zlib_library + ") cannot be used: " + zlib_error_;
+      }
+      if (!zlib_.loaded()) {
+        *error = label + ": " + zlib_error_;
+        return -1;
+      }
     }
+    const auto bytes = [&](char* out, std::size_t capacity, std::string* why) {
+      return zip.read(&zlib_, out, capacity, why);
+    };
+    if (apply_lines(bytes, kind, label, error) != 0) return -1;
   }
 }
 
-int Importer::apply_lines(const std::string& source, const platform::File& file,
-                          std::uint64_t start, std::uint64_t length, Kind kind,
-                          const std::string& label, std::string* error) {
+int Importer::apply_lines(ByteSource bytes, Kind kind, const std::string& label,
+                          std::string* error) {
   labels_.push_back(label);
   shown_.push_back(0);
   hidden_.push_back(0);
   Origin origin;
   origin.file = static_cast<std::uint32_t>(labels_.size() - 1);
-  LineReader reader(file, start, length);
+  LineReader reader(std::move(bytes));
   std::string line;
   bool too_long = false;
   std::string message;
@@ -527,10 +552,10 @@ int Importer::apply_lines(const std::string& source, const platform::File& file,
         *error = "cancelled";
         return -1;
       }
-      if (options_.progress) options_.progress(source, source_records_);
+      if (options_.progress) options_.progress(source_, *records_);
     }
   }
-  if (options_.progress) options_.progress(source, source_records_);
+  if (options_.progress) options_.progress(source_, *records_);
   return 0;
 }
 
@@ -553,38 +578,55 @@ void Importer::read_record(Kind kind, std::string_view line, Origin origin) {
     return;
   }
   ++report_.records_read;
-  ++source_records_;
+  ++*records_;
   switch (kind) {
     case Kind::hd: {
-      HdRecord& hd = hd_[id];
-      hd.call = clean_text(fields_[4]);
+      // A record that is not active only ends an earlier active one of its licence.
       const std::string service = clean_text(fields_[6]);
-      hd.active = clean_text(fields_[5]) == "A" && (service == "HA" || service == "HV");
-      hd.grant = grant_date(fields_[7]);
-      hd.order = ++order_;
-      hd.origin = origin;
+      const bool active = clean_text(fields_[5]) == "A" && (service == "HA" || service == "HV");
+      ++order_;
+      Licence* held = licence(id);
+      if (!active) {
+        if (held != nullptr) held->active = false;
+        return;
+      }
+      if (held == nullptr) {
+        if (licences_.size() >= kNone - 1) return;  // past what any archive can hold
+        licences_.emplace_back().id = id;
+        by_id_.add(static_cast<std::uint32_t>(licences_.size() - 1));
+        held = &licences_.back();
+      }
+      held->call = texts_.add(clean_text(fields_[4]));
+      held->active = true;
+      held->grant = grant_date(fields_[7]);
+      held->order = order_;
+      held->origin = origin;
       break;
     }
     case Kind::en: {
       const std::string entity_type = clean_text(fields_[5]);
       if (!entity_type.empty() && entity_type != "L") return;  // not the licensee
+      Licence* held = licence(id);
+      if (held == nullptr || !held->active) return;
       std::string kept;
       for (const int field : kEnFields) {
         if (field != kEnFields[0]) kept.push_back(kSeparator);
         kept += clean_text(fields_[field]);
       }
-      en_[id] = std::move(kept);
+      held->en = texts_.add(kept);
       break;
     }
-    case Kind::am:
-      am_[id] = clean_text(fields_[15]);
+    case Kind::am: {
+      Licence* held = licence(id);
+      if (held != nullptr && held->active) held->am = texts_.add(clean_text(fields_[15]));
       break;
+    }
     case Kind::other:
       break;
   }
 }
 
-dbfiles::UsRecord Importer::make_record(dbfiles::CallKey key, const std::string& en_fields) {
+dbfiles::UsRecord Importer::make_record(dbfiles::CallKey key, std::string_view en_fields) {
   std::vector<std::string_view> f;
   split(en_fields, kSeparator, &f);
   f.resize(kEnFieldCount);
@@ -645,89 +687,95 @@ dbfiles::UsRecord Importer::make_record(dbfiles::CallKey key, const std::string&
   return record;
 }
 
+
 int Importer::finish(std::string* error) {
   // Active licences in read order, so that notes come in the order of the input.
-  std::vector<std::pair<std::uint64_t, const HdRecord*>> active;
-  for (const auto& [id, hd] : hd_) {
-    if (hd.active) active.emplace_back(id, &hd);
+  std::vector<std::uint32_t> active;
+  for (std::size_t place = 0; place < licences_.size(); ++place) {
+    if (licences_[place].active) active.push_back(static_cast<std::uint32_t>(place));
   }
-  std::sort(active.begin(), active.end(),
-            [](const auto& a, const auto& b) { return a.second->order < b.second->order; });
+  std::sort(active.begin(), active.end(), [this](std::uint32_t a, std::uint32_t b) {
+    return licences_[a].order < licences_[b].order;
+  });
 
-  struct Licence {
-    std::uint64_t id;
-    const HdRecord* hd;
-    const std::string* en;
-    std::string call;
-  };
-  std::map<dbfiles::CallKey, Licence> licences;
-  for (const auto& [id, hd] : active) {
-    const auto en = en_.find(id);
-    std::string call = hd->call;
-    if (call.empty() && en != en_.end()) {
-      call = std::string(en->second.substr(0, en->second.find(kSeparator)));
-    }
-    const std::string who = "licence " + std::to_string(id);
-    if (en == en_.end()) {
-      skip(hd->origin, who + " (" + call + ") has no EN record: left out");
+  // The licence kept for each call sign.
+  PlaceIndex<std::function<std::uint64_t(std::uint32_t)>> by_key(
+      [this](std::uint32_t place) { return licences_[place].key; });
+  for (const std::uint32_t place : active) {
+    Licence& candidate = licences_[place];
+    const std::string_view en = texts_.get(candidate.en);
+    std::string call(texts_.get(candidate.call));
+    if (call.empty()) call = std::string(en.substr(0, en.find(kSeparator)));
+    const std::string who = "licence " + std::to_string(candidate.id);
+    if (candidate.en == 0) {
+      skip(candidate.origin, who + " (" + call + ") has no EN record: left out");
       continue;
     }
     if (call.empty()) {
-      skip(hd->origin, who + " has no call sign: left out");
+      skip(candidate.origin, who + " has no call sign: left out");
       continue;
     }
     if (!uls::is_storable_call(call)) {
-      skip(hd->origin, who + ": call sign \"" + call + "\" cannot be stored: left out");
+      skip(candidate.origin, who + ": call sign \"" + call + "\" cannot be stored: left out");
       continue;
     }
-    const dbfiles::CallKey key = dbfiles::encode_call(call.c_str());
-    Licence candidate{id, hd, &en->second, call};
-    const auto [place, inserted] = licences.try_emplace(key, candidate);
-    if (inserted) continue;
-    Licence& held = place->second;
-    const bool newer = std::pair(hd->grant, hd->order) > std::pair(held.hd->grant, held.hd->order);
+    candidate.key = dbfiles::encode_call(call.c_str());
+    std::uint32_t& slot = by_key.slot(candidate.key);
+    if (slot == 0) {
+      by_key.add(place);
+      continue;
+    }
+    const Licence& held = licences_[slot - 1];
+    const bool newer =
+        std::pair(candidate.grant, candidate.order) > std::pair(held.grant, held.order);
     const Licence& loser = newer ? held : candidate;
     const Licence& winner = newer ? candidate : held;
     ++report_.duplicates;
-    skip(loser.hd->origin, "licence " + std::to_string(loser.id) + " has call sign " + call +
-                               " as licence " + std::to_string(winner.id) +
-                               " has: the later grant is kept");
-    if (newer) held = candidate;
+    skip(loser.origin, "licence " + std::to_string(loser.id) + " has call sign " + call +
+                           " as licence " + std::to_string(winner.id) +
+                           " has: the later grant is kept");
+    if (newer) slot = place + 1;
   }
-  if (licences.empty()) {
+  std::vector<std::uint32_t> written;
+  for (const std::uint32_t slot : by_key.slots()) {
+    if (slot != 0) written.push_back(slot - 1);
+  }
+  if (written.empty()) {
     *error = "no active licence in the sources: nothing written";
     return -1;
   }
+  std::sort(written.begin(), written.end(), [this](std::uint32_t a, std::uint32_t b) {
+    return licences_[a].key < licences_[b].key;
+  });
 
-  std::vector<dbfiles::UsRecord> records;
-  records.reserve(licences.size());
+  // Each previous call sign goes to the licence with the latest grant (then read) naming it.
   struct Successor {
-    dbfiles::CallKey key;
+    dbfiles::CallKey old_key;
     std::uint32_t grant;
     std::uint64_t order;
+    dbfiles::CallKey key;
   };
-  std::map<dbfiles::CallKey, Successor> successors;
-  for (const auto& [key, licence] : licences) {
-    records.push_back(make_record(key, *licence.en));
-    const auto am = am_.find(licence.id);
-    if (am == am_.end() || am->second.empty() || !uls::is_storable_call(am->second)) continue;
-    const dbfiles::CallKey old_key = dbfiles::encode_call(am->second.c_str());
-    if (old_key == key || licences.count(old_key) != 0) continue;
-    const Successor next{key, licence.hd->grant, licence.hd->order};
-    const auto [place, inserted] = successors.try_emplace(old_key, next);
-    if (!inserted &&
-        std::pair(next.grant, next.order) > std::pair(place->second.grant, place->second.order)) {
-      place->second = next;
-    }
+  std::vector<Successor> successors;
+  for (const std::uint32_t place : written) {
+    const Licence& licence = licences_[place];
+    const std::string old(texts_.get(licence.am));
+    if (old.empty() || !uls::is_storable_call(old)) continue;
+    const dbfiles::CallKey old_key = dbfiles::encode_call(old.c_str());
+    if (old_key == licence.key || by_key.find(old_key) != kNone) continue;
+    successors.push_back({old_key, licence.grant, licence.order, licence.key});
   }
+  std::sort(successors.begin(), successors.end(), [](const Successor& a, const Successor& b) {
+    return std::tuple(a.old_key, a.grant, a.order) < std::tuple(b.old_key, b.grant, b.order);
+  });
   std::vector<dbfiles::PrevEntry> previous;
-  previous.reserve(successors.size());
-  for (const auto& [old_key, successor] : successors) {
+  for (std::size_t i = 0; i < successors.size(); ++i) {
+    if (i + 1 < successors.size() && successors[i + 1].old_key == successors[i].old_key) continue;
     dbfiles::PrevEntry entry;
-    entry.old_key = old_key;
-    entry.new_key = successor.key;
+    entry.old_key = successors[i].old_key;
+    entry.new_key = successors[i].key;
     previous.push_back(entry);
   }
+  successors = {};
 
   // Both files are written whole, each under a name of its own, before either replaces its
   // old one; callprev.db goes in first and call.db last. A kill between the two leaves the old
@@ -740,11 +788,19 @@ int Importer::finish(std::string* error) {
   if (reserve(&call_new, call_path, error) != 0 || reserve(&prev_new, prev_path, error) != 0) {
     return -1;
   }
-  std::string message;
-  if (dbfiles::write_call_db(call_new.temp_path(), options_.date, records, &message) != 0) {
-    *error = call_path + ": " + message;
+  dbfiles::CallDbWriter writer;
+  int rc = writer.open(call_new.temp_path(), options_.date);
+  for (std::size_t i = 0; rc == 0 && i < written.size(); ++i) {
+    const Licence& licence = licences_[written[i]];
+    const dbfiles::UsRecord r = make_record(licence.key, texts_.get(licence.en));
+    rc = writer.add(r.key, r.name, r.street, r.city, r.state, r.zip, r.po_box);
+  }
+  if (rc == 0) rc = writer.finish();
+  if (rc != 0) {
+    *error = call_path + ": " + writer.error();
     return -1;
   }
+  std::string message;
   if (dbfiles::write_prev_db(prev_new.temp_path(), options_.date, previous, &message) != 0) {
     *error = prev_path + ": " + message;
     return -1;
@@ -761,7 +817,7 @@ int Importer::finish(std::string* error) {
              "); callprev.db was replaced";
     return -1;
   }
-  report_.licences = records.size();
+  report_.licences = written.size();
   report_.previous = previous.size();
   return 0;
 }
@@ -792,9 +848,10 @@ int import_uls(const ImportOptions& options, ImportReport* report, std::string* 
   }
   Importer importer(options, report);
   int rc = 0;
-  for (const std::string& source : options.sources) {
-    rc = importer.apply_source(source, error);
-    if (rc != 0) break;
+  for (const Pass pass : {Pass::hd, Pass::en_am}) {
+    for (std::size_t i = 0; rc == 0 && i < options.sources.size(); ++i) {
+      rc = importer.apply_source(i, pass, error);
+    }
   }
   if (rc == 0) rc = importer.finish(error);
   importer.close_notes();

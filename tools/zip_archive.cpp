@@ -1,50 +1,239 @@
 #include "tools/zip_archive.h"
 
-#include <algorithm>
-#include <limits>
-#include <vector>
+#include <zlib.h>
 
-#include "dbfiles/coding.h"
+#include <algorithm>
+#include <climits>
+#include <vector>
 
 namespace calldb {
 
 namespace {
 
+constexpr std::uint32_t kLocalSignature = 0x04034B50;      // "PK\3\4"
 constexpr std::uint32_t kDirectorySignature = 0x02014B50;  // "PK\1\2"
 constexpr std::uint32_t kEndSignature = 0x06054B50;        // "PK\5\6"
 constexpr std::uint32_t kEnd64Signature = 0x06064B50;      // "PK\6\6"
-constexpr std::uint32_t kDescriptorSignature = 0x08074B50;  // "PK\7\8"
+constexpr std::uint32_t kLocatorSignature = 0x07064B50;    // "PK\6\7"
+constexpr std::size_t kLocalHeaderSize = 30;
 constexpr std::size_t kDirectoryEntrySize = 46;
 constexpr std::size_t kEndSize = 22;
+constexpr std::size_t kLocatorSize = 20;
+constexpr std::size_t kEnd64Size = 56;
 constexpr std::size_t kMaxComment = 65535;
-constexpr std::uint32_t kZip64Marker = 0xFFFFFFFF;
+constexpr std::uint32_t kMarker32 = 0xFFFFFFFF;  // "the value is in the zip64 extra field"
+constexpr std::uint16_t kZip64Tag = 0x0001;
+constexpr int kFlagDataDescriptor = 0x0008;
+constexpr std::size_t kInputChunk = 1 << 18;
 
 std::uint32_t le16(const unsigned char* p) { return p[0] | (p[1] << 8); }
-std::uint32_t le32(const unsigned char* p) { return dbfiles::decode_fixed32(p); }
+std::uint32_t le32(const unsigned char* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+std::uint64_t le64(const unsigned char* p) {
+  return le32(p) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
+}
 
 int fail(std::string* error, std::string message) {
   *error = std::move(message);
   return -1;
 }
 
-// Puts the two sizes into *member when the member layout can carry them.
-int set_sizes(std::uint32_t compressed, std::uint32_t regular, updater::ZipMember* member,
-              std::string* error) {
-  if (compressed == kZip64Marker || regular == kZip64Marker) {
-    return fail(error, member->name + " needs ZIP64, which is not read here");
+// Replaces the values marked kMarker32 among `fields` (in the order the zip64 extra field
+// carries them) from the zip64 extra field in `extra`. When `all` is set the field carries
+// both sizes whatever is marked, as a local header's must. Returns false when a marked value
+// is missing.
+bool apply_zip64(const unsigned char* extra, std::size_t length, std::uint64_t* const* fields,
+                 std::size_t count, bool all) {
+  bool marked = false;
+  for (std::size_t i = 0; i < count; ++i) marked = marked || *fields[i] == kMarker32;
+  for (std::size_t pos = 0; pos + 4 <= length;) {
+    const std::uint32_t tag = le16(extra + pos);
+    const std::size_t size = le16(extra + pos + 2);
+    const unsigned char* data = extra + pos + 4;
+    pos += 4 + size;
+    if (tag != kZip64Tag || pos > length) continue;
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!all && *fields[i] != kMarker32) continue;
+      if (used + 8 > size) return !marked;
+      *fields[i] = le64(data + used);
+      used += 8;
+    }
+    return true;
   }
-  constexpr auto kMax = static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max());
-  if (compressed > kMax || regular > kMax) return fail(error, member->name + " is too large");
-  member->compressed_size = static_cast<std::int32_t>(compressed);
-  member->uncompressed_size = static_cast<std::int32_t>(regular);
-  return 0;
+  return !marked;
 }
 
 }  // namespace
 
+bool ZipInflate::load(const std::string& library_name, std::string* error) {
+  if (loaded()) return true;
+  const int code = library_.open(library_name);
+  if (code != 0) {
+    *error = "it cannot be loaded (error " + std::to_string(code) + ")";
+    return false;
+  }
+  inflate_init2_ = reinterpret_cast<decltype(inflate_init2_)>(library_.symbol("inflateInit2_"));
+  inflate_end_ = reinterpret_cast<decltype(inflate_end_)>(library_.symbol("inflateEnd"));
+  crc32_ = reinterpret_cast<decltype(crc32_)>(library_.symbol("crc32"));
+  inflate_ = reinterpret_cast<decltype(inflate_)>(library_.symbol("inflate"));
+  if (inflate_init2_ == nullptr || inflate_end_ == nullptr || crc32_ == nullptr ||
+      inflate_ == nullptr) {
+    inflate_ = nullptr;
+    library_.close();
+    *error = "it lacks inflateInit2_, inflate, inflateEnd or crc32";
+    return false;
+  }
+  return true;
+}
+
+// The content of one member, inflated or read in place, checked against its size and CRC.
+class ZipMemberReader {
+ public:
+  ZipMemberReader(const platform::File& file, const ZipEntry& entry)
+      : file_(file), entry_(entry), offset_(entry.data_offset), left_(entry.compressed_size) {}
+  ~ZipMemberReader() {
+    if (started_) zlib_->inflate_end_(&stream_);
+  }
+
+  long long read(const ZipInflate* zlib, char* out, std::size_t capacity, std::string* error) {
+    capacity = std::min<std::size_t>(capacity, UINT_MAX);
+    if (failed_) return fail(error, entry_.name + " cannot be read further");
+    long long produced = 0;
+    if (entry_.method == 0) {
+      produced = read_stored(out, capacity, error);
+    } else if (entry_.method == 8) {
+      produced = read_deflated(zlib, out, capacity, error);
+    } else {
+      produced = fail(error, entry_.name + ": compression method " +
+                                 std::to_string(entry_.method) + " is not read here");
+    }
+    if (produced < 0) {
+      failed_ = true;
+      return -1;
+    }
+    if (produced > 0) {
+      total_ += static_cast<std::uint64_t>(produced);
+      if (total_ > entry_.uncompressed_size) {
+        failed_ = true;
+        return fail(error, entry_.name + " comes out longer than its size");
+      }
+      crc_ = crc(zlib, crc_, out, static_cast<std::size_t>(produced));
+    } else if (total_ != entry_.uncompressed_size || crc_ != entry_.crc) {
+      failed_ = true;
+      return fail(error, entry_.name + " is damaged: " +
+                             (total_ != entry_.uncompressed_size ? "its size" : "its CRC") +
+                             " does not match");
+    }
+    return produced;
+  }
+
+ private:
+  static std::uint32_t crc(const ZipInflate* zlib, std::uint32_t crc, const char* data,
+                           std::size_t size) {
+    if (zlib != nullptr && zlib->loaded()) {
+      return static_cast<std::uint32_t>(
+          zlib->crc32_(crc, reinterpret_cast<const unsigned char*>(data),
+                       static_cast<unsigned>(size)));
+    }
+    crc = ~crc;  // bit by bit, for stored members read without zlib
+    for (std::size_t i = 0; i < size; ++i) {
+      crc ^= static_cast<unsigned char>(data[i]);
+      for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+  }
+
+  long long fill(char* into, std::size_t capacity, std::string* error) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left_, capacity));
+    if (want == 0) return 0;
+    const platform::IoResult got = file_.read_at(offset_, into, want);
+    if (!got.ok()) return fail(error, "read error " + std::to_string(got.error));
+    if (got.count == 0) return fail(error, entry_.name + " is cut short: the archive ends inside it");
+    offset_ += got.count;
+    left_ -= got.count;
+    return static_cast<long long>(got.count);
+  }
+
+  long long read_stored(char* out, std::size_t capacity, std::string* error) {
+    return fill(out, capacity, error);
+  }
+
+  long long read_deflated(const ZipInflate* zlib, char* out, std::size_t capacity,
+                          std::string* error) {
+    if (ended_) return 0;
+    if (!started_) {
+      if (zlib == nullptr || !zlib->loaded()) {
+        return fail(error, entry_.name + " is deflated and zlib is not loaded");
+      }
+      zlib_ = zlib;
+      stream_ = z_stream{};
+      if (zlib->inflate_init2_(&stream_, -MAX_WBITS, ZLIB_VERSION,
+                               static_cast<int>(sizeof(z_stream))) != Z_OK) {
+        return fail(error, entry_.name + ": inflateInit2 failed");
+      }
+      started_ = true;
+      input_ = std::make_unique_for_overwrite<char[]>(kInputChunk);
+    }
+    stream_.next_out = reinterpret_cast<Bytef*>(out);
+    stream_.avail_out = static_cast<uInt>(capacity);
+    while (stream_.avail_out == capacity) {
+      if (stream_.avail_in == 0 && left_ > 0) {
+        const long long got = fill(input_.get(), kInputChunk, error);
+        if (got < 0) return -1;
+        stream_.next_in = reinterpret_cast<Bytef*>(input_.get());
+        stream_.avail_in = static_cast<uInt>(got);
+      }
+      const int code = zlib->inflate_(&stream_, Z_NO_FLUSH);
+      if (code == Z_STREAM_END) {
+        ended_ = true;
+        break;
+      }
+      if (code == Z_BUF_ERROR && stream_.avail_in == 0 && left_ == 0) {
+        return fail(error, entry_.name + " is damaged: its deflated data ends early");
+      }
+      if (code != Z_OK && code != Z_BUF_ERROR) {
+        return fail(error, entry_.name + " is damaged: inflate error " + std::to_string(code));
+      }
+    }
+    return static_cast<long long>(capacity - stream_.avail_out);
+  }
+
+  const platform::File& file_;
+  const ZipEntry entry_;
+  std::uint64_t offset_;
+  std::uint64_t left_;  // compressed bytes not yet read
+  std::uint64_t total_ = 0;
+  std::uint32_t crc_ = 0;
+  bool failed_ = false;
+  bool started_ = false;
+  bool ended_ = false;
+  const ZipInflate* zlib_ = nullptr;
+  z_stream stream_{};
+  std::unique_ptr<char[]> input_;
+};
+
+// The central directory, as much as reading members needs: by local header offset.
+struct ZipArchive::Directory {
+  struct Member {
+    std::uint64_t header_offset;
+    std::uint64_t compressed_size;
+    std::uint64_t uncompressed_size;
+    std::uint32_t crc;
+  };
+  std::vector<Member> members;  // sorted by header_offset
+  std::uint64_t offset = 0;     // where the directory starts
+};
+
+ZipArchive::ZipArchive() = default;
+ZipArchive::~ZipArchive() = default;
+
 int ZipArchive::open(const std::string& path) {
   next_header_ = 0;
-  descriptor_ = false;
+  directory_.reset();
+  reader_.reset();
+  path_ = path;
   const int error = file_.open(path, platform::Access::read, platform::Share::read,
                                platform::Disposition::open_existing);
   if (error != 0) return error;
@@ -54,9 +243,10 @@ int ZipArchive::open(const std::string& path) {
   return 0;
 }
 
-int ZipArchive::next(updater::ZipMember* member, std::string* error) {
+int ZipArchive::next(ZipEntry* entry, std::string* error) {
+  reader_.reset();
   const std::uint64_t at = next_header_;
-  unsigned char header[updater::kZipLocalHeaderSize];
+  unsigned char header[kLocalHeaderSize];
   const platform::IoResult got = file_.read_at(at, header, sizeof header);
   if (!got.ok()) return fail(error, "read error " + std::to_string(got.error));
   if (got.count >= 4) {
@@ -65,55 +255,57 @@ int ZipArchive::next(updater::ZipMember* member, std::string* error) {
         signature == kEnd64Signature) {
       return 0;
     }
-    if (signature != updater::kZipLocalSignature) {
+    if (signature != kLocalSignature) {
       return fail(error, "no member header at offset " + std::to_string(at));
     }
   }
-  if (got.count < sizeof header) {
-    return fail(error, "the archive ends inside a member header at offset " + std::to_string(at));
+  const std::string cut = "the archive ends inside a member header at offset " + std::to_string(at);
+  if (got.count < sizeof header) return fail(error, cut);
+  *entry = ZipEntry{};
+  entry->flags = static_cast<int>(le16(header + 6));
+  entry->method = static_cast<int>(le16(header + 8));
+  entry->crc = le32(header + 14);
+  entry->compressed_size = le32(header + 18);
+  entry->uncompressed_size = le32(header + 22);
+  const std::size_t name_length = le16(header + 26);
+  const std::size_t extra_length = le16(header + 28);
+  std::string name_and_extra(name_length + extra_length, '\0');
+  const platform::IoResult rest =
+      file_.read_at(at + kLocalHeaderSize, name_and_extra.data(), name_and_extra.size());
+  if (!rest.ok() || rest.count < name_and_extra.size()) return fail(error, cut);
+  entry->name = name_and_extra.substr(0, name_length);
+  entry->data_offset = at + kLocalHeaderSize + name_and_extra.size();
+
+  if ((entry->flags & kFlagDataDescriptor) != 0) {
+    if (from_directory(at, entry, error) != 0) return -1;
+  } else {
+    std::uint64_t* sizes[] = {&entry->uncompressed_size, &entry->compressed_size};
+    const auto* extra = reinterpret_cast<const unsigned char*>(name_and_extra.data()) + name_length;
+    if (!apply_zip64(extra, extra_length, sizes, 2, true)) {
+      return fail(error, entry->name + " lacks the zip64 sizes its header announces");
+    }
+    next_header_ = entry->data_offset + entry->compressed_size;
   }
-  *member = updater::ZipMember{};
-  const std::size_t name_length =
-      updater::decode_zip_local_header(header, at, member).name_length;
-  member->name.resize(name_length);
-  const platform::IoResult name =
-      file_.read_at(at + updater::kZipLocalHeaderSize, member->name.data(), name_length);
-  if (!name.ok() || name.count < name_length || member->data_offset > size_) {
-    return fail(error, "the archive ends inside a member header at offset " + std::to_string(at));
+  if (entry->data_offset > size_ || entry->compressed_size > size_ - entry->data_offset) {
+    return fail(error, entry->name + " is cut short: the archive ends inside it");
   }
-  descriptor_ = (member->flags & updater::kZipFlagDataDescriptor) != 0;
-  const int sized =
-      descriptor_ ? sizes_from_directory(at, member, error)
-                  : set_sizes(static_cast<std::uint32_t>(member->compressed_size),
-                              static_cast<std::uint32_t>(member->uncompressed_size), member, error);
-  if (sized != 0) return -1;
-  if (member->data_offset + static_cast<std::uint32_t>(member->compressed_size) > size_) {
-    return fail(error, member->name + " is cut short: the archive ends inside it");
+  if (next_header_ < entry->data_offset + entry->compressed_size) {
+    return fail(error, entry->name + " overlaps the next member");
   }
-  next_header_ = member->data_offset + static_cast<std::uint32_t>(member->compressed_size);
-  const int seek = file_.seek(member->data_offset);
-  if (seek != 0) return fail(error, "seek error " + std::to_string(seek));
+  reader_ = std::make_unique<ZipMemberReader>(file_, *entry);
   return 1;
 }
 
-int ZipArchive::skip(std::string* error) {
-  if (descriptor_) {
-    // CRC and the two sizes, with or without the descriptor's own signature in front.
-    unsigned char word[4] = {};
-    const platform::IoResult got = file_.read_at(next_header_, word, sizeof word);
-    if (!got.ok()) return fail(error, "read error " + std::to_string(got.error));
-    next_header_ += got.count == sizeof word && le32(word) == kDescriptorSignature ? 16 : 12;
-    descriptor_ = false;
-  }
-  const int seek = file_.seek(next_header_);
-  if (seek != 0) return fail(error, "seek error " + std::to_string(seek));
-  return 0;
+long long ZipArchive::read(const ZipInflate* zlib, char* out, std::size_t capacity,
+                           std::string* error) {
+  if (!reader_) return fail(error, "no member to read");
+  return reader_->read(zlib, out, capacity, error);
 }
 
-int ZipArchive::sizes_from_directory(std::uint64_t header_offset, updater::ZipMember* member,
-                                     std::string* error) {
-  // The end record sits in the last 22 bytes plus at most a 64 KiB comment.
-  const std::uint64_t tail = std::min<std::uint64_t>(size_, kEndSize + kMaxComment);
+int ZipArchive::load_directory(std::string* error) {
+  // The end record sits in the last 22 bytes plus at most a 64 KiB comment; a zip64 archive
+  // has the zip64 end record's locator just in front of it.
+  const std::uint64_t tail = std::min<std::uint64_t>(size_, kEndSize + kMaxComment + kLocatorSize);
   std::vector<unsigned char> end(tail);
   const platform::IoResult got = file_.read_at(size_ - tail, end.data(), end.size());
   if (!got.ok() || got.count < tail) return fail(error, "cannot read the central directory");
@@ -124,31 +316,68 @@ int ZipArchive::sizes_from_directory(std::uint64_t header_offset, updater::ZipMe
       break;
     }
   }
-  if (found == tail) {
-    return fail(error, member->name + " has its sizes after its data and the archive has no "
-                                      "central directory");
+  if (found == tail) return fail(error, "the archive has no central directory");
+  auto directory = std::make_unique<Directory>();
+  std::uint64_t directory_size = le32(&end[found + 12]);
+  directory->offset = le32(&end[found + 16]);
+  if (found >= kLocatorSize && le32(&end[found - kLocatorSize]) == kLocatorSignature) {
+    const std::uint64_t end64_offset = le64(&end[found - kLocatorSize + 8]);
+    unsigned char end64[kEnd64Size];
+    const platform::IoResult read64 = file_.read_at(end64_offset, end64, sizeof end64);
+    if (!read64.ok() || read64.count < sizeof end64 || le32(end64) != kEnd64Signature) {
+      return fail(error, "the zip64 end record is missing");
+    }
+    directory_size = le64(end64 + 40);
+    directory->offset = le64(end64 + 48);
   }
-  const std::uint32_t directory_size = le32(&end[found + 12]);
-  const std::uint32_t directory_offset = le32(&end[found + 16]);
-  if (directory_offset == kZip64Marker ||
-      static_cast<std::uint64_t>(directory_offset) + directory_size > size_) {
+  if (directory->offset > size_ || directory_size > size_ - directory->offset) {
     return fail(error, "the central directory lies outside the archive");
   }
-  std::vector<unsigned char> directory(directory_size);
-  const platform::IoResult read = file_.read_at(directory_offset, directory.data(), directory_size);
-  if (!read.ok() || read.count < directory_size) {
+  std::vector<unsigned char> bytes(directory_size);
+  const platform::IoResult read = file_.read_at(directory->offset, bytes.data(), bytes.size());
+  if (!read.ok() || read.count < bytes.size()) {
     return fail(error, "cannot read the central directory");
   }
-  std::size_t pos = 0;
-  while (pos + kDirectoryEntrySize <= directory.size() &&
-         le32(&directory[pos]) == kDirectorySignature) {
-    const unsigned char* entry = &directory[pos];
-    if (le32(entry + 42) == header_offset) {
-      return set_sizes(le32(entry + 20), le32(entry + 24), member, error);
+  for (std::size_t pos = 0;
+       pos + kDirectoryEntrySize <= bytes.size() && le32(&bytes[pos]) == kDirectorySignature;) {
+    const unsigned char* entry = &bytes[pos];
+    const std::size_t name_length = le16(entry + 28);
+    const std::size_t extra_length = le16(entry + 30);
+    Directory::Member member{le32(entry + 42), le32(entry + 20), le32(entry + 24),
+                             le32(entry + 16)};
+    const std::size_t extra = pos + kDirectoryEntrySize + name_length;
+    pos = extra + extra_length + le16(entry + 32);
+    if (pos > bytes.size()) break;
+    std::uint64_t* fields[] = {&member.uncompressed_size, &member.compressed_size,
+                               &member.header_offset};
+    if (!apply_zip64(&bytes[extra], extra_length, fields, 3, false)) {
+      return fail(error, "a central directory entry lacks its zip64 values");
     }
-    pos += kDirectoryEntrySize + le16(entry + 28) + le16(entry + 30) + le16(entry + 32);
+    directory->members.push_back(member);
   }
-  return fail(error, member->name + " is missing from the central directory");
+  std::sort(directory->members.begin(), directory->members.end(),
+            [](const auto& a, const auto& b) { return a.header_offset < b.header_offset; });
+  directory_ = std::move(directory);
+  return 0;
+}
+
+int ZipArchive::from_directory(std::uint64_t header_offset, ZipEntry* entry,
+                               std::string* error) {
+  if (!directory_ && load_directory(error) != 0) {
+    return fail(error, entry->name + " has its sizes after its data, and " + *error);
+  }
+  const auto& members = directory_->members;
+  const auto found = std::lower_bound(
+      members.begin(), members.end(), header_offset,
+      [](const Directory::Member& m, std::uint64_t offset) { return m.header_offset < offset; });
+  if (found == members.end() || found->header_offset != header_offset) {
+    return fail(error, entry->name + " is missing from the central directory");
+  }
+  entry->compressed_size = found->compressed_size;
+  entry->uncompressed_size = found->uncompressed_size;
+  entry->crc = found->crc;
+  next_header_ = found + 1 == members.end() ? directory_->offset : (found + 1)->header_offset;
+  return 0;
 }
 
 bool looks_like_zip(const std::string& path) {
@@ -160,7 +389,7 @@ bool looks_like_zip(const std::string& path) {
   unsigned char word[4] = {};
   const platform::IoResult got = file.read(word, sizeof word);
   if (!got.ok() || got.count < sizeof word) return false;
-  return le32(word) == updater::kZipLocalSignature || le32(word) == kEndSignature;
+  return le32(word) == kLocalSignature || le32(word) == kEndSignature;
 }
 
 }  // namespace calldb

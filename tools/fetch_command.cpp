@@ -72,14 +72,14 @@ int run_fetch(const FetchArgs& args) {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
   };
-  ImportOptions& import = options.import;
-  import.folder = args.folder;
-  import.zlib_library = platform::zlib_library_name();
-  import.cancel = &fetch_stop;
-  import.progress = [&](const std::string& source, std::uint64_t records) {
+  ImportOptions& importing = options.import;
+  importing.folder = args.folder;
+  importing.zlib_library = platform::zlib_library_name();
+  importing.cancel = &fetch_stop;
+  importing.progress = [&](const std::string& source, std::uint64_t records) {
     show(source + ": records read", records, 0);
   };
-  import.note = [&](const std::string& note) {
+  importing.note = [&](const std::string& note) {
     progress.reset();
     std::fprintf(stderr, "%s: %s\n", kCommand, note.c_str());
   };
@@ -93,7 +93,9 @@ int run_fetch(const FetchArgs& args) {
     std::fprintf(stderr, "%s: %s\n", kCommand, error.c_str());
     return kExitMiss;
   }
-  if (!report.kept.empty()) std::printf("the previous call.db is kept as %s\n", report.kept.c_str());
+  if (!report.kept.empty()) {
+    std::printf("the previous call.db is kept as %s\n", report.kept.c_str());
+  }
   const ImportReport& counts = report.import;
   std::printf("call.db: %llu licences, dated %s\n",
               static_cast<unsigned long long>(counts.licences), report.date.c_str());
@@ -134,8 +136,7 @@ void add_fetch_commands(CLI::App& app, int* exit_code) {
       ->type_name("DIR");
   command
       ->add_option("--server", args->server,
-                   "The FCC's server (default: " + fcc.host + ":" + std::to_string(fcc.port) +
-                       ")")
+                   "The FCC's server (default: " + fcc.host + ":" + std::to_string(fcc.port) + ")")
       ->type_name("HOST[:PORT]");
   command->add_option("--ca-file", args->ca_file, "Also trust the certificates in this PEM file")
       ->type_name("PEM");

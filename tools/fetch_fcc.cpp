@@ -147,8 +147,8 @@ int parse_creation_date(std::string_view line, ArchiveDate* date) {
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   // US zones (the FCC's clocks) and UTC, with their hours from UTC.
-  static const char* const kZones[] = {"UTC", "GMT", "EST", "EDT", "CST", "CDT",
-                                       "MST", "MDT", "PST", "PDT"};
+  static const char* const kZones[] = {"UTC", "GMT", "EST", "EDT", "CST",
+                                       "CDT", "MST", "MDT", "PST", "PDT"};
   static const int kZoneHours[] = {0, 0, -5, -4, -6, -5, -7, -6, -8, -7};
   if (!line.starts_with(kDatePrefix)) return -1;
   std::istringstream in(std::string(line.substr(std::strlen(kDatePrefix))));
@@ -161,9 +161,8 @@ int parse_creation_date(std::string_view line, ArchiveDate* date) {
   if (index_of(weekday, kWeekdays) < 0 || d.month == 0 || zone_index < 0 ||
       !read_number(day, 0, &d.day) || !read_number(year, 4, &d.year) || time.size() != 8 ||
       time[2] != ':' || time[5] != ':' || !read_number(time.substr(0, 2), 2, &hour) ||
-      !read_number(time.substr(3, 2), 2, &minute) ||
-      !read_number(time.substr(6, 2), 2, &second) || !updater::valid_date(d) || hour > 23 ||
-      minute > 59 || second > 60) {
+      !read_number(time.substr(3, 2), 2, &minute) || !read_number(time.substr(6, 2), 2, &second) ||
+      !updater::valid_date(d) || hour > 23 || minute > 59 || second > 60) {
     return -1;
   }
   char text[9];
@@ -179,7 +178,9 @@ int read_archive_date(const std::string& path, const updater::ZlibApi* zlib, Arc
   const std::string name = std::filesystem::path(path).filename().string();
   ZipArchive zip;
   const int opened = zip.open(path);
-  if (opened != 0) return fail(error, name + ": cannot read (error " + std::to_string(opened) + ")");
+  if (opened != 0) {
+    return fail(error, name + ": cannot read (error " + std::to_string(opened) + ")");
+  }
   updater::ZipMember member;
   std::string message;
   for (;;) {
@@ -255,11 +256,10 @@ int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* err
 
   const WorkFolder work(folder);
   if (work.error() != 0) {
-    return fail(error, work.path() + ": cannot be made (error " + std::to_string(work.error()) +
-                           ")");
+    return fail(error,
+                work.path() + ": cannot be made (error " + std::to_string(work.error()) + ")");
   }
-  std::vector<std::pair<std::string, std::string>> wanted = {
-      {"l_amat.zip", kFccWeeklyPath}};
+  std::vector<std::pair<std::string, std::string>> wanted = {{"l_amat.zip", kFccWeeklyPath}};
   for (const char* daily : kFccDailyNames) {
     wanted.emplace_back(daily, std::string(kFccDailyFolder) + daily);
   }
@@ -289,8 +289,8 @@ int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* err
       return fail(error, name + ": " + link.last_line());
     }
     Fetched archive{name, download.target, {}};
-    if (read_archive_date(archive.path, zlib.ready() ? &zlib : nullptr, &archive.date,
-                          error) != 0) {
+    if (read_archive_date(archive.path, zlib.ready() ? &zlib : nullptr, &archive.date, error) !=
+        0) {
       return -1;
     }
     fetched.push_back(std::move(archive));
@@ -310,15 +310,27 @@ int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* err
   std::stable_sort(applied.begin() + 1, applied.end(), [](const Fetched* a, const Fetched* b) {
     return a->date.utc_seconds < b->date.utc_seconds;
   });
-  ImportOptions import = options.import;
-  import.sources.clear();
-  for (const Fetched* archive : applied) import.sources.push_back(archive->path);
-  import.date = applied.back()->date.day;
-  import.keep_previous = true;
-  if (options.tell) {
-    for (const Fetched* archive : applied) {
-      options.tell(archive->name + ": dated " + archive->date.day + ", applied");
+  ImportOptions importing = options.import;
+  importing.sources.clear();
+  for (const Fetched* archive : applied) importing.sources.push_back(archive->path);
+  importing.date = applied.back()->date.day;
+  importing.keep_previous = true;
+  // The import names its sources in notes and errors by their paths in the work folder, which
+  // is gone by the time they are read: by their names alone.
+  const std::string work_prefix = platform::join_path(work.path(), "");
+  const auto shorten = [&work_prefix](std::string text) {
+    for (std::size_t at; (at = text.find(work_prefix)) != std::string::npos;) {
+      text.erase(at, work_prefix.size());
     }
+    return text;
+  };
+  if (options.import.note) {
+    importing.note = [&](const std::string& note) { options.import.note(shorten(note)); };
+  }
+  if (options.import.progress) {
+    importing.progress = [&](const std::string& source, std::uint64_t records) {
+      options.import.progress(shorten(source), records);
+    };
   }
 
   // The name the import keeps the old call.db under, told once it is done.
@@ -329,8 +341,16 @@ int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* err
       kept = "call" + std::string(old.date + 4, 4) + ".db";
     }
   }
-  if (import_uls(import, &report->import, error) != 0) return -1;
-  report->date = import.date;
+  if (import_uls(importing, &report->import, error) != 0) {
+    *error = shorten(*error);
+    return -1;
+  }
+  if (options.tell) {
+    for (const Fetched* archive : applied) {
+      options.tell(archive->name + ": dated " + archive->date.day + ", applied");
+    }
+  }
+  report->date = importing.date;
   report->kept = kept;
   return 0;
 }

@@ -25,9 +25,8 @@ namespace calldb {
 inline constexpr char kFccWeeklyPath[] = "/download/pub/uls/complete/l_amat.zip";
 inline constexpr char kFccDailyFolder[] = "/download/pub/uls/daily/";
 // Published every day, Sunday's too (a Sunday file may hold no records at all).
-inline constexpr const char* kFccDailyNames[] = {"l_am_mon.zip", "l_am_tue.zip",
-                                                 "l_am_wed.zip", "l_am_thu.zip",
-                                                 "l_am_fri.zip", "l_am_sat.zip",
+inline constexpr const char* kFccDailyNames[] = {"l_am_mon.zip", "l_am_tue.zip", "l_am_wed.zip",
+                                                 "l_am_thu.zip", "l_am_fri.zip", "l_am_sat.zip",
                                                  "l_am_sun.zip"};
 // The weekly full archive is about 131 MB; a longer download is refused.
 inline constexpr std::int64_t kMaxFccArchiveSize = std::int64_t{1} << 30;
@@ -64,8 +63,8 @@ struct FetchOptions {
 };
 
 struct FetchReport {
-  std::string date;   // the import's date: the newest applied archive's day
-  std::string kept;   // the name the previous call.db is kept under, or "" when none was there
+  std::string date;  // the import's date: the newest applied archive's day
+  std::string kept;  // the name the previous call.db is kept under, or "" when none was there
   ImportReport import;
 };
 

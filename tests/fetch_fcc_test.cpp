@@ -22,7 +22,9 @@ using testutil::read_bytes;
 using testutil::write_bytes;
 using Args = std::vector<std::string>;
 
-testutil::Outcome calldb(const Args& args) { return testutil::run_process(CALLDB_PATH, args); }
+testutil::Outcome calldb(const Args& args, bool terminal = false) {
+  return testutil::run_process(CALLDB_PATH, args, "", terminal);
+}
 
 // Every file of a folder tree with its bytes.
 std::map<std::string, std::string> contents(const std::string& folder) {
@@ -137,8 +139,10 @@ TEST(FetchFccTest, AppliesTheDailiesMadeAfterTheWeeklyAndLeavesAFailedRunsFolder
   }
 
   for (const auto& [path, bytes] : served) write_bytes(path, bytes);
-  const testutil::Outcome run = calldb(fetch);
+  fs::create_directory(data.file("fetch-fcc.999999"));  // a killed run's work folder
+  const testutil::Outcome run = calldb(fetch, true);
   ASSERT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_NE(run.err.find("l_amat.zip: bytes received: "), std::string::npos) << run.err;
   const testutil::Outcome same =
       calldb({"import-uls", "-C", ref.path(), "--date", "20251001", complete + "l_amat.zip",
               daily + "l_am_sat.zip", daily + "l_am_sun.zip", daily + "l_am_mon.zip",

@@ -102,17 +102,21 @@ class WorkFolder {
     // Those of killed runs first; a run still going keeps its own.
     std::error_code ec;
     const std::filesystem::path data = data_folder.empty() ? "." : data_folder;
-    for (const auto& entry : std::filesystem::directory_iterator(data, ec)) {
-      const std::string name = entry.path().filename().string();
+    for (std::filesystem::directory_iterator entry(data, ec), end; !ec && entry != end;
+         entry.increment(ec)) {
+      const std::string name = entry->path().filename().string();
+      if (!name.starts_with(kWorkPrefix)) continue;
+      const std::string_view digits = std::string_view(name).substr(std::strlen(kWorkPrefix));
       long pid = 0;
-      const char* digits = name.c_str() + std::strlen(kWorkPrefix);
-      if (!name.starts_with(kWorkPrefix) ||
-          std::from_chars(digits, name.c_str() + name.size(), pid).ec != std::errc() ||
+      const auto [stop, parsed] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+      if (parsed != std::errc() || stop != digits.data() + digits.size() ||
           platform::process_alive(pid)) {
         continue;
       }
-      std::filesystem::remove_all(entry.path(), ec);
+      std::error_code ignored;
+      std::filesystem::remove_all(entry->path(), ignored);
     }
+    ec.clear();
     // A folder of this name belonged to an ended process that had this process's id.
     path_ = platform::join_path(data_folder,
                                 kWorkPrefix + std::to_string(platform::current_process_id()));

@@ -106,11 +106,11 @@ class WorkFolder {
          entry.increment(ec)) {
       const std::string name = entry->path().filename().string();
       if (!name.starts_with(kWorkPrefix)) continue;
-      const std::string_view digits = std::string_view(name).substr(std::strlen(kWorkPrefix));
+      const char* digits = name.c_str() + std::strlen(kWorkPrefix);
+      const char* digits_end = name.c_str() + name.size();
       long pid = 0;
-      const auto [stop, parsed] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
-      if (parsed != std::errc() || stop != digits.data() + digits.size() ||
-          platform::process_alive(pid)) {
+      const auto [stop, parsed] = std::from_chars(digits, digits_end, pid);
+      if (parsed != std::errc() || stop != digits_end || platform::process_alive(pid)) {
         continue;
       }
       std::error_code ignored;

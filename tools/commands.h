@@ -24,6 +24,7 @@ void add_search_commands(CLI::App& app, int* exit_code);
 void add_canada_commands(CLI::App& app, int* exit_code);
 void add_demo_commands(CLI::App& app, int* exit_code);
 void add_import_commands(CLI::App& app, int* exit_code);
+void add_fetch_commands(CLI::App& app, int* exit_code);
 
 // Text of the system's own, with its "\r\n" line ends turned into "\n", on standard output.
 void print_text(std::string_view text);

@@ -14,6 +14,7 @@
 #include "dbfiles/usdb.h"
 #include "platform/platform.h"
 #include "tools/zip_archive.h"
+#include "updater/doupdate.h"
 
 namespace calldb {
 
@@ -804,6 +805,20 @@ int Importer::finish(std::string* error) {
   if (dbfiles::write_prev_db(prev_new.temp_path(), options_.date, previous, &message) != 0) {
     *error = prev_path + ": " + message;
     return -1;
+  }
+  if (options_.keep_previous && platform::file_exists(call_path)) {
+    dbfiles::UsDatabase old;
+    updater::Date day;
+    if (dbfiles::open_call_db(call_path, &old) != 0 || !updater::parse_date(old.date, &day)) {
+      *error = call_path + ": its date cannot be read to keep it as callMMDD.db";
+      return -1;
+    }
+    const std::string saved = "call" + std::string(old.date + 4, 4) + ".db";
+    const int kept = updater::keep_old_database(options_.folder, saved);
+    if (kept != 0) {
+      *error = "ERROR " + std::to_string(kept) + " moving call.db to " + saved;
+      return -1;
+    }
   }
   int replaced = prev_new.commit();
   if (replaced != 0) {

@@ -58,6 +58,9 @@ struct ImportOptions {
   const std::atomic<bool>* cancel = nullptr;  // set to stop; nothing is replaced then
   // For tests: called between the two replaces, once callprev.db is in place and call.db not.
   std::function<void()> between_replaces;
+  // Keep the call.db being replaced as callMMDD.db (MMDD of its own date), as an update run
+  // does: it gets that second name before anything is replaced; an older callMMDD.db goes.
+  bool keep_previous = false;
 };
 
 struct ImportReport {

@@ -80,12 +80,16 @@ int read_db_ends(WorkerEnv& env, DbEnds* ends) {
   return 0;
 }
 
-// Gives call.db the second name `saved` as well, replacing any older file of that name in one
-// step, while call.db keeps its own. Returns 0 or the system's error code.
-int keep_old_database(WorkerEnv& env, const std::string& saved) {
+void finish(WorkerEnv& env, std::int32_t wparam, std::int32_t lparam) {
+  env.link->finished(UM_UPDATE_DONE, wparam, lparam);
+}
+
+}  // namespace
+
+int keep_old_database(const std::string& folder, const std::string& saved) {
   static std::atomic<unsigned> counter{0};
-  const std::string db = env.path("call.db");
-  const std::string target = env.path(saved);
+  const std::string db = platform::join_path(folder, "call.db");
+  const std::string target = platform::join_path(folder, saved);
   // A temporary name of the kind remove_stale_temporaries() clears after a kill.
   const std::string temp = target + ".new-" + std::to_string(platform::current_process_id()) +
                            "-" + std::to_string(counter.fetch_add(1));
@@ -98,12 +102,6 @@ int keep_old_database(WorkerEnv& env, const std::string& saved) {
   }
   return platform::copy_file(db, target);  // no links here: a copy, put in place whole
 }
-
-void finish(WorkerEnv& env, std::int32_t wparam, std::int32_t lparam) {
-  env.link->finished(UM_UPDATE_DONE, wparam, lparam);
-}
-
-}  // namespace
 
 bool parse_date(const char* text, Date* d) {
   for (int i = 0; i < 8; ++i) {
@@ -256,7 +254,7 @@ void doupdate(WorkerEnv& env) {
     set_row_state(env, row, kDone);
     char saved[32];
     std::snprintf(saved, sizeof saved, "call%.4s.db", update.name);
-    const int err = keep_old_database(env, saved);
+    const int err = keep_old_database(env.folder, saved);
     if (err != 0) {
       std::snprintf(line, sizeof line, "ERROR %d moving call.db to %s\r\n", err, saved);
       link.log_text(line);

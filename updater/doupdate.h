@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "updater/updater_state.h"
 
@@ -22,6 +23,11 @@ bool parse_date(const char* text, Date* d);
 // Days since 1970-01-01 and back.
 std::int64_t days_since_epoch(const Date& d);
 Date date_from_days(std::int64_t days);
+
+// Gives folder/call.db the second name folder/`saved` as well (a hard link, or a whole copy
+// where links fail), replacing any older file of that name in one step, while call.db keeps
+// its own. Returns 0 or the system's error code.
+int keep_old_database(const std::string& folder, const std::string& saved);
 
 // The run of the US update worker. Every merged database is put in place so that call.db is at
 // every instant either the old database or the new one: the old one gets its second name

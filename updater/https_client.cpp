@@ -137,10 +137,23 @@ void set_tls_receive_timeout_for_tests(int seconds) {
 }
 
 int https_get(WorkerEnv& env, int row) {
-  WorkerLink& link = *env.link;
   const std::string name = env.state->update_rows[row].name;
-  const std::string& host = env.canada_server.host;
-  const int port = env.canada_server.port;
+  HttpsDownload download;
+  download.server = env.canada_server;
+  download.path = std::string(kDataFilesPath) + "/" + name;
+  download.target = env.path(name);
+  download.row = row;
+  return https_download(env, &download);
+}
+
+int https_download(WorkerEnv& env, HttpsDownload* download) {
+  WorkerLink& link = *env.link;
+  const int row = download->row;
+  const std::string name = download->path.substr(download->path.rfind('/') + 1);
+  const std::string& host = download->server.host;
+  const int port = download->server.port;
+  const std::int64_t max_size = download->max_size;
+  download->status = 0;
   const SigpipeHold sigpipe_hold;
   ERR_clear_error();
 
@@ -164,7 +177,7 @@ int https_get(WorkerEnv& env, int row) {
   platform::Socket socket;
   std::unique_ptr<SSL, SslFree> ssl;
   platform::NewFile file;
-  const std::string path = env.path(name);
+  const std::string& path = download->target;
   const std::string cancelled = "Download of " + name + " cancelled\r\n";
   auto fail = [&](const std::string& why) {
     if (!why.empty()) link.log_text(why);
@@ -237,8 +250,7 @@ int https_get(WorkerEnv& env, int row) {
 
   const std::string host_field =
       port == kHttpsPort ? host : host + ":" + std::to_string(port);
-  const std::string request = "GET " + std::string(kDataFilesPath) + "/" + name +
-                              " HTTP/1.1\r\nHost: " + host_field +
+  const std::string request = "GET " + download->path + " HTTP/1.1\r\nHost: " + host_field +
                               "\r\nConnection: Close\r\n\r\n";
   const int sent = tls_call(ssl.get(), watch, &waited, [&] {
     return SSL_write(ssl.get(), request.data(), static_cast<int>(request.size()));
@@ -259,7 +271,7 @@ int https_get(WorkerEnv& env, int row) {
   std::uint64_t body_count = 0;
   End end = End::failure;
   const std::string too_long =
-      "ERROR " + name + " is longer than " + std::to_string(kMaxListArchiveSize) + " bytes\r\n";
+      "ERROR " + name + " is longer than " + std::to_string(max_size) + " bytes\r\n";
 
   // Reading stops once the announced body is whole: nothing past it is read or written, and
   // a server that keeps the connection open does not hold the run.
@@ -294,6 +306,7 @@ int https_get(WorkerEnv& env, int row) {
       head_done = true;
       link.log_text(head.text());
       const int status = head.status();
+      download->status = status;
       if (status != 200) {
         return fail("ERROR the server answered " + std::to_string(status) + " for " + name +
                     "\r\n");
@@ -301,7 +314,7 @@ int https_get(WorkerEnv& env, int row) {
       if (head.has_field("Transfer-Encoding")) return fail(kTransferEncodingRefused);
       const int found = head.content_length(&content_length);
       if (found < 0) return fail("BAD CONTENT LENGTH\r\n");
-      if (content_length > kMaxListArchiveSize) return fail(too_long);
+      if (content_length > max_size) return fail(too_long);
       if (found > 0) {
         has_length = true;
         show_number(link, row, RowCell::total, content_length);
@@ -315,7 +328,7 @@ int https_get(WorkerEnv& env, int row) {
     }
 
     if (n == body_start) continue;
-    if (body_count + (n - body_start) > static_cast<std::uint64_t>(kMaxListArchiveSize)) {
+    if (body_count + (n - body_start) > static_cast<std::uint64_t>(max_size)) {
       return fail(too_long);
     }
     if (!file.file().write(block + body_start, n - body_start).ok()) {

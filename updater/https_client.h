@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "updater/updater_state.h"
 
@@ -37,6 +38,22 @@ inline constexpr std::int32_t kMaxListArchiveSize = 64 * 1024 * 1024;
 // that name untouched.
 // REQUIRES: 0 <= row <= kCanadaRow (the Canadian run's own row).
 int https_get(WorkerEnv& env, int row);
+
+// One file fetched over HTTPS the way https_get fetches the licence list, from any path of any
+// server, into any file, with a size limit of its own.
+struct HttpsDownload {
+  ServerAddress server;
+  std::string path;    // on the server, "/datafiles/amateur.zip"; its last part names the file
+                       // in the log
+  std::string target;  // the whole body replaces this file
+  std::int64_t max_size = kMaxListArchiveSize;  // a longer body is refused
+  int row = kCanadaRow;  // whose bytes and total cells show the progress
+  int status = 0;        // set to the reply's status code (0 when no reply head came)
+};
+
+// Downloads as https_get does. Returns 0 once download->target is in place; otherwise -1 with
+// the reason in the log, and any earlier target untouched.
+int https_download(WorkerEnv& env, HttpsDownload* download);
 
 // Replaces kTlsReceiveTimeoutSeconds for the downloads that follow (tests use short stalls).
 // A value <= 0 restores the default.

@@ -1,0 +1,165 @@
+// calldb fetch-fcc against nginx with TLS on 127.0.0.1, serving the FCC's real daily archives
+// and a small weekly one under the FCC's paths: what it applies, what it keeps, and that every
+// failure leaves the data folder as it was.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+
+#include "tests/support/nginx_server.h"
+#include "tests/support/run_process.h"
+#include "tests/support/test_certificates.h"
+#include "tests/support/zip_tools.h"
+#include "tests/test_util.h"
+#include "tools/fetch_fcc.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testutil::read_bytes;
+using testutil::write_bytes;
+using Args = std::vector<std::string>;
+
+testutil::Outcome calldb(const Args& args, bool terminal = false) {
+  return testutil::run_process(CALLDB_PATH, args, "", terminal);
+}
+
+// Every file of a folder tree with its bytes.
+std::map<std::string, std::string> contents(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(folder)) {
+    files[fs::relative(e.path(), folder).string()] = e.is_regular_file() ? read_bytes(e.path())
+                                                                         : "(folder)";
+  }
+  return files;
+}
+
+TEST(FetchFccTest, CreationDatesAreReadWithTheirZones) {
+  const auto utc = [](const std::string& line) {
+    calldb::ArchiveDate date;
+    return calldb::parse_creation_date("File Creation Date: " + line, &date) == 0
+               ? date.day + " " + std::to_string(date.utc_seconds)
+               : "unreadable";
+  };
+  EXPECT_EQ(utc("Wed Oct  1 08:00:23 EDT 2025"), "20251001 1759320023");
+  EXPECT_EQ(utc("Sun Nov  2 01:30:00 EST 2025"), "20251102 1762065000");  // an hour after EDT's
+  EXPECT_EQ(utc("Sun Nov  2 01:30:00 EDT 2025"), "20251102 1762061400");
+  for (const char* bad : {"Wed Feb 30 08:00:23 EDT 2025", "Wed Oct  1 08:00:23 XYZ 2025",
+                          "Wed Oct  1 8:00:23 EDT 2025", "Wed Oct  1 08:00:23 EDT 2025 x"}) {
+    EXPECT_EQ(utc(bad), "unreadable") << bad;
+  }
+}
+
+TEST(FetchFccTest, AppliesTheDailiesMadeAfterTheWeeklyAndLeavesAFailedRunsFolderAsItWas) {
+  if (testutil::TestCertificates::openssl().empty() ||
+      testutil::NginxServer::find_binary().empty()) {
+    GTEST_SKIP() << "openssl or nginx is not installed (scripts/setup installs them)";
+  }
+  const std::string real = ORBISK_SHARED_DATA "/fcc/daily_zips/";
+  const testutil::TempDir www, data, ref;
+  const std::string complete = www.file("download/pub/uls/complete/"),
+                    daily = www.file("download/pub/uls/daily/");
+  fs::create_directories(complete);
+  fs::create_directories(daily);
+  for (const std::string& d : {www.path(), www.file("download"), www.file("download/pub"),
+                               www.file("download/pub/uls"), complete, daily}) {
+    ::chmod(d.c_str(), 0755);  // nginx may drop root's rights
+  }
+  // The weekly: Wednesday's records, made on Sunday morning, its members with data descriptors
+  // as the FCC's have.
+  ASSERT_EQ(testutil::python(
+                "import sys, zipfile\n"
+                "class Stream:\n"
+                "    def __init__(self, f): self.f = f\n"
+                "    def write(self, b): return self.f.write(b)\n"
+                "    def flush(self): self.f.flush()\n"
+                "src = zipfile.ZipFile(sys.argv[2])\n"
+                "with zipfile.ZipFile(Stream(open(sys.argv[1], 'wb')), 'w', 8) as z:\n"
+                "    z.writestr('counts', 'File Creation Date: Sun Sep 28 09:00:00 EDT 2025\\n')\n"
+                "    for m in ('EN.dat', 'HD.dat', 'AM.dat'): z.writestr(m, src.read(m))\n",
+                {complete + "l_amat.zip", real + "l_am_wed.zip"}),
+            0);
+  // Friday's is missing; Wednesday's and Thursday's are older than the weekly, Saturday's was
+  // made later the same day.
+  for (const char* day : {"mon", "tue", "wed", "thu", "sat", "sun"}) {
+    fs::copy_file(real + "l_am_" + day + ".zip", daily + "l_am_" + day + ".zip");
+  }
+  std::map<std::string, std::string> served;
+  for (const auto& [name, bytes] : contents(www.path())) served[www.file(name)] = bytes;
+  const testutil::TestCertificates certificates;
+  ASSERT_EQ(certificates.error(), "");
+  testutil::NginxServer nginx;
+  ASSERT_EQ(nginx.start(www.path(), certificates.cert("good"), certificates.key("good")), "");
+  const std::string server = "127.0.0.1:" + std::to_string(nginx.port());
+  const Args fetch = {"fetch-fcc", "-C", data.path(), "--server", server, "--ca-file",
+                      certificates.ca()};
+  // The database being replaced, and an older file of the name it is kept under.
+  ASSERT_EQ(calldb({"import-uls", "-C", data.path(), "--date", "20250923", real + "l_am_thu.zip"})
+                .code,
+            0);
+  write_bytes(data.file("call0923.db"), "an older call0923.db");
+  const std::string old_call_db = read_bytes(data.file("call.db"));
+
+  const std::string sunday = served[daily + "l_am_sun.zip"];
+  const struct {
+    std::string file;  // served, replaced by `bytes` ("-": removed)
+    std::string bytes;
+    Args args;  // after -C DIR, instead of fetch's
+    int code;
+    std::string error;
+  } failures[] = {
+      {"", "", {"--server", "127.0.0.1:x"}, 2, "--server must be HOST or HOST:PORT"},
+      {"", "", {"--server", server, "--ca-file", certificates.cert("other")}, 1,
+       "l_amat.zip: Certificate of 127.0.0.1 not trusted: unable to get local issuer"},
+      {"", "", {"--server", server}, 1, "l_amat.zip: Certificate of 127.0.0.1 not trusted"},
+      {complete + "l_amat.zip", "-", {}, 1,
+       "l_amat.zip: ERROR the server answered 404 for l_amat.zip"},
+      {complete + "l_amat.zip", served[complete + "l_amat.zip"].substr(0, 20000), {}, 1,
+       "l_amat.zip: counts"},
+      {daily + "l_am_tue.zip", served[daily + "l_am_tue.zip"].substr(0, 30000), {}, 1,
+       "l_am_tue.zip: EN.dat is cut short"},
+      {daily + "l_am_sun.zip", std::string(sunday).replace(sunday.find("File"), 4, "Fyle"), {}, 1,
+       "l_am_sun.zip: its counts member cannot be read: counts is damaged: its CRC does not"},
+  };
+  for (const auto& f : failures) {
+    SCOPED_TRACE(f.error);
+    for (const auto& [path, bytes] : served) write_bytes(path, bytes);
+    if (f.bytes == "-") fs::remove(f.file);
+    if (!f.file.empty() && f.bytes != "-") write_bytes(f.file, f.bytes);
+    Args args = fetch;
+    if (!f.args.empty()) args.resize(3);
+    args.insert(args.end(), f.args.begin(), f.args.end());
+    const auto before = contents(data.path());
+    const testutil::Outcome run = calldb(args);
+    EXPECT_EQ(run.code, f.code) << run.out << run.err;
+    EXPECT_NE(run.err.find(f.error), std::string::npos) << run.err;
+    EXPECT_TRUE(contents(data.path()) == before);
+  }
+
+  for (const auto& [path, bytes] : served) write_bytes(path, bytes);
+  fs::create_directory(data.file("fetch-fcc.999999"));  // a killed run's work folder
+  const testutil::Outcome run = calldb(fetch, true);
+  ASSERT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_NE(run.err.find("l_amat.zip: bytes received: "), std::string::npos) << run.err;
+  const testutil::Outcome same =
+      calldb({"import-uls", "-C", ref.path(), "--date", "20251001", complete + "l_amat.zip",
+              daily + "l_am_sat.zip", daily + "l_am_sun.zip", daily + "l_am_mon.zip",
+              daily + "l_am_tue.zip"});
+  EXPECT_EQ(run.out,
+            "l_am_fri.zip: not on the server, passed over\n"
+            "l_am_wed.zip: dated 20250925, not after the weekly archive, passed over\n"
+            "l_am_thu.zip: dated 20250926, not after the weekly archive, passed over\n"
+            "l_amat.zip: dated 20250928, applied\nl_am_sat.zip: dated 20250928, applied\n"
+            "l_am_sun.zip: dated 20250929, applied\nl_am_mon.zip: dated 20250930, applied\n"
+            "l_am_tue.zip: dated 20251001, applied\nthe previous call.db is kept as call0923.db\n" +
+                same.out);
+  const auto result = contents(data.path());
+  EXPECT_EQ(result.size(), 3u);  // no work folder or download is left
+  EXPECT_TRUE(result.at("call0923.db") == old_call_db);
+  EXPECT_TRUE(result.at("call.db") == read_bytes(ref.file("call.db")));
+  EXPECT_TRUE(result.at("callprev.db") == read_bytes(ref.file("callprev.db")));
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+// calldb fetch-fcc: the FCC's current amateur licence archives, downloaded and imported.
+
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+#include "tools/commands.h"
+#include "tools/fetch_fcc.h"
+#include "tools/progress.h"
+
+#ifndef CALLDB_FCC_SERVER
+#define CALLDB_FCC_SERVER "data.fcc.gov"
+#endif
+
+namespace calldb {
+
+namespace {
+
+constexpr char kCommand[] = "calldb fetch-fcc";
+
+// Ctrl+C or a TERM signal stops the run; the data folder stays as it was.
+std::atomic<bool> fetch_stop{false};
+
+struct FetchArgs {
+  std::string folder;
+  std::string server;
+  bool server_given = false;
+  std::string ca_file;
+};
+
+updater::ServerAddress default_fcc_server() {
+  updater::ServerAddress server;
+  updater::parse_server(CALLDB_FCC_SERVER, 443, &server);
+  return server;
+}
+
+int run_fetch(const FetchArgs& args) {
+  FetchOptions options;
+  options.server = default_fcc_server();
+  if (args.server_given && updater::parse_server(args.server, 443, &options.server) != 0) {
+    std::fprintf(stderr, "%s: --server must be HOST or HOST:PORT\n", kCommand);
+    return kExitUnusable;
+  }
+  if (platform::start_sockets() != 0) {
+    std::fprintf(stderr, "%s: the network cannot be used\n", kCommand);
+    return kExitMiss;
+  }
+  platform::set_flag_on_interrupt(&fetch_stop);
+  options.ca_file = args.ca_file;
+
+  // One progress line per archive downloaded, then one per source imported; a note or a told
+  // line ends the line shown.
+  std::unique_ptr<Progress> progress;
+  std::string shown;
+  const auto show = [&](const std::string& what, std::uint64_t done, std::uint64_t total) {
+    if (!progress || what != shown) {
+      progress = std::make_unique<Progress>(what, total);
+      shown = what;
+    }
+    progress->update(done);
+  };
+  options.download_progress = [&](const std::string& name, std::uint64_t bytes,
+                                  std::uint64_t total) {
+    show(name + ": bytes received", bytes, total);
+  };
+  options.tell = [&](const std::string& line) {
+    progress.reset();
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  };
+  ImportOptions& importing = options.import;
+  importing.folder = args.folder;
+  importing.zlib_library = platform::zlib_library_name();
+  importing.cancel = &fetch_stop;
+  importing.progress = [&](const std::string& source, std::uint64_t records) {
+    show(source + ": records read", records, 0);
+  };
+  importing.note = [&](const std::string& note) {
+    progress.reset();
+    std::fprintf(stderr, "%s: %s\n", kCommand, note.c_str());
+  };
+
+  FetchReport report;
+  std::string error;
+  const int rc = fetch_fcc(options, &report, &error);
+  progress.reset();
+  platform::stop_sockets();
+  if (rc != 0) {
+    std::fprintf(stderr, "%s: %s\n", kCommand, error.c_str());
+    return kExitMiss;
+  }
+  if (!report.kept.empty()) {
+    std::printf("the previous call.db is kept as %s\n", report.kept.c_str());
+  }
+  const ImportReport& counts = report.import;
+  std::printf("call.db: %llu licences, dated %s\n",
+              static_cast<unsigned long long>(counts.licences), report.date.c_str());
+  std::printf("callprev.db: %llu previous callsigns\n",
+              static_cast<unsigned long long>(counts.previous));
+  std::printf("cut: %llu records too long for their fields\n",
+              static_cast<unsigned long long>(counts.cut));
+  std::printf("skipped: %llu lines\n", static_cast<unsigned long long>(counts.skipped));
+  return kExitOk;
+}
+
+}  // namespace
+
+void add_fetch_commands(CLI::App& app, int* exit_code) {
+  auto args = std::make_shared<FetchArgs>();
+  const updater::ServerAddress fcc = default_fcc_server();
+  CLI::App* command = app.add_subcommand(
+      "fetch-fcc",
+      "Build call.db and callprev.db in the data folder from the FCC's current amateur licence "
+      "data, downloaded over HTTPS from the FCC's server: the weekly full archive " +
+          std::string(kFccWeeklyPath) + " (published on Sundays) and the daily archives " +
+          kFccDailyFolder +
+          "l_am_mon.zip ... l_am_sun.zip. The server's certificate must be valid for its "
+          "name and trusted by the system (or by --ca-file); each archive goes to a work folder "
+          "in the data folder (removed at the end) and is used only when it came whole. Which "
+          "dailies to apply is told by the creation dates inside the archives (their counts "
+          "member), not by their names: those made after the weekly are applied over it, "
+          "oldest first, as calldb import-uls applies its sources, with the newest applied "
+          "archive's date as the databases' date. A daily the server does not have is told and "
+          "passed over. The call.db being replaced is kept as callMMDD.db (MMDD of its date), "
+          "as an update run keeps it. Prints one line for each archive (\"NAME: dated "
+          "YYYYMMDD, applied\", or why it was passed over), \"the previous call.db is kept as "
+          "callMMDD.db\" when there was one, then the four lines of calldb import-uls. Any "
+          "failure (the connection, the certificate, a download refused or cut short, an "
+          "archive without a readable date, the import, Ctrl+C) leaves the data folder as it "
+          "was. Exit 0 when both files were rebuilt, 1 when the run failed, 2 for bad usage.");
+  command->add_option("-C", args->folder, "Data folder (default: the current folder)")
+      ->type_name("DIR");
+  command
+      ->add_option("--server", args->server,
+                   "The FCC's server (default: " + fcc.host + ":" + std::to_string(fcc.port) + ")")
+      ->type_name("HOST[:PORT]");
+  command->add_option("--ca-file", args->ca_file, "Also trust the certificates in this PEM file")
+      ->type_name("PEM");
+  command->callback([args, exit_code, command] {
+    args->server_given = command->get_option("--server")->count() > 0;
+    *exit_code = run_fetch(*args);
+  });
+}
+
+}  // namespace calldb

@@ -1,0 +1,330 @@
+#include "tools/fetch_fcc.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+
+#include "dbfiles/usdb.h"
+#include "platform/platform.h"
+#include "tools/zip_archive.h"
+#include "updater/doupdate.h"
+#include "updater/https_client.h"
+#include "updater/unzip.h"
+
+namespace calldb {
+
+namespace {
+
+constexpr char kCountsMember[] = "counts";
+constexpr char kDatePrefix[] = "File Creation Date:";
+// The first line is short; a counts member past this is not an FCC one.
+constexpr std::uint64_t kMaxCountsSize = 64 * 1024;
+constexpr char kWorkPrefix[] = "fetch-fcc.";
+constexpr int kHttpNotFound = 404;
+
+int fail(std::string* error, std::string message) {
+  *error = std::move(message);
+  return -1;
+}
+
+// Index of `word` in `names`, or -1.
+template <std::size_t N>
+int index_of(const std::string& word, const char* const (&names)[N]) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (word == names[i]) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// A number of exactly `digits` digits (1 or 2 when `digits` is 0).
+bool read_number(const std::string& text, std::size_t digits, int* value) {
+  if (digits != 0 ? text.size() != digits : text.empty() || text.size() > 2) return false;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+using DownloadProgress = decltype(FetchOptions::download_progress);
+
+// Keeps the last line a download or an inflate logged, and passes a download's bytes and total
+// on to `progress`.
+class DownloadLink : public updater::WorkerLink {
+ public:
+  explicit DownloadLink(DownloadProgress progress = nullptr, std::string name = "")
+      : progress_(std::move(progress)), name_(std::move(name)) {}
+
+  void log_text(std::string_view text) override {
+    for (const char c : text) {
+      if (c == '\r') continue;
+      if (c == '\n') {
+        if (!line_.empty()) last_ = line_;
+        line_.clear();
+      } else {
+        line_.push_back(c);
+      }
+    }
+    if (!line_.empty()) last_ = line_;
+  }
+  void set_value_cell(updater::ValueCell, std::string_view) override {}
+  void set_row_cell(int, updater::RowCell cell, std::string_view text) override {
+    std::uint64_t value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    if (cell == updater::RowCell::total) total_ = value;
+    if (cell != updater::RowCell::bytes && cell != updater::RowCell::total) return;
+    if (cell == updater::RowCell::bytes) bytes_ = value;
+    if (progress_) progress_(name_, bytes_, total_);
+  }
+  updater::Answer message_box(std::string_view, std::string_view, updater::Buttons,
+                              updater::Icon) override {
+    return updater::Answer::cancel;
+  }
+  void finished(int, std::int32_t, std::int32_t) override {}
+
+  // The last line logged: why a download failed.
+  const std::string& last_line() const { return last_; }
+
+ private:
+  DownloadProgress progress_;
+  std::string name_;
+  std::string line_;
+  std::string last_;
+  std::uint64_t bytes_ = 0;
+  std::uint64_t total_ = 0;
+};
+
+// The run's work folder in the data folder, removed with what it holds when the object goes.
+class WorkFolder {
+ public:
+  explicit WorkFolder(const std::string& data_folder) {
+    // Those of killed runs first; a run still going keeps its own.
+    std::error_code ec;
+    const std::filesystem::path data = data_folder.empty() ? "." : data_folder;
+    for (std::filesystem::directory_iterator entry(data, ec), end; !ec && entry != end;
+         entry.increment(ec)) {
+      const std::string name = entry->path().filename().string();
+      if (!name.starts_with(kWorkPrefix)) continue;
+      const char* digits = name.c_str() + std::strlen(kWorkPrefix);
+      const char* digits_end = name.c_str() + name.size();
+      long pid = 0;
+      const auto [stop, parsed] = std::from_chars(digits, digits_end, pid);
+      if (parsed != std::errc() || stop != digits_end || platform::process_alive(pid)) {
+        continue;
+      }
+      std::error_code ignored;
+      std::filesystem::remove_all(entry->path(), ignored);
+    }
+    ec.clear();
+    // A folder of this name belonged to an ended process that had this process's id.
+    path_ = platform::join_path(data_folder,
+                                kWorkPrefix + std::to_string(platform::current_process_id()));
+    std::filesystem::remove_all(path_, ec);
+    if (!std::filesystem::create_directory(path_, ec)) error_ = ec ? ec.value() : EEXIST;
+  }
+  ~WorkFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  WorkFolder(const WorkFolder&) = delete;
+  WorkFolder& operator=(const WorkFolder&) = delete;
+
+  int error() const { return error_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  int error_ = 0;
+};
+
+struct Fetched {
+  std::string name;
+  std::string path;  // the whole archive in the work folder
+  ArchiveDate date;
+};
+
+}  // namespace
+
+int parse_creation_date(std::string_view line, ArchiveDate* date) {
+  static const char* const kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  // US zones (the FCC's clocks) and UTC, with their hours from UTC.
+  static const char* const kZones[] = {"UTC", "GMT", "EST", "EDT", "CST",
+                                       "CDT", "MST", "MDT", "PST", "PDT"};
+  static const int kZoneHours[] = {0, 0, -5, -4, -6, -5, -7, -6, -8, -7};
+  if (!line.starts_with(kDatePrefix)) return -1;
+  std::istringstream in(std::string(line.substr(std::strlen(kDatePrefix))));
+  std::string weekday, month, day, time, zone, year, rest;
+  if (!(in >> weekday >> month >> day >> time >> zone >> year) || (in >> rest)) return -1;
+  updater::Date d;
+  int hour = 0, minute = 0, second = 0;
+  const int zone_index = index_of(zone, kZones);
+  d.month = index_of(month, kMonths) + 1;
+  if (index_of(weekday, kWeekdays) < 0 || d.month == 0 || zone_index < 0 ||
+      !read_number(day, 0, &d.day) || !read_number(year, 4, &d.year) || time.size() != 8 ||
+      time[2] != ':' || time[5] != ':' || !read_number(time.substr(0, 2), 2, &hour) ||
+      !read_number(time.substr(3, 2), 2, &minute) || !read_number(time.substr(6, 2), 2, &second) ||
+      !updater::valid_date(d) || hour > 23 || minute > 59 || second > 60) {
+    return -1;
+  }
+  char text[9];
+  std::snprintf(text, sizeof text, "%04d%02d%02d", d.year, d.month, d.day);
+  date->day = text;
+  date->utc_seconds = updater::days_since_epoch(d) * 86400 + hour * 3600 + minute * 60 + second -
+                      kZoneHours[zone_index] * 3600;
+  return 0;
+}
+
+int read_archive_date(const std::string& path, const ZipInflate* zlib, ArchiveDate* date,
+                      std::string* error) {
+  const std::string name = std::filesystem::path(path).filename().string();
+  ZipArchive zip;
+  const int opened = zip.open(path);
+  if (opened != 0) {
+    return fail(error, name + ": cannot read (error " + std::to_string(opened) + ")");
+  }
+  ZipEntry member;
+  std::string message;
+  for (;;) {
+    const int got = zip.next(&member, &message);
+    if (got < 0) return fail(error, name + ": " + message);
+    if (got == 0) return fail(error, name + ": no counts member, so no creation date");
+    if (member.name == kCountsMember) break;
+  }
+  if (member.uncompressed_size > kMaxCountsSize) {
+    return fail(error, name + ": its counts member is too large");
+  }
+  std::string counts(static_cast<std::size_t>(member.uncompressed_size) + 1, '\0');
+  std::size_t size = 0;
+  for (long long got = 1; got > 0; size += static_cast<std::size_t>(got)) {
+    got = zip.read(zlib, counts.data() + size, counts.size() - size, &message);
+    if (got < 0) return fail(error, name + ": its counts member cannot be read: " + message);
+  }
+  counts.resize(size);
+  std::string_view first(counts);
+  first = first.substr(0, first.find('\n'));
+  if (first.ends_with('\r')) first.remove_suffix(1);
+  if (parse_creation_date(first, date) != 0) {
+    return fail(error, name + ": no creation date in its counts member: \"" +
+                           updater::escape_controls(first.substr(0, 80)) + "\"");
+  }
+  return 0;
+}
+
+int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* error) {
+  *report = FetchReport{};
+  const std::string& folder = options.import.folder;
+  std::error_code ec;
+  if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
+    return fail(error, folder + ": not a folder");
+  }
+  const auto cancelled = [&] {
+    return options.import.cancel != nullptr && options.import.cancel->load();
+  };
+  ZipInflate zlib;
+  std::string zlib_error;
+  zlib.load(options.import.zlib_library, &zlib_error);  // without it, a deflated date fails
+
+  const WorkFolder work(folder);
+  if (work.error() != 0) {
+    return fail(error,
+                work.path() + ": cannot be made (error " + std::to_string(work.error()) + ")");
+  }
+  std::vector<std::pair<std::string, std::string>> wanted = {{"l_amat.zip", kFccWeeklyPath}};
+  for (const char* daily : kFccDailyNames) {
+    wanted.emplace_back(daily, std::string(kFccDailyFolder) + daily);
+  }
+  std::vector<Fetched> fetched;
+  for (const auto& [name, server_path] : wanted) {
+    if (cancelled()) return fail(error, "cancelled");
+    DownloadLink link(options.download_progress, name);
+    updater::UpdaterState state;
+    updater::WorkerEnv env;
+    env.link = &link;
+    env.state = &state;
+    env.folder = work.path();
+    env.ca_file = options.ca_file;
+    env.cancel = options.import.cancel;
+    updater::HttpsDownload download;
+    download.server = options.server;
+    download.path = server_path;
+    download.target = platform::join_path(work.path(), name);
+    download.max_size = kMaxFccArchiveSize;
+    download.row = 0;
+    if (updater::https_download(env, &download) != 0) {
+      const bool weekly = fetched.empty();
+      if (download.status == kHttpNotFound && !weekly) {
+        if (options.tell) options.tell(name + ": not on the server, passed over");
+        continue;
+      }
+      return fail(error, name + ": " + link.last_line());
+    }
+    Fetched archive{name, download.target, {}};
+    if (read_archive_date(archive.path, &zlib, &archive.date, error) !=
+        0) {
+      return -1;
+    }
+    fetched.push_back(std::move(archive));
+  }
+
+  // The weekly, then the dailies made after it, oldest first.
+  const Fetched& weekly = fetched.front();
+  std::vector<const Fetched*> applied = {&weekly};
+  for (auto daily = fetched.begin() + 1; daily != fetched.end(); ++daily) {
+    if (daily->date.utc_seconds > weekly.date.utc_seconds) {
+      applied.push_back(&*daily);
+    } else if (options.tell) {
+      options.tell(daily->name + ": dated " + daily->date.day +
+                   ", not after the weekly archive, passed over");
+    }
+  }
+  std::stable_sort(applied.begin() + 1, applied.end(), [](const Fetched* a, const Fetched* b) {
+    return a->date.utc_seconds < b->date.utc_seconds;
+  });
+  ImportOptions importing = options.import;
+  importing.sources.clear();
+  for (const Fetched* archive : applied) importing.sources.push_back(archive->path);
+  importing.date = applied.back()->date.day;
+  importing.keep_previous = true;
+  // The import names its sources in notes and errors by their paths in the work folder, which
+  // is gone by the time they are read: by their names alone.
+  const std::string work_prefix = platform::join_path(work.path(), "");
+  const auto shorten = [&work_prefix](std::string text) {
+    for (std::size_t at; (at = text.find(work_prefix)) != std::string::npos;) {
+      text.erase(at, work_prefix.size());
+    }
+    return text;
+  };
+  if (options.import.note) {
+    importing.note = [&](const std::string& note) { options.import.note(shorten(note)); };
+  }
+  if (options.import.progress) {
+    importing.progress = [&](const std::string& source, std::uint64_t records) {
+      options.import.progress(shorten(source), records);
+    };
+  }
+
+  // The name the import keeps the old call.db under, told once it is done.
+  std::string kept;
+  {
+    dbfiles::UsDatabase old;
+    if (dbfiles::open_call_db(platform::join_path(folder, "call.db"), &old) == 0) {
+      kept = "call" + std::string(old.date + 4, 4) + ".db";
+    }
+  }
+  if (import_uls(importing, &report->import, error) != 0) {
+    *error = shorten(*error);
+    return -1;
+  }
+  if (options.tell) {
+    for (const Fetched* archive : applied) {
+      options.tell(archive->name + ": dated " + archive->date.day + ", applied");
+    }
+  }
+  report->date = importing.date;
+  report->kept = kept;
+  return 0;
+}
+
+}  // namespace calldb

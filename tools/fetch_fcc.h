@@ -1,0 +1,79 @@
+// Getting the FCC's amateur licence archives from its public server and importing them: the
+// weekly full archive l_amat.zip and the daily archives l_am_mon.zip ... l_am_sun.zip, over
+// HTTPS with the verified client of the Canadian download, then imported as calldb import-uls
+// imports them.
+//
+// Which dailies belong to the weekly is told by the dates inside the archives, never by their
+// names: every archive holds a member "counts" whose first line is
+//   File Creation Date: Wed Oct  1 08:00:23 EDT 2025
+// The dailies made after the weekly are applied over it, oldest first.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/uls_import.h"
+#include "updater/updater_state.h"
+#include "tools/zip_archive.h"
+
+namespace calldb {
+
+// Where the FCC keeps the archives on its server.
+inline constexpr char kFccWeeklyPath[] = "/download/pub/uls/complete/l_amat.zip";
+inline constexpr char kFccDailyFolder[] = "/download/pub/uls/daily/";
+// Published every day, Sunday's too (a Sunday file may hold no records at all).
+inline constexpr const char* kFccDailyNames[] = {"l_am_mon.zip", "l_am_tue.zip", "l_am_wed.zip",
+                                                 "l_am_thu.zip", "l_am_fri.zip", "l_am_sat.zip",
+                                                 "l_am_sun.zip"};
+// The weekly full archive is about 131 MB; a longer download is refused.
+inline constexpr std::int64_t kMaxFccArchiveSize = std::int64_t{1} << 30;
+
+// When an archive was made.
+struct ArchiveDate {
+  std::string day;               // YYYYMMDD, the calendar day the line names
+  std::int64_t utc_seconds = 0;  // the moment, for putting archives in order
+};
+
+// Reads a "counts" member's first line. Returns 0, or -1 when it is not a creation date of the
+// form above (weekday, month, day, time, a US time zone or UTC/GMT, year).
+int parse_creation_date(std::string_view line, ArchiveDate* date);
+
+// Reads the creation date of the FCC archive at `path` from its "counts" member, stored or
+// deflated (inflated with `zlib`). Returns 0, or -1 with *error set when the archive cannot
+// be read, has no counts member, or its first line is no creation date.
+int read_archive_date(const std::string& path, const ZipInflate* zlib, ArchiveDate* date,
+                      std::string* error);
+
+struct FetchOptions {
+  // The import's folder, zlib, progress, notes and cancel flag. Its sources, date and
+  // keep_previous are set by the run.
+  ImportOptions import;
+  updater::ServerAddress server;  // the FCC's server (HTTPS)
+  std::string ca_file;            // PEM certificates trusted beside the system's, or ""
+  // Called as an archive comes in: its name, the bytes so far and the announced length (0 while
+  // it is not known).
+  std::function<void(const std::string& name, std::uint64_t bytes, std::uint64_t total)>
+      download_progress;
+  // Told once for each archive, what became of it: "l_amat.zip: dated 20250928, applied".
+  std::function<void(const std::string& line)> tell;
+};
+
+struct FetchReport {
+  std::string date;  // the import's date: the newest applied archive's day
+  std::string kept;  // the name the previous call.db is kept under, or "" when none was there
+  ImportReport import;
+};
+
+// Downloads the weekly archive and every daily into a work folder of the data folder
+// ("fetch-fcc.PID", removed at the end whatever happens, and by a later run when a killed one
+// left it), then imports the weekly and the dailies made after it into the data folder, keeping
+// the previous call.db as callMMDD.db. A daily the server does not have (404) is told and
+// passed over; every other failure (TLS, certificate, refused or cut-short download, an archive
+// without a readable date, the import) ends the run with the data folder as it was. Returns 0
+// when call.db and callprev.db were rebuilt; otherwise -1 with *error set.
+int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* error);
+
+}  // namespace calldb

@@ -19,9 +19,9 @@ else
   for want in 'Package: orbisk' 'Section: hamradio' 'Maintainer: ' 'Description: .'; do
     grep -q "^$want" <<<"$fields" || fail "no '$want' in the package's fields"
   done
-  depends=$(sed -n 's/^Depends: //p' <<<"$fields")
+  depends=$(sed -n 's/^Depends: //p' <<<"$fields" | tr ',' '\n' | sed 's/^ *//; s/ .*//')
   for want in libc6 libstdc++6 libssl3 libqt6widgets6 zlib1g qt6-qpa-plugins ca-certificates; do
-    grep -Eq "(^|, )$want( |,|$)" <<<"$depends" || fail "Depends lacks $want: $depends"
+    grep -qxF "$want" <<<"$depends" || fail "Depends lacks $want: $(echo $depends)"
   done
 fi
 

@@ -21,7 +21,7 @@ else
   done
   depends=$(sed -n 's/^Depends: //p' <<<"$fields" | tr ',' '\n' | sed 's/^ *//; s/ .*//')
   for want in libc6 libstdc++6 libssl3 libqt6widgets6 zlib1g qt6-qpa-plugins ca-certificates; do
-    grep -qxF "$want" <<<"$depends" || fail "Depends lacks $want: $(echo $depends)"
+    grep -qxF "$want" <<<"$depends" || fail "Depends lacks $want: ${depends//$'\n'/ }"
   done
 fi
 

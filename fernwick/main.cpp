@@ -1,10 +1,13 @@
-// fernwick: the window that keeps the licence databases current. Its data folder is the current
-// directory it starts in; the servers and the folder standing for drive A: are the build's.
-// Each can be named on the command line instead (a local update server, a test CA...).
+// fernwick: the window that keeps the licence databases current. Its data folder is the lookup
+// program's (the build's, under the user's home unless absolute) when that is there, else the
+// current directory; the servers and the folder standing for drive A: are the build's. Each can
+// be named on the command line instead (a local update server, a test CA...).
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +16,18 @@
 #include "fernwick/window.h"
 #include "fernwick/window_boxes.h"
 
+#ifndef ORBISK_DATA_FOLDER
+#define ORBISK_DATA_FOLDER "vantry/calldb"
+#endif
+
 namespace {
+
+// Started from the desktop's menu, the current directory is the home folder, which holds no
+// data: the build's folder is used when it is there. "" stands for the current directory.
+std::string default_folder() {
+  const QString folder = QDir::home().filePath(QString::fromUtf8(ORBISK_DATA_FOLDER));
+  return QFileInfo(folder).isDir() ? folder.toStdString() : std::string();
+}
 
 // Takes the value of `option` as a server address; exits with a usage message when it is not one.
 void server_option(const QCommandLineParser& parser, const QString& option, int default_port,
@@ -34,8 +48,8 @@ void read_command_line(int argc, char** argv, fernwick::WindowSettings* settings
   QCommandLineParser parser;
   parser.setApplicationDescription("Keeps the US and Canadian licence databases current.");
   parser.addHelpOption();
-  parser.addPositionalArgument("folder", "The data folder (default: the current directory)",
-                               "[FOLDER]");
+  parser.addPositionalArgument(
+      "folder", "The data folder (default: the build's, else the current directory)", "[FOLDER]");
   parser.addOption({"update-server", "The US update server (default: the build's).",
                     "HOST[:PORT]"});
   parser.addOption({"canada-server", "The Canadian data server, HTTPS (default: the build's).",
@@ -55,9 +69,9 @@ void read_command_line(int argc, char** argv, fernwick::WindowSettings* settings
   if (parser.isSet("floppy-folder")) {
     settings->floppy_folder = parser.value("floppy-folder").toStdString();
   }
-  if (!parser.positionalArguments().isEmpty()) {
-    settings->folder = parser.positionalArguments().first().toStdString();
-  }
+  settings->folder = parser.positionalArguments().isEmpty()
+                         ? default_folder()
+                         : parser.positionalArguments().first().toStdString();
 }
 
 }  // namespace

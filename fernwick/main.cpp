@@ -1,7 +1,8 @@
-// fernwick: the window that keeps the licence databases current. Its data folder is the lookup
-// program's (the build's, under the user's home unless absolute) when that is there, else the
-// current directory; the servers and the folder standing for drive A: are the build's. Each can
-// be named on the command line instead (a local update server, a test CA...).
+// fernwick: the window that keeps the licence databases current. Its data folder is the current
+// directory when it holds call.db, else the lookup program's (the build's, under the user's home
+// unless absolute) when that is there, else the current directory; the servers and the folder
+// standing for drive A: are the build's. Each can be named on the command line instead (a local
+// update server, a test CA...).
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -23,8 +24,10 @@
 namespace {
 
 // Started from the desktop's menu, the current directory is the home folder, which holds no
-// data: the build's folder is used when it is there. "" stands for the current directory.
+// data: when the current directory has no call.db, the build's folder is used if it is there.
+// "" stands for the current directory.
 std::string default_folder() {
+  if (QFileInfo::exists(QStringLiteral("call.db"))) return {};
   const QString folder = QDir::home().filePath(QString::fromUtf8(ORBISK_DATA_FOLDER));
   return QFileInfo(folder).isDir() ? folder.toStdString() : std::string();
 }
@@ -48,8 +51,10 @@ void read_command_line(int argc, char** argv, fernwick::WindowSettings* settings
   QCommandLineParser parser;
   parser.setApplicationDescription("Keeps the US and Canadian licence databases current.");
   parser.addHelpOption();
-  parser.addPositionalArgument(
-      "folder", "The data folder (default: the build's, else the current directory)", "[FOLDER]");
+  parser.addPositionalArgument("folder",
+                               "The data folder (default: the current directory when it holds "
+                               "call.db, else the build's)",
+                               "[FOLDER]");
   parser.addOption({"update-server", "The US update server (default: the build's).",
                     "HOST[:PORT]"});
   parser.addOption({"canada-server", "The Canadian data server, HTTPS (default: the build's).",

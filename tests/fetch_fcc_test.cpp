@@ -156,7 +156,7 @@ TEST(FetchFccTest, AppliesTheDailiesMadeAfterTheWeeklyAndLeavesAFailedRunsFolder
             "l_am_tue.zip: dated 20251001, applied\nthe previous call.db is kept as call0923.db\n" +
                 same.out);
   const auto result = contents(data.path());
-  EXPECT_EQ(result.size(), 3u);  // no work folder or download is left
+  EXPECT_EQ(result.size(), 5u);  // the help pages came, and no work folder or download is left
   EXPECT_TRUE(result.at("call0923.db") == old_call_db);
   EXPECT_TRUE(result.at("call.db") == read_bytes(ref.file("call.db")));
   EXPECT_TRUE(result.at("callprev.db") == read_bytes(ref.file("callprev.db")));

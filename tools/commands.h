@@ -26,6 +26,11 @@ void add_demo_commands(CLI::App& app, int* exit_code);
 void add_import_commands(CLI::App& app, int* exit_code);
 void add_fetch_commands(CLI::App& app, int* exit_code);
 
+struct ImportReport;
+// The import's four lines on standard output: licences (with `date`), previous callsigns, records
+// cut and lines skipped.
+void print_import_report(const ImportReport& report, const std::string& date);
+
 // Text of the system's own, with its "\r\n" line ends turned into "\n", on standard output.
 void print_text(std::string_view text);
 

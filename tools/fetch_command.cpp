@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "tools/commands.h"
+#include "tools/demo_data.h"
 #include "tools/fetch_fcc.h"
 #include "tools/progress.h"
 
@@ -96,14 +97,12 @@ int run_fetch(const FetchArgs& args) {
   if (!report.kept.empty()) {
     std::printf("the previous call.db is kept as %s\n", report.kept.c_str());
   }
-  const ImportReport& counts = report.import;
-  std::printf("call.db: %llu licences, dated %s\n",
-              static_cast<unsigned long long>(counts.licences), report.date.c_str());
-  std::printf("callprev.db: %llu previous callsigns\n",
-              static_cast<unsigned long long>(counts.previous));
-  std::printf("cut: %llu records too long for their fields\n",
-              static_cast<unsigned long long>(counts.cut));
-  std::printf("skipped: %llu lines\n", static_cast<unsigned long long>(counts.skipped));
+  print_import_report(report.import, report.date);
+  // The windows' help pages beside the database, as calldb sample puts them.
+  const int pages = demo::copy_help_pages(demo::help_page_folders(), args.folder);
+  if (pages != 0) {
+    std::fprintf(stderr, "%s: the help pages were not copied (error %d)\n", kCommand, pages);
+  }
   return kExitOk;
 }
 

@@ -66,17 +66,21 @@ int run_import(const ImportArgs& args) {
     std::fprintf(stderr, "%s: %s\n", kCommand, error.c_str());
     return kExitMiss;
   }
+  print_import_report(report, args.date);
+  return kExitOk;
+}
+
+}  // namespace
+
+void print_import_report(const ImportReport& report, const std::string& date) {
   std::printf("call.db: %llu licences, dated %s\n",
-              static_cast<unsigned long long>(report.licences), args.date.c_str());
+              static_cast<unsigned long long>(report.licences), date.c_str());
   std::printf("callprev.db: %llu previous callsigns\n",
               static_cast<unsigned long long>(report.previous));
   std::printf("cut: %llu records too long for their fields\n",
               static_cast<unsigned long long>(report.cut));
   std::printf("skipped: %llu lines\n", static_cast<unsigned long long>(report.skipped));
-  return kExitOk;
 }
-
-}  // namespace
 
 void add_import_commands(CLI::App& app, int* exit_code) {
   auto args = std::make_shared<ImportArgs>();

@@ -261,10 +261,7 @@ int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* err
       return fail(error, name + ": " + link.last_line());
     }
     Fetched archive{name, download.target, {}};
-    if (read_archive_date(archive.path, &zlib, &archive.date, error) !=
-        0) {
-      return -1;
-    }
+    if (read_archive_date(archive.path, &zlib, &archive.date, error) != 0) return -1;
     fetched.push_back(std::move(archive));
   }
 

@@ -165,15 +165,16 @@ int copy_help_pages(const std::vector<std::string>& folders, const std::string& 
 // A US licensee in parts, as the FCC's files carry them (tools/demo_fcc.h writes those files)
 
 struct UsLicensee {
-  std::string call;                     // of the state's call district mostly
-  std::string club;                     // a club's name; empty for an individual
+  std::string call;                         // of the state's call district mostly
+  std::string club;                         // a club's name; empty for an individual
   std::string first, middle, last, suffix;  // an individual's name, upper case
-  std::string street;                   // empty when the licensee gives a PO box alone
-  std::string po_box;                   // the box number, or empty
-  std::string city, state;              // a real city and its state's code
-  std::uint32_t zip = 0;                // five digits, near the city's
+  std::string street;                       // empty when the licensee gives a PO box alone
+  std::string po_box;                       // the box number, or empty
+  std::string city, state;                  // a real city and its state's code
+  std::uint32_t zip = 0;                    // five digits, near the city's
 };
 
+// A licensee of a real city: an individual (some with JR/SR/II/III) or, one in fifty, a club.
 UsLicensee random_us_licensee(Random& rng);
 
 }  // namespace calldb::demo

@@ -44,17 +44,9 @@ struct Deflate {
 // ---------------------------------------------------------------------------------------------
 // The archive, written as it is made
 
-void put16(std::string* out, std::uint32_t v) {
-  out->push_back(static_cast<char>(v & 0xFF));
-  out->push_back(static_cast<char>((v >> 8) & 0xFF));
-}
-void put32(std::string* out, std::uint32_t v) {
-  put16(out, v & 0xFFFF);
-  put16(out, v >> 16);
-}
-void put64(std::string* out, std::uint64_t v) {
-  put32(out, static_cast<std::uint32_t>(v));
-  put32(out, static_cast<std::uint32_t>(v >> 32));
+// `bytes` bytes of `v`, the least significant first.
+void put(std::string* out, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
 class ZipWriter {
@@ -79,7 +71,7 @@ class ZipWriter {
     std::uint32_t crc = 0;
     std::uint64_t packed = 0, size = 0, offset = 0;
   };
-  int put(const std::string& bytes) {
+  int emit(const std::string& bytes) {
     const int error = file_.write(bytes.data(), bytes.size()).error;
     offset_ += bytes.size();
     return error;
@@ -107,25 +99,25 @@ int ZipWriter::begin(const std::string& name) {
   }
   open_ = true;
   std::string h;
-  put32(&h, 0x04034B50);
-  put16(&h, version());
-  put16(&h, 0x0008);  // the sizes and the CRC follow the data
-  put16(&h, 8);       // deflated
-  put16(&h, time_);
-  put16(&h, date_);
-  put32(&h, 0);
-  put32(&h, zip64_ ? 0xFFFFFFFF : 0);
-  put32(&h, zip64_ ? 0xFFFFFFFF : 0);
-  put16(&h, static_cast<std::uint32_t>(name.size()));
-  put16(&h, zip64_ ? 20 : 0);
+  put(&h, 0x04034B50, 4);
+  put(&h, version(), 2);
+  put(&h, 0x0008, 2);  // the sizes and the CRC follow the data
+  put(&h, 8, 2);       // deflated
+  put(&h, time_, 2);
+  put(&h, date_, 2);
+  put(&h, 0, 4);
+  put(&h, zip64_ ? 0xFFFFFFFF : 0, 4);
+  put(&h, zip64_ ? 0xFFFFFFFF : 0, 4);
+  put(&h, static_cast<std::uint32_t>(name.size()), 2);
+  put(&h, zip64_ ? 20 : 0, 2);
   h += name;
   if (zip64_) {
-    put16(&h, 1);
-    put16(&h, 16);
-    put64(&h, 0);
-    put64(&h, 0);
+    put(&h, 1, 2);
+    put(&h, 16, 2);
+    put(&h, 0, 8);
+    put(&h, 0, 8);
   }
-  return put(h);
+  return emit(h);
 }
 
 int ZipWriter::pump(std::string_view data, int flush) {
@@ -148,7 +140,7 @@ int ZipWriter::pump(std::string_view data, int flush) {
     if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return EIO;
     out_.resize(out_.size() - stream_.avail_out);
     m.packed += out_.size();
-    if (const int error = put(out_); error != 0) return error;
+    if (const int error = emit(out_); error != 0) return error;
   } while (stream_.avail_in > 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
   return 0;
 }
@@ -159,76 +151,76 @@ int ZipWriter::end() {
   open_ = false;
   const Member& m = members_.back();
   std::string d;
-  put32(&d, 0x08074B50);
-  put32(&d, m.crc);
+  put(&d, 0x08074B50, 4);
+  put(&d, m.crc, 4);
   if (zip64_) {
-    put64(&d, m.packed);
-    put64(&d, m.size);
+    put(&d, m.packed, 8);
+    put(&d, m.size, 8);
   } else {
-    put32(&d, static_cast<std::uint32_t>(m.packed));
-    put32(&d, static_cast<std::uint32_t>(m.size));
+    put(&d, static_cast<std::uint32_t>(m.packed), 4);
+    put(&d, static_cast<std::uint32_t>(m.size), 4);
   }
-  return put(d);
+  return emit(d);
 }
 
 int ZipWriter::finish() {
   const std::uint64_t start = offset_;
   std::string c;
   for (const Member& m : members_) {
-    put32(&c, 0x02014B50);
-    put16(&c, (3 << 8) | version());  // made on Unix
-    put16(&c, version());
-    put16(&c, 0x0008);
-    put16(&c, 8);
-    put16(&c, time_);
-    put16(&c, date_);
-    put32(&c, m.crc);
-    put32(&c, zip64_ ? 0xFFFFFFFF : static_cast<std::uint32_t>(m.packed));
-    put32(&c, zip64_ ? 0xFFFFFFFF : static_cast<std::uint32_t>(m.size));
-    put16(&c, static_cast<std::uint32_t>(m.name.size()));
-    put16(&c, zip64_ ? 28 : 0);
-    put16(&c, 0);  // comment
-    put16(&c, 0);  // disk
-    put16(&c, 1);  // text
-    put32(&c, 0100644u << 16);
-    put32(&c, zip64_ ? 0xFFFFFFFF : static_cast<std::uint32_t>(m.offset));
+    put(&c, 0x02014B50, 4);
+    put(&c, (3 << 8) | version(), 2);  // made on Unix
+    put(&c, version(), 2);
+    put(&c, 0x0008, 2);
+    put(&c, 8, 2);
+    put(&c, time_, 2);
+    put(&c, date_, 2);
+    put(&c, m.crc, 4);
+    put(&c, zip64_ ? 0xFFFFFFFF : static_cast<std::uint32_t>(m.packed), 4);
+    put(&c, zip64_ ? 0xFFFFFFFF : static_cast<std::uint32_t>(m.size), 4);
+    put(&c, static_cast<std::uint32_t>(m.name.size()), 2);
+    put(&c, zip64_ ? 28 : 0, 2);
+    put(&c, 0, 2);  // comment
+    put(&c, 0, 2);  // disk
+    put(&c, 1, 2);  // text
+    put(&c, 0100644u << 16, 4);
+    put(&c, zip64_ ? 0xFFFFFFFF : static_cast<std::uint32_t>(m.offset), 4);
     c += m.name;
     if (zip64_) {
-      put16(&c, 1);
-      put16(&c, 24);
-      put64(&c, m.size);
-      put64(&c, m.packed);
-      put64(&c, m.offset);
+      put(&c, 1, 2);
+      put(&c, 24, 2);
+      put(&c, m.size, 8);
+      put(&c, m.packed, 8);
+      put(&c, m.offset, 8);
     }
   }
   const std::uint64_t length = c.size();
   const auto count = static_cast<std::uint32_t>(members_.size());
   if (zip64_) {
     const std::uint64_t record = start + length;
-    put32(&c, 0x06064B50);
-    put64(&c, 44);  // the record's size after this field
-    put16(&c, (3 << 8) | 45);
-    put16(&c, 45);
-    put32(&c, 0);
-    put32(&c, 0);
-    put64(&c, count);
-    put64(&c, count);
-    put64(&c, length);
-    put64(&c, start);
-    put32(&c, 0x07064B50);  // the locator
-    put32(&c, 0);
-    put64(&c, record);
-    put32(&c, 1);
+    put(&c, 0x06064B50, 4);
+    put(&c, 44, 8);  // the record's size after this field
+    put(&c, (3 << 8) | 45, 2);
+    put(&c, 45, 2);
+    put(&c, 0, 4);
+    put(&c, 0, 4);
+    put(&c, count, 8);
+    put(&c, count, 8);
+    put(&c, length, 8);
+    put(&c, start, 8);
+    put(&c, 0x07064B50, 4);  // the locator
+    put(&c, 0, 4);
+    put(&c, record, 8);
+    put(&c, 1, 4);
   }
-  put32(&c, 0x06054B50);
-  put16(&c, 0);
-  put16(&c, 0);
-  put16(&c, zip64_ ? 0xFFFF : count);
-  put16(&c, zip64_ ? 0xFFFF : count);
-  put32(&c, zip64_ ? 0xFFFFFFFF : static_cast<std::uint32_t>(length));
-  put32(&c, zip64_ ? 0xFFFFFFFF : static_cast<std::uint32_t>(start));
-  put16(&c, 0);
-  return put(c);
+  put(&c, 0x06054B50, 4);
+  put(&c, 0, 2);
+  put(&c, 0, 2);
+  put(&c, zip64_ ? 0xFFFF : count, 2);
+  put(&c, zip64_ ? 0xFFFF : count, 2);
+  put(&c, zip64_ ? 0xFFFFFFFF : static_cast<std::uint32_t>(length), 4);
+  put(&c, zip64_ ? 0xFFFFFFFF : static_cast<std::uint32_t>(start), 4);
+  put(&c, 0, 2);
+  return emit(c);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
 #include "platform/platform.h"
@@ -51,20 +50,18 @@ int run_demo_fcc(DemoFccArgs& a) {
     o.date = date;
   }
   o.zlib_library = platform::zlib_library_name();
-  std::unique_ptr<Progress> progress;
-  std::string stage;
+  // One line, each stage in turn.
+  Progress progress("licences", o.licences);
+  std::string stage = "licences";
   o.progress = [&](const std::string& what, std::uint64_t done, std::uint64_t total) {
-    if (what != stage) {
-      stage = what;
-      progress.reset();
-      if (!what.empty()) progress = std::make_unique<Progress>(what, total);
-    }
-    if (progress) progress->update(done);
+    if (what.empty()) return progress.finish();
+    if (what != stage) progress.stage(stage = what, total);
+    progress.update(done);
   };
   std::uint64_t bytes = 0;
   std::string error;
   const int rc = demo::make_fcc_archive(o, &bytes, &error);
-  progress.reset();
+  progress.finish();
   if (rc != 0) {
     std::fprintf(stderr, "%s: %s\n", kCommand, error.c_str());
     return rc == 2 ? kExitUnusable : kExitMiss;

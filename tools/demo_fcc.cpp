@@ -271,7 +271,7 @@ std::string us_date(std::int64_t day) {
 std::string mixed_case(std::string text) {
   bool first = true;
   for (char& ch : text) {
-    auto c = static_cast<unsigned char>(ch);
+    const auto c = static_cast<unsigned char>(ch);
     const bool capital = (c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7);
     if (capital && !first) ch = static_cast<char>(c + 0x20);
     first = !(capital || (c >= 'a' && c <= 'z') || c >= 0xDF || c == '\'');

@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
   calldb::add_search_commands(app, &exit_code);
   calldb::add_canada_commands(app, &exit_code);
   calldb::add_demo_commands(app, &exit_code);
+  calldb::add_demo_fcc_command(app, &exit_code);
   calldb::add_import_commands(app, &exit_code);
   calldb::add_fetch_commands(app, &exit_code);
   // Each command's help ends with the list of all of them.

@@ -23,6 +23,7 @@ void add_update_commands(CLI::App& app, int* exit_code);
 void add_search_commands(CLI::App& app, int* exit_code);
 void add_canada_commands(CLI::App& app, int* exit_code);
 void add_demo_commands(CLI::App& app, int* exit_code);
+void add_demo_fcc_command(CLI::App& app, int* exit_code);
 void add_import_commands(CLI::App& app, int* exit_code);
 void add_fetch_commands(CLI::App& app, int* exit_code);
 

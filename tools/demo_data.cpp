@@ -1069,4 +1069,30 @@ int copy_help_pages(const std::vector<std::string>& folders, const std::string& 
   return 0;
 }
 
+// ---------------------------------------------------------------------------------------------
+// A US licensee in parts
+
+UsLicensee random_us_licensee(Random& rng) {
+  UsLicensee l;
+  const City& city = rng.pick(kUsCities);
+  const int district = rng.chance(850) ? district_of(city.state)
+                                        : static_cast<int>(rng.below(10));
+  l.call = us_call(rng, district);
+  if (rng.chance(20)) {
+    l.club = club_name(rng, city);
+  } else {
+    l.last = rng.pick(kSurnames);
+    l.first = rng.pick(kGivenNames);
+    if (rng.chance(700)) l.middle.assign(1, letter(rng));
+    if (rng.chance(30)) l.suffix = rng.pick(kSuffixes);
+  }
+  dbfiles::UsRecord r;
+  set_address(rng, city, &r);
+  (r.po_box ? l.po_box : l.street) = r.street;
+  l.city = city.name;
+  l.state = city.state;
+  l.zip = r.zip;
+  return l;
+}
+
 }  // namespace calldb::demo

@@ -161,4 +161,20 @@ std::vector<std::string> help_page_folders();
 // 0, or the error code of the first copy that failed.
 int copy_help_pages(const std::vector<std::string>& folders, const std::string& data_folder);
 
+// ---------------------------------------------------------------------------------------------
+// A US licensee in parts, as the FCC's files carry them (tools/demo_fcc.h writes those files)
+
+struct UsLicensee {
+  std::string call;                         // of the state's call district mostly
+  std::string club;                         // a club's name; empty for an individual
+  std::string first, middle, last, suffix;  // an individual's name, upper case
+  std::string street;                       // empty when the licensee gives a PO box alone
+  std::string po_box;                       // the box number, or empty
+  std::string city, state;                  // a real city and its state's code
+  std::uint32_t zip = 0;                    // five digits, near the city's
+};
+
+// A licensee of a real city: an individual (some with JR/SR/II/III) or, one in fifty, a club.
+UsLicensee random_us_licensee(Random& rng);
+
 }  // namespace calldb::demo

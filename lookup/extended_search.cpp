@@ -71,6 +71,13 @@ std::vector<std::uint32_t> match_texts(const dbfiles::UsDatabase& db, const std:
 
 }  // namespace
 
+struct SearchCache::Tables {};
+
+SearchCache::SearchCache() = default;
+SearchCache::~SearchCache() = default;
+SearchCache::SearchCache(SearchCache&&) noexcept = default;
+SearchCache& SearchCache::operator=(SearchCache&&) noexcept = default;
+
 int make_index_copy(const dbfiles::UsDatabase& db, IndexCopy* copy, SearchView& view,
                     bool us_only) {
   const std::size_t bytes = static_cast<std::size_t>(db.count) * IndexEntry::kSize;
@@ -121,7 +128,7 @@ bool has_criteria(const SearchCriteria& criteria) {
 
 SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& index,
                               const SearchCriteria& criteria, std::size_t output_limit,
-                              SearchView& view) {
+                              SearchView& view, SearchCache* /*cache*/) {
   SearchOutcome out;
   view.set_status("");
   const std::string typed_name = criteria.name.substr(0, kNameLimit);
@@ -164,7 +171,7 @@ SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& in
         mark += step;
         show_found(view, out.found, percent);
       }
-      const IndexEntry e = IndexEntry::decode(&index.raw[i * IndexEntry::kSize]);
+      const IndexEntry e = IndexEntry::decode(index.entry(i));
       if (zip != 0 && static_cast<std::int64_t>(e.zip()) != zip) continue;
       if (state != 0 && static_cast<int>(e.state()) != state) continue;
       if (match_count > 0) {

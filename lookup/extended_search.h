@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,23 @@ struct IndexCopy {
   bool made = false;
   std::vector<unsigned char> raw;
   std::size_t entries() const { return raw.size() / dbfiles::IndexEntry::kSize; }
+  // The stored bytes of entry i.
+  const unsigned char* entry(std::size_t i) const {
+    return raw.data() + i * dbfiles::IndexEntry::kSize;
+  }
+};
+
+// What a dialog keeps between searches, so that later name searches need not read the whole
+// text area again.
+class SearchCache {
+ public:
+  SearchCache();
+  ~SearchCache();
+  SearchCache(SearchCache&&) noexcept;
+  SearchCache& operator=(SearchCache&&) noexcept;
+
+  struct Tables;                   // what the search keeps, defined beside it
+  std::unique_ptr<Tables> tables;  // made by the first search that needs it
 };
 
 // Reads the whole index of `db` into `copy`. Returns 0, or -1 after the message box ("ERROR -
@@ -74,9 +92,10 @@ struct SearchOutcome {
 };
 
 // Runs one search. With `output_limit` 0 there is no limit (the command line); otherwise the
-// phase ends after the line that passes it.
+// phase ends after the line that passes it. With a cache, the first name search builds what
+// later ones use; without one, every search reads what it needs afresh.
 SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& index,
                               const SearchCriteria& criteria, std::size_t output_limit,
-                              SearchView& view);
+                              SearchView& view, SearchCache* cache = nullptr);
 
 }  // namespace lookup

@@ -25,9 +25,9 @@ void open_us_files(const std::string& folder, LookupFiles* files) {
 }
 
 void close_lookup_files(LookupFiles* files) {
-  files->us.file.close();
+  files->us.close();
   files->us_ready = false;
-  files->prev.file.close();
+  files->prev.close();
   files->prev_ready = false;
 }
 
@@ -77,13 +77,11 @@ SearchOutput search_callsign(const LookupFiles& files, const char* typed, Lookup
   }
   out.text = typed;
   char replacement[7];
-  bool prev_damaged = false;
-  if (files.prev_ready && find_prev_call(files.prev, typed, replacement, &prev_damaged) >= 0) {
+  if (files.prev_ready && find_prev_call(files.prev, typed, replacement) >= 0) {
     out.text.append(" NOW ").append(replacement).append("\r\n\r\n");
   } else {
     out.text.append(" NOT FOUND\r\n\r\n");
   }
-  if (prev_damaged) note_damage(&out, kCallPrevDbName, kShortRead);
   return out;
 }
 

@@ -24,7 +24,7 @@ struct LookupFiles {
   UsDatabase us;
   bool us_ready = false;     // call.db was opened and its header read
   int us_error = 0;          // the system error code when it was not
-  const char* us_why = nullptr;  // or, without one, what was wrong with its header
+  const char* us_why = nullptr;  // or, without one, what was wrong with its header or index
   PrevDatabase prev;
   bool prev_ready = false;   // callprev.db was opened and its date read
 };
@@ -40,7 +40,7 @@ void open_lookup_files(const std::string& folder, Edition edition, LookupFiles* 
 // later is found without a restart.
 void open_us_files(const std::string& folder, LookupFiles* files);
 
-// Closes call.db and callprev.db.
+// Closes call.db and callprev.db and lets their indexes go.
 void close_lookup_files(LookupFiles* files);
 
 // Said when call.db is held by an update run (an open refused with the sharing violation).

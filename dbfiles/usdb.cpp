@@ -1,9 +1,11 @@
 #include "dbfiles/usdb.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <new>
 #include <system_error>
 
 #include "dbfiles/coding.h"
@@ -14,8 +16,34 @@ using platform::Access;
 using platform::Disposition;
 using platform::Share;
 
+namespace {
+
+// Reads `bytes` at `offset` of `file` into a block of its own. Returns 0, a system error code
+// (ENOMEM when there is no room), or -1 when the read came back short.
+int read_block(const platform::File& file, std::uint64_t offset, std::uint64_t bytes,
+               std::unique_ptr<unsigned char[]>* block) {
+  if (bytes == 0) return 0;
+  if (bytes > std::numeric_limits<std::size_t>::max()) return ENOMEM;
+  const auto size = static_cast<std::size_t>(bytes);
+  block->reset(new (std::nothrow) unsigned char[size]);
+  if (!*block) return ENOMEM;
+  const platform::IoResult r = file.read_at(offset, block->get(), size);
+  if (r.error == 0 && r.count == size) return 0;
+  block->reset();
+  return r.error != 0 ? r.error : -1;
+}
+
+}  // namespace
+
+void UsDatabase::close() {
+  file.close();
+  index.reset();
+  count = 0;
+}
+
 int open_call_db(const std::string& path, UsDatabase* db, int* error, const char** why) {
   const char* wrong = nullptr;
+  db->close();  // the index of an earlier opening goes before the new one is read
   int err = db->file.open(path, Access::read, Share::read_write, Disposition::open_existing);
   if (err == 0) {
     unsigned char header[kHeaderSize];
@@ -28,7 +56,16 @@ int open_call_db(const std::string& path, UsDatabase* db, int* error, const char
       const std::uint64_t entries = offset >= kHeaderSize && offset <= size.count
                                         ? (size.count - offset) / IndexEntry::kSize
                                         : std::numeric_limits<std::uint64_t>::max();
-      if (entries <= static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+      if (entries > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+        wrong = kIndexOutsideFile;
+      } else {
+        err = read_block(db->file, offset, entries * IndexEntry::kSize, &db->index);
+        if (err == -1) {
+          err = 0;
+          wrong = kShortRead;  // the file shrank between its size and the read
+        }
+      }
+      if (err == 0 && wrong == nullptr) {
         std::memcpy(db->date, header, kDateSize);
         db->date[kDateSize] = '\0';
         db->index_offset = offset;
@@ -36,10 +73,9 @@ int open_call_db(const std::string& path, UsDatabase* db, int* error, const char
         if (error != nullptr) *error = 0;
         return 0;
       }
-      wrong = kIndexOutsideFile;
     }
   }
-  db->file.close();
+  db->close();
   if (error != nullptr) *error = err;
   if (why != nullptr) *why = wrong;
   return -1;
@@ -65,44 +101,16 @@ LookupStatus find_entry(const UsDatabase& db, CallKey key, IndexEntry* entry) {
   LookupStatus status;
   std::int64_t low = 0;
   std::int64_t high = static_cast<std::int64_t>(db.count) - 1;
-  // The search reads one entry a probe until the entries left fit a small window; that window
-  // is read with one call and the same search ends in it. Nothing outlives the call.
-  constexpr std::int64_t kWindow = 128;
-  unsigned char window[kWindow * IndexEntry::kSize];
-  std::int64_t window_low = -1;  // the first entry held in `window`, or -1
   while (low <= high) {
     const std::int64_t mid = (low + high) / 2;
-    if (window_low < 0 && high - low < kWindow) {
-      const std::size_t bytes = static_cast<std::size_t>(high - low + 1) * IndexEntry::kSize;
-      const platform::IoResult r = db.file.read_at(
-          db.index_offset + static_cast<std::uint64_t>(low) * IndexEntry::kSize, window, bytes);
-      if (r.error != 0 || static_cast<std::size_t>(r.count) != bytes) {
-        status.damaged = true;  // the file shrank under us or cannot be read
-        return status;
-      }
-      window_low = low;
-    }
-    unsigned char raw[IndexEntry::kSize];
-    const unsigned char* at = raw;
-    if (window_low >= 0) {
-      at = window + (mid - window_low) * IndexEntry::kSize;
-    } else {
-      const platform::IoResult r = db.file.read_at(
-          db.index_offset + static_cast<std::uint64_t>(mid) * IndexEntry::kSize, raw,
-          sizeof raw);
-      if (r.error != 0 || r.count != sizeof raw) {
-        // The file shrank under us or cannot be read: nothing to compare with.
-        status.damaged = true;
-        return status;
-      }
-    }
-    const IndexEntry probe = IndexEntry::decode(at);
-    if (key < probe.key) {
+    const unsigned char* at = db.entry(static_cast<std::size_t>(mid));
+    const CallKey probe = decode_fixed32(at);
+    if (key < probe) {
       high = mid - 1;
-    } else if (key > probe.key) {
+    } else if (key > probe) {
       low = mid + 1;
     } else {
-      *entry = probe;
+      *entry = IndexEntry::decode(at);
       status.found = true;
       return status;
     }
@@ -115,7 +123,6 @@ LookupStatus lookup_us_call(const UsDatabase& db, const char* text, LookupResult
   if (!is_us_callsign(text)) return LookupStatus{};
   IndexEntry entry;
   LookupStatus status = find_entry(db, encode_call(text), &entry);
-  if (status.damaged && why != nullptr) *why = kShortRead;
   if (!status.found) return status;
 
   unpack_entry(entry, result);
@@ -139,21 +146,30 @@ LookupStatus lookup_us_call(const UsDatabase& db, const char* text, LookupResult
   return status;
 }
 
+void PrevDatabase::close() {
+  file.close();
+  entries.reset();
+  count = 0;
+}
+
 int open_prev_db(const std::string& path, PrevDatabase* db) {
+  db->close();
   if (db->file.open(path, Access::read, Share::read_write, Disposition::open_existing) == 0) {
     const platform::IoResult r = db->file.read_at(0, db->date, kDateSize);
     const platform::IoResult size = db->file.size();
-    if (r.error == 0 && r.count == kDateSize && size.error == 0) {
+    if (r.error == 0 && r.count == kDateSize && size.error == 0 && size.count >= kDateSize) {
       db->date[kDateSize] = '\0';
       std::uint64_t n = size.count / PrevEntry::kSize - 1;
       if (n > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
         n = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
       }
-      db->count = static_cast<std::int32_t>(n);
-      return 0;
+      if (read_block(db->file, PrevEntry::kSize, n * PrevEntry::kSize, &db->entries) == 0) {
+        db->count = static_cast<std::int32_t>(n);
+        return 0;
+      }
     }
   }
-  db->file.close();
+  db->close();
   return -1;
 }
 
@@ -164,22 +180,15 @@ std::string prev_line(const PrevDatabase& db, const char* file_name) {
   return line;
 }
 
-int find_prev_call(const PrevDatabase& db, const char* text, char (&replacement)[7],
-                   bool* damaged) {
+int find_prev_call(const PrevDatabase& db, const char* text, char (&replacement)[7]) {
   if (!is_us_callsign(text)) return -1;
   const CallKey key = encode_call(text);
   std::int64_t low = 1;
   std::int64_t high = db.count;
   while (low <= high) {
     const std::int64_t mid = (low + high) / 2;
-    unsigned char raw[PrevEntry::kSize];
-    const platform::IoResult r = db.file.read_at(
-        static_cast<std::uint64_t>(mid) * PrevEntry::kSize, raw, sizeof raw);
-    if (r.error != 0 || r.count != sizeof raw) {
-      if (damaged != nullptr) *damaged = true;
-      return -1;
-    }
-    const PrevEntry probe = PrevEntry::decode(raw);
+    const PrevEntry probe =
+        PrevEntry::decode(db.entries.get() + static_cast<std::size_t>(mid - 1) * PrevEntry::kSize);
     if (key == probe.old_key) {
       std::memcpy(replacement, decode_call(probe.new_key), sizeof replacement);
       return static_cast<int>(mid);

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "dbfiles/callkey.h"
@@ -43,18 +44,29 @@ struct LookupStatus {
   bool damaged = false;
 };
 
-// An open call.db, held with read and write sharing for as long as the object lives.
+// An open call.db, held with read and write sharing for as long as the object lives. Its index
+// is read whole at opening and searched in memory; only record texts are read from the file
+// afterwards, so a file changed behind our back gives stale answers or damaged texts.
 struct UsDatabase {
   platform::File file;
   char date[kDateSize + 1] = {};
   std::uint32_t index_offset = 0;
   std::uint32_t count = 0;  // N, index entries
+  // The N entries as stored, IndexEntry::kSize bytes each (null when N is 0 or nothing is open).
+  std::unique_ptr<unsigned char[]> index;
+
+  // The stored bytes of entry i, i < count.
+  const unsigned char* entry(std::size_t i) const { return index.get() + i * IndexEntry::kSize; }
+  // Closes the file and lets the index go.
+  void close();
 };
 
-// Opens call.db for reading (others may read and write) and reads its header. Returns 0, or -1
-// when the file cannot be opened, its header cannot be read whole, or its index offset lies
-// below 12 or beyond the end of the file; *error receives the system error code, if any, and
-// *why (when there is none: a damaged file) kShortHeader or kIndexOutsideFile.
+// Opens call.db for reading (others may read and write), reads its header and then its whole
+// index. Returns 0, or -1 when the file cannot be opened, its header or index cannot be read
+// (or the index finds no memory: ENOMEM), its header is short, its index offset lies below 12
+// or beyond the end of the file, or the index read comes back short (the file shrank while it
+// was read); *error receives the system error code, if any, and *why (when there is none: a
+// damaged file) kShortHeader, kIndexOutsideFile or kShortRead.
 int open_call_db(const std::string& path, UsDatabase* db, int* error = nullptr,
                  const char** why = nullptr);
 
@@ -64,7 +76,8 @@ std::string shown_folder(const std::string& folder);
 // "Database date %.2s/%.2s/%.4s, %d entries" (month/day/year, N).
 std::string database_line(const UsDatabase& db);
 
-// Binary search of the index on disk, one 12-byte read per probe; nothing is cached.
+// Binary search of the index held in memory; reads nothing from the file, so the status is
+// never damaged.
 LookupStatus find_entry(const UsDatabase& db, CallKey key, IndexEntry* entry);
 
 // The US lookup: encodes `text`, finds its entry, reads the record text and fills *result.
@@ -73,24 +86,29 @@ LookupStatus find_entry(const UsDatabase& db, CallKey key, IndexEntry* entry);
 LookupStatus lookup_us_call(const UsDatabase& db, const char* text, LookupResult* result,
                             const char** why = nullptr);
 
-// An open callprev.db.
+// An open callprev.db, its entries read at opening and searched in memory.
 struct PrevDatabase {
   platform::File file;
   char date[kDateSize + 1] = {};
   std::int32_t count = 0;  // N, entries 1 to N
+  // Entries 1 to N as stored, PrevEntry::kSize bytes each; entry i at (i - 1) * kSize.
+  std::unique_ptr<unsigned char[]> entries;
+
+  // Closes the file and lets the entries go.
+  void close();
 };
 
-// Opens callprev.db for reading (others may read and write) and reads its 8-byte date. Returns 0,
-// or -1 when it is missing or shorter than its header.
+// Opens callprev.db for reading (others may read and write) and reads its 8-byte date and its
+// entries. Returns 0, or -1 when it is missing, shorter than its header, or its entries cannot
+// be read whole (or find no memory): the previous-call search is then not available.
 int open_prev_db(const std::string& path, PrevDatabase* db);
 
 // "%d previous calls in %s, dated %.2s/%.2s/%.4s" (N, file name, month/day/year).
 std::string prev_line(const PrevDatabase& db, const char* file_name);
 
-// Looks `text` up among the previous callsigns. Returns the entry number (1 or more) and leaves
-// the replacing callsign in `replacement`, or returns -1. A short read counts as not found and
-// sets *damaged. A text that does not begin with A, K, N or W is not found without a search.
-int find_prev_call(const PrevDatabase& db, const char* text, char (&replacement)[7],
-                   bool* damaged);
+// Looks `text` up among the previous callsigns, in memory. Returns the entry number (1 or more)
+// and leaves the replacing callsign in `replacement`, or returns -1. A text that does not begin
+// with A, K, N or W is not found without a search.
+int find_prev_call(const PrevDatabase& db, const char* text, char (&replacement)[7]);
 
 }  // namespace dbfiles

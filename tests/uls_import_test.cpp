@@ -79,9 +79,8 @@ class UlsImportTest : public ::testing::Test {
   std::string successor(const std::string& old) const {
     dbfiles::PrevDatabase db;
     char now[7] = {};
-    bool damaged = false;
     const bool open = dbfiles::open_prev_db(out_ + "/callprev.db", &db) == 0;
-    return open && dbfiles::find_prev_call(db, old.c_str(), now, &damaged) > 0 ? now : "";
+    return open && dbfiles::find_prev_call(db, old.c_str(), now) > 0 ? now : "";
   }
   Strings files_out() const {
     std::set<std::string> names;

@@ -80,27 +80,17 @@ SearchCache& SearchCache::operator=(SearchCache&&) noexcept = default;
 
 int make_index_copy(const dbfiles::UsDatabase& db, IndexCopy* copy, SearchView& view,
                     bool us_only) {
-  const std::size_t bytes = static_cast<std::size_t>(db.count) * IndexEntry::kSize;
-  std::unique_ptr<unsigned char[]> probe(new (std::nothrow) unsigned char[bytes + 1]);
-  if (!probe) {
-    view.message_box("Could not reserve enough memory for the search", "ERROR - not enough memory",
-                     SearchIcon::error);
-    return -1;
-  }
-  probe.reset();
-  copy->raw.assign(bytes, 0);
-  const platform::IoResult r = db.file.read_at(db.index_offset, copy->raw.data(), bytes);
-  if (r.error != 0 || r.count != bytes) {
+  if (!db.file.is_open()) {
     if (us_only) {
       view.message_box("call.db", "ERROR Reading database file", SearchIcon::error);
     } else {
       char text[64];
-      std::snprintf(text, sizeof text, "ERROR %d Reading database file", r.error != 0 ? r.error : EIO);
+      std::snprintf(text, sizeof text, "ERROR %d Reading database file", EBADF);
       view.message_box(text, "call.db", SearchIcon::error);
     }
-    copy->raw.clear();
     return -1;
   }
+  copy->db = &db;
   copy->made = true;
   return 0;
 }

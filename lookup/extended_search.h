@@ -46,15 +46,14 @@ struct SearchCriteria {
   std::string zip;
 };
 
-// The index of call.db in memory, as stored. Made once per run of the full edition.
+// The index of call.db in memory, as stored: the open database's own, read when it was opened,
+// shared rather than copied. Follows the database it was made from while that lives.
 struct IndexCopy {
   bool made = false;
-  std::vector<unsigned char> raw;
-  std::size_t entries() const { return raw.size() / dbfiles::IndexEntry::kSize; }
+  const dbfiles::UsDatabase* db = nullptr;
+  std::size_t entries() const { return made ? db->count : 0; }
   // The stored bytes of entry i.
-  const unsigned char* entry(std::size_t i) const {
-    return raw.data() + i * dbfiles::IndexEntry::kSize;
-  }
+  const unsigned char* entry(std::size_t i) const { return db->entry(i); }
 };
 
 // What a dialog keeps between searches, so that later name searches need not read the whole
@@ -70,9 +69,9 @@ class SearchCache {
   std::unique_ptr<Tables> tables;  // made by the first search that needs it
 };
 
-// Reads the whole index of `db` into `copy`. Returns 0, or -1 after the message box ("ERROR -
-// not enough memory" or "ERROR %d Reading database file"). With `us_only` a failed read shows
-// the US-only edition's box instead.
+// Makes `copy` show the index that `db` holds; nothing is read or copied. Returns 0, or -1 after
+// the message box "ERROR %d Reading database file" when `db` is not open (it holds no index).
+// With `us_only` that box is the US-only edition's instead.
 int make_index_copy(const dbfiles::UsDatabase& db, IndexCopy* copy, SearchView& view,
                     bool us_only = false);
 

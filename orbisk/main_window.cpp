@@ -247,10 +247,8 @@ void MainWindow::extended_search() {
     focus_callsign();
     return;
   }
-  // The full edition keeps the index copy for the rest of the run; the US-only edition reads
-  // it afresh at each opening.
-  IndexCopy fresh;
-  SearchDialog dialog(files_.us, kUsOnly ? &fresh : &index_, boxes_, this);
+  // Both editions search the index that call.db's opening read: nothing is copied or read again.
+  SearchDialog dialog(files_.us, &index_, boxes_, this);
   dialog.run();
   focus_callsign();
 }

@@ -90,7 +90,7 @@ class MainWindow : public QMainWindow {
 
   dbfiles::LookupFiles files_;
   dbfiles::LookupResult slot_;
-  // The Extended Search's copy of the index, made at its first opening (full edition).
+  // The Extended Search's view of call.db's index, made at its first opening.
   IndexCopy index_;
 
   // Found record blocks, oldest first.

@@ -29,8 +29,8 @@ inline constexpr std::size_t kDateSize = 8;
 inline constexpr std::size_t kMaxRecordText = 256;  // a record text with its terminator
 inline constexpr std::size_t kRecordReadSize = 1024;
 
-// What was wrong with a damaged file, for the damaged-file messages: a lookup's record or
-// index entry (both databases), or call.db's header at opening.
+// What was wrong with a damaged file, for the damaged-file messages: a lookup's record text
+// (call.db, cancall.db), or call.db's header or index at opening.
 inline constexpr char kShortRead[] = "a read came back short";
 inline constexpr char kTextOutsideArea[] = "a record text lies outside the text area";
 inline constexpr char kShortHeader[] = "its header is shorter than 12 bytes";

@@ -76,7 +76,9 @@ void check_sqlite(sqlite3* db, int rc, const char* what) {
   }
 }
 
-void exec(sqlite3* db, const char* sql) { check_sqlite(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr), sql); }
+void exec(sqlite3* db, const char* sql) {
+  check_sqlite(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr), sql);
+}
 
 struct Data {
   std::string source;  // "demo" or "synthetic"
@@ -476,7 +478,8 @@ void BM_ScanFloor(benchmark::State& state) {
       }
       const char* p = buffer.get();
       const char* stop = p + got;
-      while ((p = static_cast<const char*>(std::memchr(p, '\0', static_cast<std::size_t>(stop - p)))) != nullptr) {
+      while ((p = static_cast<const char*>(
+                  std::memchr(p, '\0', static_cast<std::size_t>(stop - p)))) != nullptr) {
         ++zeros;
         ++p;
       }

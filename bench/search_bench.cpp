@@ -1,14 +1,17 @@
 // The Extended Search and the callsign lookup on a full-size call.db, side by side with SQLite
-// answering the same questions from the same records, with the floor of any design that
-// streams the text area (reading it in 65,536-byte fills and finding its zero bytes), and with
-// the lookup reading the index through a memory map instead of read calls.
+// answering the same questions from the same records: the lookup as the window makes it and
+// call.db's alone; searches by name (the dialog's first search, which builds its table of
+// names, and its later ones), city, state, ZIP and name with state. Beside them the floor of
+// any search that streams the text area (reading it in 65,536-byte fills and finding its zero
+// bytes), and the lookup reading the index through a memory map instead of read calls.
 //
 //   build/search_bench [--benchmark_...]
 // takes the data folder `calldb demo` made from $CALLDB_BENCH_DATA (its calldb/call.db and
 // callprev.db), or, when the variable is unset, makes licences of the same size with the
-// demo's own generator, and loads the same licences into SQLite. Prints Google Benchmark's table, then the ratios. Before
-// the benchmarks it checks once that both sides find the same licensees for each search and
-// give the same answer for each probed callsign.
+// demo's own generator, and loads the same licences into SQLite. Prints Google Benchmark's
+// table, then the ratios. Before the benchmarks it checks once that both sides find the same
+// licensees for each search and give the same answer for each probed callsign, and that a
+// search with the dialog's cache writes the same lines as one without.
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -48,7 +51,8 @@ constexpr int kPreviousProbes = 200;
 constexpr int kPreviousCalls = 20000;  // in the synthetic callprev.db
 constexpr char kName[] = "SMITH, J";
 constexpr char kCity[] = "SPRINGFIELD";
-constexpr char kState[] = "CA";
+constexpr char kState[] = "CA";  // also with the name, for the combined search
+constexpr char kZip[] = "62704";  // a ZIP of Springfield, Illinois
 
 int state_index(const char* code) {
   for (int i = 1; i < dbfiles::kStateCount; ++i) {
@@ -72,7 +76,9 @@ void check_sqlite(sqlite3* db, int rc, const char* what) {
   }
 }
 
-void exec(sqlite3* db, const char* sql) { check_sqlite(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr), sql); }
+void exec(sqlite3* db, const char* sql) {
+  check_sqlite(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr), sql);
+}
 
 struct Data {
   std::string source;  // "demo" or "synthetic"
@@ -133,6 +139,7 @@ void load_sqlite(const std::string& path, const std::vector<Licence>& licences,
   exec(db, "CREATE INDEX calls_name ON calls(name)");
   exec(db, "CREATE INDEX calls_city ON calls(city)");
   exec(db, "CREATE INDEX calls_state ON calls(state)");
+  exec(db, "CREATE INDEX calls_zip ON calls(zip)");
   exec(db, "ANALYZE");
   sqlite3_close(db);
 }
@@ -235,6 +242,10 @@ Data& data() {
     benchmark::AddCustomContext("data", d.source);
     benchmark::AddCustomContext("licences", std::to_string(licences.size()));
     benchmark::AddCustomContext("sqlite_version", sqlite3_libversion());
+    benchmark::AddCustomContext("name", kName);
+    benchmark::AddCustomContext("city", kCity);
+    benchmark::AddCustomContext("state", kState);
+    benchmark::AddCustomContext("zip", kZip);
     return d;
   }();
   return d;
@@ -267,18 +278,31 @@ class PhaseClock : public QuietView {
   Clock::time_point end;
 };
 
-enum class Query { name, city, state };
+enum class Query { name, city, state, zip, name_state };
+constexpr Query kQueries[] = {Query::name, Query::city, Query::state, Query::zip,
+                              Query::name_state};
+
+const char* label(Query q) {
+  switch (q) {
+    case Query::name: return "name";
+    case Query::city: return "city";
+    case Query::state: return "state";
+    case Query::zip: return "ZIP";
+    case Query::name_state: return "name and state";
+  }
+  return "";
+}
 
 lookup::SearchCriteria criteria(Query q) {
   lookup::SearchCriteria c;
-  switch (q) {
-    case Query::name: c.name = kName; break;
-    case Query::city: c.city = kCity; break;
-    case Query::state: c.state = state_index(kState); break;
-  }
+  if (q == Query::name || q == Query::name_state) c.name = kName;
+  if (q == Query::city) c.city = kCity;
+  if (q == Query::state || q == Query::name_state) c.state = state_index(kState);
+  if (q == Query::zip) c.zip = kZip;
   return c;
 }
 
+// The name is a prefix of the record text, the city its suffix; both sides list by callsign.
 const char* sql_of(Query q) {
   switch (q) {
     case Query::name:
@@ -289,8 +313,21 @@ const char* sql_of(Query q) {
              "ORDER BY call";
     case Query::state:
       return "SELECT call,name,street,city,state,zip FROM calls WHERE state = ? ORDER BY call";
+    case Query::zip:
+      return "SELECT call,name,street,city,state,zip FROM calls WHERE zip = ? ORDER BY call";
+    case Query::name_state:
+      return "SELECT call,name,street,city,state,zip FROM calls WHERE name LIKE 'SMITH, J%' "
+             "AND state = ? ORDER BY call";
   }
   return "";
+}
+
+void bind(sqlite3_stmt* stmt, Query q) {
+  if (q == Query::state || q == Query::name_state) {
+    sqlite3_bind_text(stmt, 1, kState, -1, SQLITE_STATIC);
+  } else if (q == Query::zip) {
+    sqlite3_bind_int(stmt, 1, std::atoi(kZip));
+  }
 }
 
 const lookup::IndexCopy& index_copy() {
@@ -320,7 +357,7 @@ class Statement {
 
 Statement prepare(Query q) {
   Statement s(data().sql, sql_of(q));
-  if (q == Query::state) sqlite3_bind_text(s.get(), 1, kState, -1, SQLITE_STATIC);
+  bind(s.get(), q);
   return s;
 }
 
@@ -354,34 +391,53 @@ std::vector<std::string> calls_in(const std::string& lines) {
 std::map<Query, int> g_expected_rows;  // what both sides found in the check
 
 // Runs each search once on both sides and compares what they found. Both lists come sorted by
-// callsign: the index's key order is the callsigns' character order.
+// callsign: the index's key order is the callsigns' character order. Our side runs three times:
+// without a cache as calldb does, and as the dialog does, first with a fresh cache and then
+// again with the cache that search left; all three must write the same lines.
 void check_same_results() {
-  const char* names[] = {"name", "city", "state"};
-  for (Query q : {Query::name, Query::city, Query::state}) {
+  int cached_differ = 0;
+  for (Query q : kQueries) {
     QuietView view;
+    const lookup::SearchCriteria c = criteria(q);
     const lookup::SearchOutcome ours =
-        lookup::extended_search(data().us, index_copy(), criteria(q), 0, view);
+        lookup::extended_search(data().us, index_copy(), c, 0, view);
+    lookup::SearchCache cache;
+    for (const char* which : {"first", "later"}) {
+      const lookup::SearchOutcome cached =
+          lookup::extended_search(data().us, index_copy(), c, 0, view, &cache);
+      if (cached.text != ours.text) {
+        ++cached_differ;
+        std::printf("WARNING: %s search: the %s search with the dialog's cache writes other "
+                    "lines than without (%d found, not %d)\n",
+                    label(q), which, cached.found, ours.found);
+      }
+    }
     Statement s = prepare(q);
     std::vector<std::string> theirs;
     std::size_t bytes = 0;
     const int rows = run_sql(s.get(), &bytes, &theirs);
     const std::vector<std::string> mine = calls_in(ours.text);
     if (ours.found != rows) {
-      std::printf("WARNING: %s search: ours found %d, SQLite %d\n", names[static_cast<int>(q)],
-                  ours.found, rows);
+      std::printf("WARNING: %s search: ours found %d, SQLite %d\n", label(q), ours.found, rows);
     } else if (mine != theirs) {
-      std::printf("WARNING: %s search: both found %d, but not the same callsigns\n",
-                  names[static_cast<int>(q)], rows);
+      std::printf("WARNING: %s search: both found %d, but not the same callsigns\n", label(q),
+                  rows);
+    } else if (rows == 0) {
+      std::printf("WARNING: %s search: neither side found anything\n", label(q));
     } else {
-      std::printf("check: %s search finds the same %d licensees on both sides\n",
-                  names[static_cast<int>(q)], rows);
+      std::printf("check: %s search finds the same %d licensees on both sides\n", label(q),
+                  rows);
     }
     g_expected_rows[q] = rows;
     Statement plan(data().sql, (std::string("EXPLAIN QUERY PLAN ") + sql_of(q)).c_str());
-    if (q == Query::state) sqlite3_bind_text(plan.get(), 1, kState, -1, SQLITE_STATIC);
+    bind(plan.get(), q);
     while (sqlite3_step(plan.get()) == SQLITE_ROW) {
       std::printf("       SQLite plan: %s\n", sqlite3_column_text(plan.get(), 3));
     }
+  }
+  if (cached_differ == 0) {
+    std::printf("check: every search writes the same lines with the dialog's cache (first and "
+                "later search) as without\n");
   }
   std::fflush(stdout);
 }
@@ -422,7 +478,8 @@ void BM_ScanFloor(benchmark::State& state) {
       }
       const char* p = buffer.get();
       const char* stop = p + got;
-      while ((p = static_cast<const char*>(std::memchr(p, '\0', static_cast<std::size_t>(stop - p)))) != nullptr) {
+      while ((p = static_cast<const char*>(
+                  std::memchr(p, '\0', static_cast<std::size_t>(stop - p)))) != nullptr) {
         ++zeros;
         ++p;
       }
@@ -437,14 +494,23 @@ void BM_ScanFloor(benchmark::State& state) {
 }
 BENCHMARK(BM_ScanFloor)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void ours(benchmark::State& state, Query q) {
+// How our side runs a search: as the dialog's first search (a fresh cache each time, whatever
+// it builds built within the time), or as its later ones (the cache of one earlier search of
+// the same criteria, made before the timing, kept throughout).
+enum class Cache { fresh, kept };
+
+void ours(benchmark::State& state, Query q, Cache mode) {
   Data& d = data();
   const lookup::IndexCopy& index = index_copy();
   const lookup::SearchCriteria c = criteria(q);
   QuietView view;
+  lookup::SearchCache kept;
+  if (mode == Cache::kept) lookup::extended_search(d.us, index, c, 0, view, &kept);
   int found = 0;
   for (auto _ : state) {
-    const lookup::SearchOutcome out = lookup::extended_search(d.us, index, c, 0, view);
+    lookup::SearchCache fresh;
+    lookup::SearchCache* cache = mode == Cache::kept ? &kept : &fresh;
+    const lookup::SearchOutcome out = lookup::extended_search(d.us, index, c, 0, view, cache);
     found = out.found;
     benchmark::DoNotOptimize(out.text.data());
   }
@@ -462,7 +528,8 @@ void sqlite(benchmark::State& state, Query q) {
   note_rows(state, "SQLite", q, rows);
 }
 
-// Only the name/city phase of a search, timed by the status lines that open and close it.
+// Only the name/city phase of a search without a cache (the plain scan of calldb's single
+// search), timed by the status lines that open and close it.
 void ours_phase(benchmark::State& state, Query q) {
   Data& d = data();
   const lookup::IndexCopy& index = index_copy();
@@ -477,20 +544,31 @@ void ours_phase(benchmark::State& state, Query q) {
 
 void BM_OursNamePhase(benchmark::State& state) { ours_phase(state, Query::name); }
 void BM_OursCityPhase(benchmark::State& state) { ours_phase(state, Query::city); }
-void BM_OursName(benchmark::State& state) { ours(state, Query::name); }
+void BM_OursNameFirst(benchmark::State& state) { ours(state, Query::name, Cache::fresh); }
+void BM_OursName(benchmark::State& state) { ours(state, Query::name, Cache::kept); }
 void BM_SqliteName(benchmark::State& state) { sqlite(state, Query::name); }
-void BM_OursCity(benchmark::State& state) { ours(state, Query::city); }
+void BM_OursCity(benchmark::State& state) { ours(state, Query::city, Cache::fresh); }
 void BM_SqliteCity(benchmark::State& state) { sqlite(state, Query::city); }
-void BM_OursState(benchmark::State& state) { ours(state, Query::state); }
+void BM_OursState(benchmark::State& state) { ours(state, Query::state, Cache::fresh); }
 void BM_SqliteState(benchmark::State& state) { sqlite(state, Query::state); }
+void BM_OursZip(benchmark::State& state) { ours(state, Query::zip, Cache::fresh); }
+void BM_SqliteZip(benchmark::State& state) { sqlite(state, Query::zip); }
+// A name search's table is what the dialog keeps, so the combined search runs after one.
+void BM_OursNameState(benchmark::State& state) { ours(state, Query::name_state, Cache::kept); }
+void BM_SqliteNameState(benchmark::State& state) { sqlite(state, Query::name_state); }
 BENCHMARK(BM_OursNamePhase)->Unit(benchmark::kMillisecond)->UseManualTime();
 BENCHMARK(BM_OursCityPhase)->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_OursNameFirst)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_OursName)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SqliteName)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_OursCity)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SqliteCity)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_OursState)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SqliteState)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_OursZip)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SqliteZip)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_OursNameState)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SqliteNameState)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // ---------------------------------------------------------------------------------------------
 // Callsign lookups: every probe once per iteration; the time shown is per iteration, the
@@ -524,8 +602,7 @@ void lookup_probes(benchmark::State& state, Lookup lookup) {
   count_probes(state, found, d.probes_found);
 }
 
-// call.db alone, read calls: a 12-byte read per probed index entry until the last 128 entries
-// are read in one; one read for the text.
+// call.db alone, through the lookup the window makes (lookup_us_call) on the open file.
 void BM_OursLookup(benchmark::State& state) {
   const dbfiles::UsDatabase& us = data().us;
   lookup_probes(state, [&us](const char* call, dbfiles::LookupResult* result) {
@@ -668,18 +745,28 @@ void print_ratios(const bench::RatioReporter& r) {
   };
   row("name phase / scan floor", r.seconds("BM_OursNamePhase"), floor, 1e3, "ms", "at most 2");
   row("city phase / scan floor", r.seconds("BM_OursCityPhase"), floor, 1e3, "ms", "at most 2");
-  row("name search / SQLite", r.seconds("BM_OursName"), r.seconds("BM_SqliteName"), 1e3, "ms",
-      "as measured");
-  row("city search / SQLite", r.seconds("BM_OursCity"), r.seconds("BM_SqliteCity"), 1e3, "ms",
-      "below 1");
-  row("state search / SQLite", r.seconds("BM_OursState"), r.seconds("BM_SqliteState"), 1e3, "ms",
-      "below 1");
+  const struct {
+    const char* what;
+    const char* ours;
+    const char* sqlite;
+    const char* target;
+  } searches[] = {
+      {"name, first / SQLite", "BM_OursNameFirst", "BM_SqliteName", "as measured"},
+      {"name, later / SQLite", "BM_OursName", "BM_SqliteName", "at most 1"},
+      {"city search / SQLite", "BM_OursCity", "BM_SqliteCity", "at most 0.5"},
+      {"state search / SQLite", "BM_OursState", "BM_SqliteState", "at most 0.5"},
+      {"ZIP search / SQLite", "BM_OursZip", "BM_SqliteZip", "at most 0.5"},
+      {"name and state / SQLite", "BM_OursNameState", "BM_SqliteNameState", "at most 0.5"},
+  };
+  for (const auto& s : searches) {
+    row(s.what, r.seconds(s.ours), r.seconds(s.sqlite), 1e3, "ms", s.target);
+  }
   const double probes = static_cast<double>(data().probes.size());
   row("callsign / SQLite (each)", r.seconds("BM_OursCallsign") / probes,
-      r.seconds("BM_SqliteCallsign") / probes, 1e6, "us", "at most 1");
+      r.seconds("BM_SqliteCallsign") / probes, 1e6, "us", "at most 0.5");
   row("call.db lookup / SQLite", r.seconds("BM_OursLookup") / probes,
-      r.seconds("BM_SqliteLookup") / probes, 1e6, "us", "at most 1");
-  row("mapped / read calls", r.seconds("BM_MmapLookup") / probes,
+      r.seconds("BM_SqliteLookup") / probes, 1e6, "us", "at most 0.5");
+  row("mapped / our lookup", r.seconds("BM_MmapLookup") / probes,
       r.seconds("BM_OursLookup") / probes, 1e6, "us", "as measured");
 }
 

@@ -149,9 +149,35 @@ std::uint64_t leading_bytes(const char* s, std::size_t len) {
   return key;
 }
 
-std::uint32_t text_offset_at(const IndexCopy& index, std::size_t i) {
-  return IndexEntry::decode(index.entry(i)).text_offset();
+// Word w of entry i, as stored (little-endian).
+std::uint32_t word_at(const IndexCopy& index, std::size_t i, int w) {
+  const unsigned char* p = index.entry(i) + 4 * w;
+  return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t{p[3]} << 24;
 }
+
+std::uint32_t text_offset_at(const IndexCopy& index, std::size_t i) {
+  return word_at(index, i, 1) & IndexEntry::kMaxTextOffset;
+}
+
+// The ZIP and state criteria as a test of an entry's `place` word: (place & mask) == want.
+struct FixedData {
+  FixedData(std::int32_t zip, int state) {
+    if (zip != 0) {
+      mask |= 0x1FFFFu;
+      want |= static_cast<std::uint32_t>(zip);
+      none = none || zip < 0 || zip > 0x1FFFF;
+    }
+    if (state != 0) {
+      mask |= 0x3Fu << 17;
+      want |= static_cast<std::uint32_t>(state) << 17;
+      none = none || state < 0 || state > 0x3F;
+    }
+    if (none) mask = 0, want = 1;  // no entry holds such a ZIP code or state
+  }
+  bool passes(std::uint32_t place) const { return (place & mask) == want; }
+  std::uint32_t mask = 0, want = 0;
+  bool none = false;
+};
 
 // The first entry whose text offset is not below t, in an index whose text offsets never
 // decrease.
@@ -473,10 +499,7 @@ SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& in
     if (output_limit != 0) out.text.reserve(output_limit + 512);
     LineWriter lines(db, output_limit, view, &out);
     Progress progress(db.count / 100);
-    const auto fixed_data_passes = [&](const IndexEntry& e) {
-      return (zip == 0 || static_cast<std::int64_t>(e.zip()) == zip) &&
-             (state == 0 || static_cast<int>(e.state()) == state);
-    };
+    const FixedData fixed(zip, state);
     bool more = true;
     if (tables != nullptr && tables->texts_in_key_order) {
       // The entries that own the matched texts lie in runs found by binary search, in key order
@@ -485,8 +508,9 @@ SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& in
         for (std::size_t i = first_entry_at(index, matches[m]);
              more && i < index.entries() && text_offset_at(index, i) == matches[m]; ++i) {
           if (progress.reach(i)) show_found(view, out.found, progress.percent);
-          const IndexEntry e = IndexEntry::decode(index.entry(i));
-          if (fixed_data_passes(e)) more = lines.add(e, progress.percent);
+          if (fixed.passes(word_at(index, i, 2))) {
+            more = lines.add(IndexEntry::decode(index.entry(i)), progress.percent);
+          }
         }
       }
     } else {
@@ -494,8 +518,8 @@ SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& in
       std::uint32_t last_offset = 0;
       for (std::size_t i = 0; i < index.entries() && more; ++i) {
         if (progress.reach(i)) show_found(view, out.found, progress.percent);
+        if (!fixed.passes(word_at(index, i, 2))) continue;
         const IndexEntry e = IndexEntry::decode(index.entry(i));
-        if (!fixed_data_passes(e)) continue;
         if (match_count > 0) {
           // The offsets were found in file order, so the list is sorted; and writers lay the
           // texts out in index order, so a cursor that mostly moves forward finds them. A text

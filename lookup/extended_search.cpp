@@ -127,7 +127,8 @@ void read_texts(const dbfiles::UsDatabase& db, const Wanted& wanted, std::size_t
     for (; k < last; ++k) {
       const std::uint64_t at = wanted[k].first;
       if (r.ok()) {
-        const std::size_t count = got > at ? static_cast<std::size_t>(std::min(got, end_of(k)) - at) : 0;
+        const std::size_t count =
+            got > at ? static_cast<std::size_t>(std::min(got, end_of(k)) - at) : 0;
         if (!fn(wanted[k].second, buffer + (at - start), count)) return;
         continue;
       }
@@ -291,6 +292,49 @@ struct NameKey {
 };
 static_assert(sizeof(NameKey) == 12);
 
+// Sorts the name table by leading bytes; texts with the same leading bytes stay in any order.
+// First in place by the two first bytes, then each run of those by the other six, a byte at a
+// time, through a buffer as long as the longest run.
+void sort_names(std::vector<NameKey>& names) {
+  constexpr std::uint32_t kRuns = 65536;
+  const auto run_of = [](const NameKey& n) { return n.high >> 16; };
+  std::vector<std::uint32_t> start(kRuns + 1, 0);
+  for (const NameKey& n : names) ++start[run_of(n) + 1];
+  for (std::uint32_t r = 0; r < kRuns; ++r) start[r + 1] += start[r];
+  std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
+  std::size_t longest = 0;
+  for (std::uint32_t r = 0; r < kRuns; ++r) {
+    longest = std::max<std::size_t>(longest, start[r + 1] - start[r]);
+    while (next[r] < start[r + 1]) {  // each entry moves once, into the run it belongs to
+      NameKey n = names[next[r]];
+      while (run_of(n) != r) std::swap(n, names[next[run_of(n)]++]);
+      names[next[r]++] = n;
+    }
+  }
+  std::vector<NameKey> spare(longest);
+  for (std::uint32_t r = 0; r < kRuns; ++r) {
+    NameKey* const run = names.data() + start[r];
+    const std::size_t count = start[r + 1] - start[r];
+    if (count < 64) {
+      std::sort(run, run + count,
+                [](const NameKey& a, const NameKey& b) { return a.key() < b.key(); });
+      continue;
+    }
+    NameKey* from = run;
+    NameKey* to = spare.data();
+    for (int shift = 0; shift < 48; shift += 8) {
+      const auto digit = [shift](const NameKey& n) { return (n.key() >> shift) & 0xFF; };
+      std::size_t at[257] = {};
+      for (std::size_t i = 0; i < count; ++i) ++at[digit(from[i]) + 1];
+      if (at[digit(from[0]) + 1] == count) continue;  // the same byte throughout
+      for (int d = 0; d < 256; ++d) at[d + 1] += at[d];
+      for (std::size_t i = 0; i < count; ++i) to[at[digit(from[i])]++] = from[i];
+      std::swap(from, to);
+    }
+    if (from != run) std::copy(from, from + count, run);
+  }
+}
+
 }  // namespace
 
 struct SearchCache::Tables {
@@ -298,8 +342,8 @@ struct SearchCache::Tables {
   std::uint32_t index_offset = 0;
   std::size_t entries = 0;
   const unsigned char* first_entry = nullptr;
-  // The strings of the text area as the scan finds them, sorted by their leading bytes and
-  // then by offset. Empty strings are left out: a name never matches one.
+  // The strings of the text area as the scan finds them, sorted by their leading bytes. Empty
+  // strings are left out: a name never matches one.
   std::vector<NameKey> names;
   // True when the index's text offsets never decrease in key order, as writers lay the texts
   // out: the entries that own a text are then found by a binary search in the index.
@@ -335,12 +379,11 @@ const SearchCache::Tables& name_tables(const dbfiles::UsDatabase& db, const Inde
   const bool whole = walk_texts(db, [&](std::uint32_t at, const char* s, std::size_t len) {
     if (len == 0) return true;
     const std::uint64_t key = leading_bytes(s, len);
-    made->names.push_back({static_cast<std::uint32_t>(key >> 32), static_cast<std::uint32_t>(key), at});
+    made->names.push_back(
+        {static_cast<std::uint32_t>(key >> 32), static_cast<std::uint32_t>(key), at});
     return true;
   });
-  std::sort(made->names.begin(), made->names.end(), [](const NameKey& a, const NameKey& b) {
-    return a.key() != b.key() ? a.key() < b.key() : a.offset < b.offset;
-  });
+  sort_names(made->names);
   made->texts_in_key_order = true;
   for (std::size_t i = 1; i < index.entries() && made->texts_in_key_order; ++i) {
     made->texts_in_key_order = text_offset_at(index, i - 1) <= text_offset_at(index, i);
@@ -386,7 +429,8 @@ std::vector<std::uint32_t> match_names(const dbfiles::UsDatabase& db,
                  std::unique_ptr<char[]> longer;
                  if (std::memchr(text, '\0', n) == nullptr) {  // longer than a record
                    longer.reset(new char[kScanBuffer]);
-                   const std::size_t room = std::min<std::size_t>(kScanBuffer, db.index_offset - at);
+                   const std::size_t room =
+                       std::min<std::size_t>(kScanBuffer, db.index_offset - at);
                    n = static_cast<std::size_t>(db.file.read_at(at, longer.get(), room).count);
                    text = longer.get();
                    if (std::memchr(text, '\0', n) == nullptr) return true;  // changed since

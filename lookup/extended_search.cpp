@@ -186,7 +186,11 @@ std::size_t first_entry_at(const IndexCopy& index, std::uint32_t t) {
   std::size_t low = 0, high = index.entries();
   while (low < high) {
     const std::size_t mid = low + (high - low) / 2;
-    if (text_offset_at(index, mid) < t) low = mid + 1; else high = mid;
+    if (text_offset_at(index, mid) < t) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
   }
   return low;
 }

@@ -143,10 +143,10 @@ void read_texts(const dbfiles::UsDatabase& db, const Wanted& wanted, std::size_t
 // The leading bytes of a text, padded with zero bytes, as a big-endian number: texts compare as
 // their leading bytes do.
 std::uint64_t leading_bytes(const char* s, std::size_t len) {
+  unsigned char lead[kKeyBytes] = {};
+  std::memcpy(lead, s, std::min(len, kKeyBytes));
   std::uint64_t key = 0;
-  for (std::size_t j = 0; j < kKeyBytes; ++j) {
-    key = key << 8 | (j < len ? static_cast<unsigned char>(s[j]) : 0u);
-  }
+  for (const unsigned char c : lead) key = key << 8 | c;
   return key;
 }
 

@@ -14,23 +14,44 @@ using dbfiles::IndexEntry;
 
 namespace {
 
+// Texts that lie closer together than this are read in one piece: copying the bytes between
+// costs less than another system call.
+constexpr std::size_t kReadGap = 32768;
+// The most that one merged read takes.
+constexpr std::size_t kMergedRead = std::size_t{1} << 20;
+// Entries that pass every criterion are written out in batches of growing size: a search in
+// the window stops at its output limit after a few hundred lines, one without a limit reads
+// the texts in long runs.
+constexpr std::size_t kFirstBatch = 256;
+constexpr std::size_t kLastBatch = 16384;
+// The name table orders the texts by this many leading bytes.
+constexpr std::size_t kKeyBytes = 8;
+
 void show_found(SearchView& view, int found, int percent) {
   char text[64];
   std::snprintf(text, sizeof text, "Found %d, %d%% done", found, percent);
   view.set_status(text);
 }
 
-// The name/city phase: file offsets of the record texts that pass, in file order. Returns the
-// offsets; *full is set when the list reached its 8,192 entries.
-std::vector<std::uint32_t> match_texts(const dbfiles::UsDatabase& db, const std::string& name,
-                                       const std::string& city, SearchView& view, bool* full) {
-  std::vector<std::uint32_t> matches;
+bool name_passes(const char* s, std::size_t len, const std::string& name) {
+  return name.empty() || (len >= name.size() && std::memcmp(s, name.data(), name.size()) == 0);
+}
+
+bool city_passes(const char* s, std::size_t len, const std::string& city) {
+  return city.empty() ||
+         (len >= city.size() && std::memcmp(s + len - city.size(), city.data(), city.size()) == 0);
+}
+
+// Calls fn(offset, text, length) for each complete string of call.db's text area in file order,
+// streaming the area in 65,536-byte fills, until fn returns false. Returns true when the whole
+// area was read.
+template <typename Fn>
+bool walk_texts(const dbfiles::UsDatabase& db, Fn&& fn) {
   std::unique_ptr<char[]> buffer(new char[kScanBuffer]);
   std::uint64_t next = dbfiles::kHeaderSize;        // file offset of the next byte to read
   std::uint64_t left = db.index_offset - next;      // bytes of text area not read yet
   std::size_t held = 0;                             // unfinished tail kept from the last fill
-  *full = false;
-  while (left > 0 && matches.size() < kMaxNameMatches) {
+  while (left > 0) {
     std::size_t want = kScanBuffer - held;
     if (want > left) want = static_cast<std::size_t>(left);
     const platform::IoResult r = db.file.read_at(next, buffer.get() + held, want);
@@ -49,34 +70,392 @@ std::vector<std::uint32_t> match_texts(const dbfiles::UsDatabase& db, const std:
     while (pos < end) {
       const char* s = buffer.get() + pos;
       const std::size_t len = std::strlen(s);
-      const bool name_ok = name.empty() || (len >= name.size() && std::memcmp(s, name.data(), name.size()) == 0);
-      const bool city_ok =
-          city.empty() || (len >= city.size() && std::memcmp(s + len - city.size(), city.data(), city.size()) == 0);
-      if (name_ok && city_ok) {
-        if (matches.size() == kMaxNameMatches) break;
-        matches.push_back(static_cast<std::uint32_t>(base + pos));
-        char text[32];
-        std::snprintf(text, sizeof text, "Matched %d", static_cast<int>(matches.size()));
-        view.set_status(text);
-      }
+      if (!fn(static_cast<std::uint32_t>(base + pos), s, len)) return false;
       pos += len + 1;
     }
     held = filled - end;
     std::memmove(buffer.get(), buffer.get() + end, held);
-    if (!r.ok() || r.count < want) break;
+    if (!r.ok() || r.count < want) return false;
+  }
+  return true;
+}
+
+// The name/city phase by a scan of the text area: file offsets of the record texts that pass,
+// in file order. *full is set when the list reached its 8,192 entries.
+std::vector<std::uint32_t> match_texts(const dbfiles::UsDatabase& db, const std::string& name,
+                                       const std::string& city, SearchView& view, bool* full) {
+  std::vector<std::uint32_t> matches;
+  walk_texts(db, [&](std::uint32_t at, const char* s, std::size_t len) {
+    if (!name_passes(s, len, name) || !city_passes(s, len, city)) return true;
+    matches.push_back(at);
+    char text[32];
+    std::snprintf(text, sizeof text, "Matched %d", static_cast<int>(matches.size()));
+    view.set_status(text);
+    return matches.size() < kMaxNameMatches;
+  });
+  *full = matches.size() == kMaxNameMatches;
+  return matches;
+}
+
+// Texts wanted from the text area: (file offset, the caller's tag), sorted by offset; every
+// offset lies inside the text area.
+using Wanted = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+
+// Reads, for each wanted offset, up to `span` bytes from it (cut at the end of the text area)
+// in few large reads, and calls fn(tag, bytes, count) in offset order until fn returns false.
+// `buffer` holds kMergedRead bytes. A read that fails is made again text by text, so that each
+// text gets what a read of its own would give.
+template <typename Fn>
+void read_texts(const dbfiles::UsDatabase& db, const Wanted& wanted, std::size_t span,
+                char* buffer, Fn&& fn) {
+  const std::uint64_t area_end = db.index_offset;
+  const auto end_of = [&](std::size_t k) {
+    return std::min<std::uint64_t>(std::uint64_t{wanted[k].first} + span, area_end);
+  };
+  std::size_t k = 0;
+  while (k < wanted.size()) {
+    const std::uint64_t start = wanted[k].first;
+    std::uint64_t stop = end_of(k);
+    std::size_t last = k + 1;
+    while (last < wanted.size() && wanted[last].first <= stop + kReadGap &&
+           end_of(last) - start <= kMergedRead) {
+      stop = std::max(stop, end_of(last));
+      ++last;
+    }
+    const platform::IoResult r = db.file.read_at(start, buffer, stop - start);
+    const std::uint64_t got = start + r.count;
+    for (; k < last; ++k) {
+      const std::uint64_t at = wanted[k].first;
+      if (r.ok()) {
+        const std::size_t count =
+            got > at ? static_cast<std::size_t>(std::min(got, end_of(k)) - at) : 0;
+        if (!fn(wanted[k].second, buffer + (at - start), count)) return;
+        continue;
+      }
+      std::unique_ptr<char[]> one(new char[span]);
+      const std::size_t count = static_cast<std::size_t>(
+          db.file.read_at(at, one.get(), static_cast<std::size_t>(end_of(k) - at)).count);
+      if (!fn(wanted[k].second, one.get(), count)) return;
+    }
+  }
+}
+
+// The leading bytes of a text, padded with zero bytes, as a big-endian number: texts compare as
+// their leading bytes do.
+std::uint64_t leading_bytes(const char* s, std::size_t len) {
+  unsigned char lead[kKeyBytes] = {};
+  std::memcpy(lead, s, std::min(len, kKeyBytes));
+  std::uint64_t key = 0;
+  for (const unsigned char c : lead) key = key << 8 | c;
+  return key;
+}
+
+// Word w of entry i, as stored (little-endian).
+std::uint32_t word_at(const IndexCopy& index, std::size_t i, int w) {
+  const unsigned char* p = index.entry(i) + 4 * w;
+  return p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t{p[3]} << 24;
+}
+
+std::uint32_t text_offset_at(const IndexCopy& index, std::size_t i) {
+  return word_at(index, i, 1) & IndexEntry::kMaxTextOffset;
+}
+
+// The ZIP and state criteria as a test of an entry's `place` word: (place & mask) == want.
+struct FixedData {
+  FixedData(std::int32_t zip, int state) {
+    if (zip != 0) {
+      mask |= 0x1FFFFu;
+      want |= static_cast<std::uint32_t>(zip);
+      none = none || zip < 0 || zip > 0x1FFFF;
+    }
+    if (state != 0) {
+      mask |= 0x3Fu << 17;
+      want |= static_cast<std::uint32_t>(state) << 17;
+      none = none || state < 0 || state > 0x3F;
+    }
+    if (none) mask = 0, want = 1;  // no entry holds such a ZIP code or state
+  }
+  bool passes(std::uint32_t place) const { return (place & mask) == want; }
+  std::uint32_t mask = 0, want = 0;
+  bool none = false;
+};
+
+// The first entry whose text offset is not below t, in an index whose text offsets never
+// decrease.
+std::size_t first_entry_at(const IndexCopy& index, std::uint32_t t) {
+  std::size_t low = 0, high = index.entries();
+  while (low < high) {
+    const std::size_t mid = low + (high - low) / 2;
+    if (text_offset_at(index, mid) < t) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  return low;
+}
+
+// Counts the fixed-data phase's percent as the entries go by: one more at every progress step.
+struct Progress {
+  explicit Progress(std::size_t entry_step) : step(entry_step), mark(entry_step) {}
+  // Moves on to entry i; true when the percent changed.
+  bool reach(std::size_t i) {
+    if (i < mark) return false;
+    percent = step == 0 ? static_cast<int>(i + 1) : static_cast<int>(i / step);
+    mark = step == 0 ? i + 1 : (i / step + 1) * step;
+    return true;
+  }
+  std::size_t step;
+  std::size_t mark;
+  int percent = 0;
+};
+
+// The result lines of the fixed-data phase, in the order the entries are given. Their texts are
+// read a batch at a time, sorted by offset, in few large reads.
+class LineWriter {
+ public:
+  LineWriter(const dbfiles::UsDatabase& db, std::size_t output_limit, SearchView& view,
+             SearchOutcome* out)
+      : db_(db), limit_(output_limit), view_(view), out_(out), buffer_(new char[kMergedRead]) {}
+
+  // Takes an entry that passed every criterion, reached at `percent`. False once the output
+  // limit was passed: the phase ends.
+  bool add(const IndexEntry& e, int percent) {
+    batch_.push_back({e, percent});
+    return batch_.size() < batch_size_ || flush();
+  }
+
+  bool flush() {
+    if (stopped_) return false;
+    wanted_.clear();
+    spans_.assign(batch_.size(), {0, 0});
+    made_.clear();
+    for (std::size_t k = 0; k < batch_.size(); ++k) {
+      const std::uint32_t t = batch_[k].entry.text_offset();
+      if (t >= dbfiles::kHeaderSize && t < db_.index_offset) {
+        wanted_.emplace_back(t, static_cast<std::uint32_t>(k));
+      } else {
+        make_line(k, "", 0);  // an offset outside the text area reads nothing
+      }
+    }
+    std::sort(wanted_.begin(), wanted_.end());
+    read_texts(db_, wanted_, kRecordRead, buffer_.get(),
+               [&](std::uint32_t k, const char* text, std::size_t n) {
+                 make_line(k, text, n);
+                 return true;
+               });
+    for (std::size_t k = 0; k < batch_.size() && !stopped_; ++k) {
+      out_->text.append(made_, spans_[k].first, spans_[k].second);
+      ++out_->found;
+      show_found(view_, out_->found, batch_[k].percent);
+      if (limit_ != 0 && out_->text.size() > limit_) {
+        view_.message_box("Some results will not be shown", "SORRY: Too much output",
+                          SearchIcon::warning);
+        stopped_ = true;
+      }
+    }
+    batch_.clear();
+    batch_size_ = std::min(2 * batch_size_, kLastBatch);
+    return !stopped_;
+  }
+
+ private:
+  struct Passed {
+    IndexEntry entry;
+    int percent;
+  };
+
+  void make_line(std::size_t k, const char* text, std::size_t n) {
+    dbfiles::LookupResult result;
+    dbfiles::unpack_entry(batch_[k].entry, &result);
+    dbfiles::build_us_lines(text, n, &result);
+    char line[4 * dbfiles::LookupResult::kLineSize + 16];
+    std::snprintf(line, sizeof line, "%-6s - %s - %s - %s\r\n", result.callsign,
+                  result.name_line, result.street_line, result.place_line);
+    spans_[k] = {made_.size(), std::strlen(line)};
+    made_.append(line);
+  }
+
+  const dbfiles::UsDatabase& db_;
+  std::size_t limit_;
+  SearchView& view_;
+  SearchOutcome* out_;
+  std::unique_ptr<char[]> buffer_;
+  std::vector<Passed> batch_;
+  std::size_t batch_size_ = kFirstBatch;
+  Wanted wanted_;
+  std::string made_;                                         // the batch's lines, as read
+  std::vector<std::pair<std::size_t, std::size_t>> spans_;   // each entry's line in made_
+  bool stopped_ = false;
+};
+
+// One text of the name table: its leading bytes and where it lies.
+struct NameKey {
+  std::uint32_t high, low, offset;
+  std::uint64_t key() const { return std::uint64_t{high} << 32 | low; }
+};
+static_assert(sizeof(NameKey) == 12);
+
+// Sorts the name table by leading bytes; texts with the same leading bytes stay in any order.
+// First in place by the two first bytes, then each run of those by the other six, a byte at a
+// time, through a buffer as long as the longest run.
+void sort_names(std::vector<NameKey>& names) {
+  constexpr std::uint32_t kRuns = 65536;
+  const auto run_of = [](const NameKey& n) { return n.high >> 16; };
+  std::vector<std::uint32_t> start(kRuns + 1, 0);
+  for (const NameKey& n : names) ++start[run_of(n) + 1];
+  for (std::uint32_t r = 0; r < kRuns; ++r) start[r + 1] += start[r];
+  std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
+  std::size_t longest = 0;
+  for (std::uint32_t r = 0; r < kRuns; ++r) {
+    longest = std::max<std::size_t>(longest, start[r + 1] - start[r]);
+    while (next[r] < start[r + 1]) {  // each entry moves once, into the run it belongs to
+      NameKey n = names[next[r]];
+      while (run_of(n) != r) std::swap(n, names[next[run_of(n)]++]);
+      names[next[r]++] = n;
+    }
+  }
+  std::vector<NameKey> spare(longest);
+  for (std::uint32_t r = 0; r < kRuns; ++r) {
+    NameKey* const run = names.data() + start[r];
+    const std::size_t count = start[r + 1] - start[r];
+    if (count < 64) {
+      std::sort(run, run + count,
+                [](const NameKey& a, const NameKey& b) { return a.key() < b.key(); });
+      continue;
+    }
+    NameKey* from = run;
+    NameKey* to = spare.data();
+    for (int shift = 0; shift < 48; shift += 8) {
+      const auto digit = [shift](const NameKey& n) { return (n.key() >> shift) & 0xFF; };
+      std::size_t at[257] = {};
+      for (std::size_t i = 0; i < count; ++i) ++at[digit(from[i]) + 1];
+      if (at[digit(from[0]) + 1] == count) continue;  // the same byte throughout
+      for (int d = 0; d < 256; ++d) at[d + 1] += at[d];
+      for (std::size_t i = 0; i < count; ++i) to[at[digit(from[i])]++] = from[i];
+      std::swap(from, to);
+    }
+    if (from != run) std::copy(from, from + count, run);
+  }
+}
+
+}  // namespace
+
+struct SearchCache::Tables {
+  // What the tables were made from.
+  std::uint32_t index_offset = 0;
+  std::size_t entries = 0;
+  const unsigned char* first_entry = nullptr;
+  // The strings of the text area as the scan finds them, sorted by their leading bytes. Empty
+  // strings are left out: a name never matches one.
+  std::vector<NameKey> names;
+  // True when the index's text offsets never decrease in key order, as writers lay the texts
+  // out: the entries that own a text are then found by a binary search in the index.
+  bool texts_in_key_order = false;
+};
+
+SearchCache::SearchCache() = default;
+SearchCache::~SearchCache() = default;
+SearchCache::SearchCache(SearchCache&&) noexcept = default;
+SearchCache& SearchCache::operator=(SearchCache&&) noexcept = default;
+
+namespace {
+
+const unsigned char* first_entry(const IndexCopy& index) {
+  return index.entries() == 0 ? nullptr : index.entry(0);
+}
+
+// The cache's tables, made now from one scan of the text area when there are none for this
+// file. Tables from a scan that a failed read cut short serve this search only (*once).
+const SearchCache::Tables& name_tables(const dbfiles::UsDatabase& db, const IndexCopy& index,
+                                       SearchCache* cache,
+                                       std::unique_ptr<SearchCache::Tables>* once) {
+  const SearchCache::Tables* kept = cache->tables.get();
+  if (kept != nullptr && kept->index_offset == db.index_offset &&
+      kept->entries == index.entries() && kept->first_entry == first_entry(index)) {
+    return *kept;
+  }
+  auto made = std::make_unique<SearchCache::Tables>();
+  made->index_offset = db.index_offset;
+  made->entries = index.entries();
+  made->first_entry = first_entry(index);
+  made->names.reserve(index.entries() + 64);
+  const bool whole = walk_texts(db, [&](std::uint32_t at, const char* s, std::size_t len) {
+    if (len == 0) return true;
+    const std::uint64_t key = leading_bytes(s, len);
+    made->names.push_back(
+        {static_cast<std::uint32_t>(key >> 32), static_cast<std::uint32_t>(key), at});
+    return true;
+  });
+  sort_names(made->names);
+  made->texts_in_key_order = true;
+  for (std::size_t i = 1; i < index.entries() && made->texts_in_key_order; ++i) {
+    made->texts_in_key_order = text_offset_at(index, i - 1) <= text_offset_at(index, i);
+  }
+  if (!whole) {
+    *once = std::move(made);
+    return **once;
+  }
+  cache->tables = std::move(made);
+  return *cache->tables;
+}
+
+// The name/city phase by the name table: the texts whose leading bytes equal the name's form one
+// range of the table; longer names and cities are checked against the texts themselves. Gives
+// what match_texts gives.
+std::vector<std::uint32_t> match_names(const dbfiles::UsDatabase& db,
+                                       const SearchCache::Tables& tables, const std::string& name,
+                                       const std::string& city, SearchView& view, bool* full) {
+  std::vector<std::uint32_t> matches;
+  *full = false;
+  if (name.find('\0') != std::string::npos) return matches;  // texts hold no zero byte
+  const std::size_t lead = std::min(kKeyBytes, name.size());
+  const std::uint64_t low = leading_bytes(name.data(), lead);
+  const std::uint64_t high = lead == kKeyBytes ? low : low | (~std::uint64_t{0} >> (8 * lead));
+  auto first = std::lower_bound(tables.names.begin(), tables.names.end(), low,
+                                [](const NameKey& n, std::uint64_t k) { return n.key() < k; });
+  auto last = std::upper_bound(first, tables.names.end(), high,
+                               [](std::uint64_t k, const NameKey& n) { return k < n.key(); });
+  std::vector<std::uint32_t> range;
+  range.reserve(static_cast<std::size_t>(last - first));
+  for (auto it = first; it != last; ++it) range.push_back(it->offset);
+  std::sort(range.begin(), range.end());
+  if (name.size() <= kKeyBytes && city.empty()) {
+    if (range.size() > kMaxNameMatches) range.resize(kMaxNameMatches);
+    matches = std::move(range);
+  } else {
+    Wanted wanted;
+    wanted.reserve(range.size());
+    for (const std::uint32_t at : range) wanted.emplace_back(at, at);
+    std::unique_ptr<char[]> buffer(new char[kMergedRead]);
+    read_texts(db, wanted, dbfiles::kMaxRecordText, buffer.get(),
+               [&](std::uint32_t at, const char* text, std::size_t n) {
+                 std::unique_ptr<char[]> longer;
+                 if (std::memchr(text, '\0', n) == nullptr) {  // longer than a record
+                   longer.reset(new char[kScanBuffer]);
+                   const std::size_t room =
+                       std::min<std::size_t>(kScanBuffer, db.index_offset - at);
+                   n = static_cast<std::size_t>(db.file.read_at(at, longer.get(), room).count);
+                   text = longer.get();
+                   if (std::memchr(text, '\0', n) == nullptr) return true;  // changed since
+                 }
+                 const std::size_t len = std::strlen(text);
+                 if (name_passes(text, len, name) && city_passes(text, len, city)) {
+                   matches.push_back(at);
+                 }
+                 return matches.size() < kMaxNameMatches;
+               });
+  }
+  if (!matches.empty()) {
+    char text[32];
+    std::snprintf(text, sizeof text, "Matched %d", static_cast<int>(matches.size()));
+    view.set_status(text);
   }
   *full = matches.size() == kMaxNameMatches;
   return matches;
 }
 
 }  // namespace
-
-struct SearchCache::Tables {};
-
-SearchCache::SearchCache() = default;
-SearchCache::~SearchCache() = default;
-SearchCache::SearchCache(SearchCache&&) noexcept = default;
-SearchCache& SearchCache::operator=(SearchCache&&) noexcept = default;
 
 int make_index_copy(const dbfiles::UsDatabase& db, IndexCopy* copy, SearchView& view,
                     bool us_only) {
@@ -118,7 +497,7 @@ bool has_criteria(const SearchCriteria& criteria) {
 
 SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& index,
                               const SearchCriteria& criteria, std::size_t output_limit,
-                              SearchView& view, SearchCache* /*cache*/) {
+                              SearchView& view, SearchCache* cache) {
   SearchOutcome out;
   view.set_status("");
   const std::string typed_name = criteria.name.substr(0, kNameLimit);
@@ -134,11 +513,18 @@ SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& in
   // -1: the name/city phase ran and matched nothing; 0: it did not run.
   long match_count = 0;
   std::vector<std::uint32_t> matches;
+  const SearchCache::Tables* tables = nullptr;   // when the name table answered
+  std::unique_ptr<SearchCache::Tables> once;
   if (!typed_name.empty() || !city.empty()) {
     const std::string name = normalise_name(typed_name);
     view.set_status("Searching names/cities...");
     bool full = false;
-    matches = match_texts(db, name, city, view, &full);
+    if (cache != nullptr && !name.empty()) {
+      tables = &name_tables(db, index, cache, &once);
+      matches = match_names(db, *tables, name, city, view, &full);
+    } else {
+      matches = match_texts(db, name, city, view, &full);
+    }
     match_count = matches.empty() ? -1 : static_cast<long>(matches.size());
     if (full) {
       view.message_box("Some may not be displayed. Use a longer name criteria.",
@@ -148,59 +534,50 @@ SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& in
 
   view.set_status("Searching fixed data...");
   if (match_count != -1) {
-    const std::size_t entries = index.entries();
-    const std::size_t step = db.count / 100;
-    std::size_t mark = step;
-    int percent = 0;
-    std::size_t cursor = 0;
-    std::uint32_t last_offset = 0;
     if (output_limit != 0) out.text.reserve(output_limit + 512);
-    for (std::size_t i = 0; i < entries; ++i) {
-      if (i >= mark) {
-        ++percent;
-        mark += step;
-        show_found(view, out.found, percent);
-      }
-      const IndexEntry e = IndexEntry::decode(index.entry(i));
-      if (zip != 0 && static_cast<std::int64_t>(e.zip()) != zip) continue;
-      if (state != 0 && static_cast<int>(e.state()) != state) continue;
-      if (match_count > 0) {
-        // The offsets were found in file order, so the list is sorted; and writers lay the
-        // texts out in index order, so a cursor that mostly moves forward finds them. A text
-        // out of that order puts the cursor back by halving, so that the next forward step
-        // starts from the right place.
-        const std::uint32_t t = e.text_offset();
-        if (t >= last_offset) {
-          while (cursor < matches.size() && matches[cursor] < t) ++cursor;
-        } else {
-          cursor = static_cast<std::size_t>(
-              std::lower_bound(matches.begin(), matches.end(), t) - matches.begin());
+    LineWriter lines(db, output_limit, view, &out);
+    Progress progress(db.count / 100);
+    const FixedData fixed(zip, state);
+    bool more = true;
+    if (tables != nullptr && tables->texts_in_key_order) {
+      // The entries that own the matched texts lie in runs found by binary search, in key order
+      // as the offsets are sorted.
+      for (std::size_t m = 0; m < matches.size() && more; ++m) {
+        for (std::size_t i = first_entry_at(index, matches[m]);
+             more && i < index.entries() && text_offset_at(index, i) == matches[m]; ++i) {
+          if (progress.reach(i)) show_found(view, out.found, progress.percent);
+          if (fixed.passes(word_at(index, i, 2))) {
+            more = lines.add(IndexEntry::decode(index.entry(i)), progress.percent);
+          }
         }
-        const bool hit = cursor < matches.size() && matches[cursor] == t;
-        last_offset = t;
-        if (!hit) continue;
       }
-      dbfiles::LookupResult result;
-      dbfiles::unpack_entry(e, &result);
-      char text[kRecordRead];
-      std::size_t n = 0;
-      if (result.text_offset >= dbfiles::kHeaderSize && result.text_offset < db.index_offset) {
-        n = static_cast<std::size_t>(db.file.read_at(result.text_offset, text, sizeof text).count);
-        n = std::min<std::size_t>(n, db.index_offset - result.text_offset);
-      }
-      dbfiles::build_us_lines(text, n, &result);
-      char line[4 * dbfiles::LookupResult::kLineSize + 16];
-      std::snprintf(line, sizeof line, "%-6s - %s - %s - %s\r\n", result.callsign,
-                    result.name_line, result.street_line, result.place_line);
-      out.text.append(line);
-      ++out.found;
-      show_found(view, out.found, percent);
-      if (output_limit != 0 && out.text.size() > output_limit) {
-        view.message_box("Some results will not be shown", "SORRY: Too much output",
-                         SearchIcon::warning);
-        break;
+    } else {
+      std::size_t cursor = 0;
+      std::uint32_t last_offset = 0;
+      for (std::size_t i = 0; i < index.entries() && more; ++i) {
+        if (progress.reach(i)) show_found(view, out.found, progress.percent);
+        if (!fixed.passes(word_at(index, i, 2))) continue;
+        const IndexEntry e = IndexEntry::decode(index.entry(i));
+        if (match_count > 0) {
+          // The offsets were found in file order, so the list is sorted; and writers lay the
+          // texts out in index order, so a cursor that mostly moves forward finds them. A text
+          // out of that order puts the cursor back by halving, so that the next forward step
+          // starts from the right place.
+          const std::uint32_t t = e.text_offset();
+          if (t >= last_offset) {
+            while (cursor < matches.size() && matches[cursor] < t) ++cursor;
+          } else {
+            cursor = static_cast<std::size_t>(
+                std::lower_bound(matches.begin(), matches.end(), t) - matches.begin());
+          }
+          const bool hit = cursor < matches.size() && matches[cursor] == t;
+          last_offset = t;
+          if (!hit) continue;
+        }
+        more = lines.add(e, progress.percent);
       }
     }
+    if (more) lines.flush();
   }
   char done[48];
   std::snprintf(done, sizeof done, "Done - found %d", out.found);

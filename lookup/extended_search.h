@@ -3,9 +3,12 @@
 // a SearchView for its status line and message boxes.
 //
 // Two phases. Names and cities are found by streaming call.db's text area in 65,536-byte fills
-// and keeping the file offsets of the texts that match (at most 8,192). Then the index, held in
-// memory, is walked in key order for the state and ZIP, and each entry that passes every
-// criterion becomes one result line "%-6s - %s - %s - %s\r\n".
+// and keeping the file offsets of the texts that match (at most 8,192, the first in file order);
+// with a dialog's SearchCache a name is looked up instead in a table of the texts ordered by
+// their leading bytes, made by the first name search. Then the index, held in memory, is walked
+// in key order for the state and ZIP, and each entry that passes every criterion becomes one
+// result line "%-6s - %s - %s - %s\r\n"; their texts are read in batches, sorted by offset, a
+// few large reads a batch.
 #pragma once
 
 #include <cstddef>

@@ -219,7 +219,7 @@ void SearchDialog::search() {
     results_->clear();
     if (isVisible()) results_->viewport()->repaint();
   }
-  const SearchOutcome outcome = extended_search(db_, *index_, criteria, kOutputLimit, view_);
+  const SearchOutcome outcome = extended_search(db_, *index_, criteria, kOutputLimit, view_, &cache_);
   if (outcome.ran) results_->setPlainText(shown_text(outcome.text));
 }
 

@@ -58,6 +58,7 @@ class SearchDialog : public QDialog {
 
   const dbfiles::UsDatabase& db_;
   IndexCopy* index_;
+  SearchCache cache_;  // the name table, made by the first name search of this opening
   DialogSearchView view_;
   QLineEdit* name_ = nullptr;
   QLineEdit* city_ = nullptr;

@@ -47,7 +47,10 @@ void shuffle_texts(const std::string& path, std::mt19937& rng) {
 // Whatever the order of the texts, a search finds what a plain filter over the file finds: the
 // first 8,192 texts in file order that pass the name and city, then the index in key order.
 // Around it: the criteria as typed, the result line, the status line and the message boxes.
-TEST(SearchTest, ShuffledTextsGiveWhatAPlainFilterGives) {
+// Through a dialog's name table, and with the result box's limit, the same lines and boxes.
+class SearchTest : public testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(KeyOrderAndShuffled, SearchTest, testing::Bool());
+TEST_P(SearchTest, TextsInAnyOrderGiveWhatAPlainFilterGives) {
   std::mt19937 rng(12);
   std::map<dbfiles::CallKey, UsRecord> by_key;  // a third of them SMITHs, texts over many fills
   by_key[encode_call("AA1A")] = {encode_call("AA1A"), "DOE, JOHN", "2 OAK", "BURLINGTON", 56, 501,
@@ -55,7 +58,8 @@ TEST(SearchTest, ShuffledTextsGiveWhatAPlainFilterGives) {
   while (by_key.size() < 25000) {
     const std::uint32_t i = static_cast<std::uint32_t>(by_key.size());
     const dbfiles::CallKey key = encode_call(testutil::random_us_call(rng).c_str());
-    const std::string name = (i % 3 ? "BROWN, " : "SMITH, ") + testutil::random_text(rng, 40);
+    const std::string name = (i % 3 ? "BROWN, " : i % 2 ? "SMITH, " : "SM") +
+                             testutil::random_text(rng, 40);
     by_key.emplace(key, UsRecord{key, name, testutil::random_text(rng, 50),
                                  i % 5 ? "SHELBYVILLE" : "SPRINGFIELD", 1 + i % 60,
                                  static_cast<std::uint32_t>(rng() % 100000)});
@@ -64,23 +68,26 @@ TEST(SearchTest, ShuffledTextsGiveWhatAPlainFilterGives) {
   for (const auto& [key, r] : by_key) records.push_back(r);
   testutil::TempDir dir;
   ASSERT_EQ(dbfiles::write_call_db(dir.file("call.db"), "20180105", records), 0);
-  shuffle_texts(dir.file("call.db"), rng);
+  if (GetParam()) shuffle_texts(dir.file("call.db"), rng);
   dbfiles::UsDatabase db;
   IndexCopy index;
   RecordingView view;
   ASSERT_EQ(dbfiles::open_call_db(dir.file("call.db"), &db), 0);
   ASSERT_TRUE(make_index_copy(db, &index, view) == 0 && index.entry(0) == db.entry(0));
   const std::string bytes = testutil::read_bytes(dir.file("call.db"));
-  const auto search = [&](const SearchCriteria& c, std::size_t limit) {
+  SearchCache cache;  // kept for every search on this file, as a dialog keeps it
+  const auto search = [&](const SearchCriteria& c, std::size_t limit, SearchCache* with = nullptr) {
     view = RecordingView();
-    return extended_search(db, index, c, limit, view);
+    return extended_search(db, index, c, limit, view, with);
   };
 
   const struct { std::string typed, name, city; int state; std::uint32_t zip; } queries[] = {
       {"SMITH, ", "SMITH, ", "SPRINGFIELD", 0, 0}, {"", "", "FIELD", 0, 0},
       {"BROWN", "BROWN", "", 7, 0}, {"", "", "VILLE", 0, records[6].zip}, {"", "", "", 5, 0},
       {"SMITH,A", "SMITH, A", "", 0, 0}, {"DOE,J", "DOE, J", "", 0, 0},  // a blank after a comma
-      {"NOBODY", "NOBODY", "", 0, 0}, {"SMITH", "SMITH", "", 0, 0}};
+      {"NOBODY", "NOBODY", "", 0, 0}, {"SMITH,AB", "SMITH, AB", "", 0, 0},
+      {"BROWN,", "BROWN, ", "VILLE", 0, 0}, {"DOE,JOHN2 OAK", "DOE, JOHN2 OAK", "TON", 0, 0},
+      {"SM1", "SM1", "", 0, 0}, {"SM", "SM", "", 0, 0}};
   for (const auto& q : queries) {
     std::vector<std::uint32_t> offsets;  // of the texts that pass, in file order
     for (std::size_t pos = 12; pos < db.index_offset; pos = bytes.find('\0', pos) + 1) {
@@ -102,7 +109,8 @@ TEST(SearchTest, ShuffledTextsGiveWhatAPlainFilterGives) {
       }
     }
     const std::string zip = q.zip == 0 ? "" : " 0" + std::to_string(q.zip) + "-";  // as strtol
-    const SearchOutcome out = search(SearchCriteria{q.typed, q.city, q.state, zip}, 0);
+    const SearchCriteria criteria{q.typed, q.city, q.state, zip};
+    const SearchOutcome out = search(criteria, 0);
     for (std::size_t pos = 0; pos < out.text.size(); pos = out.text.find('\n', pos) + 1) {
       calls += out.text.substr(pos, out.text.find(' ', pos) - pos) + "\n";
     }
@@ -117,13 +125,24 @@ TEST(SearchTest, ShuffledTextsGiveWhatAPlainFilterGives) {
                                                           "Searching fixed data...",
                                                           "Done - found 0"}));
     }
+    // With the result box's limit the search stops one line past it.
+    const bool over = out.text.size() > kOutputLimit;
+    const std::string shown = over ? out.text.substr(0, out.text.find('\n', kOutputLimit) + 1)
+                                   : out.text;
+    for (SearchCache* with : {&cache, static_cast<SearchCache*>(nullptr), &cache}) {
+      for (const std::size_t limit : {std::size_t{0}, kOutputLimit}) {
+        const std::string text = limit == 0 ? out.text : shown;
+        EXPECT_EQ(search(criteria, limit, with).text, text) << q.typed << limit << bool(with);
+        EXPECT_EQ(view.boxes.size(), (cut ? 1u : 0u) + (limit != 0 && over)) << q.typed;
+        const auto lines = std::count(text.begin(), text.end(), '\n');
+        EXPECT_EQ(view.statuses.back(), "Done - found " + std::to_string(lines)) << q.typed;
+      }
+    }
   }
-  EXPECT_EQ(view.boxes, (std::vector<std::string>{"WARNING: Too many name matches: Some may not "
-                                                  "be displayed. Use a longer name criteria."}));
-  // With the result box's limit the search stops one line past it.
-  const std::size_t size = search(SearchCriteria{"", "", 5, ""}, kOutputLimit).text.size();
-  EXPECT_TRUE(size > kOutputLimit && size < kOutputLimit + 4 * 128 + 16) << size;
+  EXPECT_TRUE(cache.tables);  // made by the first name search, used by the later ones
   EXPECT_EQ(view.boxes, (std::vector<std::string>{
+                            "WARNING: Too many name matches: Some may not be displayed. Use a "
+                            "longer name criteria.",
                             "SORRY: Too much output: Some results will not be shown (warning)"}));
   // Without criteria (a ZIP box without digits is none) the search only asks for them.
   EXPECT_FALSE(search(SearchCriteria{"", "", 0, "abc"}, 0).ran);

@@ -1,7 +1,8 @@
 // The lookup program's three database files as the window opens and searches them. The input
 // is call.db, callprev.db and cancall.db in turn: two 32-bit little-endian lengths, then the
 // bytes (what the lengths leave over is cancall.db). The texts looked up are a fixed few and
-// the input's last bytes cut into callsign-sized pieces.
+// the input's last bytes cut into callsign-sized pieces; the Extended Search runs a few
+// criteria sets through one dialog's cache and without one.
 
 #include <algorithm>
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "dbfiles/lookup.h"
 #include "fuzz/fuzz_support.h"
+#include "lookup/extended_search.h"
 
 namespace {
 
@@ -16,6 +18,12 @@ std::uint32_t length_at(const std::uint8_t* data, std::size_t n, std::size_t at)
   if (at + 4 > n) return 0;
   return data[at] | data[at + 1] << 8 | data[at + 2] << 16 | std::uint32_t{data[at + 3]} << 24;
 }
+
+class QuietView : public lookup::SearchView {
+ public:
+  void set_status(std::string_view) override {}
+  void message_box(std::string_view, std::string_view, lookup::SearchIcon) override {}
+};
 
 }  // namespace
 
@@ -44,6 +52,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t n) {
     typed.erase(std::find(typed.begin(), typed.end(), '\0'), typed.end());
     dbfiles::LookupResult slot;
     dbfiles::search_callsign(files, typed.c_str(), &slot);
+  }
+  lookup::IndexCopy index;
+  QuietView view;
+  if (files.us_ready && lookup::make_index_copy(files.us, &index, view) == 0) {
+    lookup::SearchCache cache;
+    const std::string tail(reinterpret_cast<const char*>(data + n - std::min<std::size_t>(n, 3)),
+                           std::min<std::size_t>(n, 3));
+    const lookup::SearchCriteria sets[] = {{"SMITH, J", "", 0, ""}, {"S", "", 0, ""},
+                                           {"SMITH,JOHN Q", "TOWN", 0, ""}, {"", "", 5, ""},
+                                           {"", "", 0, "45245"}, {"A", "", 9, "1"},
+                                           {tail, "", 0, ""}, {"", tail, 0, ""}};
+    for (const lookup::SearchCriteria& criteria : sets) {
+      lookup::extended_search(files.us, index, criteria, lookup::kOutputLimit, view, &cache);
+      lookup::extended_search(files.us, index, criteria, 0, view);
+    }
   }
   dbfiles::close_lookup_files(&files);
   return 0;

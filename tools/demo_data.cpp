@@ -13,6 +13,7 @@
 #include "dbfiles/usdb.h"
 #include "platform/platform.h"
 #include "tools/publish.h"
+#include "tools/zip_archive.h"
 #include "updater/convert_canada.h"
 #include "updater/doupdate.h"
 #include "updater/updater_state.h"
@@ -769,21 +770,6 @@ std::vector<CanadianLicence> make_canadian_licences(Random& rng, std::size_t cou
 // ---------------------------------------------------------------------------------------------
 // ZIP
 
-std::uint32_t crc32(std::string_view data, std::uint32_t crc) {
-  static const auto table = [] {
-    std::array<std::uint32_t, 256> t{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-      std::uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  crc = ~crc;
-  for (const char ch : data) crc = table[(crc ^ static_cast<unsigned char>(ch)) & 0xFF] ^ (crc >> 8);
-  return ~crc;
-}
-
 std::string stored_zip(const std::string& name, std::string_view data, std::string_view date) {
   const auto number = [date](std::size_t from, std::size_t len) {
     std::uint32_t n = 0;
@@ -795,7 +781,7 @@ std::string stored_zip(const std::string& name, std::string_view data, std::stri
   const std::uint32_t year = number(0, 4);
   const std::uint32_t dos_date =
       ((year >= 1980 ? year - 1980 : 0) << 9) | (number(4, 2) << 5) | number(6, 2);
-  const std::uint32_t crc = crc32(data);
+  const std::uint32_t crc = calldb::crc32(data);
   const auto size = static_cast<std::uint32_t>(data.size());
 
   // Local header (30 bytes), name, data.

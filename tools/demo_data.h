@@ -106,8 +106,6 @@ std::vector<CanadianLicence> make_canadian_licences(Random& rng, std::size_t cou
 // ---------------------------------------------------------------------------------------------
 // ZIP
 
-std::uint32_t crc32(std::string_view data, std::uint32_t crc = 0);
-
 // A ZIP archive of one stored member, its sizes in the local header, dated `date` (YYYYMMDD)
 // at midnight.
 std::string stored_zip(const std::string& name, std::string_view data, std::string_view date);

@@ -94,8 +94,8 @@ int run_fetch(const FetchArgs& args) {
     std::fprintf(stderr, "%s: %s\n", kCommand, error.c_str());
     return kExitMiss;
   }
-  if (!report.kept.empty()) {
-    std::printf("the previous call.db is kept as %s\n", report.kept.c_str());
+  if (!report.import.kept.empty()) {
+    std::printf("the previous call.db is kept as %s\n", report.import.kept.c_str());
   }
   print_import_report(report.import, report.date);
   // The windows' help pages beside the database, as calldb sample puts them.

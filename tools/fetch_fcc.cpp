@@ -7,12 +7,10 @@
 #include <filesystem>
 #include <sstream>
 
-#include "dbfiles/usdb.h"
 #include "platform/platform.h"
 #include "tools/zip_archive.h"
 #include "updater/doupdate.h"
 #include "updater/https_client.h"
-#include "updater/unzip.h"
 
 namespace calldb {
 
@@ -302,14 +300,6 @@ int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* err
     };
   }
 
-  // The name the import keeps the old call.db under, told once it is done.
-  std::string kept;
-  {
-    dbfiles::UsDatabase old;
-    if (dbfiles::open_call_db(platform::join_path(folder, "call.db"), &old) == 0) {
-      kept = "call" + std::string(old.date + 4, 4) + ".db";
-    }
-  }
   if (import_uls(importing, &report->import, error) != 0) {
     *error = shorten(*error);
     return -1;
@@ -320,7 +310,6 @@ int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* err
     }
   }
   report->date = importing.date;
-  report->kept = kept;
   return 0;
 }
 

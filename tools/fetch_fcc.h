@@ -63,8 +63,7 @@ struct FetchOptions {
 
 struct FetchReport {
   std::string date;  // the import's date: the newest applied archive's day
-  std::string kept;  // the name the previous call.db is kept under, or "" when none was there
-  ImportReport import;
+  ImportReport import;  // its `kept`: the name the previous call.db is kept under, or ""
 };
 
 // Downloads the weekly archive and every daily into a work folder of the data folder

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <functional>
-#include <tuple>
-#include <deque>
 #include <memory>
+#include <tuple>
 #include <utility>
 
 #include "dbfiles/callkey.h"
@@ -807,18 +807,25 @@ int Importer::finish(std::string* error) {
     return -1;
   }
   if (options_.keep_previous && platform::file_exists(call_path)) {
-    dbfiles::UsDatabase old;
+    // Its name comes from the date in its header; nothing else of it is read.
+    platform::File old;
+    char date[dbfiles::kDateSize + 1] = {};
     updater::Date day;
-    if (dbfiles::open_call_db(call_path, &old) != 0 || !updater::parse_date(old.date, &day)) {
+    if (old.open(call_path, platform::Access::read, platform::Share::read_write,
+                 platform::Disposition::open_existing) != 0 ||
+        old.read_at(0, date, dbfiles::kDateSize).count != dbfiles::kDateSize ||
+        !updater::parse_date(date, &day)) {
       *error = call_path + ": its date cannot be read to keep it as callMMDD.db";
       return -1;
     }
-    const std::string saved = "call" + std::string(old.date + 4, 4) + ".db";
+    old.close();
+    const std::string saved = "call" + std::string(date + 4, 4) + ".db";
     const int kept = updater::keep_old_database(options_.folder, saved);
     if (kept != 0) {
       *error = "ERROR " + std::to_string(kept) + " moving call.db to " + saved;
       return -1;
     }
+    report_.kept = saved;
   }
   int replaced = prev_new.commit();
   if (replaced != 0) {

@@ -72,6 +72,7 @@ struct ImportReport {
   // written (no storable call sign, no EN record, or another licence kept for the call sign).
   std::uint64_t skipped = 0;
   std::uint64_t duplicates = 0;  // active licences dropped for another one with the call sign
+  std::string kept;  // with keep_previous: the name the replaced call.db is kept under, or ""
 };
 
 // Imports `options.sources` and writes folder/call.db and folder/callprev.db. Each is written

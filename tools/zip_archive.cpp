@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <vector>
 
@@ -137,12 +138,7 @@ class ZipMemberReader {
           zlib->crc32_(crc, reinterpret_cast<const unsigned char*>(data),
                        static_cast<unsigned>(size)));
     }
-    crc = ~crc;  // bit by bit, for stored members read without zlib
-    for (std::size_t i = 0; i < size; ++i) {
-      crc ^= static_cast<unsigned char>(data[i]);
-      for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
+    return calldb::crc32(std::string_view(data, size), crc);  // stored members without zlib
   }
 
   long long fill(char* into, std::size_t capacity, std::string* error) {
@@ -378,6 +374,21 @@ int ZipArchive::from_directory(std::uint64_t header_offset, ZipEntry* entry,
   entry->crc = found->crc;
   next_header_ = found + 1 == members.end() ? directory_->offset : (found + 1)->header_offset;
   return 0;
+}
+
+std::uint32_t crc32(std::string_view data, std::uint32_t crc) {
+  static const auto table = [] {
+    std::array<std::uint32_t, 256> t{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  crc = ~crc;
+  for (const char ch : data) crc = table[(crc ^ static_cast<unsigned char>(ch)) & 0xFF] ^ (crc >> 8);
+  return ~crc;
 }
 
 bool looks_like_zip(const std::string& path) {

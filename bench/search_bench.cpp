@@ -1,7 +1,8 @@
 // The Extended Search and the callsign lookup on a full-size call.db, side by side with SQLite
 // answering the same questions from the same records: the lookup as the window makes it and
 // call.db's alone; searches by name (the dialog's first search, which builds its table of
-// names, and its later ones), city, state, ZIP and name with state. Beside them the floor of
+// names, and its later ones), city, state, ZIP (the first search, which builds its table of
+// entries by ZIP code, and its later ones) and name with state. Beside them the floor of
 // any search that streams the text area (reading it in 65,536-byte fills and finding its zero
 // bytes), and the lookup reading the index through a memory map instead of read calls.
 //
@@ -551,7 +552,8 @@ void BM_OursCity(benchmark::State& state) { ours(state, Query::city, Cache::fres
 void BM_SqliteCity(benchmark::State& state) { sqlite(state, Query::city); }
 void BM_OursState(benchmark::State& state) { ours(state, Query::state, Cache::fresh); }
 void BM_SqliteState(benchmark::State& state) { sqlite(state, Query::state); }
-void BM_OursZip(benchmark::State& state) { ours(state, Query::zip, Cache::fresh); }
+void BM_OursZipFirst(benchmark::State& state) { ours(state, Query::zip, Cache::fresh); }
+void BM_OursZip(benchmark::State& state) { ours(state, Query::zip, Cache::kept); }
 void BM_SqliteZip(benchmark::State& state) { sqlite(state, Query::zip); }
 // A name search's table is what the dialog keeps, so the combined search runs after one.
 void BM_OursNameState(benchmark::State& state) { ours(state, Query::name_state, Cache::kept); }
@@ -565,6 +567,7 @@ BENCHMARK(BM_OursCity)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SqliteCity)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_OursState)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SqliteState)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_OursZipFirst)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_OursZip)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SqliteZip)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_OursNameState)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -755,7 +758,8 @@ void print_ratios(const bench::RatioReporter& r) {
       {"name, later / SQLite", "BM_OursName", "BM_SqliteName", "at most 1"},
       {"city search / SQLite", "BM_OursCity", "BM_SqliteCity", "at most 0.5"},
       {"state search / SQLite", "BM_OursState", "BM_SqliteState", "at most 0.5"},
-      {"ZIP search / SQLite", "BM_OursZip", "BM_SqliteZip", "at most 0.5"},
+      {"ZIP, first / SQLite", "BM_OursZipFirst", "BM_SqliteZip", "as measured"},
+      {"ZIP, later / SQLite", "BM_OursZip", "BM_SqliteZip", "at most 0.5"},
       {"name and state / SQLite", "BM_OursNameState", "BM_SqliteNameState", "at most 0.5"},
   };
   for (const auto& s : searches) {

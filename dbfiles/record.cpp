@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "dbfiles/callkey.h"
+#include "dbfiles/line_out.h"
 
 namespace dbfiles {
 
@@ -48,7 +49,7 @@ void unpack_entry(const IndexEntry& entry, LookupResult* result) {
   result->name_len = entry.name_len();
   result->text_offset = entry.text_offset();
   result->street_len = entry.street_len();
-  std::snprintf(result->callsign, sizeof result->callsign, "%s", decode_call(entry.key));
+  LineOut(result->callsign, sizeof result->callsign).text(decode_call(entry.key));
 }
 
 void build_us_lines(const char* text, std::size_t n, LookupResult* result) {
@@ -61,16 +62,20 @@ void build_us_lines(const char* text, std::size_t n, LookupResult* result) {
   const std::size_t street_room = result->street_len < n - pos ? result->street_len : n - pos;
   const std::size_t street_len = bounded_len(text + pos, street_room);
   if (result->po_box != 0) {
-    std::snprintf(result->street_line, sizeof result->street_line, "%s%.*s", kPoBoxPrefix,
-                  static_cast<int>(street_len), text + pos);
+    LineOut(result->street_line, sizeof result->street_line)
+        .text(kPoBoxPrefix)
+        .text(text + pos, street_len);
   } else {
     set_line(result->street_line, text + pos, street_len);
   }
   pos += street_room;
 
-  const int city_len = static_cast<int>(bounded_len(text + pos, n - pos));
-  std::snprintf(result->place_line, sizeof result->place_line, "%.*s %s %05u", city_len,
-                text + pos, state_code(result->state), result->zip);
+  LineOut(result->place_line, sizeof result->place_line)
+      .text(text + pos, bounded_len(text + pos, n - pos))
+      .text(" ", 1)
+      .text(state_code(result->state))
+      .text(" ", 1)
+      .number(result->zip, 5);
 }
 
 void build_can_lines(const char* text, std::size_t n, std::uint32_t province,

@@ -7,6 +7,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <unordered_map>
+
+#include "dbfiles/line_out.h"
 
 namespace lookup {
 
@@ -29,8 +32,9 @@ constexpr std::size_t kKeyBytes = 8;
 
 void show_found(SearchView& view, int found, int percent) {
   char text[64];
-  std::snprintf(text, sizeof text, "Found %d, %d%% done", found, percent);
-  view.set_status(text);
+  dbfiles::LineOut out(text, sizeof text);
+  out.text("Found ").signed_number(found).text(", ").signed_number(percent).text("% done");
+  view.set_status(std::string_view(text, out.size()));
 }
 
 bool name_passes(const char* s, std::size_t len, const std::string& name) {
@@ -101,29 +105,108 @@ std::vector<std::uint32_t> match_texts(const dbfiles::UsDatabase& db, const std:
 // offset lies inside the text area.
 using Wanted = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 
+// Pages of the text area that small reads brought in. A text read on its own costs a system
+// call for a few hundred bytes, so a dialog keeps the pages around such texts for its later
+// searches, up to kSlots pages; when all are taken a new page replaces the one kept longest.
+// Large reads that serve many texts at once are cheap per text and are not kept.
+class TextPages {
+ public:
+  static constexpr std::size_t kPage = 4096;
+  static constexpr std::size_t kSlots = 1024;
+  // The largest read whose pages are kept.
+  static constexpr std::size_t kKeptRead = 16 * kPage;
+
+  // The page's bytes, or null when it is not held.
+  const char* find(std::uint64_t page) const {
+    const auto it = slot_of_.find(page);
+    return it == slot_of_.end() ? nullptr : bytes_.get() + it->second * kPage;
+  }
+
+  void keep(std::uint64_t page, const char* bytes) {
+    if (find(page) != nullptr) return;
+    if (!bytes_) bytes_.reset(new char[kSlots * kPage]);
+    const std::size_t slot = next_;
+    next_ = (next_ + 1) % kSlots;
+    if (page_in_.size() < kSlots) {
+      page_in_.push_back(page);
+    } else {
+      slot_of_.erase(page_in_[slot]);
+      page_in_[slot] = page;
+    }
+    slot_of_[page] = static_cast<std::uint32_t>(slot);
+    std::memcpy(bytes_.get() + slot * kPage, bytes, kPage);
+  }
+
+  // Copies bytes [at, end) into out when every page they lie on is held.
+  bool copy(std::uint64_t at, std::uint64_t end, char* out) const {
+    for (std::uint64_t p = at / kPage; p * kPage < end; ++p) {
+      if (find(p) == nullptr) return false;
+    }
+    while (at < end) {
+      const std::uint64_t page_end = (at / kPage + 1) * kPage;
+      const std::size_t n = static_cast<std::size_t>(std::min(end, page_end) - at);
+      std::memcpy(out, find(at / kPage) + at % kPage, n);
+      out += n;
+      at += n;
+    }
+    return true;
+  }
+
+ private:
+  std::unordered_map<std::uint64_t, std::uint32_t> slot_of_;
+  std::vector<std::uint64_t> page_in_;   // the page each slot holds
+  std::unique_ptr<char[]> bytes_;
+  std::size_t next_ = 0;                 // the slot the next page takes
+};
+
 // Reads, for each wanted offset, up to `span` bytes from it (cut at the end of the text area)
 // in few large reads, and calls fn(tag, bytes, count) in offset order until fn returns false.
 // `buffer` holds kMergedRead bytes. A read that fails is made again text by text, so that each
-// text gets what a read of its own would give.
+// text gets what a read of its own would give. With `pages`, texts found there are not read,
+// and the pages of small reads are kept there.
 template <typename Fn>
 void read_texts(const dbfiles::UsDatabase& db, const Wanted& wanted, std::size_t span,
-                char* buffer, Fn&& fn) {
+                char* buffer, Fn&& fn, TextPages* pages = nullptr) {
+  constexpr std::size_t kPage = TextPages::kPage;
   const std::uint64_t area_end = db.index_offset;
   const auto end_of = [&](std::size_t k) {
     return std::min<std::uint64_t>(std::uint64_t{wanted[k].first} + span, area_end);
   };
+  const auto held = [&](std::size_t k) {
+    return pages != nullptr && pages->copy(wanted[k].first, end_of(k), buffer);
+  };
   std::size_t k = 0;
   while (k < wanted.size()) {
-    const std::uint64_t start = wanted[k].first;
+    if (held(k)) {
+      if (!fn(wanted[k].second, buffer, static_cast<std::size_t>(end_of(k) - wanted[k].first))) {
+        return;
+      }
+      ++k;
+      continue;
+    }
+    std::uint64_t start = wanted[k].first;
     std::uint64_t stop = end_of(k);
     std::size_t last = k + 1;
     while (last < wanted.size() && wanted[last].first <= stop + kReadGap &&
-           end_of(last) - start <= kMergedRead) {
+           end_of(last) - start <= kMergedRead && !held(last)) {
       stop = std::max(stop, end_of(last));
       ++last;
     }
+    // A small read is widened to whole pages, to be kept.
+    const bool keep = pages != nullptr && stop - start <= TextPages::kKeptRead;
+    if (keep) {
+      start -= start % kPage;
+      stop += (kPage - stop % kPage) % kPage;
+    }
     const platform::IoResult r = db.file.read_at(start, buffer, stop - start);
     const std::uint64_t got = start + r.count;
+    if (keep && r.ok()) {
+      for (std::size_t j = k; j < last; ++j) {
+        for (std::uint64_t p = wanted[j].first / kPage; p * kPage < end_of(j); ++p) {
+          if ((p + 1) * kPage <= got) pages->keep(p, buffer + (p * kPage - start));
+        }
+      }
+    }
     for (; k < last; ++k) {
       const std::uint64_t at = wanted[k].first;
       if (r.ok()) {
@@ -215,8 +298,13 @@ struct Progress {
 class LineWriter {
  public:
   LineWriter(const dbfiles::UsDatabase& db, std::size_t output_limit, SearchView& view,
-             SearchOutcome* out)
-      : db_(db), limit_(output_limit), view_(view), out_(out), buffer_(new char[kMergedRead]) {}
+             SearchOutcome* out, TextPages* pages)
+      : db_(db),
+        limit_(output_limit),
+        view_(view),
+        out_(out),
+        pages_(pages),
+        buffer_(new char[kMergedRead]) {}
 
   // Takes an entry that passed every criterion, reached at `percent`. False once the output
   // limit was passed: the phase ends.
@@ -243,7 +331,8 @@ class LineWriter {
                [&](std::uint32_t k, const char* text, std::size_t n) {
                  make_line(k, text, n);
                  return true;
-               });
+               },
+               pages_);
     for (std::size_t k = 0; k < batch_.size() && !stopped_; ++k) {
       out_->text.append(made_, spans_[k].first, spans_[k].second);
       ++out_->found;
@@ -270,16 +359,18 @@ class LineWriter {
     dbfiles::unpack_entry(batch_[k].entry, &result);
     dbfiles::build_us_lines(text, n, &result);
     char line[4 * dbfiles::LookupResult::kLineSize + 16];
-    std::snprintf(line, sizeof line, "%-6s - %s - %s - %s\r\n", result.callsign,
-                  result.name_line, result.street_line, result.place_line);
-    spans_[k] = {made_.size(), std::strlen(line)};
-    made_.append(line);
+    dbfiles::LineOut out(line, sizeof line);
+    out.padded(result.callsign, 6).text(" - ").text(result.name_line).text(" - ");
+    out.text(result.street_line).text(" - ").text(result.place_line).text("\r\n");
+    spans_[k] = {made_.size(), out.size()};
+    made_.append(line, out.size());
   }
 
   const dbfiles::UsDatabase& db_;
   std::size_t limit_;
   SearchView& view_;
   SearchOutcome* out_;
+  TextPages* pages_;
   std::unique_ptr<char[]> buffer_;
   std::vector<Passed> batch_;
   std::size_t batch_size_ = kFirstBatch;
@@ -346,12 +437,20 @@ struct SearchCache::Tables {
   std::uint32_t index_offset = 0;
   std::size_t entries = 0;
   const unsigned char* first_entry = nullptr;
-  // The strings of the text area as the scan finds them, sorted by their leading bytes. Empty
-  // strings are left out: a name never matches one.
+  // The strings of the text area as the scan finds them, sorted by their leading bytes; made by
+  // the first name search. Empty strings are left out: a name never matches one.
+  bool names_made = false;
   std::vector<NameKey> names;
   // True when the index's text offsets never decrease in key order, as writers lay the texts
   // out: the entries that own a text are then found by a binary search in the index.
   bool texts_in_key_order = false;
+  // The entries' numbers ordered by ZIP code, in key order within each; the entries of ZIP code
+  // z are by_zip[zip_end[z - 1]] to by_zip[zip_end[z]] (from 0 for z = 0). Made by the first
+  // search with a ZIP code.
+  bool zips_made = false;
+  std::vector<std::uint32_t> by_zip;
+  std::vector<std::uint32_t> zip_end;
+  TextPages pages;
 };
 
 SearchCache::SearchCache() = default;
@@ -361,50 +460,87 @@ SearchCache& SearchCache::operator=(SearchCache&&) noexcept = default;
 
 namespace {
 
+constexpr std::uint32_t kZipCodes = 0x20000;  // what an entry's ZIP field can hold
+
 const unsigned char* first_entry(const IndexCopy& index) {
   return index.entries() == 0 ? nullptr : index.entry(0);
 }
 
-// The cache's tables, made now from one scan of the text area when there are none for this
-// file. Tables from a scan that a failed read cut short serve this search only (*once).
-const SearchCache::Tables& name_tables(const dbfiles::UsDatabase& db, const IndexCopy& index,
-                                       SearchCache* cache,
-                                       std::unique_ptr<SearchCache::Tables>* once) {
-  const SearchCache::Tables* kept = cache->tables.get();
+// The cache's tables for this file: those kept, or new empty ones when they were made from
+// another file or another reading of it.
+SearchCache::Tables& tables_for(const dbfiles::UsDatabase& db, const IndexCopy& index,
+                                SearchCache* cache) {
+  SearchCache::Tables* kept = cache->tables.get();
   if (kept != nullptr && kept->index_offset == db.index_offset &&
       kept->entries == index.entries() && kept->first_entry == first_entry(index)) {
     return *kept;
   }
-  auto made = std::make_unique<SearchCache::Tables>();
-  made->index_offset = db.index_offset;
-  made->entries = index.entries();
-  made->first_entry = first_entry(index);
-  made->names.reserve(index.entries() + 64);
+  cache->tables = std::make_unique<SearchCache::Tables>();
+  cache->tables->index_offset = db.index_offset;
+  cache->tables->entries = index.entries();
+  cache->tables->first_entry = first_entry(index);
+  return *cache->tables;
+}
+
+// The name table, made now from one scan of the text area when the tables have none. A table
+// from a scan that a failed read cut short serves this search only (*once).
+const std::vector<NameKey>& name_table(const dbfiles::UsDatabase& db, const IndexCopy& index,
+                                       SearchCache::Tables& tables,
+                                       std::vector<NameKey>* once) {
+  if (tables.names_made) return tables.names;
+  std::vector<NameKey> names;
+  names.reserve(index.entries() + 64);
   const bool whole = walk_texts(db, [&](std::uint32_t at, const char* s, std::size_t len) {
     if (len == 0) return true;
     const std::uint64_t key = leading_bytes(s, len);
-    made->names.push_back(
-        {static_cast<std::uint32_t>(key >> 32), static_cast<std::uint32_t>(key), at});
+    names.push_back({static_cast<std::uint32_t>(key >> 32), static_cast<std::uint32_t>(key), at});
     return true;
   });
-  sort_names(made->names);
-  made->texts_in_key_order = true;
-  for (std::size_t i = 1; i < index.entries() && made->texts_in_key_order; ++i) {
-    made->texts_in_key_order = text_offset_at(index, i - 1) <= text_offset_at(index, i);
+  sort_names(names);
+  tables.texts_in_key_order = true;
+  for (std::size_t i = 1; i < index.entries() && tables.texts_in_key_order; ++i) {
+    tables.texts_in_key_order = text_offset_at(index, i - 1) <= text_offset_at(index, i);
   }
   if (!whole) {
-    *once = std::move(made);
-    return **once;
+    *once = std::move(names);
+    return *once;
   }
-  cache->tables = std::move(made);
-  return *cache->tables;
+  tables.names = std::move(names);
+  tables.names_made = true;
+  return tables.names;
+}
+
+// The entries' numbers whose ZIP field holds `zip` (below kZipCodes), in key order, from the ZIP
+// table; the table is made now by a counting sort when the tables have none.
+std::pair<const std::uint32_t*, const std::uint32_t*> zip_entries(const IndexCopy& index,
+                                                                  SearchCache::Tables& tables,
+                                                                  std::uint32_t zip) {
+  if (!tables.zips_made) {
+    const std::size_t n = index.entries();
+    tables.zip_end.assign(kZipCodes, 0);
+    for (std::size_t i = 0; i < n; ++i) ++tables.zip_end[word_at(index, i, 2) & (kZipCodes - 1)];
+    std::uint32_t sum = 0;
+    for (std::uint32_t& end : tables.zip_end) {  // each ZIP code's start, for now
+      const std::uint32_t count = end;
+      end = sum;
+      sum += count;
+    }
+    tables.by_zip.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      tables.by_zip[tables.zip_end[word_at(index, i, 2) & (kZipCodes - 1)]++] =
+          static_cast<std::uint32_t>(i);
+    }
+    tables.zips_made = true;
+  }
+  const std::uint32_t* all = tables.by_zip.data();
+  return {all + (zip == 0 ? 0 : tables.zip_end[zip - 1]), all + tables.zip_end[zip]};
 }
 
 // The name/city phase by the name table: the texts whose leading bytes equal the name's form one
 // range of the table; longer names and cities are checked against the texts themselves. Gives
 // what match_texts gives.
 std::vector<std::uint32_t> match_names(const dbfiles::UsDatabase& db,
-                                       const SearchCache::Tables& tables, const std::string& name,
+                                       const std::vector<NameKey>& names, const std::string& name,
                                        const std::string& city, SearchView& view, bool* full) {
   std::vector<std::uint32_t> matches;
   *full = false;
@@ -412,9 +548,9 @@ std::vector<std::uint32_t> match_names(const dbfiles::UsDatabase& db,
   const std::size_t lead = std::min(kKeyBytes, name.size());
   const std::uint64_t low = leading_bytes(name.data(), lead);
   const std::uint64_t high = lead == kKeyBytes ? low : low | (~std::uint64_t{0} >> (8 * lead));
-  auto first = std::lower_bound(tables.names.begin(), tables.names.end(), low,
+  auto first = std::lower_bound(names.begin(), names.end(), low,
                                 [](const NameKey& n, std::uint64_t k) { return n.key() < k; });
-  auto last = std::upper_bound(first, tables.names.end(), high,
+  auto last = std::upper_bound(first, names.end(), high,
                                [](std::uint64_t k, const NameKey& n) { return k < n.key(); });
   std::vector<std::uint32_t> range;
   range.reserve(static_cast<std::size_t>(last - first));
@@ -513,15 +649,16 @@ SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& in
   // -1: the name/city phase ran and matched nothing; 0: it did not run.
   long match_count = 0;
   std::vector<std::uint32_t> matches;
-  const SearchCache::Tables* tables = nullptr;   // when the name table answered
-  std::unique_ptr<SearchCache::Tables> once;
+  SearchCache::Tables* tables = cache != nullptr ? &tables_for(db, index, cache) : nullptr;
+  bool by_name_table = false;   // the name table answered
+  std::vector<NameKey> once;
   if (!typed_name.empty() || !city.empty()) {
     const std::string name = normalise_name(typed_name);
     view.set_status("Searching names/cities...");
     bool full = false;
-    if (cache != nullptr && !name.empty()) {
-      tables = &name_tables(db, index, cache, &once);
-      matches = match_names(db, *tables, name, city, view, &full);
+    if (tables != nullptr && !name.empty()) {
+      matches = match_names(db, name_table(db, index, *tables, &once), name, city, view, &full);
+      by_name_table = true;
     } else {
       matches = match_texts(db, name, city, view, &full);
     }
@@ -535,47 +672,49 @@ SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& in
   view.set_status("Searching fixed data...");
   if (match_count != -1) {
     if (output_limit != 0) out.text.reserve(output_limit + 512);
-    LineWriter lines(db, output_limit, view, &out);
+    LineWriter lines(db, output_limit, view, &out, tables != nullptr ? &tables->pages : nullptr);
     Progress progress(db.count / 100);
     const FixedData fixed(zip, state);
+    std::size_t cursor = 0;
+    std::uint32_t last_offset = 0;
+    // Whether the entry numbered i passes every criterion; they are tried in key order.
+    const auto passes = [&](std::size_t i) {
+      if (!fixed.passes(word_at(index, i, 2))) return false;
+      if (match_count <= 0) return true;
+      // The offsets were found in file order, so the list is sorted; and writers lay the texts
+      // out in index order, so a cursor that mostly moves forward finds them. A text out of
+      // that order puts the cursor back by halving, so that the next forward step starts from
+      // the right place.
+      const std::uint32_t t = text_offset_at(index, i);
+      if (t >= last_offset) {
+        while (cursor < matches.size() && matches[cursor] < t) ++cursor;
+      } else {
+        cursor = static_cast<std::size_t>(
+            std::lower_bound(matches.begin(), matches.end(), t) - matches.begin());
+      }
+      last_offset = t;
+      return cursor < matches.size() && matches[cursor] == t;
+    };
+    const auto add = [&](std::size_t i) {
+      if (progress.reach(i)) show_found(view, out.found, progress.percent);
+      return !passes(i) || lines.add(IndexEntry::decode(index.entry(i)), progress.percent);
+    };
     bool more = true;
-    if (tables != nullptr && tables->texts_in_key_order) {
+    if (by_name_table && tables->texts_in_key_order) {
       // The entries that own the matched texts lie in runs found by binary search, in key order
       // as the offsets are sorted.
       for (std::size_t m = 0; m < matches.size() && more; ++m) {
         for (std::size_t i = first_entry_at(index, matches[m]);
              more && i < index.entries() && text_offset_at(index, i) == matches[m]; ++i) {
-          if (progress.reach(i)) show_found(view, out.found, progress.percent);
-          if (fixed.passes(word_at(index, i, 2))) {
-            more = lines.add(IndexEntry::decode(index.entry(i)), progress.percent);
-          }
+          more = add(i);
         }
       }
+    } else if (tables != nullptr && zip != 0 && !fixed.none) {
+      // The ZIP table holds the entries of one ZIP code in key order.
+      const auto [first, last] = zip_entries(index, *tables, static_cast<std::uint32_t>(zip));
+      for (const std::uint32_t* i = first; i != last && more; ++i) more = add(*i);
     } else {
-      std::size_t cursor = 0;
-      std::uint32_t last_offset = 0;
-      for (std::size_t i = 0; i < index.entries() && more; ++i) {
-        if (progress.reach(i)) show_found(view, out.found, progress.percent);
-        if (!fixed.passes(word_at(index, i, 2))) continue;
-        const IndexEntry e = IndexEntry::decode(index.entry(i));
-        if (match_count > 0) {
-          // The offsets were found in file order, so the list is sorted; and writers lay the
-          // texts out in index order, so a cursor that mostly moves forward finds them. A text
-          // out of that order puts the cursor back by halving, so that the next forward step
-          // starts from the right place.
-          const std::uint32_t t = e.text_offset();
-          if (t >= last_offset) {
-            while (cursor < matches.size() && matches[cursor] < t) ++cursor;
-          } else {
-            cursor = static_cast<std::size_t>(
-                std::lower_bound(matches.begin(), matches.end(), t) - matches.begin());
-          }
-          const bool hit = cursor < matches.size() && matches[cursor] == t;
-          last_offset = t;
-          if (!hit) continue;
-        }
-        more = lines.add(e, progress.percent);
-      }
+      for (std::size_t i = 0; i < index.entries() && more; ++i) more = add(i);
     }
     if (more) lines.flush();
   }

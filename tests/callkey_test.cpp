@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <string>
 
+#include "dbfiles/line_out.h"
 #include "tests/test_util.h"
 
 namespace dbfiles {
@@ -115,6 +117,25 @@ TEST(Record, DisplayLines) {
       build_us_lines(text.get(), row.text.size(), &r);
     }
     EXPECT_EQ(std::string(r.name_line) + "|" + r.street_line + "|" + r.place_line, row.lines);
+  }
+}
+
+// Lines written piece by piece are what snprintf writes, cut where it cuts them.
+TEST(Record, LineOutWritesWhatSnprintfWrites) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 20000; ++round) {
+    const std::string word = testutil::random_text(rng, 12);
+    const std::uint32_t u = rng() >> (rng() % 32);
+    const std::int32_t d = static_cast<std::int32_t>(rng()) >> (rng() % 32);
+    const int digits = static_cast<int>(rng() % 8);
+    const std::size_t size = 1 + rng() % 40;
+    char want[48], got[48];
+    std::snprintf(want, size, "%-6s<%s %0*u|%d", word.c_str(), word.c_str(), digits, u, d);
+    LineOut out(got, size);
+    out.padded(word.c_str(), 6).text("<").text(word.data(), word.size()).text(" ");
+    out.number(u, digits).text("|").signed_number(d);
+    ASSERT_STREQ(got, want) << round;
+    ASSERT_EQ(out.size(), std::strlen(want));
   }
 }
 

@@ -62,7 +62,9 @@ TEST_P(SearchTest, TextsInAnyOrderGiveWhatAPlainFilterGives) {
                              testutil::random_text(rng, 40);
     by_key.emplace(key, UsRecord{key, name, testutil::random_text(rng, 50),
                                  i % 5 ? "SHELBYVILLE" : "SPRINGFIELD", 1 + i % 60,
-                                 static_cast<std::uint32_t>(rng() % 100000)});
+                                 i % 7 == 3    ? 62704u  // texts close together, and far apart
+                                 : i % 499 == 0 ? 10001u
+                                                : static_cast<std::uint32_t>(rng() % 100000)});
   }
   std::vector<UsRecord> records;
   for (const auto& [key, r] : by_key) records.push_back(r);
@@ -87,7 +89,9 @@ TEST_P(SearchTest, TextsInAnyOrderGiveWhatAPlainFilterGives) {
       {"SMITH,A", "SMITH, A", "", 0, 0}, {"DOE,J", "DOE, J", "", 0, 0},  // a blank after a comma
       {"NOBODY", "NOBODY", "", 0, 0}, {"SMITH,AB", "SMITH, AB", "", 0, 0},
       {"BROWN,", "BROWN, ", "VILLE", 0, 0}, {"DOE,JOHN2 OAK", "DOE, JOHN2 OAK", "TON", 0, 0},
-      {"SM1", "SM1", "", 0, 0}, {"SM", "SM", "", 0, 0}};
+      {"", "", "", 0, 62704}, {"", "", "", 7, 62704}, {"", "", "", 0, 10001},
+      {"", "", "FIELD", 0, 10001}, {"SMITH", "SMITH", "", 0, 10001},
+      {"SM1", "SM1", "", 0, 0}, {"SM", "SM", "", 0, 0}};  // the last one's boxes are checked
   for (const auto& q : queries) {
     std::vector<std::uint32_t> offsets;  // of the texts that pass, in file order
     for (std::size_t pos = 12; pos < db.index_offset; pos = bytes.find('\0', pos) + 1) {

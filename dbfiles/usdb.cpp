@@ -1,5 +1,6 @@
 #include "dbfiles/usdb.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,11 +40,14 @@ void UsDatabase::close() {
   file.close();
   index.reset();
   count = 0;
+  opening = 0;
 }
 
 int open_call_db(const std::string& path, UsDatabase* db, int* error, const char** why) {
   const char* wrong = nullptr;
   db->close();  // the index of an earlier opening goes before the new one is read
+  static std::atomic<std::uint64_t> openings{0};
+  db->opening = ++openings;
   int err = db->file.open(path, Access::read, Share::read_write, Disposition::open_existing);
   if (err == 0) {
     unsigned char header[kHeaderSize];

@@ -54,6 +54,9 @@ struct UsDatabase {
   std::uint32_t count = 0;  // N, index entries
   // The N entries as stored, IndexEntry::kSize bytes each (null when N is 0 or nothing is open).
   std::unique_ptr<unsigned char[]> index;
+  // Tells this opening from every other one in the process, so that what was made from the file
+  // as it was read then is not used for another.
+  std::uint64_t opening = 0;
 
   // The stored bytes of entry i, i < count.
   const unsigned char* entry(std::size_t i) const { return index.get() + i * IndexEntry::kSize; }

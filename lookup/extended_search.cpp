@@ -433,10 +433,8 @@ void sort_names(std::vector<NameKey>& names) {
 }  // namespace
 
 struct SearchCache::Tables {
-  // What the tables were made from.
-  std::uint32_t index_offset = 0;
-  std::size_t entries = 0;
-  const unsigned char* first_entry = nullptr;
+  // The opening of call.db the tables were made from.
+  std::uint64_t opening = 0;
   // The strings of the text area as the scan finds them, sorted by their leading bytes; made by
   // the first name search. Empty strings are left out: a name never matches one.
   bool names_made = false;
@@ -462,23 +460,13 @@ namespace {
 
 constexpr std::uint32_t kZipCodes = 0x20000;  // what an entry's ZIP field can hold
 
-const unsigned char* first_entry(const IndexCopy& index) {
-  return index.entries() == 0 ? nullptr : index.entry(0);
-}
-
 // The cache's tables for this file: those kept, or new empty ones when they were made from
 // another file or another reading of it.
-SearchCache::Tables& tables_for(const dbfiles::UsDatabase& db, const IndexCopy& index,
-                                SearchCache* cache) {
+SearchCache::Tables& tables_for(const dbfiles::UsDatabase& db, SearchCache* cache) {
   SearchCache::Tables* kept = cache->tables.get();
-  if (kept != nullptr && kept->index_offset == db.index_offset &&
-      kept->entries == index.entries() && kept->first_entry == first_entry(index)) {
-    return *kept;
-  }
+  if (kept != nullptr && kept->opening == db.opening) return *kept;
   cache->tables = std::make_unique<SearchCache::Tables>();
-  cache->tables->index_offset = db.index_offset;
-  cache->tables->entries = index.entries();
-  cache->tables->first_entry = first_entry(index);
+  cache->tables->opening = db.opening;
   return *cache->tables;
 }
 
@@ -649,7 +637,7 @@ SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& in
   // -1: the name/city phase ran and matched nothing; 0: it did not run.
   long match_count = 0;
   std::vector<std::uint32_t> matches;
-  SearchCache::Tables* tables = cache != nullptr ? &tables_for(db, index, cache) : nullptr;
+  SearchCache::Tables* tables = cache != nullptr ? &tables_for(db, cache) : nullptr;
   bool by_name_table = false;   // the name table answered
   std::vector<NameKey> once;
   if (!typed_name.empty() || !city.empty()) {

@@ -148,6 +148,16 @@ TEST_P(SearchTest, TextsInAnyOrderGiveWhatAPlainFilterGives) {
                             "WARNING: Too many name matches: Some may not be displayed. Use a "
                             "longer name criteria.",
                             "SORRY: Too much output: Some results will not be shown (warning)"}));
+  // The same file reopened after its texts moved: the cache made from the first opening is not
+  // used for the second.
+  shuffle_texts(dir.file("call.db"), rng);
+  ASSERT_EQ(dbfiles::open_call_db(dir.file("call.db"), &db), 0);
+  for (const SearchCriteria& c : {SearchCriteria{"SMITH, A", "", 0, ""},
+                                  SearchCriteria{"", "", 0, "10001"}}) {
+    const std::string fresh = search(c, 0).text;
+    EXPECT_EQ(search(c, 0, &cache).text, fresh) << c.name << c.zip;
+  }
+
   // Without criteria (a ZIP box without digits is none) the search only asks for them.
   EXPECT_FALSE(search(SearchCriteria{"", "", 0, "abc"}, 0).ran);
   EXPECT_EQ(view.boxes, (std::vector<std::string>{"Search: No search criteria were specified"}));

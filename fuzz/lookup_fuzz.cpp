@@ -63,9 +63,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t n) {
                                            {"SMITH,JOHN Q", "TOWN", 0, ""}, {"", "", 5, ""},
                                            {"", "", 0, "45245"}, {"A", "", 9, "1"},
                                            {tail, "", 0, ""}, {"", tail, 0, ""}};
-    for (const lookup::SearchCriteria& criteria : sets) {
-      lookup::extended_search(files.us, index, criteria, lookup::kOutputLimit, view, &cache);
-      lookup::extended_search(files.us, index, criteria, 0, view);
+    // Each set twice through the dialog's cache (the second time finds its tables and pages),
+    // which must write what a search without one writes; first with the window's limit.
+    for (const std::size_t limit : {lookup::kOutputLimit, std::size_t{0}}) {
+      for (const lookup::SearchCriteria& c : sets) {
+        const std::string plain = lookup::extended_search(files.us, index, c, limit, view).text;
+        if (lookup::extended_search(files.us, index, c, limit, view, &cache).text != plain) {
+          __builtin_trap();
+        }
+      }
     }
   }
   dbfiles::close_lookup_files(&files);

@@ -608,7 +608,6 @@ std::string normalise_name(std::string name) {
 
 std::int32_t zip_criterion(const std::string& text) {
   const std::string cut = text.substr(0, kZipLimit);
-  errno = 0;
   const long value = std::strtol(cut.c_str(), nullptr, 10);
   if (value > INT32_MAX || value < INT32_MIN) return value > 0 ? INT32_MAX : INT32_MIN;
   return static_cast<std::int32_t>(value);

@@ -137,11 +137,16 @@ class TextPages {
     std::memcpy(bytes_.get() + slot * kPage, bytes, kPage);
   }
 
-  // Copies bytes [at, end) into out when every page they lie on is held.
-  bool copy(std::uint64_t at, std::uint64_t end, char* out) const {
+  // True when every page that bytes [at, end) lie on is held.
+  bool holds(std::uint64_t at, std::uint64_t end) const {
     for (std::uint64_t p = at / kPage; p * kPage < end; ++p) {
       if (find(p) == nullptr) return false;
     }
+    return true;
+  }
+
+  // Copies bytes [at, end), which holds() found held, into out.
+  void copy(std::uint64_t at, std::uint64_t end, char* out) const {
     while (at < end) {
       const std::uint64_t page_end = (at / kPage + 1) * kPage;
       const std::size_t n = static_cast<std::size_t>(std::min(end, page_end) - at);
@@ -149,7 +154,6 @@ class TextPages {
       out += n;
       at += n;
     }
-    return true;
   }
 
  private:
@@ -173,11 +177,12 @@ void read_texts(const dbfiles::UsDatabase& db, const Wanted& wanted, std::size_t
     return std::min<std::uint64_t>(std::uint64_t{wanted[k].first} + span, area_end);
   };
   const auto held = [&](std::size_t k) {
-    return pages != nullptr && pages->copy(wanted[k].first, end_of(k), buffer);
+    return pages != nullptr && pages->holds(wanted[k].first, end_of(k));
   };
   std::size_t k = 0;
   while (k < wanted.size()) {
     if (held(k)) {
+      pages->copy(wanted[k].first, end_of(k), buffer);
       if (!fn(wanted[k].second, buffer, static_cast<std::size_t>(end_of(k) - wanted[k].first))) {
         return;
       }
@@ -594,7 +599,6 @@ int make_index_copy(const dbfiles::UsDatabase& db, IndexCopy* copy, SearchView& 
     return -1;
   }
   copy->db = &db;
-  copy->made = true;
   return 0;
 }
 

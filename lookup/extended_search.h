@@ -6,9 +6,10 @@
 // and keeping the file offsets of the texts that match (at most 8,192, the first in file order);
 // with a dialog's SearchCache a name is looked up instead in a table of the texts ordered by
 // their leading bytes, made by the first name search. Then the index, held in memory, is walked
-// in key order for the state and ZIP, and each entry that passes every criterion becomes one
-// result line "%-6s - %s - %s - %s\r\n"; their texts are read in batches, sorted by offset, a
-// few large reads a batch.
+// in key order for the state and ZIP (with the cache, only the entries of the matched texts, or
+// of the ZIP code), and each entry that passes every criterion becomes one result line
+// "%-6s - %s - %s - %s\r\n"; their texts are read in batches, sorted by offset, a few large
+// reads a batch.
 #pragma once
 
 #include <cstddef>
@@ -52,15 +53,15 @@ struct SearchCriteria {
 // The index of call.db in memory, as stored: the open database's own, read when it was opened,
 // shared rather than copied. Follows the database it was made from while that lives.
 struct IndexCopy {
-  bool made = false;
-  const dbfiles::UsDatabase* db = nullptr;
-  std::size_t entries() const { return made ? db->count : 0; }
+  const dbfiles::UsDatabase* db = nullptr;  // null until made
+  std::size_t entries() const { return db != nullptr ? db->count : 0; }
   // The stored bytes of entry i.
   const unsigned char* entry(std::size_t i) const { return db->entry(i); }
 };
 
-// What a dialog keeps between searches, so that later name searches need not read the whole
-// text area again.
+// What a dialog keeps between searches of one opening of call.db: the name table, a table of
+// the entries by ZIP code, and up to 4 MiB of the text area's pages that small reads brought in,
+// so that later searches read less of the file or nothing.
 class SearchCache {
  public:
   SearchCache();
@@ -94,8 +95,8 @@ struct SearchOutcome {
 };
 
 // Runs one search. With `output_limit` 0 there is no limit (the command line); otherwise the
-// phase ends after the line that passes it. With a cache, the first name search builds what
-// later ones use; without one, every search reads what it needs afresh.
+// phase ends after the line that passes it. With a cache, the first name search and the first
+// ZIP search build what later ones use; without one, every search reads what it needs afresh.
 SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& index,
                               const SearchCriteria& criteria, std::size_t output_limit,
                               SearchView& view, SearchCache* cache = nullptr);

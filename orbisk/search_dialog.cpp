@@ -197,7 +197,7 @@ void SearchDialog::place_results() {
 }
 
 bool SearchDialog::prepare() {
-  if (!index_->made && make_index_copy(db_, index_, view_, kUsOnly) != 0) return false;
+  if (index_->db == nullptr && make_index_copy(db_, index_, view_, kUsOnly) != 0) return false;
   name_->setFocus();
   return true;
 }

@@ -37,7 +37,7 @@ using widgets::HelpOpener;
 class MessageBoxes;
 class WindowLink;
 
-inline constexpr char kTitle[] = "Fernwick 012 for Orbisk";
+inline constexpr const char* kTitle = updater::kWindowTitle;
 // The outer size the window opens with, frame included where the system draws one.
 inline constexpr int kWindowWidth = 790;
 inline constexpr int kWindowHeight = 500;

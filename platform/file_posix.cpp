@@ -19,6 +19,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <utility>
 
 namespace platform {
@@ -45,6 +47,19 @@ int take_write_budget(std::size_t n) {
     if (write_budget.compare_exchange_weak(left, left - static_cast<std::int64_t>(n))) break;
   }
   return 0;
+}
+
+std::mutex rename_hook_mutex;
+std::function<void(const std::string&)> rename_hook;
+
+// The tests' hook before a rename or a link to `to`.
+void call_rename_hook(const std::string& to) {
+  std::function<void(const std::string&)> hook;
+  {
+    const std::lock_guard<std::mutex> guard(rename_hook_mutex);
+    hook = rename_hook;
+  }
+  if (hook) hook(to);
 }
 
 // Closes fd and hands back `error`, which close() must not overwrite.
@@ -220,6 +235,7 @@ int File::close() {
 }
 
 int move_file(const std::string& from, const std::string& to) {
+  call_rename_hook(to);
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return errno;
   // The filesystem cannot rename without replacing: link() refuses an existing target.
@@ -233,6 +249,7 @@ int move_file(const std::string& from, const std::string& to) {
 }
 
 int replace_file(const std::string& from, const std::string& to) {
+  call_rename_hook(to);
   return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
@@ -356,13 +373,20 @@ long temporary_owner(const std::string& name) {
 
 bool is_temporary_name(const std::string& name) { return temporary_owner(name) > 0; }
 
-int remove_stale_temporaries(const std::string& folder) {
+int remove_stale_temporaries(const std::string& folder,
+                             const std::function<bool(std::string_view final_name)>& ours) {
   DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
   if (dir == nullptr) return 0;
   std::vector<std::string> stale;
   while (const dirent* entry = ::readdir(dir)) {
-    const long pid = temporary_owner(entry->d_name);
-    if (pid > 0 && pid != ::getpid() && !process_alive(pid)) stale.emplace_back(entry->d_name);
+    const std::string name = entry->d_name;
+    const long pid = temporary_owner(name);
+    if (pid <= 0 || pid == ::getpid()) continue;
+    if (!ours(std::string_view(name).substr(0, name.rfind(".new-")))) continue;
+    struct stat st;
+    if (::fstatat(::dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(st.st_mode) || process_alive_since(pid, st.st_mtim.tv_sec)) continue;
+    stale.push_back(name);
   }
   ::closedir(dir);
   int removed = 0;
@@ -371,6 +395,106 @@ int remove_stale_temporaries(const std::string& folder) {
   }
   if (removed > 0) sync_folder(folder);
   return removed;
+}
+
+// ---- Folder locks ----
+
+namespace {
+
+// This program's folder locks: the folder, the locked file and its holders.
+struct HeldLock {
+  FileId file;
+  int folder_fd = -1;
+  int fd = -1;
+  int holders = 0;
+};
+std::mutex held_locks_mutex;
+std::map<long, HeldLock> held_locks;
+long next_lock_key = 0;
+
+FileId id_of(const struct stat& st) {
+  return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+}  // namespace
+
+FolderLock::~FolderLock() { unlock(); }
+
+FolderLock::FolderLock(FolderLock&& other) noexcept : key_(std::exchange(other.key_, -1)) {}
+
+FolderLock& FolderLock::operator=(FolderLock&& other) noexcept {
+  if (this != &other) {
+    unlock();
+    key_ = std::exchange(other.key_, -1);
+  }
+  return *this;
+}
+
+// The holder that lets the lock go last removes the file while it still holds it. So that a
+// program that opened the file just before cannot lock a name that is gone, a lock counts only
+// when the name still stands for the file locked; else the file is opened anew.
+int FolderLock::lock(const std::string& folder) {
+  unlock();
+  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return errno;
+  const std::lock_guard<std::mutex> guard(held_locks_mutex);
+  for (int tries = 0; tries < 100; ++tries) {
+    const int fd = ::openat(dir, kFolderLockName,
+                            O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    if (fd < 0) return close_with(dir, errno);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return close_with(dir, close_with(fd, errno));
+    if (!S_ISREG(st.st_mode)) return close_with(dir, close_with(fd, EINVAL));
+    for (auto& [key, held] : held_locks) {
+      if (held.file == id_of(st)) {  // another job of this program holds it: shared
+        ++held.holders;
+        key_ = key;
+        return close_with(dir, close_with(fd, 0));
+      }
+    }
+    int locked;
+    while ((locked = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0) {
+      const int error = errno == EWOULDBLOCK ? sharing_violation_error() : errno;
+      return close_with(dir, close_with(fd, error));
+    }
+    struct stat named;
+    if (::fstatat(dir, kFolderLockName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        id_of(named) == id_of(st)) {
+      key_ = next_lock_key++;
+      held_locks[key_] = HeldLock{id_of(st), dir, fd, 1};
+      return 0;
+    }
+    ::close(fd);  // its last holder removed it meanwhile
+  }
+  return close_with(dir, EAGAIN);
+}
+
+void FolderLock::unlock() {
+  if (key_ < 0) return;
+  const std::lock_guard<std::mutex> guard(held_locks_mutex);
+  const auto it = held_locks.find(std::exchange(key_, -1));
+  if (it == held_locks.end() || --it->second.holders > 0) return;
+  ::unlinkat(it->second.folder_fd, kFolderLockName, 0);
+  ::close(it->second.fd);  // lets the lock go
+  ::close(it->second.folder_fd);
+  held_locks.erase(it);
+}
+
+int File::id(FileId* id) const {
+  if (fd_ < 0) return EBADF;
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return errno;
+  *id = id_of(st);
+  return 0;
+}
+
+int file_id(const std::string& path, FileId* id) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return errno;
+  *id = id_of(st);
+  return 0;
 }
 
 int sync_folder(const std::string& folder) {
@@ -394,6 +518,7 @@ std::string folder_of(const std::string& path) {
 }
 
 int link_file(const std::string& from, const std::string& to) {
+  call_rename_hook(to);
   return ::link(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
@@ -401,6 +526,11 @@ namespace testing {
 void fail_writes_after(std::int64_t bytes, int error) {
   write_budget_error.store(error);
   write_budget.store(bytes < 0 ? -1 : bytes);
+}
+
+void before_rename(std::function<void(const std::string& to)> hook) {
+  const std::lock_guard<std::mutex> guard(rename_hook_mutex);
+  rename_hook = std::move(hook);
 }
 }  // namespace testing
 

@@ -11,7 +11,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -36,6 +38,13 @@ enum class Disposition {
 
 // The error code an open gets when the share check fails.
 int sharing_violation_error();
+
+// Which file a name or an open file is: two are one file when their ids are equal.
+struct FileId {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
 
 // Result of a transfer: bytes moved and the system error code (0 when none).
 struct IoResult {
@@ -75,6 +84,8 @@ class File {
   int sync();
   // Returns 0 or the error code; closing a closed file does nothing and returns 0.
   int close();
+  // Which file this is. Returns 0 or the error code.
+  int id(FileId* id) const;
 
  private:
   int fd_ = -1;
@@ -117,10 +128,50 @@ class NewFile {
 
 // True for the names NewFile gives its temporary files.
 bool is_temporary_name(const std::string& name);
-// Removes the temporary files in `folder` whose writer process has ended (left by a crash or a
-// kill). Those of running processes, this one's included, are left alone. Returns how many it
-// removed.
-int remove_stale_temporaries(const std::string& folder);
+// Removes the temporary files in `folder` that a writer which has ended left (a crash or a
+// kill): regular files only (never a symlink, a folder or what a symlink points to), named
+// "FINAL.new-PID-N" where `ours(FINAL)` says FINAL is a name our writers give. Those of running
+// processes, this one's included, are left alone; a process that started after the file was
+// last written cannot be its writer (its id was used again), so the file counts as left. Call
+// it only while holding the folder's FolderLock, so that no writer of another program (whose
+// process id may mean nothing here) can be at work. Returns how many it removed.
+int remove_stale_temporaries(const std::string& folder,
+                             const std::function<bool(std::string_view final_name)>& ours);
+
+// ---- One writer per folder ----
+
+// The file whose lock a folder's writers hold. It is there while a job runs (and after a killed
+// one, until the next job ends).
+inline constexpr char kFolderLockName[] = "calldb.lock";
+
+// The writer lock of a folder: the file kFolderLockName in it, locked exclusively (flock()
+// here, LockFileEx on Windows), so that the system drops it however its holder ends; the holder
+// that lets it go removes the file first. Within one program the holders of one folder share
+// it: a second lock() of the same folder in this process succeeds at once and the lock goes
+// only when the last holder lets it go. Another program's lock() meanwhile fails with
+// sharing_violation_error(). Move-only.
+class FolderLock {
+ public:
+  FolderLock() = default;
+  ~FolderLock();
+  FolderLock(FolderLock&& other) noexcept;
+  FolderLock& operator=(FolderLock&& other) noexcept;
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+  // Takes `folder`'s lock without waiting, letting go of any lock held before. Returns 0, or
+  // sharing_violation_error() while another program holds it, or the system's error.
+  int lock(const std::string& folder);
+  void unlock();
+  bool held() const { return key_ >= 0; }
+
+ private:
+  long key_ = -1;  // this program's entry for the folder
+};
+
+// The id of the file `path` names (a symlink itself, not what it points to). Returns 0 or the
+// error code.
+int file_id(const std::string& path, FileId* id);
 
 // Flushes a folder's entries (renames, creations, deletions) to disk. Returns 0 or the error.
 int sync_folder(const std::string& folder);
@@ -163,6 +214,10 @@ void set_flag_on_interrupt(std::atomic<bool>* flag);
 
 // Whether the process `pid` still runs, and this process's id.
 bool process_alive(long pid);
+// Whether the process `pid` runs and had already started at `since` (seconds since 1970): one
+// that started later has the id of one that ended. Where the start cannot be told, as
+// process_alive().
+bool process_alive_since(long pid, std::int64_t since);
 long current_process_id();
 
 // The local calendar date and time of day.
@@ -274,6 +329,10 @@ namespace testing {
 // threads), every further write fails with `error` (ENOSPC: a full disk). A negative `bytes`
 // turns this off again.
 void fail_writes_after(std::int64_t bytes, int error);
+// Calls `hook` with the new name before every move_file, replace_file and link_file (all
+// threads; NewFile's commit included), as a slow disk would stretch the moment before it; an
+// empty hook turns this off again.
+void before_rename(std::function<void(const std::string& to)> hook);
 }  // namespace testing
 
 }  // namespace platform

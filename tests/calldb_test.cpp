@@ -194,7 +194,7 @@ TEST(CalldbFloppy, CommandsPrintTheirLinesAndExitByWhatTheyDid) {
   std::string deep = d.file("data");  // too long a path for its files: they cannot be deleted
   while (deep.size() + 14 < PATH_MAX) deep += "/.";
   const std::string longest(31, 'n');  // the longest name a status row holds
-  for (const std::string name : {"data", "a", "b"}) fs::create_directory(d.file(name));
+  for (const std::string name : {"data", "a", "b", "c"}) fs::create_directory(d.file(name));
   for (const std::string& name : {"data/0105to0112.db"s, "data/0112to0119.db"s, "data/" + longest,
                                   "data/call0105.db"s, "a/0119to0126.db"s,
                                   "b/\x1b[2J\x07" "abcde.db"s}) {
@@ -215,11 +215,13 @@ TEST(CalldbFloppy, CommandsPrintTheirLinesAndExitByWhatTheyDid) {
        {{"copy-from", "--floppy", "{D}/none"},
         "Reading floppy disk A: ({D}/none)...\nNothing copied: A: ({D}/none) not found\n",
         "ERROR copying file: A: ({D}/none) not found\nIs the floppy disk in the drive?\n", 1},
-       // Names from outside are shown escaped.
-       {{"copy-from", "-C", "{D}/none", "--floppy", "{D}/b"},
+       // Names from outside are shown escaped; a data folder that is not there is refused.
+       {{"copy-from", "-C", "{D}/c", "--floppy", "{D}/b"},
         "Reading floppy disk A: ({D}/b)...\nCopying \\x1b[2J\\x07abcde.db from floppy\n"
-        "Nothing copied\n",
-        "ERROR copying file: A:\\\\x1b[2J\\x07abcde.db ({D}/b/\\x1b[2J\\x07abcde.db)\n", 1},
+        "Copying complete\n", "", 0},
+       {{"copy-from", "-C", "{D}/none", "--floppy", "{D}/b"},
+        "Reading floppy disk A: ({D}/b)...\nERROR 2 locking {D}/none\n",
+        "Fernwick 012 for Orbisk: Cannot write in {D}/none (error 2).\n...", 1},
        {{"cleanup", "-C", deep, "--mode", "1"},
         "0105to0112.db NOT deleted, error " + std::to_string(ENAMETOOLONG) + "\n...", "", 1},
        {{"cleanup", "-C", "{D}/data", "--mode", "1"},

@@ -55,28 +55,6 @@ TEST(Platform, ShareModesAndCopiesRefuseWhatAHolderForbids) {
   EXPECT_FALSE(file_exists(dir.file("b")));
 }
 
-TEST(Platform, StaleTemporariesAreThoseOfEndedProcesses) {
-  testutil::TempDir dir;
-  const pid_t child = ::fork();
-  if (child == 0) ::_exit(0);
-  ASSERT_EQ(::waitpid(child, nullptr, 0), child);
-  const std::string dead = "call.db.new-" + std::to_string(child);
-  for (const std::string& n : {dead + "-0", "0105to0112.db.new-" + std::to_string(child) + "-12"}) {
-    write_bytes(dir.file(n), "");
-  }
-  std::vector<std::string> kept = {"a.db", "call.db.new", "call.db.new-1-0", "call.db.new-x-1",
-                                   "call.db.new-" + std::to_string(::getpid()) + "-0", dead,
-                                   dead + "-"};
-  for (const std::string& n : kept) write_bytes(dir.file(n), "");
-  std::sort(kept.begin(), kept.end());
-  EXPECT_EQ(remove_stale_temporaries(dir.path()), 2);
-  std::vector<std::string> found{"stale"};
-  ASSERT_EQ(list_files(dir.path(), "*", &found), 0);
-  EXPECT_EQ(found, kept);
-  EXPECT_EQ(list_files(dir.file("missing"), "*", &found), ENOENT);
-  EXPECT_TRUE(found.empty());
-}
-
 // Reads and writes are refused (EINVAL) only where the end would pass the largest file offset.
 TEST(Platform, OffsetsUpToTheLargestFileOffset) {
   testutil::TempDir dir;

@@ -326,10 +326,12 @@ TEST_F(UlsImportTest, AKillBetweenTheReplacesLeavesAPairThatWorksAndTheNextRunCl
   between_replaces_ = nullptr;
   int status = 0;
   ASSERT_TRUE(::waitpid(child, &status, 0) == child && WIFSIGNALED(status));
-  // The old call.db and the new callprev.db, both whole; the killed run's call.db is left.
+  // The old call.db and the new callprev.db, both whole; the killed run's call.db and its lock
+  // file are left.
   EXPECT_EQ(read_bytes(out_ + "/call.db"), old_call_db);
   EXPECT_EQ(successor("W1AAA"), "W1BBB");
-  EXPECT_TRUE(files_out().size() == 3 && platform::is_temporary_name(files_out()[1]));
+  EXPECT_TRUE(files_out().size() == 4 && platform::is_temporary_name(files_out()[1]) &&
+              files_out()[2] == platform::kFolderLockName);
   ASSERT_EQ(import({src}), 0) << error_;
   EXPECT_EQ(files_out(), (Strings{"call.db", "callprev.db"}));
 }

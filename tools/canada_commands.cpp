@@ -12,6 +12,7 @@
 #include "tools/console_link.h"
 #include "updater/canupdate.h"
 #include "updater/convert_canada.h"
+#include "updater/folder_job.h"
 #include "updater/unzip.h"
 #include "updater/updater_state.h"
 #include "updater/zlib_api.h"
@@ -42,6 +43,7 @@ struct CanadaOptions {
   std::string server;
   bool server_given = false;
   std::string ca_file;
+  bool wait = false;
 };
 
 // A worker's surroundings for the Canadian commands: the console, the data folder, zlib and
@@ -61,6 +63,7 @@ struct CanadaRun {
     env.folder = options.folder;
     env.zlib = &zlib.api;
     env.cancel = &canada_stop;
+    env.wait_for_folder = options.wait;
     platform::set_flag_on_interrupt(&canada_stop);
   }
   CanadaRun(const CanadaRun&) = delete;
@@ -69,11 +72,15 @@ struct CanadaRun {
 
 int run_unzip(const CanadaOptions& options) {
   CanadaRun run(options);
+  platform::FolderLock lock;
+  if (updater::begin_folder_job(run.env, &lock) != 0) return kExitMiss;
   return updater::unzip(run.env, options.archive.c_str()) == 0 ? kExitOk : kExitMiss;
 }
 
 int run_convert(const CanadaOptions& options) {
   CanadaRun run(options, /*with_zlib=*/false);
+  platform::FolderLock lock;
+  if (updater::begin_folder_job(run.env, &lock) != 0) return kExitMiss;
   return updater::convert_canadian_list(run.env) == 0 ? kExitOk : kExitMiss;
 }
 
@@ -106,6 +113,7 @@ int run_update_canada(const CanadaOptions& options) {
 void add_folder_option(CLI::App* command, CanadaOptions* options) {
   command->add_option("-C", options->folder, "Data folder (default: the current folder)")
       ->type_name("DIR");
+  add_wait_flag(command, &options->wait);
 }
 
 }  // namespace

@@ -1,9 +1,14 @@
 #include "tools/console_link.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "tools/commands.h"
+#include "updater/folder_job.h"
+#include "updater/updater_state.h"
 
 namespace calldb {
 
@@ -32,6 +37,26 @@ updater::Answer ConsoleLink::message_box(std::string_view text, std::string_view
     case updater::Buttons::retry_cancel: return updater::Answer::cancel;
     default: return updater::Answer::ok;
   }
+}
+
+void add_wait_flag(CLI::App* command, bool* wait) {
+  command->add_flag("--wait", *wait,
+                    "While another update writes the data folder, wait for it to end "
+                    "(else exit 1 at once)");
+}
+
+int lock_data_folder(const std::string& folder, bool wait, const std::atomic<bool>* cancel,
+                     platform::FolderLock* lock) {
+  // A folder that is not there is the engine's to report, in its own words.
+  std::error_code ec;
+  if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) return 0;
+  ConsoleLink link;
+  updater::WorkerEnv env;
+  env.link = &link;
+  env.folder = folder;
+  env.wait_for_folder = wait;
+  env.cancel = cancel;
+  return updater::lock_folder(env, folder, lock);
 }
 
 }  // namespace calldb

@@ -4,7 +4,15 @@
 // characters other than line ends are shown escaped (updater::escape_controls).
 #pragma once
 
+#include <atomic>
+#include <string>
+
+#include "platform/platform.h"
 #include "updater/worker_link.h"
+
+namespace CLI {
+class App;
+}
 
 namespace calldb {
 
@@ -17,5 +25,14 @@ class ConsoleLink : public updater::WorkerLink {
                               updater::Buttons buttons, updater::Icon icon) override;
   void finished(int, std::int32_t, std::int32_t) override {}
 };
+
+// The --wait flag of every command that writes a data folder.
+void add_wait_flag(CLI::App* command, bool* wait);
+
+// Takes the data folder's writer lock for a command whose engine has no worker around it
+// (import-uls, fetch-fcc), telling on the console as a worker does (updater::lock_folder);
+// with `wait`, waits for another program's job to end unless *cancel gets set. Returns 0 or -1.
+int lock_data_folder(const std::string& folder, bool wait, const std::atomic<bool>* cancel,
+                     platform::FolderLock* lock);
 
 }  // namespace calldb

@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "tools/commands.h"
+#include "tools/console_link.h"
 #include "tools/demo_data.h"
 #include "tools/fetch_fcc.h"
 #include "tools/progress.h"
@@ -28,6 +29,7 @@ std::atomic<bool> fetch_stop{false};
 
 struct FetchArgs {
   std::string folder;
+  bool wait = false;
   std::string server;
   bool server_given = false;
   std::string ca_file;
@@ -51,6 +53,12 @@ int run_fetch(const FetchArgs& args) {
     return kExitMiss;
   }
   platform::set_flag_on_interrupt(&fetch_stop);
+  // Held to the end, the help pages' copy included.
+  platform::FolderLock lock;
+  if (lock_data_folder(args.folder, args.wait, &fetch_stop, &lock) != 0) {
+    platform::stop_sockets();
+    return kExitMiss;
+  }
   options.ca_file = args.ca_file;
 
   // One progress line per archive downloaded, then one per source imported; a note or a told
@@ -133,6 +141,7 @@ void add_fetch_commands(CLI::App& app, int* exit_code) {
           "was. Exit 0 when both files were rebuilt, 1 when the run failed, 2 for bad usage.");
   command->add_option("-C", args->folder, "Data folder (default: the current folder)")
       ->type_name("DIR");
+  add_wait_flag(command, &args->wait);
   command
       ->add_option("--server", args->server,
                    "The FCC's server (default: " + fcc.host + ":" + std::to_string(fcc.port) + ")")

@@ -30,7 +30,8 @@ class CountingLink : public ConsoleLink {
   }
   updater::Answer message_box(std::string_view text, std::string_view caption,
                               updater::Buttons buttons, updater::Icon icon) override {
-    if (caption == "ERROR copying file") ++failures_;
+    // A copy given up, or the job refused (another update writes the folder).
+    if (caption == "ERROR copying file" || caption == updater::kWindowTitle) ++failures_;
     return ConsoleLink::message_box(text, caption, buttons, icon);
   }
   int failures() const { return failures_; }
@@ -44,6 +45,7 @@ struct Options {
   std::string floppy = updater::default_floppy_folder();
   int mode = 0;
   std::vector<std::string> files;
+  bool wait = false;
 };
 
 template <typename Worker>
@@ -54,6 +56,7 @@ int run_worker(Worker worker, const Options& options, updater::UpdaterState* sta
   env.state = state;
   env.folder = options.folder;
   env.floppy_folder = options.floppy;
+  env.wait_for_folder = options.wait;
   worker(env);
   return link.failures() == 0 ? kExitOk : kExitMiss;
 }
@@ -80,6 +83,7 @@ int run_copy_from(const Options& options) {
 void add_folder_option(CLI::App* command, Options* options) {
   command->add_option("-C", options->folder, "Data folder (default: the current folder)")
       ->type_name("DIR");
+  add_wait_flag(command, &options->wait);
 }
 
 void add_floppy_option(CLI::App* command, Options* options) {

@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "tools/commands.h"
+#include "tools/console_link.h"
 #include "tools/progress.h"
 #include "tools/uls_import.h"
 
@@ -24,6 +25,7 @@ std::atomic<bool> import_stop{false};
 
 struct ImportArgs {
   std::string folder;
+  bool wait = false;
   std::string date;
   std::vector<std::string> sources;
 };
@@ -35,6 +37,8 @@ int run_import(const ImportArgs& args) {
     return kExitUnusable;
   }
   platform::set_flag_on_interrupt(&import_stop);
+  platform::FolderLock lock;
+  if (lock_data_folder(args.folder, args.wait, &import_stop, &lock) != 0) return kExitMiss;
   // One progress line per source; a note ends the line shown.
   std::unique_ptr<Progress> progress;
   std::string shown_source;
@@ -108,6 +112,7 @@ void add_import_commands(CLI::App& app, int* exit_code) {
       "came out or a write failed (nothing is replaced then), 2 for bad usage.");
   command->add_option("-C", args->folder, "Data folder (default: the current folder)")
       ->type_name("DIR");
+  add_wait_flag(command, &args->wait);
   command->add_option("--date", args->date, "The databases' date")
       ->type_name("YYYYMMDD")
       ->required();

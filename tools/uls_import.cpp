@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "tools/zip_archive.h"
 #include "updater/doupdate.h"
+#include "updater/folder_job.h"
 
 namespace calldb {
 
@@ -861,9 +862,19 @@ int import_uls(const ImportOptions& options, ImportReport* report, std::string* 
     *error = options.folder + ": not a folder";
     return -1;
   }
+  // The folder's one writer from here to the last rename (shared with a fetch-fcc run of this
+  // program that imports what it fetched).
+  platform::FolderLock lock;
+  if (const int locked = lock.lock(options.folder); locked != 0) {
+    *error = locked == platform::sharing_violation_error()
+                 ? "another update is running in " + dbfiles::shown_folder(options.folder)
+                 : "cannot lock " + dbfiles::shown_folder(options.folder) + ", error " +
+                       std::to_string(locked);
+    return -1;
+  }
   // What a killed run left: temporary files of ended processes, and the fixed names earlier
   // versions wrote.
-  platform::remove_stale_temporaries(options.folder);
+  platform::remove_stale_temporaries(options.folder, updater::is_data_file_name);
   for (const char* name : {"call.db.new", "callprev.db.new", "import-uls-EN.dat.part",
                            "import-uls-HD.dat.part", "import-uls-AM.dat.part"}) {
     platform::delete_file(platform::join_path(options.folder, name));

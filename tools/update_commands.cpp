@@ -75,7 +75,7 @@ bool parse_now(const std::string& text, platform::LocalTime* t) {
          t->minute >= 0 && t->minute < 60;
 }
 
-int run_merge(const std::string& folder, const std::string& update_file) {
+int run_merge(const std::string& folder, const std::string& update_file, bool wait) {
   UpdateConsole link;
   updater::UpdaterState state;
   std::snprintf(state.update_rows[0].name, sizeof state.update_rows[0].name, "%s",
@@ -85,11 +85,13 @@ int run_merge(const std::string& folder, const std::string& update_file) {
   env.state = &state;
   env.folder = folder;
   env.cancel = &stop_requested;
+  env.wait_for_folder = wait;
   stop_on_signals();
   return updater::merge_update(env, 0) == 0 ? kExitOk : kExitMiss;
 }
 
-int run_update(const std::string& folder, const std::string* server, const std::string* now) {
+int run_update(const std::string& folder, const std::string* server, const std::string* now,
+               bool wait) {
   updater::WorkerEnv env;
   env.server = updater::default_update_server();
   if (server != nullptr && updater::parse_server(*server, 80, &env.server) != 0) {
@@ -115,6 +117,7 @@ int run_update(const std::string& folder, const std::string* server, const std::
   env.state = &state;
   env.folder = folder;
   env.cancel = &stop_requested;
+  env.wait_for_folder = wait;
   stop_on_signals();
   updater::doupdate(env);
   platform::stop_sockets();
@@ -133,6 +136,7 @@ void add_update_commands(CLI::App& app, int* exit_code) {
     std::string old_db;
     std::string new_db;
     std::string out;
+    bool wait = false;
   };
   auto o = std::make_shared<Options>();
 
@@ -151,7 +155,8 @@ void add_update_commands(CLI::App& app, int* exit_code) {
                    ? std::string("must be a file name of at most 31 characters in the data folder")
                    : std::string();
       });
-  merge->callback([o, exit_code] { *exit_code = run_merge(o->folder, o->update_file); });
+  add_wait_flag(merge, &o->wait);
+  merge->callback([o, exit_code] { *exit_code = run_merge(o->folder, o->update_file, o->wait); });
 
   CLI::App* update = app.add_subcommand(
       "update",
@@ -169,12 +174,13 @@ void add_update_commands(CLI::App& app, int* exit_code) {
       ->type_name("HOST[:PORT]");
   update->add_option("--now", o->now, "Take this as the local date and time")
       ->type_name("YYYY-MM-DDTHH:MM");
+  add_wait_flag(update, &o->wait);
   update->callback([o, exit_code, update] {
     // An option given empty is an error, not the default.
     const bool server_given = update->get_option("--server")->count() > 0;
     const bool now_given = update->get_option("--now")->count() > 0;
     *exit_code = run_update(o->folder, server_given ? &o->server : nullptr,
-                            now_given ? &o->now : nullptr);
+                            now_given ? &o->now : nullptr, o->wait);
   });
 
   CLI::App* make = app.add_subcommand(

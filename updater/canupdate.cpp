@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "updater/convert_canada.h"
+#include "updater/folder_job.h"
 #include "updater/https_client.h"
 #include "updater/unzip.h"
 
@@ -58,7 +59,10 @@ int canupdate(WorkerEnv& outer) {
   show_status("downloading");
 
   int result = -1;
-  if (https_get(env, kCanadaRow) < 0) {
+  platform::FolderLock lock;
+  if (begin_folder_job(env, &lock) != 0) {
+    show_status("ERROR");
+  } else if (https_get(env, kCanadaRow) < 0) {
     set_row_state(env, kCanadaRow, kNotAvail);
   } else {
     show_status("unzip'ing");

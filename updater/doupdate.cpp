@@ -9,6 +9,7 @@
 #include "dbfiles/callkey.h"
 #include "dbfiles/coding.h"
 #include "dbfiles/usdb.h"
+#include "updater/folder_job.h"
 #include "updater/http_client.h"
 #include "updater/merge.h"
 
@@ -155,10 +156,14 @@ void doupdate(WorkerEnv& env) {
     link.set_row_cell(row, RowCell::total, "");
   }
 
+  // The whole run, downloads to the last rename, is the folder's one writer. A folder without
+  // call.db (a home folder, as from the desktop's menu) is told so and gets no lock file.
+  platform::FolderLock lock;
+  const bool has_db = platform::file_exists(env.path("call.db"));
+  if (has_db && begin_folder_job(env, &lock) != 0) return finish(env, 0, -1);
   DbEnds ends;
   if (read_db_ends(env, &ends) != 0) return finish(env, 0, -1);
-  // What a run killed before left of its temporary files.
-  platform::remove_stale_temporaries(env.folder);
+  if (!has_db && begin_folder_job(env, &lock) != 0) return finish(env, 0, -1);
 
   char line[160];
   std::snprintf(line, sizeof line, "%.2s/%.2s/%.4s", ends.date + 4, ends.date + 6, ends.date);
@@ -245,13 +250,24 @@ void doupdate(WorkerEnv& env) {
   for (int row = 0; row < rows; ++row) {
     UpdateRow& update = state.update_rows[row];
     if (update.row_state != kDownloaded || env.cancelled()) break;
-    if (merge_update(env, row, due[row]) != 0) {
+    platform::FileId merged_from;
+    if (merge_update(env, row, due[row], &merged_from) != 0) {
       // Told by the merge; a file that failed its check is gone and is fetched again next run.
       set_row_state(env, row, kError);
       ++errors;
       break;
     }
     set_row_state(env, row, kDone);
+    // call.db.new is built on the call.db the merge read: kept and replaced only while call.db
+    // is still that file (a program that writes without the folder lock may have replaced it).
+    platform::FileId current;
+    if (platform::file_id(env.path("call.db"), &current) != 0 || !(current == merged_from)) {
+      platform::delete_file(env.path(kNewDbName));
+      platform::sync_folder(env.folder);
+      link.log_text("ERROR: call.db was replaced while it was merged; nothing was changed\r\n");
+      set_row_state(env, row, kError);
+      return finish(env, rows, errors + 1);
+    }
     char saved[32];
     std::snprintf(saved, sizeof saved, "call%.4s.db", update.name);
     const int err = keep_old_database(env.folder, saved);

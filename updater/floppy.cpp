@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "updater/folder_job.h"
 
 namespace updater {
 
@@ -54,10 +55,16 @@ int copy_with_retry(WorkerEnv& env, const std::string& from, const std::string& 
   }
 }
 
-// What crashed or killed copies left in either folder goes first.
-void remove_leftovers(const WorkerEnv& env) {
-  platform::remove_stale_temporaries(env.floppy_folder);
-  platform::remove_stale_temporaries(env.folder);
+// The data folder's lock, then the floppy's, each followed by its sweep of what crashed or
+// killed copies left. A floppy that cannot hold a lock file (write-protected) is read without
+// its lock or sweep; one that another program is writing is not touched. Returns 0, or -1 after
+// telling.
+int lock_folders(WorkerEnv& env, platform::FolderLock* data, platform::FolderLock* floppy) {
+  if (begin_folder_job(env, data) != 0) return -1;
+  const int error = floppy->lock(env.floppy_folder);
+  if (error == platform::sharing_violation_error()) return lock_folder(env, env.floppy_folder, floppy);
+  if (error == 0) platform::remove_stale_temporaries(env.floppy_folder, is_update_file_name);
+  return 0;
 }
 
 // The floppy is a medium from elsewhere: only its regular files are taken, never what a
@@ -92,7 +99,11 @@ int copy_to_floppy(WorkerEnv& env) {
     env.link->finished(UM_FLOPPY_DONE, 0, 0);
     return 0;
   }
-  remove_leftovers(env);
+  platform::FolderLock data_lock, floppy_lock;
+  if (lock_folders(env, &data_lock, &floppy_lock) != 0) {
+    env.link->finished(UM_FLOPPY_DONE, 0, 0);
+    return 0;
+  }
   bool cancelled = false;
   int copied = 0;
   for (int row = 0; row < env.state->rows_in_use && row < kRowCount; ++row) {
@@ -120,7 +131,11 @@ int copy_from_floppy(WorkerEnv& env) {
     env.link->finished(UM_FLOPPY_DONE, 0, 0);
     return 0;
   }
-  remove_leftovers(env);
+  platform::FolderLock data_lock, floppy_lock;
+  if (lock_folders(env, &data_lock, &floppy_lock) != 0) {
+    env.link->finished(UM_FLOPPY_DONE, 0, 0);
+    return 0;
+  }
   std::vector<std::string> names;
   const int list_error = platform::list_files(env.floppy_folder, "*.db", &names);
   if (list_error != 0) {
@@ -157,7 +172,10 @@ int copy_from_floppy(WorkerEnv& env) {
 
 int cleanup_old_files(WorkerEnv& env) {
   std::vector<std::string> names;
-  if (platform::list_files(env.folder, "*", &names) != 0) names.clear();
+  platform::FolderLock lock;
+  if (begin_folder_job(env, &lock) != 0 || platform::list_files(env.folder, "*", &names) != 0) {
+    names.clear();
+  }
   for (const std::string& name : names) {
     if (env.cancelled()) break;
     const int mode = env.state->cleanup_mode;

@@ -13,6 +13,7 @@
 #include "dbfiles/coding.h"
 #include "dbfiles/usdb.h"
 #include "updater/doupdate.h"
+#include "updater/folder_job.h"
 
 namespace updater {
 
@@ -229,6 +230,7 @@ class Merge {
   }
 
   int run();
+  const platform::FileId& database_id() const { return db_id_; }
 
  private:
   int open_database();
@@ -249,6 +251,7 @@ class Merge {
   std::string name_;
 
   platform::File db_;
+  platform::FileId db_id_;
   char db_date_[8] = {};
   std::uint32_t db_index_offset_ = 0;
   std::unique_ptr<unsigned char[]> old_index_;
@@ -277,6 +280,7 @@ int Merge::open_database() {
   platform::IoResult r = db_.read_at(0, header, sizeof header);
   const platform::IoResult size = db_.size();
   int error = r.error != 0 ? r.error : size.error;
+  if (error == 0) error = db_.id(&db_id_);
   if (error == 0 && r.count != sizeof header) error = EIO;
   const std::uint32_t offset = dbfiles::decode_fixed32(header + 8);
   // An index offset inside the header or past the end would read texts as entries.
@@ -503,9 +507,13 @@ int Merge::run() {
 
 }  // namespace
 
-int merge_update(WorkerEnv& env, int row, const char* due_date) {
+int merge_update(WorkerEnv& env, int row, const char* due_date, platform::FileId* merged_from) {
+  platform::FolderLock lock;
+  if (begin_folder_job(env, &lock) != 0) return -1;
   Merge merge(env, row, due_date);
-  return merge.run();
+  const int rc = merge.run();
+  if (merged_from != nullptr) *merged_from = merge.database_id();
+  return rc;
 }
 
 }  // namespace updater

@@ -55,7 +55,11 @@ UpdateCheck check_update_file(const platform::File& file, const char* due_date,
 // is the date the update file must carry; nullptr stands for seven days after call.db's date.
 // Returns 0 when call.db.new is complete and on disk, -1 after telling the user why; on -1 no
 // call.db.new of this merge is left behind, and an update file that failed the check is
-// deleted. Shows its progress in the value and count cells and in the row.
-int merge_update(WorkerEnv& env, int row, const char* due_date = nullptr);
+// deleted. Shows its progress in the value and count cells and in the row. Holds the data
+// folder's writer lock while it works (see folder_job.h). `merged_from`, when given, receives
+// which file call.db was when the merge read it, so that the run can tell whether it is still
+// the same file when it puts call.db.new in its place.
+int merge_update(WorkerEnv& env, int row, const char* due_date = nullptr,
+                 platform::FileId* merged_from = nullptr);
 
 }  // namespace updater

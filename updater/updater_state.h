@@ -98,6 +98,9 @@ struct WorkerEnv {
   std::function<platform::LocalTime()> now;
   // Set by the window when it closes; long loops stop at the next check.
   const std::atomic<bool>* cancel = nullptr;
+  // While another program's job writes the folder: wait for it (calldb --wait) instead of
+  // failing at once.
+  bool wait_for_folder = false;
 
   std::string path(const std::string& name) const { return platform::join_path(folder, name); }
   bool cancelled() const { return cancel != nullptr && cancel->load(); }

@@ -32,6 +32,9 @@ enum class Buttons { ok, yes_no, retry_cancel };
 enum class Icon { none, error };
 enum class Answer { ok, yes, no, retry, cancel };
 
+// The updater window's title, the caption of its own boxes.
+inline constexpr char kWindowTitle[] = "Fernwick 012 for Orbisk";
+
 // Finished messages, with the window message numbers they carry.
 inline constexpr int UM_UPDATE_DONE = 1024;
 inline constexpr int UM_CLEANUP_DONE = 1025;

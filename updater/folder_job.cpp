@@ -1,0 +1,63 @@
+#include "updater/folder_job.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "dbfiles/usdb.h"
+#include "updater/floppy.h"
+
+namespace updater {
+
+bool is_data_file_name(std::string_view name) {
+  for (const char* fixed : {"call.db", "call.db.new", "callprev.db", "cancall.db", "amateur.zip",
+                            "amateur.txt", "orbisk-help.html", "fernwick-help.html"}) {
+    if (name == fixed) return true;
+  }
+  return is_update_file_name(name) || is_saved_database_name(name);
+}
+
+std::string folder_busy_box(const std::string& folder) {
+  return "Another update is running in " + dbfiles::shown_folder(folder) +
+         ".\rWait until it has ended, then try again.";
+}
+
+std::string folder_busy_line(const std::string& folder) {
+  return "ERROR: another update is running in " + dbfiles::shown_folder(folder) + "\r\n";
+}
+
+int lock_folder(WorkerEnv& env, const std::string& folder, platform::FolderLock* lock) {
+  const int busy = platform::sharing_violation_error();
+  int error = lock->lock(folder);
+  if (error == busy && env.wait_for_folder) {
+    env.link->log_text("Waiting for the other update in " + dbfiles::shown_folder(folder) +
+                       " to end\r\n");
+    while (error == busy && !env.cancelled()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      error = lock->lock(folder);
+    }
+  }
+  if (error == 0) return 0;
+  if (env.cancelled()) return -1;  // the window is closing, or Ctrl+C: nothing to tell
+  if (error == busy) {
+    env.link->log_text(folder_busy_line(folder));
+    env.link->message_box(folder_busy_box(folder), kWindowTitle, Buttons::ok, Icon::error);
+  } else {
+    char code[16];
+    std::snprintf(code, sizeof code, "%d", error);
+    const std::string shown = dbfiles::shown_folder(folder);
+    env.link->log_text("ERROR " + std::string(code) + " locking " + shown + "\r\n");
+    env.link->message_box("Cannot write in " + shown + " (error " + code +
+                              ").\rCheck that the folder exists and that you may write in it.",
+                          kWindowTitle, Buttons::ok, Icon::error);
+  }
+  return -1;
+}
+
+int begin_folder_job(WorkerEnv& env, platform::FolderLock* lock) {
+  if (lock_folder(env, env.folder, lock) != 0) return -1;
+  platform::remove_stale_temporaries(env.folder, is_data_file_name);
+  return 0;
+}
+
+}  // namespace updater

@@ -79,9 +79,11 @@ char single_byte(std::uint32_t c) {
 // A line of the list with one byte per character, so that its columns are counted in
 // characters whatever their bytes in the list.
 std::string single_byte_line(std::string_view line, Encoding encoding) {
-  std::string out;
+  std::size_t i = 0;  // most lines are ASCII alone, copied as they are
+  while (i < line.size() && static_cast<unsigned char>(line[i]) < 0x80) ++i;
+  std::string out(line.substr(0, i));
   out.reserve(line.size());
-  for (std::size_t i = 0; i < line.size();) {
+  while (i < line.size()) {
     const auto b = static_cast<unsigned char>(line[i]);
     if (b < 0x80 || encoding == Encoding::latin1) {
       out.push_back(single_byte(b >= 0x80 && b < 0xA0 ? kWindows[b - 0x80] : b));

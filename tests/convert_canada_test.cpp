@@ -78,11 +78,12 @@ std::string utf8_of(const std::string& windows) {
   std::string out;
   for (const char c : windows) {
     const auto b = static_cast<unsigned char>(c);
-    if (b < 0x80) out += c;
-    if (b >= 0x80) {
-      out += kWide.contains(c) ? kWide.at(c)
-                               : std::string{static_cast<char>(0xC0 | b >> 6),
-                                             static_cast<char>(0x80 | (b & 0x3F))};
+    if (kWide.contains(c)) {
+      out += kWide.at(c);
+    } else if (b < 0x80) {
+      out += c;
+    } else {
+      out += {static_cast<char>(0xC0 | b >> 6), static_cast<char>(0x80 | (b & 0x3F))};
     }
   }
   return out;
@@ -205,7 +206,8 @@ TEST_F(Conversion, AccentedListsInEitherEncodingKeepTheirColumns) {
   for (const std::string& line : lines) list += line + "\r\n";
   list += "EOF\r\n";
   std::string plain = list;  // the stand-ins, and x for each accented letter
-  for (char& c : plain) c = c == '\x92' ? '\'' : c == '\x96' ? '-' : c < 0 ? 'x' : c;
+  const auto accent = [](char c) { return static_cast<unsigned char>(c) >= 0x80; };
+  for (char& c : plain) c = c == '\x92' ? '\'' : c == '\x96' ? '-' : accent(c) ? 'x' : c;
   const auto convert = [&](const std::string& text) {
     write_bytes(dir_.file("amateur.txt"), text);
     EXPECT_EQ(convert_canadian_list(env_), 0) << link_.log();
@@ -214,7 +216,7 @@ TEST_F(Conversion, AccentedListsInEitherEncodingKeepTheirColumns) {
   const std::string windows = convert(list), utf8 = convert(utf8_of(list));
   std::string accented = windows;
   for (std::size_t i = 12; i < testutil::word_at(windows, 8); ++i) {
-    if (accented[i] < 0) accented[i] = 'x';
+    if (accent(accented[i])) accented[i] = 'x';
   }
   EXPECT_TRUE(utf8 == windows);
   EXPECT_TRUE(accented == convert(plain));

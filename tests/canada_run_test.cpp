@@ -1,5 +1,6 @@
 // The Canadian update run against nginx with TLS on 127.0.0.1: the authority's real list (90,155
-// licences) from end to end, and what a failed step leaves. The steps have tests of their own.
+// licences, in UTF-8) from end to end, and what a failed step leaves. The steps have tests of
+// their own. Without nginx, openssl or the shared list (scripts/setup, ../shared/data) it fails.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -23,13 +24,14 @@ namespace {
 using Texts = std::vector<std::string>;
 
 // The licences of the authority's real semicolon-separated list in the shared data folder, their
-// texts in Latin-1 as the fixed-column list has them; none when the list cannot be read.
+// texts in the Windows code page (one byte a character, so that the fixed columns can be laid
+// out by bytes); none when the list cannot be read.
 std::vector<calldb::demo::CanadianLicence> real_licences() {
   const testutil::TempDir dir;
   std::vector<calldb::demo::CanadianLicence> licences;
   if (testutil::python("import sys, zipfile\n"
                        "text = zipfile.ZipFile(sys.argv[1]).read('amateur_delim.txt')\n"
-                       "text = text.decode('utf-8', 'replace').encode('latin-1', 'replace')\n"
+                       "text = text.decode('utf-8', 'replace').encode('cp1252', 'replace')\n"
                        "open(sys.argv[2], 'wb').write(text)\n",
                        {ORBISK_SHARED_DATA "/canada/amateur_delim_2025-03-30.zip",
                         dir.file("list")}) != 0) {
@@ -54,19 +56,21 @@ std::vector<calldb::demo::CanadianLicence> real_licences() {
 }
 
 TEST(CanadaRunTest, RealListIsDownloadedExtractedAndConvertedAndAFailedStepKeepsTheLaterFiles) {
-  if (testutil::TestCertificates::openssl().empty() ||
-      testutil::NginxServer::find_binary().empty()) {
-    GTEST_SKIP() << "openssl or nginx is not installed (scripts/setup installs them)";
-  }
+  ASSERT_NE(testutil::TestCertificates::openssl(), "") << "scripts/setup installs openssl";
+  ASSERT_NE(testutil::NginxServer::find_binary(), "") << "scripts/setup installs nginx";
   const testutil::TempDir www, data;  // readable by others: nginx may drop root's rights
   std::filesystem::create_directories(www.file("datafiles"));
   ::chmod(www.path().c_str(), 0755);
   ::chmod(www.file("datafiles").c_str(), 0755);
   const auto licences = real_licences();
-  if (licences.empty()) GTEST_SKIP() << "the shared Canadian list is not there";
+  ASSERT_FALSE(licences.empty()) << "the shared Canadian list (" ORBISK_SHARED_DATA
+                                    "/canada) cannot be read";
+  // The list in UTF-8, as the authority publishes it.
   const std::string list = www.file("amateur.txt"), served = www.file("datafiles/amateur.zip");
   testutil::write_bytes(list, calldb::demo::fixed_column_list(licences, "2025-03-30"));
   ASSERT_EQ(testutil::python("import sys, zipfile\n"
+                             "text = open(sys.argv[2], 'rb').read().decode('cp1252')\n"
+                             "open(sys.argv[2], 'wb').write(text.encode('utf-8'))\n"
                              "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
                              "    z.write(sys.argv[2], 'amateur.txt')\n",
                              {www.file("list.zip"), list}),
@@ -145,6 +149,17 @@ TEST(CanadaRunTest, RealListIsDownloadedExtractedAndConvertedAndAFailedStepKeeps
   dbfiles::LookupFiles files;  // the last run's
   dbfiles::open_lookup_files(data.path(), dbfiles::Edition::full, &files);
   EXPECT_EQ(dbfiles::canadian_line(files.canada), "Canadian data 03/30/2025,   90155 entries\r\n");
+  // Licences with accents and characters outside Latin-1, in Latin-1 as the windows show them.
+  const std::pair<const char*, const char*> shown[] = {
+      {"VA2UT", "Fran\xE7ois Chillas\r\n883 rue de l'Anse\r\nSHERBROOKE, QC  J1E 3S5"},
+      {"VA7CNS", " CVRD - EMERGENCY COMMUNICATIONS TEAM\r\n175 Ingram Street\r\n"
+                 "Duncan, BC  V9L 1N8"},
+  };
+  for (const auto& [call, lines] : shown) {
+    dbfiles::LookupResult result;
+    EXPECT_EQ(dbfiles::search_callsign(files, call, &result).text,
+              std::string(call) + "\r\n" + lines + "\r\n\r\n");
+  }
   dbfiles::close_lookup_files(&files);
   platform::stop_sockets();
 }

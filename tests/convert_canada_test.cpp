@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <random>
 
 #include "dbfiles/callkey.h"
@@ -50,17 +51,42 @@ struct Model {
   }
 };
 
-// Random text of up to `width` characters, some of them control bytes; *shown gets it as the
-// database must hold it (control bytes as blanks, trailing blanks dropped).
+// Random text of up to `width` characters of the Windows code page (Latin-1 letters, and
+// characters outside Latin-1 at 0x80-0x9F), some of them control bytes; *shown gets it as the
+// database must hold it (control bytes as blanks, the others by their single-byte stand-ins,
+// trailing blanks dropped).
 std::string random_field(std::mt19937& rng, std::size_t width, std::string* shown) {
-  static const char kLetters[] = "ABCDEFGHIJ KLMNO PQRST UVWXYZ 0123456789,.-/\t\x7f\x01\0";
+  static const char kLetters[] =
+      "ABCDEFGHIJ KLMNO PQRST UVWXYZ 0123456789,.-/\xE9\xC9\xE7\xFF\x96\x92\x8A\x80"
+      "\x81\t\x7f\x01\0";
   static const std::string kChars(kLetters, sizeof kLetters - 1);  // control bytes last
+  static const std::string kFrom("\x96\x92\x8A\x80\x81\t\x7f\x01\0", 9), kTo = "-'S?     ";
   std::string raw(rng() % (width + 1), ' ');
-  for (char& c : raw) c = kChars[rng() % (rng() % 8 == 0 ? kChars.size() : kChars.size() - 4)];
+  for (char& c : raw) c = kChars[rng() % (rng() % 8 == 0 ? kChars.size() : kChars.size() - 5)];
   *shown = raw;
-  for (char& c : *shown) c = (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? ' ' : c;
+  for (char& c : *shown) c = kFrom.find(c) == std::string::npos ? c : kTo[kFrom.find(c)];
   while (!shown->empty() && shown->back() == ' ') shown->pop_back();
   return raw;
+}
+
+// Text of the Windows code page (with the characters random_field uses) in UTF-8.
+std::string utf8_of(const std::string& windows) {
+  static const std::map<char, std::string> kWide = {{'\x80', "\xE2\x82\xAC"},
+                                                    {'\x8A', "\xC5\xA0"},
+                                                    {'\x92', "\xE2\x80\x99"},
+                                                    {'\x96', "\xE2\x80\x93"}};
+  std::string out;
+  for (const char c : windows) {
+    const auto b = static_cast<unsigned char>(c);
+    if (kWide.contains(c)) {
+      out += kWide.at(c);
+    } else if (b < 0x80) {
+      out += c;
+    } else {
+      out += {static_cast<char>(0xC0 | b >> 6), static_cast<char>(0x80 | (b & 0x3F))};
+    }
+  }
+  return out;
 }
 
 // One random licence line, added to the model.
@@ -127,8 +153,9 @@ TEST_F(Conversion, RandomListsGiveTheModelsDatabaseAndLog) {
     std::snprintf(date, sizeof date, "20%02u%c%02u-%02u", static_cast<unsigned>(rng() % 100),
                   rng() % 2 ? '-' : '/', static_cast<unsigned>(1 + rng() % 12),
                   static_cast<unsigned>(1 + rng() % 28));
+    // "\xE9t\xE9" ("ete" accented) is no UTF-8: a list of the code page is read as Latin-1.
     std::string list = std::string(date) + " Canadian Amateur List" + eol() + " " + eol() +
-                       "There are N call signs" + eol() + " " + eol();
+                       "There are N call signs \xE9t\xE9" + eol() + " " + eol();
     Model model;
     int lines = 4;
     for (int n = 1 + static_cast<int>(rng() % 120); n > 0; --n, ++lines) {
@@ -136,7 +163,7 @@ TEST_F(Conversion, RandomListsGiveTheModelsDatabaseAndLog) {
       list += random_licence(rng, &model) + eol();
     }
     list += "EOF" + (rng() % 2 ? eol() + person("VE3ZZZ") + eol() : std::string());
-    write_bytes(dir_.file("amateur.txt"), list);
+    write_bytes(dir_.file("amateur.txt"), rng() % 2 ? utf8_of(list) : list);
     link_.clear();
     ASSERT_EQ(convert_canadian_list(env_), 0) << link_.log();
     const std::string db = read_bytes(dir_.file("cancall.db"));
@@ -153,11 +180,49 @@ TEST_F(Conversion, RandomListsGiveTheModelsDatabaseAndLog) {
     EXPECT_EQ(link_.row(0, RowCell::name), date);
     EXPECT_EQ(link_.log(),
               std::string(date) + " -- canadian db date\r\n" + date + " Canadian Amateur List\r\n" +
-                  "There are N call signs\r\n" + model.bad_calls + std::to_string(lines + 1) +
-                  " lines, " + std::to_string(model.word0.size()) + " calls in database, " +
-                  std::to_string(model.no_address) + " calls have no address\r\n" +
+                  "There are N call signs \xE9t\xE9\r\n" + model.bad_calls +
+                  std::to_string(lines + 1) + " lines, " + std::to_string(model.word0.size()) +
+                  " calls in database, " + std::to_string(model.no_address) +
+                  " calls have no address\r\n" +
                   (pad ? "aligning +" + std::to_string(pad) + "\r\n" : "") + "cancall.db size " +
                   std::to_string(db.size()) + "\r\ncancall.db written\r\n");
+  }
+}
+
+// Real licences with accents and characters outside Latin-1 (an individual's line is 210
+// characters, more bytes in UTF-8) give the same database in UTF-8 as in the Windows code page,
+// and that of the same lines in plain ASCII but for the accented letters.
+TEST_F(Conversion, AccentedListsInEitherEncodingKeepTheirColumns) {
+  const std::string lines[] = {
+      columns(210, {{0, "VA2UT"}, {7, "Fran\xE7ois"}, {43, "Chillas"}, {79, "883 rue de l\x92"
+                    "Anse"}, {150, "SHERBROOKE"}, {186, "QC"}, {189, "J1E 3S5"}, {208, "E"}}),
+      columns(210, {{0, "VA2ZJB"}, {7, "Jimmy"}, {43, "Bilodeau"}, {79, "3472 rue d\xBF"
+                    "Al\xE8s"}, {150, "LA BAIE"}, {186, "QC"}, {189, "G7B 4P5"}, {208, "E"}}),
+      columns(469, {{0, "VA7CNS"}, {7, "Merrick"}, {43, "Grieder"}, {186, "BC"}, {200, "A"},
+                    {210, "CVRD \x96 EMERGENCY COMMUNICATIONS TEAM"}, {352, "175 Ingram Street"},
+                    {423, "Duncan"}, {459, "BC"}, {462, "V9L 1N8"}}),
+  };
+  std::string list = "2025-03-30  Canadian list\r\n \r\nThere are 3 call signs.\r\n \r\n";
+  for (const std::string& line : lines) list += line + "\r\n";
+  list += "EOF\r\n";
+  std::string plain = list;  // the stand-ins, and x for each accented letter
+  const auto accent = [](char c) { return static_cast<unsigned char>(c) >= 0x80; };
+  for (char& c : plain) c = c == '\x92' ? '\'' : c == '\x96' ? '-' : accent(c) ? 'x' : c;
+  const auto convert = [&](const std::string& text) {
+    write_bytes(dir_.file("amateur.txt"), text);
+    EXPECT_EQ(convert_canadian_list(env_), 0) << link_.log();
+    return read_bytes(dir_.file("cancall.db"));
+  };
+  const std::string windows = convert(list), utf8 = convert(utf8_of(list));
+  std::string accented = windows;
+  for (std::size_t i = 12; i < testutil::word_at(windows, 8); ++i) {
+    if (accent(accented[i])) accented[i] = 'x';
+  }
+  EXPECT_TRUE(utf8 == windows);
+  EXPECT_TRUE(accented == convert(plain));
+  for (const char* text : {"Fran\xE7ois", "883 rue de l'Anse", "3472 rue d\xBF" "Al\xE8s",
+                           "CVRD - EMERGENCY COMMUNICATIONS TEAM"}) {
+    EXPECT_NE(windows.find(std::string(text) + '\0'), std::string::npos) << text;
   }
 }
 
@@ -188,6 +253,13 @@ TEST_F(Conversion, EdgeCases) {
       {across, "45 lines, 40 calls in database, 40 calls have no address\r\n", 0},
       {"-", "amateur.txt <--ERROR OPENING FILE\r\n", -1},
       {"2026-04", "amateur.txt <--ERROR OPENING FILE\r\n", -1},
+      {"2026-02-30" + list.substr(10), "its date (YYYY-MM-DD): \"2026-02-30\"; cancall.db NOT", -2},
+      {"1999-04-17" + list.substr(10), "its date (YYYY-MM-DD): \"1999-04-17\"; cancall.db NOT", -2},
+      {"\x1b]2;0wn\a" + list.substr(10),
+       "amateur.txt does not begin with its date (YYYY-MM-DD): \"\\x1b]2;0wn\\x07  \"; cancall.db "
+       "NOT written\r\n",
+       -2},
+      {"\xEF\xBB\xBF" + list, "2026-04-17 -- canadian db date\r\n2026-04-17  Canadian list\r\n", 0},
       {headings + "EOF\r\n", "amateur.txt holds no licence; cancall.db NOT written\r\n", -2},
       {list.substr(0, 3000), "amateur.txt ends without its EOF line; cancall.db NOT written\r\n",
        -2},

@@ -158,8 +158,8 @@ TEST(UnzipTest, ArchivesAndWhatTheyGive) {
        "doinflate() returned -7\r\n"},
       {with(stored, 22, small.size() - 1), updater::kUnzipSizeMismatch,
        listed + "amateur.txt came out at 10000 bytes, not 9999: NOT extracted\r\n"},
-      {with(deflated_big, 22, 257u << 20), updater::kUnzipSizesUnusable, too_large},
-      {with(stored, 18, 257u << 20), updater::kUnzipSizesUnusable, too_large},
+      {with(deflated_big, 22, updater::kMaxListSize + 1), updater::kUnzipSizesUnusable, too_large},
+      {with(stored, 18, updater::kMaxListSize + 1), updater::kUnzipSizesUnusable, too_large},
       {deflated_big, updater::kUnzipFileError, full + failed, "", full_disk},
       {stored, updater::kUnzipFileError, full, "", full_disk},
       {deflated_big, updater::kUnzipFileError, create + failed, "", cut_path},
@@ -225,6 +225,31 @@ TEST(UnzipTest, ArchivesAndWhatTheyGive) {
     fs::remove(dir.file("amateur.zip"));  // no file but the list is left beside the cut folder
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2);
   }
+}
+
+// A list of exactly the largest size taken (one byte more is refused above), inflated from
+// about 256 KB: 1 MiB of blanks deflated to a full flush, which makes the piece stand alone,
+// repeated, then the empty last block.
+TEST(UnzipTest, ListOfTheLargestSizeIsExtracted) {
+  const std::string piece = deflated(std::string(1 << 20, ' '), Z_FULL_FLUSH);
+  std::string data;
+  for (int n = updater::kMaxListSize >> 20; n > 0; --n) data += piece;
+  std::string zip = zip_of({{"amateur.txt", 8, "", data + std::string("\x03\x00", 2)}});
+  put_word(&zip, 22, updater::kMaxListSize);
+  const testutil::TempDir dir;
+  write_bytes(dir.file("amateur.zip"), zip);
+  testutil::RecordingLink link;
+  platform::Library zlib;
+  updater::ZlibApi api;
+  ASSERT_TRUE(updater::load_zlib(link, platform::zlib_library_name(), &zlib, &api));
+  updater::UpdaterState state;
+  updater::WorkerEnv env;
+  env.link = &link;
+  env.state = &state;
+  env.folder = dir.path();
+  env.zlib = &api;
+  EXPECT_EQ(updater::unzip(env, "amateur.zip"), 0) << link.log();
+  EXPECT_EQ(fs::file_size(dir.file("amateur.txt")), std::uintmax_t{updater::kMaxListSize});
 }
 
 }  // namespace

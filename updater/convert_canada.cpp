@@ -7,15 +7,112 @@
 
 #include "dbfiles/callkey.h"
 #include "dbfiles/dbwriter.h"
+#include "updater/doupdate.h"
 
 namespace updater {
 
 namespace {
 
 constexpr std::size_t kDateLength = 10;
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 constexpr std::size_t kReadSize = 8192;
 constexpr std::size_t kClubLine = 210;    // longer lines are clubs
 constexpr std::size_t kAddressLine = 200;  // shorter individual lines carry no address
+
+// The list's characters: UTF-8 when the whole list is valid UTF-8, else Latin-1, whose
+// 0x80-0x9F (control characters there) are read as the Windows code page has them.
+enum class Encoding { utf8, latin1 };
+
+// Follows text piece by piece: is it all valid UTF-8 (no overlong forms, no surrogates, nothing
+// past U+10FFFF, no sequence left open)?
+class Utf8Check {
+ public:
+  void feed(const char* text, std::size_t n) {
+    for (std::size_t i = 0; i < n && valid_; ++i) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if (need_ > 0) {
+        valid_ = c >= low_ && c <= high_;
+        low_ = 0x80;
+        high_ = 0xBF;
+        --need_;
+      } else if (c >= 0x80) {
+        // A lead byte: how many continuation bytes follow it, and the range of the first.
+        need_ = c < 0xC2 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : c < 0xF5 ? 3 : 0;
+        valid_ = need_ > 0;
+        low_ = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+        high_ = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+      }
+    }
+  }
+  bool valid() const { return valid_ && need_ == 0; }
+
+ private:
+  bool valid_ = true;
+  int need_ = 0;                       // continuation bytes still due
+  unsigned low_ = 0x80, high_ = 0xBF;  // the range of the next one
+};
+
+// The Windows code page's characters at 0x80-0x9F; the C1 control itself where it has none.
+constexpr std::uint16_t kWindows[32] = {
+    0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x8D,   0x017D, 0x8F,   0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
+
+// The letters of Latin Extended-A (U+0100-U+017F) without their marks.
+constexpr char kExtendedA[] =
+    "AaAaAaCcCcCcCcDdDdEeEeEeEeEeGgGgGgGgHhHhIiIiIiIiIiIiJjKkkLlLlLlLlLlNnNnNnnNnOoOoOoOoRrRrRrSs"
+    "SsSsSsTtTtTtUuUuUuUuUuUuWwYyYZzZzZzs";
+
+// A character as the database's texts hold it, in one byte of Latin-1 (as the FCC's texts and
+// the windows that show them have it): Latin-1 as itself, C1 controls as blanks, dashes,
+// quotes and the accented letters of Latin Extended-A by their plain forms, anything else '?'.
+char single_byte(std::uint32_t c) {
+  if (c >= 0x80 && c < 0xA0) return ' ';
+  if (c < 0x100) return static_cast<char>(c);
+  if (c < 0x180) return kExtendedA[c - 0x100];
+  if ((c >= 0x2010 && c <= 0x2015) || c == 0x2212) return '-';
+  if ((c >= 0x2018 && c <= 0x201B) || c == 0x2032 || c == 0x02BC) return '\'';
+  if ((c >= 0x201C && c <= 0x201F) || c == 0x2033) return '"';
+  return '?';
+}
+
+// A line of the list with one byte per character, so that its columns are counted in
+// characters whatever their bytes in the list.
+std::string single_byte_line(std::string_view line, Encoding encoding) {
+  std::size_t i = 0;  // most lines are ASCII alone, copied as they are
+  while (i < line.size() && static_cast<unsigned char>(line[i]) < 0x80) ++i;
+  std::string out(line.substr(0, i));
+  out.reserve(line.size());
+  while (i < line.size()) {
+    const auto b = static_cast<unsigned char>(line[i]);
+    if (b < 0x80 || encoding == Encoding::latin1) {
+      out.push_back(single_byte(b >= 0x80 && b < 0xA0 ? kWindows[b - 0x80] : b));
+      ++i;
+      continue;
+    }
+    // The list was found valid as a whole; a sequence broken all the same (the file changed
+    // since) is one unknown character.
+    const std::size_t n = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+    std::uint32_t c = b & (0x7F >> n);
+    std::size_t k = 1;
+    for (; k < n && i + k < line.size() && (line[i + k] & 0xC0) == 0x80; ++k) {
+      c = c << 6 | (line[i + k] & 0x3F);
+    }
+    out.push_back(k == n ? single_byte(c) : '?');
+    i += k;
+  }
+  return out;
+}
+
+// True when `date` (ten characters) is the list's date YYYY-MM-DD ('/' may part it too) of a
+// day in the years 2000 to 2999: cancall.db keeps three digits of the year, read back with a 2
+// in front.
+bool is_list_date(const char* date) {
+  const auto parts = [](char c) { return c == '-' || c == '/'; };
+  const char ymd[8] = {date[0], date[1], date[2], date[3], date[5], date[6], date[8], date[9]};
+  Date day;
+  return date[0] == '2' && parts(date[4]) && parts(date[7]) && parse_date(ymd, &day);
+}
 
 // Characters `from` to `to` (inclusive) of a line, positions past its end read as spaces,
 // trailing spaces dropped.
@@ -48,9 +145,11 @@ class Conversion {
   int run();
 
  private:
+  // Reads the whole list once: is it UTF-8? Returns false when a read failed.
+  bool find_encoding(platform::File& list);
   // One line of the list, without its line end. Returns false when the list ends here.
-  bool line(std::string_view text);
-  void licence(std::string_view text);
+  bool line(std::string_view bytes);
+  void licence(std::string text);
   static int not_written() { return -2; }
 
   WorkerEnv& env_;
@@ -61,13 +160,28 @@ class Conversion {
   int headings_ = 0;
   bool failed_ = false;
   bool eof_ = false;  // the list's "EOF" line was read
+  Encoding encoding_ = Encoding::utf8;
 };
 
-bool Conversion::line(std::string_view text) {
+bool Conversion::find_encoding(platform::File& list) {
+  Utf8Check check;
+  char buffer[kReadSize];
+  for (;;) {
+    const platform::IoResult r = list.read(buffer, sizeof buffer);
+    if (r.error != 0) return false;
+    if (r.count == 0) break;
+    check.feed(buffer, static_cast<std::size_t>(r.count));
+  }
+  encoding_ = check.valid() ? Encoding::utf8 : Encoding::latin1;
+  return true;
+}
+
+bool Conversion::line(std::string_view bytes) {
   ++lines_;
+  std::string text = single_byte_line(bytes, encoding_);
   if (text == " ") return true;
   if (headings_ < 2) {
-    link_.log_text(std::string(text) + "\r\n");
+    link_.log_text(text + "\r\n");
     ++headings_;
     return true;
   }
@@ -75,13 +189,12 @@ bool Conversion::line(std::string_view text) {
     eof_ = true;
     return false;
   }
-  licence(text);
+  licence(std::move(text));
   return !failed_;
 }
 
-void Conversion::licence(std::string_view line) {
+void Conversion::licence(std::string cleaned) {
   // A control byte would end a record string early (a zero byte) or garble the display.
-  std::string cleaned(line);
   for (char& c : cleaned) {
     const unsigned char u = static_cast<unsigned char>(c);
     if (u < 0x20 || u == 0x7F) c = ' ';
@@ -145,12 +258,32 @@ void Conversion::licence(std::string_view line) {
 
 int Conversion::run() {
   platform::File list;
-  char date[kDateLength + 1] = {};
+  // The date, after the byte order mark a UTF-8 list may begin with.
+  char head[sizeof kByteOrderMark - 1 + kDateLength + 1] = {};
+  const std::size_t mark = sizeof kByteOrderMark - 1;
+  platform::IoResult got;
   if (list.open(env_.path(kListName), platform::Access::read, platform::Share::read_write,
-                platform::Disposition::open_existing) != 0 ||
-      list.read(date, kDateLength).count != kDateLength) {
+                platform::Disposition::open_existing) == 0) {
+    got = list.read(head, sizeof head - 1);
+  }
+  const std::size_t skip =
+      got.count >= mark && std::memcmp(head, kByteOrderMark, mark) == 0 ? mark : 0;
+  if (!list.is_open() || got.error != 0 || got.count < skip + kDateLength) {
     link_.log_text(std::string(kListName) + " <--ERROR OPENING FILE\r\n");
     return -1;
+  }
+  char date[kDateLength + 1] = {};
+  std::memcpy(date, head + skip, kDateLength);
+  if (!is_list_date(date)) {
+    link_.log_text(std::string(kListName) + " does not begin with its date (YYYY-MM-DD): \"" +
+                   escape_controls(std::string_view(date, kDateLength)) +
+                   "\"; cancall.db NOT written\r\n");
+    return not_written();
+  }
+  // The encoding is the whole list's, so the list is read once before it is converted.
+  if (list.seek(0) != 0 || !find_encoding(list) || list.seek(skip + kDateLength) != 0) {
+    link_.log_text("ERROR reading amateur.txt; cancall.db NOT written\r\n");
+    return not_written();
   }
   link_.set_row_cell(kCanadaGridRow, RowCell::name, date);
   link_.log_text(std::string(date) + " -- canadian db date\r\n");

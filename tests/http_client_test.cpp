@@ -42,13 +42,15 @@ std::string ok_head(std::size_t length) {
 
 TEST(ReplyHead, StatusContentLengthAndFields) {
   // The status, content_length()'s answer and length, and whether Transfer-Encoding is there.
+  // (How the field's name is spelt: see HeaderSpellings.)
   std::vector<std::tuple<std::string, int, int, std::int32_t, bool>> cases = {
       {"HTTP/1.1 404 Not Found\r\nContent-length: 7\r\nX: y", 404, 1, 7, false},
       {"HTTP/1.1 200 OK\r\nContent-Length: \t 12 \t", 200, 1, 12, false},
       {"HTTP/1.1 200 OK\r\nContent-Length: 0", 200, 1, 0, false},
       {"HTTP/1.1 200 OK\r\nContent-Length: 2147483647", 200, 1, 2147483647, false},
-      {"garbage\r\ncontent-length: 5", 0, 0, 0, false},
-      {"HTTP/1.1 abc\r\nContent-Length:5", 0, 0, 0, false},
+      {"garbage", 0, 0, 0, false},
+      {"HTTP/1.1 abc", 0, 0, 0, false},
+      {"HTTP/1.1\r\n200 OK", 0, 0, 0, false},
       {"HTTP/1.1 200\r\nTransfer-Encoding: chunked\r\nContent-Length: 2", 200, 1, 2, true},
       {"HTTP/1.1 200\r\ntransfer-ENCODING:identity", 200, 0, 0, true},
       {"HTTP/1.1 200\r\nTransfer-Encoding\t: x", 200, 0, 0, true},
@@ -179,6 +181,35 @@ TEST_F(DownloadTest, CompleteReplyLandsOnDiskWithExactRequestAndLog) {
   }
 }
 
+// The same heads over HTTP and HTTPS: field names in any case and only at a line's start, blanks
+// after the colon or none, a length given twice only when alike; a head whose lines end in LF
+// alone is refused with a line that says so.
+TEST_F(DownloadTest, HeaderSpellings) {
+  const std::string x(1000, 'x'), bad = "BAD CONTENT LENGTH\r\n", lf = updater::kBareLfHead;
+  const std::pair<std::string, std::string> cases[] = {  // what comes; "" or the refusal
+      {ok_head("content-length: 1000\r\n") + x, ""},
+      {ok_head("CONTENT-LENGTH: 1000\r\n") + x, ""},
+      {ok_head("Content-Length:1000\r\n") + x, ""},
+      {ok_head("Content-Length:\t1000\r\n") + x, ""},
+      {ok_head("cONTENT-lENGTH: \t 1000\r\nContent-Length: 1000\r\n") + x, ""},
+      {ok_head("X-Note: Content-Length: 10\r\nX-Fold: a\r\n Content-Length: 20\r\n"
+               "Content-Length: 1000\r\n") + x, ""},
+      {ok_head("Content-Length: 1000\r\ncontent-length: 999\r\n") + x, bad},
+      {"HTTP/1.1 200 OK\nContent-Length: 1000\n\n" + x, lf},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\n" + x, lf},
+      {"HTTP/1.1 200 OK\nContent-Length: 0\n\n", lf},  // and the server closes
+  };
+  for (const bool tls : {false, true}) {
+    for (const auto& [sent, refusal] : cases) {
+      SCOPED_TRACE(sent.substr(0, sent.find(x)) + (tls ? " over TLS" : ""));
+      const auto f = fetch(tls, {S::send(sent)});
+      expect(tls, *f, refusal.empty(), x);
+      EXPECT_TRUE(f->shown.ends_with(refusal)) << f->shown;
+      EXPECT_EQ(f->link.row(kRow, RowCell::total), refusal.empty() ? "1000" : "");
+    }
+  }
+}
+
 // What each client makes of each odd answer, server and setting: the file it keeps, its log.
 TEST_F(DownloadTest, OddAnswers) {
   const std::string body = body_of(1000), head = ok_head(1000);
@@ -186,6 +217,7 @@ TEST_F(DownloadTest, OddAnswers) {
   for (int i = 0; i < 100; ++i) drip.insert(drip.end(), {S::pause(100), S::send("d")});
   const std::string length = "Content-Length: 1000\r\n", saved = "saved amateur.zip 1000 bytes\n";
   const std::string idle = "ERROR nothing from the server for 1 s\r\n";
+  const std::string no_head = "ERROR no complete reply head from localhost\r\n";
   const std::string size = "FILE IS WRONG SIZE\r\n", cut = "ERROR downloading amateur.zip\r\n";
   const std::string slow = " in 3 s, at least 1000 needed\r\n", socket = "ERROR opening socket\r\n";
   const std::string busy = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n";
@@ -226,10 +258,10 @@ TEST_F(DownloadTest, OddAnswers) {
        length + cut},
       {{S::send(head + body.substr(0, 999))}, "1000", size, size},
       {{S::send(ok_head(100) + body_of(50)), S::stall()}, "100", idle + size, idle + cut},
-      {{S::mute()}, "", idle, "ERROR 'SSL_connect'\r\n"},
+      {{S::mute()}, "", idle + no_head, "ERROR 'SSL_connect'\r\n"},
       {drip, "1000", slow, slow},
-      {{S::send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n")}, "", "close\r\n",
-       std::string(kRetrieved) + "ERROR no complete reply head from localhost\r\n"},
+      {{S::send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n")}, "", no_head,
+       std::string(kRetrieved) + no_head},
       {{S::send(std::string(updater::kTlsBufferSize + 1, 'h'))}, "", "HEAD TOO LONG\r\n",
        "ERROR the reply head is longer than 8192 bytes\r\n"},
       {{S::send(busy + "\r\nbusy")}, "", busy,

@@ -19,6 +19,35 @@ std::atomic<int> rate_window_seconds{kRateWindowSeconds};
 std::atomic<std::int64_t> min_bytes_per_window{kMinBytesPerWindow};
 
 bool is_line_end(char c) { return c == '\r' || c == '\n'; }
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Whether a run of `n` CR and LF bytes holds an empty line ended by an LF alone.
+bool has_bare_lf_line(const char* run, int n) {
+  for (int i = 0; i + 1 < n; ++i) {
+    if (run[i] == '\n' && (run[i + 1] == '\n' || (i + 2 < n && run[i + 1] == '\r' &&
+                                                   run[i + 2] == '\n'))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Calls visit(value) for each header line of `head` that names the field `name`: in any case of
+// its letters, at the line's start (a line that begins with a blank continues the one before),
+// blanks tolerated before the colon; the value starts after the blanks that follow the colon.
+template <typename Visit>
+void for_each_field(const char* head, const char* name, Visit visit) {
+  const std::size_t n = std::strlen(name);
+  for (const char* p = std::strpbrk(head, "\r\n"); p != nullptr; p = std::strpbrk(p, "\r\n")) {
+    while (is_line_end(*p)) ++p;
+    if (::strncasecmp(p, name, n) != 0) continue;
+    const char* q = p + n;
+    while (is_blank(*q)) ++q;
+    if (*q != ':') continue;
+    for (++q; is_blank(*q);) ++q;
+    visit(q);
+  }
+}
 
 bool parse_decimal(const char* p, std::int32_t* value) {
   while (*p == ' ' || *p == '\t') ++p;
@@ -40,7 +69,12 @@ ReplyHead::Feed ReplyHead::feed(const char* data, std::size_t n, std::size_t* us
   std::size_t i = 0;
   bool done = false;
   while (i < n && !done) {
-    run_ = is_line_end(data[i]) ? run_ + 1 : 0;
+    if (!is_line_end(data[i])) {
+      if (has_bare_lf_line(run_bytes_, run_)) return kBareLf;
+      run_ = 0;
+    } else if (run_ < kHeadEndRun) {
+      run_bytes_[run_++] = data[i];
+    }
     ++i;
     done = run_ == kHeadEndRun;
   }
@@ -53,29 +87,35 @@ ReplyHead::Feed ReplyHead::feed(const char* data, std::size_t n, std::size_t* us
   return kDone;
 }
 
+std::string ReplyHead::unfinished(const std::string& host) const {
+  if (has_bare_lf_line(run_bytes_, run_)) return kBareLfHead;
+  return "ERROR no complete reply head from " + host + "\r\n";
+}
+
 int ReplyHead::status() const {
+  const std::string line(text(), std::strcspn(text(), "\r\n"));
   int status = 0;
-  if (std::sscanf(text(), "%*s %d", &status) != 1) status = 0;
+  if (std::sscanf(line.c_str(), "%*s %d", &status) != 1) status = 0;
   return status;
 }
 
 int ReplyHead::content_length(std::int32_t* length) const {
-  const char* field = std::strstr(text(), "Content-length: ");
-  if (field == nullptr) field = std::strstr(text(), "Content-Length: ");
-  if (field == nullptr) return 0;
-  return parse_decimal(field + 16, length) ? 1 : -1;
+  int found = 0;
+  std::int32_t first = 0;
+  for_each_field(text(), "Content-Length", [&](const char* value) {
+    std::int32_t v = 0;
+    const bool good = found >= 0 && parse_decimal(value, &v) && (found == 0 || v == first);
+    found = good ? 1 : -1;
+    first = v;
+  });
+  if (found > 0) *length = first;
+  return found;
 }
 
 bool ReplyHead::has_field(const char* name) const {
-  const std::size_t n = std::strlen(name);
-  const char* t = text();
-  for (const char* p = t; *p != '\0'; ++p) {
-    if (p == t || !is_line_end(p[-1]) || is_line_end(*p)) continue;
-    if (::strncasecmp(p, name, n) == 0 && (p[n] == ':' || p[n] == ' ' || p[n] == '\t')) {
-      return true;
-    }
-  }
-  return false;
+  bool found = false;
+  for_each_field(text(), name, [&](const char*) { found = true; });
+  return found;
 }
 
 std::int32_t clamp_to_cell(std::uint64_t n) {

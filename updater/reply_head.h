@@ -18,27 +18,33 @@ class ReplyHead {
  public:
   explicit ReplyHead(std::size_t capacity) : bytes_(capacity) {}
 
-  enum Feed { kMore, kDone, kTooLong };
+  // kBareLf: an empty line ended by an LF alone (LF LF, or LF CR LF) came before the head's
+  // end; the reply is refused rather than guessed at.
+  enum Feed { kMore, kDone, kTooLong, kBareLf };
   // Takes the head's bytes from the front of `data`. On kDone *used is how many were head; the
   // rest of the block is body.
   Feed feed(const char* data, std::size_t n, std::size_t* used);
+  // The log line for a reply that ended before its head did.
+  std::string unfinished(const std::string& host) const;
 
   // After kDone: the head text, ending with the first two bytes of its final run (normally one
   // CR LF), zero-terminated.
   const char* text() const { return bytes_.data(); }
   // The number after the status line's first word; 0 when there is none.
   int status() const;
-  // Looks for "Content-length: ", then "Content-Length: " (exact case, the blank included).
-  // Returns 0 when neither is there, 1 with *length set, -1 when the value is not a plain
-  // decimal number from 0 to 2^31-1 (blanks around it allowed).
+  // The Content-Length field's value. Field names are read in any case of their letters, at a
+  // line's start only, with or without blanks after the colon. Returns 0 when there is none,
+  // 1 with *length set, -1 when a value is not a plain decimal number from 0 to 2^31-1 (blanks
+  // around it allowed) or two values differ (the same value repeated is fine).
   int content_length(std::int32_t* length) const;
-  // Whether a header line names the field `name`, in any case of its letters.
+  // Whether a header line names the field `name`, read the same way.
   bool has_field(const char* name) const;
 
  private:
   std::vector<char> bytes_;
   std::size_t size_ = 0;
-  int run_ = 0;
+  int run_ = 0;         // CR and LF bytes in a row, up to the last byte taken
+  char run_bytes_[4]{};  // those bytes
 };
 
 // A byte count as a cell shows it.
@@ -48,6 +54,11 @@ std::int32_t clamp_to_cell(std::uint64_t n);
 // and the bytes of an encoded body are not the file.
 inline constexpr char kTransferEncodingRefused[] =
     "ERROR the reply uses a Transfer-Encoding: nothing saved\r\n";
+
+// The log line for a head whose lines end in LF alone: its end is read only as a run of four
+// CR and LF bytes, and taking it otherwise could start the body in the wrong place.
+inline constexpr char kBareLfHead[] =
+    "ERROR the reply head's lines end in LF alone, not CR LF: nothing saved\r\n";
 
 // Every stretch of kRateWindowSeconds of a download must bring at least kMinBytesPerWindow
 // bytes (512 a second on average, far below any real line), so that a server that drips its

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -32,6 +33,7 @@ std::string body_of(std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) body[i] = static_cast<char>(i * 7 + 13);
   return body;
 }
+
 
 std::string ok_head(const std::string& fields) {
   return "HTTP/1.1 200 OK\r\nServer: scripted\r\n" + fields + "\r\n";
@@ -93,6 +95,7 @@ struct CancellingLink : testutil::RecordingLink {
 // One download of amateur.zip and what it left behind.
 struct Fetch {
   int result = 0, port = 0;
+  double seconds = 0;  // the client's call
   std::size_t files = 0;  // in the folder afterwards
   CancellingLink link;
   updater::UpdaterState state;
@@ -112,7 +115,6 @@ class DownloadTest : public ::testing::Test {
     platform::stop_sockets();
     updater::set_receive_timeout_for_tests(0);
     updater::set_tls_receive_timeout_for_tests(0);
-    updater::set_download_rate_for_tests(0, 0);
   }
 
   // One download from a server playing `script`, after `tweak` has had its say.
@@ -130,12 +132,15 @@ class DownloadTest : public ::testing::Test {
     env.server = env.canada_server = {"localhost", server.port()};
     env.ca_file = certificates().ca();
     env.cancel = &cancel_;
+    env.pace = pace_;
     if (cancel_on_bytes_) f->link.cancel = &cancel_;
     const std::string path = dir_.file(kName);
     if (tls) testutil::write_bytes(path, kOldList);
     if (tweak) tweak(env);
     testing::internal::CaptureStdout();
+    const auto start = std::chrono::steady_clock::now();
     f->result = tls ? updater::https_get(env, kRow) : updater::http_get(env, kName, kRow);
+    f->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     platform::testing::fail_writes_after(-1, 0);
     for (const std::string& e : f->link.events()) {
       if (e.starts_with("log:")) f->shown += e.substr(4);
@@ -160,6 +165,7 @@ class DownloadTest : public ::testing::Test {
   testutil::TempDir dir_;  // the data folder
   std::atomic<bool> cancel_{false};
   bool cancel_on_bytes_ = false;
+  updater::DownloadPace pace_;
 };
 
 TEST_F(DownloadTest, CompleteReplyLandsOnDiskWithExactRequestAndLog) {
@@ -215,11 +221,27 @@ TEST_F(DownloadTest, OddAnswers) {
   const std::string body = body_of(1000), head = ok_head(1000);
   S::Script drip = {S::send(head)};
   for (int i = 0; i < 100; ++i) drip.insert(drip.end(), {S::pause(100), S::send("d")});
+  // 2,000 bytes a second, enough for every stretch of 1.5 s but not for a floor of 20,000 a
+  // second after 0.3 s; then 5,000 a second after a late start, enough for 2,000 after 0.3 s.
+  S::Script trickle = {S::send(ok_head(4000))}, late = {S::pause(100), S::send(ok_head(3000))};
+  for (int i = 0; i < 40; ++i) trickle.insert(trickle.end(), {S::pause(50), S::send(body_of(100))});
+  std::string late_body;
+  for (int i = 0; i < 30; ++i) {
+    late.insert(late.end(), {S::pause(20), S::send(body_of(100))});
+    late_body += body_of(100);
+  }
+  const auto floor = [](std::int64_t per_second) {
+    return [=](updater::WorkerEnv& env) {
+      env.pace.grace = std::chrono::milliseconds(300);
+      env.pace.floor = per_second;
+    };
+  };
   const std::string length = "Content-Length: 1000\r\n", saved = "saved amateur.zip 1000 bytes\n";
   const std::string idle = "ERROR nothing from the server for 1 s\r\n";
   const std::string no_head = "ERROR no complete reply head from localhost\r\n";
   const std::string size = "FILE IS WRONG SIZE\r\n", cut = "ERROR downloading amateur.zip\r\n";
-  const std::string slow = " in 3 s, at least 1000 needed\r\n", socket = "ERROR opening socket\r\n";
+  const std::string slow = " in 1.5 s, at least 1000 needed\r\n";
+  const std::string socket = "ERROR opening socket\r\n";
   const std::string busy = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n";
   const std::string untrusted = "Certificate of localhost not trusted: ";
   const auto host = [](const char* name) {
@@ -237,6 +259,7 @@ TEST_F(DownloadTest, OddAnswers) {
     Tweak tweak = {};
     const char* kind = "good";
     bool cancel = false;
+    double within = 8;  // seconds the client may take
   } cases[] = {
       // Reading stops at the announced length, in the head's block or in a later one.
       {{S::send(head + body + "!")}, "1000", length, saved, 3, body},
@@ -260,6 +283,10 @@ TEST_F(DownloadTest, OddAnswers) {
       {{S::send(ok_head(100) + body_of(50)), S::stall()}, "100", idle + size, idle + cut},
       {{S::mute()}, "", idle + no_head, "ERROR 'SSL_connect'\r\n"},
       {drip, "1000", slow, slow},
+      {trickle, "4000", "(20000 a second after the first 0.3 s)\r\n",
+       "(20000 a second after the first 0.3 s)\r\n", 0, "", floor(20000), "good", false, 1.8},
+      {late, "3000", "Content-Length: 3000\r\n", "saved amateur.zip 3000 bytes\n", 3,
+       late_body, floor(2000)},
       {{S::send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n")}, "", no_head,
        std::string(kRetrieved) + no_head},
       {{S::send(std::string(updater::kTlsBufferSize + 1, 'h'))}, "", "HEAD TOO LONG\r\n",
@@ -304,7 +331,8 @@ TEST_F(DownloadTest, OddAnswers) {
   };
   updater::set_receive_timeout_for_tests(1);
   updater::set_tls_receive_timeout_for_tests(1);
-  updater::set_download_rate_for_tests(3, 1000);
+  pace_.window = std::chrono::milliseconds(1500);
+  pace_.window_min = 1000;
   for (const bool tls : {false, true}) {
     for (const Case& c : cases) {
       SCOPED_TRACE((tls ? c.https : c.http) + (tls ? " over TLS" : ""));
@@ -312,6 +340,7 @@ TEST_F(DownloadTest, OddAnswers) {
       cancel_on_bytes_ = c.cancel;
       const auto f = fetch(tls, c.script, c.tweak, c.kind);
       expect(tls, *f, (c.ok & (tls ? 2 : 1)) != 0, c.file);
+      EXPECT_LT(f->seconds, c.within);
       EXPECT_TRUE(f->shown.ends_with(tls ? c.https : c.http)) << f->shown;
       // Where only HTTP succeeds, TLS fails before the reply.
       EXPECT_EQ(f->link.row(kRow, RowCell::total), tls && c.ok == 1 ? "" : c.total);

@@ -15,9 +15,6 @@ namespace {
 
 constexpr int kHeadEndRun = 4;
 
-std::atomic<int> rate_window_seconds{kRateWindowSeconds};
-std::atomic<std::int64_t> min_bytes_per_window{kMinBytesPerWindow};
-
 bool is_line_end(char c) { return c == '\r' || c == '\n'; }
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -123,37 +120,56 @@ std::int32_t clamp_to_cell(std::uint64_t n) {
   return static_cast<std::int32_t>(n > kMax ? kMax : n);
 }
 
-void set_download_rate_for_tests(int window_seconds, std::int64_t min_bytes) {
-  const bool reset = window_seconds <= 0;
-  rate_window_seconds = reset ? kRateWindowSeconds : window_seconds;
-  min_bytes_per_window = reset ? kMinBytesPerWindow : min_bytes;
-}
-
 DownloadWatch::DownloadWatch(const WorkerEnv& env, platform::Socket* socket, int idle_seconds)
     : env_(env),
       socket_(socket),
       idle_(idle_seconds),
-      window_(rate_window_seconds.load()),
-      window_min_(min_bytes_per_window.load()),
-      last_data_(Clock::now()),
-      window_start_(last_data_) {}
+      pace_(env.pace),
+      start_(Clock::now()),
+      last_data_(start_),
+      window_start_(start_) {}
 
 DownloadWatch::Wait DownloadWatch::wait(bool for_writing) {
+  using std::chrono::milliseconds;
+  char line[160];
   for (;;) {
     if (env_.cancelled()) return Wait::cancelled;
     const Clock::time_point now = Clock::now();
     if (now - last_data_ >= idle_) return Wait::idle;
-    if (now - window_start_ >= window_) {
-      if (window_bytes_ < window_min_) {
-        short_window_bytes_ = window_bytes_;
+    if (now - window_start_ >= pace_.window) {
+      if (window_bytes_ < pace_.window_min) {
+        std::snprintf(line, sizeof line,
+                      "ERROR download too slow: %lld bytes in %g s, at least %lld needed\r\n",
+                      static_cast<long long>(window_bytes_), pace_.window.count() / 1000.0,
+                      static_cast<long long>(pace_.window_min));
+        slow_ = line;
         return Wait::slow;
       }
       window_start_ = now;
       window_bytes_ = 0;
     }
-    const auto left = std::min(last_data_ + idle_, window_start_ + window_) - now;
+    // The floor: past the grace, `floor` bytes for every second since the grace ended.
+    Clock::time_point floor_end = Clock::time_point::max();
+    if (pace_.floor > 0) {
+      const auto past = std::chrono::duration_cast<milliseconds>(now - start_ - pace_.grace);
+      const std::int64_t needed = pace_.floor * past.count() / 1000;
+      if (total_bytes_ < needed) {
+        std::snprintf(line, sizeof line,
+                      "ERROR download too slow: %lld bytes in %.1f s, at least %lld needed "
+                      "(%lld a second after the first %g s)\r\n",
+                      static_cast<long long>(total_bytes_),
+                      std::chrono::duration<double>(now - start_).count(),
+                      static_cast<long long>(needed), static_cast<long long>(pace_.floor),
+                      pace_.grace.count() / 1000.0);
+        slow_ = line;
+        return Wait::slow;
+      }
+      floor_end = start_ + pace_.grace + milliseconds(total_bytes_ * 1000 / pace_.floor);
+    }
+    const auto left =
+        std::min({last_data_ + idle_, window_start_ + pace_.window, floor_end}) - now;
     const auto slice = std::min<std::int64_t>(
-        kWaitSliceMs, std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1);
+        kWaitSliceMs, std::chrono::duration_cast<milliseconds>(left).count() + 1);
     bool ready = false;
     if (socket_->wait(for_writing, static_cast<int>(slice), &ready) != 0) return Wait::failed;
     if (ready) return Wait::ready;
@@ -164,19 +180,14 @@ void DownloadWatch::count(std::uint64_t n) {
   if (n == 0) return;
   last_data_ = Clock::now();
   window_bytes_ += static_cast<std::int64_t>(n);
+  total_bytes_ += static_cast<std::int64_t>(n);
 }
 
 std::string DownloadWatch::reason(Wait why) const {
-  char line[160];
-  if (why == Wait::slow) {
-    std::snprintf(line, sizeof line,
-                  "ERROR download too slow: %lld bytes in %lld s, at least %lld needed\r\n",
-                  static_cast<long long>(short_window_bytes_),
-                  static_cast<long long>(window_.count()), static_cast<long long>(window_min_));
-  } else {
-    std::snprintf(line, sizeof line, "ERROR nothing from the server for %lld s\r\n",
-                  static_cast<long long>(idle_.count()));
-  }
+  if (why == Wait::slow) return slow_;
+  char line[80];
+  std::snprintf(line, sizeof line, "ERROR nothing from the server for %lld s\r\n",
+                static_cast<long long>(idle_.count()));
   return line;
 }
 

@@ -23,6 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t n) {
     head.status();
     head.content_length(&length);
     head.has_field("Transfer-Encoding");
+  } else {
+    head.unfinished("host");
   }
   return 0;
 }

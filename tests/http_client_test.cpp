@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -26,12 +27,7 @@ constexpr char kName[] = "amateur.zip", kOldList[] = "the list of the last good 
 constexpr char kRetrieved[] = "Retrieved the server's certificate\r\n";
 constexpr int kRow = 2;
 
-// Bytes 0-255 over and over: CRs, LFs and zeros included.
-std::string body_of(std::size_t n) {
-  std::string body(n, '\0');
-  for (std::size_t i = 0; i < n; ++i) body[i] = static_cast<char>(i * 7 + 13);
-  return body;
-}
+std::string body_of(std::size_t n) { return S::pattern(n); }
 
 std::string ok_head(const std::string& fields) {
   return "HTTP/1.1 200 OK\r\nServer: scripted\r\n" + fields + "\r\n";
@@ -42,15 +38,16 @@ std::string ok_head(std::size_t length) {
 
 TEST(ReplyHead, StatusContentLengthAndFields) {
   // The status, content_length()'s answer and length, and whether Transfer-Encoding is there.
+  // (How the field's name is spelt: see HeaderSpellings.)
   std::vector<std::tuple<std::string, int, int, std::int32_t, bool>> cases = {
       {"HTTP/1.1 404 Not Found\r\nContent-length: 7\r\nX: y", 404, 1, 7, false},
       {"HTTP/1.1 200 OK\r\nContent-Length: \t 12 \t", 200, 1, 12, false},
       {"HTTP/1.1 200 OK\r\nContent-Length: 0", 200, 1, 0, false},
       {"HTTP/1.1 200 OK\r\nContent-Length: 2147483647", 200, 1, 2147483647, false},
-      {"garbage\r\ncontent-length: 5", 0, 0, 0, false},
-      {"HTTP/1.1 abc\r\nContent-Length:5", 0, 0, 0, false},
+      {"garbage", 0, 0, 0, false},
+      {"HTTP/1.1 abc", 0, 0, 0, false},
+      {"HTTP/1.1\r\n200 OK", 0, 0, 0, false},
       {"HTTP/1.1 200\r\nTransfer-Encoding: chunked\r\nContent-Length: 2", 200, 1, 2, true},
-      {"HTTP/1.1 200\r\ntransfer-ENCODING:identity", 200, 0, 0, true},
       {"HTTP/1.1 200\r\nTransfer-Encoding\t: x", 200, 0, 0, true},
       {"Transfer-Encoding: x\r\nX-Transfer-Encoding: x\r\nTransfer-Encodings: x", 0, 0, 0, false},
   };
@@ -91,10 +88,12 @@ struct CancellingLink : testutil::RecordingLink {
 // One download of amateur.zip and what it left behind.
 struct Fetch {
   int result = 0, port = 0;
+  double seconds = 0;  // the client's call
   std::size_t files = 0;  // in the folder afterwards
   CancellingLink link;
   updater::UpdaterState state;
-  // The log with message boxes [caption:text] and standard output; amateur.zip or "<none>".
+  // The log with message boxes [caption:text] and standard output; amateur.zip or "<none>",
+  // or "pattern N" when it is S::pattern(N) of more than 1 MiB.
   std::string shown, file;
   std::vector<std::string> requests;
 };
@@ -110,7 +109,6 @@ class DownloadTest : public ::testing::Test {
     platform::stop_sockets();
     updater::set_receive_timeout_for_tests(0);
     updater::set_tls_receive_timeout_for_tests(0);
-    updater::set_download_rate_for_tests(0, 0);
   }
 
   // One download from a server playing `script`, after `tweak` has had its say.
@@ -128,12 +126,15 @@ class DownloadTest : public ::testing::Test {
     env.server = env.canada_server = {"localhost", server.port()};
     env.ca_file = certificates().ca();
     env.cancel = &cancel_;
+    env.pace = pace_;
     if (cancel_on_bytes_) f->link.cancel = &cancel_;
     const std::string path = dir_.file(kName);
     if (tls) testutil::write_bytes(path, kOldList);
     if (tweak) tweak(env);
     testing::internal::CaptureStdout();
+    const auto start = std::chrono::steady_clock::now();
     f->result = tls ? updater::https_get(env, kRow) : updater::http_get(env, kName, kRow);
+    f->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     platform::testing::fail_writes_after(-1, 0);
     for (const std::string& e : f->link.events()) {
       if (e.starts_with("log:")) f->shown += e.substr(4);
@@ -141,6 +142,9 @@ class DownloadTest : public ::testing::Test {
     }
     f->shown += testing::internal::GetCapturedStdout();
     f->file = platform::file_exists(path) ? testutil::read_bytes(path) : "<none>";
+    std::size_t i = 0;
+    while (i < f->file.size() && f->file[i] == S::pattern_byte(i)) ++i;
+    if (i > (1 << 20) && i == f->file.size()) f->file = "pattern " + std::to_string(i);
     f->files = std::distance(std::filesystem::directory_iterator(dir_.path()), {});
     f->requests = server.requests();
     std::filesystem::remove(path);
@@ -158,6 +162,7 @@ class DownloadTest : public ::testing::Test {
   testutil::TempDir dir_;  // the data folder
   std::atomic<bool> cancel_{false};
   bool cancel_on_bytes_ = false;
+  updater::DownloadPace pace_;
 };
 
 TEST_F(DownloadTest, CompleteReplyLandsOnDiskWithExactRequestAndLog) {
@@ -179,15 +184,73 @@ TEST_F(DownloadTest, CompleteReplyLandsOnDiskWithExactRequestAndLog) {
   }
 }
 
+// The same heads over HTTP and HTTPS: field names in any case and only at a line's start, blanks
+// after the colon or none, a length given twice only when alike; a head whose lines end in LF
+// alone is refused with a line that says so.
+TEST_F(DownloadTest, HeaderSpellings) {
+  const std::string x(1000, 'x'), bad = "BAD CONTENT LENGTH\r\n", lf = updater::kBareLfHead;
+  const std::pair<std::string, std::string> cases[] = {  // what comes; "" or the refusal
+      {ok_head("content-length: 1000\r\n") + x, ""},
+      {ok_head("CONTENT-LENGTH: 1000\r\n") + x, ""},
+      {ok_head("Content-Length:1000\r\n") + x, ""},
+      {ok_head("Content-Length:\t1000\r\n") + x, ""},
+      {ok_head("cONTENT-lENGTH: \t 1000\r\nContent-Length: 1000\r\n") + x, ""},
+      {ok_head("X-Note: Content-Length: 10\r\nX-Fold: a\r\n Content-Length: 20\r\n"
+               "Content-Length: 1000\r\n") + x, ""},
+      {ok_head("Content-Length: 1000\r\ncontent-length: 999\r\n") + x, bad},
+      {"HTTP/1.1 200 OK\nContent-Length: 1000\n\n" + x, lf},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\n" + x, lf},
+      {"HTTP/1.1 200 OK\nContent-Length: 0\n\n", lf},  // and the server closes
+  };
+  for (const bool tls : {false, true}) {
+    for (const auto& [sent, refusal] : cases) {
+      SCOPED_TRACE(sent.substr(0, sent.find(x)) + (tls ? " over TLS" : ""));
+      const auto f = fetch(tls, {S::send(sent)});
+      expect(tls, *f, refusal.empty(), x);
+      EXPECT_TRUE(f->shown.ends_with(refusal)) << f->shown;
+      EXPECT_EQ(f->link.row(kRow, RowCell::total), refusal.empty() ? "1000" : "");
+    }
+  }
+}
+
+// A peer that resets the connection (RST) right after the handshake, before it reads the
+// request, or amid the reply: the TLS client fails with a log line, and no SIGPIPE from writing
+// to the reset connection ends the program.
+TEST_F(DownloadTest, ResetPeer) {
+  for (int i = 0; i < 6; ++i) {
+    const auto f = fetch(true, i % 2 == 0 ? S::Script{S::reset()}
+                                          : S::Script{S::send(ok_head(1000) + "abc"), S::reset()});
+    expect(true, *f, false);
+    EXPECT_NE(f->shown.find("\nERROR "), std::string::npos) << f->shown;
+  }
+}
+
 // What each client makes of each odd answer, server and setting: the file it keeps, its log.
 TEST_F(DownloadTest, OddAnswers) {
   const std::string body = body_of(1000), head = ok_head(1000);
   S::Script drip = {S::send(head)};
   for (int i = 0; i < 100; ++i) drip.insert(drip.end(), {S::pause(100), S::send("d")});
+  // 2,000 bytes a second, enough for every stretch of 1.5 s but not for a floor of 20,000 a
+  // second after 0.3 s; then 5,000 a second after a late start, enough for 2,000 after 0.3 s.
+  S::Script trickle = {S::send(ok_head(4000))}, late = {S::pause(100), S::send(ok_head(3000))};
+  for (int i = 0; i < 40; ++i) trickle.insert(trickle.end(), {S::pause(50), S::send(body_of(100))});
+  std::string late_body;
+  for (int i = 0; i < 30; ++i) {
+    late.insert(late.end(), {S::pause(20), S::send(body_of(100))});
+    late_body += body_of(100);
+  }
+  const auto floor = [](std::int64_t per_second) {
+    return [=](updater::WorkerEnv& env) {
+      env.pace.grace = std::chrono::milliseconds(300);
+      env.pace.floor = per_second;
+    };
+  };
   const std::string length = "Content-Length: 1000\r\n", saved = "saved amateur.zip 1000 bytes\n";
   const std::string idle = "ERROR nothing from the server for 1 s\r\n";
+  const std::string no_head = "ERROR no complete reply head from localhost\r\n";
   const std::string size = "FILE IS WRONG SIZE\r\n", cut = "ERROR downloading amateur.zip\r\n";
-  const std::string slow = " in 3 s, at least 1000 needed\r\n", socket = "ERROR opening socket\r\n";
+  const std::string slow = " in 1.5 s, at least 1000 needed\r\n";
+  const std::string socket = "ERROR opening socket\r\n";
   const std::string busy = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n";
   const std::string untrusted = "Certificate of localhost not trusted: ";
   const auto host = [](const char* name) {
@@ -205,6 +268,7 @@ TEST_F(DownloadTest, OddAnswers) {
     Tweak tweak = {};
     const char* kind = "good";
     bool cancel = false;
+    double within = 8;  // seconds the client may take
   } cases[] = {
       // Reading stops at the announced length, in the head's block or in a later one.
       {{S::send(head + body + "!")}, "1000", length, saved, 3, body},
@@ -226,10 +290,14 @@ TEST_F(DownloadTest, OddAnswers) {
        length + cut},
       {{S::send(head + body.substr(0, 999))}, "1000", size, size},
       {{S::send(ok_head(100) + body_of(50)), S::stall()}, "100", idle + size, idle + cut},
-      {{S::mute()}, "", idle, "ERROR 'SSL_connect'\r\n"},
+      {{S::mute()}, "", idle + no_head, "ERROR 'SSL_connect'\r\n"},
       {drip, "1000", slow, slow},
-      {{S::send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n")}, "", "close\r\n",
-       std::string(kRetrieved) + "ERROR no complete reply head from localhost\r\n"},
+      {trickle, "4000", "(20000 a second after the first 0.3 s)\r\n",
+       "(20000 a second after the first 0.3 s)\r\n", 0, "", floor(20000), "good", false, 1.8},
+      {late, "3000", "Content-Length: 3000\r\n", "saved amateur.zip 3000 bytes\n", 3,
+       late_body, floor(2000)},
+      {{S::send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n")}, "", no_head,
+       std::string(kRetrieved) + no_head},
       {{S::send(std::string(updater::kTlsBufferSize + 1, 'h'))}, "", "HEAD TOO LONG\r\n",
        "ERROR the reply head is longer than 8192 bytes\r\n"},
       {{S::send(busy + "\r\nbusy")}, "", busy,
@@ -240,6 +308,13 @@ TEST_F(DownloadTest, OddAnswers) {
        "BAD CONTENT LENGTH\r\n"},
       {{S::send(ok_head(updater::kMaxUpdateFileSize + 1) + "12")}, "",
        "CONTENT LENGTH TOO LARGE\r\n", "ERROR amateur.zip is longer than 67108864 bytes\r\n"},
+      // At the caps: an update file as long as one can be, a list archive of 64 MiB.
+      {{S::send(ok_head(updater::kMaxUpdateFileSize)), S::stream(updater::kMaxUpdateFileSize)},
+       "67305484", "Content-Length: 67305484\r\n",
+       "ERROR amateur.zip is longer than 67108864 bytes\r\n", 1, "pattern 67305484"},
+      {{S::send(ok_head(updater::kMaxListArchiveSize)), S::stream(updater::kMaxListArchiveSize)},
+       "67108864", "Content-Length: 67108864\r\n", "saved amateur.zip 67108864 bytes\n", 3,
+       "pattern 67108864"},
       {{S::send(head + body)}, "1000", "ERROR writing file\r\n", "ERROR writing amateur.zip\r\n",
        0, "", [](updater::WorkerEnv&) { platform::testing::fail_writes_after(100, ENOSPC); }},
       {{S::send(ok_head(2000) + body), S::stall()}, "2000", "Content-Length: 2000\r\n",
@@ -272,7 +347,8 @@ TEST_F(DownloadTest, OddAnswers) {
   };
   updater::set_receive_timeout_for_tests(1);
   updater::set_tls_receive_timeout_for_tests(1);
-  updater::set_download_rate_for_tests(3, 1000);
+  pace_.window = std::chrono::milliseconds(1500);
+  pace_.window_min = 1000;
   for (const bool tls : {false, true}) {
     for (const Case& c : cases) {
       SCOPED_TRACE((tls ? c.https : c.http) + (tls ? " over TLS" : ""));
@@ -280,6 +356,7 @@ TEST_F(DownloadTest, OddAnswers) {
       cancel_on_bytes_ = c.cancel;
       const auto f = fetch(tls, c.script, c.tweak, c.kind);
       expect(tls, *f, (c.ok & (tls ? 2 : 1)) != 0, c.file);
+      EXPECT_LT(f->seconds, c.within);
       EXPECT_TRUE(f->shown.ends_with(tls ? c.https : c.http)) << f->shown;
       // Where only HTTP succeeds, TLS fails before the reply.
       EXPECT_EQ(f->link.row(kRow, RowCell::total), tls && c.ok == 1 ? "" : c.total);

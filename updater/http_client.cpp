@@ -128,6 +128,7 @@ int http_get(WorkerEnv& env, const char* name, int row) {
     if (!head_done) {
       const ReplyHead::Feed fed = head.feed(block, n, &body_start);
       if (fed == ReplyHead::kTooLong) return fail("HEAD TOO LONG\r\n");
+      if (fed == ReplyHead::kBareLf) return fail(kBareLfHead);
       if (fed == ReplyHead::kMore) continue;
       head_done = true;
       link.log_text(head.text());
@@ -154,7 +155,7 @@ int http_get(WorkerEnv& env, const char* name, int row) {
   }
 
   socket.close();
-  if (!head_done) return fail("");
+  if (!head_done) return fail(head.unfinished(env.server.host));
   if (body_count != static_cast<std::uint64_t>(content_length)) {
     return fail("FILE IS WRONG SIZE\r\n");
   }

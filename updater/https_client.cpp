@@ -302,6 +302,7 @@ int https_download(WorkerEnv& env, HttpsDownload* download) {
         return fail("ERROR the reply head is longer than " + std::to_string(kTlsBufferSize) +
                     " bytes\r\n");
       }
+      if (fed == ReplyHead::kBareLf) return fail(kBareLfHead);
       if (fed == ReplyHead::kMore) continue;
       head_done = true;
       link.log_text(head.text());
@@ -344,8 +345,8 @@ int https_download(WorkerEnv& env, HttpsDownload* download) {
       head_done && (has_length ? body_count == static_cast<std::uint64_t>(content_length)
                                : end == End::close_notify);
   if (!whole) {
+    if (!head_done) return fail(head.unfinished(host));
     if (end != End::close_notify) return fail("ERROR downloading " + name + "\r\n");
-    if (!head_done) return fail("ERROR no complete reply head from " + host + "\r\n");
     return fail("FILE IS WRONG SIZE\r\n");
   }
   ssl.reset();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -83,6 +84,19 @@ std::string default_floppy_folder();
 // The build-time Canadian data server, port 443.
 ServerAddress default_canada_server();
 
+// How fast a download must go, besides bringing something every idle timeout (see
+// DownloadWatch). Tests shorten the times.
+struct DownloadPace {
+  // Every stretch of `window` must bring at least `window_min` bytes (512 a second).
+  std::chrono::milliseconds window{60'000};
+  std::int64_t window_min = 30 * 1024;
+  // After `grace` a download must have brought `floor` bytes for each second past it: 4 KiB/s
+  // lets a 56k modem line (about 5 KiB/s) fetch the FCC's 131 MB weekly archive (in about 7
+  // hours), and ends a server that drips its bytes within a few minutes.
+  std::chrono::milliseconds grace{60'000};
+  std::int64_t floor = 4 * 1024;
+};
+
 // What one worker works with: the link to the window, the shared state, and the folders and
 // servers (set by the window or calldb; tests point them at temporary folders and 127.0.0.1).
 struct WorkerEnv {
@@ -101,6 +115,7 @@ struct WorkerEnv {
   // While another program's job writes the folder: wait for it (calldb --wait) instead of
   // failing at once.
   bool wait_for_folder = false;
+  DownloadPace pace;  // for every download
 
   std::string path(const std::string& name) const { return platform::join_path(folder, name); }
   bool cancelled() const { return cancel != nullptr && cancel->load(); }

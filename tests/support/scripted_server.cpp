@@ -21,7 +21,22 @@ bool put(SSL* ssl, int fd, const std::string& bytes) {
   return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
+// Sends pattern(size) in pieces.
+bool put_stream(SSL* ssl, int fd, std::size_t size) {
+  const std::string piece = ScriptedServer::pattern(256 * 256);  // whole periods
+  for (std::size_t at = 0; at < size; at += piece.size()) {
+    if (!put(ssl, fd, piece.substr(0, std::min(piece.size(), size - at)))) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+std::string ScriptedServer::pattern(std::size_t n) {
+  std::string bytes(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) bytes[i] = pattern_byte(i);
+  return bytes;
+}
 
 ScriptedServer::ScriptedServer(std::vector<Script> scripts, const std::string& cert,
                                const std::string& key)
@@ -87,13 +102,15 @@ void ScriptedServer::serve(int fd, std::size_t index) {
   set_timeout(fd, SO_SNDTIMEO, 5);
   set_timeout(fd, SO_RCVTIMEO, 5);
   const Script& script = scripts_[std::min(index, scripts_.size() - 1)];
-  const bool mute = !script.empty() && script[0].kind == Step::Kind::mute;
+  const Step::Kind first = script.empty() ? Step::Kind::close : script[0].kind;
+  const bool mute = first == Step::Kind::mute;
   SSL* ssl = tls_ != nullptr && !mute ? SSL_new(tls_) : nullptr;
   if (ssl != nullptr) SSL_set_fd(ssl, fd);
   const bool answered = !mute && (ssl == nullptr || SSL_accept(ssl) == 1);
   std::string request;
   char buffer[4096];
-  while (answered && request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
+  const bool reads = answered && first != Step::Kind::reset;
+  while (reads && request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
     const int got = ssl != nullptr ? SSL_read(ssl, buffer, sizeof buffer)
                                    : static_cast<int>(::recv(fd, buffer, sizeof buffer, 0));
     if (got <= 0) break;
@@ -105,17 +122,23 @@ void ScriptedServer::serve(int fd, std::size_t index) {
   Step::Kind end = mute ? Step::Kind::stall : Step::Kind::close;
   for (const Step& step : answered ? script : Script{}) {
     end = step.kind;
-    const bool go = step.kind == Step::Kind::send    ? put(ssl, fd, step.bytes)
-                    : step.kind == Step::Kind::pause ? !sleep_or_stop(step.ms)
-                                                     : false;
+    const bool go = step.kind == Step::Kind::send     ? put(ssl, fd, step.bytes)
+                    : step.kind == Step::Kind::stream ? put_stream(ssl, fd, step.size)
+                    : step.kind == Step::Kind::pause  ? !sleep_or_stop(step.ms)
+                                                      : false;
     if (!go) break;
   }
   while (end == Step::Kind::stall && !sleep_or_stop(60000)) continue;
-  if (ssl != nullptr && answered && end != Step::Kind::drop) SSL_shutdown(ssl);
-  // A graceful close: the client reads everything sent before it sees the end.
-  ::shutdown(fd, SHUT_WR);
-  set_timeout(fd, SO_RCVTIMEO, 1);
-  while (!sleep_or_stop(0) && ::recv(fd, buffer, sizeof buffer, 0) > 0) continue;
+  if (end == Step::Kind::reset) {  // a close with no time to linger sends RST
+    const linger abort{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  } else {
+    if (ssl != nullptr && answered && end != Step::Kind::drop) SSL_shutdown(ssl);
+    // A graceful close: the client reads everything sent before it sees the end.
+    ::shutdown(fd, SHUT_WR);
+    set_timeout(fd, SO_RCVTIMEO, 1);
+    while (!sleep_or_stop(0) && ::recv(fd, buffer, sizeof buffer, 0) > 0) continue;
+  }
   SSL_free(ssl);
   ERR_clear_error();
   ::close(fd);

@@ -17,10 +17,13 @@ class ScriptedServer {
  public:
   struct Step {
     // close: a graceful close, as when a script runs out; stall: silence until destroyed;
-    // drop: a close without the TLS close; mute (first): no answer at all, no TLS handshake.
-    enum class Kind { send, pause, close, stall, drop, mute } kind;
+    // drop: a close without the TLS close; mute (first): no answer at all, no TLS handshake;
+    // reset: the connection reset (RST), first right after the handshake, before the request;
+    // stream: `size` bytes of pattern().
+    enum class Kind { send, pause, close, stall, drop, mute, reset, stream } kind;
     std::string bytes = {};  // send
     int ms = 0;              // pause
+    std::size_t size = 0;    // stream
   };
   using Script = std::vector<Step>;
   static Step send(std::string bytes) { return {Step::Kind::send, std::move(bytes)}; }
@@ -28,6 +31,11 @@ class ScriptedServer {
   static Step stall() { return {Step::Kind::stall}; }
   static Step drop() { return {Step::Kind::drop}; }
   static Step mute() { return {Step::Kind::mute}; }
+  static Step reset() { return {Step::Kind::reset}; }
+  static Step stream(std::size_t size) { return {Step::Kind::stream, {}, 0, size}; }
+  // Bytes 0-255 over and over, CRs, LFs and zeros included, without a run of two line ends.
+  static char pattern_byte(std::size_t i) { return static_cast<char>(i * 7 + 13); }
+  static std::string pattern(std::size_t n);
 
   // Connection k plays scripts[k], or the last one once they run out. Given the PEM files
   // `cert` (the chain) and `key` it speaks TLS, each send one TLS write.

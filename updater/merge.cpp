@@ -23,8 +23,10 @@ using platform::Share;
 
 namespace {
 
-constexpr std::size_t kWindowSize = 1 << 20;  // read-ahead over the old texts
-constexpr std::size_t kWriteBuffer = 1 << 20;
+// Reads and writes go in blocks of 256 KiB: large enough that the calls cost little, small
+// enough that the buffers, fresh for every merge, are quickly mapped in.
+constexpr std::size_t kWindowSize = 1 << 18;  // read-ahead over the texts
+constexpr std::size_t kWriteBuffer = 1 << 18;
 
 constexpr char kOpenFailed[] =
     "UNABLE TO OPEN database file for modification\rMake sure the orbisk pgm is not running.\r"
@@ -71,10 +73,10 @@ class TextSource {
     std::size_t limit = kTextReadSize;
     if (text_end_ - offset < limit) limit = static_cast<std::size_t>(text_end_ - offset);
     if (offset < start_ || offset + limit > start_ + len_) {
-      if (buffer_.empty()) buffer_.resize(kWindowSize);
+      if (!buffer_) buffer_.reset(new char[kWindowSize]);
       std::size_t want = kWindowSize;
       if (text_end_ - offset < want) want = static_cast<std::size_t>(text_end_ - offset);
-      const platform::IoResult r = file_.read_at(offset, buffer_.data(), want);
+      const platform::IoResult r = file_.read_at(offset, buffer_.get(), want);
       if (r.error != 0 || r.count < limit) {
         *error = r.error;
         len_ = 0;
@@ -83,7 +85,7 @@ class TextSource {
       start_ = offset;
       len_ = static_cast<std::size_t>(r.count);
     }
-    const char* p = buffer_.data() + (offset - start_);
+    const char* p = buffer_.get() + (offset - start_);
     const void* zero = std::memchr(p, '\0', limit);
     if (zero == nullptr) return kUnterminated;
     *text = p;
@@ -94,7 +96,7 @@ class TextSource {
  private:
   const platform::File& file_;
   std::uint64_t text_end_;
-  std::vector<char> buffer_;
+  std::unique_ptr<char[]> buffer_;
   std::uint64_t start_ = 0;
   std::size_t len_ = 0;
 };
@@ -102,22 +104,25 @@ class TextSource {
 // call.db.new, written front to back through a buffer; every write is checked.
 class Output {
  public:
-  explicit Output(platform::File* file) : file_(file) { buffer_.reserve(kWriteBuffer); }
+  explicit Output(platform::File* file) : file_(file), buffer_(new char[kWriteBuffer]) {}
 
+  // n is at most kWriteBuffer.
   int append(const void* data, std::size_t n) {
-    buffer_.insert(buffer_.end(), static_cast<const char*>(data),
-                   static_cast<const char*>(data) + n);
-    return buffer_.size() >= kWriteBuffer ? flush() : 0;
+    if (n > kWriteBuffer - used_ && flush() != 0) return -1;
+    std::memcpy(buffer_.get() + used_, data, n);
+    used_ += n;
+    return 0;
   }
   int flush() {
-    const platform::IoResult r = file_->write(buffer_.data(), buffer_.size());
-    buffer_.clear();
+    const platform::IoResult r = file_->write(buffer_.get(), used_);
+    used_ = 0;
     return r.ok() ? 0 : -1;
   }
 
  private:
   platform::File* file_;
-  std::vector<char> buffer_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t used_ = 0;
 };
 
 // Why the check refused a file: the reason, or an empty text when it passed.
@@ -234,8 +239,9 @@ class Merge {
   int open_database();
   int open_update();
   int write_output();
-  // Copies one entry's text from `source` to the output and adds the entry to the new index.
-  int emit(IndexEntry entry, TextSource& source, bool from_update);
+  // Copies the text of `entry` (12 bytes, from call.db's index or the update's) from `source` to
+  // the output and adds the entry to the merged index.
+  int emit(const unsigned char* entry, TextSource& source, bool from_update);
   void show_counts();
   int fail_output();
   int damaged_text(TextSource::Status status, const IndexEntry& entry, bool from_update,
@@ -251,8 +257,13 @@ class Merge {
   platform::File db_;
   char db_date_[8] = {};
   std::uint32_t db_index_offset_ = 0;
-  std::unique_ptr<unsigned char[]> old_index_;
+  // call.db's index, kUpdateIndexBytes into the buffer. The merged index is written from the
+  // buffer's start over the old one as the walk goes: the update inserts at most
+  // kMaxUpdateEntries entries, so a merged entry never lands on an old one not yet read.
+  std::unique_ptr<unsigned char[]> index_;
+  const unsigned char* old_index_ = nullptr;
   std::size_t old_count_ = 0;
+  std::size_t merged_ = 0;  // entries of the merged index written
 
   platform::File update_file_;
   UpdateFile update_;
@@ -260,7 +271,6 @@ class Merge {
 
   platform::NewFile out_;
   std::unique_ptr<Output> output_;
-  std::vector<unsigned char> new_index_;
   std::uint64_t next_offset_ = dbfiles::kHeaderSize;
   std::int32_t new_ = 0, deleted_ = 0, changed_ = 0, percent_ = 0;
 };
@@ -290,14 +300,15 @@ int Merge::open_database() {
   std::memcpy(db_date_, header, 8);
   db_index_offset_ = offset;
   const std::uint64_t index_bytes = size.count - offset;
-  old_index_.reset(new (std::nothrow) unsigned char[index_bytes + 1]);
-  if (!old_index_) {
+  index_.reset(new (std::nothrow) unsigned char[kUpdateIndexBytes + index_bytes]);
+  if (!index_) {
     char text[64];
     std::snprintf(text, sizeof text, "ERR %d getting space for db", ENOMEM);
     link_.message_box(text, "call.db", Buttons::ok, Icon::none);
     return -1;
   }
-  r = db_.read_at(offset, old_index_.get(), static_cast<std::size_t>(index_bytes));
+  old_index_ = index_.get() + kUpdateIndexBytes;
+  r = db_.read_at(offset, index_.get() + kUpdateIndexBytes, static_cast<std::size_t>(index_bytes));
   if (r.error != 0 || r.count != index_bytes) {
     char text[64];
     std::snprintf(text, sizeof text, "ERR %d reading original db", r.error != 0 ? r.error : EIO);
@@ -378,21 +389,26 @@ int Merge::damaged_text(TextSource::Status status, const IndexEntry& entry, bool
   return -1;
 }
 
-int Merge::emit(IndexEntry entry, TextSource& source, bool from_update) {
+int Merge::emit(const unsigned char* entry, TextSource& source, bool from_update) {
+  const std::uint32_t text_ref = dbfiles::decode_fixed32(entry + 4);
+  const std::uint32_t text_offset = text_ref & IndexEntry::kMaxTextOffset;
   const char* text = nullptr;
   std::size_t len = 0;
   int error = 0;
-  const TextSource::Status status = source.get(entry.text_offset(), &text, &len, &error);
-  if (status != TextSource::kOk) return damaged_text(status, entry, from_update, error);
+  const TextSource::Status status = source.get(text_offset, &text, &len, &error);
+  if (status != TextSource::kOk) {
+    return damaged_text(status, IndexEntry::decode(entry), from_update, error);
+  }
   if (next_offset_ > IndexEntry::kMaxTextOffset) {
     link_.message_box("call.db.new would pass 64 MiB of record texts", "ERROR Writing file",
                       Buttons::ok, Icon::error);
     return -1;
   }
-  entry.set_text_offset(static_cast<std::uint32_t>(next_offset_));
-  unsigned char raw[IndexEntry::kSize];
-  entry.encode(raw);
-  new_index_.insert(new_index_.end(), raw, raw + sizeof raw);
+  unsigned char* merged = index_.get() + merged_ * IndexEntry::kSize;
+  std::memcpy(merged, entry, IndexEntry::kSize);  // never the entry itself: see index_
+  dbfiles::encode_fixed32(merged + 4, (text_ref & ~IndexEntry::kMaxTextOffset) |
+                                          static_cast<std::uint32_t>(next_offset_));
+  ++merged_;
   next_offset_ += len;
   return output_->append(text, len) == 0 ? 0 : fail_output();
 }
@@ -404,46 +420,42 @@ int Merge::write_output() {
 
   TextSource old_texts(db_, db_index_offset_);
   TextSource update_texts(update_file_, update_.index_offset);
-  const auto old_entry = [&](std::size_t i) {
-    return IndexEntry::decode(old_index_.get() + i * IndexEntry::kSize);
+  const unsigned char* const updates = update_.index.data();
+  const auto key = [](const unsigned char* entry) { return dbfiles::decode_fixed32(entry); };
+  const auto deletion = [](const unsigned char* entry) {
+    return dbfiles::decode_fixed32(entry + 4) == 0;
   };
-  const auto update_entry = [&](std::size_t i) {
-    return IndexEntry::decode(update_.index.data() + i * IndexEntry::kSize);
-  };
-  new_index_.reserve((old_count_ + update_count_) * IndexEntry::kSize);
 
-  // The merged index grows at the end of new_index_; its length is the walk's position.
-  const auto merged = [&] { return new_index_.size() / IndexEntry::kSize; };
   const std::size_t step = old_count_ / 100;
   std::size_t mark = step;
   std::size_t p = 0;
   std::size_t r = 0;
   while (r < update_count_) {
     if (env_.cancelled()) return -1;
-    const IndexEntry u = update_entry(r);
+    const unsigned char* u = updates + r * IndexEntry::kSize;
     if (p == old_count_) {
       // Past every old key: the rest are new calls. A deletion of a key that is not there has
       // nothing to delete and no text; it is skipped.
       for (; r < update_count_; ++r) {
-        const IndexEntry rest = update_entry(r);
-        if (rest.text_ref == 0) continue;
-        if (emit(rest, update_texts, true) != 0) return -1;
+        u = updates + r * IndexEntry::kSize;
+        if (deletion(u)) continue;
+        if (emit(u, update_texts, true) != 0) return -1;
         ++new_;
         show_number(link_, ValueCell::new_calls, new_);
       }
       break;
     }
-    const IndexEntry o = old_entry(p);
-    if (u.key > o.key) {
+    const unsigned char* o = old_index_ + p * IndexEntry::kSize;
+    if (key(u) > key(o)) {
       if (emit(o, old_texts, false) != 0) return -1;
       ++p;
-    } else if (u.key < o.key) {
-      if (u.text_ref != 0) {
+    } else if (key(u) < key(o)) {
+      if (!deletion(u)) {
         if (emit(u, update_texts, true) != 0) return -1;
         ++new_;
       }
       ++r;
-    } else if (u.text_ref == 0) {
+    } else if (deletion(u)) {
       ++p;
       ++r;
       ++deleted_;
@@ -453,7 +465,7 @@ int Merge::write_output() {
       ++r;
       ++changed_;
     }
-    if (merged() >= mark) {
+    if (merged_ >= mark) {
       show_counts();
       show_number(link_, ValueCell::percent_done, ++percent_);
       mark += step;
@@ -461,7 +473,7 @@ int Merge::write_output() {
   }
   for (; p < old_count_; ++p) {
     if ((p & 0xFFFF) == 0 && env_.cancelled()) return -1;
-    if (emit(old_entry(p), old_texts, false) != 0) return -1;
+    if (emit(old_index_ + p * IndexEntry::kSize, old_texts, false) != 0) return -1;
   }
   show_counts();
   percent_ = 100;
@@ -472,7 +484,7 @@ int Merge::write_output() {
   next_offset_ += pad;
   if (output_->append(kZeros, pad) != 0 || output_->flush() != 0) return fail_output();
   platform::File& out_file = out_.file();
-  const platform::IoResult w = out_file.write(new_index_.data(), new_index_.size());
+  const platform::IoResult w = out_file.write(index_.get(), merged_ * IndexEntry::kSize);
   unsigned char offset[4];
   dbfiles::encode_fixed32(offset, static_cast<std::uint32_t>(next_offset_));
   if (!w.ok() || next_offset_ > 0xFFFFFFFFu || !out_file.write_at(8, offset, 4).ok()) {

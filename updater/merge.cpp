@@ -465,9 +465,12 @@ int Merge::write_output() {
       ++r;
       ++changed_;
     }
+    // Insertions take the merged index past the old one's length: the count stops at 99 until
+    // the end shows 100, so that it never goes back.
     if (merged_ >= mark) {
       show_counts();
-      show_number(link_, ValueCell::percent_done, ++percent_);
+      if (percent_ < 99) ++percent_;
+      show_number(link_, ValueCell::percent_done, percent_);
       mark += step;
     }
   }

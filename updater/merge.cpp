@@ -1,5 +1,6 @@
 #include "updater/merge.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -13,6 +14,9 @@
 #include "dbfiles/coding.h"
 #include "dbfiles/usdb.h"
 #include "updater/doupdate.h"
+#include "updater/http_client.h"
+
+#include <openssl/evp.h>
 
 namespace updater {
 
@@ -221,6 +225,92 @@ UpdateCheck check_update_file(const platform::File& file, const char* due_date,
     }
   }
   return UpdateCheck::sound;
+}
+
+int file_sha256(const std::string& path, std::string* hex) {
+  platform::File file;
+  int error = file.open(path, Access::read, Share::read_write, Disposition::open_existing);
+  if (error != 0) return error;
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                    EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return ENOMEM;
+  std::unique_ptr<char[]> block(new char[kWindowSize]);
+  for (;;) {
+    const platform::IoResult r = file.read(block.get(), kWindowSize);
+    if (r.error != 0) return r.error;
+    if (EVP_DigestUpdate(context.get(), block.get(), static_cast<std::size_t>(r.count)) != 1) {
+      return EIO;
+    }
+    if (r.count < kWindowSize) break;
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest, &size) != 1) return EIO;
+  static const char kHex[] = "0123456789abcdef";
+  hex->clear();
+  for (unsigned int i = 0; i < size; ++i) {
+    hex->push_back(kHex[digest[i] >> 4]);
+    hex->push_back(kHex[digest[i] & 15]);
+  }
+  return 0;
+}
+
+std::string digest_line(const std::string& hex, const std::string& name) {
+  return hex + "  " + name + "\n";
+}
+
+DigestCheck check_update_digest(const std::string& path, std::string_view digest_text,
+                                int* error) {
+  constexpr std::size_t kDigits = 64;
+  const auto hex_digit = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  };
+  if (digest_text.size() < kDigits ||
+      !std::all_of(digest_text.begin(), digest_text.begin() + kDigits, hex_digit) ||
+      (digest_text.size() > kDigits &&
+       std::string_view(" \t\r\n").find(digest_text[kDigits]) == std::string_view::npos)) {
+    return DigestCheck::not_a_digest;
+  }
+  std::string hex;
+  *error = file_sha256(path, &hex);
+  if (*error != 0) return DigestCheck::unreadable;
+  for (std::size_t i = 0; i < kDigits; ++i) {
+    const char c = digest_text[i];
+    if (hex[i] != (c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c)) return DigestCheck::differs;
+  }
+  return DigestCheck::matches;
+}
+
+int check_fetched_update(WorkerEnv& env, int row) {
+  constexpr std::size_t kDigestFileMax = 1024;  // read of a digest file; its line is far shorter
+  WorkerLink& link = *env.link;
+  const std::string name = env.state->update_rows[row].name;
+  const std::string digest_name = name + kDigestSuffix;
+  std::string text;
+  const int fetched = http_get_text(env, digest_name.c_str(), kDigestFileMax, &text);
+  if (fetched == 0) return 0;  // the server keeps no digests
+  const std::string path = env.path(name);
+  int error = 0;
+  const DigestCheck check =
+      fetched > 0 ? check_update_digest(path, text, &error) : DigestCheck::unreadable;
+  if (check == DigestCheck::matches) return 0;
+  if (check == DigestCheck::not_a_digest) {
+    link.log_text(digest_name + " holds no SHA-256; " + name + " is taken unchecked\r\n");
+    return 0;
+  }
+  platform::delete_file(path);
+  if (check == DigestCheck::unreadable) {
+    link.log_text(name + " <<----deleted unchecked: " +
+                  (fetched > 0 ? "it cannot be read (error " + std::to_string(error) + ")"
+                               : digest_name + " could not be fetched") +
+                  "\r\n");
+    return -1;
+  }
+  const std::string reason = "its SHA-256 is not the one in " + digest_name;
+  link.log_text(name + " <<----CORRUPT update file deleted: " + reason + "\r\n");
+  link.message_box(name + ": " + reason, "Update file is CORRUPT, deleting", Buttons::ok,
+                   Icon::none);
+  return -1;
 }
 
 namespace {

@@ -141,11 +141,14 @@ TEST_F(MergeTest, MergedDatabaseIsWhatAMapOfRecordsMakes) {
                 (percents.empty() || (percents[0] >= 1 && percents.back() <= 99)));
     EXPECT_TRUE(size < 1000 || (percents.size() > 50 && percents.size() < 140)) << percents.size();
   }
-  Changes most;  // the most entries an update may have, and none
-  for (std::uint32_t k = 1; k <= kMaxUpdateEntries; ++k) most[k] = std::nullopt;
+  // The most entries an update may have, all new calls before every old key (the merged index
+  // catches up with the old one), and none.
+  Changes most;
+  for (std::uint32_t k = 1; k <= kMaxUpdateEntries; ++k) most[k] = UsRecord{k, "N", "", ""};
   for (const Changes& c : {most, Changes{}}) {
-    prepare(named({"K1A"}), c);
+    prepare(named({"K1A", "K1B"}), c);
     EXPECT_EQ(merge_update(env_, 0), 0) << c.size();
+    EXPECT_TRUE(bytes("call.db.new") == bytes("new.db")) << c.size();
   }
 }
 

@@ -349,7 +349,8 @@ class Merge {
   std::uint32_t db_index_offset_ = 0;
   // call.db's index, kUpdateIndexBytes into the buffer. The merged index is written from the
   // buffer's start over the old one as the walk goes: the update inserts at most
-  // kMaxUpdateEntries entries, so a merged entry never lands on an old one not yet read.
+  // kMaxUpdateEntries entries, so a merged entry lands at the latest on the old entry it copies,
+  // never on one still to be read.
   std::unique_ptr<unsigned char[]> index_;
   const unsigned char* old_index_ = nullptr;
   std::size_t old_count_ = 0;
@@ -494,10 +495,12 @@ int Merge::emit(const unsigned char* entry, TextSource& source, bool from_update
                       Buttons::ok, Icon::error);
     return -1;
   }
-  unsigned char* merged = index_.get() + merged_ * IndexEntry::kSize;
-  std::memcpy(merged, entry, IndexEntry::kSize);  // never the entry itself: see index_
+  // Copied out first: the merged entry may land on the old entry itself (see index_).
+  unsigned char merged[IndexEntry::kSize];
+  std::memcpy(merged, entry, IndexEntry::kSize);
   dbfiles::encode_fixed32(merged + 4, (text_ref & ~IndexEntry::kMaxTextOffset) |
                                           static_cast<std::uint32_t>(next_offset_));
+  std::memcpy(index_.get() + merged_ * IndexEntry::kSize, merged, IndexEntry::kSize);
   ++merged_;
   next_offset_ += len;
   return output_->append(text, len) == 0 ? 0 : fail_output();

@@ -194,7 +194,7 @@ int main(int argc, char** argv) {
   const double cp = reporter.seconds("BM_CopyWithCp");
   if (merge > 0 && cp > 0) {
     std::printf("merge of %u update entries into %u entries: %.2f times cp of the file (target: "
-                "at most 3)\n",
+                "at most 2)\n",
                 g_update_entries, g_entries, merge / cp);
   }
   benchmark::Shutdown();

@@ -1,11 +1,12 @@
 // A weekly update file as the merge takes it: checked whole, then merged into a small sound
-// call.db when the check passes.
+// call.db when the check passes; and its first bytes read as a digest of the file.
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dbfiles/dbwriter.h"
@@ -52,5 +53,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t n) {
   env.folder = fuzzing::scratch();
   updater::merge_update(env, 0, "20180112");
   fuzzing::drop("call.db.new");
+  // Its first bytes as the digest file a server keeps beside it.
+  int error = 0;
+  updater::check_update_digest(fuzzing::scratch() + "/" + kUpdate,
+                               std::string_view(reinterpret_cast<const char*>(data),
+                                                std::min<std::size_t>(n, 96)),
+                               &error);
   return 0;
 }

@@ -48,6 +48,7 @@ TEST(ClubPipeline, PublishedWeekServedByNginxBringsAMemberUpToDate) {
               "--now", "2025-10-03T12:00"});
   EXPECT_NE(run.out.find("UM_UPDATE_DONE 1 0\n"), std::string::npos) << run.out << run.err;
   EXPECT_TRUE(nginx.wait_for_access("GET /db-files/0926to1003.db HTTP/1.1\" 200"));
+  EXPECT_TRUE(nginx.wait_for_access("GET /db-files/0926to1003.db.sha256 HTTP/1.1\" 200"));
   // The member's database is the newer snapshot, byte for byte: KN7J was cancelled on Thursday.
   EXPECT_EQ(read_bytes(member + "/call.db"), read_bytes(snapshots + "/call20251003.db"));
   EXPECT_EQ(calldb({"lookup", "-C", member, "KN7J"}).out, "KN7J NOT FOUND\n\n");

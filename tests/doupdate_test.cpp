@@ -12,6 +12,7 @@
 #include "tests/support/nginx_server.h"
 #include "tests/support/recording_link.h"
 #include "updater/make_update.h"
+#include "updater/merge.h"
 
 namespace updater {
 namespace {
@@ -165,6 +166,29 @@ TEST_F(UpdateRun, RunsAgainstAWebServer) {
   ASSERT_EQ(platform::list_files(env_.folder, "*", &files), 0);
   EXPECT_EQ(files, (std::vector<std::string>{kNames[0], kNames[1], kNames[2], "call.db",
                                              "call0105.db", "call0112.db", "call0119.db"}));
+}
+
+// A fetched file whose digest on the server differs is deleted unmerged, and fetched again by the
+// next run (here with the right digest beside it).
+TEST_F(UpdateRun, FetchedFileWithAnotherDigestIsDeleted) {
+  write_db("20180105");
+  const dbfiles::UsRecord k1b{encode_call("K1B"), "B", "", ""};
+  ASSERT_EQ(dbfiles::write_call_db(week(1), "20180112", {k1b}), 0);
+  const std::string www = dir_.file("www/db-files/") + kNames[0];
+  ASSERT_EQ(make_update(data("call.db"), week(1), www, nullptr), 0);
+  testutil::write_bytes(www + kDigestSuffix, digest_line(std::string(64, '0'), kNames[0]));
+  testutil::NginxServer nginx;
+  const std::string started = nginx.start(dir_.file("www"));
+  if (!started.empty()) GTEST_SKIP() << started;
+  env_.server = ServerAddress{"127.0.0.1", nginx.port()};
+  EXPECT_EQ(run(at(1, 12, 12)), "1 1");
+  EXPECT_NE(link_.log().find("0105to0112.db <<----CORRUPT update file deleted"), std::string::npos);
+  EXPECT_FALSE(platform::file_exists(data(kNames[0])));
+  std::string hex;
+  ASSERT_EQ(file_sha256(www, &hex), 0);
+  testutil::write_bytes(www + kDigestSuffix, digest_line(hex, kNames[0]));
+  EXPECT_EQ(run(at(1, 12, 12)), "1 0");
+  EXPECT_TRUE(read_bytes(data("call.db")) == read_bytes(week(1)));
 }
 
 // The day counts behind every schedule: a round trip over eight centuries, leap years included.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -14,6 +15,7 @@
 
 #include "dbfiles/dbwriter.h"
 #include "tests/support/recording_link.h"
+#include "tests/support/scripted_server.h"
 #include "tests/test_util.h"
 
 namespace updater {
@@ -48,9 +50,12 @@ class MergeTest : public testing::Test {
   }
   std::string path(const std::string& name) const { return dir_.file(name); }
   std::string bytes(const std::string& name) const { return testutil::read_bytes(path(name)); }
-  std::vector<std::string> files() const {
+  std::vector<std::string> files() const {  // everything in the folder, temporaries included
     std::vector<std::string> names;
-    EXPECT_EQ(platform::list_files(dir_.path(), "*", &names), 0);
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path())) {
+      names.push_back(e.path().filename().string());
+    }
+    std::ranges::sort(names);
     return names;
   }
   // call.db holds OLD, 0105to0112.db the changes, and new.db what the merge must make of them.
@@ -85,7 +90,7 @@ TEST_F(MergeTest, MergedDatabaseIsWhatAMapOfRecordsMakes) {
   for (int round = 0; round < 12; ++round) {
     SCOPED_TRACE(round);
     Records old_db;
-    const std::size_t size = round == 0 ? 0 : 50 + rng() % 2000;
+    const std::size_t size = round < 2 ? 60 * round : 50 + rng() % 2000;
     while (old_db.size() < size) {
       const std::uint32_t key = encode_call(testutil::random_us_call(rng).c_str());
       old_db[key] = record(rng, key);
@@ -123,17 +128,27 @@ TEST_F(MergeTest, MergedDatabaseIsWhatAMapOfRecordsMakes) {
     EXPECT_EQ(link_.row(0, RowCell::status) + " " + link_.row(0, RowCell::total) + link_.log(),
               "updating " + std::to_string(bytes("0105to0112.db").size()) + "01/12/2018\r\n");
     EXPECT_EQ(state_.update_rows[0].row_state, kUpdating);
-    // A step per hundredth of the old index.
+    // A step per hundredth of the old index, never past 99 before the end's 100.
     const std::string step = "value:" + std::to_string(int(percent_done)) + "=";
-    const auto steps =
-        std::ranges::count_if(link_.events(), [&](auto& e) { return e.starts_with(step); });
-    EXPECT_TRUE(size < 1000 || (steps > 50 && steps < 140)) << steps;
+    std::vector<int> percents;
+    for (const std::string& e : link_.events()) {
+      if (e.starts_with(step)) percents.push_back(std::stoi(e.substr(step.size())));
+    }
+    ASSERT_FALSE(percents.empty());
+    EXPECT_EQ(percents.back(), 100);
+    percents.pop_back();
+    EXPECT_TRUE(std::ranges::is_sorted(percents) &&
+                (percents.empty() || (percents[0] >= 1 && percents.back() <= 99)));
+    EXPECT_TRUE(size < 1000 || (percents.size() > 50 && percents.size() < 140)) << percents.size();
   }
-  Changes most;  // the most entries an update may have, and none
-  for (std::uint32_t k = 1; k <= kMaxUpdateEntries; ++k) most[k] = std::nullopt;
+  // The most entries an update may have, all new calls before every old key (the merged index
+  // catches up with the old one), and none.
+  Changes most;
+  for (std::uint32_t k = 1; k <= kMaxUpdateEntries; ++k) most[k] = UsRecord{k, "N", "", ""};
   for (const Changes& c : {most, Changes{}}) {
-    prepare(named({"K1A"}), c);
+    prepare(named({"K1A", "K1B"}), c);
     EXPECT_EQ(merge_update(env_, 0), 0) << c.size();
+    EXPECT_TRUE(bytes("call.db.new") == bytes("new.db")) << c.size();
   }
 }
 
@@ -204,11 +219,84 @@ TEST_F(MergeTest, EachFailureIsToldAndLeavesNothingBehind) {
     held.close();
     const auto boxes = link_.boxes();
     ASSERT_EQ(boxes.size(), row.caption.empty() ? 0u : 1u);
+    EXPECT_EQ(files(), expected);  // no call.db.new, no temporary
     std::remove(path("call.db.new").c_str());  // the folder of one row
-    EXPECT_EQ(files(), expected);
     EXPECT_EQ(boxes.empty() ? link_.log() : boxes[0].caption,
               boxes.empty() ? row.text : row.caption);
     EXPECT_TRUE(boxes.empty() || boxes[0].text.find(row.text) != std::string::npos) << row.text;
+  }
+}
+
+// A digest file's line as sha256sum writes and reads it.
+TEST_F(MergeTest, DigestIsTheFirst64HexDigitsOfASha256sumLine) {
+  const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  testutil::write_bytes(path("f.db"), "abc");
+  std::string hex, upper = abc;
+  ASSERT_EQ(file_sha256(path("f.db"), &hex), 0);
+  EXPECT_EQ(digest_line(hex, "f.db"), abc + "  f.db\n");
+  for (char& c : upper) c = static_cast<char>(std::toupper(c));
+  using enum DigestCheck;
+  const std::pair<std::string, DigestCheck> cases[] = {
+      {abc + "  f.db\n", matches}, {upper + " *f.db\r\n", matches}, {abc, matches},
+      {std::string(abc).replace(63, 1, "e") + "  f.db\n", differs}, {abc.substr(1), not_a_digest},
+      {abc.substr(1) + "g", not_a_digest}, {abc + "0  f.db\n", not_a_digest},
+      {"<html>Not Found</html>", not_a_digest}};
+  for (const auto& [text, result] : cases) {
+    int error = 0;
+    EXPECT_EQ(check_update_digest(path("f.db"), text, &error), result) << text;
+  }
+  int error = 0;
+  EXPECT_EQ(check_update_digest(path("none.db"), abc, &error), unreadable);
+  EXPECT_EQ(error, ENOENT);
+}
+
+// A fetched update file is held against the digest its server keeps beside it. Cut after a whole
+// index entry, it passes every check of the merge: only the digest tells.
+TEST_F(MergeTest, FetchedFileIsHeldAgainstTheServersDigest) {
+  using S = testutil::ScriptedServer;
+  const std::string name = "0105to0112.db", digest = name + kDigestSuffix;
+  prepare(named({"K1A"}), {{encode_call("K1B"), std::nullopt}, *named({"K1C"}).begin()});
+  const std::string whole = bytes(name), cut = whole.substr(0, whole.size() - 12);
+  std::string hex;
+  ASSERT_EQ(file_sha256(path(name), &hex), 0);
+  const auto reply = [](const std::string& status, const std::string& body) {
+    return S::send("HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
+                   "\r\n\r\n" + body);
+  };
+  const std::string corrupt = "its SHA-256 is not the one in " + digest;
+  const struct { std::string file; S::Step reply; int result; std::string log; } rows[] = {
+      {cut, reply("404 Not Found", "<html>404</html>"), 0, ""},
+      {whole, reply("200 OK", digest_line(hex, name)), 0, ""},
+      {cut, reply("200 OK", digest_line(hex, name)), -1,
+       name + " <<----CORRUPT update file deleted: " + corrupt + "\r\n"},
+      {cut, reply("200 OK", "<html>Welcome</html>"), 0,
+       digest + " holds no SHA-256; " + name + " is taken unchecked\r\n"},
+      {whole, S::send("HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n" + hex), -1,
+       name + " <<----deleted unchecked: " + digest + " could not be fetched\r\n"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.log);
+    testutil::write_bytes(path(name), row.file);
+    platform::File file;
+    ASSERT_EQ(file.open(path(name), platform::Access::read, platform::Share::read,
+                        platform::Disposition::open_existing), 0);
+    UpdateFile update;
+    std::string reason;
+    int error = 0;
+    EXPECT_EQ(check_update_file(file, "20180112", &update, &reason, &error), UpdateCheck::sound);
+    file.close();
+    S server({{row.reply}});
+    env_.server = ServerAddress{"127.0.0.1", server.port()};
+    link_.clear();
+    EXPECT_EQ(check_fetched_update(env_, 0), row.result);
+    EXPECT_EQ(link_.log(), row.log);
+    const auto boxes = link_.boxes();
+    EXPECT_EQ(boxes.size(), row.log.find("CORRUPT") != std::string::npos ? 1u : 0u);
+    EXPECT_TRUE(boxes.empty() || boxes[0].text == name + ": " + corrupt);
+    EXPECT_EQ(bytes(name), row.result == 0 ? row.file : "");
+    EXPECT_EQ(server.requests(), std::vector<std::string>{"GET /db-files/" + digest +
+                                                          " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                                          std::to_string(server.port()) +
+                                                          "\r\nConnection: close\r\n\r\n"});
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -104,7 +105,7 @@ TEST_F(PublishTest, RefusesWhatIsNotOneSoundSnapshotPerWeek) {
 }
 
 // The week after a snapshot carries every change up to the next one, the weeks after it none;
-// each file is dated with the end of its own week.
+// each file is dated with the end of its own week and has its digest beside it.
 TEST_F(PublishTest, GapsAreFilledWithEmptyWeeksEachDatedWithItsOwnEnd) {
   const std::vector<std::int64_t> days = {kDay, kDay + 7, kDay + 21, kDay + 91, kDay + 98};
   make(days);
@@ -121,7 +122,10 @@ TEST_F(PublishTest, GapsAreFilledWithEmptyWeeksEachDatedWithItsOwnEnd) {
     EXPECT_EQ(files_[i].date, date_of(start + 7));
     EXPECT_EQ(read_bytes(files_[i].path).substr(0, 8), files_[i].date);
   }
-  EXPECT_EQ(std::distance(fs::directory_iterator(files_folder_), fs::directory_iterator()), 14);
+  // Beside each its digest, as sha256sum checks it.
+  EXPECT_EQ(std::distance(fs::directory_iterator(files_folder_), fs::directory_iterator()), 28);
+  const std::string check = "cd '" + files_folder_ + "' && sha256sum -c --strict --quiet *.sha256";
+  EXPECT_EQ(std::system(check.c_str()), 0);
 }
 
 }  // namespace

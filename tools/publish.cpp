@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "updater/doupdate.h"
 #include "updater/make_update.h"
+#include "updater/merge.h"
 
 namespace calldb {
 
@@ -47,8 +48,26 @@ std::string lower(std::string s) {
   return s;
 }
 
+// Writes the digest file NAME.sha256 beside the weekly file `file`, the line sha256sum writes.
+PublishResult write_digest(const PublishedFile& file, std::string* error) {
+  const std::string path = file.path + updater::kDigestSuffix;
+  std::string hex;
+  platform::NewFile out;
+  int err = updater::file_sha256(file.path, &hex);
+  const std::string line = updater::digest_line(hex, file.name);
+  if (err == 0) err = out.create(path);
+  if (err == 0) err = out.file().write(line.data(), line.size()).error;
+  if (err == 0) err = out.commit();
+  if (err != 0) {
+    *error = path + ": cannot be written (error " + std::to_string(err) + ")";
+    return PublishResult::io_error;
+  }
+  return PublishResult::ok;
+}
+
 // Writes one weekly file: the changes from `from` to `to` (both snapshots' paths), or none
-// when `from` is empty; dated `date`. The writer puts the file in place only once it is whole.
+// when `from` is empty; dated `date`; then its digest. The writers put each file in place only
+// once it is whole.
 PublishResult write_weekly(const std::string& folder, std::int64_t week_start,
                            const std::string& from, const std::string& to, PublishedFile* file,
                            std::string* error) {
@@ -67,7 +86,7 @@ PublishResult write_weekly(const std::string& folder, std::int64_t week_start,
       return PublishResult::io_error;
     }
   }
-  return PublishResult::ok;
+  return write_digest(*file, error);
 }
 
 }  // namespace

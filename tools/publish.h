@@ -53,8 +53,10 @@ PublishResult find_snapshots(const std::string& folder, std::vector<Snapshot>* s
 std::string weekly_file_name(std::int64_t day);
 
 // Writes the weekly files that lead from each of `snapshots` (sorted, on one grid) to the
-// newest under server_dir/db-files/ (created). Each file is written as NAME.part and renamed
-// over NAME only when whole. `on_file` hears of each file once it is in place.
+// newest under server_dir/db-files/ (created), each with its digest file NAME.sha256 beside it
+// (sha256sum's line, which the update run checks the fetched file against). Every file is
+// written under a temporary name and renamed over NAME only when whole, the update file before
+// its digest. `on_file` hears of each update file once both are in place.
 PublishResult publish_updates(const std::vector<Snapshot>& snapshots,
                               const std::string& server_dir,
                               const std::function<void(const PublishedFile&)>& on_file,

@@ -236,7 +236,8 @@ void doupdate(WorkerEnv& env) {
     if (env.cancelled()) return finish(env, rows, errors + 1);
     link.log_text(std::string(state.update_rows[row].name) + " <<--downloading\r\n");
     set_row_state(env, row, kDownloading);
-    if (http_get(env, state.update_rows[row].name, row) == 0) {
+    if (http_get(env, state.update_rows[row].name, row) == 0 &&
+        check_fetched_update(env, row) == 0) {
       set_row_state(env, row, kDownloaded);
     } else {
       set_row_state(env, row, kNotAvail);

@@ -173,4 +173,42 @@ int http_get(WorkerEnv& env, const char* name, int row) {
   return 0;
 }
 
+int http_get_text(WorkerEnv& env, const char* name, std::size_t max, std::string* text) {
+  text->clear();
+  platform::Socket socket;
+  if (connect_server(env, &socket) != 0) return -1;
+  std::string host = env.server.host;
+  if (env.server.port != 80) host += ":" + std::to_string(env.server.port);
+  const std::string request = std::string("GET ") + kDbFilesPath + "/" + name +
+                              " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
+  if (!socket.send(request.data(), request.size()).ok()) return -1;
+
+  char block[kReceiveBufferSize];
+  ReplyHead head(kReceiveBufferSize);
+  DownloadWatch watch(env, &socket, receive_timeout_seconds);
+  std::size_t want = 0;  // of the body, once the head is in
+  bool head_done = false;
+  while (!head_done || text->size() < want) {
+    if (watch.wait(/*for_writing=*/false) != DownloadWatch::Wait::ready) return -1;
+    const platform::IoResult got = socket.receive(block, sizeof block);
+    if (got.error == EAGAIN || got.error == EWOULDBLOCK) continue;
+    if (!got.ok() || got.count == 0) return -1;
+    watch.count(got.count);
+    std::size_t start = 0;
+    if (!head_done) {
+      const ReplyHead::Feed fed = head.feed(block, static_cast<std::size_t>(got.count), &start);
+      if (fed == ReplyHead::kTooLong) return -1;
+      if (fed == ReplyHead::kMore) continue;
+      head_done = true;
+      if (head.status() != 200) return 0;
+      std::int32_t length = 0;
+      if (head.has_field("Transfer-Encoding") || head.content_length(&length) <= 0) return -1;
+      want = std::min(max, static_cast<std::size_t>(length));
+    }
+    const std::size_t n = static_cast<std::size_t>(got.count) - start;
+    text->append(block + start, std::min(n, want - text->size()));
+  }
+  return 1;
+}
+
 }  // namespace updater

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 #include "updater/updater_state.h"
@@ -39,6 +40,12 @@ int connect_server(WorkerEnv& env, platform::Socket* socket);
 // download ends when env.cancelled() turns true, when the server sends nothing for
 // kReceiveTimeoutSeconds, or when it sends too slowly (see DownloadWatch).
 int http_get(WorkerEnv& env, const char* name, int row);
+
+// Fetches the start of the small file `name` (its first `max` bytes at most) from the update
+// server's "/db-files" folder into *text, quietly: no cells, no log lines (connect_server's
+// boxes aside). Returns 1 with *text set when the server sent the file (200, with a
+// Content-Length), 0 when it answered with another status, -1 when no whole answer came.
+int http_get_text(WorkerEnv& env, const char* name, std::size_t max, std::string* text);
 
 // Replaces kReceiveTimeoutSeconds for the downloads that follow (tests use short stalls).
 // A value <= 0 restores the default.

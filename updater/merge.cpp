@@ -1,5 +1,6 @@
 #include "updater/merge.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -9,11 +10,14 @@
 #include <string>
 #include <vector>
 
+#include <openssl/evp.h>
+
 #include "dbfiles/callkey.h"
 #include "dbfiles/coding.h"
 #include "dbfiles/usdb.h"
 #include "updater/doupdate.h"
 #include "updater/folder_job.h"
+#include "updater/http_client.h"
 
 namespace updater {
 
@@ -24,8 +28,10 @@ using platform::Share;
 
 namespace {
 
-constexpr std::size_t kWindowSize = 1 << 20;  // read-ahead over the old texts
-constexpr std::size_t kWriteBuffer = 1 << 20;
+// Reads and writes go in blocks of 256 KiB: large enough that the calls cost little, small
+// enough that the buffers, fresh for every merge, are quickly mapped in.
+constexpr std::size_t kWindowSize = 1 << 18;  // read-ahead over the texts
+constexpr std::size_t kWriteBuffer = 1 << 18;
 
 constexpr char kOpenFailed[] =
     "UNABLE TO OPEN database file for modification\rMake sure the orbisk pgm is not running.\r"
@@ -72,10 +78,10 @@ class TextSource {
     std::size_t limit = kTextReadSize;
     if (text_end_ - offset < limit) limit = static_cast<std::size_t>(text_end_ - offset);
     if (offset < start_ || offset + limit > start_ + len_) {
-      if (buffer_.empty()) buffer_.resize(kWindowSize);
+      if (!buffer_) buffer_.reset(new char[kWindowSize]);
       std::size_t want = kWindowSize;
       if (text_end_ - offset < want) want = static_cast<std::size_t>(text_end_ - offset);
-      const platform::IoResult r = file_.read_at(offset, buffer_.data(), want);
+      const platform::IoResult r = file_.read_at(offset, buffer_.get(), want);
       if (r.error != 0 || r.count < limit) {
         *error = r.error;
         len_ = 0;
@@ -84,7 +90,7 @@ class TextSource {
       start_ = offset;
       len_ = static_cast<std::size_t>(r.count);
     }
-    const char* p = buffer_.data() + (offset - start_);
+    const char* p = buffer_.get() + (offset - start_);
     const void* zero = std::memchr(p, '\0', limit);
     if (zero == nullptr) return kUnterminated;
     *text = p;
@@ -95,7 +101,7 @@ class TextSource {
  private:
   const platform::File& file_;
   std::uint64_t text_end_;
-  std::vector<char> buffer_;
+  std::unique_ptr<char[]> buffer_;
   std::uint64_t start_ = 0;
   std::size_t len_ = 0;
 };
@@ -103,22 +109,25 @@ class TextSource {
 // call.db.new, written front to back through a buffer; every write is checked.
 class Output {
  public:
-  explicit Output(platform::File* file) : file_(file) { buffer_.reserve(kWriteBuffer); }
+  explicit Output(platform::File* file) : file_(file), buffer_(new char[kWriteBuffer]) {}
 
+  // n is at most kWriteBuffer.
   int append(const void* data, std::size_t n) {
-    buffer_.insert(buffer_.end(), static_cast<const char*>(data),
-                   static_cast<const char*>(data) + n);
-    return buffer_.size() >= kWriteBuffer ? flush() : 0;
+    if (n > kWriteBuffer - used_ && flush() != 0) return -1;
+    std::memcpy(buffer_.get() + used_, data, n);
+    used_ += n;
+    return 0;
   }
   int flush() {
-    const platform::IoResult r = file_->write(buffer_.data(), buffer_.size());
-    buffer_.clear();
+    const platform::IoResult r = file_->write(buffer_.get(), used_);
+    used_ = 0;
     return r.ok() ? 0 : -1;
   }
 
  private:
   platform::File* file_;
-  std::vector<char> buffer_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t used_ = 0;
 };
 
 // Why the check refused a file: the reason, or an empty text when it passed.
@@ -219,6 +228,92 @@ UpdateCheck check_update_file(const platform::File& file, const char* due_date,
   return UpdateCheck::sound;
 }
 
+int file_sha256(const std::string& path, std::string* hex) {
+  platform::File file;
+  int error = file.open(path, Access::read, Share::read_write, Disposition::open_existing);
+  if (error != 0) return error;
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                    EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return ENOMEM;
+  std::unique_ptr<char[]> block(new char[kWindowSize]);
+  for (;;) {
+    const platform::IoResult r = file.read(block.get(), kWindowSize);
+    if (r.error != 0) return r.error;
+    if (EVP_DigestUpdate(context.get(), block.get(), static_cast<std::size_t>(r.count)) != 1) {
+      return EIO;
+    }
+    if (r.count < kWindowSize) break;
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest, &size) != 1) return EIO;
+  static const char kHex[] = "0123456789abcdef";
+  hex->clear();
+  for (unsigned int i = 0; i < size; ++i) {
+    hex->push_back(kHex[digest[i] >> 4]);
+    hex->push_back(kHex[digest[i] & 15]);
+  }
+  return 0;
+}
+
+std::string digest_line(const std::string& hex, const std::string& name) {
+  return hex + "  " + name + "\n";
+}
+
+DigestCheck check_update_digest(const std::string& path, std::string_view digest_text,
+                                int* error) {
+  constexpr std::size_t kDigits = 64;
+  const auto hex_digit = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  };
+  if (digest_text.size() < kDigits ||
+      !std::all_of(digest_text.begin(), digest_text.begin() + kDigits, hex_digit) ||
+      (digest_text.size() > kDigits &&
+       std::string_view(" \t\r\n").find(digest_text[kDigits]) == std::string_view::npos)) {
+    return DigestCheck::not_a_digest;
+  }
+  std::string hex;
+  *error = file_sha256(path, &hex);
+  if (*error != 0) return DigestCheck::unreadable;
+  for (std::size_t i = 0; i < kDigits; ++i) {
+    const char c = digest_text[i];
+    if (hex[i] != (c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c)) return DigestCheck::differs;
+  }
+  return DigestCheck::matches;
+}
+
+int check_fetched_update(WorkerEnv& env, int row) {
+  constexpr std::size_t kDigestFileMax = 1024;  // read of a digest file; its line is far shorter
+  WorkerLink& link = *env.link;
+  const std::string name = env.state->update_rows[row].name;
+  const std::string digest_name = name + kDigestSuffix;
+  std::string text;
+  const int fetched = http_get_text(env, digest_name.c_str(), kDigestFileMax, &text);
+  if (fetched == 0) return 0;  // the server keeps no digests
+  const std::string path = env.path(name);
+  int error = 0;
+  const DigestCheck check =
+      fetched > 0 ? check_update_digest(path, text, &error) : DigestCheck::unreadable;
+  if (check == DigestCheck::matches) return 0;
+  if (check == DigestCheck::not_a_digest) {
+    link.log_text(digest_name + " holds no SHA-256; " + name + " is taken unchecked\r\n");
+    return 0;
+  }
+  platform::delete_file(path);
+  if (check == DigestCheck::unreadable) {
+    link.log_text(name + " <<----deleted unchecked: " +
+                  (fetched > 0 ? "it cannot be read (error " + std::to_string(error) + ")"
+                               : digest_name + " could not be fetched") +
+                  "\r\n");
+    return -1;
+  }
+  const std::string reason = "its SHA-256 is not the one in " + digest_name;
+  link.log_text(name + " <<----CORRUPT update file deleted: " + reason + "\r\n");
+  link.message_box(name + ": " + reason, "Update file is CORRUPT, deleting", Buttons::ok,
+                   Icon::none);
+  return -1;
+}
+
 namespace {
 
 class Merge {
@@ -236,8 +331,9 @@ class Merge {
   int open_database();
   int open_update();
   int write_output();
-  // Copies one entry's text from `source` to the output and adds the entry to the new index.
-  int emit(IndexEntry entry, TextSource& source, bool from_update);
+  // Copies the text of `entry` (12 bytes, from call.db's index or the update's) from `source` to
+  // the output and adds the entry to the merged index.
+  int emit(const unsigned char* entry, TextSource& source, bool from_update);
   void show_counts();
   int fail_output();
   int damaged_text(TextSource::Status status, const IndexEntry& entry, bool from_update,
@@ -254,8 +350,14 @@ class Merge {
   platform::FileId db_id_;
   char db_date_[8] = {};
   std::uint32_t db_index_offset_ = 0;
-  std::unique_ptr<unsigned char[]> old_index_;
+  // call.db's index, kUpdateIndexBytes into the buffer. The merged index is written from the
+  // buffer's start over the old one as the walk goes: the update inserts at most
+  // kMaxUpdateEntries entries, so a merged entry lands at the latest on the old entry it copies,
+  // never on one still to be read.
+  std::unique_ptr<unsigned char[]> index_;
+  const unsigned char* old_index_ = nullptr;
   std::size_t old_count_ = 0;
+  std::size_t merged_ = 0;  // entries of the merged index written
 
   platform::File update_file_;
   UpdateFile update_;
@@ -263,7 +365,6 @@ class Merge {
 
   platform::NewFile out_;
   std::unique_ptr<Output> output_;
-  std::vector<unsigned char> new_index_;
   std::uint64_t next_offset_ = dbfiles::kHeaderSize;
   std::int32_t new_ = 0, deleted_ = 0, changed_ = 0, percent_ = 0;
 };
@@ -294,14 +395,15 @@ int Merge::open_database() {
   std::memcpy(db_date_, header, 8);
   db_index_offset_ = offset;
   const std::uint64_t index_bytes = size.count - offset;
-  old_index_.reset(new (std::nothrow) unsigned char[index_bytes + 1]);
-  if (!old_index_) {
+  index_.reset(new (std::nothrow) unsigned char[kUpdateIndexBytes + index_bytes]);
+  if (!index_) {
     char text[64];
     std::snprintf(text, sizeof text, "ERR %d getting space for db", ENOMEM);
     link_.message_box(text, "call.db", Buttons::ok, Icon::none);
     return -1;
   }
-  r = db_.read_at(offset, old_index_.get(), static_cast<std::size_t>(index_bytes));
+  old_index_ = index_.get() + kUpdateIndexBytes;
+  r = db_.read_at(offset, index_.get() + kUpdateIndexBytes, static_cast<std::size_t>(index_bytes));
   if (r.error != 0 || r.count != index_bytes) {
     char text[64];
     std::snprintf(text, sizeof text, "ERR %d reading original db", r.error != 0 ? r.error : EIO);
@@ -382,21 +484,28 @@ int Merge::damaged_text(TextSource::Status status, const IndexEntry& entry, bool
   return -1;
 }
 
-int Merge::emit(IndexEntry entry, TextSource& source, bool from_update) {
+int Merge::emit(const unsigned char* entry, TextSource& source, bool from_update) {
+  const std::uint32_t text_ref = dbfiles::decode_fixed32(entry + 4);
+  const std::uint32_t text_offset = text_ref & IndexEntry::kMaxTextOffset;
   const char* text = nullptr;
   std::size_t len = 0;
   int error = 0;
-  const TextSource::Status status = source.get(entry.text_offset(), &text, &len, &error);
-  if (status != TextSource::kOk) return damaged_text(status, entry, from_update, error);
+  const TextSource::Status status = source.get(text_offset, &text, &len, &error);
+  if (status != TextSource::kOk) {
+    return damaged_text(status, IndexEntry::decode(entry), from_update, error);
+  }
   if (next_offset_ > IndexEntry::kMaxTextOffset) {
     link_.message_box("call.db.new would pass 64 MiB of record texts", "ERROR Writing file",
                       Buttons::ok, Icon::error);
     return -1;
   }
-  entry.set_text_offset(static_cast<std::uint32_t>(next_offset_));
-  unsigned char raw[IndexEntry::kSize];
-  entry.encode(raw);
-  new_index_.insert(new_index_.end(), raw, raw + sizeof raw);
+  // Copied out first: the merged entry may land on the old entry itself (see index_).
+  unsigned char merged[IndexEntry::kSize];
+  std::memcpy(merged, entry, IndexEntry::kSize);
+  dbfiles::encode_fixed32(merged + 4, (text_ref & ~IndexEntry::kMaxTextOffset) |
+                                          static_cast<std::uint32_t>(next_offset_));
+  std::memcpy(index_.get() + merged_ * IndexEntry::kSize, merged, IndexEntry::kSize);
+  ++merged_;
   next_offset_ += len;
   return output_->append(text, len) == 0 ? 0 : fail_output();
 }
@@ -408,46 +517,42 @@ int Merge::write_output() {
 
   TextSource old_texts(db_, db_index_offset_);
   TextSource update_texts(update_file_, update_.index_offset);
-  const auto old_entry = [&](std::size_t i) {
-    return IndexEntry::decode(old_index_.get() + i * IndexEntry::kSize);
+  const unsigned char* const updates = update_.index.data();
+  const auto key = [](const unsigned char* entry) { return dbfiles::decode_fixed32(entry); };
+  const auto deletion = [](const unsigned char* entry) {
+    return dbfiles::decode_fixed32(entry + 4) == 0;
   };
-  const auto update_entry = [&](std::size_t i) {
-    return IndexEntry::decode(update_.index.data() + i * IndexEntry::kSize);
-  };
-  new_index_.reserve((old_count_ + update_count_) * IndexEntry::kSize);
 
-  // The merged index grows at the end of new_index_; its length is the walk's position.
-  const auto merged = [&] { return new_index_.size() / IndexEntry::kSize; };
   const std::size_t step = old_count_ / 100;
   std::size_t mark = step;
   std::size_t p = 0;
   std::size_t r = 0;
   while (r < update_count_) {
     if (env_.cancelled()) return -1;
-    const IndexEntry u = update_entry(r);
+    const unsigned char* u = updates + r * IndexEntry::kSize;
     if (p == old_count_) {
       // Past every old key: the rest are new calls. A deletion of a key that is not there has
       // nothing to delete and no text; it is skipped.
       for (; r < update_count_; ++r) {
-        const IndexEntry rest = update_entry(r);
-        if (rest.text_ref == 0) continue;
-        if (emit(rest, update_texts, true) != 0) return -1;
+        u = updates + r * IndexEntry::kSize;
+        if (deletion(u)) continue;
+        if (emit(u, update_texts, true) != 0) return -1;
         ++new_;
         show_number(link_, ValueCell::new_calls, new_);
       }
       break;
     }
-    const IndexEntry o = old_entry(p);
-    if (u.key > o.key) {
+    const unsigned char* o = old_index_ + p * IndexEntry::kSize;
+    if (key(u) > key(o)) {
       if (emit(o, old_texts, false) != 0) return -1;
       ++p;
-    } else if (u.key < o.key) {
-      if (u.text_ref != 0) {
+    } else if (key(u) < key(o)) {
+      if (!deletion(u)) {
         if (emit(u, update_texts, true) != 0) return -1;
         ++new_;
       }
       ++r;
-    } else if (u.text_ref == 0) {
+    } else if (deletion(u)) {
       ++p;
       ++r;
       ++deleted_;
@@ -457,15 +562,18 @@ int Merge::write_output() {
       ++r;
       ++changed_;
     }
-    if (merged() >= mark) {
+    // Insertions take the merged index past the old one's length: the count stops at 99 until
+    // the end shows 100, so that it never goes back.
+    if (merged_ >= mark) {
       show_counts();
-      show_number(link_, ValueCell::percent_done, ++percent_);
+      if (percent_ < 99) ++percent_;
+      show_number(link_, ValueCell::percent_done, percent_);
       mark += step;
     }
   }
   for (; p < old_count_; ++p) {
     if ((p & 0xFFFF) == 0 && env_.cancelled()) return -1;
-    if (emit(old_entry(p), old_texts, false) != 0) return -1;
+    if (emit(old_index_ + p * IndexEntry::kSize, old_texts, false) != 0) return -1;
   }
   show_counts();
   percent_ = 100;
@@ -476,7 +584,7 @@ int Merge::write_output() {
   next_offset_ += pad;
   if (output_->append(kZeros, pad) != 0 || output_->flush() != 0) return fail_output();
   platform::File& out_file = out_.file();
-  const platform::IoResult w = out_file.write(new_index_.data(), new_index_.size());
+  const platform::IoResult w = out_file.write(index_.get(), merged_ * IndexEntry::kSize);
   unsigned char offset[4];
   dbfiles::encode_fixed32(offset, static_cast<std::uint32_t>(next_offset_));
   if (!w.ok() || next_offset_ > 0xFFFFFFFFu || !out_file.write_at(8, offset, 4).ok()) {

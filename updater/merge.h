@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "updater/updater_state.h"
@@ -49,6 +50,41 @@ enum class UpdateCheck {
 //     text whose terminating zero lies there too, within 256 bytes.
 UpdateCheck check_update_file(const platform::File& file, const char* due_date,
                               UpdateFile* update, std::string* reason, int* error);
+
+// An update server may keep beside each update file NAME a digest file NAME.sha256, one line as
+// sha256sum writes it: the 64 hexadecimal digits of the file's SHA-256, two blanks (or a blank
+// and '*') and NAME. The update file format carries no count or checksum of its own, so a file
+// cut short exactly after a whole index entry passes check_update_file; its digest tells.
+inline constexpr char kDigestSuffix[] = ".sha256";
+
+// The SHA-256 of the file at `path` as 64 lowercase hexadecimal digits. Returns 0, or the
+// system's error code.
+int file_sha256(const std::string& path, std::string* hex);
+
+// The digest file's line for the update file `name` whose SHA-256 is `hex`: "HEX  NAME\n".
+std::string digest_line(const std::string& hex, const std::string& name);
+
+enum class DigestCheck {
+  matches,
+  differs,       // the file is not the one the digest describes
+  not_a_digest,  // the text does not begin with 64 hexadecimal digits and a blank or line end
+  unreadable,    // the file cannot be read; *error is the system's code
+};
+
+// Checks the update file at `path` against `digest_text`, its digest file's contents: the first
+// 64 characters, hexadecimal digits in either case, must be the file's SHA-256. The name after
+// them is not compared.
+DigestCheck check_update_digest(const std::string& path, std::string_view digest_text,
+                                int* error);
+
+// Checks the update file of row `row`, just fetched from the update server, against the digest
+// file the server keeps beside it. A server without one (any reply but 200) leaves the file as
+// it is, as does a digest file that holds no digest (told in the log). A file whose digest
+// differs is deleted and told like a file that fails check_update_file; one whose digest file
+// could not be fetched (the connection failed, the reply was cut short) is deleted too, so that
+// no file the server has a digest for stays unchecked. A deleted file is fetched again by the
+// next run. Returns 0 when the file stays, -1 when it was deleted.
+int check_fetched_update(WorkerEnv& env, int row);
 
 // Merges the update file named by row `row` into call.db, writing call.db.new (call.db itself is
 // never changed) through a temporary file of its own, put in place whole. `due_date` (YYYYMMDD)

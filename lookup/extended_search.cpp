@@ -611,8 +611,7 @@ std::string normalise_name(std::string name) {
 }
 
 std::int32_t zip_criterion(const std::string& text) {
-  const std::string cut = text.substr(0, kZipLimit);
-  const long value = std::strtol(cut.c_str(), nullptr, 10);
+  const long value = std::strtol(text.c_str(), nullptr, 10);
   if (value > INT32_MAX || value < INT32_MIN) return value > 0 ? INT32_MAX : INT32_MIN;
   return static_cast<std::int32_t>(value);
 }
@@ -627,8 +626,8 @@ SearchOutcome extended_search(const dbfiles::UsDatabase& db, const IndexCopy& in
                               SearchView& view, SearchCache* cache) {
   SearchOutcome out;
   view.set_status("");
-  const std::string typed_name = criteria.name.substr(0, kNameLimit);
-  const std::string city = criteria.city.substr(0, kCityLimit);
+  const std::string& typed_name = criteria.name;
+  const std::string& city = criteria.city;
   const std::int32_t zip = zip_criterion(criteria.zip);
   const int state = criteria.state;
   if (!has_criteria(criteria)) {

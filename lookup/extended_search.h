@@ -33,7 +33,9 @@ class SearchView {
   virtual void message_box(std::string_view text, std::string_view caption, SearchIcon icon) = 0;
 };
 
-inline constexpr std::size_t kNameLimit = 127;   // characters the Name box takes
+// The characters the Name, City and Zip boxes take. The search takes its criteria whole: a
+// shorter cut would be a wider search, so calldb refuses longer ones.
+inline constexpr std::size_t kNameLimit = 127;
 inline constexpr std::size_t kCityLimit = 63;
 inline constexpr std::size_t kZipLimit = 15;
 inline constexpr std::size_t kScanBuffer = 65536;

@@ -128,6 +128,20 @@ TEST_F(CalldbTest, SearchPrintsALinePerLicenceAndExitsByWhatItFound) {
        {{"search", "--state", "ny", "--limit", "-1"}, "",
         "--limit: must be 0 or more bytes\nRun with --help for more information.\n", 2},
        {{"search", "--zip", "0"}, "", "Search: No search criteria were specified\n", 2},
+       // Each text criterion takes what its box in the window takes, and no more: a longer one
+       // is refused, never cut (a cut search is a wider one).
+       {{"search", "--zip", "000000000014901"}, k3q, "Done - found 1\n", 0},
+       {{"search", "--zip", "0000000000014901"}, "",
+        "calldb search: --zip must be at most 15 characters\n", 2},
+       {{"search", "--state", "ny", "--zip", "000000000000000000000"}, "",
+        "calldb search: --zip must be at most 15 characters\n", 2},
+       {{"search", "--name", "WINTERTHORN, HAROLD B" + std::string(106, ' ')}, "",
+        "Done - found 0\n", 1},
+       {{"search", "--name", "WINTERTHORN, HAROLD B" + std::string(107, ' ')}, "",
+        "calldb search: --name must be at most 127 characters\n", 2},
+       {{"search", "--city", std::string(57, ' ') + "ELMIRA"}, "", "Done - found 0\n", 1},
+       {{"search", "--city", std::string(58, ' ') + "ELMIRA"}, "",
+        "calldb search: --city must be at most 63 characters\n", 2},
        {{"search", "-C", "none", "--state", "ny"}, "",
         "ERROR Reading Database: call.db (error 2)\n", 2}},
       scratch_.path(), dir("full"));

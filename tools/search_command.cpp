@@ -43,6 +43,21 @@ struct Options {
 };
 
 int run_search(const Options& o) {
+  // The window's boxes take no more than this; a longer criterion is refused, never cut.
+  const struct {
+    const char* option;
+    const std::string& text;
+    std::size_t limit;
+  } boxes[] = {{"--name", o.name, lookup::kNameLimit},
+               {"--city", o.city, lookup::kCityLimit},
+               {"--zip", o.zip, lookup::kZipLimit}};
+  for (const auto& box : boxes) {
+    if (box.text.size() > box.limit) {
+      std::fprintf(stderr, "calldb search: %s must be at most %zu characters\n", box.option,
+                   box.limit);
+      return kExitUnusable;
+    }
+  }
   lookup::SearchCriteria criteria;
   criteria.name = upper(o.name);
   criteria.city = upper(o.city);
@@ -86,12 +101,18 @@ void add_search_commands(CLI::App& app, int* exit_code) {
       "address ends with --city, in --state and with --zip (any combination). Prints one line "
       "per licensee (\"CALL   - NAME - STREET - PLACE\") in callsign order, then \"Done - found "
       "N\" on standard error. Exit 0 when something was found, 1 when nothing, 2 for no "
-      "criteria or an unusable call.db.");
+      "criteria, a criterion longer than the window's box takes, or an unusable call.db.");
   search->add_option("-C", o->folder, "Data folder (default: the current folder)")->type_name("DIR");
-  search->add_option("--name", o->name, "Name prefix, as \"LAST, FIRST\"")->type_name("TEXT");
-  search->add_option("--city", o->city, "City, matched at the end of the address")->type_name("TEXT");
+  const auto at_most = [](std::size_t limit) {
+    return " (at most " + std::to_string(limit) + " characters, as in the window)";
+  };
+  search->add_option("--name", o->name, "Name prefix, as \"LAST, FIRST\"" + at_most(lookup::kNameLimit))
+      ->type_name("TEXT");
+  search->add_option("--city", o->city,
+                     "City, matched at the end of the address" + at_most(lookup::kCityLimit))
+      ->type_name("TEXT");
   search->add_option("--state", o->state, "Two-letter state code")->type_name("XX");
-  search->add_option("--zip", o->zip, "ZIP code")->type_name("TEXT");
+  search->add_option("--zip", o->zip, "ZIP code" + at_most(lookup::kZipLimit))->type_name("TEXT");
   search->add_option("--limit", o->limit,
                      "Stop after the line that passes N bytes of result text, each line end "
                      "counted as two bytes as in the Extended Search window (default: no limit)")

@@ -107,12 +107,12 @@ using Wanted = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 
 // Pages of the text area that small reads brought in. A text read on its own costs a system
 // call for a few hundred bytes, so a dialog keeps the pages around such texts for its later
-// searches, up to kSlots pages; when all are taken a new page replaces the one kept longest.
-// Large reads that serve many texts at once are cheap per text and are not kept.
+// searches, up to a number of pages it is given; when all are taken a new page replaces the one
+// kept longest. Large reads that serve many texts at once are cheap per text and are not kept.
 class TextPages {
  public:
-  static constexpr std::size_t kPage = 4096;
-  static constexpr std::size_t kSlots = 1024;
+  static constexpr std::size_t kPage = kKeptPageSize;
+  explicit TextPages(std::size_t slots) : slots_(slots) {}
   // The largest read whose pages are kept.
   static constexpr std::size_t kKeptRead = 16 * kPage;
 
@@ -123,11 +123,11 @@ class TextPages {
   }
 
   void keep(std::uint64_t page, const char* bytes) {
-    if (find(page) != nullptr) return;
-    if (!bytes_) bytes_.reset(new char[kSlots * kPage]);
+    if (slots_ == 0 || find(page) != nullptr) return;
+    if (!bytes_) bytes_.reset(new char[slots_ * kPage]);
     const std::size_t slot = next_;
-    next_ = (next_ + 1) % kSlots;
-    if (page_in_.size() < kSlots) {
+    next_ = (next_ + 1) % slots_;
+    if (page_in_.size() < slots_) {
       page_in_.push_back(page);
     } else {
       slot_of_.erase(page_in_[slot]);
@@ -157,6 +157,7 @@ class TextPages {
   }
 
  private:
+  std::size_t slots_;
   std::unordered_map<std::uint64_t, std::uint32_t> slot_of_;
   std::vector<std::uint64_t> page_in_;   // the page each slot holds
   std::unique_ptr<char[]> bytes_;
@@ -438,6 +439,7 @@ void sort_names(std::vector<NameKey>& names) {
 }  // namespace
 
 struct SearchCache::Tables {
+  explicit Tables(std::size_t kept_pages) : pages(kept_pages) {}
   // The opening of call.db the tables were made from.
   std::uint64_t opening = 0;
   // The strings of the text area as the scan finds them, sorted by their leading bytes; made by
@@ -456,7 +458,7 @@ struct SearchCache::Tables {
   TextPages pages;
 };
 
-SearchCache::SearchCache() = default;
+SearchCache::SearchCache(std::size_t kept) : kept_pages(kept) {}
 SearchCache::~SearchCache() = default;
 SearchCache::SearchCache(SearchCache&&) noexcept = default;
 SearchCache& SearchCache::operator=(SearchCache&&) noexcept = default;
@@ -470,7 +472,7 @@ constexpr std::uint32_t kZipCodes = 0x20000;  // what an entry's ZIP field can h
 SearchCache::Tables& tables_for(const dbfiles::UsDatabase& db, SearchCache* cache) {
   SearchCache::Tables* kept = cache->tables.get();
   if (kept != nullptr && kept->opening == db.opening) return *kept;
-  cache->tables = std::make_unique<SearchCache::Tables>();
+  cache->tables = std::make_unique<SearchCache::Tables>(cache->kept_pages);
   cache->tables->opening = db.opening;
   return *cache->tables;
 }

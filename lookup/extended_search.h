@@ -61,16 +61,22 @@ struct IndexCopy {
   const unsigned char* entry(std::size_t i) const { return db->entry(i); }
 };
 
+// The pages of the text area that a dialog keeps: 1,024 of 4,096 bytes, 4 MiB.
+inline constexpr std::size_t kKeptPageSize = 4096;
+inline constexpr std::size_t kKeptPages = 1024;
+
 // What a dialog keeps between searches of one opening of call.db: the name table, a table of
-// the entries by ZIP code, and up to 4 MiB of the text area's pages that small reads brought in,
-// so that later searches read less of the file or nothing.
+// the entries by ZIP code, and up to `kept_pages` of the text area's pages that small reads
+// brought in, so that later searches read less of the file or nothing. Once that many are kept,
+// a new page takes the place of the one kept longest.
 class SearchCache {
  public:
-  SearchCache();
+  explicit SearchCache(std::size_t kept_pages = kKeptPages);
   ~SearchCache();
   SearchCache(SearchCache&&) noexcept;
   SearchCache& operator=(SearchCache&&) noexcept;
 
+  std::size_t kept_pages;
   struct Tables;                   // what the search keeps, defined beside it
   std::unique_ptr<Tables> tables;  // made by the first search that needs it
 };

@@ -172,5 +172,79 @@ TEST_P(SearchTest, TextsInAnyOrderGiveWhatAPlainFilterGives) {
                                                   "ERROR Reading database file: call.db (error)"}));
 }
 
+// A dialog's kept pages, filled past their limit (a few pages here, as a test-sized file has
+// few): every search writes what a search without a cache writes, and a new page takes the
+// place of the one kept longest, so that memory stays bounded and the latest searches still
+// read nothing from the file.
+TEST(SearchCacheTest, KeptPagesPastTheLimitReplaceTheOldest) {
+  constexpr std::size_t kSlots = 4;
+  std::mt19937 rng(5);
+  std::map<dbfiles::CallKey, UsRecord> by_key;
+  while (by_key.size() < 600) {
+    const dbfiles::CallKey key = encode_call(testutil::random_us_call(rng).c_str());
+    const auto number = [&](std::uint32_t n) { return static_cast<std::uint32_t>(1 + rng() % n); };
+    by_key.emplace(key, UsRecord{key, "N" + testutil::random_text(rng, 150),
+                                 testutil::random_text(rng, 40), "TOWN", number(60), number(300)});
+  }
+  std::vector<UsRecord> records;
+  for (const auto& [key, r] : by_key) records.push_back(r);
+  testutil::TempDir dir;
+  ASSERT_EQ(dbfiles::write_call_db(dir.file("call.db"), "20180105", records), 0);
+  dbfiles::UsDatabase db;
+  IndexCopy index;
+  RecordingView view;
+  ASSERT_EQ(dbfiles::open_call_db(dir.file("call.db"), &db), 0);
+  ASSERT_EQ(make_index_copy(db, &index, view), 0);
+  const auto search = [&](const SearchCriteria& c, SearchCache* cache) {
+    return extended_search(db, index, c, 0, view, cache).text;
+  };
+  const auto by_zip = [](std::uint32_t zip) {
+    return SearchCriteria{"", "", 0, std::to_string(zip)};
+  };
+
+  // ZIP codes of one to a few licences (one small read each), states, names.
+  SearchCache cache(kSlots);
+  for (int i = 0; i < 300; ++i) {
+    const UsRecord& r = records[rng() % records.size()];
+    const SearchCriteria c = i % 5 == 0   ? SearchCriteria{"", "", static_cast<int>(r.state), ""}
+                             : i % 5 == 1 ? SearchCriteria{r.name.substr(0, 3), "", 0, ""}
+                                          : by_zip(r.zip);
+    ASSERT_EQ(search(c, &cache), search(c, nullptr)) << i;
+  }
+
+  // One more licence than there are pages, each alone in its ZIP code and its read on a page
+  // of its own, looked up in turn; then the file changes under the cache. The first licence's
+  // page was given up for the last one's: it alone is read anew.
+  std::map<std::uint32_t, int> licences_at;
+  for (const UsRecord& r : records) ++licences_at[r.zip];
+  std::vector<std::uint32_t> zips;
+  std::uint64_t last_page = ~std::uint64_t{0};
+  for (std::size_t i = 0; i < index.entries() && zips.size() <= kSlots; ++i) {
+    const dbfiles::IndexEntry e = dbfiles::IndexEntry::decode(index.entry(i));
+    const std::uint64_t page = e.text_offset() / kKeptPageSize;
+    if (licences_at[e.zip()] == 1 && page != last_page &&
+        e.text_offset() % kKeptPageSize + kRecordRead <= kKeptPageSize) {
+      zips.push_back(e.zip());
+      last_page = page;
+    }
+  }
+  ASSERT_EQ(zips.size(), kSlots + 1);
+  SearchCache fresh(kSlots);
+  std::vector<std::string> before;
+  for (const std::uint32_t zip : zips) {
+    before.push_back(search(by_zip(zip), nullptr));
+    EXPECT_EQ(search(by_zip(zip), &fresh), before.back());
+  }
+  std::string bytes = testutil::read_bytes(dir.file("call.db"));
+  for (std::size_t at = 12; at < db.index_offset; ++at) {
+    if (bytes[at] >= 'A' && bytes[at] <= 'Z') bytes[at] = static_cast<char>('A' + 'Z' - bytes[at]);
+  }
+  testutil::write_bytes(dir.file("call.db"), bytes);  // the same file, open
+  for (std::size_t k = kSlots; k > 0; --k) EXPECT_EQ(search(by_zip(zips[k]), &fresh), before[k]);
+  const std::string now = search(by_zip(zips[0]), nullptr);
+  EXPECT_NE(now, before[0]);
+  EXPECT_EQ(search(by_zip(zips[0]), &fresh), now);
+}
+
 }  // namespace
 }  // namespace lookup

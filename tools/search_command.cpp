@@ -106,7 +106,8 @@ void add_search_commands(CLI::App& app, int* exit_code) {
   const auto at_most = [](std::size_t limit) {
     return " (at most " + std::to_string(limit) + " characters, as in the window)";
   };
-  search->add_option("--name", o->name, "Name prefix, as \"LAST, FIRST\"" + at_most(lookup::kNameLimit))
+  search->add_option("--name", o->name,
+                     "Name prefix, as \"LAST, FIRST\"" + at_most(lookup::kNameLimit))
       ->type_name("TEXT");
   search->add_option("--city", o->city,
                      "City, matched at the end of the address" + at_most(lookup::kCityLimit))

@@ -1,6 +1,7 @@
 #include "lookup/extended_search.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -47,16 +48,17 @@ bool city_passes(const char* s, std::size_t len, const std::string& city) {
 }
 
 // Calls fn(offset, text, length) for each complete string of call.db's text area in file order,
-// streaming the area in 65,536-byte fills, until fn returns false. Returns true when the whole
-// area was read.
+// streaming the area in 65,536-byte fills (one fill of its size when it is smaller), until fn
+// returns false. Returns true when the whole area was read.
 template <typename Fn>
 bool walk_texts(const dbfiles::UsDatabase& db, Fn&& fn) {
-  std::unique_ptr<char[]> buffer(new char[kScanBuffer]);
   std::uint64_t next = dbfiles::kHeaderSize;        // file offset of the next byte to read
   std::uint64_t left = db.index_offset - next;      // bytes of text area not read yet
+  const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kScanBuffer, left));
+  std::unique_ptr<char[]> buffer(new char[size]);
   std::size_t held = 0;                             // unfinished tail kept from the last fill
   while (left > 0) {
-    std::size_t want = kScanBuffer - held;
+    std::size_t want = size - held;
     if (want > left) want = static_cast<std::size_t>(left);
     const platform::IoResult r = db.file.read_at(next, buffer.get() + held, want);
     left -= want;  // what was asked for counts as consumed, as a read cut short ends the scan
@@ -66,7 +68,7 @@ bool walk_texts(const dbfiles::UsDatabase& db, Fn&& fn) {
     // Only complete strings: up to and including the last zero byte.
     std::size_t end = filled;
     while (end > 0 && buffer[end - 1] != '\0') --end;
-    if (end == 0 && filled == kScanBuffer) {
+    if (end == 0 && filled == size) {
       held = 0;  // a text longer than the buffer cannot be a record: passed over
       continue;
     }
@@ -164,11 +166,19 @@ class TextPages {
   std::size_t next_ = 0;                 // the slot the next page takes
 };
 
+// What read_texts' buffer must hold: a merged read, or the whole text area widened to pages
+// when that is less (a small file's search takes no more memory than its file).
+std::size_t read_buffer_size(const dbfiles::UsDatabase& db) {
+  constexpr std::size_t kPage = TextPages::kPage;
+  const std::size_t area = (std::size_t{db.index_offset} + kPage - 1) / kPage * kPage;
+  return std::min(kMergedRead, area);
+}
+
 // Reads, for each wanted offset, up to `span` bytes from it (cut at the end of the text area)
 // in few large reads, and calls fn(tag, bytes, count) in offset order until fn returns false.
-// `buffer` holds kMergedRead bytes. A read that fails is made again text by text, so that each
-// text gets what a read of its own would give. With `pages`, texts found there are not read,
-// and the pages of small reads are kept there.
+// `buffer` holds read_buffer_size(db) bytes. A read that fails is made again text by text, so
+// that each text gets what a read of its own would give. With `pages`, texts found there are not
+// read, and the pages of small reads are kept there.
 template <typename Fn>
 void read_texts(const dbfiles::UsDatabase& db, const Wanted& wanted, std::size_t span,
                 char* buffer, Fn&& fn, TextPages* pages = nullptr) {
@@ -310,7 +320,7 @@ class LineWriter {
         view_(view),
         out_(out),
         pages_(pages),
-        buffer_(new char[kMergedRead]) {}
+        buffer_(new char[read_buffer_size(db)]) {}
 
   // Takes an entry that passed every criterion, reached at `percent`. False once the output
   // limit was passed: the phase ends.
@@ -393,29 +403,74 @@ struct NameKey {
 };
 static_assert(sizeof(NameKey) == 12);
 
+// The counts of a counting sort over keys below a bound, in blocks of 64 keys made as keys fall
+// in them, each marking the keys it counts: a small table is counted in time and memory by its
+// keys, not by the bound.
+class SparseCounts {
+ public:
+  explicit SparseCounts(std::size_t bound) : blocks_((bound + 63) / 64) {}
+
+  void add(std::uint32_t key) {
+    std::unique_ptr<Block>& block = blocks_[key / 64];
+    if (!block) block = std::make_unique<Block>();
+    const std::uint64_t bit = std::uint64_t{1} << (key % 64);
+    if ((block->seen & bit) == 0) block->seen |= bit, block->count[key % 64] = 0;
+    ++block->count[key % 64];
+  }
+
+  // Calls fn(key, count) for each key counted, in increasing order; fn may change the count.
+  template <typename Fn>
+  void each(Fn&& fn) {
+    for (std::size_t b = 0; b < blocks_.size(); ++b) {
+      for (std::uint64_t bits = blocks_[b] ? blocks_[b]->seen : 0; bits != 0; bits &= bits - 1) {
+        const int k = std::countr_zero(bits);
+        fn(static_cast<std::uint32_t>(b * 64 + k), blocks_[b]->count[k]);
+      }
+    }
+  }
+
+  // The count of a key counted.
+  std::uint32_t& operator[](std::uint32_t key) { return blocks_[key / 64]->count[key % 64]; }
+
+ private:
+  struct Block {
+    std::uint64_t seen = 0;     // the keys counted, a bit each
+    std::uint32_t count[64];    // set for those alone
+  };
+  std::vector<std::unique_ptr<Block>> blocks_;
+};
+
 // Sorts the name table by leading bytes; texts with the same leading bytes stay in any order.
 // First in place by the two first bytes, then each run of those by the other six, a byte at a
 // time, through a buffer as long as the longest run.
 void sort_names(std::vector<NameKey>& names) {
-  constexpr std::uint32_t kRuns = 65536;
   const auto run_of = [](const NameKey& n) { return n.high >> 16; };
-  std::vector<std::uint32_t> start(kRuns + 1, 0);
-  for (const NameKey& n : names) ++start[run_of(n) + 1];
-  for (std::uint32_t r = 0; r < kRuns; ++r) start[r + 1] += start[r];
+  SparseCounts runs(65536);
+  for (const NameKey& n : names) runs.add(run_of(n));
+  // The runs present in order: the j-th holds names[start[j]] to names[start[j + 1]], and
+  // runs[r] becomes run r's place j.
+  std::vector<std::uint32_t> start{0};
+  runs.each([&](std::uint32_t, std::uint32_t& count) {
+    start.push_back(start.back() + count);
+    count = static_cast<std::uint32_t>(start.size() - 2);
+  });
+  const std::size_t places = start.size() - 1;
   std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
   std::size_t longest = 0;
-  for (std::uint32_t r = 0; r < kRuns; ++r) {
-    longest = std::max<std::size_t>(longest, start[r + 1] - start[r]);
-    while (next[r] < start[r + 1]) {  // each entry moves once, into the run it belongs to
-      NameKey n = names[next[r]];
-      while (run_of(n) != r) std::swap(n, names[next[run_of(n)]++]);
-      names[next[r]++] = n;
+  for (std::uint32_t j = 0; j < places; ++j) {
+    longest = std::max<std::size_t>(longest, start[j + 1] - start[j]);
+    while (next[j] < start[j + 1]) {  // each entry moves once, into the run it belongs to
+      NameKey n = names[next[j]];
+      for (std::uint32_t to = runs[run_of(n)]; to != j; to = runs[run_of(n)]) {
+        std::swap(n, names[next[to]++]);
+      }
+      names[next[j]++] = n;
     }
   }
   std::vector<NameKey> spare(longest);
-  for (std::uint32_t r = 0; r < kRuns; ++r) {
-    NameKey* const run = names.data() + start[r];
-    const std::size_t count = start[r + 1] - start[r];
+  for (std::size_t j = 0; j < places; ++j) {
+    NameKey* const run = names.data() + start[j];
+    const std::size_t count = start[j + 1] - start[j];
     if (count < 64) {
       std::sort(run, run + count,
                 [](const NameKey& a, const NameKey& b) { return a.key() < b.key(); });
@@ -449,11 +504,12 @@ struct SearchCache::Tables {
   // True when the index's text offsets never decrease in key order, as writers lay the texts
   // out: the entries that own a text are then found by a binary search in the index.
   bool texts_in_key_order = false;
-  // The entries' numbers ordered by ZIP code, in key order within each; the entries of ZIP code
-  // z are by_zip[zip_end[z - 1]] to by_zip[zip_end[z]] (from 0 for z = 0). Made by the first
-  // search with a ZIP code.
+  // The entries' numbers ordered by ZIP code, in key order within each; `zips` holds the ZIP
+  // codes present in increasing order, and the entries of zips[j] are by_zip[zip_end[j - 1]] to
+  // by_zip[zip_end[j]] (from 0 for j = 0). Made by the first search with a ZIP code.
   bool zips_made = false;
   std::vector<std::uint32_t> by_zip;
+  std::vector<std::uint32_t> zips;
   std::vector<std::uint32_t> zip_end;
   TextPages pages;
 };
@@ -512,23 +568,27 @@ std::pair<const std::uint32_t*, const std::uint32_t*> zip_entries(const IndexCop
                                                                   std::uint32_t zip) {
   if (!tables.zips_made) {
     const std::size_t n = index.entries();
-    tables.zip_end.assign(kZipCodes, 0);
-    for (std::size_t i = 0; i < n; ++i) ++tables.zip_end[word_at(index, i, 2) & (kZipCodes - 1)];
+    const auto zip_of = [&](std::size_t i) { return word_at(index, i, 2) & (kZipCodes - 1); };
+    SparseCounts codes(kZipCodes);
+    for (std::size_t i = 0; i < n; ++i) codes.add(zip_of(i));
     std::uint32_t sum = 0;
-    for (std::uint32_t& end : tables.zip_end) {  // each ZIP code's start, for now
-      const std::uint32_t count = end;
-      end = sum;
+    codes.each([&](std::uint32_t code, std::uint32_t& count) {  // each code's start, for now
+      tables.zips.push_back(code);
       sum += count;
-    }
+      count = sum - count;
+    });
     tables.by_zip.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
-      tables.by_zip[tables.zip_end[word_at(index, i, 2) & (kZipCodes - 1)]++] =
-          static_cast<std::uint32_t>(i);
+      tables.by_zip[codes[zip_of(i)]++] = static_cast<std::uint32_t>(i);
     }
+    for (const std::uint32_t code : tables.zips) tables.zip_end.push_back(codes[code]);
     tables.zips_made = true;
   }
   const std::uint32_t* all = tables.by_zip.data();
-  return {all + (zip == 0 ? 0 : tables.zip_end[zip - 1]), all + tables.zip_end[zip]};
+  const auto code = std::lower_bound(tables.zips.begin(), tables.zips.end(), zip);
+  if (code == tables.zips.end() || *code != zip) return {all, all};
+  const std::size_t j = static_cast<std::size_t>(code - tables.zips.begin());
+  return {all + (j == 0 ? 0 : tables.zip_end[j - 1]), all + tables.zip_end[j]};
 }
 
 // The name/city phase by the name table: the texts whose leading bytes equal the name's form one
@@ -558,7 +618,7 @@ std::vector<std::uint32_t> match_names(const dbfiles::UsDatabase& db,
     Wanted wanted;
     wanted.reserve(range.size());
     for (const std::uint32_t at : range) wanted.emplace_back(at, at);
-    std::unique_ptr<char[]> buffer(new char[kMergedRead]);
+    std::unique_ptr<char[]> buffer(new char[read_buffer_size(db)]);
     read_texts(db, wanted, dbfiles::kMaxRecordText, buffer.get(),
                [&](std::uint32_t at, const char* text, std::size_t n) {
                  std::unique_ptr<char[]> longer;

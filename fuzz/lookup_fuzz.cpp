@@ -1,7 +1,7 @@
 // The lookup program's three database files as the window opens and searches them. The input
 // is call.db, callprev.db and cancall.db in turn: two 32-bit little-endian lengths, then the
 // bytes (what the lengths leave over is cancall.db). The texts looked up are a fixed few and
-// the input's last bytes cut into callsign-sized pieces; the Extended Search runs a few
+// the input's last bytes cut into callsign-sized pieces; the Extended Search runs two of a few
 // criteria sets through one dialog's cache and without one.
 
 #include <algorithm>
@@ -56,19 +56,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t n) {
   lookup::IndexCopy index;
   QuietView view;
   if (files.us_ready && lookup::make_index_copy(files.us, &index, view) == 0) {
-    lookup::SearchCache cache;
+    lookup::SearchCache cache(2);  // a small file fills two pages: later ones take their place
     const std::string tail(reinterpret_cast<const char*>(data + n - std::min<std::size_t>(n, 3)),
                            std::min<std::size_t>(n, 3));
     const lookup::SearchCriteria sets[] = {{"SMITH, J", "", 0, ""}, {"S", "", 0, ""},
                                            {"SMITH,JOHN Q", "TOWN", 0, ""}, {"", "", 5, ""},
                                            {"", "", 0, "45245"}, {"A", "", 9, "1"},
                                            {tail, "", 0, ""}, {"", tail, 0, ""}};
-    // Each set twice through the dialog's cache (the second time finds its tables and pages),
-    // which must write what a search without one writes; first with the window's limit.
+    // Two sets, picked by the input's fourth byte from the end, each twice through the dialog's
+    // cache (the second time finds its tables and pages), first with the window's limit: each
+    // writes what a search without a cache writes, up to the line that passes the limit.
+    const unsigned pick = n >= 4 ? data[n - 4] : 0;
+    const lookup::SearchCriteria* picked[] = {&sets[pick % 8], &sets[pick / 8 % 8]};
+    std::string plain[2];
+    for (int k = 0; k < 2; ++k) {
+      plain[k] = lookup::extended_search(files.us, index, *picked[k], 0, view).text;
+    }
     for (const std::size_t limit : {lookup::kOutputLimit, std::size_t{0}}) {
-      for (const lookup::SearchCriteria& c : sets) {
-        const std::string plain = lookup::extended_search(files.us, index, c, limit, view).text;
-        if (lookup::extended_search(files.us, index, c, limit, view, &cache).text != plain) {
+      for (int k = 0; k < 2; ++k) {
+        std::string shown = plain[k];
+        if (limit != 0 && shown.size() > limit) shown.resize(shown.find('\n', limit) + 1);
+        if (lookup::extended_search(files.us, index, *picked[k], limit, view, &cache).text !=
+            shown) {
           __builtin_trap();
         }
       }

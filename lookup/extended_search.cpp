@@ -1,7 +1,6 @@
 #include "lookup/extended_search.h"
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -403,40 +402,53 @@ struct NameKey {
 };
 static_assert(sizeof(NameKey) == 12);
 
-// The counts of a counting sort over keys below a bound, in blocks of 64 keys made as keys fall
-// in them, each marking the keys it counts: a small table is counted in time and memory by its
-// keys, not by the bound.
+// The counts of a counting sort over keys below a bound: one table of every key when many are
+// to be counted, else blocks of 64 keys made as keys fall in them, so that a small file's table
+// takes time and memory by its keys rather than by the bound.
 class SparseCounts {
  public:
-  explicit SparseCounts(std::size_t bound) : blocks_((bound + 63) / 64) {}
+  SparseCounts(std::size_t bound, std::size_t keys) {
+    if (keys >= bound / 8) {
+      all_.assign(bound, 0);
+    } else {
+      blocks_.resize((bound + 63) / 64);
+    }
+  }
 
   void add(std::uint32_t key) {
+    if (!all_.empty()) {
+      ++all_[key];
+      return;
+    }
     std::unique_ptr<Block>& block = blocks_[key / 64];
     if (!block) block = std::make_unique<Block>();
-    const std::uint64_t bit = std::uint64_t{1} << (key % 64);
-    if ((block->seen & bit) == 0) block->seen |= bit, block->count[key % 64] = 0;
     ++block->count[key % 64];
   }
 
   // Calls fn(key, count) for each key counted, in increasing order; fn may change the count.
   template <typename Fn>
   void each(Fn&& fn) {
+    for (std::uint32_t key = 0; key < all_.size(); ++key) {
+      if (all_[key] != 0) fn(key, all_[key]);
+    }
     for (std::size_t b = 0; b < blocks_.size(); ++b) {
-      for (std::uint64_t bits = blocks_[b] ? blocks_[b]->seen : 0; bits != 0; bits &= bits - 1) {
-        const int k = std::countr_zero(bits);
-        fn(static_cast<std::uint32_t>(b * 64 + k), blocks_[b]->count[k]);
+      for (std::uint32_t k = 0; blocks_[b] && k < 64; ++k) {
+        std::uint32_t& count = blocks_[b]->count[k];
+        if (count != 0) fn(static_cast<std::uint32_t>(b * 64 + k), count);
       }
     }
   }
 
   // The count of a key counted.
-  std::uint32_t& operator[](std::uint32_t key) { return blocks_[key / 64]->count[key % 64]; }
+  std::uint32_t& operator[](std::uint32_t key) {
+    return all_.empty() ? blocks_[key / 64]->count[key % 64] : all_[key];
+  }
 
  private:
   struct Block {
-    std::uint64_t seen = 0;     // the keys counted, a bit each
-    std::uint32_t count[64];    // set for those alone
+    std::uint32_t count[64] = {};
   };
+  std::vector<std::uint32_t> all_;
   std::vector<std::unique_ptr<Block>> blocks_;
 };
 
@@ -445,7 +457,7 @@ class SparseCounts {
 // time, through a buffer as long as the longest run.
 void sort_names(std::vector<NameKey>& names) {
   const auto run_of = [](const NameKey& n) { return n.high >> 16; };
-  SparseCounts runs(65536);
+  SparseCounts runs(65536, names.size());
   for (const NameKey& n : names) runs.add(run_of(n));
   // The runs present in order: the j-th holds names[start[j]] to names[start[j + 1]], and
   // runs[r] becomes run r's place j.
@@ -569,7 +581,7 @@ std::pair<const std::uint32_t*, const std::uint32_t*> zip_entries(const IndexCop
   if (!tables.zips_made) {
     const std::size_t n = index.entries();
     const auto zip_of = [&](std::size_t i) { return word_at(index, i, 2) & (kZipCodes - 1); };
-    SparseCounts codes(kZipCodes);
+    SparseCounts codes(kZipCodes, n);
     for (std::size_t i = 0; i < n; ++i) codes.add(zip_of(i));
     std::uint32_t sum = 0;
     codes.each([&](std::uint32_t code, std::uint32_t& count) {  // each code's start, for now

@@ -1,11 +1,24 @@
 // calldb's data-making commands as their users run them (import-uls, publish, demo, and unzip on
-// the demo's list): what each adds to its engine, that is its arguments, output and exit codes.
+// the demo's list): what each adds to its engine, that is its arguments, output and exit codes;
+// and the long commands stopped by Ctrl+C or a TERM signal.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <thread>
 
 #include "tests/support/run_process.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/test_certificates.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -103,6 +116,120 @@ TEST(CalldbDemoFcc, MakesTheSameArchiveEachTimeAndTheImportReadsItWhole) {
     fs::remove(make[1]);
     const Outcome o = calldb({"import-uls", "-C", tmp.path(), "--date", "20261206", zip});
     EXPECT_EQ(o.out.substr(0, 39), "call.db: 1700 licences, dated 20261206\n") << o.err;
+  }
+}
+
+// calldb started in the background with its output in `log`; killed if the test leaves it.
+class Started {
+ public:
+  Started(const Args& args, const std::string& log) {
+    std::vector<char*> argv = {const_cast<char*>(CALLDB_PATH)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(::open("/dev/null", O_RDONLY), 0), ::dup2(out, 1), ::dup2(out, 2);
+      ::execv(CALLDB_PATH, argv.data());
+      ::_exit(127);
+    }
+  }
+  ~Started() {
+    if (pid_ > 0) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
+  }
+  pid_t pid() const { return pid_; }
+  // Its exit code when it exits within `limit`, else -1; 128 + N when signal N ended it.
+  int wait(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) return -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    pid_ = 0;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  pid_t pid_ = 0;
+};
+
+// Every file under `dir` with its bytes, folders as "/".
+std::map<std::string, std::string> contents(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    files[fs::relative(e.path(), dir)] = e.is_directory() ? "/" : read_bytes(e.path());
+  }
+  return files;
+}
+
+std::size_t entries(const std::string& dir) {  // of a folder that may change as it is listed
+  std::error_code ec;
+  std::size_t n = 0;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) ++n;
+  return n;
+}
+
+std::uint64_t bytes_read(pid_t pid) {
+  std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+  std::string key;
+  std::uint64_t value = 0;
+  while (io >> key >> value) {
+    if (key == "rchar:") return value;
+  }
+  return 0;
+}
+
+// Ctrl+C or a TERM signal mid-way: the downloads once their first bytes are in (a temporary file
+// shows it) from a server that then stalls, the import a few megabytes into a large HD.dat. Each
+// exits 1 at once, and the data folder holds what it held before.
+TEST(CalldbInterrupted, ExitsOneAndLeavesTheFolderAsItWas) {
+  using S = testutil::ScriptedServer;
+  const testutil::TestCertificates certificates;
+  ASSERT_EQ(certificates.error(), "");
+  const S::Script stall = {
+      S::send("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + std::string(5000, 'x')),
+      S::stall()};
+  const S http({stall});
+  const S https({stall}, certificates.cert("good"), certificates.key("good"));
+  testutil::TempDir tmp;
+  const std::string data = tmp.file("data"), log = tmp.file("log"), hd = tmp.file("HD.dat");
+  ASSERT_EQ(calldb({"sample", data}).code, 0);
+  const auto folder = contents(data);
+  {
+    std::ofstream out(hd, std::ios::binary);
+    for (int id = 1; id <= 200000; ++id) {
+      out << "HD|" << id << "|||W1AAA|A|HA|01/02/2020" << std::string(51, '|') << "\n";
+    }
+  }
+  const auto at = [](const S& server) { return "127.0.0.1:" + std::to_string(server.port()); };
+  const auto downloading = [&](const S& server) {
+    return [&server, &data, asked = server.requests().size(), listed = entries(data)](pid_t) {
+      return server.requests().size() > asked && entries(data) > listed;
+    };
+  };
+  for (const int signal : {SIGINT, SIGTERM}) {
+    const std::vector<std::pair<Args, std::function<bool(pid_t)>>> runs = {
+        {{"update", "-C", data, "--server", at(http), "--now", "2026-12-20T12:00"},
+         downloading(http)},
+        {{"update-canada", "-C", data, "--server", at(https), "--ca-file", certificates.ca()},
+         downloading(https)},
+        {{"fetch-fcc", "-C", data, "--server", at(https), "--ca-file", certificates.ca()},
+         downloading(https)},
+        {{"import-uls", "-C", data, "--date", "20261206", hd},
+         [](pid_t pid) { return bytes_read(pid) > (std::uint64_t{1} << 20); }}};
+    for (const auto& [args, midway] : runs) {
+      SCOPED_TRACE(args[0] + (signal == SIGINT ? " SIGINT" : " SIGTERM"));
+      Started run(args, log);
+      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (!midway(run.pid()) && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      ASSERT_TRUE(midway(run.pid())) << read_bytes(log);
+      ::kill(run.pid(), signal);
+      EXPECT_EQ(run.wait(std::chrono::seconds(5)), 1) << read_bytes(log);
+      EXPECT_TRUE(contents(data) == folder) << read_bytes(log);
+    }
   }
 }
 

@@ -96,6 +96,7 @@ class FolderJob : public testing::Test {
     env_.canada_server = ServerAddress{"127.0.0.1", 1};
     fs::create_directories(env_.folder);
     fs::create_directories(env_.floppy_folder);
+    link_.lock_file = data(platform::kFolderLockName);
   }
   std::string data(const std::string& name) const { return platform::join_path(env_.folder, name); }
   std::string db(const std::string& date, const char* name) {
@@ -104,8 +105,19 @@ class FolderJob : public testing::Test {
     EXPECT_EQ(dbfiles::write_call_db(path, date, {r}), 0);
     return path;
   }
+  // Tells whether the lock file was still there when a job sent its finished message, which
+  // the window takes as the job's end.
+  class Link : public testutil::RecordingLink {
+   public:
+    std::string lock_file;
+    bool locked_at_end = false;
+    void finished(int message, std::int32_t wparam, std::int32_t lparam) override {
+      locked_at_end = locked_at_end || fs::exists(lock_file);
+      RecordingLink::finished(message, wparam, lparam);
+    }
+  };
   testutil::TempDir dir_;
-  testutil::RecordingLink link_;
+  Link link_;
   UpdaterState state_;
   WorkerEnv env_;
 };
@@ -201,9 +213,11 @@ TEST_F(FolderJob, AnotherProgramsJobIsRefusedAwaitedOrCancelled) {
     EXPECT_EQ(listing(env_.folder), before);
     other.end();
     link_.clear();
+    link_.locked_at_end = false;
     job(env_);
     EXPECT_EQ(link_.log().find(busy), std::string::npos) << link_.log();
     EXPECT_FALSE(fs::exists(data(stale)));
+    EXPECT_FALSE(link_.locked_at_end || fs::exists(link_.lock_file));
   }
 
   env_.wait_for_folder = true;

@@ -79,6 +79,7 @@ int canupdate(WorkerEnv& outer) {
       show_status(result == 0 ? "done" : "ERROR");
     }
   }
+  lock.unlock();  // before the window hears that the run is over
   link.finished(UM_CANADA_DONE, 0, 0);
   return result;
 }

@@ -81,9 +81,13 @@ int read_db_ends(WorkerEnv& env, DbEnds* ends) {
   return 0;
 }
 
-void finish(WorkerEnv& env, std::int32_t wparam, std::int32_t lparam) {
-  env.link->finished(UM_UPDATE_DONE, wparam, lparam);
-}
+// What UM_UPDATE_DONE carries: rows scheduled, and errors (-1 when nothing was due).
+struct RunEnd {
+  std::int32_t wparam;
+  std::int32_t lparam;
+};
+
+RunEnd update_run(WorkerEnv& env, platform::FolderLock& lock);
 
 }  // namespace
 
@@ -148,6 +152,15 @@ Date date_from_days(std::int64_t days) {
 }
 
 void doupdate(WorkerEnv& env) {
+  platform::FolderLock lock;
+  const RunEnd end = update_run(env, lock);
+  lock.unlock();  // before the window hears that the run is over
+  env.link->finished(UM_UPDATE_DONE, end.wparam, end.lparam);
+}
+
+namespace {
+
+RunEnd update_run(WorkerEnv& env, platform::FolderLock& lock) {
   WorkerLink& link = *env.link;
   UpdaterState& state = *env.state;
   for (int row = 0; row < kRowCount; ++row) {
@@ -158,12 +171,11 @@ void doupdate(WorkerEnv& env) {
 
   // The whole run, downloads to the last rename, is the folder's one writer. A folder without
   // call.db (a home folder, as from the desktop's menu) is told so and gets no lock file.
-  platform::FolderLock lock;
   const bool has_db = platform::file_exists(env.path("call.db"));
-  if (has_db && begin_folder_job(env, &lock) != 0) return finish(env, 0, -1);
+  if (has_db && begin_folder_job(env, &lock) != 0) return RunEnd{0, -1};
   DbEnds ends;
-  if (read_db_ends(env, &ends) != 0) return finish(env, 0, -1);
-  if (!has_db && begin_folder_job(env, &lock) != 0) return finish(env, 0, -1);
+  if (read_db_ends(env, &ends) != 0) return RunEnd{0, -1};
+  if (!has_db && begin_folder_job(env, &lock) != 0) return RunEnd{0, -1};
 
   char line[160];
   std::snprintf(line, sizeof line, "%.2s/%.2s/%.4s", ends.date + 4, ends.date + 6, ends.date);
@@ -192,7 +204,7 @@ void doupdate(WorkerEnv& env) {
                   "ERROR: database date %.8s is not a valid date; no update can be scheduled\r\n",
                   ends.date);
     link.log_text(line);
-    return finish(env, 0, -1);
+    return RunEnd{0, -1};
   }
   const std::int64_t reference = days_since_epoch(today) + (now.hour >= 22 ? 1 : 0);
 
@@ -221,7 +233,7 @@ void doupdate(WorkerEnv& env) {
     std::snprintf(line, sizeof line, "Next update will be %d/%02d/%04d\r\n", next.month, next.day,
                   next.year);
     link.log_text(line);
-    return finish(env, 0, -1);
+    return RunEnd{0, -1};
   }
 
   for (int row = 0; row < rows; ++row) {
@@ -233,7 +245,7 @@ void doupdate(WorkerEnv& env) {
   std::int32_t errors = 0;
   for (int row = 0; row < rows; ++row) {
     if (state.update_rows[row].row_state != kNeeded) continue;
-    if (env.cancelled()) return finish(env, rows, errors + 1);
+    if (env.cancelled()) return RunEnd{rows, errors + 1};
     link.log_text(std::string(state.update_rows[row].name) + " <<--downloading\r\n");
     set_row_state(env, row, kDownloading);
     if (http_get(env, state.update_rows[row].name, row) == 0 &&
@@ -267,7 +279,7 @@ void doupdate(WorkerEnv& env) {
       platform::sync_folder(env.folder);
       link.log_text("ERROR: call.db was replaced while it was merged; nothing was changed\r\n");
       set_row_state(env, row, kError);
-      return finish(env, rows, errors + 1);
+      return RunEnd{rows, errors + 1};
     }
     char saved[32];
     std::snprintf(saved, sizeof saved, "call%.4s.db", update.name);
@@ -276,17 +288,19 @@ void doupdate(WorkerEnv& env) {
       std::snprintf(line, sizeof line, "ERROR %d moving call.db to %s\r\n", err, saved);
       link.log_text(line);
       set_row_state(env, row, kError);
-      return finish(env, rows, errors + 1);
+      return RunEnd{rows, errors + 1};
     }
     if (platform::replace_file(env.path(kNewDbName), env.path("call.db")) != 0) {
       link.log_text("ERROR moving call.db.new to call.db\r\n");
       set_row_state(env, row, kError);
-      return finish(env, rows, errors + 1);
+      return RunEnd{rows, errors + 1};
     }
     platform::sync_folder(env.folder);
     link.log_text(std::string(saved) + " <<--saved old call.db file\r\n");
   }
-  finish(env, rows, errors);
+  return RunEnd{rows, errors};
 }
+
+}  // namespace
 
 }  // namespace updater

@@ -121,6 +121,8 @@ int copy_to_floppy(WorkerEnv& env) {
     }
   }
   if (!cancelled) env.link->log_text(copied > 0 ? kCopyingComplete : kNothingCopied);
+  floppy_lock.unlock();  // before the window hears that the copy is over
+  data_lock.unlock();
   env.link->finished(UM_FLOPPY_DONE, 0, 0);
   return 0;
 }
@@ -166,6 +168,8 @@ int copy_from_floppy(WorkerEnv& env) {
     if (result == EEXIST) env.link->log_text(already);
   }
   if (!cancelled) env.link->log_text(copied > 0 ? kCopyingComplete : kNothingCopied);
+  floppy_lock.unlock();  // before the window hears that the copy is over
+  data_lock.unlock();
   env.link->finished(UM_FLOPPY_DONE, 0, 0);
   return 0;
 }
@@ -191,6 +195,7 @@ int cleanup_old_files(WorkerEnv& env) {
       env.link->log_text(line);
     }
   }
+  lock.unlock();  // before the window hears that the clean-up is over
   env.link->finished(UM_CLEANUP_DONE, 0, 0);
   return 0;
 }

@@ -872,11 +872,12 @@ int import_uls(const ImportOptions& options, ImportReport* report, std::string* 
                        std::to_string(locked);
     return -1;
   }
-  // What a killed run left: temporary files of ended processes, and the fixed names earlier
-  // versions wrote.
+  // What a killed run left: temporary files of ended processes, and the fixed names only
+  // earlier versions of the import wrote. call.db.new is not among them: it is the merge's
+  // output, and this import never writes it.
   platform::remove_stale_temporaries(options.folder, updater::is_data_file_name);
-  for (const char* name : {"call.db.new", "callprev.db.new", "import-uls-EN.dat.part",
-                           "import-uls-HD.dat.part", "import-uls-AM.dat.part"}) {
+  for (const char* name : {"callprev.db.new", "import-uls-EN.dat.part", "import-uls-HD.dat.part",
+                           "import-uls-AM.dat.part"}) {
     platform::delete_file(platform::join_path(options.folder, name));
   }
   Importer importer(options, report);

@@ -146,9 +146,12 @@ TEST_F(UlsImportTest, BuildsRecordsAndReportsLeftOutLinesWithTheirNumbers) {
   nul.insert(nul.find("|N|") + 2, std::string("\0L", 2));
   std::string exact = person("9", "W1AAJ", "EXACT");  // 16384 bytes with its CR: read
   exact.insert(exact.size() - 2, std::string(16384 - (exact.size() - 1), 'P'));
+  // Identifiers: empty, past 18 digits, and 2^64 + 1, which would wrap onto licence 1.
   std::string ens = person("1", "W1AAA", "GOOD") + "EN|2|||W1AAB|L\r\n" +
                     person("x9", "W1AAC", "BADID") + hd("4", "W1AAD", "A") + "EN|5|" +
                     std::string(16400, 'L') + "\r\n\r\n" + lf + nul + exact +
+                    person("", "W1AAA", "EMPTY") + person("1234567890123456789", "W1AAA", "LONG") +
+                    person("18446744073709551617", "W1AAA", "WRAPPED") +
                     person("11", "VE3ABC", "CA") + person("12", "", "NOCALL") +
                     person("14", "W1AAA", "DUP");
   std::string hds, ams;
@@ -165,10 +168,14 @@ TEST_F(UlsImportTest, BuildsRecordsAndReportsLeftOutLinesWithTheirNumbers) {
   ens.resize(ens.size() - 8);  // just the 24 fields read, and no line end
   for (int i = 0; i < 22; ++i) ams += "AM|bad\r\n";
   const std::string day = folder("day", ens, hds, ams);
+  const auto no_id = [](const std::string& id) {
+    return "unique system identifier \"" + id + "\" is not a number of 1 to 18 digits";
+  };
   ASSERT_EQ(import({day}), 0) << error_;
-  Strings want = {"EN.dat line 2: 6 fields, 24 needed",
-                  "EN.dat line 3: unique system identifier \"X9\" is not a number",
-                  "EN.dat line 4: not an EN record", "EN.dat line 5: line longer than 16384 bytes"};
+  Strings want = {"EN.dat line 2: 6 fields, 24 needed", "EN.dat line 3: " + no_id("X9"),
+                  "EN.dat line 4: not an EN record", "EN.dat line 5: line longer than 16384 bytes",
+                  "EN.dat line 10: " + no_id(""), "EN.dat line 11: " + no_id("1234567890123456789"),
+                  "EN.dat line 12: " + no_id("18446744073709551617")};
   for (int i = 1; i <= 20; ++i) {
     want.push_back("AM.dat line " + std::to_string(i) + ": 2 fields, 16 needed");
   }
@@ -187,7 +194,8 @@ TEST_F(UlsImportTest, BuildsRecordsAndReportsLeftOutLinesWithTheirNumbers) {
   EXPECT_EQ(shown("W1AAI"), "LAST, ANN|| ?? 00000");
   EXPECT_EQ(std::tuple(report_.licences, report_.skipped, report_.duplicates, report_.cut,
                        report_.records_read),
-            std::tuple(5u + 9, 4u + 22 + 4, 1u, 3u, 17u + 18));
+            std::tuple(5u + 9, 7u + 22 + 4, 1u, 3u, 17u + 18));
+  EXPECT_EQ(shown("W1AAA"), "GOOD, ANN|1 MAIN ST|TOWN OH 45245");
 }
 
 // Random lines in several sources against a plain model: the last record of a type and identifier

@@ -576,7 +576,7 @@ void Importer::read_record(Kind kind, std::string_view line, Origin origin) {
   std::uint64_t id = 0;
   if (!parse_identifier(fields_[1], &id)) {
     skip(origin, "unique system identifier \"" + clean_text(fields_[1].substr(0, 20)) +
-                     "\" is not a number");
+                     "\" is not a number of 1 to 18 digits");
     return;
   }
   ++report_.records_read;

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -64,9 +67,16 @@ class UlsImportTest : public ::testing::Test {
   }
   int import(const Strings& sources, const std::string& zlib = "libz.so.1") {
     notes_.clear();
-    const calldb::ImportOptions options{
-        out_, "20251004", sources, zlib, {}, [this](const std::string& n) { notes_.push_back(n); },
-        20, nullptr, between_replaces_};
+    calldb::ImportOptions options;
+    options.folder = out_;
+    options.date = "20251004";
+    options.sources = sources;
+    options.zlib_library = zlib;
+    options.progress = progress_;
+    options.note = [this](const std::string& n) { notes_.push_back(n); };
+    options.cancel = cancel_;
+    options.text_slack = text_slack_;
+    options.between_replaces = between_replaces_;
     return calldb::import_uls(options, &report_, &error_);
   }
   std::string shown(const std::string& call) const {  // name|street|place, "" when not found
@@ -93,6 +103,9 @@ class UlsImportTest : public ::testing::Test {
   calldb::ImportReport report_;
   std::string error_;
   Strings notes_;
+  std::function<void(const std::string&, std::uint64_t)> progress_;
+  const std::atomic<bool>* cancel_ = nullptr;
+  std::size_t text_slack_ = calldb::ImportOptions{}.text_slack;
   std::function<void()> between_replaces_;
 };
 
@@ -201,6 +214,7 @@ TEST_F(UlsImportTest, BuildsRecordsAndReportsLeftOutLinesWithTheirNumbers) {
 // Random lines in several sources against a plain model: the last record of a type and identifier
 // counts, EN records of others than the licensee are passed over, active = status A in HA or HV,
 // HD's callsign else EN's, the later grant (then read) keeps a callsign and its previous one.
+// Names of many lengths, so that in every other round the kept texts are copied anew often.
 TEST_F(UlsImportTest, RandomSourcesAgreeWithAPlainModel) {
   const Strings calls = {"W1AAA", "w1aab", "K2XY", "N3Q", "VE3ABC", ""};
   const Strings olds = {"KB1OLD", "kb1old", "KB1OLD", "W1AAA", "VE3ABC", ""};  // one per grant
@@ -211,6 +225,7 @@ TEST_F(UlsImportTest, RandomSourcesAgreeWithAPlainModel) {
   std::mt19937 rng(7);
   for (int round = 0; round < 100; ++round) {
     SCOPED_TRACE(round);
+    text_slack_ = round % 2 == 0 ? 0 : calldb::ImportOptions{}.text_slack;
     std::map<int, std::pair<std::string, std::string>> en_of;  // id: call, name
     std::map<int, std::tuple<std::string, bool, Rank>> hd_of;  // id: call, active, rank
     std::map<int, std::string> am_of;
@@ -219,7 +234,8 @@ TEST_F(UlsImportTest, RandomSourcesAgreeWithAPlainModel) {
       std::string dat[3];  // EN, HD and AM lines
       for (int i = rng() % 40; i > 0; --i) {
         const int id = 1 + rng() % 6, kind = rng() % 3, grant = rng() % grants.size();
-        const std::string call = calls[rng() % 6], last = "N" + std::to_string(s * 99 + i);
+        const std::string call = calls[rng() % 6];
+        const std::string last = "N" + std::to_string(s * 99 + i) + std::string(rng() % 40, 'Z');
         const std::string type = Strings{"L", "", "CL"}[rng() % 3], status = rng() % 3 ? "A" : "C";
         const std::string service = rng() % 4 ? "HA" : rng() % 2 ? "HV" : "ZA";
         if (kind == 0) {
@@ -343,6 +359,54 @@ TEST_F(UlsImportTest, AKillBetweenTheReplacesLeavesAPairThatWorksAndTheNextRunCl
   EXPECT_TRUE(files_out().size() == 4 && platform::is_temporary_name(files_out()[1]) &&
               files_out()[2] == platform::kFolderLockName);
   ASSERT_EQ(import({src}), 0) << error_;
+  EXPECT_EQ(files_out(), (Strings{"call.db", "callprev.db"}));
+}
+
+// EN.dat repeats one licensee's line, two lengths by turns, between another's: the import keeps
+// the last of each in memory of the licences' size, not of the lines' (measured in a process of
+// its own, so that no earlier test set the high-water mark, and not under AddressSanitizer, whose
+// quarantine holds freed memory). A cancel stops the import inside the member, replacing nothing.
+TEST_F(UlsImportTest, RepeatedLinesTakeNoMoreMemoryAndACancelStopsInsideAMember) {
+  constexpr int kRounds = 200000;  // three lines each
+  const std::string zip = dir_.file("repeated.zip");
+  En longer = {"1", "W1AAA", "", "ANN", "", "LONGER", "", std::string(60, 'S'), "TOWN", "OH"};
+  En shorter = longer, other = {"2", "W1BBB", "", "BO", "", "OTHER", "", "2 ELM", "CITY", "ID"};
+  shorter.last = "SHORT";
+  shorter.street = "1 MAIN ST";
+  ASSERT_EQ(testutil::python("import sys, zipfile\n"
+                             "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                             "  z.writestr('HD.dat', sys.argv[2])\n"
+                             "  z.writestr('EN.dat', sys.argv[3] * int(sys.argv[4]))\n",
+                             {zip, hd("1", "W1AAA", "A") + hd("2", "W1BBB", "A"),
+                              en(longer) + en(other) + en(shorter), std::to_string(kRounds)}),
+            0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_SELF, &before);
+    const int rc = import({zip});
+    ::getrusage(RUSAGE_SELF, &after);
+    const long grown = (after.ru_maxrss - before.ru_maxrss) >> 10;  // MiB
+    ::_exit(rc != 0 ? 255 : static_cast<int>(std::min(254L, grown)));
+  }
+  int status = 0;
+  ASSERT_TRUE(::waitpid(child, &status, 0) == child && WIFEXITED(status));
+  ASSERT_NE(WEXITSTATUS(status), 255) << "the import failed";
+#if !defined(__SANITIZE_ADDRESS__)
+  EXPECT_LT(WEXITSTATUS(status), 16) << "MiB more at the import's peak";
+#endif
+  EXPECT_EQ(shown("W1AAA"), "SHORT, ANN|1 MAIN ST|TOWN OH 00000");
+  EXPECT_EQ(shown("W1BBB"), "OTHER, BO|2 ELM|CITY ID 00000");
+
+  const std::string call_db = read_bytes(out_ + "/call.db");
+  std::atomic<bool> stop{false};
+  std::uint64_t last = 0;
+  cancel_ = &stop;
+  progress_ = [&](const std::string&, std::uint64_t records) { stop = (last = records) > 2; };
+  EXPECT_EQ(import({zip}), -1);
+  EXPECT_EQ(error_, "cancelled");
+  EXPECT_LT(last, 3u * kRounds);
+  EXPECT_EQ(read_bytes(out_ + "/call.db"), call_db);
   EXPECT_EQ(files_out(), (Strings{"call.db", "callprev.db"}));
 }
 

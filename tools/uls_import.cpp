@@ -246,8 +246,10 @@ class LineReader {
   bool ended_ = false;
 };
 
-// The texts kept for the licences, in blocks that never move. A text is named by one word: its
-// block, its offset in the block and, in the low 16 bits, its size; the empty text is 0.
+// The texts kept for the licences, in blocks. A text is named by one word: its block, its offset
+// in the block and, in the low 16 bits, its size; the empty text is 0. A text replaced by one no
+// longer is overwritten in place; what a replace leaves unused is counted, so that the owner
+// can copy the texts still named into a new store (compact) once that outweighs them.
 class TextStore {
  public:
   std::uint64_t add(std::string_view text) {
@@ -262,15 +264,35 @@ class TextStore {
     used_ += text.size();
     return ref;
   }
+  // The name of `text` in place of the text `old` names.
+  std::uint64_t replace(std::uint64_t old, std::string_view text) {
+    const std::size_t old_size = old & 0xFFFF;
+    if (old == 0 || text.size() > old_size) {
+      unused_ += old_size;
+      return add(text);
+    }
+    unused_ += old_size - text.size();
+    if (text.empty()) return 0;
+    std::memcpy(blocks_[old >> 36].get() + ((old >> 16) & (kBlock - 1)), text.data(),
+                text.size());
+    return (old & ~std::uint64_t{0xFFFF}) | text.size();
+  }
   std::string_view get(std::uint64_t ref) const {
     if (ref == 0) return {};
     return {blocks_[ref >> 36].get() + ((ref >> 16) & (kBlock - 1)), ref & 0xFFFF};
+  }
+  // True when replaces left more bytes unused than the texts still named hold, and more than
+  // `slack`: copying those into a new store then at least halves the memory.
+  bool wants_compacting(std::size_t slack) const {
+    const std::size_t stored = blocks_.size() * kBlock - (blocks_.empty() ? 0 : kBlock - used_);
+    return unused_ > slack && unused_ > stored - unused_;
   }
 
  private:
   static constexpr std::size_t kBlock = 1 << 20;  // a text is at most kMaxLine bytes
   std::vector<std::unique_ptr<char[]>> blocks_;
   std::size_t used_ = kBlock;
+  std::size_t unused_ = 0;  // bytes of the blocks no text names any more
 };
 
 // Where a record was read: a file (index into the importer's labels) and a line.
@@ -359,6 +381,7 @@ class Importer {
                  std::string* error);
   int apply_lines(ByteSource bytes, Kind kind, const std::string& label, std::string* error);
   void read_record(Kind kind, std::string_view line, Origin origin);
+  void compact_texts();
   void note(Origin origin, const std::string& reason);
   void skip(Origin origin, const std::string& reason) {
     ++report_.skipped;
@@ -598,7 +621,7 @@ void Importer::read_record(Kind kind, std::string_view line, Origin origin) {
         by_id_.add(static_cast<std::uint32_t>(licences_.size() - 1));
         held = &licences_.back();
       }
-      held->call = texts_.add(clean_text(fields_[4]));
+      held->call = texts_.replace(held->call, clean_text(fields_[4]));
       held->active = true;
       held->grant = grant_date(fields_[7]);
       held->order = order_;
@@ -615,17 +638,32 @@ void Importer::read_record(Kind kind, std::string_view line, Origin origin) {
         if (field != kEnFields[0]) kept.push_back(kSeparator);
         kept += clean_text(fields_[field]);
       }
-      held->en = texts_.add(kept);
+      held->en = texts_.replace(held->en, kept);
       break;
     }
     case Kind::am: {
       Licence* held = licence(id);
-      if (held != nullptr && held->active) held->am = texts_.add(clean_text(fields_[15]));
+      if (held != nullptr && held->active) {
+        held->am = texts_.replace(held->am, clean_text(fields_[15]));
+      }
       break;
     }
     case Kind::other:
       break;
   }
+  if (texts_.wants_compacting(options_.text_slack)) compact_texts();
+}
+
+// The texts still named, copied into a new store: memory goes with the licences held, however
+// often their lines repeat.
+void Importer::compact_texts() {
+  TextStore kept;
+  for (Licence& held : licences_) {
+    held.call = kept.add(texts_.get(held.call));
+    held.en = kept.add(texts_.get(held.en));
+    held.am = kept.add(texts_.get(held.am));
+  }
+  texts_ = std::move(kept);
 }
 
 dbfiles::UsRecord Importer::make_record(dbfiles::CallKey key, std::string_view en_fields) {

@@ -56,6 +56,10 @@ struct ImportOptions {
   std::function<void(const std::string& note)> note;
   int notes_per_file = 20;
   const std::atomic<bool>* cancel = nullptr;  // set to stop; nothing is replaced then
+  // The bytes that texts replaced by later records may leave unused before the texts still
+  // needed are copied anew, which keeps memory in proportion to the licences, not to the lines
+  // (tests and fuzzing set less, to copy often).
+  std::size_t text_slack = std::size_t{4} << 20;
   // For tests: called between the two replaces, once callprev.db is in place and call.db not.
   std::function<void()> between_replaces;
   // Keep the call.db being replaced as callMMDD.db (MMDD of its own date), as an update run

@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 #include "tests/support/zip_tools.h"
 #include "tests/test_util.h"
+#include "tools/fetch_fcc.h"
 
 namespace {
 
@@ -360,6 +361,37 @@ TEST_F(UlsImportTest, AKillBetweenTheReplacesLeavesAPairThatWorksAndTheNextRunCl
               files_out()[2] == platform::kFolderLockName);
   ASSERT_EQ(import({src}), 0) << error_;
   EXPECT_EQ(files_out(), (Strings{"call.db", "callprev.db"}));
+}
+
+// Text from an archive or a file name reaches notes and errors with its control bytes escaped:
+// a member name, a source's folder, of the import and of the archive dates fetch-fcc reads.
+TEST_F(UlsImportTest, TextFromOutsideComesOutEscaped) {
+  const std::string cut = dir_.file("cut.zip");
+  ASSERT_EQ(testutil::python("import sys, zipfile\n"
+                             "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                             "  z.writestr('EN.dat\\x1b]0;owned\\x07', 'x' * 400)\n"
+                             "b = open(sys.argv[1], 'rb').read()\n"
+                             "open(sys.argv[1], 'wb').write(b[:b.index(b'owned') + 100])\n",
+                             {cut}),
+            0);
+  const std::string odd = folder("day\x1b[2J", "EN|x\r\n", "");
+  calldb::ArchiveDate date;
+  const std::vector<std::pair<std::function<void()>, std::string>> runs = {
+      {[&] { import({cut}); }, "EN.dat\\x1b]0;owned\\x07 is cut short"},
+      {[&] { import({odd}); }, "day\\x1b[2J EN.dat line 1: 2 fields, 24 needed"},
+      {[&] { calldb::read_archive_date(cut, nullptr, &date, &error_); },
+       "EN.dat\\x1b]0;owned\\x07 is cut short"}};
+  for (const auto& [run, want] : runs) {
+    error_.clear();
+    notes_.clear();
+    run();
+    std::string said = error_;
+    for (const std::string& note : notes_) said += "\n" + note;
+    EXPECT_NE(said.find(want), std::string::npos) << said;
+    EXPECT_EQ(std::count_if(said.begin(), said.end(), [](char c) { return c >= 0 && c < 0x20; }),
+              std::count(said.begin(), said.end(), '\n'))
+        << said;
+  }
 }
 
 // EN.dat repeats one licensee's line, two lengths by turns, between another's: the import keeps

@@ -16,6 +16,7 @@
 #include "tools/zip_archive.h"
 #include "updater/doupdate.h"
 #include "updater/folder_job.h"
+#include "updater/worker_link.h"
 
 namespace calldb {
 
@@ -396,10 +397,10 @@ class Importer {
 
   const ImportOptions& options_;
   ImportReport& report_;
-  std::vector<std::string> labels_;  // "SOURCE MEMBER" of each file read
+  std::vector<std::string> labels_;  // "SOURCE MEMBER" of each file read, escaped
   std::vector<int> shown_;           // notes shown per file
   std::vector<std::uint64_t> hidden_;  // and not shown
-  std::string source_;               // the source being read
+  std::string source_;               // the source being read, escaped
   std::vector<std::uint64_t> source_records_;  // records read from each source
   std::uint64_t* records_ = nullptr;           // the count of the source being read
   std::uint64_t order_ = 0;
@@ -434,7 +435,7 @@ void Importer::close_notes() {
 
 int Importer::apply_source(std::size_t index, Pass pass, std::string* error) {
   const std::string& source = options_.sources[index];
-  source_ = source;
+  source_ = updater::escape_controls(source);
   records_ = &source_records_[index];
   std::error_code ec;
   if (!platform::file_exists(source)) {
@@ -550,7 +551,7 @@ int Importer::apply_archive(const std::string& source, Pass pass, std::string* e
 
 int Importer::apply_lines(ByteSource bytes, Kind kind, const std::string& label,
                           std::string* error) {
-  labels_.push_back(label);
+  labels_.push_back(updater::escape_controls(label));
   shown_.push_back(0);
   hidden_.push_back(0);
   Origin origin;
@@ -883,9 +884,7 @@ int Importer::finish(std::string* error) {
   return 0;
 }
 
-}  // namespace
-
-int import_uls(const ImportOptions& options, ImportReport* report, std::string* error) {
+int run_import(const ImportOptions& options, ImportReport* report, std::string* error) {
   *report = ImportReport{};
   if (!is_calendar_date(options.date)) {
     *error = "the date must be a calendar date YYYYMMDD, not \"" + options.date + "\"";
@@ -927,6 +926,15 @@ int import_uls(const ImportOptions& options, ImportReport* report, std::string* 
   }
   if (rc == 0) rc = importer.finish(error);
   importer.close_notes();
+  return rc;
+}
+
+}  // namespace
+
+int import_uls(const ImportOptions& options, ImportReport* report, std::string* error) {
+  const int rc = run_import(options, report, error);
+  // An error may name a path or a member as it came: shown with its control bytes escaped.
+  if (rc != 0) *error = updater::escape_controls(*error);
   return rc;
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -50,6 +51,62 @@ TEST(FetchFccTest, CreationDatesAreReadWithTheirZones) {
                           "Wed Oct  1 8:00:23 EDT 2025", "Wed Oct  1 08:00:23 EDT 2025 x"}) {
     EXPECT_EQ(utc(bad), "unreadable") << bad;
   }
+}
+
+// A run removes the work folders that ended runs left and nothing else: a folder fetch-fcc.N, N a
+// plain positive number that is no live process, holding the marker a run writes into its work
+// folder and regular files alone. A user's folder of the run's own name is not taken.
+TEST(FetchFccTest, RemovesOnlyTheMarkedWorkFoldersOfEndedRuns) {
+  const testutil::TempDir data, elsewhere;
+  const std::string users = elsewhere.file("users");
+  write_bytes(users, "the user's");
+  fs::create_directory(elsewhere.file("marked"));
+  write_bytes(elsewhere.file("marked/") + calldb::kFetchWorkMarker, "");
+  // What each holds: the marker "M", a file "f", a folder "d", a symlink to the user's file "l",
+  // the marker as a symlink "m" or as a folder "n"; "file" is a file, "link" a symlink to a
+  // marked folder elsewhere. Past 4194304 no number is a process.
+  const std::vector<std::tuple<std::string, std::string, bool>> planted = {
+      {"fetch-fcc.4194399", "Mff", true}, {"fetch-fcc.4194398", "M", true},
+      {"fetch-fcc.4194397", "ff", false}, {"fetch-fcc.4194396", "file", false},
+      {"fetch-fcc.-7", "Mf", false},      {"fetch-fcc.+7", "M", false},
+      {"fetch-fcc.07", "M", false},       {"fetch-fcc.0", "M", false},
+      {"fetch-fcc.7x", "M", false},       {"fetch-fcc.99999999999999999999", "M", false},
+      {"fetch-fcc.1", "M", false},        {"fetch-fcc.4194395", "Mfd", false},
+      {"fetch-fcc.4194394", "Ml", false}, {"fetch-fcc.4194393", "link", false},
+      {"fetch-fcc.4194392", "mf", false}, {"fetch-fcc.4194391", "n", false},
+      {"fetch-fcc." + std::to_string(::getpid()), "f", false},  // this run's name
+  };
+  for (const auto& [name, holds, removed] : planted) {
+    const std::string path = data.file(name);
+    if (holds == "file" || holds == "link") {
+      holds == "file" ? write_bytes(path, "x") : fs::create_symlink(elsewhere.file("marked"), path);
+      continue;
+    }
+    fs::create_directory(path);
+    for (std::size_t i = 0; i < holds.size(); ++i) {
+      const char c = holds[i];
+      const std::string in = path + "/" + c + std::to_string(i);
+      if (c == 'M') write_bytes(path + "/" + calldb::kFetchWorkMarker, "");
+      if (c == 'f') write_bytes(in, "a download");
+      if (c == 'd') fs::create_directory(in);
+      if (c == 'l') fs::create_symlink(users, in);
+      if (c == 'm') fs::create_symlink(users, path + "/" + calldb::kFetchWorkMarker);
+      if (c == 'n') fs::create_directory(path + "/" + calldb::kFetchWorkMarker);
+    }
+  }
+  calldb::FetchOptions options;
+  options.import.folder = data.path();
+  updater::parse_server("127.0.0.1:1", 443, &options.server);  // nothing to download from
+  calldb::FetchReport report;
+  std::string error;
+  EXPECT_EQ(calldb::fetch_fcc(options, &report, &error), -1);
+  EXPECT_NE(error.find("fetch-fcc." + std::to_string(::getpid()) + ": cannot be made"),
+            std::string::npos) << error;
+  for (const auto& [name, holds, removed] : planted) {
+    EXPECT_EQ(fs::exists(fs::symlink_status(data.file(name))), !removed) << name;
+  }
+  EXPECT_EQ(read_bytes(users), "the user's");
+  EXPECT_TRUE(fs::exists(elsewhere.file("marked/") + calldb::kFetchWorkMarker));
 }
 
 // The real daily archives and a weekly made of Wednesday's, through nginx: what a run applies,
@@ -139,7 +196,8 @@ TEST(FetchFccTest, AppliesTheDailiesMadeAfterTheWeeklyAndLeavesAFailedRunsFolder
   }
 
   for (const auto& [path, bytes] : served) write_bytes(path, bytes);
-  fs::create_directory(data.file("fetch-fcc.999999"));  // a killed run's work folder
+  fs::create_directory(data.file("fetch-fcc.4194399"));  // a killed run's work folder
+  write_bytes(data.file("fetch-fcc.4194399/") + calldb::kFetchWorkMarker, "");
   const testutil::Outcome run = calldb(fetch, true);
   ASSERT_EQ(run.code, 0) << run.out << run.err;
   EXPECT_NE(run.err.find("l_amat.zip: bytes received: "), std::string::npos) << run.err;

@@ -92,37 +92,80 @@ class DownloadLink : public updater::WorkerLink {
   std::uint64_t total_ = 0;
 };
 
-// The run's work folder in the data folder, removed with what it holds when the object goes.
+// The id of the run whose work folder `name` is: kWorkPrefix and a process id as a run writes it
+// (digits without a sign or a leading zero). 0 for any other name.
+long work_folder_pid(const std::string& name) {
+  if (!name.starts_with(kWorkPrefix)) return 0;
+  const char* digits = name.c_str() + std::strlen(kWorkPrefix);
+  const char* digits_end = name.c_str() + name.size();
+  if (digits == digits_end || *digits == '0' ||
+      !std::all_of(digits, digits_end, [](char c) { return c >= '0' && c <= '9'; })) {
+    return 0;
+  }
+  long pid = 0;
+  const auto [stop, parsed] = std::from_chars(digits, digits_end, pid);
+  return parsed == std::errc() && stop == digits_end ? pid : 0;
+}
+
+// Removes `folder` when it is a run's work folder: a folder itself (never a symlink to one)
+// holding kFetchWorkMarker and regular files alone, the marker last so that a removal cut short
+// leaves a folder still known as one. Anything else is left as it is.
+void remove_work_folder(const std::filesystem::path& folder) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (fs::symlink_status(folder, ec).type() != fs::file_type::directory) return;
+  std::vector<fs::path> files;
+  bool marked = false;
+  for (fs::directory_iterator entry(folder, ec), end; !ec && entry != end; entry.increment(ec)) {
+    if (entry->symlink_status(ec).type() != fs::file_type::regular) return;
+    if (entry->path().filename() == kFetchWorkMarker) {
+      marked = true;
+    } else {
+      files.push_back(entry->path());
+    }
+  }
+  if (ec || !marked) return;
+  files.push_back(folder / kFetchWorkMarker);
+  for (const fs::path& file : files) {
+    if (!fs::remove(file, ec)) return;
+  }
+  fs::remove(folder, ec);  // only when empty
+}
+
+// The run's work folder in the data folder, marked with kFetchWorkMarker as it is made, and
+// removed with what it holds when the object goes.
 class WorkFolder {
  public:
   explicit WorkFolder(const std::string& data_folder) {
-    // Those of killed runs first; a run still going keeps its own.
+    // Those of ended runs first; a run still going keeps its own.
     std::error_code ec;
     const std::filesystem::path data = data_folder.empty() ? "." : data_folder;
     for (std::filesystem::directory_iterator entry(data, ec), end; !ec && entry != end;
          entry.increment(ec)) {
-      const std::string name = entry->path().filename().string();
-      if (!name.starts_with(kWorkPrefix)) continue;
-      const char* digits = name.c_str() + std::strlen(kWorkPrefix);
-      const char* digits_end = name.c_str() + name.size();
-      long pid = 0;
-      const auto [stop, parsed] = std::from_chars(digits, digits_end, pid);
-      if (parsed != std::errc() || stop != digits_end || platform::process_alive(pid)) {
-        continue;
-      }
-      std::error_code ignored;
-      std::filesystem::remove_all(entry->path(), ignored);
+      const long pid = work_folder_pid(entry->path().filename().string());
+      if (pid > 0 && !platform::process_alive(pid)) remove_work_folder(entry->path());
     }
     ec.clear();
-    // A folder of this name belonged to an ended process that had this process's id.
+    // A work folder of this name belonged to an ended process that had this process's id; a
+    // folder of the name that is no work folder stays, and this run does not start.
     path_ = platform::join_path(data_folder,
                                 kWorkPrefix + std::to_string(platform::current_process_id()));
-    std::filesystem::remove_all(path_, ec);
-    if (!std::filesystem::create_directory(path_, ec)) error_ = ec ? ec.value() : EEXIST;
+    remove_work_folder(path_);
+    if (!std::filesystem::create_directory(path_, ec)) {
+      error_ = ec ? ec.value() : EEXIST;
+      return;
+    }
+    platform::File marker;
+    error_ = marker.open(platform::join_path(path_, kFetchWorkMarker), platform::Access::write,
+                         platform::Share::none, platform::Disposition::create_new);
+    if (error_ != 0) {
+      std::filesystem::remove(path_, ec);  // empty, made just now
+      return;
+    }
+    made_ = true;
   }
   ~WorkFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (made_) remove_work_folder(path_);
   }
   WorkFolder(const WorkFolder&) = delete;
   WorkFolder& operator=(const WorkFolder&) = delete;
@@ -132,6 +175,7 @@ class WorkFolder {
 
  private:
   std::string path_;
+  bool made_ = false;
   int error_ = 0;
 };
 

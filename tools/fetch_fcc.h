@@ -37,6 +37,10 @@ struct ArchiveDate {
   std::int64_t utc_seconds = 0;  // the moment, for putting archives in order
 };
 
+// The file every run writes into its work folder as it makes it: a later run removes a work
+// folder of an ended run only when it holds this file and regular files alone.
+inline constexpr char kFetchWorkMarker[] = "fetch-fcc-work-folder";
+
 // Reads a "counts" member's first line. Returns 0, or -1 when it is not a creation date of the
 // form above (weekday, month, day, time, a US time zone or UTC/GMT, year).
 int parse_creation_date(std::string_view line, ArchiveDate* date);
@@ -67,12 +71,13 @@ struct FetchReport {
 };
 
 // Downloads the weekly archive and every daily into a work folder of the data folder
-// ("fetch-fcc.PID", removed at the end whatever happens, and by a later run when a killed one
-// left it), then imports the weekly and the dailies made after it into the data folder, keeping
-// the previous call.db as callMMDD.db. A daily the server does not have (404) is told and
-// passed over; every other failure (TLS, certificate, refused or cut-short download, an archive
-// without a readable date, the import) ends the run with the data folder as it was. Returns 0
-// when call.db and callprev.db were rebuilt; otherwise -1 with *error set.
+// ("fetch-fcc.PID" holding kFetchWorkMarker, removed at the end whatever happens, and by a
+// later run when a killed one left it), then imports the weekly and the dailies made after it
+// into the data folder, keeping the previous call.db as callMMDD.db. A daily the server does
+// not have (404) is told and passed over; every other failure (TLS, certificate, refused or
+// cut-short download, an archive without a readable date, the import) ends the run with the
+// data folder as it was. Returns 0 when call.db and callprev.db were rebuilt; otherwise -1
+// with *error set.
 int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* error);
 
 }  // namespace calldb

@@ -53,6 +53,50 @@ TEST(FetchFccTest, CreationDatesAreReadWithTheirZones) {
   }
 }
 
+// The dailies made after the weekly are applied, oldest first, while each follows on from the
+// one before (the weekly first) without a missing day; a weekly older than the day before the
+// oldest of them is refused.
+TEST(FetchFccTest, AppliesTheDailiesThatFollowOnFromTheWeeklyWithoutAMissingDay) {
+  const auto plan = [](const std::vector<std::pair<std::string, std::string>>& made) {
+    std::vector<calldb::FetchedArchive> archives;
+    for (const auto& [name, when] : made) {
+      archives.push_back({name, "", {}});
+      EXPECT_EQ(calldb::parse_creation_date("File Creation Date: " + when + " EDT 2025",
+                                            &archives.back().date), 0) << when;
+    }
+    std::vector<std::size_t> applied;
+    std::vector<std::string> passed_over;
+    std::string error;
+    if (calldb::plan_archives(archives, &applied, &passed_over, &error) != 0) return error;
+    std::string said;
+    for (const std::size_t i : applied) said += archives[i].name + " ";
+    for (const std::string& line : passed_over) said += "| " + line;
+    return said;
+  };
+  const std::string weekly = "Sun Sep 28 09:00:00";
+  const std::vector<std::pair<std::vector<std::pair<std::string, std::string>>, std::string>>
+      rows = {
+          {{{"W", weekly}, {"sun", "Mon Sep 29 08:00:00"}, {"sat", "Sun Sep 28 10:00:00"},
+            {"thu", "Fri Sep 26 08:00:00"}, {"mon", "Tue Sep 30 08:00:00"}},
+           "W sat sun mon | thu: dated 20250926, not after the weekly archive, passed over"},
+          {{{"W", weekly}, {"fri", "Sat Sep 27 08:00:00"}}, "W | fri: dated 20250927, not after "
+                                                           "the weekly archive, passed over"},
+          {{{"W", weekly}, {"mon", "Tue Sep 30 08:00:00"}, {"tue", "Wed Oct  1 08:00:00"}},
+           "W: dated 20250928, and the oldest daily made after it 20250930: the daily of "
+           "20250929 is missing, so nothing was replaced"},
+          {{{"W", "Mon Sep  1 09:00:00"}, {"thu", "Thu Sep 25 08:00:00"},
+            {"tue", "Wed Oct  1 08:00:00"}},
+           "W: dated 20250901, and the oldest daily made after it 20250925: the dailies of "
+           "20250902 to 20250924 are missing, so nothing was replaced"},
+          // A gap between two dailies: those after it are passed over.
+          {{{"W", weekly}, {"sun", "Mon Sep 29 08:00:00"}, {"tue", "Wed Oct  1 08:00:00"},
+            {"sat", "Sun Sep 28 10:00:00"}, {"wed", "Thu Oct  2 08:00:00"}},
+           "W sat sun | tue: dated 20251001, passed over: the daily of 20250930 is missing"
+           "| wed: dated 20251002, passed over: the daily of 20250930 is missing"},
+      };
+  for (const auto& [made, want] : rows) EXPECT_EQ(plan(made), want);
+}
+
 // A run removes the work folders that ended runs left and nothing else: a folder fetch-fcc.N, N a
 // plain positive number that is no live process, holding the marker a run writes into its work
 // folder and regular files alone. A user's folder of the run's own name is not taken.
@@ -125,7 +169,8 @@ TEST(FetchFccTest, AppliesTheDailiesMadeAfterTheWeeklyAndLeavesAFailedRunsFolder
     ::chmod(d.c_str(), 0755);  // nginx may drop root's rights
   }
   // The weekly: Wednesday's records, made on Sunday morning, its members with data descriptors
-  // as the FCC's have.
+  // as the FCC's have; and one made on 1 September.
+  const std::string stale = ref.file("stale.zip");
   ASSERT_EQ(testutil::python(
                 "import sys, zipfile\n"
                 "class Stream:\n"
@@ -133,10 +178,11 @@ TEST(FetchFccTest, AppliesTheDailiesMadeAfterTheWeeklyAndLeavesAFailedRunsFolder
                 "    def write(self, b): return self.f.write(b)\n"
                 "    def flush(self): self.f.flush()\n"
                 "src = zipfile.ZipFile(sys.argv[2])\n"
-                "with zipfile.ZipFile(Stream(open(sys.argv[1], 'wb')), 'w', 8) as z:\n"
-                "    z.writestr('counts', 'File Creation Date: Sun Sep 28 09:00:00 EDT 2025\\n')\n"
+                "for out, made in (sys.argv[1], 'Sun Sep 28'), (sys.argv[3], 'Mon Sep  1'):\n"
+                "  with zipfile.ZipFile(Stream(open(out, 'wb')), 'w', 8) as z:\n"
+                "    z.writestr('counts', 'File Creation Date: %s 09:00:00 EDT 2025\\n' % made)\n"
                 "    for m in ('EN.dat', 'HD.dat', 'AM.dat'): z.writestr(m, src.read(m))\n",
-                {complete + "l_amat.zip", real + "l_am_wed.zip"}),
+                {complete + "l_amat.zip", real + "l_am_wed.zip", stale}),
             0);
   // Friday's is missing; Wednesday's and Thursday's are older than the weekly, Saturday's was
   // made later the same day.
@@ -179,6 +225,9 @@ TEST(FetchFccTest, AppliesTheDailiesMadeAfterTheWeeklyAndLeavesAFailedRunsFolder
        "l_am_tue.zip: EN.dat is cut short"},
       {daily + "l_am_sun.zip", std::string(sunday).replace(sunday.find("File"), 4, "Fyle"), {}, 1,
        "l_am_sun.zip: its counts member cannot be read: counts is damaged: its CRC does not"},
+      {complete + "l_amat.zip", read_bytes(stale), {}, 1,
+       "l_amat.zip: dated 20250901, and the oldest daily made after it 20250925: the dailies of "
+       "20250902 to 20250924 are missing"},
   };
   for (const auto& f : failures) {
     SCOPED_TRACE(f.error);

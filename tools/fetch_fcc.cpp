@@ -179,11 +179,28 @@ class WorkFolder {
   int error_ = 0;
 };
 
-struct Fetched {
-  std::string name;
-  std::string path;  // the whole archive in the work folder
-  ArchiveDate date;
-};
+std::int64_t day_number(const std::string& yyyymmdd) {
+  updater::Date date;
+  updater::parse_date(yyyymmdd.c_str(), &date);
+  return updater::days_since_epoch(date);
+}
+
+std::string day_text(std::int64_t day) {
+  const updater::Date d = updater::date_from_days(day);
+  char text[9];
+  std::snprintf(text, sizeof text, "%04d%02d%02d", d.year, d.month, d.day);
+  return text;
+}
+
+// The days after `from` and before `to` (YYYYMMDD): "the daily of D is missing", or "the
+// dailies of D to E are missing".
+std::string missing_days(const std::string& from, const std::string& to) {
+  const std::int64_t first = day_number(from) + 1;
+  const std::int64_t last = day_number(to) - 1;
+  return first == last ? "the daily of " + day_text(first) + " is missing"
+                       : "the dailies of " + day_text(first) + " to " + day_text(last) +
+                             " are missing";
+}
 
 }  // namespace
 
@@ -254,6 +271,51 @@ int read_archive_date(const std::string& path, const ZipInflate* zlib, ArchiveDa
   return 0;
 }
 
+int plan_archives(const std::vector<FetchedArchive>& archives, std::vector<std::size_t>* applied,
+                  std::vector<std::string>* passed_over, std::string* error) {
+  applied->clear();
+  passed_over->clear();
+  if (archives.empty()) return fail(error, "no weekly archive");
+  const FetchedArchive& weekly = archives.front();
+  std::vector<std::size_t> after;
+  for (std::size_t i = 1; i < archives.size(); ++i) {
+    if (archives[i].date.utc_seconds > weekly.date.utc_seconds) {
+      after.push_back(i);
+    } else {
+      passed_over->push_back(archives[i].name + ": dated " + archives[i].date.day +
+                             ", not after the weekly archive, passed over");
+    }
+  }
+  std::stable_sort(after.begin(), after.end(), [&archives](std::size_t a, std::size_t b) {
+    return archives[a].date.utc_seconds < archives[b].date.utc_seconds;
+  });
+  // A daily holds one day's changes: one dated more than a day after the archive before it
+  // leaves the days between in neither.
+  const auto follows_on = [&archives](std::size_t before, std::size_t next) {
+    return day_number(archives[next].date.day) <= day_number(archives[before].date.day) + 1;
+  };
+  if (!after.empty() && !follows_on(0, after.front())) {
+    const std::string& oldest = archives[after.front()].date.day;
+    return fail(error, weekly.name + ": dated " + weekly.date.day +
+                           ", and the oldest daily made after it " + oldest + ": " +
+                           missing_days(weekly.date.day, oldest) + ", so nothing was replaced");
+  }
+  applied->push_back(0);
+  std::string gap;  // why the dailies from a missing day on are passed over
+  for (const std::size_t i : after) {
+    if (gap.empty() && !follows_on(applied->back(), i)) {
+      gap = missing_days(archives[applied->back()].date.day, archives[i].date.day);
+    }
+    if (gap.empty()) {
+      applied->push_back(i);
+    } else {
+      passed_over->push_back(archives[i].name + ": dated " + archives[i].date.day +
+                             ", passed over: " + gap);
+    }
+  }
+  return 0;
+}
+
 int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* error) {
   *report = FetchReport{};
   const std::string& folder = options.import.folder;
@@ -277,7 +339,7 @@ int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* err
   for (const char* daily : kFccDailyNames) {
     wanted.emplace_back(daily, std::string(kFccDailyFolder) + daily);
   }
-  std::vector<Fetched> fetched;
+  std::vector<FetchedArchive> fetched;
   for (const auto& [name, server_path] : wanted) {
     if (cancelled()) return fail(error, "cancelled");
     DownloadLink link(options.download_progress, name);
@@ -302,29 +364,23 @@ int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* err
       }
       return fail(error, name + ": " + link.last_line());
     }
-    Fetched archive{name, download.target, {}};
+    FetchedArchive archive{name, download.target, {}};
     if (read_archive_date(archive.path, &zlib, &archive.date, error) != 0) return -1;
     fetched.push_back(std::move(archive));
   }
 
-  // The weekly, then the dailies made after it, oldest first.
-  const Fetched& weekly = fetched.front();
-  std::vector<const Fetched*> applied = {&weekly};
-  for (auto daily = fetched.begin() + 1; daily != fetched.end(); ++daily) {
-    if (daily->date.utc_seconds > weekly.date.utc_seconds) {
-      applied.push_back(&*daily);
-    } else if (options.tell) {
-      options.tell(daily->name + ": dated " + daily->date.day +
-                   ", not after the weekly archive, passed over");
-    }
+  // The weekly, then the dailies that follow on from it, oldest first.
+  std::vector<std::size_t> applied;
+  std::vector<std::string> passed_over;
+  const int planned = plan_archives(fetched, &applied, &passed_over, error);
+  if (options.tell) {
+    for (const std::string& line : passed_over) options.tell(line);
   }
-  std::stable_sort(applied.begin() + 1, applied.end(), [](const Fetched* a, const Fetched* b) {
-    return a->date.utc_seconds < b->date.utc_seconds;
-  });
+  if (planned != 0) return -1;
   ImportOptions importing = options.import;
   importing.sources.clear();
-  for (const Fetched* archive : applied) importing.sources.push_back(archive->path);
-  importing.date = applied.back()->date.day;
+  for (const std::size_t i : applied) importing.sources.push_back(fetched[i].path);
+  importing.date = fetched[applied.back()].date.day;
   importing.keep_previous = true;
   // The import names its sources in notes and errors by their paths in the work folder, which
   // is gone by the time they are read: by their names alone.
@@ -349,8 +405,8 @@ int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* err
     return -1;
   }
   if (options.tell) {
-    for (const Fetched* archive : applied) {
-      options.tell(archive->name + ": dated " + archive->date.day + ", applied");
+    for (const std::size_t i : applied) {
+      options.tell(fetched[i].name + ": dated " + fetched[i].date.day + ", applied");
     }
   }
   report->date = importing.date;

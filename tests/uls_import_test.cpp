@@ -364,7 +364,7 @@ TEST_F(UlsImportTest, AKillBetweenTheReplacesLeavesAPairThatWorksAndTheNextRunCl
 }
 
 // Text from an archive or a file name reaches notes and errors with its control bytes escaped:
-// a member name, a source's folder, of the import and of the archive dates fetch-fcc reads.
+// a member name, a source's folder, a data folder, of the import and of fetch-fcc's engine.
 TEST_F(UlsImportTest, TextFromOutsideComesOutEscaped) {
   const std::string cut = dir_.file("cut.zip");
   ASSERT_EQ(testutil::python("import sys, zipfile\n"
@@ -376,11 +376,15 @@ TEST_F(UlsImportTest, TextFromOutsideComesOutEscaped) {
             0);
   const std::string odd = folder("day\x1b[2J", "EN|x\r\n", "");
   calldb::ArchiveDate date;
+  calldb::FetchOptions fetch;
+  fetch.import.folder = dir_.file("none\x1b]0;owned\x07");
+  calldb::FetchReport fetched;
   const std::vector<std::pair<std::function<void()>, std::string>> runs = {
       {[&] { import({cut}); }, "EN.dat\\x1b]0;owned\\x07 is cut short"},
       {[&] { import({odd}); }, "day\\x1b[2J EN.dat line 1: 2 fields, 24 needed"},
       {[&] { calldb::read_archive_date(cut, nullptr, &date, &error_); },
-       "EN.dat\\x1b]0;owned\\x07 is cut short"}};
+       "EN.dat\\x1b]0;owned\\x07 is cut short"},
+      {[&] { calldb::fetch_fcc(fetch, &fetched, &error_); }, "none\\x1b]0;owned\\x07: not a"}};
   for (const auto& [run, want] : runs) {
     error_.clear();
     notes_.clear();

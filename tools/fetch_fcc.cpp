@@ -11,6 +11,7 @@
 #include "tools/zip_archive.h"
 #include "updater/doupdate.h"
 #include "updater/https_client.h"
+#include "updater/worker_link.h"
 
 namespace calldb {
 
@@ -316,7 +317,9 @@ int plan_archives(const std::vector<FetchedArchive>& archives, std::vector<std::
   return 0;
 }
 
-int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* error) {
+namespace {
+
+int run_fetch(const FetchOptions& options, FetchReport* report, std::string* error) {
   *report = FetchReport{};
   const std::string& folder = options.import.folder;
   std::error_code ec;
@@ -383,8 +386,9 @@ int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* err
   importing.date = fetched[applied.back()].date.day;
   importing.keep_previous = true;
   // The import names its sources in notes and errors by their paths in the work folder, which
-  // is gone by the time they are read: by their names alone.
-  const std::string work_prefix = platform::join_path(work.path(), "");
+  // is gone by the time they are read: by their names alone. It shows them escaped.
+  const std::string work_prefix =
+      updater::escape_controls(platform::join_path(work.path(), ""));
   const auto shorten = [&work_prefix](std::string text) {
     for (std::size_t at; (at = text.find(work_prefix)) != std::string::npos;) {
       text.erase(at, work_prefix.size());
@@ -411,6 +415,15 @@ int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* err
   }
   report->date = importing.date;
   return 0;
+}
+
+}  // namespace
+
+int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* error) {
+  const int rc = run_fetch(options, report, error);
+  // An error may name a folder, or carry a server's words, as they came: shown escaped.
+  if (rc != 0) *error = updater::escape_controls(*error);
+  return rc;
 }
 
 }  // namespace calldb

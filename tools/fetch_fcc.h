@@ -94,7 +94,7 @@ struct FetchReport {
 // have (404) is told and passed over; every other failure (TLS, certificate, refused or
 // cut-short download, an archive without a readable date, a weekly refused by plan_archives,
 // the import) ends the run with the data folder as it was. Returns 0 when call.db and
-// callprev.db were rebuilt; otherwise -1 with *error set.
+// callprev.db were rebuilt; otherwise -1 with *error set, its control characters escaped.
 int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* error);
 
 }  // namespace calldb

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -52,12 +53,112 @@ TEST(FetchFccTest, CreationDatesAreReadWithTheirZones) {
   }
 }
 
-TEST(FetchFccTest, AppliesTheDailiesMadeAfterTheWeeklyAndLeavesAFailedRunsFolderAsItWas) {
-  if (testutil::TestCertificates::openssl().empty() ||
-      testutil::NginxServer::find_binary().empty()) {
-    GTEST_SKIP() << "openssl or nginx is not installed (scripts/setup installs them)";
+// The dailies made after the weekly are applied, oldest first, while each follows on from the
+// one before (the weekly first) without a missing day; a weekly older than the day before the
+// oldest of them is refused.
+TEST(FetchFccTest, AppliesTheDailiesThatFollowOnFromTheWeeklyWithoutAMissingDay) {
+  const auto plan = [](const std::vector<std::pair<std::string, std::string>>& made) {
+    std::vector<calldb::FetchedArchive> archives;
+    for (const auto& [name, when] : made) {
+      archives.push_back({name, "", {}});
+      EXPECT_EQ(calldb::parse_creation_date("File Creation Date: " + when + " EDT 2025",
+                                            &archives.back().date), 0) << when;
+    }
+    std::vector<std::size_t> applied;
+    std::vector<std::string> passed_over;
+    std::string error;
+    if (calldb::plan_archives(archives, &applied, &passed_over, &error) != 0) return error;
+    std::string said;
+    for (const std::size_t i : applied) said += archives[i].name + " ";
+    for (const std::string& line : passed_over) said += "| " + line;
+    return said;
+  };
+  const std::string weekly = "Sun Sep 28 09:00:00";
+  const std::vector<std::pair<std::vector<std::pair<std::string, std::string>>, std::string>>
+      rows = {
+          {{{"W", weekly}, {"sun", "Mon Sep 29 08:00:00"}, {"sat", "Sun Sep 28 10:00:00"},
+            {"thu", "Fri Sep 26 08:00:00"}, {"mon", "Tue Sep 30 08:00:00"}},
+           "W sat sun mon | thu: dated 20250926, not after the weekly archive, passed over"},
+          {{{"W", weekly}, {"fri", "Sat Sep 27 08:00:00"}}, "W | fri: dated 20250927, not after "
+                                                           "the weekly archive, passed over"},
+          {{{"W", weekly}, {"mon", "Tue Sep 30 08:00:00"}, {"tue", "Wed Oct  1 08:00:00"}},
+           "W: dated 20250928, and the oldest daily made after it 20250930: the daily of "
+           "20250929 is missing, so nothing was replaced"},
+          {{{"W", "Mon Sep  1 09:00:00"}, {"thu", "Thu Sep 25 08:00:00"},
+            {"tue", "Wed Oct  1 08:00:00"}},
+           "W: dated 20250901, and the oldest daily made after it 20250925: the dailies of "
+           "20250902 to 20250924 are missing, so nothing was replaced"},
+          // A gap between two dailies: those after it are passed over.
+          {{{"W", weekly}, {"sun", "Mon Sep 29 08:00:00"}, {"tue", "Wed Oct  1 08:00:00"},
+            {"sat", "Sun Sep 28 10:00:00"}, {"wed", "Thu Oct  2 08:00:00"}},
+           "W sat sun | tue: dated 20251001, passed over: the daily of 20250930 is missing"
+           "| wed: dated 20251002, passed over: the daily of 20250930 is missing"},
+      };
+  for (const auto& [made, want] : rows) EXPECT_EQ(plan(made), want);
+}
+
+// A run removes the work folders that ended runs left and nothing else: a folder fetch-fcc.N, N a
+// plain positive number that is no live process, holding the marker a run writes into its work
+// folder and regular files alone. A user's folder of the run's own name is not taken.
+TEST(FetchFccTest, RemovesOnlyTheMarkedWorkFoldersOfEndedRuns) {
+  const testutil::TempDir data, elsewhere;
+  const std::string users = elsewhere.file("users");
+  write_bytes(users, "the user's");
+  fs::create_directory(elsewhere.file("marked"));
+  write_bytes(elsewhere.file("marked/") + calldb::kFetchWorkMarker, "");
+  // What each holds: the marker "M", a file "f", a folder "d", a symlink to the user's file "l",
+  // the marker as a symlink "m" or as a folder "n"; "file" is a file, "link" a symlink to a
+  // marked folder elsewhere. Past 4194304 no number is a process.
+  const std::vector<std::tuple<std::string, std::string, bool>> planted = {
+      {"fetch-fcc.4194399", "Mff", true}, {"fetch-fcc.4194398", "M", true},
+      {"fetch-fcc.4194397", "ff", false}, {"fetch-fcc.4194396", "file", false},
+      {"fetch-fcc.-7", "Mf", false},      {"fetch-fcc.+7", "M", false},
+      {"fetch-fcc.07", "M", false},       {"fetch-fcc.0", "M", false},
+      {"fetch-fcc.7x", "M", false},       {"fetch-fcc.99999999999999999999", "M", false},
+      {"fetch-fcc.1", "M", false},        {"fetch-fcc.4194395", "Mfd", false},
+      {"fetch-fcc.4194394", "Ml", false}, {"fetch-fcc.4194393", "link", false},
+      {"fetch-fcc.4194392", "mf", false}, {"fetch-fcc.4194391", "n", false},
+      {"fetch-fcc." + std::to_string(::getpid()), "f", false},  // this run's name
+  };
+  for (const auto& [name, holds, removed] : planted) {
+    const std::string path = data.file(name);
+    if (holds == "file" || holds == "link") {
+      holds == "file" ? write_bytes(path, "x") : fs::create_symlink(elsewhere.file("marked"), path);
+      continue;
+    }
+    fs::create_directory(path);
+    for (std::size_t i = 0; i < holds.size(); ++i) {
+      const char c = holds[i];
+      const std::string in = path + "/" + c + std::to_string(i);
+      if (c == 'M') write_bytes(path + "/" + calldb::kFetchWorkMarker, "");
+      if (c == 'f') write_bytes(in, "a download");
+      if (c == 'd') fs::create_directory(in);
+      if (c == 'l') fs::create_symlink(users, in);
+      if (c == 'm') fs::create_symlink(users, path + "/" + calldb::kFetchWorkMarker);
+      if (c == 'n') fs::create_directory(path + "/" + calldb::kFetchWorkMarker);
+    }
   }
+  calldb::FetchOptions options;
+  options.import.folder = data.path();
+  updater::parse_server("127.0.0.1:1", 443, &options.server);  // nothing to download from
+  calldb::FetchReport report;
+  std::string error;
+  EXPECT_EQ(calldb::fetch_fcc(options, &report, &error), -1);
+  EXPECT_NE(error.find("fetch-fcc." + std::to_string(::getpid()) + ": cannot be made"),
+            std::string::npos) << error;
+  for (const auto& [name, holds, removed] : planted) {
+    EXPECT_EQ(fs::exists(fs::symlink_status(data.file(name))), !removed) << name;
+  }
+  EXPECT_EQ(read_bytes(users), "the user's");
+  EXPECT_TRUE(fs::exists(elsewhere.file("marked/") + calldb::kFetchWorkMarker));
+}
+
+// The real daily archives and a weekly made of Wednesday's, through nginx: what a run applies,
+// tells and keeps, and that every failure leaves the data folder as it was.
+TEST(FetchFccTest, AppliesTheDailiesMadeAfterTheWeeklyAndLeavesAFailedRunsFolderAsItWas) {
+  // scripts/setup installs nginx and openssl; the data is beside the repository.
   const std::string real = ORBISK_SHARED_DATA "/fcc/daily_zips/";
+  ASSERT_TRUE(fs::exists(real + "l_am_wed.zip")) << real << " is missing";
   const testutil::TempDir www, data, ref;
   const std::string complete = www.file("download/pub/uls/complete/"),
                     daily = www.file("download/pub/uls/daily/");
@@ -68,7 +169,8 @@ TEST(FetchFccTest, AppliesTheDailiesMadeAfterTheWeeklyAndLeavesAFailedRunsFolder
     ::chmod(d.c_str(), 0755);  // nginx may drop root's rights
   }
   // The weekly: Wednesday's records, made on Sunday morning, its members with data descriptors
-  // as the FCC's have.
+  // as the FCC's have; and one made on 1 September.
+  const std::string stale = ref.file("stale.zip");
   ASSERT_EQ(testutil::python(
                 "import sys, zipfile\n"
                 "class Stream:\n"
@@ -76,10 +178,11 @@ TEST(FetchFccTest, AppliesTheDailiesMadeAfterTheWeeklyAndLeavesAFailedRunsFolder
                 "    def write(self, b): return self.f.write(b)\n"
                 "    def flush(self): self.f.flush()\n"
                 "src = zipfile.ZipFile(sys.argv[2])\n"
-                "with zipfile.ZipFile(Stream(open(sys.argv[1], 'wb')), 'w', 8) as z:\n"
-                "    z.writestr('counts', 'File Creation Date: Sun Sep 28 09:00:00 EDT 2025\\n')\n"
+                "for out, made in (sys.argv[1], 'Sun Sep 28'), (sys.argv[3], 'Mon Sep  1'):\n"
+                "  with zipfile.ZipFile(Stream(open(out, 'wb')), 'w', 8) as z:\n"
+                "    z.writestr('counts', 'File Creation Date: %s 09:00:00 EDT 2025\\n' % made)\n"
                 "    for m in ('EN.dat', 'HD.dat', 'AM.dat'): z.writestr(m, src.read(m))\n",
-                {complete + "l_amat.zip", real + "l_am_wed.zip"}),
+                {complete + "l_amat.zip", real + "l_am_wed.zip", stale}),
             0);
   // Friday's is missing; Wednesday's and Thursday's are older than the weekly, Saturday's was
   // made later the same day.
@@ -122,6 +225,9 @@ TEST(FetchFccTest, AppliesTheDailiesMadeAfterTheWeeklyAndLeavesAFailedRunsFolder
        "l_am_tue.zip: EN.dat is cut short"},
       {daily + "l_am_sun.zip", std::string(sunday).replace(sunday.find("File"), 4, "Fyle"), {}, 1,
        "l_am_sun.zip: its counts member cannot be read: counts is damaged: its CRC does not"},
+      {complete + "l_amat.zip", read_bytes(stale), {}, 1,
+       "l_amat.zip: dated 20250901, and the oldest daily made after it 20250925: the dailies of "
+       "20250902 to 20250924 are missing"},
   };
   for (const auto& f : failures) {
     SCOPED_TRACE(f.error);
@@ -139,7 +245,8 @@ TEST(FetchFccTest, AppliesTheDailiesMadeAfterTheWeeklyAndLeavesAFailedRunsFolder
   }
 
   for (const auto& [path, bytes] : served) write_bytes(path, bytes);
-  fs::create_directory(data.file("fetch-fcc.999999"));  // a killed run's work folder
+  fs::create_directory(data.file("fetch-fcc.4194399"));  // a killed run's work folder
+  write_bytes(data.file("fetch-fcc.4194399/") + calldb::kFetchWorkMarker, "");
   const testutil::Outcome run = calldb(fetch, true);
   ASSERT_EQ(run.code, 0) << run.out << run.err;
   EXPECT_NE(run.err.find("l_amat.zip: bytes received: "), std::string::npos) << run.err;

@@ -131,14 +131,18 @@ void add_fetch_commands(CLI::App& app, int* exit_code) {
           "dailies to apply is told by the creation dates inside the archives (their counts "
           "member), not by their names: those made after the weekly are applied over it, "
           "oldest first, as calldb import-uls applies its sources, with the newest applied "
-          "archive's date as the databases' date. A daily the server does not have is told and "
-          "passed over. The call.db being replaced is kept as callMMDD.db (MMDD of its date), "
-          "as an update run keeps it. Prints one line for each archive (\"NAME: dated "
-          "YYYYMMDD, applied\", or why it was passed over), \"the previous call.db is kept as "
-          "callMMDD.db\" when there was one, then the four lines of calldb import-uls. Any "
-          "failure (the connection, the certificate, a download refused or cut short, an "
-          "archive without a readable date, the import, Ctrl+C) leaves the data folder as it "
-          "was. Exit 0 when both files were rebuilt, 1 when the run failed, 2 for bad usage.");
+          "archive's date as the databases' date, as long as each is dated at most a day after "
+          "the archive before it: dailies after a missing day are passed over, and a weekly "
+          "dated more than a day before the oldest daily made after it is refused (the days "
+          "between would be in neither), naming the days missing. A daily the server does not "
+          "have is told and passed over. The call.db being replaced is kept as callMMDD.db "
+          "(MMDD of its date), as an update run keeps it. Prints one line for each archive "
+          "(\"NAME: dated YYYYMMDD, applied\", or why it was passed over), \"the previous call.db "
+          "is kept as callMMDD.db\" when there was one, then the four lines of calldb "
+          "import-uls. Any failure (the connection, the certificate, a download refused or cut "
+          "short, an archive without a readable date, a refused weekly, the import, Ctrl+C) "
+          "leaves the data folder as it was. Exit 0 when both files were rebuilt, 1 when the run "
+          "failed, 2 for bad usage.");
   command->add_option("-C", args->folder, "Data folder (default: the current folder)")
       ->type_name("DIR");
   add_wait_flag(command, &args->wait);

@@ -11,6 +11,7 @@
 #include "tools/zip_archive.h"
 #include "updater/doupdate.h"
 #include "updater/https_client.h"
+#include "updater/worker_link.h"
 
 namespace calldb {
 
@@ -92,37 +93,80 @@ class DownloadLink : public updater::WorkerLink {
   std::uint64_t total_ = 0;
 };
 
-// The run's work folder in the data folder, removed with what it holds when the object goes.
+// The id of the run whose work folder `name` is: kWorkPrefix and a process id as a run writes it
+// (digits without a sign or a leading zero). 0 for any other name.
+long work_folder_pid(const std::string& name) {
+  if (!name.starts_with(kWorkPrefix)) return 0;
+  const char* digits = name.c_str() + std::strlen(kWorkPrefix);
+  const char* digits_end = name.c_str() + name.size();
+  if (digits == digits_end || *digits == '0' ||
+      !std::all_of(digits, digits_end, [](char c) { return c >= '0' && c <= '9'; })) {
+    return 0;
+  }
+  long pid = 0;
+  const auto [stop, parsed] = std::from_chars(digits, digits_end, pid);
+  return parsed == std::errc() && stop == digits_end ? pid : 0;
+}
+
+// Removes `folder` when it is a run's work folder: a folder itself (never a symlink to one)
+// holding kFetchWorkMarker and regular files alone, the marker last so that a removal cut short
+// leaves a folder still known as one. Anything else is left as it is.
+void remove_work_folder(const std::filesystem::path& folder) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (fs::symlink_status(folder, ec).type() != fs::file_type::directory) return;
+  std::vector<fs::path> files;
+  bool marked = false;
+  for (fs::directory_iterator entry(folder, ec), end; !ec && entry != end; entry.increment(ec)) {
+    if (entry->symlink_status(ec).type() != fs::file_type::regular) return;
+    if (entry->path().filename() == kFetchWorkMarker) {
+      marked = true;
+    } else {
+      files.push_back(entry->path());
+    }
+  }
+  if (ec || !marked) return;
+  files.push_back(folder / kFetchWorkMarker);
+  for (const fs::path& file : files) {
+    if (!fs::remove(file, ec)) return;
+  }
+  fs::remove(folder, ec);  // only when empty
+}
+
+// The run's work folder in the data folder, marked with kFetchWorkMarker as it is made, and
+// removed with what it holds when the object goes.
 class WorkFolder {
  public:
   explicit WorkFolder(const std::string& data_folder) {
-    // Those of killed runs first; a run still going keeps its own.
+    // Those of ended runs first; a run still going keeps its own.
     std::error_code ec;
     const std::filesystem::path data = data_folder.empty() ? "." : data_folder;
     for (std::filesystem::directory_iterator entry(data, ec), end; !ec && entry != end;
          entry.increment(ec)) {
-      const std::string name = entry->path().filename().string();
-      if (!name.starts_with(kWorkPrefix)) continue;
-      const char* digits = name.c_str() + std::strlen(kWorkPrefix);
-      const char* digits_end = name.c_str() + name.size();
-      long pid = 0;
-      const auto [stop, parsed] = std::from_chars(digits, digits_end, pid);
-      if (parsed != std::errc() || stop != digits_end || platform::process_alive(pid)) {
-        continue;
-      }
-      std::error_code ignored;
-      std::filesystem::remove_all(entry->path(), ignored);
+      const long pid = work_folder_pid(entry->path().filename().string());
+      if (pid > 0 && !platform::process_alive(pid)) remove_work_folder(entry->path());
     }
     ec.clear();
-    // A folder of this name belonged to an ended process that had this process's id.
+    // A work folder of this name belonged to an ended process that had this process's id; a
+    // folder of the name that is no work folder stays, and this run does not start.
     path_ = platform::join_path(data_folder,
                                 kWorkPrefix + std::to_string(platform::current_process_id()));
-    std::filesystem::remove_all(path_, ec);
-    if (!std::filesystem::create_directory(path_, ec)) error_ = ec ? ec.value() : EEXIST;
+    remove_work_folder(path_);
+    if (!std::filesystem::create_directory(path_, ec)) {
+      error_ = ec ? ec.value() : EEXIST;
+      return;
+    }
+    platform::File marker;
+    error_ = marker.open(platform::join_path(path_, kFetchWorkMarker), platform::Access::write,
+                         platform::Share::none, platform::Disposition::create_new);
+    if (error_ != 0) {
+      std::filesystem::remove(path_, ec);  // empty, made just now
+      return;
+    }
+    made_ = true;
   }
   ~WorkFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (made_) remove_work_folder(path_);
   }
   WorkFolder(const WorkFolder&) = delete;
   WorkFolder& operator=(const WorkFolder&) = delete;
@@ -132,14 +176,32 @@ class WorkFolder {
 
  private:
   std::string path_;
+  bool made_ = false;
   int error_ = 0;
 };
 
-struct Fetched {
-  std::string name;
-  std::string path;  // the whole archive in the work folder
-  ArchiveDate date;
-};
+std::int64_t day_number(const std::string& yyyymmdd) {
+  updater::Date date;
+  updater::parse_date(yyyymmdd.c_str(), &date);
+  return updater::days_since_epoch(date);
+}
+
+std::string day_text(std::int64_t day) {
+  const updater::Date d = updater::date_from_days(day);
+  char text[9];
+  std::snprintf(text, sizeof text, "%04d%02d%02d", d.year, d.month, d.day);
+  return text;
+}
+
+// The days after `from` and before `to` (YYYYMMDD): "the daily of D is missing", or "the
+// dailies of D to E are missing".
+std::string missing_days(const std::string& from, const std::string& to) {
+  const std::int64_t first = day_number(from) + 1;
+  const std::int64_t last = day_number(to) - 1;
+  return first == last ? "the daily of " + day_text(first) + " is missing"
+                       : "the dailies of " + day_text(first) + " to " + day_text(last) +
+                             " are missing";
+}
 
 }  // namespace
 
@@ -210,7 +272,54 @@ int read_archive_date(const std::string& path, const ZipInflate* zlib, ArchiveDa
   return 0;
 }
 
-int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* error) {
+int plan_archives(const std::vector<FetchedArchive>& archives, std::vector<std::size_t>* applied,
+                  std::vector<std::string>* passed_over, std::string* error) {
+  applied->clear();
+  passed_over->clear();
+  if (archives.empty()) return fail(error, "no weekly archive");
+  const FetchedArchive& weekly = archives.front();
+  std::vector<std::size_t> after;
+  for (std::size_t i = 1; i < archives.size(); ++i) {
+    if (archives[i].date.utc_seconds > weekly.date.utc_seconds) {
+      after.push_back(i);
+    } else {
+      passed_over->push_back(archives[i].name + ": dated " + archives[i].date.day +
+                             ", not after the weekly archive, passed over");
+    }
+  }
+  std::stable_sort(after.begin(), after.end(), [&archives](std::size_t a, std::size_t b) {
+    return archives[a].date.utc_seconds < archives[b].date.utc_seconds;
+  });
+  // A daily holds one day's changes: one dated more than a day after the archive before it
+  // leaves the days between in neither.
+  const auto follows_on = [&archives](std::size_t before, std::size_t next) {
+    return day_number(archives[next].date.day) <= day_number(archives[before].date.day) + 1;
+  };
+  if (!after.empty() && !follows_on(0, after.front())) {
+    const std::string& oldest = archives[after.front()].date.day;
+    return fail(error, weekly.name + ": dated " + weekly.date.day +
+                           ", and the oldest daily made after it " + oldest + ": " +
+                           missing_days(weekly.date.day, oldest) + ", so nothing was replaced");
+  }
+  applied->push_back(0);
+  std::string gap;  // why the dailies from a missing day on are passed over
+  for (const std::size_t i : after) {
+    if (gap.empty() && !follows_on(applied->back(), i)) {
+      gap = missing_days(archives[applied->back()].date.day, archives[i].date.day);
+    }
+    if (gap.empty()) {
+      applied->push_back(i);
+    } else {
+      passed_over->push_back(archives[i].name + ": dated " + archives[i].date.day +
+                             ", passed over: " + gap);
+    }
+  }
+  return 0;
+}
+
+namespace {
+
+int run_fetch(const FetchOptions& options, FetchReport* report, std::string* error) {
   *report = FetchReport{};
   const std::string& folder = options.import.folder;
   std::error_code ec;
@@ -233,7 +342,7 @@ int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* err
   for (const char* daily : kFccDailyNames) {
     wanted.emplace_back(daily, std::string(kFccDailyFolder) + daily);
   }
-  std::vector<Fetched> fetched;
+  std::vector<FetchedArchive> fetched;
   for (const auto& [name, server_path] : wanted) {
     if (cancelled()) return fail(error, "cancelled");
     DownloadLink link(options.download_progress, name);
@@ -258,33 +367,28 @@ int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* err
       }
       return fail(error, name + ": " + link.last_line());
     }
-    Fetched archive{name, download.target, {}};
+    FetchedArchive archive{name, download.target, {}};
     if (read_archive_date(archive.path, &zlib, &archive.date, error) != 0) return -1;
     fetched.push_back(std::move(archive));
   }
 
-  // The weekly, then the dailies made after it, oldest first.
-  const Fetched& weekly = fetched.front();
-  std::vector<const Fetched*> applied = {&weekly};
-  for (auto daily = fetched.begin() + 1; daily != fetched.end(); ++daily) {
-    if (daily->date.utc_seconds > weekly.date.utc_seconds) {
-      applied.push_back(&*daily);
-    } else if (options.tell) {
-      options.tell(daily->name + ": dated " + daily->date.day +
-                   ", not after the weekly archive, passed over");
-    }
+  // The weekly, then the dailies that follow on from it, oldest first.
+  std::vector<std::size_t> applied;
+  std::vector<std::string> passed_over;
+  const int planned = plan_archives(fetched, &applied, &passed_over, error);
+  if (options.tell) {
+    for (const std::string& line : passed_over) options.tell(line);
   }
-  std::stable_sort(applied.begin() + 1, applied.end(), [](const Fetched* a, const Fetched* b) {
-    return a->date.utc_seconds < b->date.utc_seconds;
-  });
+  if (planned != 0) return -1;
   ImportOptions importing = options.import;
   importing.sources.clear();
-  for (const Fetched* archive : applied) importing.sources.push_back(archive->path);
-  importing.date = applied.back()->date.day;
+  for (const std::size_t i : applied) importing.sources.push_back(fetched[i].path);
+  importing.date = fetched[applied.back()].date.day;
   importing.keep_previous = true;
   // The import names its sources in notes and errors by their paths in the work folder, which
-  // is gone by the time they are read: by their names alone.
-  const std::string work_prefix = platform::join_path(work.path(), "");
+  // is gone by the time they are read: by their names alone. It shows them escaped.
+  const std::string work_prefix =
+      updater::escape_controls(platform::join_path(work.path(), ""));
   const auto shorten = [&work_prefix](std::string text) {
     for (std::size_t at; (at = text.find(work_prefix)) != std::string::npos;) {
       text.erase(at, work_prefix.size());
@@ -305,12 +409,21 @@ int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* err
     return -1;
   }
   if (options.tell) {
-    for (const Fetched* archive : applied) {
-      options.tell(archive->name + ": dated " + archive->date.day + ", applied");
+    for (const std::size_t i : applied) {
+      options.tell(fetched[i].name + ": dated " + fetched[i].date.day + ", applied");
     }
   }
   report->date = importing.date;
   return 0;
+}
+
+}  // namespace
+
+int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* error) {
+  const int rc = run_fetch(options, report, error);
+  // An error may name a folder, or carry a server's words, as they came: shown escaped.
+  if (rc != 0) *error = updater::escape_controls(*error);
+  return rc;
 }
 
 }  // namespace calldb

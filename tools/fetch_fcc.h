@@ -6,7 +6,8 @@
 // Which dailies belong to the weekly is told by the dates inside the archives, never by their
 // names: every archive holds a member "counts" whose first line is
 //   File Creation Date: Wed Oct  1 08:00:23 EDT 2025
-// The dailies made after the weekly are applied over it, oldest first.
+// The dailies made after the weekly are applied over it, oldest first, while each follows on
+// from the one before without a missing day (see plan_archives).
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,26 @@ struct ArchiveDate {
   std::string day;               // YYYYMMDD, the calendar day the line names
   std::int64_t utc_seconds = 0;  // the moment, for putting archives in order
 };
+
+// An archive downloaded whole, with the date inside it.
+struct FetchedArchive {
+  std::string name;  // as on the server: l_amat.zip, l_am_mon.zip ...
+  std::string path;  // in the work folder
+  ArchiveDate date;
+};
+
+// Which archives to import: the weekly (archives[0]), then, oldest first, the dailies made after
+// it for as long as each follows on from the one before, the weekly first, without a missing
+// day (dated at most a day later). Returns 0 with *applied (indexes into `archives`, the weekly
+// first) and a line for each daily left out in *passed_over: made before the weekly, or after a
+// missing day. Returns -1 with *error set when the oldest daily made after the weekly is dated
+// more than a day after it: the days between are in neither.
+int plan_archives(const std::vector<FetchedArchive>& archives, std::vector<std::size_t>* applied,
+                  std::vector<std::string>* passed_over, std::string* error);
+
+// The file every run writes into its work folder as it makes it: a later run removes a work
+// folder of an ended run only when it holds this file and regular files alone.
+inline constexpr char kFetchWorkMarker[] = "fetch-fcc-work-folder";
 
 // Reads a "counts" member's first line. Returns 0, or -1 when it is not a creation date of the
 // form above (weekday, month, day, time, a US time zone or UTC/GMT, year).
@@ -67,12 +88,13 @@ struct FetchReport {
 };
 
 // Downloads the weekly archive and every daily into a work folder of the data folder
-// ("fetch-fcc.PID", removed at the end whatever happens, and by a later run when a killed one
-// left it), then imports the weekly and the dailies made after it into the data folder, keeping
-// the previous call.db as callMMDD.db. A daily the server does not have (404) is told and
-// passed over; every other failure (TLS, certificate, refused or cut-short download, an archive
-// without a readable date, the import) ends the run with the data folder as it was. Returns 0
-// when call.db and callprev.db were rebuilt; otherwise -1 with *error set.
+// ("fetch-fcc.PID" holding kFetchWorkMarker, removed at the end whatever happens, and by a
+// later run when a killed one left it), then imports the archives plan_archives chooses into
+// the data folder, keeping the previous call.db as callMMDD.db. A daily the server does not
+// have (404) is told and passed over; every other failure (TLS, certificate, refused or
+// cut-short download, an archive without a readable date, a weekly refused by plan_archives,
+// the import) ends the run with the data folder as it was. Returns 0 when call.db and
+// callprev.db were rebuilt; otherwise -1 with *error set, its control characters escaped.
 int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* error);
 
 }  // namespace calldb

@@ -16,6 +16,7 @@
 #include "tools/zip_archive.h"
 #include "updater/doupdate.h"
 #include "updater/folder_job.h"
+#include "updater/worker_link.h"
 
 namespace calldb {
 
@@ -246,8 +247,10 @@ class LineReader {
   bool ended_ = false;
 };
 
-// The texts kept for the licences, in blocks that never move. A text is named by one word: its
-// block, its offset in the block and, in the low 16 bits, its size; the empty text is 0.
+// The texts kept for the licences, in blocks. A text is named by one word: its block, its offset
+// in the block and, in the low 16 bits, its size; the empty text is 0. A text replaced by one no
+// longer is overwritten in place; what a replace leaves unused is counted, so that the owner
+// can copy the texts still named into a new store (compact) once that outweighs them.
 class TextStore {
  public:
   std::uint64_t add(std::string_view text) {
@@ -262,15 +265,35 @@ class TextStore {
     used_ += text.size();
     return ref;
   }
+  // The name of `text` in place of the text `old` names.
+  std::uint64_t replace(std::uint64_t old, std::string_view text) {
+    const std::size_t old_size = old & 0xFFFF;
+    if (old == 0 || text.size() > old_size) {
+      unused_ += old_size;
+      return add(text);
+    }
+    unused_ += old_size - text.size();
+    if (text.empty()) return 0;
+    std::memcpy(blocks_[old >> 36].get() + ((old >> 16) & (kBlock - 1)), text.data(),
+                text.size());
+    return (old & ~std::uint64_t{0xFFFF}) | text.size();
+  }
   std::string_view get(std::uint64_t ref) const {
     if (ref == 0) return {};
     return {blocks_[ref >> 36].get() + ((ref >> 16) & (kBlock - 1)), ref & 0xFFFF};
+  }
+  // True when replaces left more bytes unused than the texts still named hold, and more than
+  // `slack`: copying those into a new store then at least halves the memory.
+  bool wants_compacting(std::size_t slack) const {
+    const std::size_t stored = blocks_.size() * kBlock - (blocks_.empty() ? 0 : kBlock - used_);
+    return unused_ > slack && unused_ > stored - unused_;
   }
 
  private:
   static constexpr std::size_t kBlock = 1 << 20;  // a text is at most kMaxLine bytes
   std::vector<std::unique_ptr<char[]>> blocks_;
   std::size_t used_ = kBlock;
+  std::size_t unused_ = 0;  // bytes of the blocks no text names any more
 };
 
 // Where a record was read: a file (index into the importer's labels) and a line.
@@ -359,6 +382,7 @@ class Importer {
                  std::string* error);
   int apply_lines(ByteSource bytes, Kind kind, const std::string& label, std::string* error);
   void read_record(Kind kind, std::string_view line, Origin origin);
+  void compact_texts();
   void note(Origin origin, const std::string& reason);
   void skip(Origin origin, const std::string& reason) {
     ++report_.skipped;
@@ -373,10 +397,10 @@ class Importer {
 
   const ImportOptions& options_;
   ImportReport& report_;
-  std::vector<std::string> labels_;  // "SOURCE MEMBER" of each file read
+  std::vector<std::string> labels_;  // "SOURCE MEMBER" of each file read, escaped
   std::vector<int> shown_;           // notes shown per file
   std::vector<std::uint64_t> hidden_;  // and not shown
-  std::string source_;               // the source being read
+  std::string source_;               // the source being read, escaped
   std::vector<std::uint64_t> source_records_;  // records read from each source
   std::uint64_t* records_ = nullptr;           // the count of the source being read
   std::uint64_t order_ = 0;
@@ -411,7 +435,7 @@ void Importer::close_notes() {
 
 int Importer::apply_source(std::size_t index, Pass pass, std::string* error) {
   const std::string& source = options_.sources[index];
-  source_ = source;
+  source_ = updater::escape_controls(source);
   records_ = &source_records_[index];
   std::error_code ec;
   if (!platform::file_exists(source)) {
@@ -527,7 +551,7 @@ int Importer::apply_archive(const std::string& source, Pass pass, std::string* e
 
 int Importer::apply_lines(ByteSource bytes, Kind kind, const std::string& label,
                           std::string* error) {
-  labels_.push_back(label);
+  labels_.push_back(updater::escape_controls(label));
   shown_.push_back(0);
   hidden_.push_back(0);
   Origin origin;
@@ -576,7 +600,7 @@ void Importer::read_record(Kind kind, std::string_view line, Origin origin) {
   std::uint64_t id = 0;
   if (!parse_identifier(fields_[1], &id)) {
     skip(origin, "unique system identifier \"" + clean_text(fields_[1].substr(0, 20)) +
-                     "\" is not a number");
+                     "\" is not a number of 1 to 18 digits");
     return;
   }
   ++report_.records_read;
@@ -598,7 +622,7 @@ void Importer::read_record(Kind kind, std::string_view line, Origin origin) {
         by_id_.add(static_cast<std::uint32_t>(licences_.size() - 1));
         held = &licences_.back();
       }
-      held->call = texts_.add(clean_text(fields_[4]));
+      held->call = texts_.replace(held->call, clean_text(fields_[4]));
       held->active = true;
       held->grant = grant_date(fields_[7]);
       held->order = order_;
@@ -615,17 +639,32 @@ void Importer::read_record(Kind kind, std::string_view line, Origin origin) {
         if (field != kEnFields[0]) kept.push_back(kSeparator);
         kept += clean_text(fields_[field]);
       }
-      held->en = texts_.add(kept);
+      held->en = texts_.replace(held->en, kept);
       break;
     }
     case Kind::am: {
       Licence* held = licence(id);
-      if (held != nullptr && held->active) held->am = texts_.add(clean_text(fields_[15]));
+      if (held != nullptr && held->active) {
+        held->am = texts_.replace(held->am, clean_text(fields_[15]));
+      }
       break;
     }
     case Kind::other:
       break;
   }
+  if (texts_.wants_compacting(options_.text_slack)) compact_texts();
+}
+
+// The texts still named, copied into a new store: memory goes with the licences held, however
+// often their lines repeat.
+void Importer::compact_texts() {
+  TextStore kept;
+  for (Licence& held : licences_) {
+    held.call = kept.add(texts_.get(held.call));
+    held.en = kept.add(texts_.get(held.en));
+    held.am = kept.add(texts_.get(held.am));
+  }
+  texts_ = std::move(kept);
 }
 
 dbfiles::UsRecord Importer::make_record(dbfiles::CallKey key, std::string_view en_fields) {
@@ -845,9 +884,7 @@ int Importer::finish(std::string* error) {
   return 0;
 }
 
-}  // namespace
-
-int import_uls(const ImportOptions& options, ImportReport* report, std::string* error) {
+int run_import(const ImportOptions& options, ImportReport* report, std::string* error) {
   *report = ImportReport{};
   if (!is_calendar_date(options.date)) {
     *error = "the date must be a calendar date YYYYMMDD, not \"" + options.date + "\"";
@@ -872,11 +909,12 @@ int import_uls(const ImportOptions& options, ImportReport* report, std::string* 
                        std::to_string(locked);
     return -1;
   }
-  // What a killed run left: temporary files of ended processes, and the fixed names earlier
-  // versions wrote.
+  // What a killed run left: temporary files of ended processes, and the fixed names only
+  // earlier versions of the import wrote. call.db.new is not among them: it is the merge's
+  // output, and this import never writes it.
   platform::remove_stale_temporaries(options.folder, updater::is_data_file_name);
-  for (const char* name : {"call.db.new", "callprev.db.new", "import-uls-EN.dat.part",
-                           "import-uls-HD.dat.part", "import-uls-AM.dat.part"}) {
+  for (const char* name : {"callprev.db.new", "import-uls-EN.dat.part", "import-uls-HD.dat.part",
+                           "import-uls-AM.dat.part"}) {
     platform::delete_file(platform::join_path(options.folder, name));
   }
   Importer importer(options, report);
@@ -888,6 +926,15 @@ int import_uls(const ImportOptions& options, ImportReport* report, std::string* 
   }
   if (rc == 0) rc = importer.finish(error);
   importer.close_notes();
+  return rc;
+}
+
+}  // namespace
+
+int import_uls(const ImportOptions& options, ImportReport* report, std::string* error) {
+  const int rc = run_import(options, report, error);
+  // An error may name a path or a member as it came: shown with its control bytes escaped.
+  if (rc != 0) *error = updater::escape_controls(*error);
   return rc;
 }
 

@@ -56,6 +56,10 @@ struct ImportOptions {
   std::function<void(const std::string& note)> note;
   int notes_per_file = 20;
   const std::atomic<bool>* cancel = nullptr;  // set to stop; nothing is replaced then
+  // The bytes that texts replaced by later records may leave unused before the texts still
+  // needed are copied anew, which keeps memory in proportion to the licences, not to the lines
+  // (tests and fuzzing set less, to copy often).
+  std::size_t text_slack = std::size_t{4} << 20;
   // For tests: called between the two replaces, once callprev.db is in place and call.db not.
   std::function<void()> between_replaces;
   // Keep the call.db being replaced as callMMDD.db (MMDD of its own date), as an update run
@@ -79,10 +83,11 @@ struct ImportReport {
 // whole under a temporary name of its own (platform::NewFile) before either replaces its old
 // file; callprev.db is replaced first and call.db last, so that a run killed between the two
 // leaves the old call.db beside the new callprev.db. Each run first removes what killed runs
-// left in the folder: temporary files of ended processes, call.db.new and callprev.db.new.
-// Returns 0 when both were written; otherwise -1 with *error set, and neither file was
-// replaced: a source could not be read, no active licence came out of the sources, or a write
-// failed.
+// left in the folder: temporary files of ended processes, and the names only earlier versions
+// wrote (callprev.db.new; never call.db.new, the merge's output). Returns 0 when both were
+// written; otherwise -1 with *error set, and neither file was replaced: a source could not be
+// read, no active licence came out of the sources, or a write failed. Paths and member names
+// in notes, progress and errors are shown with their control characters escaped.
 int import_uls(const ImportOptions& options, ImportReport* report, std::string* error);
 
 // True when `date` is YYYYMMDD naming a real calendar day.

@@ -7,6 +7,8 @@
 #include <climits>
 #include <vector>
 
+#include "updater/worker_link.h"
+
 namespace calldb {
 
 namespace {
@@ -35,8 +37,9 @@ std::uint64_t le64(const unsigned char* p) {
   return le32(p) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
 }
 
-int fail(std::string* error, std::string message) {
-  *error = std::move(message);
+// Every message may name a member as the archive gives it: shown with its control bytes escaped.
+int fail(std::string* error, std::string_view message) {
+  *error = updater::escape_controls(message);
   return -1;
 }
 

@@ -11,7 +11,8 @@
 //
 // Deflated members are inflated with zlib loaded at run time (ZipInflate); stored members are
 // read in place. A member's content is checked against its size and CRC as it is read: a reader
-// hears of a damaged member at the latest when it reaches the member's end.
+// hears of a damaged member at the latest when it reaches the member's end. Messages show member
+// names with their control bytes escaped (updater::escape_controls); ZipEntry::name is as given.
 #pragma once
 
 #include <cstdint>

@@ -18,6 +18,7 @@
 #include "tests/support/recording_link.h"
 #include "tests/support/run_process.h"
 #include "tests/test_util.h"
+#include "tools/fetch_fcc.h"
 #include "tools/uls_import.h"
 #include "updater/canupdate.h"
 #include "updater/doupdate.h"
@@ -186,6 +187,14 @@ TEST_F(FolderJob, AnotherProgramsJobIsRefusedAwaitedOrCancelled) {
     const int rc = calldb::import_uls(options, &report, &error);
     if (rc != 0) link_.log_text(error);
   };
+  const auto fetch = [this](WorkerEnv&) {
+    calldb::FetchOptions options;
+    options.import.folder = env_.folder;
+    options.server = ServerAddress{"127.0.0.1", 1};
+    calldb::FetchReport report;
+    std::string error;
+    if (calldb::fetch_fcc(options, &report, &error) != 0) link_.log_text(error);
+  };
   const std::pair<const char*, std::function<void(WorkerEnv&)>> jobs[] = {
       {"update", doupdate},
       {"canada", [](WorkerEnv& env) { canupdate(env); }},
@@ -193,7 +202,8 @@ TEST_F(FolderJob, AnotherProgramsJobIsRefusedAwaitedOrCancelled) {
       {"copy from", [](WorkerEnv& env) { copy_from_floppy(env); }},
       {"clean up", [](WorkerEnv& env) { cleanup_old_files(env); }},
       {"merge", [](WorkerEnv& env) { merge_update(env, 0); }},
-      {"import", import}};
+      {"import", import},
+      {"fetch", fetch}};
   const std::string busy = "another update is running in " + env_.folder;
   for (const auto& [what, job] : jobs) {
     SCOPED_TRACE(what);
@@ -205,7 +215,7 @@ TEST_F(FolderJob, AnotherProgramsJobIsRefusedAwaitedOrCancelled) {
     job(env_);
     EXPECT_NE(link_.log().find(busy), std::string::npos) << link_.log();
     const auto boxes = link_.boxes();
-    if (std::string(what) != "import") {
+    if (std::string(what) != "import" && std::string(what) != "fetch") {
       ASSERT_EQ(boxes.size(), 1u);
       EXPECT_EQ(boxes[0].text, folder_busy_box(env_.folder));
       EXPECT_EQ(boxes[0].caption, kWindowTitle);

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "tools/zip_archive.h"
 #include "updater/doupdate.h"
+#include "updater/folder_job.h"
 #include "updater/https_client.h"
 #include "updater/worker_link.h"
 
@@ -326,6 +327,10 @@ int run_fetch(const FetchOptions& options, FetchReport* report, std::string* err
   if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
     return fail(error, folder + ": not a folder");
   }
+  // The folder's one writer from the work folder's sweep to the import's last rename.
+  platform::FolderLock lock;
+  if (updater::lock_folder(folder, &lock, error) != 0) return -1;
+  platform::remove_stale_temporaries(folder, updater::is_data_file_name);
   const auto cancelled = [&] {
     return options.import.cancel != nullptr && options.import.cancel->load();
   };

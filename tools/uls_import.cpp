@@ -902,13 +902,7 @@ int run_import(const ImportOptions& options, ImportReport* report, std::string* 
   // The folder's one writer from here to the last rename (shared with a fetch-fcc run of this
   // program that imports what it fetched).
   platform::FolderLock lock;
-  if (const int locked = lock.lock(options.folder); locked != 0) {
-    *error = locked == platform::sharing_violation_error()
-                 ? "another update is running in " + dbfiles::shown_folder(options.folder)
-                 : "cannot lock " + dbfiles::shown_folder(options.folder) + ", error " +
-                       std::to_string(locked);
-    return -1;
-  }
+  if (updater::lock_folder(options.folder, &lock, error) != 0) return -1;
   // What a killed run left: temporary files of ended processes, and the fixed names only
   // earlier versions of the import wrote. call.db.new is not among them: it is the merge's
   // output, and this import never writes it.

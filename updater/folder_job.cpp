@@ -26,6 +26,16 @@ std::string folder_busy_line(const std::string& folder) {
   return "ERROR: another update is running in " + dbfiles::shown_folder(folder) + "\r\n";
 }
 
+int lock_folder(const std::string& folder, platform::FolderLock* lock, std::string* error) {
+  const int locked = lock->lock(folder);
+  if (locked == 0) return 0;
+  *error = locked == platform::sharing_violation_error()
+               ? "another update is running in " + dbfiles::shown_folder(folder)
+               : "cannot lock " + dbfiles::shown_folder(folder) + ", error " +
+                     std::to_string(locked);
+  return -1;
+}
+
 int lock_folder(WorkerEnv& env, const std::string& folder, platform::FolderLock* lock) {
   const int busy = platform::sharing_violation_error();
   int error = lock->lock(folder);

@@ -23,6 +23,11 @@ bool is_data_file_name(std::string_view name);
 std::string folder_busy_box(const std::string& folder);
 std::string folder_busy_line(const std::string& folder);
 
+// Takes `folder`'s writer lock without waiting, for an engine that reports in words rather than
+// through a worker's link (the FCC import and fetch-fcc). Returns 0, or -1 with *error set:
+// "another update is running in FOLDER", or the system's error.
+int lock_folder(const std::string& folder, platform::FolderLock* lock, std::string* error);
+
 // Takes `folder`'s writer lock for the job of `env`. While another program holds it: with
 // env.wait_for_folder, says once in the log that it waits and tries again every tenth of a
 // second until it gets it or env.cancelled(); otherwise fails at once with folder_busy_box()

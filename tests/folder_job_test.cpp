@@ -137,7 +137,7 @@ TEST_F(FolderJob, SweepRemovesOnlyWhatEndedJobsLeftUnderOurNames) {
       "callprev.db.new-" + alive + "-8"};  // written long before its process started
   const std::vector<std::string> kept = {
       "thesis.new-" + dead + "-2", "CALL.DB.new-" + dead + "-0", "call.db.new-" + dead + "-",
-      "call.db.new--7-0", "call.db.new-" + own + "-0", "cancall.db.new-" + alive + "-0",
+      "call.db.new--7-0", "call.db.new-0-1", "call.db.new-" + own + "-0", "cancall.db.new-" + alive + "-0",
       "call.db.new-1-0", "notes.txt"};
   for (const auto& name : removed) write_bytes(data(name), "x");
   for (const auto& name : kept) write_bytes(data(name), "x");

@@ -272,6 +272,8 @@ TEST_F(MergeTest, FetchedFileIsHeldAgainstTheServersDigest) {
       {cut, reply("200 OK", "<html>Welcome</html>"), 0,
        digest + " holds no SHA-256; " + name + " is taken unchecked\r\n"},
       {whole, S::send("HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n" + hex), -1,
+       name + " <<----deleted unchecked: " + digest + " could not be fetched\r\n"},
+      {whole, S::send("HTTP/1.1 200 OK\nContent-Length: 64\n\n" + hex), -1,
        name + " <<----deleted unchecked: " + digest + " could not be fetched\r\n"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.log);

@@ -61,8 +61,15 @@ int copy_with_retry(WorkerEnv& env, const std::string& from, const std::string& 
 // telling.
 int lock_folders(WorkerEnv& env, platform::FolderLock* data, platform::FolderLock* floppy) {
   if (begin_folder_job(env, data) != 0) return -1;
-  const int error = floppy->lock(env.floppy_folder);
-  if (error == platform::sharing_violation_error()) return lock_folder(env, env.floppy_folder, floppy);
+  int error = floppy->lock(env.floppy_folder);
+  if (error == platform::sharing_violation_error()) {
+    // Told, or waited for as the data folder would be.
+    error = lock_folder(env, env.floppy_folder, floppy);
+    if (error != 0) {
+      data->unlock();
+      return -1;
+    }
+  }
   if (error == 0) platform::remove_stale_temporaries(env.floppy_folder, is_update_file_name);
   return 0;
 }

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 #include <string>
 
@@ -52,6 +51,19 @@ int connect_server(WorkerEnv& env, platform::Socket* socket) {
   return 0;
 }
 
+namespace {
+
+// The request for `name` from the update server's "/db-files", without the blank line that
+// ends it.
+std::string request_lines(const WorkerEnv& env, const char* name) {
+  std::string host = env.server.host;
+  if (env.server.port != 80) host += ":" + std::to_string(env.server.port);
+  return std::string("GET ") + kDbFilesPath + "/" + name + " HTTP/1.1\r\nHost: " + host +
+         "\r\nConnection: close\r\n";
+}
+
+}  // namespace
+
 int http_get(WorkerEnv& env, const char* name, int row) {
   WorkerLink& link = *env.link;
   // The body goes to a temporary file that no other writer shares and takes the file's own
@@ -79,19 +91,12 @@ int http_get(WorkerEnv& env, const char* name, int row) {
   }
 
   link.log_text("\r\n");
-  std::string host = env.server.host;
-  if (env.server.port != 80) host += ":" + std::to_string(env.server.port);
-  char request[kRequestBufferSize];
-  const int length = std::snprintf(request, sizeof request,
-                                   "GET %s/%s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n",
-                                   kDbFilesPath, name, host.c_str());
+  std::string request = request_lines(env, name);
   // Room is needed for the blank line that ends the request.
-  if (length < 0 || static_cast<std::size_t>(length) + 2 >= sizeof request) {
-    return fail("REQUEST TOO LONG\r\n");
-  }
+  if (request.size() + 2 >= kRequestBufferSize) return fail("REQUEST TOO LONG\r\n");
   link.log_text(request);
-  std::memcpy(request + length, "\r\n", 3);
-  if (!socket.send(request, static_cast<std::size_t>(length) + 2).ok()) {
+  request += "\r\n";
+  if (!socket.send(request.data(), request.size()).ok()) {
     return fail("ERROR sending request\r\n");
   }
 
@@ -177,10 +182,7 @@ int http_get_text(WorkerEnv& env, const char* name, std::size_t max, std::string
   text->clear();
   platform::Socket socket;
   if (connect_server(env, &socket) != 0) return -1;
-  std::string host = env.server.host;
-  if (env.server.port != 80) host += ":" + std::to_string(env.server.port);
-  const std::string request = std::string("GET ") + kDbFilesPath + "/" + name +
-                              " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
+  const std::string request = request_lines(env, name) + "\r\n";
   if (!socket.send(request.data(), request.size()).ok()) return -1;
 
   char block[kReceiveBufferSize];
@@ -197,7 +199,7 @@ int http_get_text(WorkerEnv& env, const char* name, std::size_t max, std::string
     std::size_t start = 0;
     if (!head_done) {
       const ReplyHead::Feed fed = head.feed(block, static_cast<std::size_t>(got.count), &start);
-      if (fed == ReplyHead::kTooLong) return -1;
+      if (fed == ReplyHead::kTooLong || fed == ReplyHead::kBareLf) return -1;
       if (fed == ReplyHead::kMore) continue;
       head_done = true;
       if (head.status() != 200) return 0;

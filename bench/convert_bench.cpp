@@ -18,14 +18,14 @@
 #include "bench/bench_support.h"
 #include "dbfiles/candb.h"
 #include "platform/platform.h"
-#include "tools/demo_data.h"
+#include "demo/demo_data.h"
 #include "updater/convert_canada.h"
 #include "updater/unzip.h"
 #include "updater/updater_state.h"
 #include "updater/zlib_api.h"
 #include "updater/zlib_loader.h"
 #if ORBISK_HAVE_ULS_IMPORT
-#include "tools/uls_import.h"
+#include "fcc/uls_import.h"
 #endif
 
 namespace {

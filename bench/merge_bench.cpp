@@ -27,7 +27,7 @@
 #include "dbfiles/dbwriter.h"
 #include "dbfiles/usdb.h"
 #include "updater/make_update.h"
-#include "tools/demo_data.h"
+#include "demo/demo_data.h"
 #include "updater/merge.h"
 
 extern char** environ;

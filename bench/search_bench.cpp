@@ -39,7 +39,7 @@
 #include "dbfiles/lookup.h"
 #include "dbfiles/usdb.h"
 #include "lookup/extended_search.h"
-#include "tools/demo_data.h"
+#include "demo/demo_data.h"
 
 namespace {
 

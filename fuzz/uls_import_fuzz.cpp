@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "tools/uls_import.h"
+#include "fcc/uls_import.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t n) {
   calldb::ImportOptions options;

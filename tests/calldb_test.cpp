@@ -23,7 +23,7 @@
 #include "dbfiles/dbwriter.h"
 #include "tests/support/run_process.h"
 #include "tests/test_util.h"
-#include "tools/demo_data.h"
+#include "demo/demo_data.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "tests/support/test_certificates.h"
 #include "tests/support/zip_tools.h"
 #include "tests/test_util.h"
-#include "tools/demo_data.h"
+#include "demo/demo_data.h"
 #include "updater/canupdate.h"
 #include "updater/https_client.h"
 #include "updater/zlib_loader.h"

@@ -14,7 +14,7 @@
 #include "tests/support/test_certificates.h"
 #include "tests/support/zip_tools.h"
 #include "tests/test_util.h"
-#include "tools/fetch_fcc.h"
+#include "fcc/fetch_fcc.h"
 
 namespace {
 

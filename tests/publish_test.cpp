@@ -1,7 +1,7 @@
 // The publisher's weekly files: which files, named and dated how, and what it refuses. The club
 // pipeline runs an update over a published week end to end.
 
-#include "tools/publish.h"
+#include "demo/publish.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The FCC licence import: the text rules, hand-made EN/HD/AM lines for the odd cases, random
 // input against a plain model, archives, failures and a kill between the two replaces.
 
-#include "tools/uls_import.h"
+#include "fcc/uls_import.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -20,7 +20,7 @@
 #include "platform/platform.h"
 #include "tests/support/zip_tools.h"
 #include "tests/test_util.h"
-#include "tools/fetch_fcc.h"
+#include "fcc/fetch_fcc.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 
 #include "platform/platform.h"
 #include "tools/commands.h"
-#include "tools/demo_data.h"
+#include "demo/demo_data.h"
 #include "tools/progress.h"
-#include "tools/publish.h"
+#include "demo/publish.h"
 
 namespace calldb {
 

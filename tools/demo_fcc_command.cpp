@@ -9,8 +9,8 @@
 
 #include "platform/platform.h"
 #include "tools/commands.h"
-#include "tools/demo_data.h"
-#include "tools/demo_fcc.h"
+#include "demo/demo_data.h"
+#include "demo/demo_fcc.h"
 #include "tools/progress.h"
 #include "updater/doupdate.h"
 

@@ -10,8 +10,8 @@
 #include "platform/platform.h"
 #include "tools/commands.h"
 #include "tools/console_link.h"
-#include "tools/demo_data.h"
-#include "tools/fetch_fcc.h"
+#include "demo/demo_data.h"
+#include "fcc/fetch_fcc.h"
 #include "tools/progress.h"
 
 #ifndef CALLDB_FCC_SERVER

@@ -12,7 +12,7 @@
 #include "tools/commands.h"
 #include "tools/console_link.h"
 #include "tools/progress.h"
-#include "tools/uls_import.h"
+#include "fcc/uls_import.h"
 
 namespace calldb {
 

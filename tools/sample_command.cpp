@@ -14,7 +14,7 @@
 #include "dbfiles/lookup.h"
 #include "platform/platform.h"
 #include "tools/commands.h"
-#include "tools/demo_data.h"
+#include "demo/demo_data.h"
 
 namespace calldb {
 

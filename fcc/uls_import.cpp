@@ -1,4 +1,4 @@
-#include "tools/uls_import.h"
+#include "fcc/uls_import.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,7 +13,7 @@
 #include "dbfiles/dbwriter.h"
 #include "dbfiles/usdb.h"
 #include "platform/platform.h"
-#include "tools/zip_archive.h"
+#include "fcc/zip_archive.h"
 #include "updater/doupdate.h"
 #include "updater/folder_job.h"
 #include "updater/worker_link.h"

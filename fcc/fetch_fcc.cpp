@@ -1,4 +1,4 @@
-#include "tools/fetch_fcc.h"
+#include "fcc/fetch_fcc.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "platform/platform.h"
-#include "tools/zip_archive.h"
+#include "fcc/zip_archive.h"
 #include "updater/doupdate.h"
 #include "updater/folder_job.h"
 #include "updater/https_client.h"

@@ -1,4 +1,4 @@
-#include "tools/publish.h"
+#include "demo/publish.h"
 
 #include <algorithm>
 #include <cctype>

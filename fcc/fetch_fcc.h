@@ -16,9 +16,9 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/uls_import.h"
+#include "fcc/uls_import.h"
 #include "updater/updater_state.h"
-#include "tools/zip_archive.h"
+#include "fcc/zip_archive.h"
 
 namespace calldb {
 

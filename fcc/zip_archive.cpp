@@ -1,4 +1,4 @@
-#include "tools/zip_archive.h"
+#include "fcc/zip_archive.h"
 
 #include <zlib.h>
 

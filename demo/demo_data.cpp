@@ -1,4 +1,4 @@
-#include "tools/demo_data.h"
+#include "demo/demo_data.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,8 +12,8 @@
 #include "dbfiles/lookup.h"
 #include "dbfiles/usdb.h"
 #include "platform/platform.h"
-#include "tools/publish.h"
-#include "tools/zip_archive.h"
+#include "demo/publish.h"
+#include "fcc/zip_archive.h"
 #include "updater/convert_canada.h"
 #include "updater/doupdate.h"
 #include "updater/updater_state.h"

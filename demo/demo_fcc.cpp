@@ -1,4 +1,4 @@
-#include "tools/demo_fcc.h"
+#include "demo/demo_fcc.h"
 
 #include <zlib.h>
 
@@ -13,7 +13,7 @@
 
 #include "dbfiles/callkey.h"
 #include "platform/platform.h"
-#include "tools/demo_data.h"
+#include "demo/demo_data.h"
 #include "updater/doupdate.h"
 
 namespace calldb::demo {

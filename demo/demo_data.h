@@ -160,7 +160,7 @@ std::vector<std::string> help_page_folders();
 int copy_help_pages(const std::vector<std::string>& folders, const std::string& data_folder);
 
 // ---------------------------------------------------------------------------------------------
-// A US licensee in parts, as the FCC's files carry them (tools/demo_fcc.h writes those files)
+// A US licensee in parts, as the FCC's files carry them (demo/demo_fcc.h writes those files)
 
 struct UsLicensee {
   std::string call;                         // of the state's call district mostly

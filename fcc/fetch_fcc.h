@@ -68,6 +68,17 @@ int parse_creation_date(std::string_view line, ArchiveDate* date);
 int read_archive_date(const std::string& path, const ZipInflate* zlib, ArchiveDate* date,
                       std::string* error);
 
+// What became of an archive of a run, as it happens (one grid row per archive in a window).
+enum class ArchiveStep {
+  downloading,    // its download began
+  downloaded,     // it came whole and its date was read
+  not_on_server,  // a daily the server does not have (404): passed over
+  passed_over,    // not needed: made before the database, or after a missing day
+  applying,       // being applied
+  applied,        // applied, and the databases replaced
+  failed,         // it could not be fetched or read: the run ends, nothing replaced
+};
+
 struct FetchOptions {
   // The import's folder, zlib, progress, notes and cancel flag. Its sources, date and
   // keep_previous are set by the run.
@@ -80,11 +91,23 @@ struct FetchOptions {
       download_progress;
   // Told once for each archive, what became of it: "l_amat.zip: dated 20250928, applied".
   std::function<void(const std::string& line)> tell;
+  // Told as each archive's step changes (see ArchiveStep).
+  std::function<void(const std::string& name, ArchiveStep step)> archive_step;
+  // Fetch the weekly and rebuild whatever the state beside call.db allows.
+  bool full = false;
 };
 
 struct FetchReport {
   std::string date;  // the import's date: the newest applied archive's day
   ImportReport import;  // its `kept`: the name the previous call.db is kept under, or ""
+  std::string previous_date;  // call.db's date before the run, "" when there was none
+  bool from_dailies = false;  // the dailies were applied to the kept state, no weekly fetched
+  bool up_to_date = false;    // no daily was made after call.db: nothing was replaced
+  std::uint64_t downloaded = 0;  // bytes of every archive fetched
+  // Against the call.db replaced (all new when there was none).
+  std::uint64_t new_calls = 0;
+  std::uint64_t deleted_calls = 0;
+  std::uint64_t changed_calls = 0;
 };
 
 // Downloads the weekly archive and every daily into a work folder of the data folder

@@ -32,12 +32,6 @@ inline constexpr const char* kFccDailyNames[] = {"l_am_mon.zip", "l_am_tue.zip",
 // The weekly full archive is about 131 MB; a longer download is refused.
 inline constexpr std::int64_t kMaxFccArchiveSize = std::int64_t{1} << 30;
 
-// When an archive was made.
-struct ArchiveDate {
-  std::string day;               // YYYYMMDD, the calendar day the line names
-  std::int64_t utc_seconds = 0;  // the moment, for putting archives in order
-};
-
 // An archive downloaded whole, with the date inside it.
 struct FetchedArchive {
   std::string name;  // as on the server: l_amat.zip, l_am_mon.zip ...

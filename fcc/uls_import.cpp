@@ -313,6 +313,9 @@ struct Licence {
   std::uint32_t grant = 0;
   dbfiles::CallKey key = 0;  // set once the call sign is known to be storable
   bool active = false;       // status A in the amateur service (HA, HV)
+  bool seeded = false;       // taken from callfcc.dat
+  bool saw_en = false;       // an EN record of the licensee was read from the sources
+  bool saw_am = false;       // and an AM record
 };
 
 constexpr std::uint32_t kNone = 0xFFFFFFFF;
@@ -371,7 +374,9 @@ class Importer {
   Importer(const ImportOptions& options, ImportReport* report)
       : options_(options), report_(*report), source_records_(options.sources.size()) {}
 
+  int seed(std::string* error);
   int apply_source(std::size_t index, Pass pass, std::string* error);
+  int check_complete(std::string* error);
   int finish(std::string* error);
   void close_notes();
 
@@ -390,6 +395,9 @@ class Importer {
   }
   bool cancelled() const { return options_.cancel != nullptr && options_.cancel->load(); }
   dbfiles::UsRecord make_record(dbfiles::CallKey key, std::string_view en_fields);
+  int count_changes(const std::string& old_path, const std::string& new_path, std::string* error);
+  int write_state(const std::string& call_db, const std::string& callprev_db,
+                  std::vector<std::uint32_t> places, platform::File* file, std::string* error);
   Licence* licence(std::uint64_t id) {
     const std::uint32_t place = by_id_.find(id);
     return place == kNone ? nullptr : &licences_[place];
@@ -640,12 +648,14 @@ void Importer::read_record(Kind kind, std::string_view line, Origin origin) {
         kept += clean_text(fields_[field]);
       }
       held->en = texts_.replace(held->en, kept);
+      held->saw_en = true;
       break;
     }
     case Kind::am: {
       Licence* held = licence(id);
       if (held != nullptr && held->active) {
         held->am = texts_.replace(held->am, clean_text(fields_[15]));
+        held->saw_am = true;
       }
       break;
     }
@@ -653,6 +663,58 @@ void Importer::read_record(Kind kind, std::string_view line, Origin origin) {
       break;
   }
   if (texts_.wants_compacting(options_.text_slack)) compact_texts();
+}
+
+// The licences of callfcc.dat, as the import that wrote it held them at its end, with the read
+// order going on from there.
+int Importer::seed(std::string* error) {
+  const std::string path = platform::join_path(options_.folder, kFccStateName);
+  FccStateHeader header;
+  std::string why;
+  labels_.push_back(updater::escape_controls(path));
+  shown_.push_back(0);
+  hidden_.push_back(0);
+  Origin origin;
+  origin.file = static_cast<std::uint32_t>(labels_.size() - 1);
+  if (check_state(options_.folder, &header, &why) == 0) {
+    const int read = read_state(path, &header, [&](const StateLicence& from) {
+      ++origin.line;
+      if (licences_.size() >= kNone - 1) return;
+      Licence& held = licences_.emplace_back();
+      held.id = from.id;
+      held.order = from.order;
+      held.grant = from.grant;
+      held.call = texts_.add(from.call);
+      held.en = texts_.add(from.en);
+      held.am = texts_.add(from.am);
+      held.origin = origin;
+      held.active = true;
+      held.seeded = true;
+      by_id_.add(static_cast<std::uint32_t>(licences_.size() - 1));
+    }, &why);
+    if (read == 0) {
+      order_ = header.next_order;
+      return 0;
+    }
+    why = std::string(kFccStateName) + ": " + why;
+  }
+  report_.needs_weekly = true;
+  *error = why + ": the weekly archive is needed";
+  return -1;
+}
+
+// After an import that went on from callfcc.dat: every licence active at the end is known as
+// a full import would know it.
+int Importer::check_complete(std::string* error) {
+  for (const Licence& held : licences_) {
+    if (!held.active || held.seeded || (held.saw_en && held.saw_am)) continue;
+    report_.needs_weekly = true;
+    *error = "licence " + std::to_string(held.id) + " (" + std::string(texts_.get(held.call)) +
+             ") is not in " + kFccStateName + " and the sources lack its " +
+             (held.saw_en ? "AM" : "EN") + " record: the weekly archive is needed";
+    return -1;
+  }
+  return 0;
 }
 
 // The texts still named, copied into a new store: memory goes with the licences held, however
@@ -728,6 +790,98 @@ dbfiles::UsRecord Importer::make_record(dbfiles::CallKey key, std::string_view e
   return record;
 }
 
+
+// A record's text as call.db stores it (name, street, city and its terminator), read through a
+// window that moves forward with the texts, which lie in index order.
+class TextWindow {
+ public:
+  explicit TextWindow(const dbfiles::UsDatabase& db) : db_(db) {}
+  std::string_view text(const dbfiles::IndexEntry& entry) {
+    const std::uint64_t at = entry.text_offset();
+    const std::uint64_t area_end = db_.index_offset;
+    if (at < start_ || at + dbfiles::kMaxRecordText > start_ + bytes_.size()) {
+      const std::uint64_t want = std::min<std::uint64_t>(kReadChunk, area_end - std::min(at, area_end));
+      bytes_.resize(static_cast<std::size_t>(want));
+      bytes_.resize(db_.file.read_at(at, bytes_.data(), bytes_.size()).count);
+      start_ = at;
+    }
+    std::string_view text(bytes_);
+    text = text.substr(std::min<std::size_t>(at - start_, text.size()), dbfiles::kMaxRecordText);
+    const std::size_t city = std::min<std::size_t>(entry.name_len() + entry.street_len(),
+                                                   text.size());
+    return text.substr(0, text.find('\0', city) + 1);
+  }
+
+ private:
+  const dbfiles::UsDatabase& db_;
+  std::string bytes_;
+  std::uint64_t start_ = 0;
+};
+
+// The calls of the new call.db against the old one's (all new when there was none).
+int Importer::count_changes(const std::string& old_path, const std::string& new_path,
+                            std::string* error) {
+  dbfiles::UsDatabase older, newer;
+  if (dbfiles::open_call_db(new_path, &newer) != 0) {
+    *error = new_path + ": cannot be read back";
+    return -1;
+  }
+  if (!platform::file_exists(old_path) || dbfiles::open_call_db(old_path, &older) != 0) {
+    report_.new_calls = newer.count;
+    return 0;
+  }
+  TextWindow old_texts(older), new_texts(newer);
+  std::size_t i = 0, j = 0;
+  while (i < older.count || j < newer.count) {
+    const dbfiles::IndexEntry a =
+        i < older.count ? dbfiles::IndexEntry::decode(older.entry(i)) : dbfiles::IndexEntry{};
+    const dbfiles::IndexEntry b =
+        j < newer.count ? dbfiles::IndexEntry::decode(newer.entry(j)) : dbfiles::IndexEntry{};
+    if (j == newer.count || (i < older.count && a.key < b.key)) {
+      ++report_.deleted_calls;
+      ++i;
+    } else if (i == older.count || b.key < a.key) {
+      ++report_.new_calls;
+      ++j;
+    } else {
+      if (a.place != b.place || a.street_len() != b.street_len() ||
+          old_texts.text(a) != new_texts.text(b)) {
+        ++report_.changed_calls;
+      }
+      ++i;
+      ++j;
+    }
+  }
+  return 0;
+}
+
+// callfcc.dat for the files just written: every licence active at the end, by identifier.
+int Importer::write_state(const std::string& call_db, const std::string& callprev_db,
+                          std::vector<std::uint32_t> places, platform::File* file,
+                          std::string* error) {
+  FccStateHeader header;
+  header.date = options_.date;
+  header.archive = options_.state_archive;
+  header.next_order = order_;
+  header.licences = places.size();
+  if (stamp_file(call_db, &header.call_db, error) != 0 ||
+      stamp_file(callprev_db, &header.callprev_db, error) != 0) {
+    return -1;
+  }
+  std::sort(places.begin(), places.end(), [this](std::uint32_t a, std::uint32_t b) {
+    return licences_[a].id < licences_[b].id;
+  });
+  StateWriter out(file);
+  int rc = out.begin(header);
+  for (std::size_t i = 0; rc == 0 && i < places.size(); ++i) {
+    const Licence& held = licences_[places[i]];
+    rc = out.add({held.id, held.order, held.grant, texts_.get(held.call), texts_.get(held.en),
+                  texts_.get(held.am)});
+  }
+  if (rc == 0) rc = out.finish();
+  if (rc != 0) *error = "cannot be written (error " + std::to_string(rc) + ")";
+  return rc == 0 ? 0 : -1;
+}
 
 int Importer::finish(std::string* error) {
   // Active licences in read order, so that notes come in the order of the input.
@@ -818,15 +972,18 @@ int Importer::finish(std::string* error) {
   }
   successors = {};
 
-  // Both files are written whole, each under a name of its own, before either replaces its
-  // old one; callprev.db goes in first and call.db last. A kill between the two leaves the old
-  // call.db beside a whole new callprev.db, a pair that works, and the next run removes what
-  // is left of it.
+  // Each file is written whole under its staged name, then the set is put in place together
+  // (see fcc/fcc_state.h).
   const std::string call_path = platform::join_path(options_.folder, "call.db");
   const std::string prev_path = platform::join_path(options_.folder, "callprev.db");
+  const std::string state_path = platform::join_path(options_.folder, kFccStateName);
+  const bool with_state = !options_.state_archive.day.empty();
   platform::NewFile call_new;
   platform::NewFile prev_new;
-  if (reserve(&call_new, call_path, error) != 0 || reserve(&prev_new, prev_path, error) != 0) {
+  platform::NewFile state_new;
+  if (reserve(&call_new, call_path + kStagedSuffix, error) != 0 ||
+      reserve(&prev_new, prev_path + kStagedSuffix, error) != 0 ||
+      (with_state && reserve(&state_new, state_path + kStagedSuffix, error) != 0)) {
     return -1;
   }
   dbfiles::CallDbWriter writer;
@@ -845,6 +1002,36 @@ int Importer::finish(std::string* error) {
   if (dbfiles::write_prev_db(prev_new.temp_path(), options_.date, previous, &message) != 0) {
     *error = prev_path + ": " + message;
     return -1;
+  }
+  if (options_.count_changes && count_changes(call_path, call_new.temp_path(), error) != 0) {
+    return -1;
+  }
+  std::vector<std::string> set = {"call.db", "callprev.db"};
+  if (with_state) {
+    if (write_state(call_new.temp_path(), prev_new.temp_path(), active, &state_new.file(),
+                    error) != 0) {
+      *error = state_path + ": " + *error;
+      return -1;
+    }
+    set.push_back(kFccStateName);
+  }
+  for (platform::NewFile* file : {&call_new, &prev_new, &state_new}) {
+    if (!file->is_open()) continue;
+    const int committed = file->commit();
+    if (committed != 0) {
+      *error = file->final_path() + ": cannot be written (error " + std::to_string(committed) +
+               ")";
+      return -1;
+    }
+  }
+  // A state that would not match the new files goes first: without one, the next run
+  // fetches the weekly archive.
+  if (!with_state && platform::file_exists(state_path)) {
+    const int removed = platform::delete_file(state_path);
+    if (removed != 0 || platform::sync_folder(options_.folder.empty() ? "." : options_.folder)) {
+      *error = state_path + ": cannot be removed (error " + std::to_string(removed) + ")";
+      return -1;
+    }
   }
   if (options_.keep_previous && platform::file_exists(call_path)) {
     // Its name comes from the date in its header; nothing else of it is read.
@@ -867,18 +1054,7 @@ int Importer::finish(std::string* error) {
     }
     report_.kept = saved;
   }
-  int replaced = prev_new.commit();
-  if (replaced != 0) {
-    *error = prev_path + ": cannot be replaced (error " + std::to_string(replaced) + ")";
-    return -1;
-  }
-  if (options_.between_replaces) options_.between_replaces();
-  replaced = call_new.commit();
-  if (replaced != 0) {
-    *error = call_path + ": cannot be replaced (error " + std::to_string(replaced) +
-             "); callprev.db was replaced";
-    return -1;
-  }
+  if (replace_together(options_.folder, set, options_.between_replaces, error) != 0) return -1;
   report_.licences = written.size();
   report_.previous = previous.size();
   return 0;
@@ -906,18 +1082,20 @@ int run_import(const ImportOptions& options, ImportReport* report, std::string* 
   // What a killed run left: temporary files of ended processes, and the fixed names only
   // earlier versions of the import wrote. call.db.new is not among them: it is the merge's
   // output, and this import never writes it.
+  if (finish_replacing(options.folder, error) != 0) return -1;
   platform::remove_stale_temporaries(options.folder, updater::is_data_file_name);
   for (const char* name : {"callprev.db.new", "import-uls-EN.dat.part", "import-uls-HD.dat.part",
                            "import-uls-AM.dat.part"}) {
     platform::delete_file(platform::join_path(options.folder, name));
   }
   Importer importer(options, report);
-  int rc = 0;
+  int rc = options.from_state ? importer.seed(error) : 0;
   for (const Pass pass : {Pass::hd, Pass::en_am}) {
     for (std::size_t i = 0; rc == 0 && i < options.sources.size(); ++i) {
       rc = importer.apply_source(i, pass, error);
     }
   }
+  if (rc == 0 && options.from_state) rc = importer.check_complete(error);
   if (rc == 0) rc = importer.finish(error);
   importer.close_notes();
   return rc;

@@ -41,6 +41,8 @@
 #include <string_view>
 #include <vector>
 
+#include "fcc/fcc_state.h"
+
 namespace calldb {
 
 struct ImportOptions {
@@ -60,8 +62,22 @@ struct ImportOptions {
   // needed are copied anew, which keeps memory in proportion to the licences, not to the lines
   // (tests and fuzzing set less, to copy often).
   std::size_t text_slack = std::size_t{4} << 20;
-  // For tests: called between the two replaces, once callprev.db is in place and call.db not.
+  // For tests: called before each rename of the files put in place together (see
+  // fcc/fcc_state.h).
   std::function<void()> between_replaces;
+  // Go on from the import that wrote the folder's callfcc.dat: its licences, as that import
+  // held them, stand for the archives it read, and the sources are read as the archives that
+  // came after those. The result (call.db, callprev.db, callfcc.dat) is byte for byte what one
+  // import of all the archives makes. Refused, with ImportReport::needs_weekly set and nothing
+  // replaced, when callfcc.dat is missing, damaged or out of step with call.db and
+  // callprev.db, or when a licence active at the end is not in it and the sources lack its EN
+  // or its AM record (what the older archives held of it is not known).
+  bool from_state = false;
+  // Write callfcc.dat for the result with this archive as the newest applied. When its day is
+  // empty, an existing callfcc.dat is removed instead, before anything is replaced.
+  ArchiveDate state_archive;
+  // Count the calls new, deleted and changed against the call.db replaced.
+  bool count_changes = false;
   // Keep the call.db being replaced as callMMDD.db (MMDD of its own date), as an update run
   // does: it gets that second name before anything is replaced; an older callMMDD.db goes.
   bool keep_previous = false;
@@ -77,14 +93,20 @@ struct ImportReport {
   std::uint64_t skipped = 0;
   std::uint64_t duplicates = 0;  // active licences dropped for another one with the call sign
   std::string kept;  // with keep_previous: the name the replaced call.db is kept under, or ""
+  bool needs_weekly = false;  // with from_state: refused (see there)
+  // With count_changes: calls in the new call.db only, in the old one only, in both with
+  // another record.
+  std::uint64_t new_calls = 0;
+  std::uint64_t deleted_calls = 0;
+  std::uint64_t changed_calls = 0;
 };
 
-// Imports `options.sources` and writes folder/call.db and folder/callprev.db. Each is written
-// whole under a temporary name of its own (platform::NewFile) before either replaces its old
-// file; callprev.db is replaced first and call.db last, so that a run killed between the two
-// leaves the old call.db beside the new callprev.db. Each run first removes what killed runs
-// left in the folder: temporary files of ended processes, and the names only earlier versions
-// wrote (callprev.db.new; never call.db.new, the merge's output). Returns 0 when both were
+// Imports `options.sources` and writes folder/call.db and folder/callprev.db (and callfcc.dat
+// when asked), put in place together (see fcc/fcc_state.h): after a kill at any instant the
+// next writer finds the old files or the new ones. Each run first finishes or removes what a
+// killed one left in the folder: the set's renames, temporary files of ended processes, and
+// the names only earlier versions wrote (callprev.db.new; never call.db.new, the merge's
+// output). Returns 0 when both were
 // written; otherwise -1 with *error set, and neither file was replaced: a source could not be
 // read, no active licence came out of the sources, or a write failed. Paths and member names
 // in notes, progress and errors are shown with their control characters escaped.

@@ -80,10 +80,31 @@ class UlsImportTest : public ::testing::Test {
     options.between_replaces = between_replaces_;
     return calldb::import_uls(options, &report_, &error_);
   }
-  std::string shown(const std::string& call) const {  // name|street|place, "" when not found
+  // Imports `sources` into `into` as fetch-fcc does, writing callfcc.dat; with `from_state`
+  // going on from the one there.
+  int stage(const std::string& into, const Strings& sources, bool from_state) {
+    calldb::ImportOptions options;
+    options.folder = into;
+    options.date = "20251004";
+    options.sources = sources;
+    options.from_state = from_state;
+    options.state_archive = {"20251004", 1759579200};
+    options.count_changes = true;
+    options.between_replaces = between_replaces_;
+    return calldb::import_uls(options, &report_, &error_);
+  }
+  // The three files of the set, "-" for one missing.
+  static std::string set_of(const std::string& folder) {
+    std::string set;
+    for (const char* name : {"/call.db", "/callprev.db", "/callfcc.dat"}) {
+      set += (fs::exists(folder + name) ? read_bytes(folder + name) : "-") + "|";
+    }
+    return set;
+  }
+  std::string shown(const std::string& call, const std::string& in = "") const {
     dbfiles::UsDatabase db;
-    dbfiles::LookupResult r;
-    const bool open = dbfiles::open_call_db(out_ + "/call.db", &db) == 0;
+    dbfiles::LookupResult r;  // name|street|place, "" when not found
+    const bool open = dbfiles::open_call_db((in.empty() ? out_ : in) + "/call.db", &db) == 0;
     if (!open || !dbfiles::lookup_us_call(db, call.c_str(), &r).found) return "";
     return std::string(r.name_line) + "|" + r.street_line + "|" + r.place_line;
   }
@@ -342,25 +363,95 @@ TEST_F(UlsImportTest, ReadsArchivesAndLoneFilesAndAFailedImportReplacesNothing) 
   }
 }
 
-TEST_F(UlsImportTest, AKillBetweenTheReplacesLeavesAPairThatWorksAndTheNextRunCleansUp) {
-  ASSERT_EQ(import({folder("old", person("1", "W1AAA", "OLD"), hd("1", "W1AAA", "A"))}), 0);
-  const std::string old_call_db = read_bytes(out_ + "/call.db");
-  const std::string src = folder("new", person("2", "W1BBB", "NEW"), hd("2", "W1BBB", "A"),
-                                 line_of({{1, "2"}, {15, "W1AAA"}}, "AM", 18));
-  between_replaces_ = [] { ::raise(SIGKILL); };
-  const pid_t child = ::fork();
-  if (child == 0) ::_exit(import({src}));
-  between_replaces_ = nullptr;
-  int status = 0;
-  ASSERT_TRUE(::waitpid(child, &status, 0) == child && WIFSIGNALED(status));
-  // The old call.db and the new callprev.db, both whole; the killed run's call.db and its lock
-  // file are left.
-  EXPECT_EQ(read_bytes(out_ + "/call.db"), old_call_db);
-  EXPECT_EQ(successor("W1AAA"), "W1BBB");
-  EXPECT_TRUE(files_out().size() == 4 && platform::is_temporary_name(files_out()[1]) &&
-              files_out()[2] == platform::kFolderLockName);
-  ASSERT_EQ(import({src}), 0) << error_;
-  EXPECT_EQ(files_out(), (Strings{"call.db", "callprev.db"}));
+// Random weeks: a weekly and dailies touching licences with their HD, EN and AM records
+// together (as the FCC's do), now and then with one alone: granted, cancelled, expired, renewed,
+// changing and swapping call signs, two licences with one call sign, previous calls. The weekly
+// and the first dailies imported, then the rest applied from callfcc.dat, give the bytes of one
+// import of all (all three files), or are refused exactly when a licence active at the end is
+// not in the state and the later dailies lack its EN or AM record. The calls counted new,
+// deleted and changed agree with lookups before and after.
+TEST_F(UlsImportTest, DailiesAppliedToTheStateGiveTheBytesOfOneImportOfAll) {
+  const Strings calls = {"W1AAA", "W1AAB", "K2XY", "N3Q", "KB1OLD", "W9ZZ", ""};
+  const Strings grants = {"01/02/2020", "05/06/2024", "05/20/2024", "xx"};
+  std::mt19937 rng(23);
+  int applied = 0, refused = 0;
+  for (int round = 0; round < 60; ++round) {
+    SCOPED_TRACE(round);
+    Strings sources;
+    std::vector<std::map<int, std::string>> seen;  // per archive and licence: 'A'/'C', 'E', 'M'
+    for (int d = 0, days = 2 + rng() % 5; d < days; ++d) {
+      std::string dat[3];
+      seen.emplace_back();
+      for (int i = d == 0 ? 20 : rng() % 6; i > 0; --i) {
+        const int id = 1 + rng() % 16, shape = rng() % 7;  // 0: HD alone, 1: EN, 2: AM
+        const std::string call = calls[rng() % calls.size()], ids = std::to_string(id);
+        const std::string status = rng() % 3 ? "A" : rng() % 2 ? "C" : "E";
+        if (shape != 1 && shape != 2) {
+          dat[1] += hd(ids, call, status, grants[rng() % grants.size()], rng() % 4 ? "HA" : "HV");
+          seen[d][id] += status == "A" ? 'A' : 'C';
+        }
+        if (shape != 0 && shape != 2) {
+          dat[0] += person(ids, call, "N" + std::to_string(rng() % 1000));
+          seen[d][id] += 'E';
+        }
+        if (shape != 0 && shape != 1) {
+          dat[2] += line_of({{1, ids}, {15, calls[rng() % calls.size()]}}, "AM", 18);
+          seen[d][id] += 'M';
+        }
+      }
+      sources.push_back(folder(std::to_string(round) + "-" + std::to_string(d), dat[0], dat[1],
+                               dat[2]));
+    }
+    const std::string all = dir_.file("all" + std::to_string(round));
+    fs::create_directory(all);
+    if (stage(all, sources, false) != 0) continue;  // no active licence
+    {
+      const std::size_t k = 1 + rng() % (sources.size() - 1);
+      SCOPED_TRACE(k);
+      const std::string part = dir_.file("part" + std::to_string(round) + "-" + std::to_string(k));
+      fs::create_directory(part);
+      if (stage(part, Strings(sources.begin(), sources.begin() + k), false) != 0) continue;
+      // The model: whether each licence is active after `upto` archives, and what it lacks.
+      const auto active_after = [&](int id, std::size_t upto) {
+        char last = 'C';
+        for (std::size_t d = 0; d < upto; ++d) {
+          for (const char c : seen[d][id]) last = c == 'A' || c == 'C' ? c : last;
+        }
+        return last == 'A';
+      };
+      bool needs_weekly = false;
+      for (int id = 1; id <= 16; ++id) {
+        std::string later;
+        for (std::size_t d = k; d < sources.size(); ++d) later += seen[d][id];
+        needs_weekly |= active_after(id, sources.size()) && !active_after(id, k) &&
+                        (later.find('E') == std::string::npos ||
+                         later.find('M') == std::string::npos);
+      }
+      std::map<std::string, std::string> before;
+      for (const std::string& call : calls) before[call] = shown(call, part);
+      const std::string old_set = set_of(part);
+      const int rc = stage(part, Strings(sources.begin() + k, sources.end()), true);
+      ASSERT_EQ(rc != 0, needs_weekly) << error_;
+      EXPECT_EQ(report_.needs_weekly, needs_weekly);
+      if (needs_weekly) {
+        ++refused;
+        EXPECT_NE(error_.find("the weekly archive is needed"), std::string::npos) << error_;
+        EXPECT_TRUE(set_of(part) == old_set);
+        continue;
+      }
+      ++applied;
+      EXPECT_TRUE(set_of(part) == set_of(all));
+      std::uint64_t counts[3] = {};  // new, deleted, changed
+      for (const std::string& call : calls) {
+        const std::string now = shown(call, part);
+        if (now != before[call]) ++counts[before[call].empty() ? 0 : now.empty() ? 1 : 2];
+      }
+      EXPECT_EQ(std::tuple(report_.new_calls, report_.deleted_calls, report_.changed_calls),
+                std::tuple(counts[0], counts[1], counts[2]));
+    }
+  }
+  EXPECT_GT(applied, 30);
+  EXPECT_GT(refused, 5);
 }
 
 // Text from an archive or a file name reaches notes and errors with its control bytes escaped:

@@ -11,7 +11,10 @@ namespace updater {
 
 bool is_data_file_name(std::string_view name) {
   for (const char* fixed : {"call.db", "call.db.new", "callprev.db", "cancall.db", "amateur.zip",
-                            "amateur.txt", "orbisk-help.html", "fernwick-help.html"}) {
+                            "amateur.txt", "orbisk-help.html", "fernwick-help.html",
+                            // the FCC import's state, its set record and staged files
+                            "callfcc.dat", "callfcc.set", "call.db.next", "callprev.db.next",
+                            "callfcc.dat.next"}) {
     if (name == fixed) return true;
   }
   return is_update_file_name(name) || is_saved_database_name(name);

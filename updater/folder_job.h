@@ -16,7 +16,8 @@ namespace updater {
 
 // The names our writers give the data folder's files: call.db, call.db.new, callprev.db,
 // cancall.db, amateur.zip, amateur.txt, the update files ("0105to0112.db"), the saved
-// databases ("call0105.db") and the two help pages. Sweeps remove temporaries of these only.
+// databases ("call0105.db"), the two help pages, and the FCC import's callfcc.dat, callfcc.set
+// and staged NAME.next files. Sweeps remove temporaries of these only.
 bool is_data_file_name(std::string_view name);
 
 // The box and the log line of a job that finds another program's job at work in `folder`.

@@ -1,0 +1,361 @@
+#include "fcc/fcc_state.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "fcc/zip_archive.h"
+
+namespace calldb {
+
+namespace {
+
+constexpr char kMagic[8] = {'C', 'A', 'L', 'L', 'F', 'C', 'C', '\x1A'};
+constexpr std::uint32_t kVersion = 1;
+constexpr std::size_t kHeaderSize = 76;
+constexpr std::size_t kMaxText = 16384;
+constexpr std::size_t kChunk = 1 << 20;
+constexpr std::size_t kLeastLicence = 8 + 8 + 4 + 3 * 2;
+
+void put(std::string* out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+std::uint64_t get(const char* in, int bytes) {
+  std::uint64_t value = 0;
+  for (int i = bytes - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(in[i]);
+  return value;
+}
+
+bool is_day(std::string_view text) {
+  if (text.size() != 8) return false;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// Reads a file front to back in large pieces.
+class ChunkReader {
+ public:
+  int open(const std::string& path, std::string* why) {
+    const int code = file_.open(path, platform::Access::read, platform::Share::read,
+                                platform::Disposition::open_existing);
+    const platform::IoResult size = code == 0 ? file_.size() : platform::IoResult{};
+    if (code != 0 || !size.ok()) {
+      *why = "cannot be read (error " + std::to_string(code != 0 ? code : size.error) + ")";
+      return -1;
+    }
+    size_ = size.count;
+    buffer_ = std::make_unique_for_overwrite<char[]>(kChunk + kMaxText + 64);
+    return 0;
+  }
+  std::uint64_t size() const { return size_; }
+  // Makes the next `n` bytes (n <= kChunk) readable at data(); false at the file's end.
+  bool need(std::size_t n, std::string* why) {
+    if (end_ - pos_ >= n) return true;
+    std::memmove(buffer_.get(), buffer_.get() + pos_, end_ - pos_);
+    end_ -= pos_;
+    pos_ = 0;
+    const std::size_t want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(kChunk + kMaxText + 64 - end_, size_ - offset_));
+    const platform::IoResult got = file_.read_at(offset_, buffer_.get() + end_, want);
+    if (!got.ok() || got.count != want) {
+      *why = "a read failed (error " + std::to_string(got.error) + ")";
+      return false;
+    }
+    offset_ += want;
+    end_ += want;
+    if (end_ < n) *why = "it is cut short";
+    return end_ >= n;
+  }
+  const char* data() const { return buffer_.get() + pos_; }
+  // Passes `n` bytes, adding them to the running CRC.
+  void take(std::size_t n) {
+    crc_ = crc32(std::string_view(buffer_.get() + pos_, n), crc_);
+    pos_ += n;
+    consumed_ += n;
+  }
+  std::uint32_t crc() const { return crc_; }
+  std::uint64_t consumed() const { return consumed_; }
+
+ private:
+  platform::File file_;
+  std::unique_ptr<char[]> buffer_;
+  std::uint64_t size_ = 0;
+  std::uint64_t offset_ = 0;
+  std::size_t pos_ = 0;
+  std::size_t end_ = 0;
+  std::uint64_t consumed_ = 0;
+  std::uint32_t crc_ = 0;
+};
+
+int parse_header(const char* p, std::uint64_t file_size, FccStateHeader* header,
+                 std::string* why) {
+  if (std::memcmp(p, kMagic, sizeof kMagic) != 0) {
+    *why = "it is not a state file";
+    return -1;
+  }
+  if (get(p + 8, 4) != kVersion) {
+    *why = "it is of another version (" + std::to_string(get(p + 8, 4)) + ")";
+    return -1;
+  }
+  header->date.assign(p + 12, 8);
+  header->archive.day.assign(p + 20, 8);
+  header->archive.utc_seconds = static_cast<std::int64_t>(get(p + 28, 8));
+  header->next_order = get(p + 36, 8);
+  header->call_db = {get(p + 44, 8), static_cast<std::uint32_t>(get(p + 52, 4))};
+  header->callprev_db = {get(p + 56, 8), static_cast<std::uint32_t>(get(p + 64, 4))};
+  header->licences = get(p + 68, 8);
+  if (!is_day(header->date) || !is_day(header->archive.day) ||
+      header->licences > (file_size - kHeaderSize) / kLeastLicence) {
+    *why = "its header is damaged";
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int stamp_file(const std::string& path, FileStamp* stamp, std::string* error) {
+  ChunkReader reader;
+  if (reader.open(path, error) != 0) return -1;
+  for (std::uint64_t left = reader.size(); left > 0;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk));
+    if (!reader.need(n, error)) return -1;
+    reader.take(n);
+    left -= n;
+  }
+  *stamp = {reader.size(), reader.crc()};
+  return 0;
+}
+
+int read_state_header(const std::string& path, FccStateHeader* header, std::string* why) {
+  ChunkReader reader;
+  if (reader.open(path, why) != 0) return -1;
+  if (reader.size() < kHeaderSize + 4) {
+    *why = "it is cut short";
+    return -1;
+  }
+  if (!reader.need(kHeaderSize, why)) return -1;
+  return parse_header(reader.data(), reader.size(), header, why);
+}
+
+int read_state(const std::string& path, FccStateHeader* header,
+               const std::function<void(const StateLicence&)>& each, std::string* why) {
+  ChunkReader reader;
+  if (reader.open(path, why) != 0) return -1;
+  if (reader.size() < kHeaderSize + 4) {
+    *why = "it is cut short";
+    return -1;
+  }
+  if (!reader.need(kHeaderSize, why) ||
+      parse_header(reader.data(), reader.size(), header, why) != 0) {
+    return -1;
+  }
+  reader.take(kHeaderSize);
+  std::uint64_t last_id = 0;
+  for (std::uint64_t i = 0; i < header->licences; ++i) {
+    StateLicence licence;
+    if (!reader.need(20 + 2, why)) return -1;
+    licence.id = get(reader.data(), 8);
+    licence.order = get(reader.data() + 8, 8);
+    licence.grant = static_cast<std::uint32_t>(get(reader.data() + 16, 4));
+    if ((i > 0 && licence.id <= last_id) || licence.order > header->next_order) {
+      *why = "its licences are out of order";
+      return -1;
+    }
+    last_id = licence.id;
+    // The three texts: each length is checked before its bytes are asked for.
+    std::size_t at = 20;
+    std::size_t lengths[3];
+    for (int t = 0; t < 3; ++t) {
+      if (!reader.need(at + 2, why)) return -1;
+      lengths[t] = static_cast<std::size_t>(get(reader.data() + at, 2));
+      if (lengths[t] > kMaxText) {
+        *why = "a text is too long";
+        return -1;
+      }
+      if (!reader.need(at + 2 + lengths[t], why)) return -1;
+      at += 2 + lengths[t];
+    }
+    const char* p = reader.data() + 20;
+    licence.call = {p + 2, lengths[0]};
+    p += 2 + lengths[0];
+    licence.en = {p + 2, lengths[1]};
+    p += 2 + lengths[1];
+    licence.am = {p + 2, lengths[2]};
+    each(licence);
+    reader.take(at);
+  }
+  if (reader.size() - reader.consumed() != 4) {
+    *why = "its size does not match its licences";
+    return -1;
+  }
+  const std::uint32_t crc = reader.crc();
+  if (!reader.need(4, why)) return -1;
+  if (get(reader.data(), 4) != crc) {
+    *why = "its checksum does not match";
+    return -1;
+  }
+  return 0;
+}
+
+int check_state(const std::string& folder, FccStateHeader* header, std::string* why) {
+  const std::string path = platform::join_path(folder, kFccStateName);
+  if (!platform::file_exists(path)) {
+    *why = std::string(kFccStateName) + " is missing";
+    return -1;
+  }
+  std::string reason;
+  if (read_state_header(path, header, &reason) != 0) {
+    *why = std::string(kFccStateName) + ": " + reason;
+    return -1;
+  }
+  for (const auto& [name, recorded] :
+       {std::pair{"call.db", header->call_db}, std::pair{"callprev.db", header->callprev_db}}) {
+    FileStamp stamp;
+    if (stamp_file(platform::join_path(folder, name), &stamp, &reason) != 0 ||
+        !(stamp == recorded)) {
+      *why = std::string(kFccStateName) + " is out of step: " + name +
+             " is not the one it was made with";
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int StateWriter::begin(const FccStateHeader& header) {
+  buffer_.assign(kMagic, sizeof kMagic);
+  put(&buffer_, kVersion, 4);
+  buffer_ += header.date.substr(0, 8);
+  buffer_.resize(20, '0');
+  buffer_ += header.archive.day.substr(0, 8);
+  buffer_.resize(28, '0');
+  put(&buffer_, static_cast<std::uint64_t>(header.archive.utc_seconds), 8);
+  put(&buffer_, header.next_order, 8);
+  put(&buffer_, header.call_db.size, 8);
+  put(&buffer_, header.call_db.crc, 4);
+  put(&buffer_, header.callprev_db.size, 8);
+  put(&buffer_, header.callprev_db.crc, 4);
+  put(&buffer_, header.licences, 8);
+  return 0;
+}
+
+int StateWriter::add(const StateLicence& licence) {
+  put(&buffer_, licence.id, 8);
+  put(&buffer_, licence.order, 8);
+  put(&buffer_, licence.grant, 4);
+  for (const std::string_view text : {licence.call, licence.en, licence.am}) {
+    put(&buffer_, text.size(), 2);
+    buffer_ += text;
+  }
+  return buffer_.size() >= kChunk ? flush() : 0;
+}
+
+int StateWriter::flush() {
+  crc_ = crc32(buffer_, crc_);
+  const platform::IoResult wrote = file_->write(buffer_.data(), buffer_.size());
+  buffer_.clear();
+  return wrote.error;
+}
+
+int StateWriter::finish() {
+  if (const int rc = flush(); rc != 0) return rc;
+  put(&buffer_, crc_, 4);
+  const platform::IoResult wrote = file_->write(buffer_.data(), buffer_.size());
+  buffer_.clear();
+  return wrote.error;
+}
+
+bool is_fcc_set_name(std::string_view name) {
+  return name == "call.db" || name == "callprev.db" || name == kFccStateName;
+}
+
+namespace {
+
+// The set's order: the state first, call.db last.
+constexpr const char* kSetOrder[] = {kFccStateName, "callprev.db", "call.db"};
+
+std::string staged(const std::string& folder, const std::string& name) {
+  return platform::join_path(folder, name + kStagedSuffix);
+}
+
+int rename_staged(const std::string& folder, const std::vector<std::string>& names,
+                  const std::function<void()>& before_each, std::string* error) {
+  for (const char* name : kSetOrder) {
+    if (std::find(names.begin(), names.end(), name) == names.end()) continue;
+    const std::string from = staged(folder, name);
+    if (!platform::file_exists(from)) continue;  // put in place before a kill
+    if (before_each) before_each();
+    const int rc = platform::replace_file(from, platform::join_path(folder, name));
+    if (rc != 0) {
+      *error = platform::join_path(folder, name) + ": cannot be replaced (error " +
+               std::to_string(rc) + ")";
+      return -1;
+    }
+  }
+  const int synced = platform::sync_folder(folder.empty() ? "." : folder);
+  if (synced != 0) {
+    *error = folder + ": cannot be synced (error " + std::to_string(synced) + ")";
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int replace_together(const std::string& folder, const std::vector<std::string>& names,
+                     const std::function<void()>& before_each, std::string* error) {
+  const std::string record_path = platform::join_path(folder, kFileSetName);
+  platform::NewFile record;
+  std::string text;
+  for (const std::string& name : names) text += name + "\n";
+  text += "end\n";
+  int rc = record.create(record_path);
+  if (rc == 0) rc = record.file().write(text.data(), text.size()).error;
+  if (rc == 0) rc = record.commit();
+  if (rc != 0) {
+    *error = record_path + ": cannot be written (error " + std::to_string(rc) + ")";
+    return -1;
+  }
+  if (rename_staged(folder, names, before_each, error) != 0) return -1;
+  platform::delete_file(record_path);
+  platform::sync_folder(folder.empty() ? "." : folder);
+  return 0;
+}
+
+int finish_replacing(const std::string& folder, std::string* error) {
+  const std::string record_path = platform::join_path(folder, kFileSetName);
+  platform::File record;
+  if (record.open(record_path, platform::Access::read, platform::Share::read,
+                  platform::Disposition::open_existing) == 0) {
+    char text[256];
+    const platform::IoResult got = record.read(text, sizeof text);
+    record.close();
+    // Whole: known names, one a line, then "end".
+    std::vector<std::string> names;
+    bool whole = false;
+    std::string_view rest(text, got.ok() ? got.count : 0);
+    while (!whole && !rest.empty()) {
+      const std::size_t end = rest.find('\n');
+      if (end == std::string_view::npos) break;
+      const std::string_view line = rest.substr(0, end);
+      rest.remove_prefix(end + 1);
+      if (line == "end") {
+        whole = rest.empty();
+      } else if (is_fcc_set_name(line)) {
+        names.emplace_back(line);
+      } else {
+        break;
+      }
+    }
+    // A set that cannot be finished stays as it is, record and all, for a later run.
+    if (whole && rename_staged(folder, names, nullptr, error) != 0) return -1;
+    platform::delete_file(record_path);
+  }
+  for (const char* name : kSetOrder) platform::delete_file(staged(folder, name));
+  platform::sync_folder(folder.empty() ? "." : folder);
+  return 0;
+}
+
+}  // namespace calldb

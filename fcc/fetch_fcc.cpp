@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/platform.h"
+#include "fcc/fcc_state.h"
 #include "fcc/zip_archive.h"
 #include "updater/doupdate.h"
 #include "updater/folder_job.h"
@@ -320,20 +321,157 @@ int plan_archives(const std::vector<FetchedArchive>& archives, std::vector<std::
 
 namespace {
 
+// call.db's date, "" when it has none or cannot be read.
+std::string database_date(const std::string& folder) {
+  platform::File db;
+  char date[9] = {};
+  updater::Date day;
+  if (db.open(platform::join_path(folder, "call.db"), platform::Access::read,
+              platform::Share::read_write, platform::Disposition::open_existing) != 0 ||
+      db.read_at(0, date, 8).count != 8 || !updater::parse_date(date, &day)) {
+    return "";
+  }
+  return date;
+}
+
+// One run: its options, report and the archives it fetched.
+class FetchRun {
+ public:
+  FetchRun(const FetchOptions& options, FetchReport* report, const std::string& work)
+      : options_(options), report_(*report), work_(work) {}
+
+  void step(const std::string& name, ArchiveStep step) const {
+    if (options_.archive_step) options_.archive_step(name, step);
+  }
+  void tell(const std::string& line) const {
+    if (options_.tell) options_.tell(line);
+  }
+  // Downloads `name` into the work folder and reads its date. Returns 1 with it added to
+  // fetched, 0 for a daily the server does not have, -1 with *error set.
+  int fetch(const std::string& name, const std::string& server_path, ZipInflate* zlib,
+            std::string* error);
+  // Imports the fetched archives `chosen` (indexes, in order): from the state beside call.db
+  // or, without `from_state`, in full. Returns 0 or -1 with *error set.
+  int import(const std::vector<std::size_t>& chosen, bool from_state, std::string* error);
+
+  std::vector<FetchedArchive> fetched;
+
+ private:
+  const FetchOptions& options_;
+  FetchReport& report_;
+  const std::string& work_;
+};
+
+int FetchRun::fetch(const std::string& name, const std::string& server_path, ZipInflate* zlib,
+                    std::string* error) {
+  if (options_.import.cancel != nullptr && options_.import.cancel->load()) {
+    return fail(error, "cancelled");
+  }
+  step(name, ArchiveStep::downloading);
+  DownloadLink link(options_.download_progress, name);
+  updater::UpdaterState state;
+  updater::WorkerEnv env;
+  env.link = &link;
+  env.state = &state;
+  env.folder = work_;
+  env.ca_file = options_.ca_file;
+  env.cancel = options_.import.cancel;
+  updater::HttpsDownload download;
+  download.server = options_.server;
+  download.path = server_path;
+  download.target = platform::join_path(work_, name);
+  download.max_size = kMaxFccArchiveSize;
+  download.row = 0;
+  if (updater::https_download(env, &download) != 0) {
+    if (download.status == kHttpNotFound && name != "l_amat.zip") {
+      step(name, ArchiveStep::not_on_server);
+      tell(name + ": not on the server, passed over");
+      return 0;
+    }
+    step(name, ArchiveStep::failed);
+    // A name that cannot be looked up leaves no line in the log.
+    const std::string why = !link.last_line().empty()
+                                ? link.last_line()
+                                : "cannot look up the server " + options_.server.host +
+                                      " (port " + std::to_string(options_.server.port) +
+                                      "): no network, or no such name";
+    return fail(error, name + ": " + why);
+  }
+  std::error_code ec;
+  report_.downloaded += std::filesystem::file_size(download.target, ec);
+  FetchedArchive archive{name, download.target, {}};
+  if (read_archive_date(archive.path, zlib, &archive.date, error) != 0) {
+    step(name, ArchiveStep::failed);
+    return -1;
+  }
+  step(name, ArchiveStep::downloaded);
+  fetched.push_back(std::move(archive));
+  return 1;
+}
+
+int FetchRun::import(const std::vector<std::size_t>& chosen, bool from_state,
+                     std::string* error) {
+  ImportOptions importing = options_.import;
+  importing.sources.clear();
+  for (const std::size_t i : chosen) importing.sources.push_back(fetched[i].path);
+  importing.date = fetched[chosen.back()].date.day;
+  importing.keep_previous = true;
+  importing.from_state = from_state;
+  importing.state_archive = fetched[chosen.back()].date;
+  importing.count_changes = true;
+  // The import names its sources in notes and errors by their paths in the work folder, which
+  // is gone by the time they are read: by their names alone. It shows them escaped.
+  const std::string work_prefix = updater::escape_controls(platform::join_path(work_, ""));
+  const auto shorten = [&work_prefix](std::string text) {
+    for (std::size_t at; (at = text.find(work_prefix)) != std::string::npos;) {
+      text.erase(at, work_prefix.size());
+    }
+    return text;
+  };
+  if (options_.import.note) {
+    importing.note = [&](const std::string& note) { options_.import.note(shorten(note)); };
+  }
+  if (options_.import.progress) {
+    importing.progress = [&](const std::string& source, std::uint64_t records) {
+      options_.import.progress(shorten(source), records);
+    };
+  }
+  for (const std::size_t i : chosen) step(fetched[i].name, ArchiveStep::applying);
+  if (import_uls(importing, &report_.import, error) != 0) {
+    *error = shorten(*error);
+    if (!report_.import.needs_weekly) {
+      for (const std::size_t i : chosen) step(fetched[i].name, ArchiveStep::failed);
+    }
+    return -1;
+  }
+  for (const std::size_t i : chosen) {
+    step(fetched[i].name, ArchiveStep::applied);
+    tell(fetched[i].name + ": dated " + fetched[i].date.day + ", applied");
+  }
+  report_.date = importing.date;
+  report_.new_calls = report_.import.new_calls;
+  report_.deleted_calls = report_.import.deleted_calls;
+  report_.changed_calls = report_.import.changed_calls;
+  return 0;
+}
+
 int run_fetch(const FetchOptions& options, FetchReport* report, std::string* error) {
   *report = FetchReport{};
   const std::string& folder = options.import.folder;
   std::error_code ec;
+  // A data folder not there yet is made, as calldb sample makes one.
+  if (!folder.empty() && !std::filesystem::exists(folder, ec) &&
+      !std::filesystem::create_directories(folder, ec)) {
+    return fail(error, folder + ": cannot be made (" + ec.message() + ")");
+  }
   if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
     return fail(error, folder + ": not a folder");
   }
   // The folder's one writer from the work folder's sweep to the import's last rename.
   platform::FolderLock lock;
   if (updater::lock_folder(folder, &lock, error) != 0) return -1;
+  if (finish_replacing(folder, error) != 0) return -1;
   platform::remove_stale_temporaries(folder, updater::is_data_file_name);
-  const auto cancelled = [&] {
-    return options.import.cancel != nullptr && options.import.cancel->load();
-  };
   ZipInflate zlib;
   std::string zlib_error;
   zlib.load(options.import.zlib_library, &zlib_error);  // without it, a deflated date fails
@@ -343,83 +481,83 @@ int run_fetch(const FetchOptions& options, FetchReport* report, std::string* err
     return fail(error,
                 work.path() + ": cannot be made (error " + std::to_string(work.error()) + ")");
   }
-  std::vector<std::pair<std::string, std::string>> wanted = {{"l_amat.zip", kFccWeeklyPath}};
+  FetchRun run(options, report, work.path());
+  // What the folder holds: call.db's date, and the state the dailies can be applied to.
+  report->previous_date = database_date(folder);
+  FccStateHeader state;
+  std::string why_weekly;
+  if (options.full) {
+    why_weekly = "a full import was asked for";
+  } else if (report->previous_date.empty()) {
+    why_weekly = "there is no call.db";
+  } else if (read_state_header(platform::join_path(folder, kFccStateName), &state,
+                               &why_weekly) != 0) {
+    why_weekly = platform::file_exists(platform::join_path(folder, kFccStateName))
+                     ? std::string(kFccStateName) + ": " + why_weekly
+                     : std::string(kFccStateName) + " is missing";
+  }
+
+  // The dailies first: small, and all a run needs while the state goes on.
   for (const char* daily : kFccDailyNames) {
-    wanted.emplace_back(daily, std::string(kFccDailyFolder) + daily);
+    if (run.fetch(daily, std::string(kFccDailyFolder) + daily, &zlib, error) < 0) return -1;
   }
-  std::vector<FetchedArchive> fetched;
-  for (const auto& [name, server_path] : wanted) {
-    if (cancelled()) return fail(error, "cancelled");
-    DownloadLink link(options.download_progress, name);
-    updater::UpdaterState state;
-    updater::WorkerEnv env;
-    env.link = &link;
-    env.state = &state;
-    env.folder = work.path();
-    env.ca_file = options.ca_file;
-    env.cancel = options.import.cancel;
-    updater::HttpsDownload download;
-    download.server = options.server;
-    download.path = server_path;
-    download.target = platform::join_path(work.path(), name);
-    download.max_size = kMaxFccArchiveSize;
-    download.row = 0;
-    if (updater::https_download(env, &download) != 0) {
-      const bool weekly = fetched.empty();
-      if (download.status == kHttpNotFound && !weekly) {
-        if (options.tell) options.tell(name + ": not on the server, passed over");
-        continue;
+  if (why_weekly.empty()) {
+    // Those made after the state's newest archive, oldest first, each at most a day after the
+    // one before.
+    std::vector<std::size_t> after;
+    for (std::size_t i = 0; i < run.fetched.size(); ++i) {
+      if (run.fetched[i].date.utc_seconds > state.archive.utc_seconds) {
+        after.push_back(i);
+      } else {
+        run.step(run.fetched[i].name, ArchiveStep::passed_over);
       }
-      return fail(error, name + ": " + link.last_line());
     }
-    FetchedArchive archive{name, download.target, {}};
-    if (read_archive_date(archive.path, &zlib, &archive.date, error) != 0) return -1;
-    fetched.push_back(std::move(archive));
+    std::stable_sort(after.begin(), after.end(), [&run](std::size_t a, std::size_t b) {
+      return run.fetched[a].date.utc_seconds < run.fetched[b].date.utc_seconds;
+    });
+    std::string day = state.archive.day;
+    for (const std::size_t i : after) {
+      if (why_weekly.empty() && day_number(run.fetched[i].date.day) > day_number(day) + 1) {
+        why_weekly = missing_days(day, run.fetched[i].date.day);
+      }
+      day = run.fetched[i].date.day;
+    }
+    if (why_weekly.empty() && after.empty()) {
+      if (check_state(folder, &state, &why_weekly) == 0) {
+        report->up_to_date = true;
+        report->date = report->previous_date;
+        return 0;
+      }
+    } else if (why_weekly.empty()) {
+      if (run.import(after, true, error) == 0) {
+        report->from_dailies = true;
+        return 0;
+      }
+      if (!report->import.needs_weekly) return -1;
+      why_weekly = *error;
+    }
   }
+  run.tell("the weekly archive is fetched: " + why_weekly);
 
   // The weekly, then the dailies that follow on from it, oldest first.
+  std::vector<FetchedArchive> dailies = std::move(run.fetched);
+  run.fetched.clear();
+  if (run.fetch("l_amat.zip", kFccWeeklyPath, &zlib, error) < 0) return -1;
+  run.fetched.insert(run.fetched.end(), dailies.begin(), dailies.end());
   std::vector<std::size_t> applied;
   std::vector<std::string> passed_over;
-  const int planned = plan_archives(fetched, &applied, &passed_over, error);
-  if (options.tell) {
-    for (const std::string& line : passed_over) options.tell(line);
-  }
-  if (planned != 0) return -1;
-  ImportOptions importing = options.import;
-  importing.sources.clear();
-  for (const std::size_t i : applied) importing.sources.push_back(fetched[i].path);
-  importing.date = fetched[applied.back()].date.day;
-  importing.keep_previous = true;
-  // The import names its sources in notes and errors by their paths in the work folder, which
-  // is gone by the time they are read: by their names alone. It shows them escaped.
-  const std::string work_prefix =
-      updater::escape_controls(platform::join_path(work.path(), ""));
-  const auto shorten = [&work_prefix](std::string text) {
-    for (std::size_t at; (at = text.find(work_prefix)) != std::string::npos;) {
-      text.erase(at, work_prefix.size());
+  const int planned = plan_archives(run.fetched, &applied, &passed_over, error);
+  for (const std::string& line : passed_over) run.tell(line);
+  for (std::size_t i = 1; i < run.fetched.size(); ++i) {
+    if (std::find(applied.begin(), applied.end(), i) == applied.end()) {
+      run.step(run.fetched[i].name, ArchiveStep::passed_over);
     }
-    return text;
-  };
-  if (options.import.note) {
-    importing.note = [&](const std::string& note) { options.import.note(shorten(note)); };
   }
-  if (options.import.progress) {
-    importing.progress = [&](const std::string& source, std::uint64_t records) {
-      options.import.progress(shorten(source), records);
-    };
-  }
-
-  if (import_uls(importing, &report->import, error) != 0) {
-    *error = shorten(*error);
+  if (planned != 0) {
+    run.step("l_amat.zip", ArchiveStep::failed);
     return -1;
   }
-  if (options.tell) {
-    for (const std::size_t i : applied) {
-      options.tell(fetched[i].name + ": dated " + fetched[i].date.day + ", applied");
-    }
-  }
-  report->date = importing.date;
-  return 0;
+  return run.import(applied, false, error);
 }
 
 }  // namespace

@@ -215,8 +215,8 @@ TEST(FetchFccTest, AppliesTheDailiesMadeAfterTheWeeklyAndLeavesAFailedRunsFolder
   } failures[] = {
       {"", "", {"--server", "127.0.0.1:x"}, 2, "--server must be HOST or HOST:PORT"},
       {"", "", {"--server", server, "--ca-file", certificates.cert("other")}, 1,
-       "l_amat.zip: Certificate of 127.0.0.1 not trusted: unable to get local issuer"},
-      {"", "", {"--server", server}, 1, "l_amat.zip: Certificate of 127.0.0.1 not trusted"},
+       "l_am_mon.zip: Certificate of 127.0.0.1 not trusted: unable to get local issuer"},
+      {"", "", {"--server", server}, 1, "l_am_mon.zip: Certificate of 127.0.0.1 not trusted"},
       {complete + "l_amat.zip", "-", {}, 1,
        "l_amat.zip: ERROR the server answered 404 for l_amat.zip"},
       {complete + "l_amat.zip", served[complete + "l_amat.zip"].substr(0, 20000), {}, 1,
@@ -244,29 +244,65 @@ TEST(FetchFccTest, AppliesTheDailiesMadeAfterTheWeeklyAndLeavesAFailedRunsFolder
     EXPECT_TRUE(contents(data.path()) == before);
   }
 
+  // The first run: Monday's and Tuesday's dailies are not out yet; the database (and its
+  // callfcc.dat) is of Thursday's, and Friday's is missing.
   for (const auto& [path, bytes] : served) write_bytes(path, bytes);
+  fs::remove(daily + "l_am_mon.zip");
+  fs::remove(daily + "l_am_tue.zip");
   fs::create_directory(data.file("fetch-fcc.4194399"));  // a killed run's work folder
   write_bytes(data.file("fetch-fcc.4194399/") + calldb::kFetchWorkMarker, "");
-  const testutil::Outcome run = calldb(fetch, true);
+  testutil::Outcome run = calldb(fetch, true);
   ASSERT_EQ(run.code, 0) << run.out << run.err;
   EXPECT_NE(run.err.find("l_amat.zip: bytes received: "), std::string::npos) << run.err;
-  const testutil::Outcome same =
-      calldb({"import-uls", "-C", ref.path(), "--date", "20251001", complete + "l_amat.zip",
-              daily + "l_am_sat.zip", daily + "l_am_sun.zip", daily + "l_am_mon.zip",
-              daily + "l_am_tue.zip"});
-  EXPECT_EQ(run.out,
+  const auto imported = [&](const std::string& folder, const Args& days) {
+    Args args = {"import-uls", "-C", folder, "--date", "20251001", complete + "l_amat.zip"};
+    for (const std::string& day : days) args.push_back(daily + "l_am_" + day + ".zip");
+    const testutil::Outcome made = calldb(args);
+    return made.out.substr(0, made.out.find('\n') + 1);  // "call.db: N licences, dated D"
+  };
+  const std::string first = imported(ref.file("first"), {"sat", "sun"});
+  EXPECT_EQ(run.out.substr(0, run.out.find("call.db: ")),
+            "l_am_mon.zip: not on the server, passed over\n"
+            "l_am_tue.zip: not on the server, passed over\n"
             "l_am_fri.zip: not on the server, passed over\n"
+            "the weekly archive is fetched: the daily of 20250927 is missing\n"
             "l_am_wed.zip: dated 20250925, not after the weekly archive, passed over\n"
             "l_am_thu.zip: dated 20250926, not after the weekly archive, passed over\n"
             "l_amat.zip: dated 20250928, applied\nl_am_sat.zip: dated 20250928, applied\n"
-            "l_am_sun.zip: dated 20250929, applied\nl_am_mon.zip: dated 20250930, applied\n"
-            "l_am_tue.zip: dated 20251001, applied\nthe previous call.db is kept as call0923.db\n" +
-                same.out);
-  const auto result = contents(data.path());
-  EXPECT_EQ(result.size(), 5u);  // the help pages came, and no work folder or download is left
+            "l_am_sun.zip: dated 20250929, applied\nthe previous call.db is kept as call0923.db\n");
+  auto result = contents(data.path());
+  EXPECT_EQ(result.size(), 6u);  // the help pages came, and no work folder or download is left
   EXPECT_TRUE(result.at("call0923.db") == old_call_db);
-  EXPECT_TRUE(result.at("call.db") == read_bytes(ref.file("call.db")));
-  EXPECT_TRUE(result.at("callprev.db") == read_bytes(ref.file("callprev.db")));
+
+  // Then Tuesday's comes without Monday's: a missing day, so the weekly again; then Monday's:
+  // the two dailies alone are fetched and applied; then nothing is new.
+  write_bytes(daily + "l_am_tue.zip", served[daily + "l_am_tue.zip"]);
+  run = calldb(fetch);
+  EXPECT_NE(run.out.find("the weekly archive is fetched: the daily of 20250930 is missing\n"),
+            std::string::npos) << run.out;
+  write_bytes(daily + "l_am_mon.zip", served[daily + "l_am_mon.zip"]);
+  run = calldb(fetch);
+  ASSERT_EQ(run.code, 0) << run.out << run.err;
+  std::uint64_t dailies = 0;
+  for (const char* day : {"mon", "tue", "wed", "thu", "sat", "sun"}) {
+    dailies += served[daily + "l_am_" + day + ".zip"].size();
+  }
+  const std::string all = imported(ref.path(), {"sat", "sun", "mon", "tue"});
+  EXPECT_EQ(run.out.substr(0, run.out.find("cut: ")),
+            "l_am_fri.zip: not on the server, passed over\n"
+            "l_am_mon.zip: dated 20250930, applied\nl_am_tue.zip: dated 20251001, applied\n"
+            "the dailies were applied to call.db of 20250929: " + std::to_string(dailies) +
+            " bytes downloaded, no weekly archive\nthe previous call.db is kept as call0929.db\n" +
+            all + "callprev.db: " + std::to_string(fs::file_size(ref.file("callprev.db")) / 8 - 1) +
+            " previous callsigns\n");
+  result = contents(data.path());
+  for (const char* name : {"call.db", "callprev.db", "callfcc.dat"}) {
+    EXPECT_TRUE(result.at(name) == read_bytes(ref.file(name))) << name;
+  }
+  run = calldb(fetch);
+  EXPECT_EQ(run.out, "l_am_fri.zip: not on the server, passed over\ncall.db is up to date: dated "
+                     "20251001, no daily archive made since; nothing replaced\n");
+  EXPECT_TRUE(contents(data.path()) == result);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -13,6 +14,7 @@
 #include "demo/demo_data.h"
 #include "fcc/fetch_fcc.h"
 #include "tools/progress.h"
+#include "updater/worker_link.h"
 
 #ifndef CALLDB_FCC_SERVER
 #define CALLDB_FCC_SERVER "data.fcc.gov"
@@ -33,6 +35,7 @@ struct FetchArgs {
   std::string server;
   bool server_given = false;
   std::string ca_file;
+  bool full = false;
 };
 
 updater::ServerAddress default_fcc_server() {
@@ -53,6 +56,15 @@ int run_fetch(const FetchArgs& args) {
     return kExitMiss;
   }
   platform::set_flag_on_interrupt(&fetch_stop);
+  // A data folder not there yet is made, as calldb sample makes one.
+  std::error_code ec;
+  if (!args.folder.empty() && !std::filesystem::exists(args.folder, ec) &&
+      !std::filesystem::create_directories(args.folder, ec)) {
+    std::fprintf(stderr, "%s: %s: cannot be made (%s)\n", kCommand,
+                 updater::escape_controls(args.folder).c_str(), ec.message().c_str());
+    platform::stop_sockets();
+    return kExitMiss;
+  }
   // Held to the end, the help pages' copy included.
   platform::FolderLock lock;
   if (lock_data_folder(args.folder, args.wait, &fetch_stop, &lock) != 0) {
@@ -60,6 +72,7 @@ int run_fetch(const FetchArgs& args) {
     return kExitMiss;
   }
   options.ca_file = args.ca_file;
+  options.full = args.full;
 
   // One progress line per archive downloaded, then one per source imported; a note or a told
   // line ends the line shown.
@@ -102,10 +115,24 @@ int run_fetch(const FetchArgs& args) {
     std::fprintf(stderr, "%s: %s\n", kCommand, error.c_str());
     return kExitMiss;
   }
-  if (!report.import.kept.empty()) {
-    std::printf("the previous call.db is kept as %s\n", report.import.kept.c_str());
+  if (report.up_to_date) {
+    std::printf("call.db is up to date: dated %s, no daily archive made since; nothing replaced\n",
+                report.date.c_str());
+  } else {
+    if (report.from_dailies) {
+      std::printf("the dailies were applied to call.db of %s: %llu bytes downloaded, no weekly "
+                  "archive\n",
+                  report.previous_date.c_str(), static_cast<unsigned long long>(report.downloaded));
+    }
+    if (!report.import.kept.empty()) {
+      std::printf("the previous call.db is kept as %s\n", report.import.kept.c_str());
+    }
+    print_import_report(report.import, report.date);
+    std::printf("calls: %llu new, %llu deleted, %llu changed\n",
+                static_cast<unsigned long long>(report.new_calls),
+                static_cast<unsigned long long>(report.deleted_calls),
+                static_cast<unsigned long long>(report.changed_calls));
   }
-  print_import_report(report.import, report.date);
   // The windows' help pages beside the database, as calldb sample puts them.
   const int pages = demo::copy_help_pages(demo::help_page_folders(), args.folder);
   if (pages != 0) {
@@ -121,28 +148,39 @@ void add_fetch_commands(CLI::App& app, int* exit_code) {
   const updater::ServerAddress fcc = default_fcc_server();
   CLI::App* command = app.add_subcommand(
       "fetch-fcc",
-      "Build call.db and callprev.db in the data folder from the FCC's current amateur licence "
-      "data, downloaded over HTTPS from the FCC's server: the weekly full archive " +
-          std::string(kFccWeeklyPath) + " (published on Sundays) and the daily archives " +
-          kFccDailyFolder +
-          "l_am_mon.zip ... l_am_sun.zip. The server's certificate must be valid for its "
-          "name and trusted by the system (or by --ca-file); each archive goes to a work folder "
-          "in the data folder (removed at the end) and is used only when it came whole. Which "
-          "dailies to apply is told by the creation dates inside the archives (their counts "
-          "member), not by their names: those made after the weekly are applied over it, "
-          "oldest first, as calldb import-uls applies its sources, with the newest applied "
-          "archive's date as the databases' date, as long as each is dated at most a day after "
-          "the archive before it: dailies after a missing day are passed over, and a weekly "
-          "dated more than a day before the oldest daily made after it is refused (the days "
-          "between would be in neither), naming the days missing. A daily the server does not "
-          "have is told and passed over. The call.db being replaced is kept as callMMDD.db "
-          "(MMDD of its date), as an update run keeps it. Prints one line for each archive "
-          "(\"NAME: dated YYYYMMDD, applied\", or why it was passed over), \"the previous call.db "
-          "is kept as callMMDD.db\" when there was one, then the four lines of calldb "
-          "import-uls. Any failure (the connection, the certificate, a download refused or cut "
+      "Build or bring up to date call.db and callprev.db in the data folder (made when it is "
+      "not there) from the FCC's current amateur licence data, downloaded over HTTPS from the "
+      "FCC's server: the daily archives " + std::string(kFccDailyFolder) +
+          "l_am_mon.zip ... l_am_sun.zip (tens of kilobytes each) and, when they are not "
+          "enough, the weekly full archive " + kFccWeeklyPath +
+          " (published on Sundays, about 131 MB). The server's certificate must be valid for "
+          "its name and trusted by the system (or by --ca-file); each archive goes to a work "
+          "folder in the data folder (removed at the end) and is used only when it came whole. "
+          "Which archives to apply is told by the creation dates inside them (their counts "
+          "member), not by their names. Beside call.db the import keeps callfcc.dat, what the "
+          "FCC's records need so that a later run applies only the dailies made since: when it "
+          "is sound and goes with call.db and callprev.db, and the dailies made after it follow "
+          "on from it without a missing day, they are applied to it, oldest first, and no "
+          "weekly archive is fetched (with none made since, nothing is replaced). Otherwise "
+          "(no call.db, callfcc.dat missing, damaged or out of step, a missing day, a daily "
+          "that lacks records the apply needs, or --full) the weekly archive is fetched and "
+          "the dailies made after it are applied over it, oldest first, as calldb import-uls "
+          "applies its sources, as long as each is dated at most a day after the archive "
+          "before it: dailies after a missing day are passed over, and a weekly dated more "
+          "than a day before the oldest daily made after it is refused (the days between "
+          "would be in neither), naming the days missing. The databases get the newest "
+          "applied archive's date. A daily the server does not have is told and passed over. "
+          "The call.db being replaced is kept as callMMDD.db (MMDD of its date), as an update "
+          "run keeps it. Prints one line for each archive (\"NAME: dated YYYYMMDD, applied\", "
+          "or why it was passed over), \"the weekly archive is fetched: REASON\" or \"the "
+          "dailies were applied to call.db of YYYYMMDD: N bytes downloaded, no weekly "
+          "archive\", \"the previous call.db is kept as callMMDD.db\" when there was one, the "
+          "four lines of calldb import-uls and \"calls: N new, D deleted, C changed\"; or "
+          "\"call.db is up to date: dated YYYYMMDD, no daily archive made since; nothing "
+          "replaced\". Any failure (the connection, the certificate, a download refused or cut "
           "short, an archive without a readable date, a refused weekly, the import, Ctrl+C) "
-          "leaves the data folder as it was. Exit 0 when both files were rebuilt, 1 when the run "
-          "failed, 2 for bad usage.");
+          "leaves the data folder as it was. Exit 0 when the files were brought up to date, 1 "
+          "when the run failed, 2 for bad usage.");
   command->add_option("-C", args->folder, "Data folder (default: the current folder)")
       ->type_name("DIR");
   add_wait_flag(command, &args->wait);
@@ -152,6 +190,8 @@ void add_fetch_commands(CLI::App& app, int* exit_code) {
       ->type_name("HOST[:PORT]");
   command->add_option("--ca-file", args->ca_file, "Also trust the certificates in this PEM file")
       ->type_name("PEM");
+  command->add_flag("--full", args->full,
+                    "Fetch the weekly archive and import it in full, whatever callfcc.dat allows");
   command->callback([args, exit_code, command] {
     args->server_given = command->get_option("--server")->count() > 0;
     *exit_code = run_fetch(*args);

@@ -12,6 +12,7 @@
 #include "tools/commands.h"
 #include "tools/console_link.h"
 #include "tools/progress.h"
+#include "fcc/fetch_fcc.h"
 #include "fcc/uls_import.h"
 
 namespace calldb {
@@ -28,6 +29,7 @@ struct ImportArgs {
   bool wait = false;
   std::string date;
   std::vector<std::string> sources;
+  bool from_state = false;
 };
 
 int run_import(const ImportArgs& args) {
@@ -49,6 +51,23 @@ int run_import(const ImportArgs& args) {
   options.sources = args.sources;
   options.zlib_library = platform::zlib_library_name();
   options.cancel = &import_stop;
+  options.from_state = args.from_state;
+  // Sources that are all FCC archives with their creation dates: callfcc.dat goes with the
+  // result, so that later dailies can be applied to it.
+  ZipInflate zlib;
+  std::string why;
+  zlib.load(options.zlib_library, &why);
+  for (const std::string& source : args.sources) {
+    ArchiveDate made;
+    if (!looks_like_zip(source) || read_archive_date(source, &zlib, &made, &why) != 0) {
+      options.state_archive = {};
+      break;
+    }
+    if (options.state_archive.day.empty() ||
+        made.utc_seconds > options.state_archive.utc_seconds) {
+      options.state_archive = made;
+    }
+  }
   options.progress = [&](const std::string& source, std::uint64_t records) {
     if (!progress || source != shown_source) {
       progress.reset();
@@ -108,6 +127,13 @@ void add_import_commands(CLI::App& app, int* exit_code) {
       "  skipped: S lines\n"
       "where S counts malformed lines and active licences left out (callsign that cannot be "
       "stored, no EN record, or another licence with the same callsign and a later grant). "
+      "When every SOURCE is an FCC archive with its creation date (its counts member), "
+      "callfcc.dat is written beside them (what calldb fetch-fcc and --from-state need to "
+      "apply later dailies); otherwise an existing callfcc.dat is removed. With --from-state "
+      "the sources are dailies applied to the database that callfcc.dat goes with: the "
+      "result is what one import of all the archives makes; refused (exit 1, nothing "
+      "replaced) when callfcc.dat is missing, damaged or out of step, or a licence the "
+      "dailies bring back lacks records only the weekly archive has. "
       "Exit 0 when both files were written, 1 when a source cannot be read, no active licence "
       "came out or a write failed (nothing is replaced then), 2 for bad usage.");
   command->add_option("-C", args->folder, "Data folder (default: the current folder)")
@@ -116,6 +142,8 @@ void add_import_commands(CLI::App& app, int* exit_code) {
   command->add_option("--date", args->date, "The databases' date")
       ->type_name("YYYYMMDD")
       ->required();
+  command->add_flag("--from-state", args->from_state,
+                    "Apply the sources to the database callfcc.dat goes with");
   command->add_option("SOURCE", args->sources, "Archives, folders and .dat files, in order")
       ->type_name("SOURCE")
       ->required();

@@ -53,6 +53,20 @@ TEST(FetchFccTest, CreationDatesAreReadWithTheirZones) {
   }
 }
 
+// A data folder not there yet is made, never called "not a folder"; a server whose name cannot
+// be looked up is named with its port.
+TEST(FetchFccTest, MakesAMissingFolderAndNamesAServerItCannotLookUp) {
+  const testutil::TempDir dir;
+  const std::string folder = dir.file("new/calldb");
+  const testutil::Outcome run =
+      calldb({"fetch-fcc", "-C", folder, "--server", "no-such-host.invalid:4443"});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_TRUE(fs::is_directory(folder));
+  EXPECT_NE(run.err.find("l_am_mon.zip: cannot look up the server no-such-host.invalid (port "
+                         "4443): no network, or no such name"),
+            std::string::npos) << run.err;
+}
+
 // The dailies made after the weekly are applied, oldest first, while each follows on from the
 // one before (the weekly first) without a missing day; a weekly older than the day before the
 // oldest of them is refused.

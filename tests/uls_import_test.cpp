@@ -87,6 +87,7 @@ class UlsImportTest : public ::testing::Test {
     options.folder = into;
     options.date = "20251004";
     options.sources = sources;
+    options.zlib_library = "libz.so.1";
     options.from_state = from_state;
     options.state_archive = {"20251004", 1759579200};
     options.count_changes = true;
@@ -454,6 +455,116 @@ TEST_F(UlsImportTest, DailiesAppliedToTheStateGiveTheBytesOfOneImportOfAll) {
   EXPECT_GT(refused, 5);
 }
 
+// The FCC's real week, oldest first: the first days imported, then the rest applied from
+// callfcc.dat, give the bytes of one import of the week.
+TEST_F(UlsImportTest, TheRealDailiesAppliedToTheStateGiveTheBytesOfOneImportOfAll) {
+  Strings week;
+  for (const char* day : {"wed", "thu", "fri", "sat", "sun", "mon", "tue"}) {
+    week.push_back(ORBISK_SHARED_DATA "/fcc/daily_zips/l_am_" + std::string(day) + ".zip");
+  }
+  ASSERT_TRUE(fs::exists(week[0])) << week[0] << " is missing";
+  ASSERT_EQ(stage(out_, week, false), 0) << error_;
+  for (const std::size_t k : {1, 3, 6}) {
+    const std::string part = dir_.file("part" + std::to_string(k));
+    fs::create_directory(part);
+    ASSERT_EQ(stage(part, Strings(week.begin(), week.begin() + k), false), 0) << error_;
+    ASSERT_EQ(stage(part, Strings(week.begin() + k, week.end()), true), 0) << error_;
+    EXPECT_TRUE(set_of(part) == set_of(out_)) << k;
+  }
+}
+
+// A callfcc.dat missing, damaged anywhere, cut short, of another version or of another
+// database, and a call.db or callprev.db changed behind it: the apply is refused and nothing
+// is replaced.
+TEST_F(UlsImportTest, AStateThatIsNotWholeOrNotInStepIsRefused) {
+  const std::string day = folder("day", person("1", "W1AAA", "A"), hd("1", "W1AAA", "A"));
+  const std::string next = folder("next", person("2", "W1BBB", "B"), hd("2", "W1BBB", "A"),
+                                  line_of({{1, "2"}, {15, "W1OLD"}}, "AM", 18));
+  fs::create_directory(dir_.file("other"));
+  ASSERT_EQ(stage(dir_.file("other"), {next}, false), 0);
+  ASSERT_EQ(stage(out_, {day}, false), 0);
+  const std::string state = read_bytes(out_ + "/callfcc.dat"), good = dir_.file("good");
+  fs::copy(out_, good);
+  std::mt19937 rng(5);
+  std::vector<std::pair<std::string, std::function<void()>>> damages = {
+      {"callfcc.dat is missing", [&] { fs::remove(out_ + "/callfcc.dat"); }},
+      {"it is cut short",
+       [&] { write_bytes(out_ + "/callfcc.dat", state.substr(0, state.size() - 5)); }},
+      {"its size does not match",
+       [&] { write_bytes(out_ + "/callfcc.dat", state + "x"); }},
+      {"another version", [&] {
+         std::string changed = state;
+         changed[8] = 2;
+         write_bytes(out_ + "/callfcc.dat", changed);
+       }},
+      {"call.db is not the one",
+       [&] { write_bytes(out_ + "/callfcc.dat", read_bytes(dir_.file("other/callfcc.dat"))); }},
+      {"callprev.db is not the one",
+       [&] { fs::copy_file(dir_.file("other/callprev.db"), out_ + "/callprev.db",
+                           fs::copy_options::overwrite_existing); }},
+  };
+  for (int i = 0; i < 30; ++i) {
+    damages.push_back({"callfcc.dat", [&] {
+      std::string changed = state;
+      changed[rng() % changed.size()] ^= static_cast<char>(1 + rng() % 255);
+      write_bytes(out_ + "/callfcc.dat", changed);
+    }});
+  }
+  for (const auto& [why, damage] : damages) {
+    SCOPED_TRACE(why);
+    damage();
+    const std::string before = set_of(out_);
+    EXPECT_EQ(stage(out_, {next}, true), -1);
+    EXPECT_TRUE(report_.needs_weekly);
+    EXPECT_NE(error_.find(why), std::string::npos) << error_;
+    EXPECT_TRUE(set_of(out_) == before);
+    for (const char* name : {"call.db", "callprev.db", "callfcc.dat"}) {
+      fs::copy_file(good + "/" + name, out_ + "/" + name,
+                    fs::copy_options::overwrite_existing);
+    }
+  }
+}
+
+// A run killed at each rename it makes (its staged files, the record, the set), then what the
+// next writer does first: the three files are the old set or the new one, and a rerun from the
+// old one writes the bytes of the run not killed.
+TEST_F(UlsImportTest, AKillAtAnyRenameLeavesTheOldSetOrTheNewOne) {
+  const std::string day = folder("day", person("1", "W1AAA", "A"), hd("1", "W1AAA", "A"));
+  const std::string next = folder("next", person("2", "W1BBB", "B"), hd("2", "W1BBB", "A"),
+                                  line_of({{1, "2"}, {15, "W1OLD"}}, "AM", 18));
+  ASSERT_EQ(stage(out_, {day}, false), 0);
+  const std::string old_set = set_of(out_);
+  const std::string start = dir_.file("start");
+  fs::copy(out_, start);
+  ASSERT_EQ(stage(out_, {next}, true), 0) << error_;
+  const std::string new_set = set_of(out_);
+  bool ended = false;
+  for (int n = 1; !ended; ++n) {
+    SCOPED_TRACE(n);
+    fs::remove_all(out_);
+    fs::copy(start, out_);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      int renames = 0;
+      platform::testing::before_rename([&](const std::string&) {
+        if (++renames == n) ::raise(SIGKILL);
+      });
+      ::_exit(stage(out_, {next}, true) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ended = WIFEXITED(status);
+    std::string error;
+    ASSERT_EQ(calldb::finish_replacing(out_, &error), 0) << error;
+    const std::string found = set_of(out_);
+    ASSERT_TRUE(found == old_set || found == new_set);
+    if (found == old_set) {
+      ASSERT_EQ(stage(out_, {next}, true), 0) << error_;
+      EXPECT_TRUE(set_of(out_) == new_set);
+    }
+  }
+}
+
 // Text from an archive or a file name reaches notes and errors with its control bytes escaped:
 // a member name, a source's folder, a data folder, of the import and of fetch-fcc's engine.
 TEST_F(UlsImportTest, TextFromOutsideComesOutEscaped) {
@@ -468,14 +579,15 @@ TEST_F(UlsImportTest, TextFromOutsideComesOutEscaped) {
   const std::string odd = folder("day\x1b[2J", "EN|x\r\n", "");
   calldb::ArchiveDate date;
   calldb::FetchOptions fetch;
-  fetch.import.folder = dir_.file("none\x1b]0;owned\x07");
+  fetch.import.folder = dir_.file("file\x1b]0;owned\x07");
+  write_bytes(fetch.import.folder, "a file where the data folder would be");
   calldb::FetchReport fetched;
   const std::vector<std::pair<std::function<void()>, std::string>> runs = {
       {[&] { import({cut}); }, "EN.dat\\x1b]0;owned\\x07 is cut short"},
       {[&] { import({odd}); }, "day\\x1b[2J EN.dat line 1: 2 fields, 24 needed"},
       {[&] { calldb::read_archive_date(cut, nullptr, &date, &error_); },
        "EN.dat\\x1b]0;owned\\x07 is cut short"},
-      {[&] { calldb::fetch_fcc(fetch, &fetched, &error_); }, "none\\x1b]0;owned\\x07: not a"}};
+      {[&] { calldb::fetch_fcc(fetch, &fetched, &error_); }, "file\\x1b]0;owned\\x07: not a"}};
   for (const auto& [run, want] : runs) {
     error_.clear();
     notes_.clear();

@@ -320,6 +320,17 @@ struct Licence {
 
 constexpr std::uint32_t kNone = 0xFFFFFFFF;
 
+// Puts places in the order of their keys (unique), sorting the keys beside them rather than
+// looking each up at every comparison.
+template <typename KeyOf>
+void sort_places(std::vector<std::uint32_t>* places, KeyOf key_of) {
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed;
+  keyed.reserve(places->size());
+  for (const std::uint32_t place : *places) keyed.emplace_back(key_of(place), place);
+  std::sort(keyed.begin(), keyed.end());
+  for (std::size_t i = 0; i < keyed.size(); ++i) (*places)[i] = keyed[i].second;
+}
+
 // The places of items by a 64-bit key, given by `key_of(place)`: open addressing over slots
 // that hold a place + 1.
 template <typename KeyOf>
@@ -335,20 +346,27 @@ class PlaceIndex {
     return slots_[i];
   }
   std::uint32_t find(std::uint64_t key) { return slot(key) - 1; }  // kNone when absent
+  // Room for `count` items in all without growing.
+  void reserve(std::size_t count) { grow(count); }
   void add(std::uint32_t place) {
-    if ((count_ + 1) * 2 > slots_.size()) {
-      std::vector<std::uint32_t> old(slots_.size() * 2, 0);
-      old.swap(slots_);
-      for (const std::uint32_t s : old) {
-        if (s != 0) slot(key_of_(s - 1)) = s;
-      }
-    }
+    grow(count_ + 1);
     slot(key_of_(place)) = place + 1;
     ++count_;
   }
   const std::vector<std::uint32_t>& slots() const { return slots_; }
 
  private:
+  void grow(std::size_t count) {
+    std::size_t size = slots_.size();
+    while (count * 2 > size) size *= 2;
+    if (size != slots_.size()) {
+      std::vector<std::uint32_t> old(size, 0);
+      old.swap(slots_);
+      for (const std::uint32_t s : old) {
+        if (s != 0) slot(key_of_(s - 1)) = s;
+      }
+    }
+  }
   std::size_t home(std::uint64_t key) const {
     key ^= key >> 33;
     key *= 0xFF51AFD7ED558CCDull;
@@ -677,6 +695,7 @@ int Importer::seed(std::string* error) {
   Origin origin;
   origin.file = static_cast<std::uint32_t>(labels_.size() - 1);
   if (check_state(options_.folder, &header, &why) == 0) {
+    by_id_.reserve(header.licences);
     const int read = read_state(path, &header, [&](const StateLicence& from) {
       ++origin.line;
       if (licences_.size() >= kNone - 1) return;
@@ -868,9 +887,7 @@ int Importer::write_state(const std::string& call_db, const std::string& callpre
       stamp_file(callprev_db, &header.callprev_db, error) != 0) {
     return -1;
   }
-  std::sort(places.begin(), places.end(), [this](std::uint32_t a, std::uint32_t b) {
-    return licences_[a].id < licences_[b].id;
-  });
+  sort_places(&places, [this](std::uint32_t place) { return licences_[place].id; });
   StateWriter out(file);
   int rc = out.begin(header);
   for (std::size_t i = 0; rc == 0 && i < places.size(); ++i) {
@@ -889,29 +906,28 @@ int Importer::finish(std::string* error) {
   for (std::size_t place = 0; place < licences_.size(); ++place) {
     if (licences_[place].active) active.push_back(static_cast<std::uint32_t>(place));
   }
-  std::sort(active.begin(), active.end(), [this](std::uint32_t a, std::uint32_t b) {
-    return licences_[a].order < licences_[b].order;
-  });
+  sort_places(&active, [this](std::uint32_t place) { return licences_[place].order; });
 
   // The licence kept for each call sign.
   PlaceIndex<std::function<std::uint64_t(std::uint32_t)>> by_key(
       [this](std::uint32_t place) { return licences_[place].key; });
+  by_key.reserve(active.size());
   for (const std::uint32_t place : active) {
     Licence& candidate = licences_[place];
     const std::string_view en = texts_.get(candidate.en);
     std::string call(texts_.get(candidate.call));
     if (call.empty()) call = std::string(en.substr(0, en.find(kSeparator)));
-    const std::string who = "licence " + std::to_string(candidate.id);
+    const auto who = [&candidate] { return "licence " + std::to_string(candidate.id); };
     if (candidate.en == 0) {
-      skip(candidate.origin, who + " (" + call + ") has no EN record: left out");
+      skip(candidate.origin, who() + " (" + call + ") has no EN record: left out");
       continue;
     }
     if (call.empty()) {
-      skip(candidate.origin, who + " has no call sign: left out");
+      skip(candidate.origin, who() + " has no call sign: left out");
       continue;
     }
     if (!uls::is_storable_call(call)) {
-      skip(candidate.origin, who + ": call sign \"" + call + "\" cannot be stored: left out");
+      skip(candidate.origin, who() + ": call sign \"" + call + "\" cannot be stored: left out");
       continue;
     }
     candidate.key = dbfiles::encode_call(call.c_str());
@@ -939,9 +955,7 @@ int Importer::finish(std::string* error) {
     *error = "no active licence in the sources: nothing written";
     return -1;
   }
-  std::sort(written.begin(), written.end(), [this](std::uint32_t a, std::uint32_t b) {
-    return licences_[a].key < licences_[b].key;
-  });
+  sort_places(&written, [this](std::uint32_t place) { return licences_[place].key; });
 
   // Each previous call sign goes to the licence with the latest grant (then read) naming it.
   struct Successor {

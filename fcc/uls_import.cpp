@@ -354,6 +354,10 @@ class PlaceIndex {
     ++count_;
   }
   const std::vector<std::uint32_t>& slots() const { return slots_; }
+  void clear() {
+    std::vector<std::uint32_t>(1 << 12, 0).swap(slots_);
+    count_ = 0;
+  }
 
  private:
   void grow(std::size_t count) {
@@ -406,6 +410,12 @@ class Importer {
   int apply_lines(ByteSource bytes, Kind kind, const std::string& label, std::string* error);
   void read_record(Kind kind, std::string_view line, Origin origin);
   void compact_texts();
+  // Lets the licences and their texts go, once written.
+  void release() {
+    std::deque<Licence>().swap(licences_);
+    texts_ = TextStore();
+    by_id_.clear();
+  }
   void note(Origin origin, const std::string& reason);
   void skip(Origin origin, const std::string& reason) {
     ++report_.skipped;
@@ -887,7 +897,15 @@ int Importer::write_state(const std::string& call_db, const std::string& callpre
       stamp_file(callprev_db, &header.callprev_db, error) != 0) {
     return -1;
   }
-  sort_places(&places, [this](std::uint32_t place) { return licences_[place].id; });
+  // In the order they were first read they are mostly by identifier already (those of a state
+  // come in its order, and new licences get higher identifiers): sorted only when they are not.
+  std::sort(places.begin(), places.end());
+  const auto id_of = [this](std::uint32_t place) { return licences_[place].id; };
+  if (!std::is_sorted(places.begin(), places.end(), [&id_of](std::uint32_t a, std::uint32_t b) {
+        return id_of(a) < id_of(b);
+      })) {
+    sort_places(&places, id_of);
+  }
   StateWriter out(file);
   int rc = out.begin(header);
   for (std::size_t i = 0; rc == 0 && i < places.size(); ++i) {
@@ -901,6 +919,7 @@ int Importer::write_state(const std::string& call_db, const std::string& callpre
 }
 
 int Importer::finish(std::string* error) {
+  by_id_.clear();  // every record is read: the licences are not looked up by identifier again
   // Active licences in read order, so that notes come in the order of the input.
   std::vector<std::uint32_t> active;
   for (std::size_t place = 0; place < licences_.size(); ++place) {
@@ -985,6 +1004,7 @@ int Importer::finish(std::string* error) {
     previous.push_back(entry);
   }
   successors = {};
+  by_key.clear();
 
   // Each file is written whole under its staged name, then the set is put in place together
   // (see fcc/fcc_state.h).
@@ -1000,34 +1020,39 @@ int Importer::finish(std::string* error) {
       (with_state && reserve(&state_new, state_path + kStagedSuffix, error) != 0)) {
     return -1;
   }
-  dbfiles::CallDbWriter writer;
-  int rc = writer.open(call_new.temp_path(), options_.date);
-  for (std::size_t i = 0; rc == 0 && i < written.size(); ++i) {
-    const Licence& licence = licences_[written[i]];
-    const dbfiles::UsRecord r = make_record(licence.key, texts_.get(licence.en));
-    rc = writer.add(r.key, r.name, r.street, r.city, r.state, r.zip, r.po_box);
-  }
-  if (rc == 0) rc = writer.finish();
-  if (rc != 0) {
-    *error = call_path + ": " + writer.error();
-    return -1;
+  {
+    dbfiles::CallDbWriter writer;  // its index goes once the file is written
+    int rc = writer.open(call_new.temp_path(), options_.date);
+    for (std::size_t i = 0; rc == 0 && i < written.size(); ++i) {
+      const Licence& licence = licences_[written[i]];
+      const dbfiles::UsRecord r = make_record(licence.key, texts_.get(licence.en));
+      rc = writer.add(r.key, r.name, r.street, r.city, r.state, r.zip, r.po_box);
+    }
+    if (rc == 0) rc = writer.finish();
+    if (rc != 0) {
+      *error = call_path + ": " + writer.error();
+      return -1;
+    }
   }
   std::string message;
   if (dbfiles::write_prev_db(prev_new.temp_path(), options_.date, previous, &message) != 0) {
     *error = prev_path + ": " + message;
     return -1;
   }
-  if (options_.count_changes && count_changes(call_path, call_new.temp_path(), error) != 0) {
-    return -1;
-  }
   std::vector<std::string> set = {"call.db", "callprev.db"};
   if (with_state) {
-    if (write_state(call_new.temp_path(), prev_new.temp_path(), active, &state_new.file(),
-                    error) != 0) {
+    if (write_state(call_new.temp_path(), prev_new.temp_path(), std::move(active),
+                    &state_new.file(), error) != 0) {
       *error = state_path + ": " + *error;
       return -1;
     }
     set.push_back(kFccStateName);
+  }
+  // The licences are written: their memory goes before the two databases are compared.
+  const std::uint64_t licences = written.size();
+  release();
+  if (options_.count_changes && count_changes(call_path, call_new.temp_path(), error) != 0) {
+    return -1;
   }
   for (platform::NewFile* file : {&call_new, &prev_new, &state_new}) {
     if (!file->is_open()) continue;
@@ -1069,7 +1094,7 @@ int Importer::finish(std::string* error) {
     report_.kept = saved;
   }
   if (replace_together(options_.folder, set, options_.between_replaces, error) != 0) return -1;
-  report_.licences = written.size();
+  report_.licences = licences;
   report_.previous = previous.size();
   return 0;
 }

@@ -410,6 +410,21 @@ class Importer {
   int apply_lines(ByteSource bytes, Kind kind, const std::string& label, std::string* error);
   void read_record(Kind kind, std::string_view line, Origin origin);
   void compact_texts();
+  // Walking `places` in another order than the licences lie in memory: the licence 16 places
+  // on and the texts of the one 8 on are asked for ahead of their turn.
+  void prefetch_ahead(const std::vector<std::uint32_t>& places, std::size_t i) {
+#if defined(__GNUC__)
+    if (i + 16 < places.size()) __builtin_prefetch(&licences_[places[i + 16]]);
+    if (i + 8 < places.size()) {
+      const Licence& ahead = licences_[places[i + 8]];
+      __builtin_prefetch(texts_.get(ahead.en).data());
+      __builtin_prefetch(texts_.get(ahead.call).data());
+    }
+#else
+    (void)places;
+    (void)i;
+#endif
+  }
   // Lets the licences and their texts go, once written.
   void release() {
     std::deque<Licence>().swap(licences_);
@@ -931,7 +946,9 @@ int Importer::finish(std::string* error) {
   PlaceIndex<std::function<std::uint64_t(std::uint32_t)>> by_key(
       [this](std::uint32_t place) { return licences_[place].key; });
   by_key.reserve(active.size());
-  for (const std::uint32_t place : active) {
+  for (std::size_t i = 0; i < active.size(); ++i) {
+    prefetch_ahead(active, i);
+    const std::uint32_t place = active[i];
     Licence& candidate = licences_[place];
     const std::string_view en = texts_.get(candidate.en);
     std::string call(texts_.get(candidate.call));
@@ -1024,6 +1041,7 @@ int Importer::finish(std::string* error) {
     dbfiles::CallDbWriter writer;  // its index goes once the file is written
     int rc = writer.open(call_new.temp_path(), options_.date);
     for (std::size_t i = 0; rc == 0 && i < written.size(); ++i) {
+      prefetch_ahead(written, i);
       const Licence& licence = licences_[written[i]];
       const dbfiles::UsRecord r = make_record(licence.key, texts_.get(licence.en));
       rc = writer.add(r.key, r.name, r.street, r.city, r.state, r.zip, r.po_box);

@@ -181,6 +181,12 @@ class WorkFolder {
   int error_ = 0;
 };
 
+std::uint64_t download_size(const std::string& path) {
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  return ec ? 0 : static_cast<std::uint64_t>(size);
+}
+
 std::int64_t day_number(const std::string& yyyymmdd) {
   updater::Date date;
   updater::parse_date(yyyymmdd.c_str(), &date);
@@ -347,9 +353,13 @@ int run_fetch(const FetchOptions& options, FetchReport* report, std::string* err
   for (const char* daily : kFccDailyNames) {
     wanted.emplace_back(daily, std::string(kFccDailyFolder) + daily);
   }
+  const auto step = [&options](const std::string& name, ArchiveStep what) {
+    if (options.archive_step) options.archive_step(name, what);
+  };
   std::vector<FetchedArchive> fetched;
   for (const auto& [name, server_path] : wanted) {
     if (cancelled()) return fail(error, "cancelled");
+    step(name, ArchiveStep::downloading);
     DownloadLink link(options.download_progress, name);
     updater::UpdaterState state;
     updater::WorkerEnv env;
@@ -367,13 +377,20 @@ int run_fetch(const FetchOptions& options, FetchReport* report, std::string* err
     if (updater::https_download(env, &download) != 0) {
       const bool weekly = fetched.empty();
       if (download.status == kHttpNotFound && !weekly) {
+        step(name, ArchiveStep::not_on_server);
         if (options.tell) options.tell(name + ": not on the server, passed over");
         continue;
       }
+      step(name, ArchiveStep::failed);
       return fail(error, name + ": " + link.last_line());
     }
     FetchedArchive archive{name, download.target, {}};
-    if (read_archive_date(archive.path, &zlib, &archive.date, error) != 0) return -1;
+    if (read_archive_date(archive.path, &zlib, &archive.date, error) != 0) {
+      step(name, ArchiveStep::failed);
+      return -1;
+    }
+    step(name, ArchiveStep::downloaded);
+    report->downloaded += download_size(download.target);
     fetched.push_back(std::move(archive));
   }
 
@@ -384,7 +401,14 @@ int run_fetch(const FetchOptions& options, FetchReport* report, std::string* err
   if (options.tell) {
     for (const std::string& line : passed_over) options.tell(line);
   }
-  if (planned != 0) return -1;
+  if (planned != 0) {
+    step(fetched.front().name, ArchiveStep::failed);
+    return -1;
+  }
+  for (std::size_t i = 0; i < fetched.size(); ++i) {
+    const bool used = std::find(applied.begin(), applied.end(), i) != applied.end();
+    step(fetched[i].name, used ? ArchiveStep::applying : ArchiveStep::passed_over);
+  }
   ImportOptions importing = options.import;
   importing.sources.clear();
   for (const std::size_t i : applied) importing.sources.push_back(fetched[i].path);
@@ -411,10 +435,12 @@ int run_fetch(const FetchOptions& options, FetchReport* report, std::string* err
 
   if (import_uls(importing, &report->import, error) != 0) {
     *error = shorten(*error);
+    for (const std::size_t i : applied) step(fetched[i].name, ArchiveStep::failed);
     return -1;
   }
-  if (options.tell) {
-    for (const std::size_t i : applied) {
+  for (const std::size_t i : applied) {
+    step(fetched[i].name, ArchiveStep::applied);
+    if (options.tell) {
       options.tell(fetched[i].name + ": dated " + fetched[i].date.day + ", applied");
     }
   }

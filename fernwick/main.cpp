@@ -16,6 +16,7 @@
 #include "updater/updater_state.h"
 #include "fernwick/window.h"
 #include "fernwick/window_boxes.h"
+#include "fcc/fcc_update.h"
 
 #ifndef ORBISK_DATA_FOLDER
 #define ORBISK_DATA_FOLDER "vantry/calldb"
@@ -55,11 +56,19 @@ void read_command_line(int argc, char** argv, fernwick::WindowSettings* settings
                                "The data folder (default: the current directory when it holds "
                                "call.db, else the build's)",
                                "[FOLDER]");
-  parser.addOption({"update-server", "The US update server (default: the build's).",
+  parser.addOption({"fcc-server",
+                    "The FCC's server, the US source unless --update-server is given, HTTPS "
+                    "(default: the build's).",
+                    "HOST[:PORT]"});
+  parser.addOption({"update-server",
+                    "Take the US updates from this club's update server instead of the FCC.",
                     "HOST[:PORT]"});
   parser.addOption({"canada-server", "The Canadian data server, HTTPS (default: the build's).",
                     "HOST[:PORT]"});
-  parser.addOption({"ca-file", "PEM certificates to trust beside the system's.", "FILE"});
+  parser.addOption({"ca-file",
+                    "PEM certificates to trust beside the system's (the FCC's and the Canadian "
+                    "server).",
+                    "FILE"});
   parser.addOption({"floppy-folder", "The folder standing for drive A: (default: the build's).",
                     "DIR"});
   if (!parser.parse(core.arguments())) {
@@ -68,7 +77,15 @@ void read_command_line(int argc, char** argv, fernwick::WindowSettings* settings
     std::exit(2);
   }
   if (parser.isSet("help") || parser.isSet("help-all")) parser.showHelp(0);
+  if (parser.isSet("update-server") && parser.isSet("fcc-server")) {
+    std::fprintf(stderr, "fernwick: --update-server and --fcc-server name two US sources; "
+                         "give one\n");
+    std::exit(2);
+  }
   server_option(parser, "update-server", 80, &settings->server);
+  server_option(parser, "fcc-server", 443, &settings->fcc_server);
+  if (parser.isSet("update-server")) settings->use_fcc = false;
+  if (parser.isSet("fcc-server")) settings->fcc_origin = "--fcc-server";
   server_option(parser, "canada-server", 443, &settings->canada_server);
   if (parser.isSet("ca-file")) settings->ca_file = parser.value("ca-file").toStdString();
   if (parser.isSet("floppy-folder")) {
@@ -87,6 +104,9 @@ int main(int argc, char** argv) {
   settings.floppy_folder = updater::default_floppy_folder();
   settings.canada_server = updater::default_canada_server();
   settings.zlib_library = platform::zlib_library_name();
+  settings.use_fcc = true;  // the build's US source
+  settings.fcc_server = calldb::default_fcc_server();
+  settings.fcc_origin = "the build's default";
   read_command_line(argc, argv, &settings);
 
   QApplication app(argc, argv);

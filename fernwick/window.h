@@ -71,6 +71,11 @@ struct WindowSettings {
   HelpOpener* help = nullptr;
   // Called on the window's thread each time a worker sets a grid cell, after the cell shows it.
   std::function<void(int row, updater::RowCell cell, const QString& text)> row_cell_hook;
+  // The US source: the FCC's archives from fcc_server (HTTPS, trusting ca_file too) when
+  // use_fcc, else the update files of `server`; fcc_origin names what chose fcc_server.
+  bool use_fcc = false;
+  updater::ServerAddress fcc_server;
+  std::string fcc_origin;
 };
 
 class Window : public QWidget {
@@ -135,6 +140,7 @@ class Window : public QWidget {
   void help();
 
   void log_canadian_database();
+  bool offer_first_database();
   void start_worker(Job job);
   void set_running(Job job, bool running);
   void update_buttons();
@@ -156,6 +162,9 @@ class Window : public QWidget {
   std::atomic<bool> closing_{false};
   bool shut_down_ = false;
   int calls_in_progress_ = 0;
+  int us_rows_shown_ = 0;        // grid rows the last US run filled
+  bool canada_after_us_ = false;  // the first start's Canadian run waits for the US run
+
   std::vector<std::unique_ptr<Worker>> workers_;
 
   QPushButton* exit_ = nullptr;

@@ -184,14 +184,16 @@ TEST(CalldbUsage, HelpExitsZeroAndBadUsageTwo) {
            {"update", now, "2018-01-26 12:00"}, {"update", now, ""}, {"update", server, ""},
            {"update", server, ":80"}, {"update", server, "h:"}, {"update", server, "h:0"},
            {"update", server, "h:65536"}, {"update", server, "h:44x"},
-           {"update", server, "h:000080"}, {"convert-canada", a}, {"update-canada", server, ""}}) {
+           {"update", server, "h:000080"}, {"update", "--fcc-server", "h:0"},
+           {"update", server, "h", "--fcc-server", "h"}, {"convert-canada", a},
+           {"update-canada", server, ""}}) {
     cases.push_back({args, "", "*", 2});
   }
   for (const std::string s : {"127.0.0.1", "h:1", "h:65535", "h:00080"}) {
     cases.push_back({{"update", server, s, now, "2018-01-26T23:59"}, "UM_UPDATE_DONE 0 -1\n",
                      "call.db: UNABLE TO OPEN database file for modification\n...", 1});
   }
-  cases.push_back({{"update"}, "UM_UPDATE_DONE 0 -1\n", "*", 1});
+  cases.push_back({{"update", "--fcc-server", "127.0.0.1:1"}, "...\nUM_UPDATE_DONE 1 1\n", "*", 1});
   cases.push_back({{"update-canada", server, "127.0.0.1:9"}, "...\nUM_CANADA_DONE 0 0\n", "", 1});
   cases.push_back({{"convert-canada"}, "amateur.txt <--ERROR OPENING FILE\n", "", 1});
   cases.push_back({{"convert-canada", "-C", "{D}"}, "2024-11-05 -- canadian db date\n...", "", 0});

@@ -115,8 +115,8 @@ class Run {
                                        std::uint64_t total) {
       const int row = row_of(name);
       if (row < 0) return;
-      link_.set_row_cell(row, RowCell::bytes, std::to_string(bytes));
       if (total != 0) link_.set_row_cell(row, RowCell::total, std::to_string(total));
+      link_.set_row_cell(row, RowCell::bytes, std::to_string(bytes));
     };
     options.archive_step = [this](const std::string& name, ArchiveStep step) {
       this->step(name, step);

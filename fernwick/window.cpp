@@ -193,7 +193,10 @@ void Window::start() {
   state_.set_partial_download("");
   copy_to_allowed_ = false;
   const bool first = !platform::file_exists(platform::join_path(settings_.folder, "call.db"));
-  if (settings_.use_fcc && first && !offer_first_database()) return;
+  if (settings_.use_fcc && first && !offer_first_database()) {
+    update_buttons();
+    return;
+  }
   start_worker(Job::us_update);
 }
 

@@ -88,6 +88,7 @@ class Run {
       link_.log_text(shown_date(date) + " <<---current database date\r\n" +
                      std::to_string(entries) + " entries\r\n");
       link_.set_value_cell(ValueCell::db_date, shown_date(date));
+      env_.state->db_complete = entries >= kCompleteEntries;
     } else {
       link_.log_text("No call.db in " + updater::escape_controls(dbfiles::shown_folder(
                                             env_.folder)) +

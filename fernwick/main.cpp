@@ -1,6 +1,6 @@
 // fernwick: the window that keeps the licence databases current. Its data folder is the current
 // directory when it holds call.db, else the lookup program's (the build's, under the user's home
-// unless absolute) when that is there, else the current directory; the servers and the folder
+// unless absolute), made by the first start when it is missing; the servers and the folder
 // standing for drive A: are the build's. Each can be named on the command line instead (a local
 // update server, a test CA...).
 
@@ -25,12 +25,11 @@
 namespace {
 
 // Started from the desktop's menu, the current directory is the home folder, which holds no
-// data: when the current directory has no call.db, the build's folder is used if it is there.
-// "" stands for the current directory.
+// data: when the current directory has no call.db, the build's folder is used, even before it
+// exists (the first start offers to make it and fill it). "" stands for the current directory.
 std::string default_folder() {
   if (QFileInfo::exists(QStringLiteral("call.db"))) return {};
-  const QString folder = QDir::home().filePath(QString::fromUtf8(ORBISK_DATA_FOLDER));
-  return QFileInfo(folder).isDir() ? folder.toStdString() : std::string();
+  return QDir::home().filePath(QString::fromUtf8(ORBISK_DATA_FOLDER)).toStdString();
 }
 
 // Takes the value of `option` as a server address; exits with a usage message when it is not one.

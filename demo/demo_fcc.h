@@ -51,11 +51,12 @@ inline constexpr std::size_t kMaxFccLicences = 3000000;
 int make_fcc_archive(const FccArchiveOptions& options, std::uint64_t* bytes, std::string* error);
 
 // The FCC's daily archives, one for each day after the weekly archive's (kFccDailyNames), each
-// named after the weekday of the changes it holds and made the next morning (the first holds the changes of the weekly archive's own day, made the day after it). Each is
-// of the weekly's shape and holds whole records (AM, EN and HD, with CO and HS as the licence
-// has them) of the licences changed that day, as they stand at its end: licences granted (new
-// call signs), cancelled, moved, renewed, and vanity call signs with the old one as previous
-// call sign; now and then a licence changes on two days.
+// named after the weekday of the changes it holds and made the next morning (the first holds
+// the changes of the weekly archive's own day, made the day after it). Each is of the weekly's
+// shape and holds whole records (AM, EN and HD, with CO and HS as the licence has them) of the
+// licences changed that day, as they stand at its end: licences granted (new call signs),
+// cancelled, moved, renewed, and vanity call signs with the old one as previous call sign; now
+// and then a licence changes on two days.
 struct FccDailiesOptions {
   std::string folder;  // where the dailies go; an existing one is never replaced
   int days = 7;        // how many days after the weekly's, 0 to 7

@@ -140,7 +140,8 @@ class Run {
         return {rows, 1};
       }
       // The engine's texts come escaped.
-      link_.log_text("ERROR: " + error + "\r\nNothing was replaced; the next run fetches again\r\n");
+      link_.log_text("ERROR: " + error +
+                     "\r\nNothing was replaced; the next run fetches again\r\n");
       link_.message_box(error + "\r\rThe FCC source's server is " + server_text() + ".",
                         "ERROR updating from the FCC", updater::Buttons::ok,
                         updater::Icon::error);

@@ -93,7 +93,7 @@ int run_merge(const std::string& folder, const std::string& update_file, bool wa
 int run_update(const std::string& folder, const std::string* server, const std::string* now,
                bool wait) {
   updater::WorkerEnv env;
-  env.server = updater::default_update_server();
+  env.server = program_settings().update_server;
   if (server != nullptr && updater::parse_server(*server, 80, &env.server) != 0) {
     std::fprintf(stderr, "calldb update: --server must be HOST or HOST:PORT\n");
     return kExitUnusable;
@@ -168,8 +168,8 @@ void add_update_commands(CLI::App& app, int* exit_code) {
   update->add_option("-C", o->folder, "Data folder (default: the current folder)")
       ->type_name("DIR");
   update->add_option("--server", o->server,
-                     "Update server (default: the build's, " +
-                         updater::default_update_server().host + ":" +
+                     "A club's update server (default: the settings' us-source when it names "
+                     "one, else " + updater::default_update_server().host + ":" +
                          std::to_string(updater::default_update_server().port) + ")")
       ->type_name("HOST[:PORT]");
   update->add_option("--now", o->now, "Take this as the local date and time")

@@ -55,6 +55,7 @@ inline constexpr int kIdCopyTo = 4;
 inline constexpr int kIdCopyFrom = 5;
 inline constexpr int kIdUpdateCanada = 6;
 inline constexpr int kIdHelp = 7;
+inline constexpr int kIdSettings = 8;
 inline constexpr char kControlIdProperty[] = "controlId";
 
 // Where the window finds its files and servers, and what it asks of the desktop. The program
@@ -71,6 +72,11 @@ struct WindowSettings {
   HelpOpener* help = nullptr;
   // Called on the window's thread each time a worker sets a grid cell, after the cell shows it.
   std::function<void(int row, updater::RowCell cell, const QString& text)> row_cell_hook;
+  // The US source: the FCC's own files from fcc_server, or (false) the club's update server.
+  bool use_fcc = false;
+  updater::ServerAddress fcc_server;
+  // The settings file the Settings dialog shows and saves; "" leaves the button disabled.
+  std::string settings_file;
 };
 
 class Window : public QWidget {
@@ -133,6 +139,7 @@ class Window : public QWidget {
   void copy_to_floppy();
   void copy_from_floppy();
   void help();
+  void edit_settings();
 
   void log_canadian_database();
   void start_worker(Job job);
@@ -162,6 +169,7 @@ class Window : public QWidget {
   QPushButton* repeat_update_ = nullptr;
   QPushButton* clean_up_ = nullptr;
   QPushButton* help_ = nullptr;
+  QPushButton* settings_button_ = nullptr;
   QPushButton* update_canada_ = nullptr;
   QPushButton* copy_to_ = nullptr;
   QPushButton* copy_from_ = nullptr;

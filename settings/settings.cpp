@@ -114,7 +114,6 @@ Settings built_in(const std::string& home) {
 }
 
 std::string set_value(Settings* s, Key key, std::string_view text, const std::string& home) {
-  const std::string name = key_name(key);
   switch (key) {
     case kUsSource:
       if (text == "fcc") {
@@ -122,14 +121,14 @@ std::string set_value(Settings* s, Key key, std::string_view text, const std::st
       } else if (parse_host(text, 80, &s->update_server) == 0) {
         s->use_fcc = false;
       } else {
-        return name + " must be fcc or a club's update server HOST[:PORT], as "
-                      "club.example.org:8080";
+        return "must be fcc, or a club's update server as HOST or HOST:PORT "
+               "(club.example.org:8080)";
       }
       break;
     case kFccServer:
     case kCanadaServer:
       if (parse_host(text, 443, key == kFccServer ? &s->fcc_server : &s->canada_server) != 0) {
-        return name + " must be HOST or HOST:PORT, as " +
+        return std::string("must be HOST or HOST:PORT, as ") +
                (key == kFccServer ? "data.fcc.gov" : "apc-cap.ic.gc.ca") + " or 127.0.0.1:8443";
       }
       break;
@@ -137,13 +136,13 @@ std::string set_value(Settings* s, Key key, std::string_view text, const std::st
     case kDataFolder:
       if (parse_folder(text, home, key == kDataFolder ? &s->data_folder : &s->floppy_folder) !=
           0) {
-        return name + " must be a folder's full path, as " +
+        return std::string("must be a folder's full path, as ") +
                (key == kDataFolder ? "/home/ann/vantry/calldb or ~/vantry/calldb"
                                    : "/media/floppy");
       }
       break;
     case kKeyCount:
-      return name;
+      return "is no key";
   }
   s->from_file[key] = true;
   return {};
@@ -200,7 +199,7 @@ int parse_settings(std::string_view text, const std::string& home, Settings* s,
     const std::string bad =
         set_value(&read, static_cast<Key>(key), trim(line.substr(equals + 1)), home);
     if (!bad.empty()) {
-      *problem = at + bad;
+      *problem = at + std::string(name) + " " + bad;
       return -1;
     }
   }
@@ -266,7 +265,7 @@ std::string help_text(const Settings& s, std::initializer_list<Key> only) {
   std::string text = "Settings in force (KEY=VALUE lines in " +
                      updater::escape_controls(s.file.empty() ? "no file: no home folder"
                                                              : s.file) +
-                     "; an option overrides them):\n";
+                     "; the command line overrides them):\n";
   for (int key = 0; key < kKeyCount; ++key) {
     bool used = only.size() == 0;
     for (Key k : only) used = used || k == key;

@@ -55,8 +55,8 @@ std::string settings_path(const std::string& home);
 Settings built_in(const std::string& home);
 
 // Sets one value from its text as the file writes it (blanks already dropped), marking it as
-// from the file. Returns "" or, leaving *s as it was, what to write instead, for the user:
-// "us-source must be fcc or a club's update server HOST[:PORT], as club.example.org:8080".
+// from the file. Returns "" or, leaving *s as it was, what to write instead, to follow the
+// value's name: "must be HOST or HOST:PORT, as apc-cap.ic.gc.ca or 127.0.0.1:8443".
 std::string set_value(Settings* s, Key key, std::string_view text, const std::string& home);
 // The value's text as the file writes it.
 std::string value_text(const Settings& s, Key key);

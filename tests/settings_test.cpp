@@ -52,7 +52,7 @@ TEST(Settings, FileIsReadWholeOrIgnoredWhole) {
       {"colour=blue", built, "line 1: unknown key \"colour\""},
       {"data-folder=/a\ndata-folder=/b", built, "line 2: data-folder is given twice"},
       {"#\nus-source", built, "line 2: no KEY=VALUE"},
-      {"us-source=http://club", built, "line 1: us-source must be fcc or a club's update server"},
+      {"us-source=http://club", built, "line 1: us-source must be fcc, or a club's update server"},
       {"fcc-server=h:0", built, "line 1: fcc-server must be HOST or HOST:PORT, as data.fcc.gov"},
       {"canada-server=a b", built, "line 1: canada-server must be HOST or HOST:PORT"},
       {"data-folder=vantry/calldb", built, "line 1: data-folder must be a folder's full path"},

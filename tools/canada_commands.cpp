@@ -111,7 +111,7 @@ int run_update_canada(const CanadaOptions& options) {
 }
 
 void add_folder_option(CLI::App* command, CanadaOptions* options) {
-  command->add_option("-C", options->folder, "Data folder (default: the current folder)")
+  command->add_option("-C", options->folder, "Data folder (see calldb --help)")
       ->type_name("DIR");
   add_wait_flag(command, &options->wait);
 }

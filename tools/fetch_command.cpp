@@ -132,7 +132,7 @@ void add_fetch_commands(CLI::App& app, int* exit_code) {
           "short, an archive without a readable date, a refused weekly, the import, Ctrl+C) "
           "leaves the data folder as it was. Exit 0 when both files were rebuilt, 1 when the run "
           "failed, 2 for bad usage.");
-  command->add_option("-C", args->folder, "Data folder (default: the current folder)")
+  command->add_option("-C", args->folder, "Data folder (see calldb --help)")
       ->type_name("DIR");
   add_wait_flag(command, &args->wait);
   command

@@ -81,7 +81,7 @@ int run_copy_from(const Options& options) {
 }
 
 void add_folder_option(CLI::App* command, Options* options) {
-  command->add_option("-C", options->folder, "Data folder (default: the current folder)")
+  command->add_option("-C", options->folder, "Data folder (see calldb --help)")
       ->type_name("DIR");
   add_wait_flag(command, &options->wait);
 }

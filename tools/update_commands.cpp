@@ -146,7 +146,7 @@ void add_update_commands(CLI::App& app, int* exit_code) {
       "itself is not changed). The update file must be the week after call.db (dated seven days "
       "later) and pass every check of its layout; one that fails is deleted. Exit 0 when "
       "call.db.new was written, 1 otherwise.");
-  merge->add_option("-C", o->folder, "Data folder (default: the current folder)")->type_name("DIR");
+  merge->add_option("-C", o->folder, "Data folder (see calldb --help)")->type_name("DIR");
   merge->add_option("updatefile", o->update_file, "Name of the update file in the data folder")
       ->required()
       ->type_name("UPDATEFILE")
@@ -165,12 +165,11 @@ void add_update_commands(CLI::App& app, int* exit_code) {
       "the old one as callMMDD.db. Prints the run's log and last \"UM_UPDATE_DONE W L\" (rows "
       "scheduled, errors or -1 when nothing was due or call.db unreadable). No clean-up question "
       "is asked. Exit 0 when L is 0, 1 otherwise.");
-  update->add_option("-C", o->folder, "Data folder (default: the current folder)")
+  update->add_option("-C", o->folder, "Data folder (see calldb --help)")
       ->type_name("DIR");
   update->add_option("--server", o->server,
-                     "A club's update server (default: the settings' us-source when it names "
-                     "one, else " + updater::default_update_server().host + ":" +
-                         std::to_string(updater::default_update_server().port) + ")")
+                     "A club's update server, instead of the settings' us-source " +
+                         default_note(settings::kUsSource))
       ->type_name("HOST[:PORT]");
   update->add_option("--now", o->now, "Take this as the local date and time")
       ->type_name("YYYY-MM-DDTHH:MM");

@@ -17,9 +17,8 @@
 namespace {
 
 // " (default: VALUE, ORIGIN)" for an option's help.
-QString default_note(const settings::Settings& s, settings::Key key) {
-  return QString::fromStdString(" (default: " + settings::value_text(s, key) + ", " +
-                                settings::origin(s, key) + ")");
+QString shown_default(const settings::Settings& s, settings::Key key) {
+  return QString::fromStdString(" " + settings::default_note(s, key));
 }
 
 // Takes the value of `option` as a server address; exits with a usage message when it is not one.
@@ -44,19 +43,19 @@ void read_command_line(int argc, char** argv, const settings::Settings& s,
       "Keeps the US and Canadian licence databases current.\n\n" +
       QString::fromStdString(settings::help_text(s)).trimmed());
   parser.addHelpOption();
-  parser.addPositionalArgument("folder", "The data folder" + default_note(s, settings::kDataFolder),
-                               "[FOLDER]");
+  parser.addPositionalArgument(
+      "folder", "The data folder" + shown_default(s, settings::kDataFolder), "[FOLDER]");
   parser.addOption({"update-server",
                     "A club's update server, the US source instead of the settings' us-source" +
-                        default_note(s, settings::kUsSource) + ".",
+                        shown_default(s, settings::kUsSource) + ".",
                     "HOST[:PORT]"});
   parser.addOption({"canada-server",
-                    "The Canadian data server, HTTPS" + default_note(s, settings::kCanadaServer) +
+                    "The Canadian data server, HTTPS" + shown_default(s, settings::kCanadaServer) +
                         ".",
                     "HOST[:PORT]"});
   parser.addOption({"ca-file", "PEM certificates to trust beside the system's.", "FILE"});
   parser.addOption({"floppy-folder",
-                    "The folder standing for drive A:" + default_note(s, settings::kFloppyFolder) +
+                    "The folder standing for drive A:" + shown_default(s, settings::kFloppyFolder) +
                         ".",
                     "DIR"});
   if (!parser.parse(core.arguments())) {

@@ -43,8 +43,8 @@ QStringList folder_argument(int argc, char** argv, const settings::Settings& set
         QString::fromStdString(values).trimmed());
     parser.addPositionalArgument(
         "folder",
-        QString::fromStdString("The data folder (default: " + settings.data_folder + ", " +
-                               settings::origin(settings, settings::kDataFolder) + ")"),
+        QString::fromStdString("The data folder " +
+                               settings::default_note(settings, settings::kDataFolder)),
         "[FOLDER]");
   }
   parser.addHelpOption();

@@ -261,6 +261,11 @@ int save(const std::string& path, const Settings& s, const std::string& home,
   return 0;
 }
 
+std::string default_note(const Settings& s, Key key) {
+  return "(default: " + updater::escape_controls(value_text(s, key)) + ", " +
+         updater::escape_controls(origin(s, key)) + ")";
+}
+
 std::string help_text(const Settings& s, std::initializer_list<Key> only) {
   std::string text = "Settings in force (KEY=VALUE lines in " +
                      updater::escape_controls(s.file.empty() ? "no file: no home folder"

@@ -79,6 +79,9 @@ Settings load(const std::string& path, const std::string& home);
 // with *error set.
 int save(const std::string& path, const Settings& s, const std::string& home, std::string* error);
 
+// "(default: VALUE, ORIGIN)", for an option's help.
+std::string default_note(const Settings& s, Key key);
+
 // The values in force with where each came from, one "  NAME: VALUE (ORIGIN)" line each, for a
 // program's --help; `only` lists the keys the program uses (all when empty). A problem with the
 // file is told last.

@@ -45,9 +45,7 @@ const settings::Settings& program_settings() {
 }
 
 std::string default_note(settings::Key key) {
-  const settings::Settings& s = program_settings();
-  return "(default: " + updater::escape_controls(settings::value_text(s, key)) + ", " +
-         updater::escape_controls(settings::origin(s, key)) + ")";
+  return settings::default_note(program_settings(), key);
 }
 
 void add_wait_flag(CLI::App* command, bool* wait) {

@@ -11,9 +11,6 @@
 #include "fcc/fetch_fcc.h"
 #include "updater/folder_job.h"
 
-#ifndef CALLDB_FCC_SERVER
-#define CALLDB_FCC_SERVER "data.fcc.gov"
-#endif
 
 namespace calldb {
 
@@ -222,12 +219,6 @@ class Run {
 };
 
 }  // namespace
-
-updater::ServerAddress default_fcc_server() {
-  updater::ServerAddress server;
-  updater::parse_server(CALLDB_FCC_SERVER, 443, &server);
-  return server;
-}
 
 void fcc_update(updater::WorkerEnv& env) {
   RunEnd end{0, -1};

@@ -7,9 +7,6 @@
 
 namespace calldb {
 
-// The build's FCC server (data.fcc.gov, port 443, unless configured).
-updater::ServerAddress default_fcc_server();
-
 // The run, in the data folder env.folder from env.fcc_server (trusting env.ca_file beside the
 // system's certificates), holding the folder's writer lock (waiting when env.wait_for_folder):
 //   - the grid: one row per archive in the order the run meets them, its name, its status

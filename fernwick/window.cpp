@@ -22,6 +22,7 @@
 #include "updater/canupdate.h"
 #include "updater/doupdate.h"
 #include "updater/floppy.h"
+#include "fernwick/settings_dialog.h"
 #include "fernwick/window_boxes.h"
 #include "fernwick/window_link.h"
 #include "updater/zlib_loader.h"
@@ -89,6 +90,8 @@ void Window::make_controls() {
   repeat_update_ = make_button("Repeat update", kIdRepeatUpdate, 0, 0, 110);
   clean_up_ = make_button("Clean up", kIdCleanUp, 110, 0, 110);
   help_ = make_button("Help", kIdHelp, 710, 27, 60);
+  settings_button_ = make_button("Settings", kIdSettings, 690, 54, 80);
+  settings_button_->setEnabled(!settings_.settings_file.empty());
 
   log_ = new QPlainTextEdit(this);
   log_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
@@ -138,6 +141,7 @@ void Window::make_controls() {
   connect(repeat_update_, &QPushButton::clicked, this, &Window::repeat_update);
   connect(clean_up_, &QPushButton::clicked, this, &Window::clean_up);
   connect(help_, &QPushButton::clicked, this, &Window::help);
+  connect(settings_button_, &QPushButton::clicked, this, &Window::edit_settings);
   connect(update_canada_, &QPushButton::clicked, this, &Window::update_canada);
   connect(copy_to_, &QPushButton::clicked, this, &Window::copy_to_floppy);
   connect(copy_from_, &QPushButton::clicked, this, &Window::copy_from_floppy);
@@ -359,6 +363,28 @@ void Window::help() {
   if (settings_.help != nullptr && settings_.help->open(url)) return;
   ask("Could not open the help page\r" + url.toEncoded().toStdString(), kTitle,
       updater::Buttons::ok, updater::Icon::error);
+}
+
+// The values the user changed are used from the next job on (a job takes its own copy as it
+// starts); a new data folder waits for the next start, as the jobs share the folder's lock.
+void Window::edit_settings() {
+  SettingsDialog dialog(settings_.settings_file, this);
+  if (dialog.exec() != QDialog::Accepted || closing()) return;
+  const settings::Settings& was = dialog.before();
+  const settings::Settings& now = dialog.saved();
+  const auto changed = [&](settings::Key key) {
+    return settings::value_text(was, key) != settings::value_text(now, key);
+  };
+  if (changed(settings::kUsSource)) {
+    settings_.use_fcc = now.use_fcc;
+    settings_.server = now.update_server;
+  }
+  if (changed(settings::kCanadaServer)) settings_.canada_server = now.canada_server;
+  if (changed(settings::kFloppyFolder)) settings_.floppy_folder = now.floppy_folder;
+  append_log("Settings saved in " + updater::escape_controls(settings_.settings_file) +
+             (changed(settings::kDataFolder) ? "; the new data folder is used from the next start"
+                                             : std::string()) +
+             "\r\n");
 }
 
 void Window::update_buttons() {

@@ -55,6 +55,7 @@ inline constexpr int kIdCopyTo = 4;
 inline constexpr int kIdCopyFrom = 5;
 inline constexpr int kIdUpdateCanada = 6;
 inline constexpr int kIdHelp = 7;
+inline constexpr int kIdSettings = 8;
 inline constexpr char kControlIdProperty[] = "controlId";
 
 // Where the window finds its files and servers, and what it asks of the desktop. The program
@@ -76,6 +77,8 @@ struct WindowSettings {
   bool use_fcc = false;
   updater::ServerAddress fcc_server;
   std::string fcc_origin;
+  // The settings file the Settings dialog shows and saves; "" leaves the button disabled.
+  std::string settings_file;
 };
 
 class Window : public QWidget {
@@ -138,6 +141,7 @@ class Window : public QWidget {
   void copy_to_floppy();
   void copy_from_floppy();
   void help();
+  void edit_settings();
 
   void log_canadian_database();
   bool offer_first_database();
@@ -171,6 +175,7 @@ class Window : public QWidget {
   QPushButton* repeat_update_ = nullptr;
   QPushButton* clean_up_ = nullptr;
   QPushButton* help_ = nullptr;
+  QPushButton* settings_button_ = nullptr;
   QPushButton* update_canada_ = nullptr;
   QPushButton* copy_to_ = nullptr;
   QPushButton* copy_from_ = nullptr;

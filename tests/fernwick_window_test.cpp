@@ -10,6 +10,7 @@
 #include <map>
 
 #include "dbfiles/dbwriter.h"
+#include "fernwick/settings_dialog.h"
 #include "fernwick/window.h"
 #include "fernwick/window_boxes.h"
 #include "fernwick/window_link.h"
@@ -106,6 +107,7 @@ struct World {
     fernwick::WindowSettings s{data(""), {"127.0.0.1", port}, floppy(""), {"127.0.0.1", 1}, "",
                                zlib ? platform::zlib_library_name() : "libfernwick-no-such-zlib.so",
                                [] { return kThreeWeeksOn; }, &boxes};
+    s.settings_file = settings_file;
     window = std::make_unique<fernwick::Window>(std::move(s));
     window->show();
     window->start();
@@ -139,6 +141,7 @@ struct World {
   bool wait_until_idle() { return wait_for([this] { return on(fernwick::kIdRepeatUpdate); }); }
 
   testutil::TempDir dir;
+  std::string settings_file;  // "": no Settings button
   FakeBoxes boxes;
   std::unique_ptr<fernwick::Window> window;  // last: closed before the rest goes
 };
@@ -224,6 +227,47 @@ class FernwickWindowTest : public QObject {
       QVERIFY(w.wait_until_idle() && w.buttons() == "11101");
       QCOMPARE(names_in(w.data("")), saved);
     }
+  }
+
+  // The Settings dialog over a damaged file: a bad value is refused with what to write, the
+  // dialog staying open; OK writes the values that are not the build's, and the next job uses
+  // those changed (the folder for A:).
+  void settingsDialog() {
+    World w;
+    w.settings_file = w.dir.file("config/vantry/calldb.conf");
+    fs::create_directories(w.dir.file("config/vantry"));
+    fs::create_directories(w.dir.file("b"));
+    testutil::write_bytes(w.settings_file, "colour=blue\n");
+    testutil::write_bytes(w.dir.file("b/0126to0202.db"), "next week");
+    w.open(0);
+    QVERIFY(w.wait_until_idle());
+    QStringList messages;
+    QTimer::singleShot(0, [&] {
+      auto* d = qobject_cast<fernwick::SettingsDialog*>(QApplication::activeModalWidget());
+      const auto field = [d](const char* name) { return d->findChild<QLineEdit*>(name); };
+      const auto message = [&] { messages << d->findChild<QLabel*>("message")->text(); };
+      message();
+      field("canadaServer")->setText("ca example");
+      field("floppyFolder")->setText(QString::fromStdString(w.dir.file("b")));
+      d->accept();
+      message();
+      field("canadaServer")->setText(" 127.0.0.1:8443 ");
+      d->accept();
+    });
+    w.click(fernwick::kIdSettings);
+    QCOMPARE(messages.size(), 2);
+    QVERIFY(messages[0].startsWith(QString::fromStdString(w.settings_file) +
+                                   ": line 1: unknown key \"colour\""));
+    QCOMPARE(messages[1], "The Canadian server must be HOST or HOST:PORT, as apc-cap.ic.gc.ca or "
+                          "127.0.0.1:8443.");
+    const std::string file = testutil::read_bytes(w.settings_file), b = w.dir.file("b");
+    QVERIFY(file.starts_with("# ") &&
+            file.ends_with("\ncanada-server=127.0.0.1:8443\nfloppy-folder=" + b + "\n"));
+    QVERIFY(w.log().endsWith("Settings saved in " + QString::fromStdString(w.settings_file) +
+                             "\n"));
+    w.click(fernwick::kIdCopyFrom);
+    QVERIFY(wait_for([&] { return w.log().endsWith("Copying complete\n"); }));
+    QVERIFY(w.log().contains("Reading floppy disk A: (" + QString::fromStdString(b)));
   }
 
   // While a download pauses, a copy from A: runs and ends, and what the run forbids stays off;

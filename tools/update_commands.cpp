@@ -101,11 +101,12 @@ struct UpdateArgs {
 
 int run_update(const std::string& folder, const UpdateArgs& args, bool wait) {
   updater::WorkerEnv env;
-  env.server = updater::default_update_server();
-  env.fcc_server = default_fcc_server();
-  env.fcc_origin = "the build's default";
-  // The FCC unless a club's update server is named.
-  env.use_fcc = args.server == nullptr;
+  const settings::Settings& s = program_settings();
+  env.server = s.update_server;
+  env.fcc_server = s.fcc_server;
+  env.fcc_origin = settings::origin(s, settings::kFccServer);
+  // The settings' source unless one is named.
+  env.use_fcc = args.fcc_server != nullptr || (args.server == nullptr && s.use_fcc);
   if (args.server != nullptr && args.fcc_server != nullptr) {
     std::fprintf(stderr, "calldb update: --server and --fcc-server name two sources; give one\n");
     return kExitUnusable;
@@ -173,7 +174,7 @@ void add_update_commands(CLI::App& app, int* exit_code) {
       "itself is not changed). The update file must be the week after call.db (dated seven days "
       "later) and pass every check of its layout; one that fails is deleted. Exit 0 when "
       "call.db.new was written, 1 otherwise.");
-  merge->add_option("-C", o->folder, "Data folder (default: the current folder)")->type_name("DIR");
+  merge->add_option("-C", o->folder, "Data folder (see calldb --help)")->type_name("DIR");
   merge->add_option("updatefile", o->update_file, "Name of the update file in the data folder")
       ->required()
       ->type_name("UPDATEFILE")
@@ -185,33 +186,31 @@ void add_update_commands(CLI::App& app, int* exit_code) {
   add_wait_flag(merge, &o->wait);
   merge->callback([o, exit_code] { *exit_code = run_merge(o->folder, o->update_file, o->wait); });
 
-  const updater::ServerAddress fcc = default_fcc_server();
   CLI::App* update = app.add_subcommand(
       "update",
-      "One US update run. From the FCC (the default): the daily archives made after call.db's "
-      "date are applied to call.db and callprev.db, or, with no call.db or one the dailies "
-      "cannot bring up to date, the weekly archive and the dailies after it make them afresh "
-      "(as fetch-fcc does); the call.db replaced is kept as callMMDD.db. From a club's update "
-      "server (--server): the weekly update files due since call.db's date are fetched, merged "
-      "in date order and each merged database put in place, keeping the old one as callMMDD.db. "
-      "Prints the run's log and last \"UM_UPDATE_DONE W L\" (rows shown, then 0 when the "
-      "databases were replaced, -1 when nothing was due or call.db unreadable, else the errors). "
-      "No clean-up question is asked. Exit 0 when L is 0, 1 otherwise.");
-  update->add_option("-C", o->folder, "Data folder (default: the current folder)")
+      "One US update run. From the FCC (the settings' us-source, by default): the daily "
+      "archives made after call.db's date are applied to call.db and callprev.db, or, with no "
+      "call.db or one the dailies cannot bring up to date, the weekly archive and the dailies "
+      "after it make them afresh (as fetch-fcc does); the call.db replaced is kept as "
+      "callMMDD.db. From a club's update server (--server, or the settings' us-source): the "
+      "weekly update files due since call.db's date are fetched, merged in date order and each "
+      "merged database put in place, keeping the old one as callMMDD.db. Prints the run's log "
+      "and last \"UM_UPDATE_DONE W L\" (rows shown, then 0 when the databases were replaced, -1 "
+      "when nothing was due or call.db unreadable, else the errors). No clean-up question is "
+      "asked. Exit 0 when L is 0, 1 otherwise.");
+  update->add_option("-C", o->folder, "Data folder (see calldb --help)")
       ->type_name("DIR");
   update
       ->add_option("--fcc-server", o->fcc_server,
-                   "The FCC's server, HTTPS (default: " + fcc.host + ":" +
-                       std::to_string(fcc.port) + ")")
+                   "The FCC's server, HTTPS " + default_note(settings::kFccServer))
       ->type_name("HOST[:PORT]");
   update->add_option("--ca-file", o->ca_file,
                      "Also trust the certificates in this PEM file (for the FCC's server)")
       ->type_name("PEM");
   update->add_option("--server", o->server,
                      "Take the update files of this club's update server instead of the FCC's "
-                     "archives (the build's is " +
-                         updater::default_update_server().host + ":" +
-                         std::to_string(updater::default_update_server().port) + ")")
+                     "archives " +
+                         default_note(settings::kUsSource))
       ->type_name("HOST[:PORT]");
   update->add_option("--now", o->now, "Take this as the local date and time (update server)")
       ->type_name("YYYY-MM-DDTHH:MM");

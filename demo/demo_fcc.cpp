@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
+#include <map>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "dbfiles/callkey.h"
 #include "platform/platform.h"
 #include "demo/demo_data.h"
+#include "fcc/fetch_fcc.h"
 #include "updater/doupdate.h"
 
 namespace calldb::demo {
@@ -302,19 +305,31 @@ struct Licence {
 class Licences {
  public:
   Licences(const FccArchiveOptions& o, std::int64_t today) : o_(o), today_(today) {
-    std::unordered_set<dbfiles::CallKey> taken;
-    taken.reserve(o.licences + o.licences / 4);
+    taken_.reserve(o.licences + o.licences / 4);
     keys_.reserve(o.licences);
     for (std::size_t i = 0; i < o.licences; ++i) {
       Random rng = random(i, 0);
       std::string call = random_us_licensee(rng).call;
-      while (!taken.insert(dbfiles::encode_call(call.c_str())).second) call = random_us_call(rng);
+      while (!taken_.insert(dbfiles::encode_call(call.c_str())).second) call = random_us_call(rng);
       keys_.push_back(dbfiles::encode_call(call.c_str()));
     }
   }
 
-  std::size_t size() const { return keys_.size(); }
+  // The licences of the weekly archive.
+  std::size_t size() const { return o_.licences; }
   Licence make(std::size_t i) const;
+  std::string call_of(std::size_t i) const { return dbfiles::decode_call(keys_[i]); }
+  // A call sign no licence had yet.
+  std::string new_call(Random& rng) {
+    std::string call = random_us_call(rng);
+    while (!taken_.insert(dbfiles::encode_call(call.c_str())).second) call = random_us_call(rng);
+    return call;
+  }
+  // A licence granted after the weekly archive: the next index, with a call sign of its own.
+  std::size_t grant(Random& rng) {
+    keys_.push_back(dbfiles::encode_call(new_call(rng).c_str()));
+    return keys_.size() - 1;
+  }
 
  private:
   Random random(std::size_t i, std::uint64_t stream) const {
@@ -323,6 +338,7 @@ class Licences {
 
   const FccArchiveOptions& o_;
   const std::int64_t today_;
+  std::unordered_set<dbfiles::CallKey> taken_;
   std::vector<dbfiles::CallKey> keys_;
 };
 
@@ -495,59 +511,50 @@ std::size_t lines_of(const std::string& text) {
   return n;
 }
 
-}  // namespace
+// Walks an archive's licences in the order of their unique system identifiers, handing each to
+// `use`, and reports how far it is with `at` (the licences walked so far).
+using Walk = std::function<void(const std::function<void(const Licence&)>& use,
+                                const std::function<void(std::size_t at)>& at)>;
 
-int make_fcc_archive(const FccArchiveOptions& o, std::uint64_t* bytes, std::string* error) {
-  updater::Date day;
-  if (!updater::parse_date(o.date.c_str(), &day) || day.year < 1990) {
-    *error = "--date must be a date YYYYMMDD";
-    return 2;
-  }
-  if (o.licences == 0 || o.licences > kMaxFccLicences || o.active > o.licences) {
-    *error = "--licences must be 1 to " + std::to_string(kMaxFccLicences) +
-             " and --active at most --licences";
-    return 2;
-  }
-  if (platform::file_exists(o.path)) {
-    *error = o.path + " exists; nothing written";
-    return 1;
-  }
-  Deflate z;
-  if (!z.load(o.zlib_library)) {
-    *error = "cannot load zlib's deflate from " + o.zlib_library;
-    return 1;
-  }
-  const std::int64_t today = updater::days_since_epoch(day);
+struct ArchiveFile {
+  std::string path;
+  bool zip64 = false;
+  std::int64_t day = 0;  // when it was made, 08:00:10 local time
+  // Hears of each member as it is written, and how many licences it holds so far.
+  std::function<void(const std::string& member, std::uint64_t done)> progress;
+};
+
+// Writes the archive of the licences `walk` gives: counts, then one member per record type.
+int write_archive(const ArchiveFile& a, Deflate& z, const Walk& walk, std::uint64_t* bytes,
+                  std::string* error) {
   const auto progress = [&](const std::string& what, std::uint64_t done) {
-    if (o.progress) o.progress(what, done, o.licences);
+    if (a.progress) a.progress(what, done);
   };
-  progress("licences", 0);
-  const Licences licences(o, today);
-
   platform::NewFile file;
-  int rc = file.create(o.path);
+  int rc = file.create(a.path);
   const auto failed = [&](int code) {
-    *error = o.path + ": cannot be written: " + std::strerror(code);
+    *error = a.path + ": cannot be written: " + std::strerror(code);
     return 1;
   };
   if (rc != 0) return failed(rc);
+  const updater::Date day = updater::date_from_days(a.day);
   const std::uint32_t dos_date = ((static_cast<std::uint32_t>(day.year) - 1980) << 9) |
                                  (static_cast<std::uint32_t>(day.month) << 5) |
                                  static_cast<std::uint32_t>(day.day);
-  ZipWriter zip(file.file(), z, o.zip64, dos_date, 8 << 11);
+  ZipWriter zip(file.file(), z, a.zip64, dos_date, 8 << 11);
 
   // counts first: the lines of each member, counted in a pass of their own.
   std::size_t lines[std::size(kMembers)] = {};
   std::string text;
-  for (std::size_t i = 0; i < licences.size(); ++i) {
-    const Licence l = licences.make(i);
-    for (std::size_t m = 0; m < std::size(kMembers); ++m) {
-      text.clear();
-      kMembers[m].record(l, &text);
-      lines[m] += lines_of(text);
-    }
-    if (i % 65536 == 0) progress("counts", i);
-  }
+  walk(
+      [&](const Licence& l) {
+        for (std::size_t m = 0; m < std::size(kMembers); ++m) {
+          text.clear();
+          kMembers[m].record(l, &text);
+          lines[m] += lines_of(text);
+        }
+      },
+      [&](std::size_t at) { progress("counts", at); });
   std::size_t total = 0;
   for (const std::size_t n : lines) total += n;
   const int width = std::max(6, static_cast<int>(std::to_string(total).size()) + 1);
@@ -556,7 +563,7 @@ int make_fcc_archive(const FccArchiveOptions& o, std::uint64_t* bytes, std::stri
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   char line[160];
   std::snprintf(line, sizeof line, "File Creation Date: %s %s %2d 08:00:10 %s %d\r\n",
-                kWeekdays[((today % 7) + 7) % 7], kMonths[day.month - 1], day.day,
+                kWeekdays[((a.day % 7) + 7) % 7], kMonths[day.month - 1], day.day,
                 day.month > 3 && day.month < 11 ? "EDT" : "EST", day.year);
   text = line;
   for (std::size_t m = 0; m < std::size(kMembers); ++m) {
@@ -573,22 +580,229 @@ int make_fcc_archive(const FccArchiveOptions& o, std::uint64_t* bytes, std::stri
   for (const Member& member : kMembers) {
     if (rc == 0) rc = zip.begin(member.name);
     text.clear();
-    for (std::size_t i = 0; i < licences.size() && rc == 0; ++i) {
-      member.record(licences.make(i), &text);
-      if (text.size() >= (1u << 20)) {
-        rc = zip.write(text);
-        text.clear();
-      }
-      if (i % 65536 == 0) progress(member.name, i);
-    }
+    walk(
+        [&](const Licence& l) {
+          if (rc != 0) return;
+          member.record(l, &text);
+          if (text.size() >= (1u << 20)) {
+            rc = zip.write(text);
+            text.clear();
+          }
+        },
+        [&](std::size_t at) { progress(member.name, at); });
     if (rc == 0) rc = zip.write(text);
     if (rc == 0) rc = zip.end();
   }
   if (rc == 0) rc = zip.finish();
   if (rc == 0) rc = file.commit(platform::NewFile::Replace::no);
   if (rc != 0) return failed(rc);
-  progress("", 0);
   *bytes = zip.size();
+  return 0;
+}
+
+// Checks the options and loads zlib's deflate. Returns 0, or 1 or 2 as make_fcc_archive.
+int prepare(const FccArchiveOptions& o, Deflate* z, std::int64_t* today, std::string* error) {
+  updater::Date day;
+  if (!updater::parse_date(o.date.c_str(), &day) || day.year < 1990) {
+    *error = "--date must be a date YYYYMMDD";
+    return 2;
+  }
+  if (o.licences == 0 || o.licences > kMaxFccLicences || o.active > o.licences) {
+    *error = "--licences must be 1 to " + std::to_string(kMaxFccLicences) +
+             " and --active at most --licences";
+    return 2;
+  }
+  if (!z->load(o.zlib_library)) {
+    *error = "cannot load zlib's deflate from " + o.zlib_library;
+    return 1;
+  }
+  *today = updater::days_since_epoch(day);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The week after the weekly archive
+
+enum class Change { granted, cancelled, moved, vanity, renewed };
+
+struct DayChange {
+  int day;  // 1 for the first day after the weekly archive's
+  Change what;
+  std::string call;  // a vanity grant's new call sign
+};
+
+// What the days after the weekly archive change, drawn from the seed alone.
+struct Week {
+  // The licences each day touches, in the order of their indexes (and so of their unique
+  // system identifiers).
+  std::vector<std::vector<std::size_t>> touched;
+  std::map<std::size_t, std::vector<DayChange>> changes;  // by licence, oldest first
+};
+
+Week plan_week(Licences& licences, const FccArchiveOptions& o, int days,
+               std::size_t changes_per_day) {
+  Week week;
+  Random rng((o.seed * 0x9E3779B97F4A7C15ull) ^ 0xDA11E5ull);
+  week.touched.resize(static_cast<std::size_t>(days) + 1);
+  for (int day = 1; day <= days; ++day) {
+    std::vector<std::size_t>& today = week.touched[static_cast<std::size_t>(day)];
+    const std::vector<std::size_t>& yesterday = week.touched[static_cast<std::size_t>(day) - 1];
+    for (std::size_t j = 0; j < changes_per_day; ++j) {
+      const std::uint32_t roll = rng.below(100);
+      if (roll < 20) {  // a new licence
+        const std::size_t i = licences.grant(rng);
+        week.changes[i].push_back({day, Change::granted, ""});
+        today.push_back(i);
+        continue;
+      }
+      // Now and then a licence that changed the day before changes again; otherwise an active
+      // one mostly.
+      std::size_t i = 0;
+      for (int tries = 0; tries < 4; ++tries) {
+        i = j < 3 && !yesterday.empty()
+                ? yesterday[rng.below(static_cast<std::uint32_t>(yesterday.size()))]
+                : rng.below(static_cast<std::uint32_t>(licences.size()));
+        if (i >= licences.size() || licences.make(i).status == 'A') break;
+      }
+      const Change what = roll < 40   ? Change::cancelled
+                          : roll < 75 ? Change::moved
+                          : roll < 85 ? Change::vanity
+                                      : Change::renewed;
+      std::vector<DayChange>& of = week.changes[i];
+      if (!of.empty() && of.back().day == day) continue;  // one change a day
+      of.push_back({day, what, what == Change::vanity ? licences.new_call(rng) : ""});
+      today.push_back(i);
+    }
+    std::sort(today.begin(), today.end());
+    today.erase(std::unique(today.begin(), today.end()), today.end());
+  }
+  return week;
+}
+
+// Licence `i` as it stands at the end of `day` (the weekly archive's day + day - 1).
+Licence licence_on(const Licences& licences, const Week& week, std::size_t i, int day,
+                   std::int64_t weekly_day) {
+  Licence l = licences.make(i);
+  const auto found = week.changes.find(i);
+  if (found == week.changes.end()) return l;
+  for (const DayChange& c : found->second) {
+    if (c.day > day) break;
+    const std::int64_t when = weekly_day + c.day - 1;
+    Random rng(l.usi * 31ull + static_cast<std::uint64_t>(c.day));
+    if (c.what == Change::granted) {
+      l.status = 'A';
+      l.grant = l.action = when;
+      l.expiry = when + 3652;
+      l.cancelled = 0;
+      l.who.call = licences.call_of(i);
+      continue;
+    }
+    if (l.status != 'A' || l.who.call.empty()) continue;  // only active licences change
+    l.action = when;
+    switch (c.what) {
+      case Change::cancelled:
+        l.status = 'C';
+        l.cancelled = when;
+        break;
+      case Change::moved: {
+        const UsLicensee there = random_us_licensee(rng);
+        l.who.street = l.mixed ? mixed_case(there.street) : there.street;
+        l.who.city = l.mixed ? mixed_case(there.city) : there.city;
+        l.who.po_box = there.po_box;
+        l.who.state = there.state;
+        l.who.zip = there.zip;
+        break;
+      }
+      case Change::vanity:
+        if (!l.who.club.empty()) break;  // a club keeps its call sign
+        l.previous_call = l.who.call;
+        l.previous_class = std::string(1, l.operator_class);
+        l.who.call = c.call;
+        l.vanity = true;
+        break;
+      case Change::renewed:
+        l.grant = when;
+        l.expiry = when + 3652;
+        break;
+      case Change::granted: break;
+    }
+  }
+  return l;
+}
+
+}  // namespace
+
+int make_fcc_archive(const FccArchiveOptions& o, std::uint64_t* bytes, std::string* error) {
+  Deflate z;
+  std::int64_t today = 0;
+  if (const int rc = prepare(o, &z, &today, error); rc != 0) return rc;
+  if (platform::file_exists(o.path)) {
+    *error = o.path + " exists; nothing written";
+    return 1;
+  }
+  const auto progress = [&](const std::string& what, std::uint64_t done) {
+    if (o.progress) o.progress(what, done, o.licences);
+  };
+  progress("licences", 0);
+  const Licences licences(o, today);
+  const Walk walk = [&](const std::function<void(const Licence&)>& use,
+                        const std::function<void(std::size_t)>& at) {
+    for (std::size_t i = 0; i < licences.size(); ++i) {
+      use(licences.make(i));
+      if (i % 65536 == 0) at(i);
+    }
+  };
+  ArchiveFile archive{o.path, o.zip64, today, progress};
+  const int rc = write_archive(archive, z, walk, bytes, error);
+  if (rc == 0) progress("", 0);
+  return rc;
+}
+
+int make_fcc_dailies(const FccArchiveOptions& o, const FccDailiesOptions& d,
+                     std::vector<std::string>* made, std::string* error) {
+  made->clear();
+  Deflate z;
+  std::int64_t weekly_day = 0;
+  if (const int rc = prepare(o, &z, &weekly_day, error); rc != 0) return rc;
+  if (d.days < 0 || d.days > 7) {
+    *error = "--days must be 0 to 7";
+    return 2;
+  }
+  std::vector<std::string> paths;
+  for (int day = 1; day <= d.days; ++day) {
+    // Named after the weekday of its changes ((days + 3) % 7 is 0 on a Monday), made the morning
+    // after.
+    const std::int64_t changes_on = weekly_day + day - 1;
+    const std::int64_t weekday = ((changes_on + 3) % 7 + 7) % 7;
+    paths.push_back(platform::join_path(d.folder, kFccDailyNames[weekday]));
+    if (platform::file_exists(paths.back())) {
+      *error = paths.back() + " exists; nothing written";
+      return 1;
+    }
+  }
+  std::error_code ec;
+  if (!d.folder.empty()) std::filesystem::create_directories(d.folder, ec);
+  if (ec) {
+    *error = d.folder + ": cannot be made: " + ec.message();
+    return 1;
+  }
+  Licences licences(o, weekly_day);
+  const Week week = plan_week(licences, o, d.days, d.changes_per_day);
+  for (int day = 1; day <= d.days; ++day) {
+    const std::vector<std::size_t>& touched = week.touched[static_cast<std::size_t>(day)];
+    const Walk walk = [&](const std::function<void(const Licence&)>& use,
+                          const std::function<void(std::size_t)>&) {
+      for (const std::size_t i : touched) use(licence_on(licences, week, i, day, weekly_day));
+    };
+    const std::string& path = paths[static_cast<std::size_t>(day) - 1];
+    std::uint64_t bytes = 0;
+    if (write_archive({path, false, weekly_day + day, nullptr}, z, walk, &bytes, error) != 0) {
+      for (const std::string& written : *made) platform::delete_file(written);
+      made->clear();
+      return 1;
+    }
+    made->push_back(path);
+  }
   return 0;
 }
 

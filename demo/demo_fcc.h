@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace calldb::demo {
 
@@ -48,5 +49,24 @@ inline constexpr std::size_t kMaxFccLicences = 3000000;
 // Writes the archive. Returns 0; 1 when it could not be written (*error set; nothing is left
 // behind) or the file exists; 2 for unusable options (*error set).
 int make_fcc_archive(const FccArchiveOptions& options, std::uint64_t* bytes, std::string* error);
+
+// The FCC's daily archives, one for each day after the weekly archive's (kFccDailyNames), each
+// named after the weekday of the changes it holds and made the next morning (the first holds
+// the changes of the weekly archive's own day, made the day after it). Each is of the weekly's
+// shape and holds whole records (AM, EN and HD, with CO and HS as the licence has them) of the
+// licences changed that day, as they stand at its end: licences granted (new call signs),
+// cancelled, moved, renewed, and vanity call signs with the old one as previous call sign; now
+// and then a licence changes on two days.
+struct FccDailiesOptions {
+  std::string folder;  // where the dailies go; an existing one is never replaced
+  int days = 7;        // how many days after the weekly's, 0 to 7
+  std::size_t changes_per_day = 1500;
+};
+
+// Writes the dailies that follow the weekly archive `weekly` makes (its path is not used) into
+// d.folder, oldest first, and lists them in *made. Returns 0; 1 when one could not be written
+// or exists (*error set; none is left behind); 2 for unusable options.
+int make_fcc_dailies(const FccArchiveOptions& weekly, const FccDailiesOptions& d,
+                     std::vector<std::string>* made, std::string* error);
 
 }  // namespace calldb::demo

@@ -182,6 +182,12 @@ class WorkFolder {
   int error_ = 0;
 };
 
+std::uint64_t download_size(const std::string& path) {
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  return ec ? 0 : static_cast<std::uint64_t>(size);
+}
+
 std::int64_t day_number(const std::string& yyyymmdd) {
   updater::Date date;
   updater::parse_date(yyyymmdd.c_str(), &date);
@@ -397,8 +403,7 @@ int FetchRun::fetch(const std::string& name, const std::string& server_path, Zip
                                       "): no network, or no such name";
     return fail(error, name + ": " + why);
   }
-  std::error_code ec;
-  report_.downloaded += std::filesystem::file_size(download.target, ec);
+  report_.downloaded += download_size(download.target);
   FetchedArchive archive{name, download.target, {}};
   if (read_archive_date(archive.path, zlib, &archive.date, error) != 0) {
     step(name, ArchiveStep::failed);
@@ -497,7 +502,13 @@ int run_fetch(const FetchOptions& options, FetchReport* report, std::string* err
                      : std::string(kFccStateName) + " is missing";
   }
 
-  // The dailies first: small, and all a run needs while the state goes on.
+  // The weekly first when it is needed whatever the dailies say; else the dailies first: they
+  // are small, and all a run needs while the state goes on.
+  const bool weekly_first = !why_weekly.empty();
+  if (weekly_first) {
+    run.tell("the weekly archive is fetched: " + why_weekly);
+    if (run.fetch("l_amat.zip", kFccWeeklyPath, &zlib, error) < 0) return -1;
+  }
   for (const char* daily : kFccDailyNames) {
     if (run.fetch(daily, std::string(kFccDailyFolder) + daily, &zlib, error) < 0) return -1;
   }
@@ -537,13 +548,15 @@ int run_fetch(const FetchOptions& options, FetchReport* report, std::string* err
       why_weekly = *error;
     }
   }
-  run.tell("the weekly archive is fetched: " + why_weekly);
+  if (!weekly_first) {
+    run.tell("the weekly archive is fetched: " + why_weekly);
+    std::vector<FetchedArchive> dailies = std::move(run.fetched);
+    run.fetched.clear();
+    if (run.fetch("l_amat.zip", kFccWeeklyPath, &zlib, error) < 0) return -1;
+    run.fetched.insert(run.fetched.end(), dailies.begin(), dailies.end());
+  }
 
   // The weekly, then the dailies that follow on from it, oldest first.
-  std::vector<FetchedArchive> dailies = std::move(run.fetched);
-  run.fetched.clear();
-  if (run.fetch("l_amat.zip", kFccWeeklyPath, &zlib, error) < 0) return -1;
-  run.fetched.insert(run.fetched.end(), dailies.begin(), dailies.end());
   std::vector<std::size_t> applied;
   std::vector<std::string> passed_over;
   const int planned = plan_archives(run.fetched, &applied, &passed_over, error);

@@ -12,7 +12,9 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <utility>
 
 #include "dbfiles/coding.h"
@@ -20,9 +22,11 @@
 #include "updater/canupdate.h"
 #include "updater/doupdate.h"
 #include "updater/floppy.h"
+#include "fernwick/settings_dialog.h"
 #include "fernwick/window_boxes.h"
 #include "fernwick/window_link.h"
 #include "updater/zlib_loader.h"
+#include "fcc/fcc_update.h"
 
 namespace fernwick {
 
@@ -86,6 +90,8 @@ void Window::make_controls() {
   repeat_update_ = make_button("Repeat update", kIdRepeatUpdate, 0, 0, 110);
   clean_up_ = make_button("Clean up", kIdCleanUp, 110, 0, 110);
   help_ = make_button("Help", kIdHelp, 710, 27, 60);
+  settings_button_ = make_button("Settings", kIdSettings, 690, 54, 80);
+  settings_button_->setEnabled(!settings_.settings_file.empty());
 
   log_ = new QPlainTextEdit(this);
   log_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
@@ -135,6 +141,7 @@ void Window::make_controls() {
   connect(repeat_update_, &QPushButton::clicked, this, &Window::repeat_update);
   connect(clean_up_, &QPushButton::clicked, this, &Window::clean_up);
   connect(help_, &QPushButton::clicked, this, &Window::help);
+  connect(settings_button_, &QPushButton::clicked, this, &Window::edit_settings);
   connect(update_canada_, &QPushButton::clicked, this, &Window::update_canada);
   connect(copy_to_, &QPushButton::clicked, this, &Window::copy_to_floppy);
   connect(copy_from_, &QPushButton::clicked, this, &Window::copy_from_floppy);
@@ -189,7 +196,39 @@ void Window::start() {
   sockets_started_ = true;
   state_.set_partial_download("");
   copy_to_allowed_ = false;
+  const bool first = !platform::file_exists(platform::join_path(settings_.folder, "call.db"));
+  if (settings_.use_fcc && first && !offer_first_database()) {
+    update_buttons();
+    return;
+  }
   start_worker(Job::us_update);
+}
+
+// A data folder without call.db (a first start): one box offers the FCC's database and the
+// Canadian list, and makes the folder when it is missing. False when nothing is to be fetched.
+bool Window::offer_first_database() {
+  const std::string folder = updater::escape_controls(dbfiles::shown_folder(settings_.folder));
+  std::string text = "There is no US licence database in " + folder +
+                     " yet.\r\rGet the current one from the FCC now? This downloads about 131 MB "
+                     "(the FCC's weekly archive) and the daily archives made since (tens of KB "
+                     "each)";
+  if (state_.zlib_ready) text += ", then the Canadian list (a few MB)";
+  text += ".";
+  if (ask(text, kTitle, updater::Buttons::yes_no, updater::Icon::none) != updater::Answer::yes) {
+    append_log("No US database yet: press \"Repeat update\" to get it from the FCC\r\n");
+    return false;
+  }
+  std::error_code ec;
+  if (!settings_.folder.empty() && !std::filesystem::is_directory(settings_.folder) &&
+      !std::filesystem::create_directories(settings_.folder, ec)) {
+    const std::string why = ec ? ec.message() : "it is not a folder";
+    append_log("ERROR making " + folder + ": " + why + "\r\n");
+    ask("Cannot make the data folder " + folder + ":\r" + why, kTitle, updater::Buttons::ok,
+        updater::Icon::error);
+    return false;
+  }
+  canada_after_us_ = state_.zlib_ready;
+  return true;
 }
 
 void Window::log_canadian_database() {
@@ -234,20 +273,23 @@ updater::Answer Window::ask(std::string_view text, std::string_view caption,
   return settings_.boxes->show(this, latin1(text), latin1(caption), buttons, icon);
 }
 
-void Window::worker_finished(int message, std::int32_t, std::int32_t lparam) {
+void Window::worker_finished(int message, std::int32_t wparam, std::int32_t lparam) {
   switch (message) {
     case updater::UM_UPDATE_DONE:
       set_running(Job::us_update, false);
+      us_rows_shown_ = wparam;
       append_log("thread closed\r\n");
       update_buttons();
-      if (lparam == 0) {
+      if (std::exchange(canada_after_us_, false) && lparam == 0) {
+        update_canada();  // the first start's second half: nothing to clean up yet
+      } else if (lparam == 0) {
         const updater::Answer answer =
             ask(kCleanUpQuestion, kTitle, updater::Buttons::yes_no, updater::Icon::none);
         if (answer == updater::Answer::yes) {
           state_.cleanup_mode = updater::kCleanUpdateFiles | updater::kCleanSavedDatabases;
           start_worker(Job::cleanup);
         } else {
-          copy_to_allowed_ = true;
+          copy_to_allowed_ = state_.rows_in_use > 0;  // an FCC run leaves no update files
         }
       }
       break;
@@ -286,7 +328,8 @@ void Window::clean_up() {
 
 void Window::update_canada() {
   if (closing()) return;
-  for (int row = 0; row < state_.rows_in_use && row < updater::kRowCount; ++row) {
+  const int used = std::max<int>(state_.rows_in_use, us_rows_shown_);
+  for (int row = 0; row < used && row < updater::kRowCount; ++row) {
     for (QLabel* cell : grid_[row]) cell->clear();
   }
   start_worker(Job::canada);
@@ -320,6 +363,28 @@ void Window::help() {
   if (settings_.help != nullptr && settings_.help->open(url)) return;
   ask("Could not open the help page\r" + url.toEncoded().toStdString(), kTitle,
       updater::Buttons::ok, updater::Icon::error);
+}
+
+// The values the user changed are used from the next job on (a job takes its own copy as it
+// starts); a new data folder waits for the next start, as the jobs share the folder's lock.
+void Window::edit_settings() {
+  SettingsDialog dialog(settings_.settings_file, this);
+  if (dialog.exec() != QDialog::Accepted || closing()) return;
+  const settings::Settings& was = dialog.before();
+  const settings::Settings& now = dialog.saved();
+  const auto changed = [&](settings::Key key) {
+    return settings::value_text(was, key) != settings::value_text(now, key);
+  };
+  if (changed(settings::kUsSource)) {
+    settings_.use_fcc = now.use_fcc;
+    settings_.server = now.update_server;
+  }
+  if (changed(settings::kCanadaServer)) settings_.canada_server = now.canada_server;
+  if (changed(settings::kFloppyFolder)) settings_.floppy_folder = now.floppy_folder;
+  append_log("Settings saved in " + updater::escape_controls(settings_.settings_file) +
+             (changed(settings::kDataFolder) ? "; the new data folder is used from the next start"
+                                             : std::string()) +
+             "\r\n");
 }
 
 void Window::update_buttons() {
@@ -357,6 +422,10 @@ void Window::start_worker(Job job) {
   env.zlib = state_.zlib_ready ? &zlib_ : nullptr;
   env.now = settings_.now;
   env.cancel = &cancel_;
+  env.use_fcc = settings_.use_fcc;
+  env.fcc_server = settings_.fcc_server;
+  env.fcc_origin = settings_.fcc_origin;
+  env.zlib_library = settings_.zlib_library;
 
   set_running(job, true);
   update_buttons();
@@ -366,7 +435,7 @@ void Window::start_worker(Job job) {
   // The worker's finished message is its last call on the window; `ended` follows it.
   w->thread = std::thread([job, w, env = std::move(env)]() mutable {
     switch (job) {
-      case Job::us_update: updater::doupdate(env); break;
+      case Job::us_update: env.use_fcc ? calldb::fcc_update(env) : updater::doupdate(env); break;
       case Job::cleanup: updater::cleanup_old_files(env); break;
       case Job::canada: updater::canupdate(env); break;
       case Job::copy_to: updater::copy_to_floppy(env); break;

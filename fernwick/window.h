@@ -55,6 +55,7 @@ inline constexpr int kIdCopyTo = 4;
 inline constexpr int kIdCopyFrom = 5;
 inline constexpr int kIdUpdateCanada = 6;
 inline constexpr int kIdHelp = 7;
+inline constexpr int kIdSettings = 8;
 inline constexpr char kControlIdProperty[] = "controlId";
 
 // Where the window finds its files and servers, and what it asks of the desktop. The program
@@ -71,6 +72,13 @@ struct WindowSettings {
   HelpOpener* help = nullptr;
   // Called on the window's thread each time a worker sets a grid cell, after the cell shows it.
   std::function<void(int row, updater::RowCell cell, const QString& text)> row_cell_hook;
+  // The US source: the FCC's archives from fcc_server (HTTPS, trusting ca_file too) when
+  // use_fcc, else the update files of `server`; fcc_origin names what chose fcc_server.
+  bool use_fcc = false;
+  updater::ServerAddress fcc_server;
+  std::string fcc_origin;
+  // The settings file the Settings dialog shows and saves; "" leaves the button disabled.
+  std::string settings_file;
 };
 
 class Window : public QWidget {
@@ -133,8 +141,10 @@ class Window : public QWidget {
   void copy_to_floppy();
   void copy_from_floppy();
   void help();
+  void edit_settings();
 
   void log_canadian_database();
+  bool offer_first_database();
   void start_worker(Job job);
   void set_running(Job job, bool running);
   void update_buttons();
@@ -156,12 +166,16 @@ class Window : public QWidget {
   std::atomic<bool> closing_{false};
   bool shut_down_ = false;
   int calls_in_progress_ = 0;
+  int us_rows_shown_ = 0;        // grid rows the last US run filled
+  bool canada_after_us_ = false;  // the first start's Canadian run waits for the US run
+
   std::vector<std::unique_ptr<Worker>> workers_;
 
   QPushButton* exit_ = nullptr;
   QPushButton* repeat_update_ = nullptr;
   QPushButton* clean_up_ = nullptr;
   QPushButton* help_ = nullptr;
+  QPushButton* settings_button_ = nullptr;
   QPushButton* update_canada_ = nullptr;
   QPushButton* copy_to_ = nullptr;
   QPushButton* copy_from_ = nullptr;

@@ -13,25 +13,22 @@
 #include "orbisk/help_opener.h"
 #include "orbisk/main_window.h"
 #include "orbisk/message_boxes.h"
-
-#ifndef ORBISK_DATA_FOLDER
-#define ORBISK_DATA_FOLDER "vantry/calldb"
-#endif
+#include "settings/settings.h"
 
 namespace {
 
-// The data folder: the one named on the command line, else the build's, under the user's home
-// unless it is absolute. The US-only edition has no folder of its own: without a folder named,
-// it works in the current directory.
-QString data_folder(const QStringList& arguments) {
+// The data folder: the one named on the command line, else the settings' (the settings file's,
+// else the build's under the user's home). The US-only edition has no folder of its own:
+// without a folder named, it works in the current directory.
+QString data_folder(const QStringList& arguments, const settings::Settings& settings) {
   if (!arguments.isEmpty()) return QDir(arguments.first()).absolutePath();
   if (lookup::kUsOnly) return QString();
-  return QDir::home().filePath(QString::fromUtf8(ORBISK_DATA_FOLDER));
+  return QString::fromStdString(settings.data_folder);
 }
 
 // Reads the command line before any window system is touched, so that the help and a usage
 // error reach the terminal without a display. Exits after the help (0) or a usage error (2).
-QStringList folder_argument(int argc, char** argv) {
+QStringList folder_argument(int argc, char** argv, const settings::Settings& settings) {
   QCoreApplication core(argc, argv);
   QCommandLineParser parser;
   if (lookup::kUsOnly) {
@@ -40,9 +37,15 @@ QStringList folder_argument(int argc, char** argv) {
     parser.addPositionalArgument(
         "folder", "The folder holding call.db (default: the current directory)", "[FOLDER]");
   } else {
+    const std::string values = settings::help_text(settings, {settings::kDataFolder});
     parser.setApplicationDescription(
-        "Looks callsigns up in the US and Canadian licence databases.");
-    parser.addPositionalArgument("folder", "The data folder (default: the build's)", "[FOLDER]");
+        "Looks callsigns up in the US and Canadian licence databases.\n\n" +
+        QString::fromStdString(values).trimmed());
+    parser.addPositionalArgument(
+        "folder",
+        QString::fromStdString("The data folder " +
+                               settings::default_note(settings, settings::kDataFolder)),
+        "[FOLDER]");
   }
   parser.addHelpOption();
   if (!parser.parse(core.arguments())) {
@@ -57,14 +60,23 @@ QStringList folder_argument(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const QStringList folder = folder_argument(argc, argv);
+  // The US-only edition reads no settings: it works where it is started, or in FOLDER.
+  const settings::Settings settings =
+      lookup::kUsOnly ? settings::built_in(settings::home_folder()) : settings::load();
+  const QStringList folder = folder_argument(argc, argv, settings);
   QApplication app(argc, argv);
   lookup::QtMessageBoxes boxes;
   lookup::DesktopHelpOpener help;
-  // A folder named on the command line must be there; the build's may be missing, and the
-  // current directory is used instead.
-  lookup::MainWindow window(boxes, help, data_folder(folder), folder.isEmpty());
+  // A folder named on the command line or in the settings file must be there; the build's may
+  // be missing, and the current directory is used instead.
+  const bool fall_back = folder.isEmpty() && !settings.from_file[settings::kDataFolder];
+  lookup::MainWindow window(boxes, help, data_folder(folder, settings), fall_back);
   window.show();
+  // A damaged settings file is ignored, and the user told what to do about it.
+  if (!settings.problem.empty()) {
+    boxes.show(&window, QString::fromStdString(settings.problem),
+               QStringLiteral("ERROR Reading Settings"), lookup::BoxIcon::warning);
+  }
   window.start();
   return app.exec();
 }

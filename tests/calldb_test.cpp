@@ -49,11 +49,16 @@ bool matches(const std::string& text, const std::string& want) {
   return text == want;
 }
 
-// Runs the cases in turn in folder `cwd`, {D} in their texts standing for `d`.
+// Runs the cases in turn in folder `cwd`, which the settings file names as the data folder
+// (when it is not ""), {D} in their texts standing for `d`.
 void expect_cases(const std::vector<Case>& cases, const std::string& d, const std::string& cwd) {
   const auto with = [&](const std::string& text) {
     return std::regex_replace(text, std::regex("\\{D\\}"), d);
   };
+  const testutil::TempDir config;
+  fs::create_directory(config.file("vantry"));
+  write_bytes(config.file("vantry/calldb.conf"), "data-folder=" + cwd + "\n");
+  if (!cwd.empty()) setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
   for (const Case& c : cases) {
     std::vector<std::string> args;
     std::string shown = "calldb";
@@ -64,6 +69,7 @@ void expect_cases(const std::vector<Case>& cases, const std::string& d, const st
     EXPECT_TRUE(matches(r.err, with(c.err))) << r.err;
     EXPECT_EQ(r.code, c.code);
   }
+  unsetenv("XDG_CONFIG_HOME");
 }
 
 // calldb sample's folder as {D}/full, and copies of it: "nocall" without call.db, "short" with a
@@ -184,14 +190,16 @@ TEST(CalldbUsage, HelpExitsZeroAndBadUsageTwo) {
            {"update", now, "2018-01-26 12:00"}, {"update", now, ""}, {"update", server, ""},
            {"update", server, ":80"}, {"update", server, "h:"}, {"update", server, "h:0"},
            {"update", server, "h:65536"}, {"update", server, "h:44x"},
-           {"update", server, "h:000080"}, {"convert-canada", a}, {"update-canada", server, ""}}) {
+           {"update", server, "h:000080"}, {"update", "--fcc-server", "h:0"},
+           {"update", server, "h", "--fcc-server", "h"}, {"convert-canada", a},
+           {"update-canada", server, ""}}) {
     cases.push_back({args, "", "*", 2});
   }
   for (const std::string s : {"127.0.0.1", "h:1", "h:65535", "h:00080"}) {
     cases.push_back({{"update", server, s, now, "2018-01-26T23:59"}, "UM_UPDATE_DONE 0 -1\n",
                      "call.db: UNABLE TO OPEN database file for modification\n...", 1});
   }
-  cases.push_back({{"update"}, "UM_UPDATE_DONE 0 -1\n", "*", 1});
+  cases.push_back({{"update", "--fcc-server", "127.0.0.1:1"}, "...\nUM_UPDATE_DONE 1 1\n", "*", 1});
   cases.push_back({{"update-canada", server, "127.0.0.1:9"}, "...\nUM_CANADA_DONE 0 0\n", "", 1});
   cases.push_back({{"convert-canada"}, "amateur.txt <--ERROR OPENING FILE\n", "", 1});
   cases.push_back({{"convert-canada", "-C", "{D}"}, "2024-11-05 -- canadian db date\n...", "", 0});
@@ -200,6 +208,32 @@ TEST(CalldbUsage, HelpExitsZeroAndBadUsageTwo) {
   write_bytes(list.file("amateur.txt"), calldb::demo::fixed_column_list(one, "2024-11-05"));
   expect_cases(cases, list.path(), empty.path());
   EXPECT_TRUE(fs::is_empty(empty.path()));
+}
+
+// The settings file's values are the defaults --help shows, with where they came from; a damaged
+// file is told on standard error and ignored whole. (expect_cases runs every case with the data
+// folder named by the file, and -C overrides it.)
+TEST(CalldbSettings, HelpShowsTheValuesAndADamagedFileIsIgnored) {
+  const testutil::TempDir config;
+  const std::string file = config.file("vantry/calldb.conf"), from = "  (from " + file + ")\n";
+  fs::create_directory(config.file("vantry"));
+  setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+  write_bytes(file, "data-folder=/srv/calldb\ncanada-server=ca.example:8443\n");
+  EXPECT_NE(calldb({"--help"}).out.find("\n  canada-server=ca.example:8443" + from +
+                                        "  floppy-folder=/media/floppy  (built in)\n"
+                                        "  data-folder=/srv/calldb" + from),
+            std::string::npos);
+  EXPECT_NE(calldb({"update-canada", "--help"})
+                .out.find("Canadian data server (default: ca.example:8443, from " + file + ")"),
+            std::string::npos);
+  write_bytes(file, "data-folder=/srv/calldb\ncolour=blue\n");
+  const auto info = calldb({"info"});
+  EXPECT_EQ(info.err, "calldb: " + file + ": line 2: unknown key \"colour\". The file is ignored "
+                      "and the build's settings are used: correct it, or save new settings in "
+                      "fernwick's Settings dialog\nERROR Reading Database: call.db (error 2)\n");
+  const std::string built_in = "DIR=" + std::string(getenv("HOME")) + "/vantry/calldb";
+  EXPECT_NE(calldb({"info", "--help"}).out.find(built_in), std::string::npos);
+  unsetenv("XDG_CONFIG_HOME");
 }
 
 // One session at a data folder {D}/data, where calldb runs, and {D}/a for drive A:.

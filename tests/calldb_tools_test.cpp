@@ -48,7 +48,7 @@ TEST(CalldbImportTest, PrintsItsReportNotesAndProgressAndExitsByOutcome) {
   fs::create_directories(src);
   write_bytes(src + "/HD.dat", "HD|1|||W1AAA|A|HA|01/02/2020" + std::string(51, '|') + "\nHD|x");
   write_bytes(src + "/EN.dat", "EN|1|||W1AAA|L||CLUB||||||||1 MAIN ST|TOWN|OH|45245|||||B|||||");
-  const Outcome run = calldb({"import-uls", "--date", "20251004", src}, data);  // -C: the cwd
+  const Outcome run = calldb({"import-uls", "-C", data, "--date", "20251004", src});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(run.out + run.err, "call.db: 1 licences, dated 20251004\ncallprev.db: 0 previous "
                                "callsigns\ncut: 0 records too long for their fields\nskipped: 1 "

@@ -7,11 +7,15 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 
 #include "dbfiles/dbwriter.h"
+#include "fernwick/settings_dialog.h"
 #include "fernwick/window.h"
 #include "fernwick/window_boxes.h"
 #include "fernwick/window_link.h"
+#include "fcc/uls_import.h"
+#include "tests/support/fcc_site.h"
 #include "tests/support/scripted_server.h"
 #include "tests/test_util.h"
 #include "updater/make_update.h"
@@ -103,6 +107,21 @@ struct World {
     fernwick::WindowSettings s{data(""), {"127.0.0.1", port}, floppy(""), {"127.0.0.1", 1}, "",
                                zlib ? platform::zlib_library_name() : "libfernwick-no-such-zlib.so",
                                [] { return kThreeWeeksOn; }, &boxes};
+    s.settings_file = settings_file;
+    window = std::make_unique<fernwick::Window>(std::move(s));
+    window->show();
+    window->start();
+  }
+  // Opens the window with the FCC as its US source at `fcc_port` (1: nobody there), on `folder`.
+  void open_fcc(const std::string& folder, int fcc_port, const std::string& ca = "") {
+    fernwick::WindowSettings s;
+    s.folder = folder;
+    s.ca_file = ca;
+    s.server = s.canada_server = {"127.0.0.1", 1};
+    s.boxes = &boxes;
+    s.use_fcc = true;
+    s.fcc_server = {"127.0.0.1", fcc_port};
+    s.fcc_origin = "--fcc-server";
     window = std::make_unique<fernwick::Window>(std::move(s));
     window->show();
     window->start();
@@ -122,6 +141,7 @@ struct World {
   bool wait_until_idle() { return wait_for([this] { return on(fernwick::kIdRepeatUpdate); }); }
 
   testutil::TempDir dir;
+  std::string settings_file;  // "": no Settings button
   FakeBoxes boxes;
   std::unique_ptr<fernwick::Window> window;  // last: closed before the rest goes
 };
@@ -209,6 +229,47 @@ class FernwickWindowTest : public QObject {
     }
   }
 
+  // The Settings dialog over a damaged file: a bad value is refused with what to write, the
+  // dialog staying open; OK writes the values that are not the build's, and the next job uses
+  // those changed (the folder for A:).
+  void settingsDialog() {
+    World w;
+    w.settings_file = w.dir.file("config/vantry/calldb.conf");
+    fs::create_directories(w.dir.file("config/vantry"));
+    fs::create_directories(w.dir.file("b"));
+    testutil::write_bytes(w.settings_file, "colour=blue\n");
+    testutil::write_bytes(w.dir.file("b/0126to0202.db"), "next week");
+    w.open(0);
+    QVERIFY(w.wait_until_idle());
+    QStringList messages;
+    QTimer::singleShot(0, [&] {
+      auto* d = qobject_cast<fernwick::SettingsDialog*>(QApplication::activeModalWidget());
+      const auto field = [d](const char* name) { return d->findChild<QLineEdit*>(name); };
+      const auto message = [&] { messages << d->findChild<QLabel*>("message")->text(); };
+      message();
+      field("canadaServer")->setText("ca example");
+      field("floppyFolder")->setText(QString::fromStdString(w.dir.file("b")));
+      d->accept();
+      message();
+      field("canadaServer")->setText(" 127.0.0.1:8443 ");
+      d->accept();
+    });
+    w.click(fernwick::kIdSettings);
+    QCOMPARE(messages.size(), 2);
+    QVERIFY(messages[0].startsWith(QString::fromStdString(w.settings_file) +
+                                   ": line 1: unknown key \"colour\""));
+    QCOMPARE(messages[1], "The Canadian server must be HOST or HOST:PORT, as apc-cap.ic.gc.ca or "
+                          "127.0.0.1:8443.");
+    const std::string file = testutil::read_bytes(w.settings_file), b = w.dir.file("b");
+    QVERIFY(file.starts_with("# ") &&
+            file.ends_with("\ncanada-server=127.0.0.1:8443\nfloppy-folder=" + b + "\n"));
+    QVERIFY(w.log().endsWith("Settings saved in " + QString::fromStdString(w.settings_file) +
+                             "\n"));
+    w.click(fernwick::kIdCopyFrom);
+    QVERIFY(wait_for([&] { return w.log().endsWith("Copying complete\n"); }));
+    QVERIFY(w.log().contains("Reading floppy disk A: (" + QString::fromStdString(b)));
+  }
+
   // While a download pauses, a copy from A: runs and ends, and what the run forbids stays off;
   // closing the window then leaves no half-written file, no update file, call.db as it was.
   void slowDownload() {
@@ -228,6 +289,123 @@ class FernwickWindowTest : public QObject {
     QCOMPARE(names_in(w.data("")), "0126to0202.db call.db cancall.db");
     QCOMPARE(testutil::read_bytes(w.data("call.db")), testutil::read_bytes(w.snapshot(0)));
     QVERIFY(w.boxes.shown.empty());
+  }
+
+  // A run from a server posing as the FCC: over a call.db of 2018, one grid row per archive with
+  // its bytes, the dates, the old call.db kept; on a first start (the folder made by the box's
+  // Yes), the first database, then the Canadian run in the grid's first row. Both leave the
+  // databases an import of the weekly and its dailies makes.
+  void fccRunFillsARowPerArchive() {
+    testutil::FccSite site;
+    QCOMPARE(QString::fromStdString(site.start()), QString());
+    const testutil::TempDir ref;
+    calldb::ImportOptions import;
+    import.folder = ref.path();
+    import.date = "20261213";
+    import.sources = {site.weekly()};
+    import.sources.insert(import.sources.end(), site.dailies().begin(), site.dailies().end());
+    calldb::ImportReport report;
+    std::string error;
+    QVERIFY(calldb::import_uls(import, &report, &error) == 0);
+    std::map<QString, QString> archives;  // name: status, bytes read, total bytes
+    for (const std::string& path : import.sources) {
+      const QString size = QString::number(fs::file_size(path));
+      archives[fs::path(path).filename().c_str()] = "done " + size + " " + size;
+    }
+    for (const bool first : {false, true}) {
+      World w;
+      const std::string folder = first ? w.data("new/calldb/") : w.data("");
+      w.boxes.answers = {first ? Answer::yes : Answer::no};
+      w.open_fcc(folder, site.port(), site.ca());
+      QVERIFY(wait_for([&] {
+        return w.log().contains("thread closed\n") && w.on(3) &&
+               (!first || w.grid(0, RowCell::status) == "Not avail");
+      }));
+      QCOMPARE(testutil::read_bytes(folder + "call.db"), testutil::read_bytes(ref.file("call.db")));
+      QCOMPARE(testutil::read_bytes(folder + "callprev.db"),
+               testutil::read_bytes(ref.file("callprev.db")));
+      QCOMPARE(w.boxes.shown.size(), 1);
+      if (first) {
+        QVERIFY(w.boxes.shown[0].contains("about 131 MB"));
+        QCOMPARE(w.grid(0, RowCell::name), QString("amateur.zip"));
+        QVERIFY(w.grid(1, RowCell::name).isEmpty());
+        continue;
+      }
+      QCOMPARE(w.boxes.shown[0], "Fernwick 012 for Orbisk: Clean up old files?\r"
+                                 "Do NOT clean up if you want to copy updates to A:");
+      std::map<QString, QString> rows;
+      for (int row = 0; row < updater::kRowCount; ++row) {
+        rows[w.grid(row, RowCell::name)] = w.grid(row, RowCell::status) + " " +
+                                           w.grid(row, RowCell::bytes) + " " +
+                                           w.grid(row, RowCell::total);
+      }
+      QVERIFY(rows == archives);
+      QCOMPARE(QStringList({w.label_at(540, 22), w.label_at(540, 58), w.label_at(410, 148)}),
+               QStringList({"01/05/2018", "12/13/2026", "100"}));
+      QVERIFY(w.log().contains("call0105.db <<--saved old call.db file\n"));
+      QCOMPARE(w.buttons(), QStringLiteral("11101"));  // no update files to copy to A:
+    }
+  }
+
+  // Closing the window while the FCC's weekly archive comes in ends the run, and leaves the
+  // data folder as it was.
+  void closingMidFccRun() {
+    const testutil::TestCertificates certificates;
+    const S server({{S::send("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" +
+                             std::string(5000, 'x')),
+                     S::stall()}},
+                   certificates.cert("good"), certificates.key("good"));
+    World w;
+    w.open_fcc(w.data(""), server.port(), certificates.ca());
+    QVERIFY(wait_for([&] { return !w.grid(0, RowCell::bytes).isEmpty(); }));
+    QCOMPARE(w.grid(0, RowCell::name) + " " + w.grid(0, RowCell::total),
+             QString("l_amat.zip 1000000"));
+    QVERIFY(w.window->close());
+    QCOMPARE(names_in(w.data("")), "call.db cancall.db");
+    QCOMPARE(testutil::read_bytes(w.data("call.db")), testutil::read_bytes(w.snapshot(0)));
+    QVERIFY(w.boxes.shown.empty());
+  }
+
+  // The first start's box: No leaves the folder unmade and says how to go on; Yes makes it and
+  // runs, and a server nobody answers is named with the option that chose it. With a club's
+  // update server nothing is offered.
+  void firstStartOffersTheFccsDatabase() {
+    const QString offer = "Fernwick 012 for Orbisk: There is no US licence database in {F} yet.\r"
+                          "\rGet the current one from the FCC now? This downloads about 131 MB "
+                          "(the FCC's weekly archive) and the daily archives made since (tens of "
+                          "KB each), then the Canadian list (a few MB).";
+    const QString refused = "ERROR updating from the FCC: l_amat.zip: Cannot connect to host "
+                            "127.0.0.1 [127.0.0.1] on port 1\r\rThe FCC source's server is "
+                            "127.0.0.1:1 (--fcc-server).";
+    const QString missing = "call.db: UNABLE TO OPEN database file for modification\r"
+                            "call.db not found in {F}.";
+    const std::tuple<bool, Answer, QStringList, bool> cases[] = {
+        {true, Answer::no, {offer}, false},
+        {true, Answer::yes, {offer, refused}, true},
+        {false, Answer::yes, {missing}, false}};
+    for (const auto& [fcc, answer, shown, made] : cases) {
+      World w;
+      const std::string folder = w.data("new");
+      w.boxes.answers = {answer};
+      if (fcc) {
+        w.open_fcc(folder, 1);
+      } else {
+        fernwick::WindowSettings s;
+        s.folder = folder;
+        s.server = {"127.0.0.1", 1};
+        s.boxes = &w.boxes;
+        w.window = std::make_unique<fernwick::Window>(std::move(s));
+        w.window->show();
+        w.window->start();
+      }
+      QVERIFY(w.wait_until_idle());
+      QCOMPARE(w.boxes.shown.replaceInStrings("{F}", QString::fromStdString(folder)),
+               QStringList(shown).replaceInStrings("{F}", QString::fromStdString(folder)));
+      QCOMPARE(fs::is_directory(folder), made);
+      QCOMPARE(w.log().contains("press \"Repeat update\" to get it from the FCC"),
+               answer == Answer::no);
+      QCOMPARE(w.buttons(), QStringLiteral("11101"));
+    }
   }
 };
 

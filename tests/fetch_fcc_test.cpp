@@ -62,7 +62,7 @@ TEST(FetchFccTest, MakesAMissingFolderAndNamesAServerItCannotLookUp) {
       calldb({"fetch-fcc", "-C", folder, "--server", "no-such-host.invalid:4443"});
   EXPECT_EQ(run.code, 1);
   EXPECT_TRUE(fs::is_directory(folder));
-  EXPECT_NE(run.err.find("l_am_mon.zip: cannot look up the server no-such-host.invalid (port "
+  EXPECT_NE(run.err.find("l_amat.zip: cannot look up the server no-such-host.invalid (port "
                          "4443): no network, or no such name"),
             std::string::npos) << run.err;
 }

@@ -18,6 +18,7 @@
 #include "tests/support/recording_link.h"
 #include "tests/support/run_process.h"
 #include "tests/test_util.h"
+#include "fcc/fcc_update.h"
 #include "fcc/fetch_fcc.h"
 #include "fcc/uls_import.h"
 #include "updater/canupdate.h"
@@ -197,6 +198,11 @@ TEST_F(FolderJob, AnotherProgramsJobIsRefusedAwaitedOrCancelled) {
   };
   const std::pair<const char*, std::function<void(WorkerEnv&)>> jobs[] = {
       {"update", doupdate},
+      {"fcc update",
+       [](WorkerEnv& env) {
+         env.fcc_server = ServerAddress{"127.0.0.1", 1};
+         calldb::fcc_update(env);
+       }},
       {"canada", [](WorkerEnv& env) { canupdate(env); }},
       {"copy to", [](WorkerEnv& env) { copy_to_floppy(env); }},
       {"copy from", [](WorkerEnv& env) { copy_from_floppy(env); }},

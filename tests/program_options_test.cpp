@@ -1,8 +1,12 @@
-// The windows' command lines, without a display: a bad option or server address is a usage error.
+// The windows' command lines, without a display: a bad option or server address is a usage error;
+// the help shows the settings file's values.
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/support/run_process.h"
+#include "tests/test_util.h"
 
 TEST(ProgramOptions, UsageErrorsAndHelp) {
   setenv("QT_QPA_PLATFORM", "xcb", 1);
@@ -18,4 +22,18 @@ TEST(ProgramOptions, UsageErrorsAndHelp) {
     const testutil::Outcome o = testutil::run_process(program, args);
     EXPECT_TRUE(o.code == 2 && o.err.find(says) != std::string::npos) << program << ": " << o.err;
   }
+}
+
+TEST(ProgramOptions, HelpShowsTheSettingsInForce) {
+  const testutil::TempDir config;
+  const std::string file = config.file("vantry/calldb.conf");
+  std::filesystem::create_directory(config.file("vantry"));
+  testutil::write_bytes(file, "data-folder=/srv/calldb\n");
+  setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+  for (const char* program : {ORBISK_PATH, FERNWICK_PATH}) {
+    const testutil::Outcome o = testutil::run_process(program, {"--help"});
+    EXPECT_NE(o.out.find("  data-folder=/srv/calldb  (from " + file + ")\n"), std::string::npos)
+        << program << ": " << o.out;
+  }
+  unsetenv("XDG_CONFIG_HOME");
 }

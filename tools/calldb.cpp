@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tools/commands.h"
+#include "tools/console_link.h"
 #include "updater/worker_link.h"
 
 namespace calldb {
@@ -25,6 +26,9 @@ void print_text(std::string_view text) {
 }  // namespace calldb
 
 int main(int argc, char** argv) {
+  // A damaged settings file is told and ignored, whatever the command.
+  const settings::Settings& settings = calldb::program_settings();
+  if (!settings.problem.empty()) std::fprintf(stderr, "calldb: %s\n", settings.problem.c_str());
   CLI::App app{"calldb: look callsigns up in the US and Canadian licence databases"};
   app.require_subcommand(1);
   int exit_code = calldb::kExitOk;
@@ -44,9 +48,15 @@ int main(int argc, char** argv) {
     names += names.empty() ? "" : ", ";
     names += command->get_name();
   }
+  // The data folder of every command that takes -C is the settings' (see calldb --help).
   for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
     command->footer("calldb commands: " + names + ". See calldb --help.");
+    if (CLI::Option* folder = command->get_option_no_throw("-C")) {
+      folder->default_val(settings.data_folder);
+      folder->description("Data folder " + calldb::default_note(settings::kDataFolder));
+    }
   }
+  app.footer(settings::help_text(settings));
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

@@ -85,7 +85,7 @@ int run_convert(const CanadaOptions& options) {
 }
 
 int run_update_canada(const CanadaOptions& options) {
-  updater::ServerAddress server = updater::default_canada_server();
+  updater::ServerAddress server = program_settings().canada_server;
   if (options.server_given && updater::parse_server(options.server, 443, &server) != 0) {
     std::fprintf(stderr, "calldb update-canada: --server must be HOST or HOST:PORT\n");
     return kExitUnusable;
@@ -111,7 +111,7 @@ int run_update_canada(const CanadaOptions& options) {
 }
 
 void add_folder_option(CLI::App* command, CanadaOptions* options) {
-  command->add_option("-C", options->folder, "Data folder (default: the current folder)")
+  command->add_option("-C", options->folder, "Data folder (see calldb --help)")
       ->type_name("DIR");
   add_wait_flag(command, &options->wait);
 }
@@ -149,7 +149,6 @@ void add_canada_commands(CLI::App& app, int* exit_code) {
   convert->callback([convert_options, exit_code] { *exit_code = run_convert(*convert_options); });
 
   auto update_options = std::make_shared<CanadaOptions>();
-  const updater::ServerAddress canada = updater::default_canada_server();
   CLI::App* update = app.add_subcommand(
       "update-canada",
       "One Canadian update run: download amateur.zip over HTTPS from the Canadian data "
@@ -159,8 +158,7 @@ void add_canada_commands(CLI::App& app, int* exit_code) {
   add_folder_option(update, update_options.get());
   update
       ->add_option("--server", update_options->server,
-                   "Canadian data server (default: " + canada.host + ":" +
-                       std::to_string(canada.port) + ")")
+                   "Canadian data server " + default_note(settings::kCanadaServer))
       ->type_name("HOST[:PORT]");
   update
       ->add_option("--ca-file", update_options->ca_file,

@@ -39,6 +39,15 @@ updater::Answer ConsoleLink::message_box(std::string_view text, std::string_view
   }
 }
 
+const settings::Settings& program_settings() {
+  static const settings::Settings loaded = settings::load();
+  return loaded;
+}
+
+std::string default_note(settings::Key key) {
+  return settings::default_note(program_settings(), key);
+}
+
 void add_wait_flag(CLI::App* command, bool* wait) {
   command->add_flag("--wait", *wait,
                     "While another update writes the data folder, wait for it to end "

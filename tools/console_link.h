@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "settings/settings.h"
 #include "updater/worker_link.h"
 
 namespace CLI {
@@ -25,6 +26,12 @@ class ConsoleLink : public updater::WorkerLink {
                               updater::Buttons buttons, updater::Icon icon) override;
   void finished(int, std::int32_t, std::int32_t) override {}
 };
+
+// The settings calldb runs with: the settings file's values over the build's, read at the first
+// call (see settings::load). Command-line options override them.
+const settings::Settings& program_settings();
+// "(default: VALUE, from FILE)" or "(default: VALUE, built in)", for an option's help.
+std::string default_note(settings::Key key);
 
 // The --wait flag of every command that writes a data folder.
 void add_wait_flag(CLI::App* command, bool* wait);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "tools/commands.h"
@@ -22,6 +23,8 @@ constexpr char kCommand[] = "calldb demo-fcc";
 
 struct DemoFccArgs {
   demo::FccArchiveOptions archive;
+  demo::FccDailiesOptions dailies;
+  bool weekly = true;  // false with --dailies-only
   std::string seed = "1";
   std::string active;
 };
@@ -60,14 +63,24 @@ int run_demo_fcc(DemoFccArgs& a) {
   };
   std::uint64_t bytes = 0;
   std::string error;
-  const int rc = demo::make_fcc_archive(o, &bytes, &error);
+  const int rc = a.weekly ? demo::make_fcc_archive(o, &bytes, &error) : 0;
   progress.finish();
   if (rc != 0) {
     std::fprintf(stderr, "%s: %s\n", kCommand, error.c_str());
     return rc == 2 ? kExitUnusable : kExitMiss;
   }
-  std::printf("%s: %zu licences, %zu active, %llu bytes\n", o.path.c_str(), o.licences, o.active,
-              static_cast<unsigned long long>(bytes));
+  if (a.weekly) {
+    std::printf("%s: %zu licences, %zu active, %llu bytes\n", o.path.c_str(), o.licences,
+                o.active, static_cast<unsigned long long>(bytes));
+  }
+  if (a.dailies.folder.empty()) return kExitOk;
+  std::vector<std::string> made;
+  const int daily = demo::make_fcc_dailies(o, a.dailies, &made, &error);
+  if (daily != 0) {
+    std::fprintf(stderr, "%s: %s\n", kCommand, error.c_str());
+    return daily == 2 ? kExitUnusable : kExitMiss;
+  }
+  for (const std::string& path : made) std::printf("%s\n", path.c_str());
   return kExitOk;
 }
 
@@ -97,6 +110,20 @@ void add_demo_fcc_command(CLI::App& app, int* exit_code) {
   command->add_option("--date", a->archive.date,
                       "The archive's day (default: the latest Sunday)")
       ->type_name("YYYYMMDD");
+  command
+      ->add_option("--dailies", a->dailies.folder,
+                   "Also write the daily archives of the days after OUT.zip's into DIR, as the "
+                   "FCC names them (l_am_sun.zip holds the changes of Sunday, made on Monday), "
+                   "each with whole records of the licences changed that day: granted, "
+                   "cancelled, moved, renewed or given a vanity call sign. Prints their paths")
+      ->type_name("DIR");
+  command->add_option("--days", a->dailies.days, "How many dailies, 0 to 7 (default 7)")
+      ->type_name("N");
+  command->add_option("--changes", a->dailies.changes_per_day,
+                      "Licences changed a day (default 1500)")
+      ->type_name("N");
+  command->add_flag("--dailies-only", [a](std::int64_t) { a->weekly = false; },
+                    "Write the dailies alone; OUT.zip names the weekly they follow");
   command->callback([a, exit_code] { *exit_code = run_demo_fcc(*a); });
 }
 

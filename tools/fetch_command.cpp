@@ -16,10 +16,6 @@
 #include "tools/progress.h"
 #include "updater/worker_link.h"
 
-#ifndef CALLDB_FCC_SERVER
-#define CALLDB_FCC_SERVER "data.fcc.gov"
-#endif
-
 namespace calldb {
 
 namespace {
@@ -38,15 +34,9 @@ struct FetchArgs {
   bool full = false;
 };
 
-updater::ServerAddress default_fcc_server() {
-  updater::ServerAddress server;
-  updater::parse_server(CALLDB_FCC_SERVER, 443, &server);
-  return server;
-}
-
 int run_fetch(const FetchArgs& args) {
   FetchOptions options;
-  options.server = default_fcc_server();
+  options.server = program_settings().fcc_server;
   if (args.server_given && updater::parse_server(args.server, 443, &options.server) != 0) {
     std::fprintf(stderr, "%s: --server must be HOST or HOST:PORT\n", kCommand);
     return kExitUnusable;
@@ -145,7 +135,6 @@ int run_fetch(const FetchArgs& args) {
 
 void add_fetch_commands(CLI::App& app, int* exit_code) {
   auto args = std::make_shared<FetchArgs>();
-  const updater::ServerAddress fcc = default_fcc_server();
   CLI::App* command = app.add_subcommand(
       "fetch-fcc",
       "Build or bring up to date call.db and callprev.db in the data folder (made when it is "
@@ -181,12 +170,12 @@ void add_fetch_commands(CLI::App& app, int* exit_code) {
           "short, an archive without a readable date, a refused weekly, the import, Ctrl+C) "
           "leaves the data folder as it was. Exit 0 when the files were brought up to date, 1 "
           "when the run failed, 2 for bad usage.");
-  command->add_option("-C", args->folder, "Data folder (default: the current folder)")
+  command->add_option("-C", args->folder, "Data folder (see calldb --help)")
       ->type_name("DIR");
   add_wait_flag(command, &args->wait);
   command
       ->add_option("--server", args->server,
-                   "The FCC's server (default: " + fcc.host + ":" + std::to_string(fcc.port) + ")")
+                   "The FCC's server " + default_note(settings::kFccServer))
       ->type_name("HOST[:PORT]");
   command->add_option("--ca-file", args->ca_file, "Also trust the certificates in this PEM file")
       ->type_name("PEM");

@@ -42,7 +42,7 @@ class CountingLink : public ConsoleLink {
 
 struct Options {
   std::string folder;
-  std::string floppy = updater::default_floppy_folder();
+  std::string floppy = program_settings().floppy_folder;
   int mode = 0;
   std::vector<std::string> files;
   bool wait = false;
@@ -81,7 +81,7 @@ int run_copy_from(const Options& options) {
 }
 
 void add_folder_option(CLI::App* command, Options* options) {
-  command->add_option("-C", options->folder, "Data folder (default: the current folder)")
+  command->add_option("-C", options->folder, "Data folder (see calldb --help)")
       ->type_name("DIR");
   add_wait_flag(command, &options->wait);
 }
@@ -89,8 +89,7 @@ void add_folder_option(CLI::App* command, Options* options) {
 void add_floppy_option(CLI::App* command, Options* options) {
   command
       ->add_option("--floppy", options->floppy,
-                   "Folder that stands for drive A: (default: " +
-                       updater::default_floppy_folder() + ", set when building)")
+                   "Folder that stands for drive A: " + default_note(settings::kFloppyFolder))
       ->type_name("DIR");
 }
 

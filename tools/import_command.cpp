@@ -136,7 +136,7 @@ void add_import_commands(CLI::App& app, int* exit_code) {
       "dailies bring back lacks records only the weekly archive has. "
       "Exit 0 when both files were written, 1 when a source cannot be read, no active licence "
       "came out or a write failed (nothing is replaced then), 2 for bad usage.");
-  command->add_option("-C", args->folder, "Data folder (default: the current folder)")
+  command->add_option("-C", args->folder, "Data folder (see calldb --help)")
       ->type_name("DIR");
   add_wait_flag(command, &args->wait);
   command->add_option("--date", args->date, "The databases' date")

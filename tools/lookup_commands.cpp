@@ -86,7 +86,7 @@ void add_lookup_commands(CLI::App& app, int* exit_code) {
       "record as four lines and an empty line, a miss as \"CALL NOW NEWCALL\" or "
       "\"CALL NOT FOUND\" and an empty line. Exit 0 when every callsign was found, 1 when any "
       "was not, 2 when call.db cannot be used.");
-  lookup->add_option("-C", lookup_options->folder, "Data folder (default: the current folder)")
+  lookup->add_option("-C", lookup_options->folder, "Data folder (see calldb --help)")
       ->type_name("DIR");
   lookup->add_option("callsign", lookup_options->callsigns, "Callsigns to look up")
       ->required()
@@ -100,7 +100,7 @@ void add_lookup_commands(CLI::App& app, int* exit_code) {
       "info",
       "Print the lookup program's start-up lines: the Canadian data line, the database line "
       "and the previous-calls line, each when present. Exit 2 when call.db cannot be used.");
-  info->add_option("-C", info_options->folder, "Data folder (default: the current folder)")
+  info->add_option("-C", info_options->folder, "Data folder (see calldb --help)")
       ->type_name("DIR");
   info->callback([info_options, exit_code] { *exit_code = run_info(info_options->folder); });
 }

@@ -102,7 +102,7 @@ void add_search_commands(CLI::App& app, int* exit_code) {
       "per licensee (\"CALL   - NAME - STREET - PLACE\") in callsign order, then \"Done - found "
       "N\" on standard error. Exit 0 when something was found, 1 when nothing, 2 for no "
       "criteria, a criterion longer than the window's box takes, or an unusable call.db.");
-  search->add_option("-C", o->folder, "Data folder (default: the current folder)")->type_name("DIR");
+  search->add_option("-C", o->folder, "Data folder (see calldb --help)")->type_name("DIR");
   const auto at_most = [](std::size_t limit) {
     return " (at most " + std::to_string(limit) + " characters, as in the window)";
   };

@@ -11,6 +11,7 @@
 #include "tools/commands.h"
 #include "tools/console_link.h"
 #include "tools/progress.h"
+#include "fcc/fcc_update.h"
 #include "updater/doupdate.h"
 #include "updater/make_update.h"
 #include "updater/merge.h"
@@ -90,14 +91,39 @@ int run_merge(const std::string& folder, const std::string& update_file, bool wa
   return updater::merge_update(env, 0) == 0 ? kExitOk : kExitMiss;
 }
 
-int run_update(const std::string& folder, const std::string* server, const std::string* now,
-               bool wait) {
+// What `calldb update` was given; null for an option not given.
+struct UpdateArgs {
+  const std::string* server = nullptr;
+  const std::string* fcc_server = nullptr;
+  const std::string* now = nullptr;
+  std::string ca_file;
+};
+
+int run_update(const std::string& folder, const UpdateArgs& args, bool wait) {
   updater::WorkerEnv env;
-  env.server = updater::default_update_server();
-  if (server != nullptr && updater::parse_server(*server, 80, &env.server) != 0) {
+  const settings::Settings& s = program_settings();
+  env.server = s.update_server;
+  env.fcc_server = s.fcc_server;
+  env.fcc_origin = settings::origin(s, settings::kFccServer);
+  // The settings' source unless one is named.
+  env.use_fcc = args.fcc_server != nullptr || (args.server == nullptr && s.use_fcc);
+  if (args.server != nullptr && args.fcc_server != nullptr) {
+    std::fprintf(stderr, "calldb update: --server and --fcc-server name two sources; give one\n");
+    return kExitUnusable;
+  }
+  if (args.server != nullptr && updater::parse_server(*args.server, 80, &env.server) != 0) {
     std::fprintf(stderr, "calldb update: --server must be HOST or HOST:PORT\n");
     return kExitUnusable;
   }
+  if (args.fcc_server != nullptr) {
+    if (updater::parse_server(*args.fcc_server, 443, &env.fcc_server) != 0) {
+      std::fprintf(stderr, "calldb update: --fcc-server must be HOST or HOST:PORT\n");
+      return kExitUnusable;
+    }
+    env.fcc_origin = "--fcc-server";
+  }
+  env.ca_file = args.ca_file;
+  const std::string* now = args.now;
   if (now != nullptr) {
     platform::LocalTime t;
     if (!parse_now(*now, &t)) {
@@ -119,7 +145,7 @@ int run_update(const std::string& folder, const std::string* server, const std::
   env.cancel = &stop_requested;
   env.wait_for_folder = wait;
   stop_on_signals();
-  updater::doupdate(env);
+  env.use_fcc ? fcc_update(env) : updater::doupdate(env);
   platform::stop_sockets();
   std::printf("UM_UPDATE_DONE %d %d\n", link.wparam_, link.lparam_);
   return link.lparam_ == 0 ? kExitOk : kExitMiss;
@@ -132,6 +158,8 @@ void add_update_commands(CLI::App& app, int* exit_code) {
     std::string folder;
     std::string update_file;
     std::string server;
+    std::string fcc_server;
+    std::string ca_file;
     std::string now;
     std::string old_db;
     std::string new_db;
@@ -146,7 +174,7 @@ void add_update_commands(CLI::App& app, int* exit_code) {
       "itself is not changed). The update file must be the week after call.db (dated seven days "
       "later) and pass every check of its layout; one that fails is deleted. Exit 0 when "
       "call.db.new was written, 1 otherwise.");
-  merge->add_option("-C", o->folder, "Data folder (default: the current folder)")->type_name("DIR");
+  merge->add_option("-C", o->folder, "Data folder (see calldb --help)")->type_name("DIR");
   merge->add_option("updatefile", o->update_file, "Name of the update file in the data folder")
       ->required()
       ->type_name("UPDATEFILE")
@@ -160,27 +188,44 @@ void add_update_commands(CLI::App& app, int* exit_code) {
 
   CLI::App* update = app.add_subcommand(
       "update",
-      "One US update run: fetch the weekly update files due since call.db's date from the "
-      "update server, merge them in date order and put each merged database in place, keeping "
-      "the old one as callMMDD.db. Prints the run's log and last \"UM_UPDATE_DONE W L\" (rows "
-      "scheduled, errors or -1 when nothing was due or call.db unreadable). No clean-up question "
-      "is asked. Exit 0 when L is 0, 1 otherwise.");
-  update->add_option("-C", o->folder, "Data folder (default: the current folder)")
+      "One US update run. From the FCC (the settings' us-source, by default): the daily "
+      "archives made after call.db's date are applied to call.db and callprev.db, or, with no "
+      "call.db or one the dailies cannot bring up to date, the weekly archive and the dailies "
+      "after it make them afresh (as fetch-fcc does); the call.db replaced is kept as "
+      "callMMDD.db. From a club's update server (--server, or the settings' us-source): the "
+      "weekly update files due since call.db's date are fetched, merged in date order and each "
+      "merged database put in place, keeping the old one as callMMDD.db. Prints the run's log "
+      "and last \"UM_UPDATE_DONE W L\" (rows shown, then 0 when the databases were replaced, -1 "
+      "when nothing was due or call.db unreadable, else the errors). No clean-up question is "
+      "asked. Exit 0 when L is 0, 1 otherwise.");
+  update->add_option("-C", o->folder, "Data folder (see calldb --help)")
       ->type_name("DIR");
-  update->add_option("--server", o->server,
-                     "Update server (default: the build's, " +
-                         updater::default_update_server().host + ":" +
-                         std::to_string(updater::default_update_server().port) + ")")
+  update
+      ->add_option("--fcc-server", o->fcc_server,
+                   "The FCC's server, HTTPS " + default_note(settings::kFccServer))
       ->type_name("HOST[:PORT]");
-  update->add_option("--now", o->now, "Take this as the local date and time")
+  update->add_option("--ca-file", o->ca_file,
+                     "Also trust the certificates in this PEM file (for the FCC's server)")
+      ->type_name("PEM");
+  update->add_option("--server", o->server,
+                     "Take the update files of this club's update server instead of the FCC's "
+                     "archives " +
+                         default_note(settings::kUsSource))
+      ->type_name("HOST[:PORT]");
+  update->add_option("--now", o->now, "Take this as the local date and time (update server)")
       ->type_name("YYYY-MM-DDTHH:MM");
   add_wait_flag(update, &o->wait);
   update->callback([o, exit_code, update] {
     // An option given empty is an error, not the default.
-    const bool server_given = update->get_option("--server")->count() > 0;
-    const bool now_given = update->get_option("--now")->count() > 0;
-    *exit_code = run_update(o->folder, server_given ? &o->server : nullptr,
-                            now_given ? &o->now : nullptr, o->wait);
+    const auto given = [update](const char* name, const std::string& value) {
+      return update->get_option(name)->count() > 0 ? &value : nullptr;
+    };
+    UpdateArgs args;
+    args.server = given("--server", o->server);
+    args.fcc_server = given("--fcc-server", o->fcc_server);
+    args.now = given("--now", o->now);
+    args.ca_file = o->ca_file;
+    *exit_code = run_update(o->folder, args, o->wait);
   });
 
   CLI::App* make = app.add_subcommand(

@@ -10,11 +10,32 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 
 namespace testutil {
 
 namespace {
 constexpr auto kRunLimit = std::chrono::seconds(30);
+
+// The programs the tests run never meet the user's own settings or data folder: this process,
+// and so every program it starts, gets an empty home of its own, removed as the process ends.
+struct TestHome {
+  TestHome() : owner(::getpid()) {
+    std::string made = (std::filesystem::temp_directory_path() / "orbisk-home-XXXXXX").string();
+    if (::mkdtemp(made.data()) == nullptr) std::abort();
+    path = made;
+    ::setenv("HOME", path.c_str(), 1);
+    ::unsetenv("XDG_CONFIG_HOME");
+  }
+  ~TestHome() {
+    std::error_code ec;
+    if (::getpid() == owner) std::filesystem::remove_all(path, ec);
+  }
+  pid_t owner;
+  std::string path;
+};
+const TestHome test_home;
 }  // namespace
 
 Outcome run_process(const std::string& program, const std::vector<std::string>& args,

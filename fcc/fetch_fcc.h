@@ -7,7 +7,8 @@
 // names: every archive holds a member "counts" whose first line is
 //   File Creation Date: Wed Oct  1 08:00:23 EDT 2025
 // The dailies made after the weekly are applied over it, oldest first, while each follows on
-// from the one before without a missing day (see plan_archives).
+// from the one before without a missing day (see plan_archives); once a database is made, the
+// dailies made since are applied to what callfcc.dat keeps of it (fcc/fcc_state.h).
 #pragma once
 
 #include <cstdint>
@@ -104,14 +105,23 @@ struct FetchReport {
   std::uint64_t changed_calls = 0;
 };
 
-// Downloads the weekly archive and every daily into a work folder of the data folder
-// ("fetch-fcc.PID" holding kFetchWorkMarker, removed at the end whatever happens, and by a
-// later run when a killed one left it), then imports the archives plan_archives chooses into
-// the data folder, keeping the previous call.db as callMMDD.db. A daily the server does not
-// have (404) is told and passed over; every other failure (TLS, certificate, refused or
-// cut-short download, an archive without a readable date, a weekly refused by plan_archives,
-// the import) ends the run with the data folder as it was. Returns 0 when call.db and
-// callprev.db were rebuilt; otherwise -1 with *error set, its control characters escaped.
+// Brings call.db and callprev.db in the data folder (made when it is not there) up to date
+// from the FCC's archives, downloaded into a work folder of the data folder ("fetch-fcc.PID"
+// holding kFetchWorkMarker, removed at the end whatever happens, and by a later run when a
+// killed one left it). First it finishes what a killed run left (finish_replacing). When
+// call.db has a sound callfcc.dat beside it (not with `full`), the dailies come first: those
+// made after the state's newest archive, if they follow on from it without a missing day, are
+// applied to it (ImportOptions::from_state; report->from_dailies), or with none made since,
+// nothing is replaced (report->up_to_date). Otherwise, or when the apply is refused, the weekly
+// is fetched (first, when it is known to be needed) and the archives plan_archives chooses are
+// imported in full. Either way callfcc.dat is written with the files, the previous call.db is
+// kept as callMMDD.db, and each archive's steps are told (FetchOptions::archive_step) with a
+// line through `tell` for each applied or passed over and for why the weekly was fetched. A
+// daily the server does not have (404) is told and passed over; every other failure (TLS,
+// certificate, refused or cut-short download, an archive without a readable date, a weekly
+// refused by plan_archives, the import) ends the run with the data folder as it was. Returns
+// 0 when the files are up to date; otherwise -1 with *error set, its control characters
+// escaped.
 int fetch_fcc(const FetchOptions& options, FetchReport* report, std::string* error);
 
 }  // namespace calldb

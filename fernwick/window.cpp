@@ -3,14 +3,12 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
 #include <QFontDatabase>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
-#include <QUrl>
 
 #include <algorithm>
 #include <cstdio>
@@ -345,24 +343,23 @@ void Window::copy_from_floppy() {
   start_worker(Job::copy_from);
 }
 
-// The data folder's page, else "http://HOST:PORT/fernwick-help.html" on the update server the
-// window fetches from. A page that cannot be shown is a box, not a line on standard error.
+// The data folder's page, else the one beside the program, else the installed one (an update
+// server need not serve one). A page that is nowhere, or that the desktop cannot show, is a box,
+// not a line on standard error.
 void Window::help() {
-  const QDir folder(settings_.folder.empty() ? QDir::currentPath()
-                                             : QString::fromStdString(settings_.folder));
-  const QString file = folder.absoluteFilePath(QString::fromLatin1(kHelpFileName));
-  QUrl url;
-  if (QFileInfo(file).isFile()) {
-    url = QUrl::fromLocalFile(file);
-  } else {
-    url.setScheme(QStringLiteral("http"));
-    url.setHost(QString::fromStdString(settings_.server.host));
-    url.setPort(settings_.server.port);
-    url.setPath(QLatin1Char('/') + QString::fromLatin1(kHelpFileName));
+  const QString data = settings_.folder.empty() ? QDir::currentPath()
+                                                : QString::fromStdString(settings_.folder);
+  const auto box = [this](const QString& text) {
+    if (settings_.boxes == nullptr || closing()) return;
+    settings_.boxes->show(this, text, QString::fromLatin1(kTitle), updater::Buttons::ok,
+                          updater::Icon::error);
+  };
+  if (settings_.help == nullptr) {
+    box(QStringLiteral("Could not open the help page: no desktop to show it"));
+    return;
   }
-  if (settings_.help != nullptr && settings_.help->open(url)) return;
-  ask("Could not open the help page\r" + url.toEncoded().toStdString(), kTitle,
-      updater::Buttons::ok, updater::Icon::error);
+  widgets::open_help_page(*settings_.help, this, QString::fromLatin1(kHelpFileName), data,
+                          QStringLiteral(FERNWICK_HELP_DIR), box);
 }
 
 // The values the user changed are used from the next job on (a job takes its own copy as it

@@ -261,20 +261,12 @@ void MainWindow::exit_program() {
 // The data folder's help page, else the one beside the program, else the installed one. A page
 // that is nowhere, or that the desktop cannot show, is a box.
 void MainWindow::help_contents() {
-  const QString page = QString::fromLatin1(kHelpPageName);
   const QString data = data_folder_.isEmpty() ? QDir::currentPath() : data_folder_;
-  const QString program = QCoreApplication::applicationDirPath();
-  for (const QString& folder : {data, program, QStringLiteral(ORBISK_HELP_DIR)}) {
-    const QString path = QDir(folder).absoluteFilePath(page);
-    if (!QFileInfo(path).isFile()) continue;
-    if (!help_.open(QUrl::fromLocalFile(path))) {
-      boxes_.show(this, QStringLiteral("Could not open the help page %1").arg(path),
-                  QStringLiteral("ERROR Opening help"), BoxIcon::error);
-    }
-    return;
-  }
-  boxes_.show(this, QStringLiteral("%1 is not in %2 nor in %3").arg(page, data, program),
-              QStringLiteral("ERROR Opening help"), BoxIcon::error);
+  widgets::open_help_page(help_, this, QString::fromLatin1(kHelpPageName), data,
+                          QStringLiteral(ORBISK_HELP_DIR), [this](const QString& text) {
+                            boxes_.show(this, text, QStringLiteral("ERROR Opening help"),
+                                        BoxIcon::error);
+                          });
 }
 
 void MainWindow::about() {

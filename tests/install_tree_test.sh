@@ -40,7 +40,7 @@ export QT_QPA_PLATFORM=offscreen
 for program in calldb orbisk orbisk-us fernwick; do
   "$root/bin/$program" --help >"$tmp/out" 2>&1 || fail "$program --help: $(cat "$tmp/out")"
 done
-for program in calldb orbisk orbisk-us; do
+for program in calldb orbisk orbisk-us fernwick; do
   { strings -a "$root/bin/$program"; strings -a -el "$root/bin/$program"; } |
     grep -xF "$built_for/share/doc/orbisk" >/dev/null ||
     fail "$program does not look for its help in $built_for/share/doc/orbisk"

@@ -27,7 +27,9 @@ struct FakeBoxes final : lookup::MessageBoxes, widgets::HelpOpener {
     shown << caption + ": " + text;
     return lookup::BoxAnswer::ok;
   }
-  bool open(const QUrl&) override { return false; }
+  void open(const QUrl&, QObject*, std::function<void(const QString&)> failed) override {
+    failed("no browser");
+  }
   QStringList shown;
 };
 
@@ -214,7 +216,7 @@ class OrbiskWindowTest : public QObject {
     testutil::write_bytes(folder.dir.file("orbisk-help.html"), "help");
     s.menu(0)->trigger();
     const QString page = "Could not open the help page " + folder.path() + "/orbisk-help.html";
-    QCOMPARE(s.boxes.shown, QStringList{"ERROR Opening help: " + page});
+    QCOMPARE(s.boxes.shown, QStringList{"ERROR Opening help: " + page + "\rno browser"});
 
     const QFont normal = QApplication::font();
     const auto restore = qScopeGuard([&] { QApplication::setFont(normal); });

@@ -45,6 +45,14 @@ QString latin1(std::string_view text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// The data folder, whole, as the title and the log name it: control characters escaped.
+QString shown_folder(const std::string& folder) {
+  const QString path = QDir(folder.empty() ? QDir::currentPath() : QString::fromStdString(folder))
+                           .absolutePath();
+  return QString::fromStdString(
+      updater::escape_controls(QDir::toNativeSeparators(path).toStdString()));
+}
+
 int cell_index(ValueCell cell) { return static_cast<int>(cell); }
 int cell_index(RowCell cell) { return static_cast<int>(cell); }
 
@@ -61,7 +69,9 @@ QPushButton* button_by_id(QWidget* window, int id) {
 Window::Window(WindowSettings settings, QWidget* parent)
     : QWidget(parent), settings_(std::move(settings)) {
   link_ = std::make_unique<WindowLink>(*this);
-  setWindowTitle(QString::fromLatin1(kTitle));
+  // The folder the window updates follows the title; the boxes keep the title alone.
+  setWindowTitle(QString::fromLatin1(kTitle) + QStringLiteral(" - ") +
+                 shown_folder(settings_.folder));
   make_controls();
   resize(kWindowWidth, kWindowHeight);
 }
@@ -180,6 +190,9 @@ void Window::closeEvent(QCloseEvent* event) {
 // ---- Start-up ----
 
 void Window::start() {
+  log_->moveCursor(QTextCursor::End);
+  log_->insertPlainText(QStringLiteral("Data folder: ") + shown_folder(settings_.folder) +
+                        QStringLiteral("\n"));
   log_canadian_database();
 
   const std::string zlib_name =

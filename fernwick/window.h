@@ -88,8 +88,8 @@ class Window : public QWidget {
   // Stops the workers as closing does, if the window was not closed.
   ~Window() override;
 
-  // Start-up: the Canadian database's line, zlib, the sockets, then the US update. Once, after
-  // the window was shown, so that its boxes appear over it.
+  // Start-up: the data folder's line, the Canadian database's line, zlib, the sockets, then the
+  // US update. Once, after the window was shown, so that its boxes appear over it.
   void start();
 
   // The workers' calls, on the window's thread (WindowLink brings them there).

@@ -170,7 +170,8 @@ class FernwickWindowTest : public QObject {
   }
 
   // What a run leaves and asks: Yes or No to the clean-up question after a full run; a file the
-  // server cannot give, without zlib (the loader's lines between the Canadian line and the run's);
+  // server cannot give, without zlib (the loader's lines between the folder's and Canadian lines
+  // and the run's);
   // the window closed while that box is up. After No: the log's end, the grid, the last merge's
   // figures, a fixed-pitch log; the Canadian update, which empties the US run's cells till it ends.
   void runsAndTheirAnswers() {
@@ -204,7 +205,10 @@ class FernwickWindowTest : public QObject {
       QCOMPARE(names_in(w.data("")), left);
       if (close) continue;
       QCOMPARE(w.buttons(), QString(buttons));
-      QVERIFY(zlib || w.log().startsWith(loader));
+      // The folder updated follows the title and opens the log.
+      const QString folder = QString::fromStdString(w.dir.path()) + "/data";
+      QCOMPARE(w.window->windowTitle(), "Fernwick 012 for Orbisk - " + folder);
+      QVERIFY(w.log().startsWith("Data folder: " + folder + "\n" + (zlib ? "" : loader)));
       if (answer != Answer::no) continue;
 
       QVERIFY(w.log().endsWith("call0119.db <<--saved old call.db file\nthread closed\n"));

@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <algorithm>
@@ -61,6 +62,17 @@ QPushButton* button(QWidget* parent, const char* text, int id) {
   auto* b = new QPushButton(QString::fromLatin1(text), parent);
   set_control_id(b, id);
   return b;
+}
+
+// How to get a database into `folder` that has none: the updater window, or the command line.
+QString how_to_get_data(const QString& folder) {
+  QString quoted = QDir::toNativeSeparators(folder);
+  if (quoted.contains(QRegularExpression(QStringLiteral("[^A-Za-z0-9/._+-]")))) {
+    quoted = QLatin1Char('\'') + quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''")) +
+             QLatin1Char('\'');
+  }
+  return QStringLiteral("To get the current US database from the FCC, start fernwick (\"fernwick\" "
+                        "in the menu) or run: calldb fetch-fcc -C %1").arg(quoted);
 }
 
 QString without_line_end(std::string line) {
@@ -306,7 +318,7 @@ bool MainWindow::open_call_db_again() {
 }
 
 // "call.db" with the reason under it: the data folder, the file missing or damaged, or an
-// update run holding it.
+// update run holding it; a folder without one says how to get one.
 void MainWindow::show_unusable_call_db() {
   QString text = QString::fromLatin1(dbfiles::kCallDbName);
   if (!folder_blocked()) {
@@ -315,6 +327,10 @@ void MainWindow::show_unusable_call_db() {
                 dbfiles::call_db_trouble(files_, dbfiles::shown_folder("")).c_str());
   }
   if (!folder_trouble_.isEmpty()) text += QStringLiteral("\r\n") + folder_trouble_;
+  if (!folder_trouble_.isEmpty() || files_.us_error == ENOENT) {
+    text += QStringLiteral("\r\n") +
+            how_to_get_data(folder_trouble_.isEmpty() ? QDir::currentPath() : data_folder_);
+  }
   boxes_.show(this, text, QString::fromLatin1(kReadErrorCaption), BoxIcon::error);
 }
 

@@ -262,7 +262,10 @@ class OrbiskWindowTest : public QObject {
     std::filesystem::rename(db, away);
     Session s(folder.dir.path());
     auto* info = qobject_cast<QLabel*>(children_of(s.window.centralWidget())[1]);
-    const QStringList box = {kNoCallDb + "Not found in " + folder.path() + "."};
+    const QString get = "\r\nTo get the current US database from the FCC, start fernwick "
+                        "(\"fernwick\" in the menu) or run: calldb fetch-fcc -C ";
+    const QStringList box = {kNoCallDb + "Not found in " + folder.path() + "." + get +
+                             folder.path()};
     QVERIFY(s.boxes.shown == box && info->text() == "Database info here");
     s.look_up("ve3abc");
     QCOMPARE(s.shown().startsWith("VE3ABC\nELOISE R MARCHBANK\n"), !kUsOnly);
@@ -275,10 +278,11 @@ class OrbiskWindowTest : public QObject {
     QVERIFY(s.shown().startsWith(kW1aw) && s.boxes.shown.size() == (kUsOnly ? 4 : 3));
     QCOMPARE(info->text(), "Database date 11/29/2026, 4 entries in " + folder.path());
 
-    const std::string missing = folder.dir.file("no-such-folder");
+    const std::string missing = folder.dir.file("no such folder");
     Session named(missing);
     named.look_up("w1aw");
-    const QString gone = "The data folder " + QString::fromStdString(missing) + " does not exist.";
+    const QString gone = "The data folder " + QString::fromStdString(missing) + " does not exist." +
+                         get + "'" + QString::fromStdString(missing) + "'";
     QCOMPARE(named.boxes.shown, QStringList(2, kNoCallDb + gone));
   }
 

@@ -177,7 +177,8 @@ class FernwickWindowTest : public QObject {
   void runsAndTheirAnswers() {
     const QString question = "Fernwick 012 for Orbisk: Clean up old files?\r"
                              "Do NOT clean up if you want to copy updates to A:";
-    const QString refused = "connect() failed: 127.0.0.1 port 1";  // the server's box, then no question
+    // The server's box, then no question.
+    const QString refused = "connect() failed: 127.0.0.1 port 1";
     const QString saved = "call.db call0105.db call0112.db call0119.db cancall.db";
     const QString all = "0105to0112.db 0112to0119.db 0119to0126.db " + saved;
     const QString loader = "Canadian db present: 11/27/2026  1 calls\n\nNOTE: to update the "

@@ -253,8 +253,8 @@ int https_download(WorkerEnv& env, HttpsDownload* download) {
   if (waited == DownloadWatch::Wait::cancelled) return fail(cancelled);
   const long verified = SSL_get_verify_result(ssl.get());
   if (verified != X509_V_OK) {
-    return fail("Certificate of " + host + " not trusted: " +
-                X509_verify_cert_error_string(verified) + "\r\n");
+    return fail(escape_controls("Certificate of " + host + " not trusted: " +
+                                X509_verify_cert_error_string(verified) + "\r\n"));
   }
   if (connected != 1) return fail(handshake_failure(ssl.get(), connected, watch, waited));
   {

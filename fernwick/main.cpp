@@ -86,6 +86,10 @@ void read_command_line(int argc, char** argv, const settings::Settings& s,
   server_option(parser, "update-server", 80, &window->server);
   server_option(parser, "fcc-server", 443, &window->fcc_server);
   server_option(parser, "canada-server", 443, &window->canada_server);
+  if (parser.isSet("update-server")) window->server.origin = "the update server, --update-server";
+  if (parser.isSet("canada-server")) {
+    window->canada_server.origin = "the Canadian server, --canada-server";
+  }
   if (parser.isSet("ca-file")) window->ca_file = parser.value("ca-file").toStdString();
   if (parser.isSet("floppy-folder")) {
     window->floppy_folder = parser.value("floppy-folder").toStdString();
@@ -107,6 +111,10 @@ int main(int argc, char** argv) {
   settings.floppy_folder = s.floppy_folder;
   settings.canada_server = s.canada_server;
   settings.settings_file = s.file;
+  // What chose each server, as a failed connection names it; an option given says so instead.
+  settings.server.origin = "the update server, " + settings::origin(s, settings::kUsSource);
+  settings.canada_server.origin =
+      "the Canadian server, " + settings::origin(s, settings::kCanadaServer);
   settings.zlib_library = platform::zlib_library_name();
   settings.fcc_origin = settings::origin(s, settings::kFccServer);
   read_command_line(argc, argv, s, &settings);

@@ -3,14 +3,12 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
 #include <QFontDatabase>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
-#include <QUrl>
 
 #include <algorithm>
 #include <cstdio>
@@ -47,6 +45,14 @@ QString latin1(std::string_view text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// The data folder, whole, as the title and the log name it: control characters escaped.
+QString shown_folder(const std::string& folder) {
+  const QString path = QDir(folder.empty() ? QDir::currentPath() : QString::fromStdString(folder))
+                           .absolutePath();
+  return QString::fromStdString(
+      updater::escape_controls(QDir::toNativeSeparators(path).toStdString()));
+}
+
 int cell_index(ValueCell cell) { return static_cast<int>(cell); }
 int cell_index(RowCell cell) { return static_cast<int>(cell); }
 
@@ -63,7 +69,9 @@ QPushButton* button_by_id(QWidget* window, int id) {
 Window::Window(WindowSettings settings, QWidget* parent)
     : QWidget(parent), settings_(std::move(settings)) {
   link_ = std::make_unique<WindowLink>(*this);
-  setWindowTitle(QString::fromLatin1(kTitle));
+  // The folder the window updates follows the title; the boxes keep the title alone.
+  setWindowTitle(QString::fromLatin1(kTitle) + QStringLiteral(" - ") +
+                 shown_folder(settings_.folder));
   make_controls();
   resize(kWindowWidth, kWindowHeight);
 }
@@ -182,6 +190,9 @@ void Window::closeEvent(QCloseEvent* event) {
 // ---- Start-up ----
 
 void Window::start() {
+  log_->moveCursor(QTextCursor::End);
+  log_->insertPlainText(QStringLiteral("Data folder: ") + shown_folder(settings_.folder) +
+                        QStringLiteral("\n"));
   log_canadian_database();
 
   const std::string zlib_name =
@@ -345,24 +356,23 @@ void Window::copy_from_floppy() {
   start_worker(Job::copy_from);
 }
 
-// The data folder's page, else "http://HOST:PORT/fernwick-help.html" on the update server the
-// window fetches from. A page that cannot be shown is a box, not a line on standard error.
+// The data folder's page, else the one beside the program, else the installed one (an update
+// server need not serve one). A page that is nowhere, or that the desktop cannot show, is a box,
+// not a line on standard error.
 void Window::help() {
-  const QDir folder(settings_.folder.empty() ? QDir::currentPath()
-                                             : QString::fromStdString(settings_.folder));
-  const QString file = folder.absoluteFilePath(QString::fromLatin1(kHelpFileName));
-  QUrl url;
-  if (QFileInfo(file).isFile()) {
-    url = QUrl::fromLocalFile(file);
-  } else {
-    url.setScheme(QStringLiteral("http"));
-    url.setHost(QString::fromStdString(settings_.server.host));
-    url.setPort(settings_.server.port);
-    url.setPath(QLatin1Char('/') + QString::fromLatin1(kHelpFileName));
+  const QString data = settings_.folder.empty() ? QDir::currentPath()
+                                                : QString::fromStdString(settings_.folder);
+  const auto box = [this](const QString& text) {
+    if (settings_.boxes == nullptr || closing()) return;
+    settings_.boxes->show(this, text, QString::fromLatin1(kTitle), updater::Buttons::ok,
+                          updater::Icon::error);
+  };
+  if (settings_.help == nullptr) {
+    box(QStringLiteral("Could not open the help page: no desktop to show it"));
+    return;
   }
-  if (settings_.help != nullptr && settings_.help->open(url)) return;
-  ask("Could not open the help page\r" + url.toEncoded().toStdString(), kTitle,
-      updater::Buttons::ok, updater::Icon::error);
+  widgets::open_help_page(*settings_.help, this, QString::fromLatin1(kHelpFileName), data,
+                          QStringLiteral(FERNWICK_HELP_DIR), box);
 }
 
 // The values the user changed are used from the next job on (a job takes its own copy as it

@@ -43,8 +43,8 @@ inline constexpr int kWindowWidth = 790;
 inline constexpr int kWindowHeight = 500;
 // The log fills the client area below this line.
 inline constexpr int kLogTop = 184;
-// Looked for in the data folder; the page of that name on the update server in use stands in
-// when it is missing.
+// Looked for in the data folder, then beside the program, then where the documents are
+// installed.
 inline constexpr char kHelpFileName[] = "fernwick-help.html";
 
 // Button ids, in the "controlId" property of each button.
@@ -88,8 +88,8 @@ class Window : public QWidget {
   // Stops the workers as closing does, if the window was not closed.
   ~Window() override;
 
-  // Start-up: the Canadian database's line, zlib, the sockets, then the US update. Once, after
-  // the window was shown, so that its boxes appear over it.
+  // Start-up: the data folder's line, the Canadian database's line, zlib, the sockets, then the
+  // US update. Once, after the window was shown, so that its boxes appear over it.
   void start();
 
   // The workers' calls, on the window's thread (WindowLink brings them there).

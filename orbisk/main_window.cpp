@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <algorithm>
@@ -61,6 +62,17 @@ QPushButton* button(QWidget* parent, const char* text, int id) {
   auto* b = new QPushButton(QString::fromLatin1(text), parent);
   set_control_id(b, id);
   return b;
+}
+
+// How to get a database into `folder` that has none: the updater window, or the command line.
+QString how_to_get_data(const QString& folder) {
+  QString quoted = QDir::toNativeSeparators(folder);
+  if (quoted.contains(QRegularExpression(QStringLiteral("[^A-Za-z0-9/._+-]")))) {
+    quoted = QLatin1Char('\'') + quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''")) +
+             QLatin1Char('\'');
+  }
+  return QStringLiteral("To get the current US database from the FCC, start fernwick (\"fernwick\" "
+                        "in the menu) or run: calldb fetch-fcc -C %1").arg(quoted);
 }
 
 QString without_line_end(std::string line) {
@@ -261,20 +273,12 @@ void MainWindow::exit_program() {
 // The data folder's help page, else the one beside the program, else the installed one. A page
 // that is nowhere, or that the desktop cannot show, is a box.
 void MainWindow::help_contents() {
-  const QString page = QString::fromLatin1(kHelpPageName);
   const QString data = data_folder_.isEmpty() ? QDir::currentPath() : data_folder_;
-  const QString program = QCoreApplication::applicationDirPath();
-  for (const QString& folder : {data, program, QStringLiteral(ORBISK_HELP_DIR)}) {
-    const QString path = QDir(folder).absoluteFilePath(page);
-    if (!QFileInfo(path).isFile()) continue;
-    if (!help_.open(QUrl::fromLocalFile(path))) {
-      boxes_.show(this, QStringLiteral("Could not open the help page %1").arg(path),
-                  QStringLiteral("ERROR Opening help"), BoxIcon::error);
-    }
-    return;
-  }
-  boxes_.show(this, QStringLiteral("%1 is not in %2 nor in %3").arg(page, data, program),
-              QStringLiteral("ERROR Opening help"), BoxIcon::error);
+  widgets::open_help_page(help_, this, QString::fromLatin1(kHelpPageName), data,
+                          QStringLiteral(ORBISK_HELP_DIR), [this](const QString& text) {
+                            boxes_.show(this, text, QStringLiteral("ERROR Opening help"),
+                                        BoxIcon::error);
+                          });
 }
 
 void MainWindow::about() {
@@ -314,7 +318,7 @@ bool MainWindow::open_call_db_again() {
 }
 
 // "call.db" with the reason under it: the data folder, the file missing or damaged, or an
-// update run holding it.
+// update run holding it; a folder without one says how to get one.
 void MainWindow::show_unusable_call_db() {
   QString text = QString::fromLatin1(dbfiles::kCallDbName);
   if (!folder_blocked()) {
@@ -323,6 +327,10 @@ void MainWindow::show_unusable_call_db() {
                 dbfiles::call_db_trouble(files_, dbfiles::shown_folder("")).c_str());
   }
   if (!folder_trouble_.isEmpty()) text += QStringLiteral("\r\n") + folder_trouble_;
+  if (!folder_trouble_.isEmpty() || files_.us_error == ENOENT) {
+    text += QStringLiteral("\r\n") +
+            how_to_get_data(folder_trouble_.isEmpty() ? QDir::currentPath() : data_folder_);
+  }
   boxes_.show(this, text, QString::fromLatin1(kReadErrorCaption), BoxIcon::error);
 }
 

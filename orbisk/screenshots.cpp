@@ -31,7 +31,7 @@ T* control(QWidget* root, int id) {
 
 class NoHelp final : public lookup::HelpOpener {
  public:
-  bool open(const QUrl&) override { return true; }
+  void open(const QUrl&, QObject*, std::function<void(const QString&)>) override {}
 };
 
 bool save(QWidget* widget, const QString& path) {

@@ -89,7 +89,7 @@ TEST_F(UpdateRun, ScheduleAndTheDatabaseItStartsFrom) {
        "720000 entries\r\nFirst entry: AAAAA\r\nLast entry:  KQ7X\r\n0", ""},
       {ends(719999, "KQ7X"), at(1, 6, 9), "0 -1", "Last entry:  KQ7X\r\n\r\n" + incomplete, ""},
       {ends(720000, "KQ7W"), at(1, 6, 9), "0 -1", "Last entry:  KQ7W\r\n\r\n" + incomplete, ""},
-      {hold, at(3, 12, 10), "0 -1", "", unable + "Make sure the orbisk pgm is not running.\rAnd "
+      {hold, at(3, 12, 10), "0 -1", updater::kHeldByLookup, unable + "Make sure the orbisk pgm is not running.\rAnd "
                          "make sure the fernwick pgm is in the same folder as the database file."},
       {[&] { std::remove(data("call.db").c_str()); }, at(3, 12, 10), "0 -1", "",
        unable + "call.db not found in " + env_.folder + "."},

@@ -106,7 +106,7 @@ struct World {
     for (int k = 1; k <= staged; ++k) platform::copy_file(update(k), data(kUpdates[k - 1]));
     fernwick::WindowSettings s{data(""), {"127.0.0.1", port}, floppy(""), {"127.0.0.1", 1}, "",
                                zlib ? platform::zlib_library_name() : "libfernwick-no-such-zlib.so",
-                               [] { return kThreeWeeksOn; }, &boxes};
+                               [] { return kThreeWeeksOn; }, &boxes, help};
     s.settings_file = settings_file;
     window = std::make_unique<fernwick::Window>(std::move(s));
     window->show();
@@ -143,6 +143,7 @@ struct World {
   testutil::TempDir dir;
   std::string settings_file;  // "": no Settings button
   FakeBoxes boxes;
+  fernwick::HelpOpener* help = nullptr;
   std::unique_ptr<fernwick::Window> window;  // last: closed before the rest goes
 };
 
@@ -169,13 +170,15 @@ class FernwickWindowTest : public QObject {
   }
 
   // What a run leaves and asks: Yes or No to the clean-up question after a full run; a file the
-  // server cannot give, without zlib (the loader's lines between the Canadian line and the run's);
+  // server cannot give, without zlib (the loader's lines between the folder's and Canadian lines
+  // and the run's);
   // the window closed while that box is up. After No: the log's end, the grid, the last merge's
   // figures, a fixed-pitch log; the Canadian update, which empties the US run's cells till it ends.
   void runsAndTheirAnswers() {
     const QString question = "Fernwick 012 for Orbisk: Clean up old files?\r"
                              "Do NOT clean up if you want to copy updates to A:";
-    const QString refused = "connect() failed: 127.0.0.1";  // the server's box, then no question
+    // The server's box, then no question.
+    const QString refused = "connect() failed: 127.0.0.1 port 1";
     const QString saved = "call.db call0105.db call0112.db call0119.db cancall.db";
     const QString all = "0105to0112.db 0112to0119.db 0119to0126.db " + saved;
     const QString loader = "Canadian db present: 11/27/2026  1 calls\n\nNOTE: to update the "
@@ -203,7 +206,10 @@ class FernwickWindowTest : public QObject {
       QCOMPARE(names_in(w.data("")), left);
       if (close) continue;
       QCOMPARE(w.buttons(), QString(buttons));
-      QVERIFY(zlib || w.log().startsWith(loader));
+      // The folder updated follows the title and opens the log.
+      const QString folder = QString::fromStdString(w.dir.path()) + "/data";
+      QCOMPARE(w.window->windowTitle(), "Fernwick 012 for Orbisk - " + folder);
+      QVERIFY(w.log().startsWith("Data folder: " + folder + "\n" + (zlib ? "" : loader)));
       if (answer != Answer::no) continue;
 
       QVERIFY(w.log().endsWith("call0119.db <<--saved old call.db file\nthread closed\n"));
@@ -268,6 +274,49 @@ class FernwickWindowTest : public QObject {
     w.click(fernwick::kIdCopyFrom);
     QVERIFY(wait_for([&] { return w.log().endsWith("Copying complete\n"); }));
     QVERIFY(w.log().contains("Reading floppy disk A: (" + QString::fromStdString(b)));
+  }
+
+  // Help hands the data folder's page, else the one beside the program, to xdg-open; one that
+  // fails (status 3: a system without a browser) or is missing is a box saying what to install.
+  void helpOpensAPageOrSaysWhy() {
+    const testutil::TempDir bin;  // xdg-open, when there is one
+    const QByteArray path = qgetenv("PATH");
+    const auto restore = qScopeGuard([&] { qputenv("PATH", path); });
+    const QString beside = QCoreApplication::applicationDirPath() + "/fernwick-help.html";
+    const std::tuple<int, bool, QString> cases[] = {  // xdg-open's status (-1: none), page, box
+        {0, true, ""}, {0, false, ""}, {3, true, "No web browser is installed"},
+        {-1, false, "xdg-open, which hands the page to the browser, is missing"}};
+    for (const auto& [status, page, box] : cases) {
+      World w;
+      fernwick::DesktopHelpOpener opener;
+      w.help = &opener;
+      const std::string script = bin.file("xdg-open"), opened = bin.file("opened");
+      std::filesystem::remove(opened);
+      std::filesystem::remove(script);
+      if (status >= 0) {
+        testutil::write_bytes(script, "#!/bin/sh\necho \"$1\" >" + opened + "\nexit " +
+                                          std::to_string(status) + "\n");
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+      }
+      qputenv("PATH", QByteArray::fromStdString(bin.path()) + (status >= 0 ? ":" + path : ""));
+      if (page) testutil::write_bytes(w.data("fernwick-help.html"), "help");
+      w.open(0);
+      QVERIFY(w.wait_until_idle());
+      w.boxes.shown.clear();
+      w.click(fernwick::kIdHelp);
+      const QString shown = page ? QString::fromStdString(w.data("fernwick-help.html")) : beside;
+      const auto written = [&] {
+        return platform::file_exists(opened) && testutil::read_bytes(opened).ends_with('\n');
+      };
+      QVERIFY(wait_for([&] { return box.isEmpty() ? written() : !w.boxes.shown.empty(); }));
+      if (box.isEmpty()) QTest::qWait(300);  // for a box that would follow
+      QCOMPARE(QString::fromStdString(status >= 0 ? testutil::read_bytes(opened) : ""),
+               status >= 0 ? "file://" + shown + "\n" : "");
+      QCOMPARE(w.boxes.shown.size(), box.isEmpty() ? 0 : 1);
+      QVERIFY(box.isEmpty() || w.boxes.shown.front().startsWith(
+                                   QString(fernwick::kTitle) + ": Could not open the help page " +
+                                   shown + "\r" + box));
+    }
   }
 
   // While a download pauses, a copy from A: runs and ends, and what the run forbids stays off;

@@ -92,7 +92,8 @@ struct Fetch {
   std::size_t files = 0;  // in the folder afterwards
   CancellingLink link;
   updater::UpdaterState state;
-  // The log with message boxes [caption:text] and standard output; amateur.zip or "<none>",
+  // The log with message boxes [caption:text] (nothing goes to standard output); amateur.zip or
+  // "<none>",
   // or "pattern N" when it is S::pattern(N) of more than 1 MiB.
   std::string shown, file;
   std::vector<std::string> requests;
@@ -140,7 +141,7 @@ class DownloadTest : public ::testing::Test {
       if (e.starts_with("log:")) f->shown += e.substr(4);
       if (e.starts_with("box:")) f->shown += "[" + e.substr(4) + "]";
     }
-    f->shown += testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     f->file = platform::file_exists(path) ? testutil::read_bytes(path) : "<none>";
     std::size_t i = 0;
     while (i < f->file.size() && f->file[i] == S::pattern_byte(i)) ++i;
@@ -325,13 +326,21 @@ TEST_F(DownloadTest, OddAnswers) {
        "floppy copy",
        [](updater::WorkerEnv& env) { testutil::write_bytes(env.path(kName), "floppy copy"); }},
       // Failures before the download.
-      {{}, "", "[connect() failed:localhost]" + socket,
+      {{}, "", "[connect() failed:localhost port 1 (the server, --server)]" + socket,
+       "Cannot connect to host localhost [127.0.0.1] on port 1 (the server, --server)\r\n", 0,
+       "",
+       [](updater::WorkerEnv& env) {
+         env.server.port = env.canada_server.port = 1;
+         env.server.origin = env.canada_server.origin = "the server, --server";
+       }},
+      {{}, "", "[connect() failed:localhost port 1]" + socket,
        "Cannot connect to host localhost [127.0.0.1] on port 1\r\n", 0, "",
        [](updater::WorkerEnv& env) { env.server.port = env.canada_server.port = 1; }},
       {{}, "",
        "[Unable to look up host \"no-such-host.invalid\":Make sure you are connected to the "
        "internet]" + socket,
-       "ERROR looking up host 'no-such-host.invalid'\n", 0, "", host("no-such-host.invalid")},
+       "ERROR looking up host 'no-such-host.invalid'\r\n", 0, "", host("no-such-host.invalid")},
+      {{}, "", "", "ERROR looking up host 'no\\x1b[2Jhost'\r\n", 0, "", host("no\x1b[2Jhost")},
       {abc, "", "amateur.zip  <<----- ERROR creating file\r\n",
        std::string(kRetrieved) + "ERROR opening amateur.zip\r\n", 0, "",
        [&](updater::WorkerEnv& env) { env.folder = dir_.file("missing"); }},

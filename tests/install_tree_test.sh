@@ -15,8 +15,10 @@ if [ "$1" = --install ]; then
 else
   deb=$2 root=$tmp/root/usr built_for=/usr
   dpkg-deb -x "$deb" "$tmp/root" || exit 1
-  fields=$(dpkg-deb -f "$deb" Package Section Depends Maintainer Description)
-  for want in 'Package: orbisk' 'Section: hamradio' 'Maintainer: ' 'Description: .'; do
+  fields=$(dpkg-deb -f "$deb" Package Section Depends Recommends Maintainer Description)
+  # Recommends are installed too: only what the programs run.
+  for want in 'Package: orbisk' 'Section: hamradio' 'Recommends: xdg-utils, man-db$' \
+    'Maintainer: ' 'Description: .'; do
     grep -q "^$want" <<<"$fields" || fail "no '$want' in the package's fields"
   done
   depends=$(sed -n 's/^Depends: //p' <<<"$fields" | tr ',' '\n' | sed 's/^ *//; s/ .*//')
@@ -28,7 +30,7 @@ fi
 # Exactly these files, nothing else (no test programs, no build leftovers).
 apps=share/applications icons=share/icons/hicolor/scalable/apps
 expected=$(printf '%s\n' bin/orbisk bin/orbisk-us bin/fernwick bin/calldb \
-  share/doc/orbisk/orbisk-help.html share/doc/orbisk/fernwick-help.html \
+  share/doc/orbisk/orbisk-help.html share/doc/orbisk/fernwick-help.html share/doc/orbisk/copyright \
   $apps/orbisk.desktop $apps/orbisk-us.desktop $apps/fernwick.desktop \
   $icons/orbisk.svg $icons/orbisk-us.svg $icons/fernwick.svg share/man/man1/calldb.1.gz | sort)
 found=$(cd "$root" && find . -type f -o -type l | sed 's|^\./||' | sort)
@@ -40,7 +42,7 @@ export QT_QPA_PLATFORM=offscreen
 for program in calldb orbisk orbisk-us fernwick; do
   "$root/bin/$program" --help >"$tmp/out" 2>&1 || fail "$program --help: $(cat "$tmp/out")"
 done
-for program in calldb orbisk orbisk-us; do
+for program in calldb orbisk orbisk-us fernwick; do
   { strings -a "$root/bin/$program"; strings -a -el "$root/bin/$program"; } |
     grep -xF "$built_for/share/doc/orbisk" >/dev/null ||
     fail "$program does not look for its help in $built_for/share/doc/orbisk"
@@ -55,6 +57,13 @@ commands=$("$root/bin/calldb" lookup --help | sed -n 's/^calldb commands: \(.*\)
 entries=$(zcat "$page" | sed -n '/^\.TP$/{n;s/\\f[BIP]//g;s/\\-/-/g;p}')
 for command in ${commands//,/}; do
   grep -q "^$command " <<<"$entries" || fail "man calldb has no entry for $command"
+done
+
+# Debian's machine-readable copyright file names the package and its licence.
+copyright=$root/share/doc/orbisk/copyright
+for want in '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' \
+  '^Upstream-Name: orbisk$' '^Files: \*$' '^License: .'; do
+  grep -q "$want" "$copyright" 2>/dev/null || fail "$copyright lacks $want"
 done
 
 # The menu entries are valid, and start installed programs with installed icons.

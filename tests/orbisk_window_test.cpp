@@ -27,7 +27,9 @@ struct FakeBoxes final : lookup::MessageBoxes, widgets::HelpOpener {
     shown << caption + ": " + text;
     return lookup::BoxAnswer::ok;
   }
-  bool open(const QUrl&) override { return false; }
+  void open(const QUrl&, QObject*, std::function<void(const QString&)> failed) override {
+    failed("no browser");
+  }
   QStringList shown;
 };
 
@@ -214,7 +216,7 @@ class OrbiskWindowTest : public QObject {
     testutil::write_bytes(folder.dir.file("orbisk-help.html"), "help");
     s.menu(0)->trigger();
     const QString page = "Could not open the help page " + folder.path() + "/orbisk-help.html";
-    QCOMPARE(s.boxes.shown, QStringList{"ERROR Opening help: " + page});
+    QCOMPARE(s.boxes.shown, QStringList{"ERROR Opening help: " + page + "\rno browser"});
 
     const QFont normal = QApplication::font();
     const auto restore = qScopeGuard([&] { QApplication::setFont(normal); });
@@ -260,7 +262,10 @@ class OrbiskWindowTest : public QObject {
     std::filesystem::rename(db, away);
     Session s(folder.dir.path());
     auto* info = qobject_cast<QLabel*>(children_of(s.window.centralWidget())[1]);
-    const QStringList box = {kNoCallDb + "Not found in " + folder.path() + "."};
+    const QString get = "\r\nTo get the current US database from the FCC, start fernwick "
+                        "(\"fernwick\" in the menu) or run: calldb fetch-fcc -C ";
+    const QStringList box = {kNoCallDb + "Not found in " + folder.path() + "." + get +
+                             folder.path()};
     QVERIFY(s.boxes.shown == box && info->text() == "Database info here");
     s.look_up("ve3abc");
     QCOMPARE(s.shown().startsWith("VE3ABC\nELOISE R MARCHBANK\n"), !kUsOnly);
@@ -273,10 +278,11 @@ class OrbiskWindowTest : public QObject {
     QVERIFY(s.shown().startsWith(kW1aw) && s.boxes.shown.size() == (kUsOnly ? 4 : 3));
     QCOMPARE(info->text(), "Database date 11/29/2026, 4 entries in " + folder.path());
 
-    const std::string missing = folder.dir.file("no-such-folder");
+    const std::string missing = folder.dir.file("no such folder");
     Session named(missing);
     named.look_up("w1aw");
-    const QString gone = "The data folder " + QString::fromStdString(missing) + " does not exist.";
+    const QString gone = "The data folder " + QString::fromStdString(missing) + " does not exist." +
+                         get + "'" + QString::fromStdString(missing) + "'";
     QCOMPARE(named.boxes.shown, QStringList(2, kNoCallDb + gone));
   }
 

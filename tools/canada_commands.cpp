@@ -86,6 +86,10 @@ int run_convert(const CanadaOptions& options) {
 
 int run_update_canada(const CanadaOptions& options) {
   updater::ServerAddress server = program_settings().canada_server;
+  server.origin = "the Canadian server, " +
+                  (options.server_given
+                       ? std::string("--server")
+                       : settings::origin(program_settings(), settings::kCanadaServer));
   if (options.server_given && updater::parse_server(options.server, 443, &server) != 0) {
     std::fprintf(stderr, "calldb update-canada: --server must be HOST or HOST:PORT\n");
     return kExitUnusable;

@@ -103,6 +103,9 @@ int run_update(const std::string& folder, const UpdateArgs& args, bool wait) {
   updater::WorkerEnv env;
   const settings::Settings& s = program_settings();
   env.server = s.update_server;
+  env.server.origin = "the update server, " +
+                      (args.server != nullptr ? std::string("--server")
+                                              : settings::origin(s, settings::kUsSource));
   env.fcc_server = s.fcc_server;
   env.fcc_origin = settings::origin(s, settings::kFccServer);
   // The settings' source unless one is named.

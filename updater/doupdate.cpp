@@ -57,6 +57,7 @@ int read_db_ends(WorkerEnv& env, DbEnds* ends) {
   if (error != 0) {
     env.link->message_box(open_failed_text(error, env.folder), "call.db", Buttons::ok,
                           Icon::none);
+    if (error == platform::sharing_violation_error()) env.link->log_text(kHeldByLookup);
     return -1;
   }
   unsigned char header[dbfiles::kHeaderSize];

@@ -38,7 +38,9 @@ int connect_server(WorkerEnv& env, platform::Socket* socket) {
   if (connect_watched(env, socket, address, env.server.port, receive_timeout_seconds) != 0) {
     socket->close();
     if (!env.cancelled()) {
-      env.link->message_box(host, "connect() failed", Buttons::ok, Icon::none);
+      const std::string where = host + " port " + std::to_string(env.server.port) +
+                                env.server.origin_note();
+      env.link->message_box(escape_controls(where), "connect() failed", Buttons::ok, Icon::none);
     }
     return -1;
   }

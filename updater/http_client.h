@@ -24,8 +24,8 @@ inline constexpr int kReceiveTimeoutSeconds = 60;
 inline constexpr std::int32_t kMaxUpdateFileSize = 12 + (1 << 26) + 16384 * 12;
 
 // Opens `socket` and connects it to env.server. On failure tells the user in a message box
-// (unless the window is closing), leaves the socket closed and returns -1; returns 0 once
-// connected.
+// (unless the window is closing; a refused connection names the host, the port and the
+// server's origin), leaves the socket closed and returns -1; returns 0 once connected.
 int connect_server(WorkerEnv& env, platform::Socket* socket);
 
 // Downloads `name` into env.path(name), showing the content length and the bytes received so

@@ -130,6 +130,24 @@ int tls_call(SSL* ssl, DownloadWatch& watch, DownloadWatch::Wait* waited, Call c
   }
 }
 
+// Why the handshake failed, as the log shows it: a wait that ended it, else what OpenSSL or the
+// connection said.
+std::string handshake_failure(SSL* ssl, int result, const DownloadWatch& watch,
+                              DownloadWatch::Wait waited) {
+  std::string line = "ERROR 'SSL_connect'";
+  if (waited == DownloadWatch::Wait::idle || waited == DownloadWatch::Wait::slow) {
+    return watch.reason(waited) + line + "\r\n";
+  }
+  const unsigned long error = ERR_peek_error();
+  const char* reason = error != 0 ? ERR_reason_error_string(error) : nullptr;
+  if (reason != nullptr) {
+    line += std::string(": ") + reason;
+  } else if (SSL_get_error(ssl, result) == SSL_ERROR_SYSCALL) {
+    line += ": the server ended the connection";
+  }
+  return line + "\r\n";
+}
+
 }  // namespace
 
 void set_tls_receive_timeout_for_tests(int seconds) {
@@ -157,23 +175,23 @@ int https_download(WorkerEnv& env, HttpsDownload* download) {
   const SigpipeHold sigpipe_hold;
   ERR_clear_error();
 
+  // Every failure leaves a line in the log: a program started from the desktop's menu has no
+  // terminal to show anything else.
   std::unique_ptr<SSL_CTX, SslCtxFree> ctx(SSL_CTX_new(TLS_client_method()));
   if (!ctx) {
-    std::printf("ERROR 'SSL_CTX_new'\n");
-    std::fflush(stdout);
     ERR_clear_error();
+    link.log_text("ERROR 'SSL_CTX_new'\r\n");
     return -1;
   }
   SSL_CTX_set_options(ctx.get(), 0);
 
   std::uint32_t address = 0;
   if (platform::resolve_ipv4(host, &address) != 0) {
-    std::printf("ERROR looking up host '%s'\n", host.c_str());
-    std::fflush(stdout);
+    link.log_text(escape_controls("ERROR looking up host '" + host + "'" +
+                                  download->server.origin_note() + "\r\n"));
     return -1;
   }
 
-  // Past this point every failure leaves a line in the log.
   platform::Socket socket;
   std::unique_ptr<SSL, SslFree> ssl;
   platform::NewFile file;
@@ -205,10 +223,9 @@ int https_download(WorkerEnv& env, HttpsDownload* download) {
   if (socket.open_stream() != 0 ||
       connect_watched(env, &socket, address, port, receive_timeout_seconds) != 0) {
     if (env.cancelled()) return fail(cancelled);
-    char line[160];
-    std::snprintf(line, sizeof line, "Cannot connect to host %s [%s] on port %d\r\n",
-                  host.c_str(), dotted(address).c_str(), port);
-    return fail(line);
+    return fail(escape_controls("Cannot connect to host " + host + " [" + dotted(address) +
+                                "] on port " + std::to_string(port) +
+                                download->server.origin_note() + "\r\n"));
   }
   // Every wait for the server, the handshake's too, goes through the watch, which bounds it
   // and ends it when the window closes.
@@ -236,10 +253,10 @@ int https_download(WorkerEnv& env, HttpsDownload* download) {
   if (waited == DownloadWatch::Wait::cancelled) return fail(cancelled);
   const long verified = SSL_get_verify_result(ssl.get());
   if (verified != X509_V_OK) {
-    return fail("Certificate of " + host + " not trusted: " +
-                X509_verify_cert_error_string(verified) + "\r\n");
+    return fail(escape_controls("Certificate of " + host + " not trusted: " +
+                                X509_verify_cert_error_string(verified) + "\r\n"));
   }
-  if (connected != 1) return fail("ERROR 'SSL_connect'\r\n");
+  if (connected != 1) return fail(handshake_failure(ssl.get(), connected, watch, waited));
   {
     const std::unique_ptr<X509, X509Free> certificate(SSL_get1_peer_certificate(ssl.get()));
     if (!certificate) {

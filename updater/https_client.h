@@ -33,9 +33,9 @@ inline constexpr std::int32_t kMaxListArchiveSize = 64 * 1024 * 1024;
 // ends when env.cancelled() turns true, when the server sends nothing for
 // kTlsReceiveTimeoutSeconds, or when it sends too slowly (see DownloadWatch).
 //
-// Returns 0 once the file is in place; otherwise -1, with the reason in the log (or on
-// standard output when OpenSSL cannot start or the host is unknown), and any earlier file of
-// that name untouched.
+// Returns 0 once the file is in place; otherwise -1, with the reason in the log (a failed
+// connection names the host, the port and the server's origin), and any earlier file of that
+// name untouched.
 // REQUIRES: 0 <= row <= kCanadaRow (the Canadian run's own row).
 int https_get(WorkerEnv& env, int row);
 

@@ -375,6 +375,7 @@ int Merge::open_database() {
   if (open_error != 0) {
     link_.message_box(open_failed_text(open_error, env_.folder), "call.db", Buttons::ok,
                       Icon::none);
+    if (open_error == platform::sharing_violation_error()) link_.log_text(kHeldByLookup);
     return -1;
   }
   unsigned char header[dbfiles::kHeaderSize];

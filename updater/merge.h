@@ -24,6 +24,11 @@ inline constexpr std::size_t kUpdateIndexBytes = kMaxUpdateEntries * 12;
 inline constexpr std::size_t kTextReadSize = 256;  // a record text with its terminator
 
 inline constexpr char kNewDbName[] = "call.db.new";
+// Logged after the box when another program holds call.db (the lookup window reads it with
+// others allowed to read only), so that the log tells what to do.
+inline constexpr char kHeldByLookup[] =
+    "call.db is open in another program, the lookup window most likely: close it, then press "
+    "\"Repeat update\" (or run calldb update again)\r\n";
 
 // An update file that passed the check.
 struct UpdateFile {

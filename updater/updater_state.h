@@ -72,6 +72,12 @@ struct UpdaterState {
 struct ServerAddress {
   std::string host;
   int port = 80;
+  // The server's role and what chose it, as a failed connection names them after the host and
+  // port: "the Canadian server, --canada-server or the settings". "" adds nothing.
+  std::string origin = {};
+
+  // " (ORIGIN)", or "" without one.
+  std::string origin_note() const { return origin.empty() ? "" : " (" + origin + ")"; }
 };
 
 // Parses "HOST" or "HOST:PORT". Returns 0, or -1 for an empty host or a bad port.

@@ -1,8 +1,6 @@
 #include "widgets/message_box.h"
-#include "widgets/help_opener.h"
 
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QGridLayout>
 #include <QSpacerItem>
@@ -60,7 +58,5 @@ int exec_box(QMessageBox::Icon icon, const QString& caption, const QString& text
   wait_for_window(parent);
   return box.exec();
 }
-
-bool DesktopHelpOpener::open(const QUrl& url) { return QDesktopServices::openUrl(url); }
 
 }  // namespace widgets

@@ -36,11 +36,16 @@ struct FetchArgs {
 
 int run_fetch(const FetchArgs& args) {
   FetchOptions options;
-  options.server = program_settings().fcc_server;
+  const settings::Settings& chosen = program_settings();
+  options.server = chosen.fcc_server;
   if (args.server_given && updater::parse_server(args.server, 443, &options.server) != 0) {
     std::fprintf(stderr, "%s: --server must be HOST or HOST:PORT\n", kCommand);
     return kExitUnusable;
   }
+  // A failed connection names the server with what chose it.
+  options.server.origin =
+      "the FCC's server, " +
+      (args.server_given ? std::string("--server") : settings::origin(chosen, settings::kFccServer));
   if (platform::start_sockets() != 0) {
     std::fprintf(stderr, "%s: the network cannot be used\n", kCommand);
     return kExitMiss;

@@ -23,13 +23,7 @@
 // another version, or a call.db or callprev.db that is not the one it records makes it unusable:
 // the next run imports the weekly archive instead.
 //
-// Putting the files in place: each new file is written whole under NAME.next (through
-// platform::NewFile: fsynced, renamed, folder synced); then the record callfcc.set, written the
-// same way, names the files of the set; then each NAME.next is renamed over NAME, callfcc.dat
-// first and call.db last; then the record goes. A run killed before the record leaves the old
-// set (and .next files the next writer removes); once the record is there, the next writer of
-// the folder finishes the renames before anything else (finish_replacing), so that after any
-// kill the three files are the old set or the new one.
+// The three files are put in place together (updater/file_set.h).
 #pragma once
 
 #include <cstdint>
@@ -39,12 +33,12 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "updater/file_set.h"
 
 namespace calldb {
 
-inline constexpr char kFccStateName[] = "callfcc.dat";
-inline constexpr char kFileSetName[] = "callfcc.set";
-inline constexpr char kStagedSuffix[] = ".next";
+inline constexpr const char* kFccStateName = updater::kFccStateFile;
+using updater::kStagedSuffix;
 
 // When an archive was made.
 struct ArchiveDate {
@@ -108,19 +102,5 @@ class StateWriter {
   std::uint32_t crc_ = 0;
 };
 
-// The files the FCC import replaces together, as the record names them.
-bool is_fcc_set_name(std::string_view name);
-
-// Renames folder/NAME.next over folder/NAME for each name in `names` (a subset of call.db,
-// callprev.db, callfcc.dat) after writing the record that names them, then removes the record.
-// `before_each` (tests) is called before each rename. Returns 0, or -1 with *error set.
-int replace_together(const std::string& folder, const std::vector<std::string>& names,
-                     const std::function<void()>& before_each, std::string* error);
-
-// What a killed replace_together left in `folder`: a whole record's renames are finished, and
-// .next files without one are removed. Call it holding the folder's lock, before anything else
-// reads or writes call.db, callprev.db or callfcc.dat, and before the sweep of temporaries.
-// Returns 0, or -1 with *error set when the renames cannot be finished (nothing is removed then).
-int finish_replacing(const std::string& folder, std::string* error);
 
 }  // namespace calldb

@@ -475,7 +475,7 @@ int run_fetch(const FetchOptions& options, FetchReport* report, std::string* err
   // The folder's one writer from the work folder's sweep to the import's last rename.
   platform::FolderLock lock;
   if (updater::lock_folder(folder, &lock, error) != 0) return -1;
-  if (finish_replacing(folder, error) != 0) return -1;
+  if (updater::finish_replacing(folder, error) != 0) return -1;
   platform::remove_stale_temporaries(folder, updater::is_data_file_name);
   ZipInflate zlib;
   std::string zlib_error;

@@ -1111,7 +1111,7 @@ int Importer::finish(std::string* error) {
     }
     report_.kept = saved;
   }
-  if (replace_together(options_.folder, set, options_.between_replaces, error) != 0) return -1;
+  if (updater::replace_together(options_.folder, set, options_.between_replaces, error) != 0) return -1;
   report_.licences = licences;
   report_.previous = previous.size();
   return 0;
@@ -1139,7 +1139,7 @@ int run_import(const ImportOptions& options, ImportReport* report, std::string* 
   // What a killed run left: temporary files of ended processes, and the fixed names only
   // earlier versions of the import wrote. call.db.new is not among them: it is the merge's
   // output, and this import never writes it.
-  if (finish_replacing(options.folder, error) != 0) return -1;
+  if (updater::finish_replacing(options.folder, error) != 0) return -1;
   platform::remove_stale_temporaries(options.folder, updater::is_data_file_name);
   for (const char* name : {"callprev.db.new", "import-uls-EN.dat.part", "import-uls-HD.dat.part",
                            "import-uls-AM.dat.part"}) {

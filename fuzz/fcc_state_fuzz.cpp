@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t n) {
     }
   }, &why);
   fuzzing::put("set/callfcc.set", data, n);
-  calldb::finish_replacing(fuzzing::scratch() + "/set", &why);
+  updater::finish_replacing(fuzzing::scratch() + "/set", &why);
   fcc_state_texts_read = sum;
   return 0;
 }

@@ -23,6 +23,7 @@
 #include "fcc/uls_import.h"
 #include "updater/canupdate.h"
 #include "updater/doupdate.h"
+#include "updater/file_set.h"
 #include "updater/floppy.h"
 #include "updater/make_update.h"
 #include "updater/merge.h"
@@ -157,6 +158,29 @@ TEST_F(FolderJob, SweepRemovesOnlyWhatEndedJobsLeftUnderOurNames) {
   EXPECT_EQ(listing(env_.folder), expected);
   EXPECT_EQ(read_bytes(dir_.file("target")), "not ours");
   EXPECT_TRUE(link_.events().empty());
+}
+
+// Every writer's start finishes the set of databases a killed FCC import was putting in place
+// (a merge over half of it would otherwise be undone by the next FCC run), and drops staged
+// files no whole record names.
+TEST_F(FolderJob, WritersFinishASetAKilledImportLeft) {
+  for (const bool recorded : {true, false}) {
+    SCOPED_TRACE(recorded ? "record written" : "no record");
+    for (const char* name : {"call.db", "callprev.db", "callfcc.dat"}) {
+      write_bytes(data(name), std::string("old ") + name);
+      write_bytes(data(std::string(name) + kStagedSuffix), std::string("new ") + name);
+    }
+    platform::delete_file(data("callfcc.dat.next"));  // renamed before the kill
+    write_bytes(data("callfcc.dat"), "new callfcc.dat");
+    if (recorded) write_bytes(data(kFileSetName), "callfcc.dat\ncallprev.db\ncall.db\nend\n");
+    platform::FolderLock lock;
+    ASSERT_EQ(begin_folder_job(env_, &lock), 0);
+    const std::string now = recorded ? "new " : "old ";
+    EXPECT_EQ(read_bytes(data("call.db")), now + "call.db");
+    EXPECT_EQ(read_bytes(data("callprev.db")), now + "callprev.db");
+    EXPECT_EQ(listing(env_.folder), (std::vector<std::string>{"call.db", "calldb.lock",
+                                                              "callfcc.dat", "callprev.db"}));
+  }
 }
 
 TEST_F(FolderJob, JobsOfOneProgramShareItsLock) {

@@ -555,7 +555,7 @@ TEST_F(UlsImportTest, AKillAtAnyRenameLeavesTheOldSetOrTheNewOne) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ended = WIFEXITED(status);
     std::string error;
-    ASSERT_EQ(calldb::finish_replacing(out_, &error), 0) << error;
+    ASSERT_EQ(updater::finish_replacing(out_, &error), 0) << error;
     const std::string found = set_of(out_);
     ASSERT_TRUE(found == old_set || found == new_set);
     if (found == old_set) {

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "dbfiles/usdb.h"
+#include "updater/file_set.h"
 #include "updater/floppy.h"
 
 namespace updater {
@@ -69,6 +70,16 @@ int lock_folder(WorkerEnv& env, const std::string& folder, platform::FolderLock*
 
 int begin_folder_job(WorkerEnv& env, platform::FolderLock* lock) {
   if (lock_folder(env, env.folder, lock) != 0) return -1;
+  // A set of databases a killed run was putting in place is finished before anything reads
+  // call.db, and before the sweep could take what it names.
+  std::string error;
+  if (finish_replacing(env.folder, &error) != 0) {
+    env.link->log_text("ERROR " + escape_controls(error) + "\r\n");
+    env.link->message_box(escape_controls(error, true) +
+                              ".\rCheck that the folder may be written, then try again.",
+                          kWindowTitle, Buttons::ok, Icon::error);
+    return -1;
+  }
   platform::remove_stale_temporaries(env.folder, is_data_file_name);
   return 0;
 }

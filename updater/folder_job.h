@@ -36,8 +36,9 @@ int lock_folder(const std::string& folder, platform::FolderLock* lock, std::stri
 // after telling.
 int lock_folder(WorkerEnv& env, const std::string& folder, platform::FolderLock* lock);
 
-// lock_folder() of the data folder, then the sweep: the temporaries that ended jobs left of the
-// data folder's names. Returns 0, or -1 after telling.
+// lock_folder() of the data folder, then what a killed job left: a set of databases it was
+// putting in place is finished (finish_replacing), then the sweep takes the temporaries that
+// ended jobs left of the data folder's names. Returns 0, or -1 after telling.
 int begin_folder_job(WorkerEnv& env, platform::FolderLock* lock);
 
 }  // namespace updater

@@ -152,6 +152,12 @@ struct World {
 class FernwickWindowTest : public QObject {
   Q_OBJECT
 
+  // With FERNWICK_SCREENSHOTS naming a folder, README's pictures of `widget` are taken there.
+  static bool save_picture(QWidget* widget, const char* name) {
+    const QString folder = qEnvironmentVariable("FERNWICK_SCREENSHOTS");
+    return folder.isEmpty() || widget->grab().save(folder + "/" + name, "PNG");
+  }
+
  private slots:
   // Repeat update, Clean up, Update Canada, Copy to A:, Copy from A: for each running job.
   void buttonsPerRunningJob() {
@@ -221,8 +227,7 @@ class FernwickWindowTest : public QObject {
       for (int y = 22; y < 94; y += 18) values << w.label_at(540, y) << w.label_at(410, y + 72);
       QCOMPARE(values, QStringList({"01/19/2018", "7", "0119to0126.db", "5", "01/26/2018", "6",
                                     "18", "100"}));
-      const QString picture = qEnvironmentVariable("FERNWICK_SCREENSHOT");
-      QVERIFY(picture.isEmpty() || w.window->grab().save(picture, "PNG"));
+      QVERIFY(save_picture(w.window.get(), "fernwick.png"));
       const QFontMetrics metrics = w.window->findChild<QPlainTextEdit*>()->fontMetrics();
       QCOMPARE(metrics.horizontalAdvance("i.W"), metrics.horizontalAdvance("MMM"));
 
@@ -248,11 +253,13 @@ class FernwickWindowTest : public QObject {
     w.open(0);
     QVERIFY(w.wait_until_idle());
     QStringList messages;
+    bool saved = false;
     QTimer::singleShot(0, [&] {
       auto* d = qobject_cast<fernwick::SettingsDialog*>(QApplication::activeModalWidget());
       const auto field = [d](const char* name) { return d->findChild<QLineEdit*>(name); };
       const auto message = [&] { messages << d->findChild<QLabel*>("message")->text(); };
       message();
+      saved = save_picture(d, "fernwick-settings.png");
       field("canadaServer")->setText("ca example");
       field("floppyFolder")->setText(QString::fromStdString(w.dir.file("b")));
       d->accept();
@@ -261,6 +268,7 @@ class FernwickWindowTest : public QObject {
       d->accept();
     });
     w.click(fernwick::kIdSettings);
+    QVERIFY(saved);
     QCOMPARE(messages.size(), 2);
     QVERIFY(messages[0].startsWith(QString::fromStdString(w.settings_file) +
                                    ": line 1: unknown key \"colour\""));
@@ -393,6 +401,7 @@ class FernwickWindowTest : public QObject {
                QStringList({"01/05/2018", "12/13/2026", "100"}));
       QVERIFY(w.log().contains("call0105.db <<--saved old call.db file\n"));
       QCOMPARE(w.buttons(), QStringLiteral("11101"));  // no update files to copy to A:
+      QVERIFY(save_picture(w.window.get(), "fernwick-fcc.png"));
     }
   }
 

@@ -307,15 +307,22 @@ TEST_F(FolderJob, CalldbWritersExitOneOrWaitForTheOther) {
         << args[0] << ": " << o.out << o.err;
   }
   EXPECT_EQ(listing(f), before);
+  // The other program ends once the waiting command has said that it waits (its output goes to
+  // a file the test reads as it comes), however slowly the command starts.
+  const std::string said = dir_.file("said");
+  const std::string waiting = "Waiting for the other update in " + f + " to end\n";
   std::thread ender([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int i = 0; i < 3000 && read_bytes(said) != waiting; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     other.end();
   });
-  const testutil::Outcome waited =
-      testutil::run_process(CALLDB_PATH, {"cleanup", "-C", f, "--mode", "1", "--wait"});
+  const testutil::Outcome waited = testutil::run_process(
+      "/bin/sh", {"-c", "exec \"$0\" cleanup -C \"$1\" --mode 1 --wait >\"$2\"", CALLDB_PATH, f,
+                  said});
   ender.join();
   EXPECT_EQ(waited.code, 0);
-  EXPECT_EQ(waited.out, "Waiting for the other update in " + f + " to end\n");
+  EXPECT_EQ(read_bytes(said), waiting);
 }
 
 // Another program's import, update and merge, started while the run is at its renames, are

@@ -509,8 +509,39 @@ int run_fetch(const FetchOptions& options, FetchReport* report, std::string* err
     run.tell("the weekly archive is fetched: " + why_weekly);
     if (run.fetch("l_amat.zip", kFccWeeklyPath, &zlib, error) < 0) return -1;
   }
-  for (const char* daily : kFccDailyNames) {
-    if (run.fetch(daily, std::string(kFccDailyFolder) + daily, &zlib, error) < 0) return -1;
+  constexpr std::size_t kDays = std::size(kFccDailyNames);
+  bool asked[kDays] = {};
+  const auto fetch_daily = [&](std::size_t day) {
+    asked[day] = true;
+    return run.fetch(kFccDailyNames[day], std::string(kFccDailyFolder) + kFccDailyNames[day],
+                     &zlib, error);
+  };
+  const auto fetch_the_rest = [&] {
+    for (std::size_t day = 0; day < kDays; ++day) {
+      if (!asked[day] && fetch_daily(day) < 0) return -1;
+    }
+    return 0;
+  };
+  if (weekly_first) {
+    if (fetch_the_rest() != 0) return -1;
+  } else {
+    // The FCC makes the daily named for a weekday on the morning after it: the first one not yet
+    // applied is named for the state's own day (1970-01-01 was a Thursday), and the later ones
+    // follow in weekday order. They are fetched until one turns out not made since (that one is
+    // not out yet this week), so a run fetches the new dailies and one more. A daily the server
+    // has not got brings the others too: then the plan below sees them all, as it would have.
+    const std::int64_t state_day = day_number(state.archive.day);
+    const auto first = static_cast<std::size_t>(((state_day + 3) % 7 + 7) % 7);
+    for (std::size_t k = 0; k < kDays; ++k) {
+      const std::size_t count = run.fetched.size();
+      const int got = fetch_daily((first + k) % kDays);
+      if (got < 0) return -1;
+      if (got == 0) {
+        if (fetch_the_rest() != 0) return -1;
+        break;
+      }
+      if (run.fetched[count].date.utc_seconds <= state.archive.utc_seconds) break;
+    }
   }
   if (why_weekly.empty()) {
     // Those made after the state's newest archive, oldest first, each at most a day after the
@@ -550,6 +581,7 @@ int run_fetch(const FetchOptions& options, FetchReport* report, std::string* err
   }
   if (!weekly_first) {
     run.tell("the weekly archive is fetched: " + why_weekly);
+    if (fetch_the_rest() != 0) return -1;  // every daily, for the plan after the weekly
     std::vector<FetchedArchive> dailies = std::move(run.fetched);
     run.fetched.clear();
     if (run.fetch("l_amat.zip", kFccWeeklyPath, &zlib, error) < 0) return -1;

@@ -109,7 +109,9 @@ struct FetchReport {
 // from the FCC's archives, downloaded into a work folder of the data folder ("fetch-fcc.PID"
 // holding kFetchWorkMarker, removed at the end whatever happens, and by a later run when a
 // killed one left it). First it finishes what a killed run left (finish_replacing). When
-// call.db has a sound callfcc.dat beside it (not with `full`), the dailies come first: those
+// call.db has a sound callfcc.dat beside it (not with `full`), the dailies come first, fetched
+// in the order the FCC makes them from the state's day on until one turns out not made since
+// (all seven once one is not on the server, or the weekly is needed): those
 // made after the state's newest archive, if they follow on from it without a missing day, are
 // applied to it (ImportOptions::from_state; report->from_dailies), or with none made since,
 // nothing is replaced (report->up_to_date). Otherwise, or when the apply is refused, the weekly

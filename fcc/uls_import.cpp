@@ -295,11 +295,14 @@ class TextStore {
   std::size_t unused_ = 0;  // bytes of the blocks no text names any more
 };
 
-// Where a record was read: a file (index into the importer's labels) and a line.
+// Where a record was read: a file (index into the importer's labels) and a line. Packed to 12
+// bytes, so that a Licence takes 64.
+#pragma pack(push, 4)
 struct Origin {
   std::uint32_t file = 0;
   std::uint64_t line = 0;
 };
+#pragma pack(pop)
 
 // A licence as its HD record gives it, with what its EN and AM records add.
 struct Licence {
@@ -316,6 +319,7 @@ struct Licence {
   bool saw_en = false;       // an EN record of the licensee was read from the sources
   bool saw_am = false;       // and an AM record
 };
+static_assert(sizeof(Licence) <= 64);
 
 constexpr std::uint32_t kNone = 0xFFFFFFFF;
 
@@ -453,6 +457,7 @@ class Importer {
     licences_ = Blocks<Licence>();
     texts_ = TextStore();
     by_id_.clear();
+    seeded_ = 0;
   }
   void note(Origin origin, const std::string& reason);
   void skip(Origin origin, const std::string& reason) {
@@ -464,8 +469,19 @@ class Importer {
   void make_record(dbfiles::CallKey key, std::string_view en_fields, dbfiles::UsRecord* out);
   int count_changes(const std::string& old_path, const std::string& new_path, std::string* error);
   int write_state(const std::string& call_db, const std::string& callprev_db,
-                  std::vector<std::uint32_t> places, platform::File* file, std::string* error);
+                  platform::File* file, std::string* error);
   Licence* licence(std::uint64_t id) {
+    // Those of callfcc.dat lie first, by identifier; later ones are found through by_id_.
+    std::size_t low = 0, high = seeded_;
+    while (low < high) {
+      const std::size_t mid = low + (high - low) / 2;
+      if (licences_[mid].id < id) {
+        low = mid + 1;
+      } else {
+        high = mid;
+      }
+    }
+    if (low < seeded_ && licences_[low].id == id) return &licences_[low];
     const std::uint32_t place = by_id_.find(id);
     return place == kNone ? nullptr : &licences_[place];
   }
@@ -480,6 +496,7 @@ class Importer {
   std::uint64_t* records_ = nullptr;           // the count of the source being read
   std::uint64_t order_ = 0;
   Blocks<Licence> licences_;  // every licence an HD record made active, in first read order
+  std::size_t seeded_ = 0;    // the first of them, taken from callfcc.dat (not in by_id_)
   struct IdOf {
     const Blocks<Licence>* licences;
     std::uint64_t operator()(std::uint32_t place) const { return (*licences)[place].id; }
@@ -777,7 +794,6 @@ int Importer::seed(std::string* error) {
   Origin origin;
   origin.file = static_cast<std::uint32_t>(labels_.size() - 1);
   if (check_state(options_.folder, &header, &why) == 0) {
-    by_id_.reserve(header.licences);
     const int read = read_state(path, &header, [&](const StateLicence& from) {
       ++origin.line;
       if (licences_.size() >= kNone - 1) return;
@@ -791,9 +807,9 @@ int Importer::seed(std::string* error) {
       held.origin = origin;
       held.active = true;
       held.seeded = true;
-      by_id_.add(static_cast<std::uint32_t>(licences_.size() - 1));
     }, &why);
     if (read == 0) {
+      seeded_ = licences_.size();
       order_ = header.next_order;
       return 0;
     }
@@ -968,20 +984,22 @@ int Importer::count_changes(const std::string& old_path, const std::string& new_
 
 // callfcc.dat for the files just written: every licence active at the end, by identifier.
 int Importer::write_state(const std::string& call_db, const std::string& callprev_db,
-                          std::vector<std::uint32_t> places, platform::File* file,
-                          std::string* error) {
+                          platform::File* file, std::string* error) {
   FccStateHeader header;
   header.date = options_.date;
   header.archive = options_.state_archive;
   header.next_order = order_;
-  header.licences = places.size();
   if (stamp_file(call_db, &header.call_db, error) != 0 ||
       stamp_file(callprev_db, &header.callprev_db, error) != 0) {
     return -1;
   }
   // In the order they were first read they are mostly by identifier already (those of a state
   // come in its order, and new licences get higher identifiers): sorted only when they are not.
-  std::sort(places.begin(), places.end());
+  std::vector<std::uint32_t> places;
+  for (std::size_t place = 0; place < licences_.size(); ++place) {
+    if (licences_[place].active) places.push_back(static_cast<std::uint32_t>(place));
+  }
+  header.licences = places.size();
   const auto id_of = [this](std::uint32_t place) { return licences_[place].id; };
   if (!std::is_sorted(places.begin(), places.end(), [&id_of](std::uint32_t a, std::uint32_t b) {
         return id_of(a) < id_of(b);
@@ -1052,16 +1070,18 @@ int Importer::finish(std::string* error) {
                            " has: the later grant is kept");
     if (newer) slot = place + 1;
   }
-  std::vector<std::uint32_t> written;
+  active = {};
+  // The licences kept, found in place order (where they lie in memory), with the text of each
+  // beside its key; then by key, as call.db holds them.
+  std::vector<bool> kept(licences_.size());
   for (const std::uint32_t slot : by_key.slots()) {
-    if (slot != 0) written.push_back(slot - 1);
+    if (slot != 0) kept[slot - 1] = true;
   }
-  if (written.empty()) {
-    *error = "no active licence in the sources: nothing written";
-    return -1;
-  }
-  sort_places(&written, [this](std::uint32_t place) { return licences_[place].key; });
-
+  struct Written {
+    dbfiles::CallKey key;
+    std::uint64_t en;
+  };
+  std::vector<Written> written;
   // Each previous call sign goes to the licence with the latest grant (then read) naming it.
   struct Successor {
     dbfiles::CallKey old_key;
@@ -1070,14 +1090,23 @@ int Importer::finish(std::string* error) {
     dbfiles::CallKey key;
   };
   std::vector<Successor> successors;
-  for (const std::uint32_t place : written) {
+  for (std::size_t place = 0; place < licences_.size(); ++place) {
+    if (!kept[place]) continue;
     const Licence& licence = licences_[place];
+    written.push_back({licence.key, licence.en});
     const std::string old(texts_.get(licence.am));
     if (old.empty() || !uls::is_storable_call(old)) continue;
     const dbfiles::CallKey old_key = dbfiles::encode_call(old.c_str());
     if (old_key == licence.key || by_key.find(old_key) != kNone) continue;
     successors.push_back({old_key, licence.grant, licence.order, licence.key});
   }
+  kept = {};
+  if (written.empty()) {
+    *error = "no active licence in the sources: nothing written";
+    return -1;
+  }
+  std::sort(written.begin(), written.end(),
+            [](const Written& a, const Written& b) { return a.key < b.key; });
   std::sort(successors.begin(), successors.end(), [](const Successor& a, const Successor& b) {
     return std::tuple(a.old_key, a.grant, a.order) < std::tuple(b.old_key, b.grant, b.order);
   });
@@ -1112,9 +1141,10 @@ int Importer::finish(std::string* error) {
     int rc = writer.open(call_new.temp_path(), options_.date);
     dbfiles::UsRecord r;
     for (std::size_t i = 0; rc == 0 && i < written.size(); ++i) {
-      prefetch_ahead(written, i);
-      const Licence& licence = licences_[written[i]];
-      make_record(licence.key, texts_.get(licence.en), &r);
+#if defined(__GNUC__)
+      if (i + 8 < written.size()) __builtin_prefetch(texts_.get(written[i + 8].en).data());
+#endif
+      make_record(written[i].key, texts_.get(written[i].en), &r);
       rc = writer.add(r.key, r.name, r.street, r.city, r.state, r.zip, r.po_box);
     }
     if (rc == 0) rc = writer.finish();
@@ -1130,7 +1160,7 @@ int Importer::finish(std::string* error) {
   }
   std::vector<std::string> set = {"call.db", "callprev.db"};
   if (with_state) {
-    if (write_state(call_new.temp_path(), prev_new.temp_path(), std::move(active),
+    if (write_state(call_new.temp_path(), prev_new.temp_path(),
                     &state_new.file(), error) != 0) {
       *error = state_path + ": " + *error;
       return -1;

@@ -494,7 +494,7 @@ TEST_F(UlsImportTest, AStateThatIsNotWholeOrNotInStepIsRefused) {
        [&] { write_bytes(out_ + "/callfcc.dat", state + "x"); }},
       {"another version", [&] {
          std::string changed = state;
-         changed[8] = 2;
+         changed[8] = 1;
          write_bytes(out_ + "/callfcc.dat", changed);
        }},
       {"call.db is not the one",

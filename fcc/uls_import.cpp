@@ -1077,10 +1077,12 @@ int Importer::finish(std::string* error) {
   for (const std::uint32_t slot : by_key.slots()) {
     if (slot != 0) kept[slot - 1] = true;
   }
-  struct Written {
+#pragma pack(push, 4)
+  struct Written {  // 12 bytes
     dbfiles::CallKey key;
     std::uint64_t en;
   };
+#pragma pack(pop)
   std::vector<Written> written;
   // Each previous call sign goes to the licence with the latest grant (then read) naming it.
   struct Successor {

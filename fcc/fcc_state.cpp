@@ -11,14 +11,21 @@ namespace calldb {
 namespace {
 
 constexpr char kMagic[8] = {'C', 'A', 'L', 'L', 'F', 'C', 'C', '\x1A'};
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
 constexpr std::size_t kHeaderSize = 76;
 constexpr std::size_t kMaxText = 16384;
 constexpr std::size_t kChunk = 1 << 20;
-constexpr std::size_t kLeastLicence = 8 + 8 + 4 + 3 * 2;
+constexpr std::size_t kLeastLicence = 1 + 1 + 4 + 3 * 1;
+constexpr std::size_t kMaxNumber = 10;  // bytes of a number of 64 bits, 7 bits a byte
 
 void put(std::string* out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+// A number in as few bytes as it needs: 7 bits a byte, the lowest first, the top bit set on
+// every byte but the last.
+void put_number(std::string* out, std::uint64_t value) {
+  for (; value >= 0x80; value >>= 7) out->push_back(static_cast<char>((value & 0x7F) | 0x80));
+  out->push_back(static_cast<char>(value));
 }
 std::uint64_t get(const char* in, int bytes) {
   std::uint64_t value = 0;
@@ -52,6 +59,13 @@ class ChunkReader {
   std::uint64_t size() const { return size_; }
   // Makes the next `n` bytes (n <= kChunk) readable at data(); false at the file's end.
   bool need(std::size_t n, std::string* why) {
+    if (!fill(n, why)) return false;
+    if (end_ - pos_ < n) *why = "it is cut short";
+    return end_ - pos_ >= n;
+  }
+  // Makes as many of the next `n` bytes readable at data() as the file holds; false when a read
+  // fails.
+  bool fill(std::size_t n, std::string* why) {
     if (end_ - pos_ >= n) return true;
     std::memmove(buffer_.get(), buffer_.get() + pos_, end_ - pos_);
     end_ -= pos_;
@@ -65,8 +79,29 @@ class ChunkReader {
     }
     offset_ += want;
     end_ += want;
-    if (end_ < n) *why = "it is cut short";
-    return end_ >= n;
+    return true;
+  }
+  std::size_t available() const { return end_ - pos_; }
+  // The number at data() + *at, passed over. False, with *why set, when it is cut short or
+  // longer than 64 bits.
+  bool number(std::size_t* at, std::uint64_t* value, std::string* why) {
+    if (!fill(*at + kMaxNumber, why)) return false;
+    *value = 0;
+    for (std::size_t i = 0; i < kMaxNumber; ++i) {
+      if (*at + i >= available()) {
+        *why = "it is cut short";
+        return false;
+      }
+      const auto byte = static_cast<unsigned char>(buffer_[pos_ + *at + i]);
+      if (i == kMaxNumber - 1 && byte > 1) break;
+      *value |= static_cast<std::uint64_t>(byte & 0x7F) << (7 * i);
+      if (byte < 0x80) {
+        *at += i + 1;
+        return true;
+      }
+    }
+    *why = "a number is damaged";
+    return false;
   }
   const char* data() const { return buffer_.get() + pos_; }
   // Passes `n` bytes, adding them to the running CRC.
@@ -155,35 +190,41 @@ int read_state(const std::string& path, FccStateHeader* header,
   reader.take(kHeaderSize);
   std::uint64_t last_id = 0;
   for (std::uint64_t i = 0; i < header->licences; ++i) {
+    // The whole licence is made readable before any of it is passed over.
     StateLicence licence;
-    if (!reader.need(20 + 2, why)) return -1;
-    licence.id = get(reader.data(), 8);
-    licence.order = get(reader.data() + 8, 8);
-    licence.grant = static_cast<std::uint32_t>(get(reader.data() + 16, 4));
-    if ((i > 0 && licence.id <= last_id) || licence.order > header->next_order) {
+    std::size_t at = 0;
+    std::uint64_t step = 0;
+    if (!reader.number(&at, &step, why) || !reader.number(&at, &licence.order, why) ||
+        !reader.need(at + 4, why)) {
+      return -1;
+    }
+    licence.id = last_id + step;
+    licence.grant = static_cast<std::uint32_t>(get(reader.data() + at, 4));
+    at += 4;
+    if ((i > 0 && (step == 0 || licence.id < last_id)) || licence.order > header->next_order) {
       *why = "its licences are out of order";
       return -1;
     }
     last_id = licence.id;
     // The three texts: each length is checked before its bytes are asked for.
-    std::size_t at = 20;
+    std::size_t starts[3];
     std::size_t lengths[3];
     for (int t = 0; t < 3; ++t) {
-      if (!reader.need(at + 2, why)) return -1;
-      lengths[t] = static_cast<std::size_t>(get(reader.data() + at, 2));
-      if (lengths[t] > kMaxText) {
+      std::uint64_t length = 0;
+      if (!reader.number(&at, &length, why)) return -1;
+      if (length > kMaxText) {
         *why = "a text is too long";
         return -1;
       }
-      if (!reader.need(at + 2 + lengths[t], why)) return -1;
-      at += 2 + lengths[t];
+      lengths[t] = static_cast<std::size_t>(length);
+      starts[t] = at;
+      if (!reader.need(at + lengths[t], why)) return -1;
+      at += lengths[t];
     }
-    const char* p = reader.data() + 20;
-    licence.call = {p + 2, lengths[0]};
-    p += 2 + lengths[0];
-    licence.en = {p + 2, lengths[1]};
-    p += 2 + lengths[1];
-    licence.am = {p + 2, lengths[2]};
+    const char* p = reader.data();
+    licence.call = {p + starts[0], lengths[0]};
+    licence.en = {p + starts[1], lengths[1]};
+    licence.am = {p + starts[2], lengths[2]};
     each(licence);
     reader.take(at);
   }
@@ -225,6 +266,7 @@ int check_state(const std::string& folder, FccStateHeader* header, std::string* 
 }
 
 int StateWriter::begin(const FccStateHeader& header) {
+  last_id_ = 0;
   buffer_.assign(kMagic, sizeof kMagic);
   put(&buffer_, kVersion, 4);
   buffer_ += header.date.substr(0, 8);
@@ -242,11 +284,12 @@ int StateWriter::begin(const FccStateHeader& header) {
 }
 
 int StateWriter::add(const StateLicence& licence) {
-  put(&buffer_, licence.id, 8);
-  put(&buffer_, licence.order, 8);
+  put_number(&buffer_, licence.id - last_id_);
+  last_id_ = licence.id;
+  put_number(&buffer_, licence.order);
   put(&buffer_, licence.grant, 4);
   for (const std::string_view text : {licence.call, licence.en, licence.am}) {
-    put(&buffer_, text.size(), 2);
+    put_number(&buffer_, text.size());
     buffer_ += text;
   }
   return buffer_.size() >= kChunk ? flush() : 0;

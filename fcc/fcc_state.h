@@ -4,9 +4,11 @@
 //
 // callfcc.dat holds every licence active at the end of the import that wrote it, as the import
 // holds it: the HD record's unique system identifier, read order, grant date and call sign, the
-// kept EN fields and the AM record's previous call sign. Integers little-endian:
+// kept EN fields (those call.db's record is made from) and the AM record's previous call sign.
+// Integers little-endian; a "number" takes 7 bits a byte, lowest first, with the top bit set on
+// every byte but its last (at most 10 bytes):
 //   0   8  magic "CALLFCC\x1A"
-//   8   4  version (1)
+//   8   4  version (2)
 //   12  8  call.db's date, YYYYMMDD
 //   20  8  the day of the newest archive applied, YYYYMMDD (its "counts" creation date)
 //   28  8  that archive's creation moment, seconds since 1970 UTC (signed)
@@ -15,9 +17,11 @@
 //   56  8  callprev.db's size  64  4  its CRC-32
 //   68  8  N, the licences that follow
 //   76  N licences, by identifier, strictly rising:
-//         8 identifier, 8 read order (at most the HD records read), 4 grant YYYYMMDD (0: none),
-//         then three texts, each a 2-byte length (at most 16384) and its bytes: the HD call
-//         sign, the EN fields joined by 0x1F (empty: no EN record yet), the previous call sign
+//         a number: the identifier less the one before (the first: the identifier itself),
+//         a number: the read order (at most the HD records read), 4 grant YYYYMMDD (0: none),
+//         then three texts, each a number, its length (at most 16384), and its bytes: the HD
+//         call sign, the EN fields joined by 0x1F (empty: no EN record yet), the previous call
+//         sign
 //   end 4  CRC-32 of every byte before it
 // The file is read whole and checked whole (sizes, order, lengths, its CRC); any mismatch,
 // another version, or a call.db or callprev.db that is not the one it records makes it unusable:
@@ -100,6 +104,7 @@ class StateWriter {
   platform::File* file_;
   std::string buffer_;
   std::uint32_t crc_ = 0;
+  std::uint64_t last_id_ = 0;
 };
 
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -296,11 +295,14 @@ class TextStore {
   std::size_t unused_ = 0;  // bytes of the blocks no text names any more
 };
 
-// Where a record was read: a file (index into the importer's labels) and a line.
+// Where a record was read: a file (index into the importer's labels) and a line. Packed to 12
+// bytes, so that a Licence takes 64.
+#pragma pack(push, 4)
 struct Origin {
   std::uint32_t file = 0;
   std::uint64_t line = 0;
 };
+#pragma pack(pop)
 
 // A licence as its HD record gives it, with what its EN and AM records add.
 struct Licence {
@@ -317,8 +319,32 @@ struct Licence {
   bool saw_en = false;       // an EN record of the licensee was read from the sources
   bool saw_am = false;       // and an AM record
 };
+static_assert(sizeof(Licence) <= 64);
 
 constexpr std::uint32_t kNone = 0xFFFFFFFF;
+
+// Items by place in blocks of a fixed count: places stay put as items are added, a place is
+// found by a shift, and growing never copies what is held.
+template <typename T>
+class Blocks {
+ public:
+  T& operator[](std::size_t place) { return blocks_[place >> kShift][place & (kCount - 1)]; }
+  const T& operator[](std::size_t place) const {
+    return blocks_[place >> kShift][place & (kCount - 1)];
+  }
+  std::size_t size() const { return size_; }
+  T& emplace_back() {
+    if (size_ == blocks_.size() * kCount) blocks_.push_back(std::make_unique<T[]>(kCount));
+    return (*this)[size_++];
+  }
+  T& back() { return (*this)[size_ - 1]; }
+
+ private:
+  static constexpr std::size_t kShift = 12;
+  static constexpr std::size_t kCount = std::size_t{1} << kShift;
+  std::vector<std::unique_ptr<T[]>> blocks_;
+  std::size_t size_ = 0;
+};
 
 // Puts places in the order of their keys (unique), sorting the keys beside them rather than
 // looking each up at every comparison.
@@ -410,6 +436,7 @@ class Importer {
   int apply_lines(ByteSource bytes, Kind kind, const std::string& label, std::string* error);
   void read_record(Kind kind, std::string_view line, Origin origin);
   void compact_texts();
+  std::string kept_en_fields();
   // Walking `places` in another order than the licences lie in memory: the licence 16 places
   // on and the texts of the one 8 on are asked for ahead of their turn.
   void prefetch_ahead(const std::vector<std::uint32_t>& places, std::size_t i) {
@@ -427,9 +454,10 @@ class Importer {
   }
   // Lets the licences and their texts go, once written.
   void release() {
-    std::deque<Licence>().swap(licences_);
+    licences_ = Blocks<Licence>();
     texts_ = TextStore();
     by_id_.clear();
+    seeded_ = 0;
   }
   void note(Origin origin, const std::string& reason);
   void skip(Origin origin, const std::string& reason) {
@@ -437,11 +465,23 @@ class Importer {
     note(origin, reason);
   }
   bool cancelled() const { return options_.cancel != nullptr && options_.cancel->load(); }
-  dbfiles::UsRecord make_record(dbfiles::CallKey key, std::string_view en_fields);
+  // The record of call.db for `key` and its kept EN fields, made in *out (its texts' room kept).
+  void make_record(dbfiles::CallKey key, std::string_view en_fields, dbfiles::UsRecord* out);
   int count_changes(const std::string& old_path, const std::string& new_path, std::string* error);
   int write_state(const std::string& call_db, const std::string& callprev_db,
-                  std::vector<std::uint32_t> places, platform::File* file, std::string* error);
+                  platform::File* file, std::string* error);
   Licence* licence(std::uint64_t id) {
+    // Those of callfcc.dat lie first, by identifier; later ones are found through by_id_.
+    std::size_t low = 0, high = seeded_;
+    while (low < high) {
+      const std::size_t mid = low + (high - low) / 2;
+      if (licences_[mid].id < id) {
+        low = mid + 1;
+      } else {
+        high = mid;
+      }
+    }
+    if (low < seeded_ && licences_[low].id == id) return &licences_[low];
     const std::uint32_t place = by_id_.find(id);
     return place == kNone ? nullptr : &licences_[place];
   }
@@ -455,9 +495,13 @@ class Importer {
   std::vector<std::uint64_t> source_records_;  // records read from each source
   std::uint64_t* records_ = nullptr;           // the count of the source being read
   std::uint64_t order_ = 0;
-  std::deque<Licence> licences_;  // every licence an HD record made active, in first read order
-  PlaceIndex<std::function<std::uint64_t(std::uint32_t)>> by_id_{
-      [this](std::uint32_t place) { return licences_[place].id; }};
+  Blocks<Licence> licences_;  // every licence an HD record made active, in first read order
+  std::size_t seeded_ = 0;    // the first of them, taken from callfcc.dat (not in by_id_)
+  struct IdOf {
+    const Blocks<Licence>* licences;
+    std::uint64_t operator()(std::uint32_t place) const { return (*licences)[place].id; }
+  };
+  PlaceIndex<IdOf> by_id_{IdOf{&licences_}};
   TextStore texts_;
   std::vector<std::string_view> fields_;
   ZipInflate zlib_;
@@ -685,12 +729,7 @@ void Importer::read_record(Kind kind, std::string_view line, Origin origin) {
       if (!entity_type.empty() && entity_type != "L") return;  // not the licensee
       Licence* held = licence(id);
       if (held == nullptr || !held->active) return;
-      std::string kept;
-      for (const int field : kEnFields) {
-        if (field != kEnFields[0]) kept.push_back(kSeparator);
-        kept += clean_text(fields_[field]);
-      }
-      held->en = texts_.replace(held->en, kept);
+      held->en = texts_.replace(held->en, kept_en_fields());
       held->saw_en = true;
       break;
     }
@@ -708,6 +747,41 @@ void Importer::read_record(Kind kind, std::string_view line, Origin origin) {
   if (texts_.wants_compacting(options_.text_slack)) compact_texts();
 }
 
+// The EN fields of the record in fields_ that call.db's record is made from, joined by
+// kSeparator; those make_record passes over are left empty (the entity name of a person, a
+// person's name parts of an entity, parts without a letter or digit, the applicant type, the PO
+// box beside a street, an unknown state, the ZIP code past its five digits or one that does not
+// start with five), so that callfcc.dat holds no more than it needs.
+std::string Importer::kept_en_fields() {
+  std::string f[kEnFieldCount];
+  for (int i = 0; i < kEnFieldCount; ++i) f[i] = clean_text(fields_[kEnFields[i]]);
+  const bool individual = !f[kLast].empty() && (f[kApplicantType] == "I" || f[kEntity].empty());
+  f[kApplicantType].clear();
+  if (individual) {
+    f[kEntity].clear();
+    for (const int part : {kFirst, kMi, kSuffix}) {
+      if (std::none_of(f[part].begin(), f[part].end(), [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
+          })) {
+        f[part].clear();
+      }
+    }
+  } else {
+    for (const int part : {kFirst, kMi, kLast, kSuffix}) f[part].clear();
+  }
+  if (!f[kStreet].empty()) f[kPoBox].clear();
+  if (uls::state_index(f[kState]) == 0) f[kState].clear();
+  const bool five_digits = f[kZip].size() >= 5 && std::all_of(f[kZip].begin(), f[kZip].begin() + 5,
+                                                               [](char c) { return c >= '0' && c <= '9'; });
+  f[kZip].resize(five_digits ? 5 : 0);
+  std::string kept = std::move(f[0]);
+  for (int i = 1; i < kEnFieldCount; ++i) {
+    kept.push_back(kSeparator);
+    kept += f[i];
+  }
+  return kept;
+}
+
 // The licences of callfcc.dat, as the import that wrote it held them at its end, with the read
 // order going on from there.
 int Importer::seed(std::string* error) {
@@ -720,7 +794,6 @@ int Importer::seed(std::string* error) {
   Origin origin;
   origin.file = static_cast<std::uint32_t>(labels_.size() - 1);
   if (check_state(options_.folder, &header, &why) == 0) {
-    by_id_.reserve(header.licences);
     const int read = read_state(path, &header, [&](const StateLicence& from) {
       ++origin.line;
       if (licences_.size() >= kNone - 1) return;
@@ -734,9 +807,9 @@ int Importer::seed(std::string* error) {
       held.origin = origin;
       held.active = true;
       held.seeded = true;
-      by_id_.add(static_cast<std::uint32_t>(licences_.size() - 1));
     }, &why);
     if (read == 0) {
+      seeded_ = licences_.size();
       order_ = header.next_order;
       return 0;
     }
@@ -750,7 +823,8 @@ int Importer::seed(std::string* error) {
 // After an import that went on from callfcc.dat: every licence active at the end is known as
 // a full import would know it.
 int Importer::check_complete(std::string* error) {
-  for (const Licence& held : licences_) {
+  for (std::size_t place = 0; place < licences_.size(); ++place) {
+    const Licence& held = licences_[place];
     if (!held.active || held.seeded || (held.saw_en && held.saw_am)) continue;
     report_.needs_weekly = true;
     *error = "licence " + std::to_string(held.id) + " (" + std::string(texts_.get(held.call)) +
@@ -765,7 +839,8 @@ int Importer::check_complete(std::string* error) {
 // often their lines repeat.
 void Importer::compact_texts() {
   TextStore kept;
-  for (Licence& held : licences_) {
+  for (std::size_t place = 0; place < licences_.size(); ++place) {
+    Licence& held = licences_[place];
     held.call = kept.add(texts_.get(held.call));
     held.en = kept.add(texts_.get(held.en));
     held.am = kept.add(texts_.get(held.am));
@@ -773,27 +848,36 @@ void Importer::compact_texts() {
   texts_ = std::move(kept);
 }
 
-dbfiles::UsRecord Importer::make_record(dbfiles::CallKey key, std::string_view en_fields) {
-  std::vector<std::string_view> f;
-  split(en_fields, kSeparator, &f);
-  f.resize(kEnFieldCount);
-  dbfiles::UsRecord record;
+void Importer::make_record(dbfiles::CallKey key, std::string_view en_fields,
+                           dbfiles::UsRecord* out) {
+  std::string_view f[kEnFieldCount];
+  for (std::size_t i = 0, start = 0; i < kEnFieldCount && start <= en_fields.size(); ++i) {
+    std::size_t end = start;
+    while (end < en_fields.size() && en_fields[end] != kSeparator) ++end;
+    f[i] = en_fields.substr(start, end - start);
+    start = end + 1;
+  }
+  dbfiles::UsRecord& record = *out;
   record.key = key;
+  record.po_box = false;
 
   const std::string_view last = f[kLast];
-  std::string person(last);
-  std::string rest;
-  for (const std::string_view part : {f[kFirst], f[kMi], f[kSuffix]}) {
-    const bool has_alnum = std::any_of(part.begin(), part.end(), [](char c) {
-      return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
-    });
-    if (!has_alnum) continue;
-    if (!rest.empty()) rest.push_back(' ');
-    rest += part;
-  }
-  if (!rest.empty()) person += ", " + rest;
   const bool individual = !last.empty() && (f[kApplicantType] == "I" || f[kEntity].empty());
-  record.name = individual ? person : std::string(f[kEntity]);
+  if (individual) {
+    record.name = last;
+    bool first = true;
+    for (const std::string_view part : {f[kFirst], f[kMi], f[kSuffix]}) {
+      const bool has_alnum = std::any_of(part.begin(), part.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
+      });
+      if (!has_alnum) continue;
+      record.name += first ? ", " : " ";
+      record.name += part;
+      first = false;
+    }
+  } else {
+    record.name = f[kEntity];
+  }
 
   record.street = f[kStreet];
   if (record.street.empty() && !f[kPoBox].empty()) {
@@ -831,7 +915,6 @@ dbfiles::UsRecord Importer::make_record(dbfiles::CallKey key, std::string_view e
   shorten(&record.name, 0);
   if (record.street.empty()) record.po_box = false;
   if (cut) ++report_.cut;
-  return record;
 }
 
 
@@ -901,20 +984,22 @@ int Importer::count_changes(const std::string& old_path, const std::string& new_
 
 // callfcc.dat for the files just written: every licence active at the end, by identifier.
 int Importer::write_state(const std::string& call_db, const std::string& callprev_db,
-                          std::vector<std::uint32_t> places, platform::File* file,
-                          std::string* error) {
+                          platform::File* file, std::string* error) {
   FccStateHeader header;
   header.date = options_.date;
   header.archive = options_.state_archive;
   header.next_order = order_;
-  header.licences = places.size();
   if (stamp_file(call_db, &header.call_db, error) != 0 ||
       stamp_file(callprev_db, &header.callprev_db, error) != 0) {
     return -1;
   }
   // In the order they were first read they are mostly by identifier already (those of a state
   // come in its order, and new licences get higher identifiers): sorted only when they are not.
-  std::sort(places.begin(), places.end());
+  std::vector<std::uint32_t> places;
+  for (std::size_t place = 0; place < licences_.size(); ++place) {
+    if (licences_[place].active) places.push_back(static_cast<std::uint32_t>(place));
+  }
+  header.licences = places.size();
   const auto id_of = [this](std::uint32_t place) { return licences_[place].id; };
   if (!std::is_sorted(places.begin(), places.end(), [&id_of](std::uint32_t a, std::uint32_t b) {
         return id_of(a) < id_of(b);
@@ -942,9 +1027,10 @@ int Importer::finish(std::string* error) {
   }
   sort_places(&active, [this](std::uint32_t place) { return licences_[place].order; });
 
-  // The licence kept for each call sign.
-  PlaceIndex<std::function<std::uint64_t(std::uint32_t)>> by_key(
-      [this](std::uint32_t place) { return licences_[place].key; });
+  // The licence kept for each call sign, found through the keys alone, which lie close together.
+  std::vector<dbfiles::CallKey> keys(licences_.size());
+  const auto key_of = [&keys](std::uint32_t place) -> std::uint64_t { return keys[place]; };
+  PlaceIndex<decltype(key_of)> by_key(key_of);
   by_key.reserve(active.size());
   for (std::size_t i = 0; i < active.size(); ++i) {
     prefetch_ahead(active, i);
@@ -967,6 +1053,7 @@ int Importer::finish(std::string* error) {
       continue;
     }
     candidate.key = dbfiles::encode_call(call.c_str());
+    keys[place] = candidate.key;
     std::uint32_t& slot = by_key.slot(candidate.key);
     if (slot == 0) {
       by_key.add(place);
@@ -983,16 +1070,20 @@ int Importer::finish(std::string* error) {
                            " has: the later grant is kept");
     if (newer) slot = place + 1;
   }
-  std::vector<std::uint32_t> written;
+  active = {};
+  // The licences kept, found in place order (where they lie in memory), with the text of each
+  // beside its key; then by key, as call.db holds them.
+  std::vector<bool> kept(licences_.size());
   for (const std::uint32_t slot : by_key.slots()) {
-    if (slot != 0) written.push_back(slot - 1);
+    if (slot != 0) kept[slot - 1] = true;
   }
-  if (written.empty()) {
-    *error = "no active licence in the sources: nothing written";
-    return -1;
-  }
-  sort_places(&written, [this](std::uint32_t place) { return licences_[place].key; });
-
+#pragma pack(push, 4)
+  struct Written {  // 12 bytes
+    dbfiles::CallKey key;
+    std::uint64_t en;
+  };
+#pragma pack(pop)
+  std::vector<Written> written;
   // Each previous call sign goes to the licence with the latest grant (then read) naming it.
   struct Successor {
     dbfiles::CallKey old_key;
@@ -1001,14 +1092,23 @@ int Importer::finish(std::string* error) {
     dbfiles::CallKey key;
   };
   std::vector<Successor> successors;
-  for (const std::uint32_t place : written) {
+  for (std::size_t place = 0; place < licences_.size(); ++place) {
+    if (!kept[place]) continue;
     const Licence& licence = licences_[place];
+    written.push_back({licence.key, licence.en});
     const std::string old(texts_.get(licence.am));
     if (old.empty() || !uls::is_storable_call(old)) continue;
     const dbfiles::CallKey old_key = dbfiles::encode_call(old.c_str());
     if (old_key == licence.key || by_key.find(old_key) != kNone) continue;
     successors.push_back({old_key, licence.grant, licence.order, licence.key});
   }
+  kept = {};
+  if (written.empty()) {
+    *error = "no active licence in the sources: nothing written";
+    return -1;
+  }
+  std::sort(written.begin(), written.end(),
+            [](const Written& a, const Written& b) { return a.key < b.key; });
   std::sort(successors.begin(), successors.end(), [](const Successor& a, const Successor& b) {
     return std::tuple(a.old_key, a.grant, a.order) < std::tuple(b.old_key, b.grant, b.order);
   });
@@ -1022,6 +1122,7 @@ int Importer::finish(std::string* error) {
   }
   successors = {};
   by_key.clear();
+  keys = {};
 
   // Each file is written whole under its staged name, then the set is put in place together
   // (see fcc/fcc_state.h).
@@ -1040,10 +1141,12 @@ int Importer::finish(std::string* error) {
   {
     dbfiles::CallDbWriter writer;  // its index goes once the file is written
     int rc = writer.open(call_new.temp_path(), options_.date);
+    dbfiles::UsRecord r;
     for (std::size_t i = 0; rc == 0 && i < written.size(); ++i) {
-      prefetch_ahead(written, i);
-      const Licence& licence = licences_[written[i]];
-      const dbfiles::UsRecord r = make_record(licence.key, texts_.get(licence.en));
+#if defined(__GNUC__)
+      if (i + 8 < written.size()) __builtin_prefetch(texts_.get(written[i + 8].en).data());
+#endif
+      make_record(written[i].key, texts_.get(written[i].en), &r);
       rc = writer.add(r.key, r.name, r.street, r.city, r.state, r.zip, r.po_box);
     }
     if (rc == 0) rc = writer.finish();
@@ -1059,7 +1162,7 @@ int Importer::finish(std::string* error) {
   }
   std::vector<std::string> set = {"call.db", "callprev.db"};
   if (with_state) {
-    if (write_state(call_new.temp_path(), prev_new.temp_path(), std::move(active),
+    if (write_state(call_new.temp_path(), prev_new.temp_path(),
                     &state_new.file(), error) != 0) {
       *error = state_path + ": " + *error;
       return -1;

@@ -147,6 +147,49 @@ TEST(UlsTextTest, ChecksCallsignsAndDates) {
   }
 }
 
+// callfcc.dat's licences read back as written, numbers and texts at the edges of their sizes.
+TEST(FccStateTest, LicencesReadBackAsWritten) {
+  testutil::TempDir dir;
+  const std::string path = dir.file("callfcc.dat");
+  const std::string bytes(16384, 'X');
+  const std::string_view text = bytes;
+  const std::vector<calldb::StateLicence> licences = {
+      {0, 0, 0, "", "", ""},
+      {127, 127, 20251004, "W1AW", text.substr(0, 127), text.substr(0, 128)},
+      {128, 128, 1, text, "", text.substr(0, 16383)},
+      {16384, 999999999999999999, 99991231, "K1A", "A\x1F", ""},
+      {999999999999999999, UINT64_MAX, UINT32_MAX, "", text, "N0C"}};
+  calldb::FccStateHeader header{"20251004", {"20251004", -1}, UINT64_MAX, {1, 2}, {3, 4},
+                                licences.size()};
+  {
+    platform::File file;
+    ASSERT_EQ(file.open(path, platform::Access::write, platform::Share::none,
+                        platform::Disposition::create_always), 0);
+    calldb::StateWriter out(&file);
+    ASSERT_EQ(out.begin(header), 0);
+    for (const calldb::StateLicence& licence : licences) ASSERT_EQ(out.add(licence), 0);
+    ASSERT_EQ(out.finish(), 0);
+  }
+  calldb::FccStateHeader read;
+  std::vector<std::string> got;
+  std::string why;
+  ASSERT_EQ(calldb::read_state(path, &read, [&got](const calldb::StateLicence& l) {
+    got.push_back(std::to_string(l.id) + " " + std::to_string(l.order) + " " +
+                  std::to_string(l.grant) + " " + std::string(l.call) + "|" + std::string(l.en) +
+                  "|" + std::string(l.am));
+  }, &why), 0) << why;
+  ASSERT_EQ(got.size(), licences.size());
+  for (std::size_t i = 0; i < licences.size(); ++i) {
+    const calldb::StateLicence& l = licences[i];
+    EXPECT_EQ(got[i], std::to_string(l.id) + " " + std::to_string(l.order) + " " +
+                          std::to_string(l.grant) + " " + std::string(l.call) + "|" +
+                          std::string(l.en) + "|" + std::string(l.am)) << i;
+  }
+  EXPECT_EQ(std::tuple(read.archive.utc_seconds, read.next_order, read.call_db, read.callprev_db),
+            std::tuple(std::int64_t{-1}, UINT64_MAX, calldb::FileStamp{1, 2},
+                       calldb::FileStamp{3, 4}));
+}
+
 // Hand-made lines: names, addresses, states and ZIP codes as a lookup shows them, texts cut to
 // fit, and the lines left out, each told with its file and line number, the rest still read.
 TEST_F(UlsImportTest, BuildsRecordsAndReportsLeftOutLinesWithTheirNumbers) {
@@ -494,7 +537,7 @@ TEST_F(UlsImportTest, AStateThatIsNotWholeOrNotInStepIsRefused) {
        [&] { write_bytes(out_ + "/callfcc.dat", state + "x"); }},
       {"another version", [&] {
          std::string changed = state;
-         changed[8] = 2;
+         changed[8] = 1;
          write_bytes(out_ + "/callfcc.dat", changed);
        }},
       {"call.db is not the one",
@@ -522,6 +565,40 @@ TEST_F(UlsImportTest, AStateThatIsNotWholeOrNotInStepIsRefused) {
       fs::copy_file(good + "/" + name, out_ + "/" + name,
                     fs::copy_options::overwrite_existing);
     }
+  }
+}
+
+// callfcc.dat keeps only what call.db's record is made from: EN records that differ in nothing
+// else give the same three files.
+TEST_F(UlsImportTest, WhatTheRecordDoesNotUseIsNotKept) {
+  const En base{"1", "W1AAA", "", "ANN", "B", "ROSS", "JR", "1 MAIN ST", "TOWN", "OH", "45245"};
+  const En plain{"1", "W1AAA", "", "ANN", "", "ROSS", "", "1 MAIN ST", "TOWN", "", ""};
+  En club{"1", "W1AAA", "ACME CLUB", "", "", "", "", "1 MAIN ST", "TOWN", "OH", "45245"};
+  club.type = "C";
+  const std::vector<std::pair<En, std::function<void(En*)>>> cases = {
+      {base, [](En* e) { e->entity = "ROSS, ANN B JR"; }},
+      {base, [](En* e) { e->type = ""; }},
+      {base, [](En* e) { e->zip = "45245-1234"; }},
+      {base, [](En* e) { e->po_box = "12"; }},
+      {plain, [](En* e) { e->mi = ". "; }},
+      {plain, [](En* e) { e->state = "ZZ"; }},
+      {plain, [](En* e) { e->zip = "4524X"; }},
+      {club, [](En* e) { e->first = "ANN", e->mi = "B", e->last = "ROSS", e->suffix = "JR"; }},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(i);
+    En other = cases[i].first;
+    cases[i].second(&other);
+    std::string sets[2];
+    for (int k = 0; k < 2; ++k) {
+      const std::string name = std::to_string(i) + "-" + std::to_string(k);
+      const std::string into = dir_.file("into" + name);
+      fs::create_directory(into);
+      ASSERT_EQ(stage(into, {folder(name, en(k == 0 ? cases[i].first : other),
+                                    hd("1", "W1AAA", "A"))}, false), 0) << error_;
+      sets[k] = set_of(into);
+    }
+    EXPECT_TRUE(sets[0] == sets[1]);
   }
 }
 

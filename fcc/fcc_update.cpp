@@ -139,7 +139,8 @@ class Run {
       // The engine's texts come escaped.
       link_.log_text("ERROR: " + error +
                      "\r\nNothing was replaced; the next run fetches again\r\n");
-      link_.message_box(error + "\r\rThe FCC source's server is " + server_text() + ".",
+      link_.message_box(error + "\r\rCheck the network connection and the server, " +
+                            server_text() + ", then try again.",
                         "ERROR updating from the FCC", updater::Buttons::ok,
                         updater::Icon::error);
       return {rows, 1};
@@ -167,11 +168,11 @@ class Run {
   }
 
  private:
-  // "HOST:PORT (ORIGIN)".
+  // "HOST:PORT (the FCC's server, WHAT CHOSE IT)".
   std::string server_text() const {
-    return updater::escape_controls(env_.fcc_server.host) + ":" +
-           std::to_string(env_.fcc_server.port) + " (" +
-           (env_.fcc_origin.empty() ? "the build's default" : env_.fcc_origin) + ")";
+    return updater::escape_controls(env_.fcc_server.host + ":" +
+                                    std::to_string(env_.fcc_server.port) +
+                                    env_.fcc_server.origin_note());
   }
 
   // The archive's row, given to it when the run first meets it; -1 past the grid.

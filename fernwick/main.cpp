@@ -81,7 +81,7 @@ void read_command_line(int argc, char** argv, const settings::Settings& s,
   if (parser.isSet("update-server")) window->use_fcc = false;
   if (parser.isSet("fcc-server")) {
     window->use_fcc = true;
-    window->fcc_origin = "--fcc-server";
+    window->fcc_server.origin = "the FCC's server, --fcc-server";
   }
   server_option(parser, "update-server", 80, &window->server);
   server_option(parser, "fcc-server", 443, &window->fcc_server);
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
   settings.canada_server.origin =
       "the Canadian server, " + settings::origin(s, settings::kCanadaServer);
   settings.zlib_library = platform::zlib_library_name();
-  settings.fcc_origin = settings::origin(s, settings::kFccServer);
+  settings.fcc_server.origin = "the FCC's server, " + settings::origin(s, settings::kFccServer);
   read_command_line(argc, argv, s, &settings);
 
   QApplication app(argc, argv);

@@ -434,7 +434,6 @@ void Window::start_worker(Job job) {
   env.cancel = &cancel_;
   env.use_fcc = settings_.use_fcc;
   env.fcc_server = settings_.fcc_server;
-  env.fcc_origin = settings_.fcc_origin;
   env.zlib_library = settings_.zlib_library;
 
   set_running(job, true);

@@ -73,10 +73,9 @@ struct WindowSettings {
   // Called on the window's thread each time a worker sets a grid cell, after the cell shows it.
   std::function<void(int row, updater::RowCell cell, const QString& text)> row_cell_hook;
   // The US source: the FCC's archives from fcc_server (HTTPS, trusting ca_file too) when
-  // use_fcc, else the update files of `server`; fcc_origin names what chose fcc_server.
+  // use_fcc, else the update files of `server`.
   bool use_fcc = false;
   updater::ServerAddress fcc_server;
-  std::string fcc_origin;
   // The settings file the Settings dialog shows and saves; "" leaves the button disabled.
   std::string settings_file;
 };

@@ -30,7 +30,9 @@ TEST(FccUpdate, MakesTheFirstDatabaseAsAnImportOfTheWeeklyAndItsDailies) {
   EXPECT_EQ(failed.code, 1);
   EXPECT_NE(failed.out.find("l_amat.zip <<--downloading\nERROR: l_amat.zip: "), std::string::npos)
       << failed.out;
-  EXPECT_NE(failed.err.find("The FCC source's server is 127.0.0.1:1 (--fcc-server)."),
+  EXPECT_NE(failed.err.find("on port 1 (the FCC's server, --fcc-server)\n\nCheck the network "
+                            "connection and the server, 127.0.0.1:1 (the FCC's server, "
+                            "--fcc-server), then try again."),
             std::string::npos) << failed.err;
   EXPECT_TRUE(fs::is_empty(data.path()));
 

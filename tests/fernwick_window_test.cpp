@@ -121,7 +121,7 @@ struct World {
     s.boxes = &boxes;
     s.use_fcc = true;
     s.fcc_server = {"127.0.0.1", fcc_port};
-    s.fcc_origin = "--fcc-server";
+    s.fcc_server.origin = "the FCC's server, --fcc-server";
     window = std::make_unique<fernwick::Window>(std::move(s));
     window->show();
     window->start();
@@ -433,8 +433,9 @@ class FernwickWindowTest : public QObject {
                           "(the FCC's weekly archive) and the daily archives made since (tens of "
                           "KB each), then the Canadian list (a few MB).";
     const QString refused = "ERROR updating from the FCC: l_amat.zip: Cannot connect to host "
-                            "127.0.0.1 [127.0.0.1] on port 1\r\rThe FCC source's server is "
-                            "127.0.0.1:1 (--fcc-server).";
+                            "127.0.0.1 [127.0.0.1] on port 1 (the FCC's server, --fcc-server)\r"
+                            "\rCheck the network connection and the server, 127.0.0.1:1 (the "
+                            "FCC's server, --fcc-server), then try again.";
     const QString missing = "call.db: UNABLE TO OPEN database file for modification\r"
                             "call.db not found in {F}.";
     const std::tuple<bool, Answer, QStringList, bool> cases[] = {

@@ -107,7 +107,7 @@ int run_update(const std::string& folder, const UpdateArgs& args, bool wait) {
                       (args.server != nullptr ? std::string("--server")
                                               : settings::origin(s, settings::kUsSource));
   env.fcc_server = s.fcc_server;
-  env.fcc_origin = settings::origin(s, settings::kFccServer);
+  env.fcc_server.origin = "the FCC's server, " + settings::origin(s, settings::kFccServer);
   // The settings' source unless one is named.
   env.use_fcc = args.fcc_server != nullptr || (args.server == nullptr && s.use_fcc);
   if (args.server != nullptr && args.fcc_server != nullptr) {
@@ -123,7 +123,7 @@ int run_update(const std::string& folder, const UpdateArgs& args, bool wait) {
       std::fprintf(stderr, "calldb update: --fcc-server must be HOST or HOST:PORT\n");
       return kExitUnusable;
     }
-    env.fcc_origin = "--fcc-server";
+    env.fcc_server.origin = "the FCC's server, --fcc-server";
   }
   env.ca_file = args.ca_file;
   const std::string* now = args.now;

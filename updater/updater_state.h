@@ -114,10 +114,9 @@ struct WorkerEnv {
   ServerAddress canada_server;  // the Canadian data server (HTTPS)
   std::string ca_file;          // PEM certificates trusted beside the system's (tests), or ""
   // The US source: the FCC's archives from fcc_server (HTTPS) when use_fcc, else the update
-  // files of `server`. fcc_origin says what chose fcc_server ("--fcc-server", ...) for messages.
+  // files of `server`.
   bool use_fcc = false;
   ServerAddress fcc_server;
-  std::string fcc_origin;
   std::string zlib_library;  // the name zlib is loaded by for the FCC's archives ("": the system's)
   const ZlibApi* zlib = nullptr;  // zlib's entry points, looked up at start-up
   // The local date and time; platform::local_time() unless a test sets "now".

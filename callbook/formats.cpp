@@ -176,7 +176,8 @@ std::string callook_xml(const Licence* l) {
   xml_field(&out, "callsign", l->callsign);
   out.append("</current>\n<previous>\n");
   xml_field(&out, "callsign", l->former);
-  out.append("</previous>\n");
+  // fldigi looks for the licensee's name after the trustee's block: it is there, if empty.
+  out.append("</previous>\n<trustee>\n<callsign></callsign>\n<name></name>\n</trustee>\n");
   xml_field(&out, "name", display_name(*l));
   out.append("<address>\n");
   xml_field(&out, "line1", l->street);

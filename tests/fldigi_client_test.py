@@ -163,9 +163,12 @@ class Run:
                     if wait_for(lambda: asked in read(debug), 3):
                         break
                     print("fldigi asked nothing after a click on QRZ for %s" % call)
-                wait_for(rpc.log.get_name, 10)
-                got = [rpc.log.get_name(), rpc.log.get_qth(), rpc.log.get_state(),
-                       rpc.log.get_province()]
+
+                def fields():
+                    return [rpc.log.get_name(), rpc.log.get_qth(), rpc.log.get_state(),
+                            rpc.log.get_province()]
+                wait_for(lambda: [g.upper() for g in fields()] == want, 10)
+                got = fields()
                 if [g.upper() for g in got] != want:
                     failures.append("%s %s: Name, QTH, St, Pr are %r, not %r"
                                     % (label, call, got, want))

@@ -77,7 +77,7 @@ class Directory {
 
   std::string folder_;
   DatabaseState us_, prev_, canada_;
-  std::string us_bytes_, prev_bytes_, canada_bytes_;
+  platform::FileBytes us_bytes_, prev_bytes_, canada_bytes_;
   std::uint32_t us_index_offset_ = 0;
   std::uint32_t canada_index_offset_ = 0;
   // cancall.db's entries sorted by key, the first of each key in file order only.

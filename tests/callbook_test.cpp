@@ -612,7 +612,7 @@ TEST(CallbookSessions, IdsHoldForTheirLifetimeOnEveryServerOfTheSameUsers) {
 // ---------------------------------------------------------------------------------------------
 // Missing and damaged databases.
 
-TEST(CallbookDirectory, ADamagedDatabaseIsUnavailableWhileTheOtherAnswers) {
+TEST(CallbookDirectory, ADamagedDatabaseIsUnavailableWhileTheOthersAnswer) {
   using Bytes = std::string;
   const auto index = [](const Bytes& b) { return testutil::word_at(b, 8); };
   const struct {
@@ -632,18 +632,31 @@ TEST(CallbookDirectory, ADamagedDatabaseIsUnavailableWhileTheOtherAnswers) {
       {"call.db", "damaged", [&](Bytes* b) { testutil::put_word(b, index(*b) + 4, 3); }},
       {"call.db", "has no end",
        [&](Bytes* b) { std::fill(b->begin() + 12, b->begin() + index(*b), 'X'); }},
+      {"callprev.db", "not in order",
+       [](Bytes* b) { std::swap_ranges(b->begin() + 8, b->begin() + 16, b->begin() + 16); }},
+      {"callprev.db", "shorter than its date", [](Bytes* b) { b->resize(5); }},
       {"cancall.db", "is not in", nullptr},
       {"cancall.db", "damaged", [](Bytes* b) { b->resize(7); }},
       {"cancall.db", "damaged", [](Bytes* b) { (*b)[0] = 'X'; }},
       {"cancall.db", "damaged", [](Bytes* b) { b->replace(8, 4, "----"); }},
       {"cancall.db", "damaged",
        [&](Bytes* b) { testutil::put_word(b, index(*b) + 4, index(*b)); }},
+      {"callprev.db", nullptr, nullptr},  // optional: its former calls are simply not found
   };
+  // The call each file answers, and others that still answer without it.
+  const std::map<std::string, std::vector<std::string>> kCalls = {
+      {"call.db", {"K1ABC", "ve3abc", "VE3ABC/P"}},
+      {"callprev.db", {"n2old", "W1AW", "VE3ABC", "K1ABC"}},
+      {"cancall.db", {"VE3ABC", "W1AW", "N1OLD"}}};
   for (const auto& c : kDamage) {
     testutil::TempDir dir;
+    using dbfiles::encode_call;
     ASSERT_EQ(dbfiles::write_call_db(dir.file("call.db"), "20261207",
-                                     {{dbfiles::encode_call("K1ABC"), "DOE, JO", "1 A ST", "X", 1, 1, false},
-                                      {dbfiles::encode_call("W1AW"), "ARRL", "225 MAIN", "NEWINGTON", 7, 6111, false}}), 0);
+                                     {{encode_call("K1ABC"), "DOE, JO", "1 A ST", "X", 1, 1, false},
+                                      {encode_call("W1AW"), "ARRL", "225 MAIN", "NEWINGTON", 7, 6111, false}}), 0);
+    ASSERT_EQ(dbfiles::write_prev_db(dir.file("callprev.db"), "20261207",
+                                     {{encode_call("N1OLD"), encode_call("W1AW")},
+                                      {encode_call("N2OLD"), encode_call("K1ABC")}}), 0);
     dbfiles::CanDbWriter can;
     ASSERT_EQ(can.open(dir.file("cancall.db"), "20261207"), 0);
     ASSERT_EQ(can.add(dbfiles::CanEntry::make_word0(can_key("VE3ABC"), 9), "ROE", "AL", "2 B", "Y", "K1A"), 0);
@@ -655,25 +668,35 @@ TEST(CallbookDirectory, ADamagedDatabaseIsUnavailableWhileTheOtherAnswers) {
     } else {
       std::filesystem::remove(dir.file(c.file));
     }
-    const bool us = std::string(c.file) == "call.db";
-    SCOPED_TRACE(std::string(c.file) + " " + c.why);
+    SCOPED_TRACE(std::string(c.file) + " " + (c.why ? c.why : "removed"));
     const auto directory = callbook::Directory::load(dir.path());
-    EXPECT_EQ(directory->us().usable, !us);
-    EXPECT_EQ(directory->canada().usable, us);
-    const std::string problem = us ? directory->us().problem : directory->canada().problem;
-    for (const std::string& part : {std::string(c.file), dir.path(), std::string(c.why),
-                                    std::string(". Run fernwick")}) {
+    const std::string file = c.file;
+    EXPECT_EQ(directory->us().usable, file != "call.db");
+    EXPECT_EQ(directory->prev().usable, file != "callprev.db");
+    EXPECT_EQ(directory->canada().usable, file != "cancall.db");
+    const std::vector<std::string>& calls = kCalls.at(file);
+    for (std::size_t i = 1; i < calls.size(); ++i) {
+      EXPECT_EQ(get("/" + calls[i] + "/json", directory.get()).status, 200) << calls[i];
+    }
+    const callbook::Reply reply = get("/v1/lookup/" + calls[0], directory.get());
+    Fields broken;
+    ASSERT_TRUE(read_json(reply.body, &broken)) << reply.body;
+    if (c.why == nullptr) {
+      EXPECT_EQ(broken["status"], "not found");
+      EXPECT_NE(directory->summary().find("no callprev.db"), std::string::npos);
+      continue;
+    }
+    const std::string problem = file == "call.db"       ? directory->us().problem
+                                : file == "cancall.db" ? directory->canada().problem
+                                                       : directory->prev().problem;
+    for (const std::string& part : {file, dir.path(), std::string(c.why), std::string(". Run ")}) {
       EXPECT_NE(problem.find(part), std::string::npos) << problem;
     }
     EXPECT_NE(directory->summary().find(problem), std::string::npos);
-    Fields broken, fine;
-    const callbook::Reply reply = get(us ? "/v1/lookup/K1ABC" : "/v1/lookup/ve3abc", directory.get());
     EXPECT_EQ(reply.status, 503);
-    ASSERT_TRUE(read_json(reply.body, &broken)) << reply.body;
     EXPECT_EQ(broken["status"], "unavailable");
     EXPECT_EQ(broken["problem"], problem);
-    EXPECT_EQ(get(us ? "/ve3abc/xml" : "/W1AW/json", directory.get()).status, 200);
-    EXPECT_EQ(get(us ? "/W1AW/json" : "/VE3ABC/xml", directory.get()).body, problem + "\n");
+    EXPECT_EQ(get("/" + calls[0] + "/xml", directory.get()).body, problem + "\n");
   }
 }
 

@@ -1,7 +1,8 @@
 // calldb serve's handling of what a connection receives: request heads read back to back from
 // arbitrary bytes, each target decoded and each request answered from a small data folder made
 // once, with and without databases. A "SESSION" in a query stands for a session id the server
-// gave out. Every reply must be UTF-8 with no control character but line ends.
+// gave out. Every reply must be UTF-8 with no control character but line ends and no character
+// an XML document may not hold.
 
 #include <cstdint>
 #include <cstdlib>
@@ -26,9 +27,10 @@ std::shared_ptr<const callbook::Directory> sample() {
   const std::string folder = fuzzing::scratch() + "/callbook";
   std::filesystem::create_directories(folder);
   using dbfiles::encode_call;
-  dbfiles::write_call_db(folder + "/call.db", "20261207",
-                         {{encode_call("K1ABC"), "O'NEIL, J\xC9R\xD4ME", "1 <A> & B", "X\x01Y", 7, 6111, false},
-                          {encode_call("W1AW"), "ARRL \xE2\x82\xAC", "225", "NEWINGTON", 7, 6111, true}});
+  dbfiles::write_call_db(
+      folder + "/call.db", "20261207",
+      {{encode_call("K1ABC"), "O'NEIL, J\xC9R\xD4ME", "1 <A> & B", "X\x01Y", 7, 6111, false},
+       {encode_call("W1AW"), "ARRL \xE2\x82\xAC\xEF\xBF\xBE", "225", "NEWINGTON", 7, 6111, true}});
   dbfiles::write_prev_db(folder + "/callprev.db", "20261207",
                          {{encode_call("N1OLD"), encode_call("W1AW")}});
   dbfiles::CanDbWriter can;
@@ -45,7 +47,8 @@ void check(const std::string& body) {
     const auto c = static_cast<unsigned char>(body[i]);
     if (c < 0x20 && c != '\n') std::abort();
     if (c < 0x80) continue;
-    const int n = c >= 0xC2 && c < 0xE0 ? 1 : c >= 0xE0 && c < 0xF0 ? 2 : c >= 0xF0 && c < 0xF5 ? 3 : -1;
+    const int n = c >= 0xC2 && c < 0xE0 ? 1 : c >= 0xE0 && c < 0xF0 ? 2
+                : c >= 0xF0 && c < 0xF5 ? 3 : -1;
     if (n < 0 || i + n >= body.size()) std::abort();
     unsigned cp = c & (0x7Fu >> n);
     for (int k = 1; k <= n; ++k) {
@@ -54,7 +57,7 @@ void check(const std::string& body) {
       cp = cp << 6 | (b & 0x3F);
     }
     if ((n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp < 0xE000)) {
+        (cp >= 0xD800 && cp < 0xE000) || cp == 0xFFFE || cp == 0xFFFF) {
       std::abort();
     }
     i += n;

@@ -155,6 +155,7 @@ std::shared_ptr<const Directory> Directory::load(const std::string& folder) {
       }
     }
   }
+  if (prev.present && !prev.usable) prev.problem += what_to_do(folder);
 
   // cancall.db: header, index within the file, record texts inside the text area.
   DatabaseState& can = dir->canada_;
@@ -288,8 +289,13 @@ Found Directory::find(std::string_view typed, Licence* licence, std::string* pro
     return Found::unavailable;
   }
   if (find_us(call, licence)) return Found::yes;
-  if (!prev_.usable || call.size() > kMaxCall || !dbfiles::is_us_callsign(call.c_str())) {
-    return Found::no;
+  if (call.size() > kMaxCall || !dbfiles::is_us_callsign(call.c_str())) return Found::no;
+  if (!prev_.usable) {
+    // Without callprev.db a call not in call.db is not found; with one that cannot be used it
+    // may be a former call.
+    if (!prev_.present) return Found::no;
+    *problem = prev_.problem;
+    return Found::unavailable;
   }
   dbfiles::CallKey now = 0;
   if (dbfiles::find_prev_entry(bytes_of(prev_bytes_.view()) + PrevEntry::kSize,

@@ -121,7 +121,8 @@ Parse parse_request(std::string_view data, Request* request, std::size_t* used, 
     return Parse::refused;
   }
 
-  bool close = minor == 0;
+  bool close = false;  // "close" named, which wins over "keep-alive" wherever it stands
+  bool keep_alive = false;
   bool has_body = false;
   bool has_host = false;
   head.remove_prefix(eol + 1);
@@ -151,8 +152,8 @@ Parse parse_request(std::string_view data, Request* request, std::size_t* used, 
       }
     }
     if (iequals(name, "connection")) {
-      if (list_has(value, "close")) close = true;
-      if (list_has(value, "keep-alive") && minor == 0) close = false;
+      close = close || list_has(value, "close");
+      keep_alive = keep_alive || list_has(value, "keep-alive");
     } else if (iequals(name, "content-length")) {
       if (value.empty() || value.find_first_not_of('0') != std::string_view::npos) has_body = true;
     } else if (iequals(name, "transfer-encoding")) {
@@ -179,7 +180,7 @@ Parse parse_request(std::string_view data, Request* request, std::size_t* used, 
   }
 
   request->head_only = method == "HEAD";
-  request->keep_alive = !close;
+  request->keep_alive = !close && (minor >= 1 || keep_alive);
   const std::size_t mark = target.find('?');
   request->path = target.substr(0, mark);
   request->query = mark == std::string_view::npos ? std::string_view() : target.substr(mark + 1);

@@ -101,13 +101,14 @@ std::string database_line(const UsDatabase& db) {
   return line;
 }
 
-LookupStatus find_entry(const UsDatabase& db, CallKey key, IndexEntry* entry) {
+LookupStatus find_index_entry(const unsigned char* index, std::uint32_t count, CallKey key,
+                              IndexEntry* entry) {
   LookupStatus status;
   std::int64_t low = 0;
-  std::int64_t high = static_cast<std::int64_t>(db.count) - 1;
+  std::int64_t high = static_cast<std::int64_t>(count) - 1;
   while (low <= high) {
     const std::int64_t mid = (low + high) / 2;
-    const unsigned char* at = db.entry(static_cast<std::size_t>(mid));
+    const unsigned char* at = index + static_cast<std::size_t>(mid) * IndexEntry::kSize;
     const CallKey probe = decode_fixed32(at);
     if (key < probe) {
       high = mid - 1;
@@ -120,6 +121,10 @@ LookupStatus find_entry(const UsDatabase& db, CallKey key, IndexEntry* entry) {
     }
   }
   return status;
+}
+
+LookupStatus find_entry(const UsDatabase& db, CallKey key, IndexEntry* entry) {
+  return find_index_entry(db.index.get(), db.count, key, entry);
 }
 
 LookupStatus lookup_us_call(const UsDatabase& db, const char* text, LookupResult* result,
@@ -184,17 +189,16 @@ std::string prev_line(const PrevDatabase& db, const char* file_name) {
   return line;
 }
 
-int find_prev_call(const PrevDatabase& db, const char* text, char (&replacement)[7]) {
-  if (!is_us_callsign(text)) return -1;
-  const CallKey key = encode_call(text);
+int find_prev_entry(const unsigned char* entries, std::int32_t count, CallKey key,
+                    CallKey* new_key) {
   std::int64_t low = 1;
-  std::int64_t high = db.count;
+  std::int64_t high = count;
   while (low <= high) {
     const std::int64_t mid = (low + high) / 2;
     const PrevEntry probe =
-        PrevEntry::decode(db.entries.get() + static_cast<std::size_t>(mid - 1) * PrevEntry::kSize);
+        PrevEntry::decode(entries + static_cast<std::size_t>(mid - 1) * PrevEntry::kSize);
     if (key == probe.old_key) {
-      std::memcpy(replacement, decode_call(probe.new_key), sizeof replacement);
+      *new_key = probe.new_key;
       return static_cast<int>(mid);
     }
     if (key < probe.old_key) {
@@ -204,6 +208,14 @@ int find_prev_call(const PrevDatabase& db, const char* text, char (&replacement)
     }
   }
   return -1;
+}
+
+int find_prev_call(const PrevDatabase& db, const char* text, char (&replacement)[7]) {
+  if (!is_us_callsign(text)) return -1;
+  CallKey new_key = 0;
+  const int found = find_prev_entry(db.entries.get(), db.count, encode_call(text), &new_key);
+  if (found >= 0) std::memcpy(replacement, decode_call(new_key), sizeof replacement);
+  return found;
 }
 
 }  // namespace dbfiles

@@ -79,6 +79,10 @@ std::string shown_folder(const std::string& folder);
 // "Database date %.2s/%.2s/%.4s, %d entries" (month/day/year, N).
 std::string database_line(const UsDatabase& db);
 
+// Binary search of `count` stored index entries (sorted by key) at `index`.
+LookupStatus find_index_entry(const unsigned char* index, std::uint32_t count, CallKey key,
+                              IndexEntry* entry);
+
 // Binary search of the index held in memory; reads nothing from the file, so the status is
 // never damaged.
 LookupStatus find_entry(const UsDatabase& db, CallKey key, IndexEntry* entry);
@@ -108,6 +112,11 @@ int open_prev_db(const std::string& path, PrevDatabase* db);
 
 // "%d previous calls in %s, dated %.2s/%.2s/%.4s" (N, file name, month/day/year).
 std::string prev_line(const PrevDatabase& db, const char* file_name);
+
+// Binary search of callprev.db's `count` stored entries (entry 1 at `entries`) for `key`:
+// returns the entry number and leaves the replacing key in *new_key, or returns -1.
+int find_prev_entry(const unsigned char* entries, std::int32_t count, CallKey key,
+                    CallKey* new_key);
 
 // Looks `text` up among the previous callsigns, in memory. Returns the entry number (1 or more)
 // and leaves the replacing callsign in `replacement`, or returns -1. A text that does not begin

@@ -282,6 +282,10 @@ class Socket {
   int set_nonblocking(bool on);
   // The outcome of a connect that went on in the background: 0 once connected, or the error.
   int connect_result();
+  // A send of what fits without waiting: count is what went, error EAGAIN when nothing did.
+  IoResult send_some(const void* buffer, std::size_t n);
+  // Takes over a connected socket handle from the system (a Listener's accept).
+  void adopt(std::intptr_t handle);
   void close();
   bool is_open() const { return handle_ >= 0; }
   // The system's socket handle, for libraries that drive the stream themselves (TLS); -1 when
@@ -290,6 +294,80 @@ class Socket {
 
  private:
   std::intptr_t handle_ = -1;  // wide enough for a Windows SOCKET
+};
+
+// ---- Serving ----
+
+// What a file is now: which file, its size and its last change. Two stamps are equal only when
+// the name still leads to the same, unchanged file.
+struct FileStamp {
+  FileId id;
+  std::uint64_t size = 0;
+  std::int64_t changed_ns = 0;
+  friend bool operator==(const FileStamp&, const FileStamp&) = default;
+};
+int file_stamp(const std::string& path, FileStamp* stamp);
+
+// Reads the whole of `path` (at most `limit` bytes, else EFBIG) without any share mode, so
+// that a writer that wants the file to itself is never refused because of this read (on Windows
+// the file is opened with every sharing flag). *stamp receives the file's stamp as it was
+// opened. Returns 0 or the system error code.
+int read_file_unshared(const std::string& path, std::uint64_t limit, std::string* bytes,
+                       FileStamp* stamp);
+
+// A listening IPv4 TCP socket. Move-only; closes itself when destroyed.
+class Listener {
+ public:
+  Listener() = default;
+  ~Listener();
+  Listener(Listener&& other) noexcept;
+  Listener& operator=(Listener&& other) noexcept;
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  // Binds `address` (network byte order) and `port` (0: any free port) and listens. Returns 0
+  // or the error code.
+  int open(std::uint32_t address, int port, int backlog);
+  // The port bound, or 0 when closed.
+  int port() const;
+  // Takes one waiting connection without waiting. It comes non-blocking, with small writes sent
+  // at once. Returns 0, EAGAIN (EWOULDBLOCK) when none waits, or the error code.
+  int accept(Socket* connection);
+  void close();
+  std::intptr_t native_handle() const { return handle_; }
+
+ private:
+  std::intptr_t handle_ = -1;
+};
+
+// Waits for any of many sockets at once (epoll here). Move-only; closes itself when destroyed.
+class Poller {
+ public:
+  enum : unsigned { kReadable = 1, kWritable = 2, kHangup = 4 };
+  struct Event {
+    std::uint64_t tag = 0;
+    unsigned events = 0;
+  };
+
+  Poller() = default;
+  ~Poller();
+  Poller(Poller&& other) noexcept;
+  Poller& operator=(Poller&& other) noexcept;
+  Poller(const Poller&) = delete;
+  Poller& operator=(const Poller&) = delete;
+
+  int open();
+  // Watches `handle` for `events` (kReadable, kWritable), reported with `tag`. With `shared`,
+  // a handle several pollers watch wakes only one of them. Returns 0 or the error code.
+  int add(std::intptr_t handle, unsigned events, std::uint64_t tag, bool shared = false);
+  int modify(std::intptr_t handle, unsigned events, std::uint64_t tag);
+  int remove(std::intptr_t handle);
+  // Waits at most `ms` milliseconds; returns the number of events put in `events` (at most
+  // `max`; 0 when the wait ended without any or was cut short by a signal), or -error.
+  int wait(Event* events, int max, int ms);
+
+ private:
+  std::intptr_t handle_ = -1;
 };
 
 // ---- Libraries loaded at run time ----

@@ -159,6 +159,27 @@ int Socket::connect_result() {
   return error;
 }
 
+IoResult Socket::send_some(const void* buffer, std::size_t n) {
+  IoResult r;
+  if (handle_ < 0) { r.error = EBADF; return r; }
+  for (;;) {
+    const ssize_t put = ::send(static_cast<int>(handle_), buffer, n, MSG_NOSIGNAL);
+    if (put >= 0) {
+      r.count = static_cast<std::uint64_t>(put);
+      return r;
+    }
+    if (errno != EINTR) {
+      r.error = errno;
+      return r;
+    }
+  }
+}
+
+void Socket::adopt(std::intptr_t handle) {
+  close();
+  handle_ = handle;
+}
+
 void Socket::close() {
   if (handle_ >= 0) ::close(static_cast<int>(std::exchange(handle_, -1)));
 }

@@ -42,6 +42,7 @@ int main(int argc, char** argv) {
   calldb::add_demo_fcc_command(app, &exit_code);
   calldb::add_import_commands(app, &exit_code);
   calldb::add_fetch_commands(app, &exit_code);
+  calldb::add_serve_command(app, &exit_code);
   // Each command's help ends with the list of all of them.
   std::string names;
   for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {

@@ -26,6 +26,7 @@ void add_demo_commands(CLI::App& app, int* exit_code);
 void add_demo_fcc_command(CLI::App& app, int* exit_code);
 void add_import_commands(CLI::App& app, int* exit_code);
 void add_fetch_commands(CLI::App& app, int* exit_code);
+void add_serve_command(CLI::App& app, int* exit_code);
 
 struct ImportReport;
 // The import's four lines on standard output: licences (with `date`), previous callsigns, records

@@ -32,7 +32,8 @@ apps=share/applications icons=share/icons/hicolor/scalable/apps
 expected=$(printf '%s\n' bin/orbisk bin/orbisk-us bin/fernwick bin/calldb \
   share/doc/orbisk/orbisk-help.html share/doc/orbisk/fernwick-help.html share/doc/orbisk/copyright \
   $apps/orbisk.desktop $apps/orbisk-us.desktop $apps/fernwick.desktop \
-  $icons/orbisk.svg $icons/orbisk-us.svg $icons/fernwick.svg share/man/man1/calldb.1.gz | sort)
+  $icons/orbisk.svg $icons/orbisk-us.svg $icons/fernwick.svg share/man/man1/calldb.1.gz \
+  lib/systemd/{user,system}/calldb-{serve.service,update.service,update.timer} | sort)
 found=$(cd "$root" && find . -type f -o -type l | sed 's|^\./||' | sort)
 [ "$found" = "$expected" ] || fail "installed files differ:"$'\n'"$(diff <(echo "$expected") \
   <(echo "$found"))"
@@ -58,6 +59,20 @@ entries=$(zcat "$page" | sed -n '/^\.TP$/{n;s/\\f[BIP]//g;s/\\-/-/g;p}')
 for command in ${commands//,/}; do
   grep -q "^$command " <<<"$entries" || fail "man calldb has no entry for $command"
 done
+
+# The systemd units start installed programs, and systemd finds nothing wrong in them.
+for unit in "$root"/lib/systemd/*/*; do
+  for program in $(sed -n 's/^ExecStart=-\{0,1\}\([^ ]*\).*/\1/p' "$unit"); do
+    [ -x "$root/bin/${program#"$built_for/bin/"}" ] && [ "${program%/*}" = "$built_for/bin" ] ||
+      fail "$unit starts $program, which is not installed"
+  done
+done
+if command -v systemd-analyze >/dev/null; then
+  # Only what depends on this machine is let through: the programs and man pages not being
+  # installed where the units name them.
+  systemd-analyze verify "$root"/lib/systemd/system/* 2>&1 |
+    grep -v -e 'is not executable' -e "Command 'man " -e '^$' && fail "systemd-analyze warns"
+fi
 
 # Debian's machine-readable copyright file names the package and its licence.
 copyright=$root/share/doc/orbisk/copyright

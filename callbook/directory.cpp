@@ -167,7 +167,7 @@ std::shared_ptr<const Directory> Directory::load(const std::string& folder) {
       wrong = "its header is not a Canadian database's";
     } else {
       offset = dbfiles::decode_fixed32(bytes_of(b) + 8);
-      if (offset < dbfiles::kHeaderSize || offset >= b.size()) wrong = dbfiles::kIndexOutsideFile;
+      if (offset < dbfiles::kHeaderSize || offset > b.size()) wrong = dbfiles::kIndexOutsideFile;
     }
     std::uint64_t count = wrong ? 0 : (b.size() - offset) / CanEntry::kSize;
     if (count > dbfiles::kMaxCanadianEntries) wrong = "its index is too long";

@@ -73,9 +73,8 @@ int read_request_line(std::string_view line, std::string_view* method, std::stri
   return 0;
 }
 
-}  // namespace
-
-Parse parse_request(std::string_view data, Request* request, std::size_t* used, int* status) {
+// One request head at the very start of `data`.
+Parse parse_head(std::string_view data, Request* request, std::size_t* used, int* status) {
   // The head ends at the first empty line.
   std::size_t end = std::string_view::npos;
   std::size_t body = 0;
@@ -186,6 +185,16 @@ Parse parse_request(std::string_view data, Request* request, std::size_t* used, 
   request->query = mark == std::string_view::npos ? std::string_view() : target.substr(mark + 1);
   *used = body;
   return Parse::request;
+}
+
+}  // namespace
+
+Parse parse_request(std::string_view data, Request* request, std::size_t* used, int* status) {
+  // One empty line before a request line is passed over, as clients may send one after a body.
+  const std::size_t skipped = data.substr(0, 2) == "\r\n" ? 2 : data.substr(0, 1) == "\n" ? 1 : 0;
+  const Parse parse = parse_head(data.substr(skipped), request, used, status);
+  if (parse == Parse::request) *used += skipped;
+  return parse;
 }
 
 bool percent_decode(std::string_view text, bool plus_is_space, std::string* out) {

@@ -477,6 +477,8 @@ TEST(CallbookRequest, ParsesOrRefusesEachHead) {
       {"GET / HTTP/1.1\r\n" + host + "\r\n", Parse::request, 2, "/", ""},
       {"HEAD /a%20b?c=1&d HTTP/1.1\n" + host + "\n", Parse::request, 3, "/a%20b", "c=1&d"},
       {"GET /x HTTP/1.0\r\n\r\n", Parse::request, 0, "/x", ""},
+      {"\r\nGET /x HTTP/1.0\r\n\r\n", Parse::request, 0, "/x", ""},
+      {"\r\n\r\nGET /x HTTP/1.0\r\n\r\n", Parse::refused, 400},
       {"GET /x HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", Parse::request, 2, "/x", ""},
       {"GET /x HTTP/1.0\r\nConnection: keep-alive, close\r\n\r\n", Parse::request, 0, "/x", ""},
       {"GET /x HTTP/1.0\r\nConnection: close\r\nConnection: keep-alive\r\n\r\n", Parse::request, 0,

@@ -21,7 +21,7 @@ using dbfiles::PrevEntry;
 constexpr std::uint64_t kMaxFile = std::uint64_t{1} << 31;
 constexpr std::size_t kMaxCall = 6;  // characters a stored callsign has at most
 
-const unsigned char* bytes_of(const std::string& s) {
+const unsigned char* bytes_of(std::string_view s) {
   return reinterpret_cast<const unsigned char*>(s.data());
 }
 
@@ -59,7 +59,7 @@ std::string what_to_do(const std::string& folder) {
 }
 
 // Reads one file whole; on failure marks `state` unusable with why.
-bool read_whole(const std::string& folder, const char* name, std::string* bytes,
+bool read_whole(const std::string& folder, const char* name, platform::FileBytes* bytes,
                 DatabaseState* state) {
   const int error = platform::read_file_unshared(platform::join_path(folder, name), kMaxFile,
                                                  bytes, &state->stamp);
@@ -96,7 +96,7 @@ std::shared_ptr<const Directory> Directory::load(const std::string& folder) {
   // within the longest record.
   DatabaseState& us = dir->us_;
   if (read_whole(folder, dbfiles::kCallDbName, &dir->us_bytes_, &us)) {
-    const std::string& b = dir->us_bytes_;
+    const std::string_view b = dir->us_bytes_.view();
     const char* wrong = nullptr;
     std::uint32_t offset = 0;
     if (b.size() < dbfiles::kHeaderSize) {
@@ -136,7 +136,7 @@ std::shared_ptr<const Directory> Directory::load(const std::string& folder) {
   // callprev.db: optional; its entries in key order.
   DatabaseState& prev = dir->prev_;
   if (read_whole(folder, dbfiles::kCallPrevDbName, &dir->prev_bytes_, &prev)) {
-    const std::string& b = dir->prev_bytes_;
+    const std::string_view b = dir->prev_bytes_.view();
     if (b.size() < dbfiles::kDateSize) {
       prev.problem = "callprev.db in " + folder + " is damaged: it is shorter than its date.";
     } else {
@@ -155,18 +155,19 @@ std::shared_ptr<const Directory> Directory::load(const std::string& folder) {
       }
     }
   }
+  if (prev.present && !prev.usable) prev.problem += what_to_do(folder);
 
   // cancall.db: header, index within the file, record texts inside the text area.
   DatabaseState& can = dir->canada_;
   if (read_whole(folder, dbfiles::kCanCallDbName, &dir->canada_bytes_, &can)) {
-    const std::string& b = dir->canada_bytes_;
+    const std::string_view b = dir->canada_bytes_.view();
     const char* wrong = nullptr;
     std::uint32_t offset = 0;
     if (b.size() < dbfiles::kHeaderSize || b[0] != 'C') {
       wrong = "its header is not a Canadian database's";
     } else {
       offset = dbfiles::decode_fixed32(bytes_of(b) + 8);
-      if (offset < dbfiles::kHeaderSize || offset >= b.size()) wrong = dbfiles::kIndexOutsideFile;
+      if (offset < dbfiles::kHeaderSize || offset > b.size()) wrong = dbfiles::kIndexOutsideFile;
     }
     std::uint64_t count = wrong ? 0 : (b.size() - offset) / CanEntry::kSize;
     if (count > dbfiles::kMaxCanadianEntries) wrong = "its index is too long";
@@ -191,7 +192,8 @@ std::shared_ptr<const Directory> Directory::load(const std::string& folder) {
                  keys.end());
       can.usable = true;
       can.count = count;
-      can.date = "2" + b.substr(1, 3) + "-" + b.substr(4, 2) + "-" + b.substr(6, 2);
+      can.date = "2" + std::string(b.substr(1, 3)) + "-" + std::string(b.substr(4, 2)) + "-" +
+                 std::string(b.substr(6, 2));
       dir->canada_index_offset_ = offset;
     }
   } else {
@@ -204,7 +206,7 @@ std::shared_ptr<const Directory> Directory::load(const std::string& folder) {
 bool Directory::find_us(const std::string& call, Licence* licence) const {
   if (call.size() > kMaxCall || !dbfiles::is_us_callsign(call.c_str())) return false;
   IndexEntry entry;
-  const auto* index = bytes_of(us_bytes_) + us_index_offset_;
+  const auto* index = bytes_of(us_bytes_.view()) + us_index_offset_;
   if (!dbfiles::find_index_entry(index, static_cast<std::uint32_t>(us_.count),
                                  dbfiles::encode_call(call.c_str()), &entry)
            .found) {
@@ -213,7 +215,7 @@ bool Directory::find_us(const std::string& call, Licence* licence) const {
   licence->callsign = dbfiles::decode_call(entry.key);
   licence->canadian = false;
   // Checked at loading: the text lies in the text area and ends within it.
-  const char* text = us_bytes_.data() + entry.text_offset();
+  const char* text = us_bytes_.data.get() + entry.text_offset();
   std::size_t room = us_index_offset_ - entry.text_offset();
   const std::size_t name_room = std::min<std::size_t>(entry.name_len(), room);
   licence->name.assign(text, bounded_len(text, name_room));
@@ -247,7 +249,7 @@ bool Directory::find_canadian(const std::string& call, Licence* licence) const {
   const auto it = std::lower_bound(canada_keys_.begin(), canada_keys_.end(),
                                    std::uint64_t{key} << 32);
   if (it == canada_keys_.end() || *it >> 32 != key) return false;
-  const CanEntry e = CanEntry::decode(bytes_of(canada_bytes_) + canada_index_offset_ +
+  const CanEntry e = CanEntry::decode(bytes_of(canada_bytes_.view()) + canada_index_offset_ +
                                       (*it & 0xFFFFFFFFu) * CanEntry::kSize);
   licence->callsign = dbfiles::decode_can_call(key);
   licence->canadian = true;
@@ -256,8 +258,8 @@ bool Directory::find_canadian(const std::string& call, Licence* licence) const {
   std::size_t pos = e.text_offset();
   for (std::string& part : parts) {
     if (pos >= canada_index_offset_) break;
-    const std::size_t n = bounded_len(canada_bytes_.data() + pos, canada_index_offset_ - pos);
-    part.assign(canada_bytes_.data() + pos, n);
+    const std::size_t n = bounded_len(canada_bytes_.data.get() + pos, canada_index_offset_ - pos);
+    part.assign(canada_bytes_.data.get() + pos, n);
     pos += n + 1;
   }
   licence->surname = parts[1].empty() ? "" : parts[0];
@@ -287,11 +289,16 @@ Found Directory::find(std::string_view typed, Licence* licence, std::string* pro
     return Found::unavailable;
   }
   if (find_us(call, licence)) return Found::yes;
-  if (!prev_.usable || call.size() > kMaxCall || !dbfiles::is_us_callsign(call.c_str())) {
-    return Found::no;
+  if (call.size() > kMaxCall || !dbfiles::is_us_callsign(call.c_str())) return Found::no;
+  if (!prev_.usable) {
+    // Without callprev.db a call not in call.db is not found; with one that cannot be used it
+    // may be a former call.
+    if (!prev_.present) return Found::no;
+    *problem = prev_.problem;
+    return Found::unavailable;
   }
   dbfiles::CallKey now = 0;
-  if (dbfiles::find_prev_entry(bytes_of(prev_bytes_) + PrevEntry::kSize,
+  if (dbfiles::find_prev_entry(bytes_of(prev_bytes_.view()) + PrevEntry::kSize,
                                static_cast<std::int32_t>(prev_.count),
                                dbfiles::encode_call(call.c_str()), &now) < 0 ||
       !find_us(dbfiles::decode_call(now), licence)) {

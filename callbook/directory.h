@@ -55,9 +55,10 @@ class Directory {
   static std::shared_ptr<const Directory> load(const std::string& folder);
 
   // Looks the typed callsign up: a call beginning with "V" in cancall.db, any other in call.db,
-  // then, when call.db lacks it, among callpre.db's former calls (the licence of the current
+  // then, when call.db lacks it, among callprev.db's former calls (the licence of the current
   // call is the answer). `unavailable` when the database the call needs cannot be used
-  // (*problem then says why).
+  // (*problem then says why): callprev.db for a call call.db lacks, when it is there but
+  // damaged or unreadable.
   Found find(std::string_view typed, Licence* licence, std::string* problem) const;
 
   const DatabaseState& us() const { return us_; }
@@ -77,7 +78,7 @@ class Directory {
 
   std::string folder_;
   DatabaseState us_, prev_, canada_;
-  std::string us_bytes_, prev_bytes_, canada_bytes_;
+  platform::FileBytes us_bytes_, prev_bytes_, canada_bytes_;
   std::uint32_t us_index_offset_ = 0;
   std::uint32_t canada_index_offset_ = 0;
   // cancall.db's entries sorted by key, the first of each key in file order only.

@@ -46,7 +46,8 @@ std::size_t utf8_length(std::string_view text, std::size_t i) {
 }
 
 // Walks `text`, handing ASCII bytes to `ascii` and putting everything else out as UTF-8: whole
-// UTF-8 sequences as they stand, other bytes as Latin-1, control characters as U+FFFD.
+// UTF-8 sequences as they stand, other bytes as Latin-1, control characters and U+FFFE and U+FFFF
+// (which no XML document may hold) as U+FFFD.
 template <typename Ascii>
 void transcode(std::string* out, std::string_view text, Ascii ascii) {
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -56,7 +57,12 @@ void transcode(std::string* out, std::string_view text, Ascii ascii) {
     } else if (c < 0x80 || (c >= 0x80 && c < 0xA0 && utf8_length(text, i) == 0)) {
       put_utf8(out, 0xFFFD);
     } else if (const std::size_t n = utf8_length(text, i); n > 0) {
-      out->append(text.substr(i, n));
+      const std::string_view sequence = text.substr(i, n);
+      if (sequence == "\xEF\xBF\xBE" || sequence == "\xEF\xBF\xBF") {
+        put_utf8(out, 0xFFFD);
+      } else {
+        out->append(sequence);
+      }
       i += n - 1;
     } else {
       put_utf8(out, c);

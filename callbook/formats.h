@@ -1,6 +1,7 @@
 // The answers in the formats logging programs read: HamQTH-style XML, callook-style JSON and
 // XML, and this program's own JSON. Every database text is escaped for the format it goes
-// into; bytes that are not UTF-8 are taken as Latin-1, and control characters become U+FFFD.
+// into; bytes that are not UTF-8 are taken as Latin-1, and control characters, U+FFFE and U+FFFF
+// become U+FFFD.
 #pragma once
 
 #include <string>

@@ -73,9 +73,8 @@ int read_request_line(std::string_view line, std::string_view* method, std::stri
   return 0;
 }
 
-}  // namespace
-
-Parse parse_request(std::string_view data, Request* request, std::size_t* used, int* status) {
+// One request head at the very start of `data`.
+Parse parse_head(std::string_view data, Request* request, std::size_t* used, int* status) {
   // The head ends at the first empty line.
   std::size_t end = std::string_view::npos;
   std::size_t body = 0;
@@ -121,7 +120,8 @@ Parse parse_request(std::string_view data, Request* request, std::size_t* used, 
     return Parse::refused;
   }
 
-  bool close = minor == 0;
+  bool close = false;  // "close" named, which wins over "keep-alive" wherever it stands
+  bool keep_alive = false;
   bool has_body = false;
   bool has_host = false;
   head.remove_prefix(eol + 1);
@@ -151,8 +151,8 @@ Parse parse_request(std::string_view data, Request* request, std::size_t* used, 
       }
     }
     if (iequals(name, "connection")) {
-      if (list_has(value, "close")) close = true;
-      if (list_has(value, "keep-alive") && minor == 0) close = false;
+      close = close || list_has(value, "close");
+      keep_alive = keep_alive || list_has(value, "keep-alive");
     } else if (iequals(name, "content-length")) {
       if (value.empty() || value.find_first_not_of('0') != std::string_view::npos) has_body = true;
     } else if (iequals(name, "transfer-encoding")) {
@@ -179,12 +179,22 @@ Parse parse_request(std::string_view data, Request* request, std::size_t* used, 
   }
 
   request->head_only = method == "HEAD";
-  request->keep_alive = !close;
+  request->keep_alive = !close && (minor >= 1 || keep_alive);
   const std::size_t mark = target.find('?');
   request->path = target.substr(0, mark);
   request->query = mark == std::string_view::npos ? std::string_view() : target.substr(mark + 1);
   *used = body;
   return Parse::request;
+}
+
+}  // namespace
+
+Parse parse_request(std::string_view data, Request* request, std::size_t* used, int* status) {
+  // One empty line before a request line is passed over, as clients may send one after a body.
+  const std::size_t skipped = data.substr(0, 2) == "\r\n" ? 2 : data.substr(0, 1) == "\n" ? 1 : 0;
+  const Parse parse = parse_head(data.substr(skipped), request, used, status);
+  if (parse == Parse::request) *used += skipped;
+  return parse;
 }
 
 bool percent_decode(std::string_view text, bool plus_is_space, std::string* out) {

@@ -197,7 +197,7 @@ void Server::run_worker(Worker* w) {
     w->poller.remove(c->socket.native_handle());
     w->slots[slot].reset();
     w->free_slots.push_back(slot);
-    connections_.fetch_sub(1);
+    if (connections_.fetch_sub(1) <= options_.max_connections / 2) full_told_.store(false);
   };
 
   const auto refresh = [&](std::int64_t now) {
@@ -281,8 +281,11 @@ void Server::run_worker(Worker* w) {
         std::string out;
         append_reply(&out, refusal(503), false, false, w->date);
         socket.send_some(out.data(), out.size());
-        log("calldb serve: a connection was refused: " + std::to_string(options_.max_connections) +
-            " are open already");
+        // Told once each time the server fills up, not for every connection refused.
+        if (!full_told_.exchange(true)) {
+          log("calldb serve: connections refused: " + std::to_string(options_.max_connections) +
+              " are open already (--max-connections)");
+        }
         continue;
       }
       std::size_t slot;

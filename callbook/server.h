@@ -66,6 +66,7 @@ class Server {
   std::thread watcher_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> connections_{0};
+  std::atomic<bool> full_told_{false};  // the refusals of a full server were told
 
   mutable std::mutex directory_mutex_;
   std::shared_ptr<const Directory> directory_;

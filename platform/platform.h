@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -308,11 +309,18 @@ struct FileStamp {
 };
 int file_stamp(const std::string& path, FileStamp* stamp);
 
+// A whole file's bytes.
+struct FileBytes {
+  std::unique_ptr<char[]> data;
+  std::size_t size = 0;
+  std::string_view view() const { return std::string_view(data.get(), size); }
+};
+
 // Reads the whole of `path` (at most `limit` bytes, else EFBIG) without any share mode, so
 // that a writer that wants the file to itself is never refused because of this read (on Windows
 // the file is opened with every sharing flag). *stamp receives the file's stamp as it was
 // opened. Returns 0 or the system error code.
-int read_file_unshared(const std::string& path, std::uint64_t limit, std::string* bytes,
+int read_file_unshared(const std::string& path, std::uint64_t limit, FileBytes* bytes,
                        FileStamp* stamp);
 
 // A listening IPv4 TCP socket. Move-only; closes itself when destroyed.

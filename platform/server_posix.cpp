@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 #include <utility>
 
 namespace platform {
@@ -42,7 +43,7 @@ int file_stamp(const std::string& path, FileStamp* stamp) {
   return 0;
 }
 
-int read_file_unshared(const std::string& path, std::uint64_t limit, std::string* bytes,
+int read_file_unshared(const std::string& path, std::uint64_t limit, FileBytes* bytes,
                        FileStamp* stamp) {
   // No flock(): the emulated share modes are never touched, so no writer is refused.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -58,19 +59,20 @@ int read_file_unshared(const std::string& path, std::uint64_t limit, std::string
   }
   if (error == 0) {
     *stamp = stamp_of(st);
-    bytes->resize(static_cast<std::size_t>(st.st_size));
-    std::size_t done = 0;
-    while (done < bytes->size()) {
-      const ssize_t got = ::read(fd, bytes->data() + done, bytes->size() - done);
+    const auto size = static_cast<std::size_t>(st.st_size);
+    bytes->data.reset(new (std::nothrow) char[size == 0 ? 1 : size]);
+    bytes->size = 0;
+    if (!bytes->data) error = ENOMEM;
+    while (error == 0 && bytes->size < size) {
+      const ssize_t got = ::read(fd, bytes->data.get() + bytes->size, size - bytes->size);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
         error = errno;
         break;
       }
       if (got == 0) break;  // shrank while read: the stamp taken after tells
-      done += static_cast<std::size_t>(got);
+      bytes->size += static_cast<std::size_t>(got);
     }
-    bytes->resize(done);
   }
   ::close(fd);
   return error;

@@ -407,6 +407,8 @@ TEST(CallbookFormats, EveryFormatAnswersWhatTheLookupEngineFinds) {
       std::replace(xml_path.begin(), xml_path.end(), '.', '/');
       EXPECT_EQ(cx[xml_path], value) << xml_path;
     }
+    const std::string& x = replies[2].body;  // fldigi takes the name only after a trustee block
+    EXPECT_NE(x.find("<name>", x.find("</trustee>")), std::string::npos) << x;
     const std::string s = "HamQTH/search/";
     EXPECT_EQ(hq[s + "callsign"], upper);
     EXPECT_EQ(hq[s + "nick"], want.first);

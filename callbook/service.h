@@ -17,7 +17,8 @@ namespace callbook {
 // stand behind one load balancer with nothing shared between them.
 class Sessions {
  public:
-  static constexpr std::int64_t kLifetime = 3600;  // seconds
+  // A day: some loggers lose the lookup that meets an expired session before they log in again.
+  static constexpr std::int64_t kLifetime = 24 * 3600;  // seconds
 
   // With no users, anyone may log in with any name and password.
   Sessions() : Sessions(std::map<std::string, std::string>()) {}

@@ -195,9 +195,11 @@ void Server::run_worker(Worker* w) {
   const auto close_slot = [&](std::size_t slot) {
     Connection* c = w->slots[slot].get();
     w->poller.remove(c->socket.native_handle());
+    // Its room is given back before the peer can see the close, so that a client that comes
+    // straight back is never refused for it.
+    if (connections_.fetch_sub(1) <= options_.max_connections / 2) full_told_.store(false);
     w->slots[slot].reset();
     w->free_slots.push_back(slot);
-    if (connections_.fetch_sub(1) <= options_.max_connections / 2) full_told_.store(false);
   };
 
   const auto refresh = [&](std::int64_t now) {

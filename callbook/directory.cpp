@@ -311,7 +311,7 @@ Found Directory::find(std::string_view typed, Licence* licence, std::string* pro
 std::string Directory::summary() const {
   std::string line;
   const auto add = [&](const DatabaseState& s, const char* name, const char* what) {
-    if (!line.empty()) line += "; ";
+    if (!line.empty()) line += line.back() == '.' ? " " : "; ";
     if (s.usable) {
       line += std::string(name) + " of " + s.date + ", " + std::to_string(s.count) + " " + what;
     } else if (!s.present && name == std::string(dbfiles::kCallPrevDbName)) {

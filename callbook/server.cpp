@@ -273,11 +273,22 @@ void Server::run_worker(Worker* w) {
     return true;
   };
 
+  std::int64_t accept_paused_until = 0;  // 0: the listener is watched
   const auto accept_all = [&](std::int64_t now) {
     for (int i = 0; i < kAcceptBatch; ++i) {
       platform::Socket socket;
       const int error = listener_.accept(&socket);
-      if (error != 0) return;  // none waiting, or out of descriptors: the next wake tries again
+      if (error == EAGAIN || error == EWOULDBLOCK) return;
+      if (error != 0) {
+        // Out of descriptors (or another failure that leaves the connection waiting): stop
+        // watching the listener for a while rather than waking for it again and again.
+        w->poller.remove(listener_.native_handle());
+        accept_paused_until = now + kTickMs;
+        if (!full_told_.exchange(true)) {
+          log(std::string("calldb serve: cannot take a connection: ") + std::strerror(error));
+        }
+        return;
+      }
       if (connections_.fetch_add(1) >= options_.max_connections) {
         connections_.fetch_sub(1);
         std::string out;
@@ -343,6 +354,10 @@ void Server::run_worker(Worker* w) {
       }
       if (keep) keep = serve(slot, now);
       if (!keep) close_slot(slot);
+    }
+    if (accept_paused_until != 0 && now >= accept_paused_until) {
+      accept_paused_until = 0;
+      w->poller.add(listener_.native_handle(), Poller::kReadable, 0, true);
     }
     if (now >= next_sweep) {
       next_sweep = now + kTickMs;

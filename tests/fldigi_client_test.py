@@ -110,6 +110,8 @@ class Run:
         if line != want:
             raise Failure("calldb serve says %r, not %r" % (line, want))
 
+    pictured = False
+
     def xvfb(self):
         # Xvfb picks a free display and writes its number to the pipe.
         r, w = os.pipe()
@@ -172,6 +174,12 @@ class Run:
                 if [g.upper() for g in got] != want:
                     failures.append("%s %s: Name, QTH, St, Pr are %r, not %r"
                                     % (label, call, got, want))
+                elif os.environ.get("FLDIGI_SCREENSHOT") and not self.pictured:
+                    # The window as the user sees it, the fields filled (scripts/screenshot-fldigi).
+                    self.pictured = True
+                    subprocess.run("xwd -silent -id %s | xwdtopnm 2>/dev/null | pnmtopng > '%s'"
+                                   % (win, os.environ["FLDIGI_SCREENSHOT"]), shell=True,
+                                   env=env, timeout=30, check=True)
         finally:
             self.stop(fldigi)
         if failures:

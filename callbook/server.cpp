@@ -202,7 +202,7 @@ void Server::run_worker(Worker* w) {
     w->free_slots.push_back(slot);
   };
 
-  const auto refresh = [&](std::int64_t now) {
+  const auto refresh = [&]() {
     const std::uint64_t generation = generation_.load(std::memory_order_acquire);
     if (generation != w->generation) {
       w->directory = directory();
@@ -213,7 +213,6 @@ void Server::run_worker(Worker* w) {
       w->date_second = second;
       w->date = http_date(second);
     }
-    (void)now;
   };
 
   // Answers every whole request in `in`, sends what it can, and sets the deadline.
@@ -233,7 +232,7 @@ void Server::run_worker(Worker* w) {
         if (options_.verbose) log("calldb serve: refused with " + std::to_string(status));
         break;
       }
-      refresh(now);
+      refresh();
       const Reply reply = answer(request, w->directory.get(), options_.sessions, w->date_second);
       append_reply(&c->out, reply, request.keep_alive, request.head_only, w->date);
       if (options_.verbose) {
@@ -260,8 +259,8 @@ void Server::run_worker(Worker* w) {
         return true;
       }
     }
-    if (c->closing || (c->peer_done && c->in.empty())) return false;
-    if (c->peer_done) return false;  // what is left can never become a whole request
+    // After the peer's end, what is left can never become a whole request.
+    if (c->closing || c->peer_done) return false;
     if (c->in.empty()) {
       c->head_started = false;
       c->deadline = now + options_.idle_ms;
@@ -325,7 +324,7 @@ void Server::run_worker(Worker* w) {
   while (!stopping_.load(std::memory_order_relaxed)) {
     const int n = w->poller.wait(events, 64, kTickMs);
     const std::int64_t now = now_ms();
-    refresh(now);
+    refresh();
     for (int i = 0; i < n; ++i) {
       if (events[i].tag == 0) {
         accept_all(now);

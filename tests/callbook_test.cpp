@@ -1,5 +1,5 @@
-// The callbook's engine without sockets: its answers in every format against what the lookup
-// engine finds in random databases, portable forms, the request parser, sessions, and damaged
+// The callbook's engine without sockets: its answers in every format against what was written
+// into random databases, portable forms, the request parser, sessions, and damaged
 // databases.
 
 #include <gtest/gtest.h>
@@ -20,7 +20,6 @@
 #include "callbook/http_request.h"
 #include "callbook/service.h"
 #include "dbfiles/dbwriter.h"
-#include "dbfiles/lookup.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -53,17 +52,20 @@ std::string shown(std::string_view raw) {
   return out;
 }
 
-// The paths ("callook/current/callsign") of an XML reply's leaves and their texts, as the server
-// writes it: a declaration, then a tag or an element a line; false when it is not well formed.
-bool read_xml(std::string_view s, Fields* out) {
+// The paths ("current/callsign", below the root) of an XML reply's leaves and their texts, as the
+// server writes it: a declaration, then a tag or an element a line. A failure when it is not well
+// formed.
+Fields xml(std::string_view s) {
   static const std::regex kLeaf("<(\\w+)>((?:[^<>&]|&(?:amp|lt|gt|quot|apos);)*)</\\1>"),
       kOpen("<(\\w+)(?: [^<>]*)?>"), kClose("</(\\w+)>");
+  Fields out;
   std::vector<std::string> open;
   std::istringstream lines{std::string(s.substr(std::min(s.size(), s.find("?>\n") + 3)))};
   std::smatch m;
-  for (std::string line; std::getline(lines, line);) {
+  bool ok = true;
+  for (std::string line; ok && std::getline(lines, line);) {
     std::string path;
-    for (const std::string& o : open) path += o + "/";
+    for (std::size_t k = 1; k < open.size(); ++k) path += open[k] + "/";
     if (std::regex_match(line, m, kLeaf)) {
       std::string text = m[2];
       for (const char* e : {"<&lt;", ">&gt;", "\"&quot;", "'&apos;", "&&amp;"}) {
@@ -71,20 +73,19 @@ bool read_xml(std::string_view s, Fields* out) {
           text.replace(at, std::strlen(e + 1), 1, e[0]);
         }
       }
-      (*out)[path + m[1].str()] = text;
+      out[path + m[1].str()] = text;
     } else if (std::regex_match(line, m, kOpen)) {
       open.push_back(m[1]);
-    } else if (!std::regex_match(line, m, kClose) || open.empty() || open.back() != m[1]) {
-      return false;
-    } else {
+    } else if ((ok = std::regex_match(line, m, kClose) && !open.empty() && open.back() == m[1])) {
       open.pop_back();
     }
   }
-  return open.empty();
+  EXPECT_TRUE(ok && open.empty()) << s;
+  return out;
 }
 
-// The dotted paths ("current.callsign") of a JSON object of objects and strings, written as the
-// replies are: no white space but a newline at the end, only \" and \\ escaped.
+// The paths ("current/callsign") of a JSON object of objects and strings, written as the replies
+// are: no white space but a newline at the end, only \" and \\ escaped.
 struct JsonReader {
   std::string_view s;
   std::size_t i = 0;
@@ -104,14 +105,18 @@ struct JsonReader {
     do {
       std::string key;
       if (!string(&key) || !eat(':')) return false;
-      const std::string inner = path.empty() ? key : path + "." + key;
+      const std::string inner = path.empty() ? key : path + "/" + key;
       if (i < s.size() && s[i] == '{' ? !object(inner) : !string(&(*out)[inner])) return false;
     } while (eat(','));
     return eat('}') && (!path.empty() || (eat('\n') && i == s.size()));
   }
 };
 
-bool read_json(std::string_view s, Fields* out) { return JsonReader{s, 0, out}.object(""); }
+Fields json(std::string_view s) {
+  Fields out;
+  EXPECT_TRUE((JsonReader{s, 0, &out}.object(""))) << s;
+  return out;
+}
 
 callbook::Reply get(std::string_view target, const callbook::Directory* dir,
                     const callbook::Sessions& sessions = callbook::Sessions()) {
@@ -122,7 +127,7 @@ callbook::Reply get(std::string_view target, const callbook::Directory* dir,
 }
 
 // ---------------------------------------------------------------------------------------------
-// Random databases: every format answers what the lookup engine finds.
+// Random databases: every format answers what was written.
 
 // Records are in Latin-1 or UTF-8, never both in one.
 const char* const kWords[] = {"SMITH", "O'BRIEN", "AT&T", "<ACME>", "\"DOC\"", "R&D", "A>B",
@@ -131,20 +136,6 @@ const char* const kLatin1Words[] = {"M\xDCLLER", "JOS\xC9", "FRAN\xC7OIS", "\xC5
 const char* const kUtf8Words[] = {"M\xC3\x9CLLER", "JOS\xC3\x89", "\xC5\x81UKASZ",
                                   "\xE2\x82\xAC" "URO", "\xF0\x9F\x93\xBB" "FM", "\xCE\xA9MEGA",
                                   "NO\xEF\xBF\xBFNE"};
-
-struct TextMaker {
-  std::mt19937& rng;
-  bool latin1 = false;
-  std::string word() {
-    if (rng() % 3) return kWords[rng() % 11];
-    return latin1 ? kLatin1Words[rng() % 4] : kUtf8Words[rng() % 7];
-  }
-  std::string words(int most) {
-    std::string out = word();
-    for (int n = static_cast<int>(rng() % most); n > 0; --n) out += " " + word();
-    return out;
-  }
-};
 
 std::string random_call(std::mt19937& rng, bool canadian) {
   std::string call = canadian ? std::string{'V', "AEOY"[rng() % 4]}
@@ -161,67 +152,43 @@ dbfiles::CanKey can_key(const std::string& call) {
   return key;
 }
 
-// What the lookup engine finds for `upper` as the own JSON shows it, less "asked" (and less a
-// Canadian's surname, which its text does not tell apart), and the name as callook shows it.
-// Empty when nothing is found.
-Fields engine_answer(const dbfiles::LookupFiles& files, const std::string& upper,
-                     std::string* display) {
-  dbfiles::LookupResult slot;
-  dbfiles::SearchOutput out = dbfiles::search_callsign(files, upper.c_str(), &slot);
-  EXPECT_TRUE(out.damaged.empty());
-  const std::size_t now = out.text.find(" NOW ");
-  if (!out.found && now != std::string::npos) {
-    const std::string current = out.text.substr(now + 5, out.text.find('\r') - now - 5);
-    out.found = dbfiles::lookup_call(files, current.c_str(), &slot).found;
-  }
-  if (!out.found) return Fields();
-  const std::string name = slot.name_line, place = slot.place_line;
-  Fields f = {{"status", "found"}, {"callsign", slot.callsign}, {"former", ""},
-              {"street", shown(slot.street_line)}, {"first_name", ""}, {"surname", ""}};
-  if (slot.callsign != upper) f["former"] = upper;
-  if (upper[0] == 'V') {  // "GIVEN SURNAME" or " CLUB"; "CITY, PR  POSTAL"
-    f["country"] = "Canada";
-    f["name"] = *display = shown(name[0] == ' ' ? name.substr(1) : name);
-    if (name[0] != ' ') f["first_name"] = shown(name.substr(0, name.find(' ')));
-    const std::size_t comma = place.find(", ");
-    f["city"] = shown(place.substr(0, comma));
-    f["province"] = place.substr(comma + 2, 2);
-    f["postal_code"] = shown(place.substr(comma + 6));
-  } else {  // "SURNAME, GIVEN M" or an entity's name; "CITY ST 01234"
-    f["country"] = "United States";
-    f["name"] = *display = shown(name);
-    const std::size_t comma = name.find(", ");
-    if (comma != std::string::npos) {
-      const std::string given = name.substr(comma + 2);
-      f["surname"] = shown(name.substr(0, comma));
-      f["first_name"] = shown(given.substr(0, given.find(' ')));
-      *display = shown(given + " " + name.substr(0, comma));
-    }
-    f["city"] = shown(place.substr(0, place.size() - 9));
-    f["state"] = place.substr(place.size() - 8, 2);
-    f["zip"] = place.substr(place.size() - 5);
-  }
-  return f;
-}
-
-TEST(CallbookFormats, EveryFormatAnswersWhatTheLookupEngineFinds) {
+TEST(CallbookFormats, EveryFormatAnswersWhatWasWritten) {
   std::mt19937 rng(24);
   testutil::TempDir dir;
-  TextMaker text{rng};
+  bool latin1 = false;
+  const auto word = [&]() -> std::string {
+    if (rng() % 3) return kWords[rng() % 11];
+    return latin1 ? kLatin1Words[rng() % 4] : kUtf8Words[rng() % 7];
+  };
+  const auto words = [&](int most) {
+    std::string out = word();
+    for (int n = static_cast<int>(rng() % most); n > 0; --n) out += " " + word();
+    return out;
+  };
+  // Each call asked, and the own JSON's fields for it but "asked", with the name callook shows
+  // as "display"; none when it is not found.
+  std::map<std::string, Fields> licences;
   std::map<dbfiles::CallKey, dbfiles::UsRecord> us;
-  std::vector<std::string> asked;
   while (us.size() < 300) {
     const std::string call = random_call(rng, false);
-    text.latin1 = rng() % 2;
-    const bool po_box = rng() % 5 == 0;
-    const dbfiles::UsRecord r{
-        dbfiles::encode_call(call.c_str()),
-        rng() % 4 ? text.words(1) + ", " + text.word() + (rng() % 2 ? " Q" : "")
-                  : text.words(2) + " CLUB",
-        std::to_string(rng() % 9999) + (po_box ? "" : " " + text.words(2)), text.words(1),
-        static_cast<std::uint32_t>(rng() % 64), static_cast<std::uint32_t>(rng() % 100000),
-        po_box};
-    if (us.emplace(r.key, r).second) asked.push_back(call);
+    latin1 = rng() % 2;
+    const std::string surname = words(1), given = word() + (rng() % 2 ? " Q" : "");
+    const bool person = rng() % 4, po_box = rng() % 5 == 0;
+    const dbfiles::UsRecord r{dbfiles::encode_call(call.c_str()),
+                              person ? surname + ", " + given : words(2) + " CLUB",
+                              std::to_string(rng() % 9999) + (po_box ? "" : " " + words(2)),
+                              words(1), static_cast<std::uint32_t>(rng() % 64),
+                              static_cast<std::uint32_t>(rng() % 100000), po_box};
+    if (!us.emplace(r.key, r).second) continue;
+    char zip[8];
+    std::snprintf(zip, sizeof zip, "%05u", static_cast<unsigned>(r.zip));
+    licences[call] = {{"status", "found"}, {"callsign", call}, {"former", ""},
+                  {"country", "United States"}, {"name", shown(r.name)},
+                  {"display", shown(person ? given + " " + surname : r.name)},
+                  {"first_name", person ? shown(given.substr(0, given.find(' '))) : ""},
+                  {"surname", person ? shown(surname) : ""},
+                  {"street", shown((po_box ? dbfiles::kPoBoxPrefix : "") + r.street)},
+                  {"city", shown(r.city)}, {"state", dbfiles::state_code(r.state)}, {"zip", zip}};
   }
   std::vector<dbfiles::UsRecord> records;
   for (const auto& [key, r] : us) records.push_back(r);
@@ -229,43 +196,51 @@ TEST(CallbookFormats, EveryFormatAnswersWhatTheLookupEngineFinds) {
   std::map<dbfiles::CallKey, dbfiles::PrevEntry> prev;
   while (prev.size() < 60) {
     const std::string call = random_call(rng, false);
-    const auto key = dbfiles::encode_call(call.c_str());
     // Most point at a licence in call.db, some at a call no longer there.
-    const auto now = rng() % 6 ? records[rng() % records.size()].key
-                               : dbfiles::encode_call(random_call(rng, false).c_str());
-    if (!us.count(key) && prev.emplace(key, dbfiles::PrevEntry{key, now}).second) {
-      asked.push_back(call);
-    }
+    const std::string now = rng() % 6 ? dbfiles::decode_call(records[rng() % 300].key)
+                                      : random_call(rng, false);
+    if (licences.count(call)) continue;
+    Fields& fields = licences[call];
+    if (us.count(dbfiles::encode_call(now.c_str()))) fields = licences[now];
+    if (!fields.empty()) fields["former"] = call;
+    const auto key = dbfiles::encode_call(call.c_str());
+    prev.emplace(key, dbfiles::PrevEntry{key, dbfiles::encode_call(now.c_str())});
   }
   std::vector<dbfiles::PrevEntry> moved;
   for (const auto& [key, e] : prev) moved.push_back(e);
   ASSERT_EQ(dbfiles::write_prev_db(dir.file("callprev.db"), "20261207", moved), 0);
   dbfiles::CanDbWriter can;
   ASSERT_EQ(can.open(dir.file("cancall.db"), "20261207"), 0);
+  std::string call;
   for (int i = 0; i < 150; ++i) {
-    const std::string call = i % 10 == 9 ? asked.back() : random_call(rng, true);  // a key again
-    text.latin1 = rng() % 2;
-    const std::string postal = std::string(1, "ABCEGHJKLMNPRSTVXY"[rng() % 18]) + "1A 2B3";
-    ASSERT_EQ(can.add(dbfiles::CanEntry::make_word0(can_key(call), rng() % 16), text.words(1),
-                      rng() % 4 ? text.words(1) : "", text.words(2), text.words(1), postal), 0);
-    asked.push_back(call);
+    if (i % 10 != 9) call = random_call(rng, true);  // else the same call again: the first wins
+    latin1 = rng() % 2;
+    const std::string surname = words(1), given = rng() % 4 ? words(1) : "",
+                      street = words(2), city = words(1),
+                      postal = std::string(1, "ABCEGHJKLMNPRSTVXY"[rng() % 18]) + "1A 2B3";
+    const auto province = static_cast<std::uint32_t>(rng() % 16);
+    ASSERT_EQ(can.add(dbfiles::CanEntry::make_word0(can_key(call), province), surname, given,
+                      street, city, postal), 0);
+    const std::string name = shown(given.empty() ? surname : given + " " + surname);
+    licences.emplace(call, Fields{{"status", "found"}, {"callsign", call}, {"former", ""},
+                              {"country", "Canada"}, {"name", name}, {"display", name},
+                              {"first_name", shown(given.substr(0, given.find(' ')))},
+                              {"surname", given.empty() ? "" : shown(surname)},
+                              {"street", shown(street)}, {"city", shown(city)},
+                              {"province", dbfiles::province_code(province)},
+                              {"postal_code", postal}});
   }
   ASSERT_EQ(can.finish(), 0);
-  for (int i = 0; i < 80; ++i) asked.push_back(random_call(rng, i % 3 == 0));  // mostly absent
+  for (int i = 0; i < 80; ++i) licences.emplace(random_call(rng, i % 3 == 0), Fields());
 
-  dbfiles::LookupFiles files;
-  dbfiles::open_lookup_files(dir.path(), dbfiles::Edition::full, &files);
   const auto directory = callbook::Directory::load(dir.path());
   ASSERT_TRUE(directory->us().usable && directory->prev().usable && directory->canada().usable)
       << directory->summary();
-  const callbook::Sessions sessions;
-  const std::string session = sessions.login("me", "secret", kNow);
-  int found = 0, former = 0;
-  for (std::string call : asked) {
-    std::string display;
-    Fields want = engine_answer(files, call, &display);
-    found += !want.empty();
-    former += !want.empty() && !want["former"].empty();
+  const std::string session = callbook::Sessions().login("me", "secret", kNow);
+  for (const auto& [asked, expected] : licences) {
+    std::string call = asked, display = expected.count("display") ? expected.at("display") : "";
+    Fields want = expected;
+    want.erase("display");
     if (rng() % 2) std::transform(call.begin(), call.end(), call.begin(), ::tolower);
     // Portable forms are answered for the home call.
     if (rng() % 4 == 0) call = rng() % 2 ? call + "/P" : "KH6/" + call + (rng() % 2 ? "/m" : "");
@@ -273,51 +248,35 @@ TEST(CallbookFormats, EveryFormatAnswersWhatTheLookupEngineFinds) {
     std::string upper = call;
     std::transform(call.begin(), call.end(), upper.begin(), ::toupper);
 
-    Fields own, cj, cx, hq;
     const callbook::Reply reply = get("/v1/lookup/" + call, directory.get());
     const std::string x = get("/" + call + "/xml", directory.get()).body;
-    ASSERT_TRUE(read_json(reply.body, &own)) << reply.body;
-    ASSERT_TRUE(read_json(get("/" + call + "/json", directory.get()).body, &cj));
-    ASSERT_TRUE(read_xml(x, &cx)) << x;
-    ASSERT_TRUE(read_xml(get("/xml.php?id=" + session + "&callsign=" + call, directory.get(),
-                             sessions).body, &hq));
+    const Fields own = json(reply.body), cj = json(get("/" + call + "/json", directory.get()).body),
+                 cx = xml(x), hq = xml(get("/xml.php?id=" + session + "&callsign=" + call,
+                                           directory.get()).body);
     EXPECT_EQ(reply.status, want.empty() ? 404 : 200);
     if (want.empty()) {
       EXPECT_EQ(own, (Fields{{"status", "not found"}, {"asked", upper}}));
       EXPECT_EQ(cj, (Fields{{"status", "INVALID"}}));
-      EXPECT_EQ(cx, (Fields{{"callook/status", "INVALID"}}));
-      EXPECT_EQ(hq, (Fields{{"HamQTH/session/error", "Callsign not found"}}));
+      EXPECT_EQ(cx, cj);
+      EXPECT_EQ(hq, (Fields{{"session/error", "Callsign not found"}}));
       continue;
     }
     want["asked"] = upper;
     const bool canadian = want["callsign"][0] == 'V';
-    if (canadian) {  // the lookup engine's name is "GIVEN SURNAME": the surname is its end
-      const std::string &surname = own["surname"], &name = want["name"];
-      EXPECT_TRUE(want["first_name"].empty() ? surname.empty()
-                                             : name.size() > surname.size() + 1 &&
-                                                   name.substr(name.size() - surname.size() - 1) ==
-                                                       " " + surname);
-      want["surname"] = surname;
-    }
     EXPECT_EQ(own, want);
     const std::string& region = want[canadian ? "province" : "state"];
     const std::string& postcode = want[canadian ? "postal_code" : "zip"];
     const Fields callook = {
-        {"status", "VALID"}, {"current.callsign", want["callsign"]},
-        {"previous.callsign", want["former"]}, {"name", display},
-        {"address.line1", want["street"]},
-        {"address.line2", want["city"] + ", " + region + " " + postcode}, {"address.attn", ""}};
+        {"status", "VALID"}, {"current/callsign", want["callsign"]},
+        {"previous/callsign", want["former"]}, {"name", display},
+        {"address/line1", want["street"]},
+        {"address/line2", want["city"] + ", " + region + " " + postcode}, {"address/attn", ""}};
     EXPECT_EQ(cj, callook);
-    // fldigi takes the name only after a trustee block
-    Fields callook_xml = {{"callook/trustee/callsign", ""}, {"callook/trustee/name", ""}};
-    for (const auto& [path, value] : callook) {
-      std::string xml_path = "callook/" + path;
-      std::replace(xml_path.begin(), xml_path.end(), '.', '/');
-      callook_xml[xml_path] = value;
-    }
+    Fields callook_xml = callook;  // fldigi takes the name only after a trustee block
+    callook_xml["trustee/callsign"] = callook_xml["trustee/name"] = "";
     EXPECT_EQ(cx, callook_xml);
     EXPECT_NE(x.find("<name>", x.find("</trustee>")), std::string::npos) << x;
-    const std::string s = "HamQTH/search/";
+    const std::string s = "search/";
     EXPECT_EQ(hq, (Fields{{s + "callsign", upper}, {s + "nick", want["first_name"]},
                           {s + "qth", want["city"]}, {s + "country", want["country"]},
                           {s + "adr_name", display}, {s + "adr_street1", want["street"]},
@@ -325,12 +284,7 @@ TEST(CallbookFormats, EveryFormatAnswersWhatTheLookupEngineFinds) {
                           {s + "adr_country", want["country"]},
                           {s + (canadian ? "district" : "us_state"), region}}));
   }
-  EXPECT_GT(found, 300);
-  EXPECT_GT(former, 20);
 }
-
-// ---------------------------------------------------------------------------------------------
-// Portable forms, requests, sessions.
 
 TEST(CallbookPortable, HomeCallOfEachForm) {
   const std::pair<const char*, const char*> kCases[] = {
@@ -431,18 +385,16 @@ TEST(CallbookSessions, IdsHoldForTheirLifetimeOnEveryServerOfTheSameUsers) {
 
   // Through the service: a login, a search before anything is loaded, a forged id, no password.
   const auto hamqth = [](const std::string& query, const callbook::Sessions& sessions) {
-    Fields reply;
-    EXPECT_TRUE(read_xml(get("/xml.php?" + query, nullptr, sessions).body, &reply)) << query;
-    return reply;
+    return xml(get("/xml.php?" + query, nullptr, sessions).body);
   };
-  const std::string session = hamqth("u=k1abc&p=pw", one)["HamQTH/session/session_id"];
+  const std::string session = hamqth("u=k1abc&p=pw", one)["session/session_id"];
   EXPECT_TRUE(two.valid(session, kNow));
-  EXPECT_NE(hamqth("id=" + session + "&callsign=W1AW", two)["HamQTH/session/error"].find(
-                "not loaded yet"), std::string::npos);
+  EXPECT_NE(hamqth("id=" + session + "&callsign=W1AW", two)["session/error"].find("not loaded yet"),
+            std::string::npos);
   EXPECT_EQ(get("/v1/lookup/W1AW", nullptr).status, 503);
   const std::string forged = "id=" + id.substr(0, 16) + std::string(24, '0') + "&callsign=W1AW";
-  EXPECT_EQ(hamqth(forged, one)["HamQTH/session/error"], "Session does not exist or expired");
-  EXPECT_EQ(hamqth("u=k1abc", one)["HamQTH/session/error"], "Wrong user name or password");
+  EXPECT_EQ(hamqth(forged, one)["session/error"], "Session does not exist or expired");
+  EXPECT_EQ(hamqth("u=k1abc", one)["session/error"], "Wrong user name or password");
 
   testutil::TempDir dir;
   testutil::write_bytes(dir.file("users"), "# callbook users\n\nW1AW:se:cret\r\nk1abc:\n");
@@ -457,9 +409,6 @@ TEST(CallbookSessions, IdsHoldForTheirLifetimeOnEveryServerOfTheSameUsers) {
   read.clear();
   EXPECT_FALSE(callbook::Sessions::read_password_file(dir.file("none"), &read, &error));
 }
-
-// ---------------------------------------------------------------------------------------------
-// Missing and damaged databases.
 
 TEST(CallbookDirectory, ADamagedDatabaseIsUnavailableWhileTheOthersAnswer) {
   using Bytes = std::string;
@@ -527,18 +476,12 @@ TEST(CallbookDirectory, ADamagedDatabaseIsUnavailableWhileTheOthersAnswer) {
     for (int k = 0; k < 3; ++k) {
       EXPECT_EQ(states[k]->usable, k != c.file);
       const callbook::Reply reply = get("/v1/lookup/" + kCalls[k], directory.get());
-      Fields got;
-      ASSERT_TRUE(read_json(reply.body, &got)) << reply.body;
-      if (k != c.file && !(k == 1 && c.file == 0)) {
-        EXPECT_EQ(reply.status, 200) << kCalls[k];
-      } else if (c.why == nullptr) {
-        EXPECT_EQ(got["status"], "not found");
-      } else {
-        EXPECT_EQ(reply.status, 503);
-        EXPECT_EQ(got, (Fields{{"status", "unavailable"}, {"problem", problem},
-                               {"asked", kCalls[k]}}));
-        EXPECT_EQ(get("/" + kCalls[k] + "/xml", directory.get()).body, problem + "\n");
-      }
+      const bool out = k == c.file || (k == 1 && c.file == 0);  // this call's database is out
+      EXPECT_EQ(reply.status, !out ? 200 : c.why ? 503 : 404) << kCalls[k];
+      if (!out || !c.why) continue;
+      EXPECT_EQ(json(reply.body), (Fields{{"status", "unavailable"}, {"problem", problem},
+                             {"asked", kCalls[k]}}));
+      EXPECT_EQ(get("/" + kCalls[k] + "/xml", directory.get()).body, problem + "\n");
     }
   }
 }

@@ -1,6 +1,5 @@
-// The callbook's engine without sockets: its answers in every format against what was written
-// into random databases, portable forms, the request parser, sessions, and damaged
-// databases.
+// The callbook's engine without sockets: every format against what was written into random
+// databases, portable forms, the request parser, sessions, and damaged databases.
 
 #include <gtest/gtest.h>
 
@@ -32,19 +31,14 @@ constexpr std::int64_t kNow = 1800000000;
 // U+FFFD. The texts below are UTF-8 or Latin-1 with accents from U+00C0 up, so that a byte from
 // 0x80 to 0xBF marks UTF-8.
 std::string shown(std::string_view raw) {
-  const bool utf8 = std::any_of(raw.begin(), raw.end(), [](char c) {
-    return static_cast<unsigned char>(c) >= 0x80 && static_cast<unsigned char>(c) < 0xC0;
-  });
+  const bool utf8 = std::any_of(raw.begin(), raw.end(), [](char c) { return (c & 0xC0) == 0x80; });
   std::string out;
   for (char ch : raw) {
     const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || c == 0x7F) {
-      out += "\xEF\xBF\xBD";
-    } else if (c < 0x80 || utf8) {
-      out.push_back(ch);
-    } else {
-      out += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
-    }
+    out += c < 0x20 || c == 0x7F ? "\xEF\xBF\xBD"
+           : c < 0x80 || utf8    ? std::string(1, ch)
+                                 : std::string{static_cast<char>(0xC0 | c >> 6),
+                                               static_cast<char>(0x80 | (c & 0x3F))};
   }
   for (std::size_t at; (at = out.find("\xEF\xBF\xBF")) != std::string::npos;) {
     out.replace(at, 3, "\xEF\xBF\xBD");
@@ -84,50 +78,32 @@ Fields xml(std::string_view s) {
   return out;
 }
 
-// The paths ("current/callsign") of a JSON object of objects and strings, written as the replies
-// are: no white space but a newline at the end, only \" and \\ escaped.
-struct JsonReader {
-  std::string_view s;
-  std::size_t i = 0;
-  Fields* out;
-
-  bool eat(char c) { return i < s.size() && s[i] == c ? (++i, true) : false; }
-  bool string(std::string* v) {
-    if (!eat('"')) return false;
-    for (; i < s.size() && s[i] != '"'; ++i) {
-      if (s[i] == '\\' && (++i == s.size() || (s[i] != '"' && s[i] != '\\'))) return false;
-      v->push_back(s[i]);
-    }
-    return eat('"');
-  }
-  bool object(const std::string& path) {
-    if (!eat('{')) return false;
-    do {
-      std::string key;
-      if (!string(&key) || !eat(':')) return false;
-      const std::string inner = path.empty() ? key : path + "/" + key;
-      if (i < s.size() && s[i] == '{' ? !object(inner) : !string(&(*out)[inner])) return false;
-    } while (eat(','));
-    return eat('}') && (!path.empty() || (eat('\n') && i == s.size()));
-  }
-};
-
-Fields json(std::string_view s) {
+// The paths ("current/callsign") of a JSON reply's strings, as the server writes it: an object of
+// strings and objects of strings, only \" and \\ escaped, and a newline. A failure when it is not.
+Fields json(const std::string& s) {
+  static const std::string kText = R"("(?:[^"\\]|\\["\\])*")", kPair = kText + ":" + kText,
+      kMember = kText + ":(?:" + kText + "|\\{" + kPair + "(?:," + kPair + ")*\\})";
+  static const std::regex kReply("\\{" + kMember + "(?:," + kMember + ")*\\}\n"),
+      kToken(R"re("((?:[^"\\]|\\["\\])*)":(\{?)|"((?:[^"\\]|\\["\\])*)"|\})re"),
+      kEscape(R"(\\(.))");
+  EXPECT_TRUE(std::regex_match(s, kReply)) << s;
   Fields out;
-  EXPECT_TRUE((JsonReader{s, 0, &out}.object(""))) << s;
+  std::string object, key;
+  for (std::sregex_iterator it(s.begin(), s.end(), kToken), end; it != end; ++it) {
+    if ((*it)[1].matched) key = std::regex_replace((*it)[1].str(), kEscape, "$1");
+    if ((*it)[2].length() > 0) object = key + "/";
+    if ((*it)[3].matched) out[object + key] = std::regex_replace((*it)[3].str(), kEscape, "$1");
+    if (it->str() == "}") object.clear();
+  }
   return out;
 }
 
 callbook::Reply get(std::string_view target, const callbook::Directory* dir,
                     const callbook::Sessions& sessions = callbook::Sessions()) {
-  callbook::Request request;
-  request.path = target.substr(0, target.find('?'));
+  callbook::Request request{false, true, target.substr(0, target.find('?')), ""};
   request.query = target.substr(std::min(target.size(), request.path.size() + 1));
   return callbook::answer(request, dir, sessions, kNow);
 }
-
-// ---------------------------------------------------------------------------------------------
-// Random databases: every format answers what was written.
 
 // Records are in Latin-1 or UTF-8, never both in one.
 const char* const kWords[] = {"SMITH", "O'BRIEN", "AT&T", "<ACME>", "\"DOC\"", "R&D", "A>B",
@@ -172,29 +148,29 @@ TEST(CallbookFormats, EveryFormatAnswersWhatWasWritten) {
   while (us.size() < 300) {
     const std::string call = random_call(rng, false);
     latin1 = rng() % 2;
-    const std::string surname = words(1), given = word() + (rng() % 2 ? " Q" : "");
+    const std::string surname = words(1), given = word() + (rng() % 2 ? " Q" : ""),
+                      zip = std::to_string(100000 + rng() % 100000).substr(1);
     const bool person = rng() % 4, po_box = rng() % 5 == 0;
     const dbfiles::UsRecord r{dbfiles::encode_call(call.c_str()),
                               person ? surname + ", " + given : words(2) + " CLUB",
                               std::to_string(rng() % 9999) + (po_box ? "" : " " + words(2)),
                               words(1), static_cast<std::uint32_t>(rng() % 64),
-                              static_cast<std::uint32_t>(rng() % 100000), po_box};
+                              static_cast<std::uint32_t>(std::stoul(zip)), po_box};
     if (!us.emplace(r.key, r).second) continue;
-    char zip[8];
-    std::snprintf(zip, sizeof zip, "%05u", static_cast<unsigned>(r.zip));
     licences[call] = {{"status", "found"}, {"callsign", call}, {"former", ""},
-                  {"country", "United States"}, {"name", shown(r.name)},
-                  {"display", shown(person ? given + " " + surname : r.name)},
-                  {"first_name", person ? shown(given.substr(0, given.find(' '))) : ""},
-                  {"surname", person ? shown(surname) : ""},
-                  {"street", shown((po_box ? dbfiles::kPoBoxPrefix : "") + r.street)},
-                  {"city", shown(r.city)}, {"state", dbfiles::state_code(r.state)}, {"zip", zip}};
+                      {"country", "United States"}, {"name", shown(r.name)},
+                      {"display", shown(person ? given + " " + surname : r.name)},
+                      {"first_name", person ? shown(given.substr(0, given.find(' '))) : ""},
+                      {"surname", person ? shown(surname) : ""},
+                      {"street", shown((po_box ? dbfiles::kPoBoxPrefix : "") + r.street)},
+                      {"city", shown(r.city)}, {"state", dbfiles::state_code(r.state)},
+                      {"zip", zip}};
   }
   std::vector<dbfiles::UsRecord> records;
   for (const auto& [key, r] : us) records.push_back(r);
   ASSERT_EQ(dbfiles::write_call_db(dir.file("call.db"), "20261207", records), 0);
-  std::map<dbfiles::CallKey, dbfiles::PrevEntry> prev;
-  while (prev.size() < 60) {
+  std::vector<dbfiles::PrevEntry> moved;
+  while (moved.size() < 60) {
     const std::string call = random_call(rng, false);
     // Most point at a licence in call.db, some at a call no longer there.
     const std::string now = rng() % 6 ? dbfiles::decode_call(records[rng() % 300].key)
@@ -203,11 +179,9 @@ TEST(CallbookFormats, EveryFormatAnswersWhatWasWritten) {
     Fields& fields = licences[call];
     if (us.count(dbfiles::encode_call(now.c_str()))) fields = licences[now];
     if (!fields.empty()) fields["former"] = call;
-    const auto key = dbfiles::encode_call(call.c_str());
-    prev.emplace(key, dbfiles::PrevEntry{key, dbfiles::encode_call(now.c_str())});
+    moved.push_back({dbfiles::encode_call(call.c_str()), dbfiles::encode_call(now.c_str())});
   }
-  std::vector<dbfiles::PrevEntry> moved;
-  for (const auto& [key, e] : prev) moved.push_back(e);
+  std::sort(moved.begin(), moved.end(), [](auto& a, auto& b) { return a.old_key < b.old_key; });
   ASSERT_EQ(dbfiles::write_prev_db(dir.file("callprev.db"), "20261207", moved), 0);
   dbfiles::CanDbWriter can;
   ASSERT_EQ(can.open(dir.file("cancall.db"), "20261207"), 0);
@@ -223,30 +197,27 @@ TEST(CallbookFormats, EveryFormatAnswersWhatWasWritten) {
                       street, city, postal), 0);
     const std::string name = shown(given.empty() ? surname : given + " " + surname);
     licences.emplace(call, Fields{{"status", "found"}, {"callsign", call}, {"former", ""},
-                              {"country", "Canada"}, {"name", name}, {"display", name},
-                              {"first_name", shown(given.substr(0, given.find(' ')))},
-                              {"surname", given.empty() ? "" : shown(surname)},
-                              {"street", shown(street)}, {"city", shown(city)},
-                              {"province", dbfiles::province_code(province)},
-                              {"postal_code", postal}});
+                                  {"country", "Canada"}, {"name", name}, {"display", name},
+                                  {"first_name", shown(given.substr(0, given.find(' ')))},
+                                  {"surname", given.empty() ? "" : shown(surname)},
+                                  {"street", shown(street)}, {"city", shown(city)},
+                                  {"province", dbfiles::province_code(province)},
+                                  {"postal_code", postal}});
   }
   ASSERT_EQ(can.finish(), 0);
   for (int i = 0; i < 80; ++i) licences.emplace(random_call(rng, i % 3 == 0), Fields());
 
   const auto directory = callbook::Directory::load(dir.path());
-  ASSERT_TRUE(directory->us().usable && directory->prev().usable && directory->canada().usable)
-      << directory->summary();
   const std::string session = callbook::Sessions().login("me", "secret", kNow);
   for (const auto& [asked, expected] : licences) {
     std::string call = asked, display = expected.count("display") ? expected.at("display") : "";
     Fields want = expected;
     want.erase("display");
-    if (rng() % 2) std::transform(call.begin(), call.end(), call.begin(), ::tolower);
     // Portable forms are answered for the home call.
-    if (rng() % 4 == 0) call = rng() % 2 ? call + "/P" : "KH6/" + call + (rng() % 2 ? "/m" : "");
+    if (rng() % 4 == 0) call = rng() % 2 ? call + "/P" : "KH6/" + call + (rng() % 2 ? "/M" : "");
+    const std::string upper = call;
+    if (rng() % 2) std::transform(call.begin(), call.end(), call.begin(), ::tolower);
     SCOPED_TRACE(call);
-    std::string upper = call;
-    std::transform(call.begin(), call.end(), upper.begin(), ::toupper);
 
     const callbook::Reply reply = get("/v1/lookup/" + call, directory.get());
     const std::string x = get("/" + call + "/xml", directory.get()).body;
@@ -307,9 +278,7 @@ TEST(CallbookRequest, ParsesOrRefusesEachHead) {
     int status;  // refused: the status; accepted: 1 HEAD + 2 keep-alive
     const char* target = "/?";
   } kCases[] = {
-      {"GET / HTTP/1.1\r\n" + host + "\r\n", Parse::request, 2},
       {"HEAD /a%20b?c=1&d HTTP/1.1\n" + host + "\n", Parse::request, 3, "/a%20b?c=1&d"},
-      {"GET /x HTTP/1.0\r\n\r\n", Parse::request, 0, "/x?"},
       {"\r\nGET /x HTTP/1.0\r\n\r\n", Parse::request, 0, "/x?"},
       {"\r\n\r\nGET /x HTTP/1.0\r\n\r\n", Parse::refused, 400},
       {"GET /x HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", Parse::request, 2, "/x?"},
@@ -340,7 +309,6 @@ TEST(CallbookRequest, ParsesOrRefusesEachHead) {
     // An accepted head is read alone from before the next request.
     const std::string data = c.head + (c.parse == Parse::request ? "GET / HTTP/1.1\r\n\r\n" : "");
     ASSERT_EQ(callbook::parse_request(data, &r, &used, &status), c.parse);
-    if (c.parse == Parse::incomplete) continue;
     EXPECT_EQ(c.parse == Parse::request ? r.head_only + 2 * r.keep_alive : status, c.status);
     if (c.parse != Parse::request) continue;
     EXPECT_EQ(std::string(r.path) + "?" + std::string(r.query), c.target);
@@ -360,8 +328,7 @@ TEST(CallbookRequest, DecodesQueryValues) {
     EXPECT_EQ(callbook::query_value(query, "q", &value) ? value : "!", want) << query;
   }
   std::string path;  // a path keeps its '+'
-  EXPECT_TRUE(callbook::percent_decode("/a+b%2F", false, &path));
-  EXPECT_EQ(path, "/a+b/");
+  EXPECT_TRUE(callbook::percent_decode("/a+b%2F", false, &path) && path == "/a+b/") << path;
 }
 
 TEST(CallbookSessions, IdsHoldForTheirLifetimeOnEveryServerOfTheSameUsers) {
@@ -402,12 +369,11 @@ TEST(CallbookSessions, IdsHoldForTheirLifetimeOnEveryServerOfTheSameUsers) {
   testutil::write_bytes(dir.file("none"), "# nobody yet\n");
   std::map<std::string, std::string> read;
   std::string error;
+  EXPECT_FALSE(callbook::Sessions::read_password_file(dir.file("none"), &read, &error));
   ASSERT_TRUE(callbook::Sessions::read_password_file(dir.file("users"), &read, &error)) << error;
   EXPECT_EQ(read, (std::map<std::string, std::string>{{"W1AW", "se:cret"}, {"k1abc", ""}}));
   EXPECT_FALSE(callbook::Sessions::read_password_file(dir.file("bad"), &read, &error));
   EXPECT_NE(error.find("line 2"), std::string::npos) << error;
-  read.clear();
-  EXPECT_FALSE(callbook::Sessions::read_password_file(dir.file("none"), &read, &error));
 }
 
 TEST(CallbookDirectory, ADamagedDatabaseIsUnavailableWhileTheOthersAnswer) {
@@ -468,8 +434,7 @@ TEST(CallbookDirectory, ADamagedDatabaseIsUnavailableWhileTheOthersAnswer) {
     const callbook::DatabaseState* states[] = {&directory->us(), &directory->prev(),
                                                &directory->canada()};
     const std::string& problem = states[c.file]->problem;
-    for (const std::string& part : {file, dir.path(), std::string(c.why ? c.why : ""),
-                                    std::string(". Run ")}) {
+    for (const char* part : {kFiles[c.file], dir.path().c_str(), c.why ? c.why : "", ". Run "}) {
       EXPECT_TRUE(!c.why || problem.find(part) != std::string::npos) << problem;
     }
     EXPECT_NE(directory->summary().find(c.why ? problem : "no callprev.db"), std::string::npos);
@@ -479,8 +444,8 @@ TEST(CallbookDirectory, ADamagedDatabaseIsUnavailableWhileTheOthersAnswer) {
       const bool out = k == c.file || (k == 1 && c.file == 0);  // this call's database is out
       EXPECT_EQ(reply.status, !out ? 200 : c.why ? 503 : 404) << kCalls[k];
       if (!out || !c.why) continue;
-      EXPECT_EQ(json(reply.body), (Fields{{"status", "unavailable"}, {"problem", problem},
-                             {"asked", kCalls[k]}}));
+      EXPECT_EQ(json(reply.body),
+                (Fields{{"status", "unavailable"}, {"problem", problem}, {"asked", kCalls[k]}}));
       EXPECT_EQ(get("/" + kCalls[k] + "/xml", directory.get()).body, problem + "\n");
     }
   }

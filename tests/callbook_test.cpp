@@ -19,6 +19,7 @@
 #include "callbook/http_request.h"
 #include "callbook/service.h"
 #include "dbfiles/dbwriter.h"
+#include "dbfiles/lookup.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -208,6 +209,8 @@ TEST(CallbookFormats, EveryFormatAnswersWhatWasWritten) {
   for (int i = 0; i < 80; ++i) licences.emplace(random_call(rng, i % 3 == 0), Fields());
 
   const auto directory = callbook::Directory::load(dir.path());
+  dbfiles::LookupFiles files;  // the lookup window's engine, on the same files
+  dbfiles::open_lookup_files(dir.path(), dbfiles::Edition::full, &files);
   const std::string session = callbook::Sessions().login("me", "secret", kNow);
   for (const auto& [asked, expected] : licences) {
     std::string call = asked, display = expected.count("display") ? expected.at("display") : "";
@@ -218,6 +221,16 @@ TEST(CallbookFormats, EveryFormatAnswersWhatWasWritten) {
     const std::string upper = call;
     if (rng() % 2) std::transform(call.begin(), call.end(), call.begin(), ::tolower);
     SCOPED_TRACE(call);
+    // The window's engine finds the same licence, directly or through the "NOW" line.
+    dbfiles::LookupResult slot;
+    const dbfiles::SearchOutput seen = dbfiles::search_callsign(files, asked.c_str(), &slot);
+    bool found = seen.found;
+    if (const std::size_t now = seen.text.find(" NOW "); now != std::string::npos) {
+      const std::string next = seen.text.substr(now + 5, seen.text.find('\r') - now - 5);
+      found = dbfiles::lookup_call(files, next.c_str(), &slot).found;
+    }
+    EXPECT_EQ(found ? slot.callsign + ("|" + shown(slot.street_line)) : "",
+              want.empty() ? "" : want.at("callsign") + "|" + want.at("street"));
 
     const callbook::Reply reply = get("/v1/lookup/" + call, directory.get());
     const std::string x = get("/" + call + "/xml", directory.get()).body;

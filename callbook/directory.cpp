@@ -73,9 +73,16 @@ bool read_whole(const std::string& folder, const char* name, platform::FileBytes
 
 }  // namespace
 
+std::string upper_case(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  }
+  return out;
+}
+
 std::string home_call(std::string_view typed) {
-  std::string text;
-  for (char c : typed) text.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c);
+  const std::string text = upper_case(typed);
   std::string best;
   std::string_view rest = text;
   for (;;) {
@@ -274,7 +281,7 @@ bool Directory::find_canadian(const std::string& call, Licence* licence) const {
 
 Found Directory::find(std::string_view typed, Licence* licence, std::string* problem) const {
   *licence = Licence{};
-  for (char c : typed) licence->asked.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c);
+  licence->asked = upper_case(typed);
   const std::string call = home_call(typed);
   if (call.empty()) return Found::no;
   if (call[0] == 'V') {

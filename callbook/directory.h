@@ -31,6 +31,9 @@ struct Licence {
 
 enum class Found { yes, no, unavailable };
 
+// `text` with its ASCII letters upper-cased, as callsigns are typed in any case.
+std::string upper_case(std::string_view text);
+
 // What a home call is taken to be in a typed callsign: the part of a portable form
 // ("W1AW/P", "VE3/W1AW", "KH6/K1ABC/M") that looks like a whole callsign (a letter or digit
 // prefix, a digit, and a suffix of letters), the longest one when several do. Upper-cases.

@@ -15,14 +15,6 @@ namespace {
 constexpr char kXml[] = "text/xml; charset=utf-8";
 constexpr char kJson[] = "application/json";
 
-std::string upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  }
-  return out;
-}
-
 std::string to_hex(const unsigned char* p, std::size_t n) {
   static const char digits[] = "0123456789abcdef";
   std::string out;
@@ -90,7 +82,7 @@ Reply hamqth(const Request& request, const Directory* directory, const Sessions&
 }  // namespace
 
 Sessions::Sessions(std::map<std::string, std::string> users) {
-  for (auto& [name, password] : users) users_[upper(name)] = password;
+  for (auto& [name, password] : users) users_[upper_case(name)] = password;
   // The key comes from the users, so that servers given the same file agree.
   std::string material = "calldb serve sessions\n";
   for (const auto& [name, password] : users_) material += name + ":" + password + "\n";
@@ -138,7 +130,7 @@ std::string Sessions::sign(std::string_view expiry_hex) const {
 std::string Sessions::login(std::string_view user, std::string_view password,
                             std::int64_t now) const {
   if (!users_.empty()) {
-    const auto it = users_.find(upper(user));
+    const auto it = users_.find(upper_case(user));
     if (it == users_.end() || it->second.size() != password.size() ||
         CRYPTO_memcmp(it->second.data(), password.data(), password.size()) != 0) {
       return std::string();
@@ -180,7 +172,7 @@ Reply answer(const Request& request, const Directory* directory, const Sessions&
     Reply reply = lookup_reply(directory, call, &licence, &found, &problem);
     reply.content_type = kJson;
     if (reply.status == 200 && found == nullptr) reply.status = 404;
-    reply.body = own_json(found, upper(call), problem);
+    reply.body = own_json(found, upper_case(call), problem);
     return reply;
   }
   // "/CALL/json", "/CALL/xml"; a portable CALL may hold slashes itself.

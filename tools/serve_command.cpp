@@ -52,7 +52,6 @@ bool parse_listen(const std::string& text, std::string* host, int* port) {
 
 int run_serve(const ServeOptions& o) {
   callbook::ServerOptions options;
-  options.folder = o.folder;
   options.threads = o.threads;
   options.max_connections = o.max_connections;
   options.verbose = o.verbose;
@@ -77,15 +76,13 @@ int run_serve(const ServeOptions& o) {
   platform::set_flag_on_interrupt(&serve_stop);
   const std::string folder = dbfiles::shown_folder(o.folder);
   options.folder = folder;
+  const std::string host = options.host;
   callbook::Server server(std::move(options));
   std::string error;
   if (server.start(&error) != 0) {
     std::fprintf(stderr, "calldb serve: %s\n", error.c_str());
     return kExitMiss;
   }
-  std::string host = "127.0.0.1";
-  int port = 0;
-  if (!o.listen.empty()) parse_listen(o.listen, &host, &port);
   std::fprintf(stderr, "calldb serve: listening on http://%s:%d/ (data folder %s)\n",
                host.c_str(), server.port(), folder.c_str());
   std::fflush(stderr);
